@@ -1,0 +1,23 @@
+// Reading whole files, and replacing them atomically: the new content goes to a temporary file
+// beside the target, is flushed to disk and renamed over the target, so that a crash or a full
+// disk never leaves a truncated file. Every system call goes through one seam for tests.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The whole content of a file, or none when it cannot be opened or read.
+std::optional<std::string> read_file(const std::string& path);
+
+// Replaces `path` by `bytes` atomically. False when any step failed; then the old file is
+// unchanged and no temporary file is left behind.
+bool replace_file_atomically(const std::string& path, std::string_view bytes);
+
+// The steps of an atomic replacement, for fault injection in tests.
+enum class file_step { create_temporary, write, flush, rename };
+
+// Test seam: while set, the hook is asked before each step and a false answer makes that step
+// fail as the system call would. Pass an empty function to remove it.
+void set_file_fault_hook(std::function<bool(file_step, const std::string& path)> hook);

@@ -1,0 +1,133 @@
+#include "platform/fs.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "platform/file_io_internal.h"
+
+namespace {
+bool is_directory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool make_directories(const std::string& path, mode_t mode) {
+    if (path.empty() || is_directory(path)) return true;
+    auto slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !make_directories(path.substr(0, slash), mode)) return false;
+    return ::mkdir(path.c_str(), mode) == 0 || errno == EEXIST;
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+std::string parent_of(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+}  // namespace
+
+std::optional<std::string> user_app_data_folder() {
+    std::string folder;
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
+        folder = xdg;
+    } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
+        folder = std::string(home) + "/.local/share";
+    } else {
+        return std::nullopt;
+    }
+    if (!make_directories(folder, 0700)) return std::nullopt;
+    return folder;
+}
+
+std::string append_path_component(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '/') return folder + name;
+    return folder + "/" + name;
+}
+
+std::string module_folder() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&module_folder), &info) == 0 || !info.dli_fname) return {};
+    std::string file = info.dli_fname;
+    if (file.find('/') == std::string::npos) {
+        // A program started through PATH reports its bare name; its own link knows the path.
+        char buffer[4096];
+        ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+        if (n <= 0) return {};
+        file.assign(buffer, static_cast<size_t>(n));
+    }
+    return parent_of(file);
+}
+
+bool create_private_directory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) == 0) return true;
+    return errno == EEXIST && is_directory(path);
+}
+
+bool copy_file_if_absent(const std::string& from, const std::string& to) {
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    // O_EXCL makes "unless present" one atomic step.
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    bool ok = true;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        if (!write_all(out, std::string_view(buffer, static_cast<size_t>(n)))) {
+            ok = false;
+            break;
+        }
+    }
+    ok = (::fsync(out) == 0) && ok;
+    ok = (::close(out) == 0) && ok;
+    ::close(in);
+    if (!ok) ::unlink(to.c_str());
+    return ok;
+}
+
+bool replace_file_atomically(const std::string& path, std::string_view bytes) {
+    std::string temporary = path + ".tmp-XXXXXX";
+    int fd = file_step_allowed(file_step::create_temporary, path) ? ::mkstemp(temporary.data()) : -1;
+    if (fd < 0) return false;
+    struct stat old {};
+    // Keep the permissions of the file being replaced; new files are private to the user.
+    ::fchmod(fd, ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0600);
+    bool ok = file_step_allowed(file_step::write, path) && write_all(fd, bytes);
+    ok = ok && file_step_allowed(file_step::flush, path) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && file_step_allowed(file_step::rename, path) && ::rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // The rename itself reaches the disk only when the folder is synced.
+    int dir = ::open(parent_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}

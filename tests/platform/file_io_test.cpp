@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/file_io.h"
+#include "support/temp_dir.h"
+
+namespace {
+size_t files_in(const std::string& folder) {
+    size_t n = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator(folder)) ++n;
+    return n;
+}
+
+struct fault_hook_guard {
+    ~fault_hook_guard() { set_file_fault_hook({}); }
+};
+}  // namespace
+
+TEST(AtomicReplace, WritesExactBytesAndReplaces) {
+    temp_dir dir;
+    const std::string path = dir.file("list.txt");
+    ASSERT_TRUE(replace_file_atomically(path, std::string("a\r\n\0b", 5)));
+    EXPECT_EQ(read_file(path).value(), std::string("a\r\n\0b", 5));
+    ASSERT_TRUE(replace_file_atomically(path, "second"));
+    EXPECT_EQ(read_file(path).value(), "second");
+    EXPECT_EQ(files_in(dir.path()), 1u);
+}
+
+TEST(AtomicReplace, EveryFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
+    fault_hook_guard guard;
+    for (file_step failing : {file_step::create_temporary, file_step::write, file_step::flush, file_step::rename}) {
+        SCOPED_TRACE(static_cast<int>(failing));
+        temp_dir dir;
+        const std::string path = dir.file("ostrel.cfg");
+        write_text_file(path, "old content");
+        set_file_fault_hook([failing](file_step step, const std::string&) { return step != failing; });
+        EXPECT_FALSE(replace_file_atomically(path, "new content"));
+        set_file_fault_hook({});
+        EXPECT_EQ(read_text_file(path), "old content");
+        EXPECT_EQ(files_in(dir.path()), 1u);
+    }
+}
+
+TEST(AtomicReplace, MissingFolderFails) {
+    temp_dir dir;
+    EXPECT_FALSE(replace_file_atomically(dir.file("no/such/folder/file"), "x"));
+}
+
+TEST(ReadFile, MissingFileIsNone) {
+    temp_dir dir;
+    EXPECT_FALSE(read_file(dir.file("absent")).has_value());
+}
