@@ -1,7 +1,6 @@
 #include "platform/file_io.h"
 
 #include <fstream>
-#include <iterator>
 #include <utility>
 
 #include "platform/file_io_internal.h"
@@ -16,7 +15,12 @@ std::function<bool(file_step, const std::string&)>& fault_hook() {
 std::optional<std::string> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // istream::read turns a failing read (a directory opens like a file on POSIX) into badbit
+    // instead of letting libstdc++ throw, as reading through istreambuf_iterator does.
+    std::string content;
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
+        content.append(buffer, static_cast<size_t>(in.gcount()));
     if (in.bad()) return std::nullopt;
     return content;
 }

@@ -1,0 +1,113 @@
+#include "config/configuration.h"
+
+#include <climits>
+#include <cstdint>
+#include <string_view>
+
+#include "config/data_dir.h"
+#include "diag/debug_log.h"
+#include "platform/file_io.h"
+
+namespace {
+// isspace of the "C" locale, whatever locale the host has set; bytes above 0x7F are never blanks.
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// A key or value that holds a line feed would split its line in the file and could bring in
+// entries of its own; the line-break stand-in 0x01 keeps it on one line.
+std::string one_line(std::string text) {
+    replace_char(text, '\n', '\x01');
+    return text;
+}
+}  // namespace
+
+simple_ostrel_configuration::simple_ostrel_configuration() { load(); }
+
+std::string simple_ostrel_configuration::get_value(const std::string& key) {
+    auto found = entries_.find(key);
+    if (found != entries_.end()) return found->second;
+    debug_log() << "config warnning - unable to find config for '" << key << "'\n";
+    return {};
+}
+
+void simple_ostrel_configuration::set_value(const std::string& key, const std::string& value) {
+    entries_[key] = value;
+}
+
+bool simple_ostrel_configuration::save() {
+    std::string bytes;
+    for (const auto& [key, value] : entries_) {
+        bytes += one_line(key);
+        bytes += " = ";
+        bytes += one_line(value);
+        bytes += " ;\r\n";
+    }
+    return replace_file_atomically(get_data_file_path("ostrel.cfg"), bytes);
+}
+
+void simple_ostrel_configuration::load() {
+    parse_config_file(get_data_file_path("ostrel.cfg"));
+    if (entries_.empty()) parse_config_file(get_data_file_path("ostrel_original.cfg"));
+}
+
+void simple_ostrel_configuration::reload() { load(); }
+
+void simple_ostrel_configuration::parse_config_file(const std::string& path) {
+    entries_.clear();
+    std::optional<std::string> content = read_file(path);
+    if (!content) return;
+
+    std::string_view rest = *content;
+    while (!rest.empty()) {
+        std::size_t line_end = rest.find('\n');
+        std::string_view line = rest.substr(0, line_end);
+        rest.remove_prefix(line_end == std::string_view::npos ? rest.size() : line_end + 1);
+        if (line_end != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+
+        if (line.empty() || line.substr(0, 2) == "//") continue;
+        std::size_t equals = line.find('=');
+        std::size_t semicolon = line.find(';');
+        if (equals == std::string_view::npos || semicolon == std::string_view::npos) continue;
+        const char* start = line.data();
+        entries_[trim_range(start, start + equals)] = trim_range(start + equals + 1, start + semicolon);
+    }
+}
+
+a_configuration* get_configuration(std::string /*user_name*/) {
+    static simple_ostrel_configuration configuration;
+    return &configuration;
+}
+
+std::string trim_range(const char* first, const char* last) {
+    if (first > last) return {};
+    const char* begin = first;
+    const char* end = last;
+    while (begin != end && is_blank(*begin)) ++begin;
+    while (end != begin && is_blank(end[-1])) --end;
+    // An empty or blank key or value reads as the delimiter that closes it ("=" or ";").
+    if (begin == end) return std::string(1, *last);
+    return std::string(begin, end);
+}
+
+void replace_char(std::string& text, char from, char to) {
+    for (char& c : text)
+        if (c == from) c = to;
+}
+
+std::string int_to_string(int value) { return std::to_string(value); }
+
+int string_to_int(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && is_blank(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    // Accumulate toward the limit of the sign, so that INT_MIN itself is reachable.
+    const std::int64_t limit = negative ? -static_cast<std::int64_t>(INT_MIN) : INT_MAX;
+    std::int64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        magnitude = magnitude * 10 + (text[i] - '0');
+        if (magnitude > limit) magnitude = limit;
+    }
+    return static_cast<int>(negative ? -magnitude : magnitude);
+}

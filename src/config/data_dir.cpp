@@ -1,0 +1,62 @@
+#include "config/data_dir.h"
+
+#include <utility>
+
+#include "diag/debug_log.h"
+#include "platform/fs.h"
+
+namespace {
+struct data_dir_state {
+    std::string path;  // empty until computed, then fixed for the process
+    std::optional<std::string> app_data_for_tests;
+    std::optional<std::string> module_dir_for_tests;
+};
+
+data_dir_state& state() {
+    static data_dir_state s;
+    return s;
+}
+
+std::optional<std::string> app_data_folder() {
+    auto& s = state();
+    std::optional<std::string> folder = s.app_data_for_tests ? s.app_data_for_tests : user_app_data_folder();
+    if (folder && folder->empty()) return std::nullopt;
+    return folder;
+}
+
+void seed_from(const std::string& module_dir, const std::string& data_dir) {
+    // Without a known module folder the names would resolve against the working directory.
+    if (module_dir.empty()) return;
+    for (const char* name : seed_file_names)
+        copy_file_if_absent(append_path_component(module_dir, name), append_path_component(data_dir, name));
+}
+}  // namespace
+
+std::string get_data_dir() {
+    auto& s = state();
+    if (!s.path.empty()) return s.path;
+
+    std::optional<std::string> app_data = app_data_folder();
+    if (!app_data) {
+        // The path is set before logging: opening the log asks for it again.
+        s.path = "./";
+        debug_log() << "FAIL: get_data_dir - unable to find the application data folder, using the working "
+                       "directory"
+                    << std::endl;
+        return s.path;
+    }
+    std::string dir = append_path_component(*app_data, "OstrelAntiSpam");
+    create_private_directory(dir);
+    seed_from(s.module_dir_for_tests ? *s.module_dir_for_tests : module_folder(), dir);
+    s.path = dir + "/";
+    return s.path;
+}
+
+std::string get_data_file_path(const std::string& name) { return get_data_dir() + name; }
+
+void reset_data_dir_for_tests(std::optional<std::string> app_data, std::optional<std::string> module_dir) {
+    auto& s = state();
+    s.path.clear();
+    s.app_data_for_tests = std::move(app_data);
+    s.module_dir_for_tests = std::move(module_dir);
+}

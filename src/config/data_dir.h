@@ -1,0 +1,26 @@
+// The per-user data directory "OstrelAntiSpam" and the only way file paths are made in it.
+#pragma once
+
+#include <optional>
+#include <string>
+
+// The data directory path, ending in "/". The first call in a process finds the user's
+// application-data folder, creates the directory and copies in the seed files that it lacks
+// from the module's folder; later calls return the same text and touch no file. When the
+// application-data folder cannot be found, this is logged and the path is "./": data files are
+// then looked for in the working directory.
+std::string get_data_dir();
+
+// get_data_dir() followed directly by `name`.
+std::string get_data_file_path(const std::string& name);
+
+// The seed files copied from the module folder, in copy order.
+inline constexpr const char* seed_file_names[] = {"MAILERDAEMON_header.cfg", "MAILERDAEMON_subject.cfg",
+                                                  "ostrel_original.cfg"};
+
+// Test seam: forgets the computed path so that the next get_data_dir() starts again, taking
+// `app_data` instead of the user's application-data folder and `module_dir` instead of the
+// module's folder when they are given. An empty `app_data` stands for an application-data
+// folder that cannot be found.
+void reset_data_dir_for_tests(std::optional<std::string> app_data = std::nullopt,
+                              std::optional<std::string> module_dir = std::nullopt);

@@ -1,0 +1,155 @@
+#include "diag/debug_log.h"
+
+#include <cstddef>
+#include <ctime>
+#include <fstream>
+#include <new>
+#include <streambuf>
+
+#include "config/data_dir.h"
+#include "diag/timers.h"
+
+// The log stream's buffer: hands every piece to the live captures, then writes it to the file
+// with each "\n" stored as "\r\n". It keeps no put area of its own, so every piece arrives here
+// at once; the file stream below buffers and flushes on sync (std::endl).
+class log_buffer final : public std::streambuf {
+public:
+    bool open_attempted() const { return state_ != state::unopened; }
+
+    // Opens (truncating) the file and writes what arrived before. A file that cannot be opened
+    // leaves the log writing nowhere.
+    void open(const std::string& path) {
+        if (state_ != state::unopened) return;
+        state_ = file_.open(path, std::ios::out | std::ios::binary | std::ios::trunc) ? state::open : state::failed;
+        if (state_ == state::open && !pending_.empty()) write_translated(pending_.data(), pending_.size());
+        pending_.clear();
+        pending_.shrink_to_fit();
+    }
+
+    // Flushes and closes the file; later pieces still reach the captures but no file.
+    void close() {
+        if (state_ == state::open) file_.close();
+        state_ = state::closed;
+        pending_.clear();
+    }
+
+    static void push(log_capture* capture) {
+        capture->previous_ = top_;
+        top_ = capture;
+    }
+
+    static void remove(log_capture* capture) {
+        for (log_capture** link = &top_; *link; link = &(*link)->previous_) {
+            if (*link == capture) {
+                *link = capture->previous_;
+                return;
+            }
+        }
+    }
+
+protected:
+    int_type overflow(int_type ch) override {
+        if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+        char c = traits_type::to_char_type(ch);
+        put(&c, 1);
+        return ch;
+    }
+
+    std::streamsize xsputn(const char* text, std::streamsize count) override {
+        if (count > 0) put(text, static_cast<std::size_t>(count));
+        return count;
+    }
+
+    int sync() override {
+        if (state_ == state::open) file_.pubsync();
+        return 0;
+    }
+
+private:
+    enum class state { unopened, open, failed, closed };
+
+    // Never reports a failure: the stream must stay good for the writers and the captures, so
+    // a full disk or a missing file costs lines but never the log itself.
+    void put(const char* text, std::size_t count) {
+        try {
+            for (log_capture* capture = top_; capture; capture = capture->previous_) capture->text_.append(text, count);
+            if (state_ == state::open) {
+                write_translated(text, count);
+            } else if (state_ == state::unopened) {
+                // Only while the file's path is being found: lines logged on the way are kept.
+                pending_.append(text, count);
+            }
+        } catch (const std::bad_alloc&) {
+        }
+    }
+
+    void write_translated(const char* text, std::size_t count) {
+        const char* end = text + count;
+        while (text != end) {
+            const char* line_end = text;
+            while (line_end != end && *line_end != '\n') ++line_end;
+            file_.sputn(text, line_end - text);
+            if (line_end == end) break;
+            file_.sputn("\r\n", 2);
+            text = line_end + 1;
+        }
+    }
+
+    static inline log_capture* top_ = nullptr;
+
+    std::filebuf file_;
+    std::string pending_;
+    state state_ = state::unopened;
+};
+
+namespace {
+struct log_stream {
+    log_buffer buffer;
+    std::ostream stream{&buffer};
+    bool finding_path = false;
+};
+
+// The stream is never destroyed, so that code running during static destruction can still
+// write to it; only the file is closed at exit (see log_closer).
+log_stream& the_log() {
+    alignas(log_stream) static unsigned char storage[sizeof(log_stream)];
+    static log_stream* log = new (storage) log_stream;
+    return *log;
+}
+
+struct log_closer {
+    log_closer() = default;
+    log_closer(const log_closer&) = delete;
+    log_closer& operator=(const log_closer&) = delete;
+    ~log_closer() { the_log().buffer.close(); }
+};
+}  // namespace
+
+std::ostream& debug_log() {
+    log_stream& log = the_log();
+    // Finding the path may log (a missing application-data folder); that nested call must not
+    // open the file again or recurse, so it only queues its line.
+    if (!log.buffer.open_attempted() && !log.finding_path) {
+        static log_closer closer;
+        log.finding_path = true;
+        try {
+            std::string path = get_data_file_path("dlog.log");
+            log.finding_path = false;
+            log.buffer.open(path);
+        } catch (...) {
+            log.finding_path = false;
+        }
+    }
+    return log.stream;
+}
+
+std::string time_text() {
+    std::time_t now = static_cast<std::time_t>(wall_clock_now());
+    // ctime has no text for times beyond its range; a bare line break keeps the line shape.
+    const char* text = std::ctime(&now);
+    return text ? std::string(text) : std::string("\n");
+}
+
+log_capture::log_capture() : previous_(nullptr) { log_buffer::push(this); }
+
+log_capture::~log_capture() { log_buffer::remove(this); }

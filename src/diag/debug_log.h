@@ -1,0 +1,35 @@
+// The debug log: one process-wide stream to "dlog.log" in the data directory, in which every
+// step and decision of the system is written as plain text.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <string_view>
+
+// The process-wide log stream; never destroyed, owned by the log itself. The first call opens
+// the file, truncating what an earlier process wrote. Line breaks reach the file as CR LF;
+// std::endl flushes. Writing never throws and never puts the stream in a failed state; when
+// the file cannot be opened, and after it is closed at process exit, lines are dropped silently.
+std::ostream& debug_log();
+
+// The current local time in the C library's ctime form, with its own trailing line break.
+std::string time_text();
+
+// Test seam: while an instance lives, every piece written to the debug log is also collected
+// here, as written (line breaks as "\n").
+class log_capture {
+public:
+    log_capture();
+    ~log_capture();
+    log_capture(const log_capture&) = delete;
+    log_capture& operator=(const log_capture&) = delete;
+
+    const std::string& text() const { return text_; }
+    bool contains(std::string_view piece) const { return text_.find(piece) != std::string::npos; }
+    void clear() { text_.clear(); }
+
+private:
+    friend class log_buffer;
+    std::string text_;
+    log_capture* previous_;
+};

@@ -1,0 +1,138 @@
+#include "config/configuration.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <filesystem>
+
+#include "config/data_dir.h"
+#include "diag/debug_log.h"
+#include "platform/file_io.h"
+#include "program_data.h"
+#include "support/temp_dir.h"
+
+namespace {
+using entry_map = std::map<std::string, std::string>;
+
+// A fresh data directory, without seed files unless seed() is called first.
+class configuration : public testing::Test {
+protected:
+    void SetUp() override { reset_data_dir_for_tests(app_data.path(), no_seeds.path()); }
+    void TearDown() override {
+        set_file_fault_hook({});
+        reset_data_dir_for_tests(program_app_data());
+    }
+    void seed() { reset_data_dir_for_tests(app_data.path()); }
+    std::string cfg_bytes() const { return read_text_file(get_data_file_path("ostrel.cfg")); }
+
+    temp_dir app_data;
+    temp_dir no_seeds;
+};
+
+template <std::size_t N>
+std::string bytes(const char (&text)[N]) {  // NUL bytes included
+    return std::string(text, N - 1);
+}
+
+const struct {
+    const char* name;
+    std::string file;
+    entry_map expected;
+} parse_cases[] = {
+    {"written form, comment, no ;", "EnableProtection = true ;\r\n//ARSubject = hi ;\r\nMarkBlockedAsRead = true\r\n",
+     {{"EnableProtection", "true"}}},
+    {"blanks trimmed, rest ignored", " \tKey  =\v a  b \f; x = y ;\n", {{"Key", "a  b"}}},
+    {"only the first = splits", "url = http://a.b/c?d=e ;\n", {{"url", "http://a.b/c?d=e"}}},
+    {"// not at column 0", "  // note = kept ;\n", {{"// note", "kept"}}},
+    {"empty or blank value", "A = ;\nB=;\n", {{"A", ";"}, {"B", ";"}}},
+    {"empty key", " = v ;\n", {{"=", "v"}}},
+    {"; before =", "a;b = c\n", {{"a;b", ""}}},
+    {"last duplicate wins", "K = 1 ;\nK = 2 ;\n", {{"K", "2"}}},
+    {"LF, CR LF, no final break", "A = 1 ;\nB = 2 ;\r\nC = 3 ;", {{"A", "1"}, {"B", "2"}, {"C", "3"}}},
+    {"ignored lines", "\n\r\n   \nno equals ;\nno semicolon = x\n", {}},
+    {"NUL and high bytes", bytes("K\0y = v\0\xff\x01 ;\n\0\0\n"), {{bytes("K\0y"), bytes("v\0\xff\x01")}}},
+    {"very long line", "L = " + std::string(1 << 20, 'x') + " ;", {{"L", std::string(1 << 20, 'x')}}},
+    {"no delimiter at all", std::string(1 << 20, '\xfe'), {}},
+};
+}  // namespace
+
+TEST_F(configuration, parses_the_file_format) {
+    simple_ostrel_configuration store;
+    for (const auto& row : parse_cases) {
+        write_text_file(app_data.file("test.cfg"), row.file);
+        store.set_value("left over", "x");
+        store.parse_config_file(app_data.file("test.cfg"));
+        EXPECT_EQ(store.entries(), row.expected) << row.name;
+    }
+}
+
+TEST(string_to_int, follows_atoi_and_saturates) {
+    const std::pair<std::string, int> cases[] = {
+        {"", 0},          {"abc", 0},          {" \t\n+42x", 42},       {"-17", -17},  {"- 5", 0},
+        {"\xa0" "5", 0},  {"2147483648", INT_MAX},  {"-2147483648", INT_MIN},  {"-2147483649", INT_MIN},
+        {"99999999999999999999999", INT_MAX},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(string_to_int(text), expected) << text;
+}
+
+TEST_F(configuration, save_writes_entries_in_byte_order_and_reads_back) {
+    simple_ostrel_configuration store;
+    store.set_value("b", "1");
+    store.set_value("Zed", "");
+    store.set_value("ARSubject", "cut; here");
+    store.set_value("PENDING_FOLDER_NAME", "P\nEnableProtection = false ;");  // no entry of its own
+    ASSERT_TRUE(store.save());
+    EXPECT_EQ(cfg_bytes(), "ARSubject = cut; here ;\r\nPENDING_FOLDER_NAME = P\x01" "EnableProtection = false ; ;\r\n"
+                           "Zed =  ;\r\nb = 1 ;\r\n");
+    store.load();
+    EXPECT_EQ(store.entries(), (entry_map{{"ARSubject", "cut"},
+                                          {"PENDING_FOLDER_NAME", "P\x01" "EnableProtection = false"},
+                                          {"Zed", ";"},
+                                          {"b", "1"}}));
+}
+
+TEST_F(configuration, a_failed_save_keeps_the_old_file_and_leaves_nothing_behind) {
+    simple_ostrel_configuration store;
+    store.set_value("EnableProtection", "true");
+    ASSERT_TRUE(store.save());
+    const std::string saved = cfg_bytes();
+    store.set_value("EnableProtection", "false");
+    for (file_step failing : {file_step::create_temporary, file_step::write, file_step::flush, file_step::rename}) {
+        set_file_fault_hook([failing](file_step step, const std::string&) { return step != failing; });
+        EXPECT_FALSE(store.save()) << static_cast<int>(failing);
+        EXPECT_EQ(cfg_bytes(), saved);
+        auto files = std::distance(std::filesystem::directory_iterator(get_data_dir()), {});
+        EXPECT_EQ(files, 1) << "a temporary file was left behind";
+    }
+    EXPECT_EQ(store.get_value("EnableProtection"), "false");
+}
+
+TEST_F(configuration, a_file_without_entries_falls_back_to_the_pristine_copy) {
+    seed();
+    const std::string comments_only = "// nothing here\r\n//EnableProtection = false ;\r\n";
+    write_text_file(get_data_file_path("ostrel.cfg"), comments_only);
+    simple_ostrel_configuration store;
+    EXPECT_EQ(cfg_bytes(), comments_only);
+
+    // The shipped pristine copy makes a working installation, so nothing is missing.
+    log_capture log;
+    for (const char* key : {"ATHORIZED_LIST_FN", "IGNORE_LIST_FN", "PENDING_LIST_FN", "REMOVE_LIST_FN",
+                            "PENDING_FOLDER_NAME", "ARMessage"})
+        EXPECT_NE(store.get_value(key), "") << key;
+    EXPECT_EQ(log.text(), "");
+    EXPECT_EQ(store.get_value("EnableProtection"), "true");
+    EXPECT_NE(store.get_value("ARSubject").find(store.get_value("ARSubjectKey")), std::string::npos);
+
+    write_text_file(get_data_file_path("ostrel.cfg"), "LanguageId = 1031 ;\r\n");
+    store.reload();
+    EXPECT_EQ(store.entries(), (entry_map{{"LanguageId", "1031"}}));
+}
+
+TEST_F(configuration, a_missing_key_logs_a_warning_and_is_not_added) {
+    simple_ostrel_configuration store;
+    log_capture log;
+    EXPECT_EQ(store.get_value("NoSuchKey"), "");
+    EXPECT_EQ(log.text(), "config warnning - unable to find config for 'NoSuchKey'\n");
+    EXPECT_EQ(store.entries().count("NoSuchKey"), 0u);
+    EXPECT_EQ(get_configuration("ostrel_user"), get_configuration("anyone"));
+}

@@ -1,0 +1,77 @@
+#include "diag/timers.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <limits>
+#include <sstream>
+
+#include "diag/debug_log.h"
+
+namespace {
+class timers : public testing::Test {
+protected:
+    void SetUp() override {
+        set_wall_clock_for_tests([this] { return now; });
+        set_processor_clock_for_tests([this] { return processor; });
+    }
+    void TearDown() override {
+        set_wall_clock_for_tests({});
+        set_processor_clock_for_tests({});
+    }
+
+    std::int64_t now = 1'000'000;
+    double processor = 10.0;
+};
+}  // namespace
+
+TEST_F(timers, interval_gate_opens_only_strictly_after_its_due_time) {
+    interval_timer gate(60);
+    now = 1'000'060;
+    EXPECT_FALSE(gate.expired());
+    EXPECT_EQ(gate.due(), 1'000'060);
+    now = 1'000'061;
+    EXPECT_TRUE(gate.expired());
+    EXPECT_EQ(gate.due(), 1'000'121);
+}
+
+TEST_F(timers, scope_timer_writes_its_line_only_with_a_stream) {
+    log_capture log;
+    std::ostringstream out;
+    {
+        scope_timer silent("Timer for clean_pending_messages ");
+        scope_timer on_log("Timer for handle_contacts", &debug_log());
+        now += 3;
+        silent.stop();
+        silent.write_elapsed(out);
+    }
+    EXPECT_EQ(out.str(), "Timer for clean_pending_messages   3\n\n");
+    EXPECT_EQ(log.text(), "TIMER : Timer for handle_contacts  3\n");
+}
+
+TEST_F(timers, clock_timer_logs_elapsed_processor_seconds) {
+    log_capture log;
+    clock_timer timer;
+    processor = 12.5;
+    timer.end();
+    EXPECT_EQ(log.text(), "######## Start Clock Timer #####\n\n\nDelay Seconds = 2.5\n######## END Clock Timer #####\n\n\n");
+}
+
+TEST_F(timers, time_text_has_the_ctime_form_for_any_time) {
+    EXPECT_EQ(time_text().size(), 25u) << time_text();  // "Mon Jan 12 13:46:40 1970\n"
+    for (std::int64_t extreme : {std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}) {
+        now = extreme;
+        EXPECT_EQ(time_text().back(), '\n');
+    }
+}
+
+// Seconds whatever the ticks per second: never ahead of the wall clock for one busy thread.
+TEST(processor_clock, counts_seconds) {
+    auto wall_start = std::chrono::steady_clock::now();
+    double start = processor_clock_seconds();
+    while (processor_clock_seconds() - start < 0.2 && std::chrono::steady_clock::now() - wall_start < std::chrono::seconds(20)) {
+    }
+    std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wall_start;
+    EXPECT_GE(processor_clock_seconds() - start, 0.2);
+    EXPECT_LE(processor_clock_seconds() - start, wall.count() + 0.05);
+}
