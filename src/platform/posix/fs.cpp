@@ -71,6 +71,12 @@ std::string module_folder() {
         ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
         if (n <= 0) return {};
         file.assign(buffer, static_cast<size_t>(n));
+    } else if (file.front() != '/') {
+        // A relative name stops being right when the working directory changes: fix it now.
+        if (char* absolute = ::realpath(file.c_str(), nullptr)) {
+            file = absolute;
+            std::free(absolute);
+        }
     }
     return parent_of(file);
 }
