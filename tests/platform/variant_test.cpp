@@ -63,7 +63,7 @@ TEST(Variant, ChangeTypeBetweenNumbersTextAndBooleans) {
         {VT_BSTR, "70000", 0, VT_UI2, DISP_E_OVERFLOW, 0},
         {VT_I4, nullptr, 5, VT_BOOL, S_OK, VARIANT_TRUE},
         {VT_I4, nullptr, 0, VT_BOOL, S_OK, VARIANT_FALSE},
-        {VT_I4, nullptr, -1, VT_UI4, DISP_E_OVERFLOW, 0},
+        {VT_I4, nullptr, 70000, VT_I2, DISP_E_OVERFLOW, 0},
         {VT_I4, nullptr, 1033, VT_UI2, S_OK, 1033},
         {VT_BOOL, nullptr, VARIANT_TRUE, VT_I4, S_OK, -1},
     };

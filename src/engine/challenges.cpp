@@ -1,0 +1,55 @@
+// Challenges to unknown senders, and the answers that authorize them.
+#include <ostream>
+
+#include "config/configuration.h"
+#include "diag/debug_log.h"
+#include "engine/key_match.h"
+#include "engine/ostrel.h"
+#include "lists/address.h"
+#include "mail/email.h"
+
+bool ostrel::handle_authorization(a_email& record) {
+    std::ostream& log = debug_log();
+    log << "handle_authorization" << std::endl;
+    if (is_authorized(record)) return true;
+    // The order is fixed: challenge, then move, then list; a challenge that cannot be sent
+    // stops neither of the others.
+    log << "handle_authorization, 2" << std::endl;
+    send_authorization_request(record);
+    log << "handle_authorization, 3" << std::endl;
+    move_to_pending(record);
+    log << "handle_authorization, 4" << std::endl;
+    add_to_pending_list(record);
+    log << "handle_authorization, 5" << std::endl;
+    return true;
+}
+
+void ostrel::send_authorization_request(a_email& record) {
+    std::ostream& log = debug_log();
+    const std::string subject = record.get_subject();
+    const std::string sender = record.get_sender();
+    log << "send_authorization_request, 1, to: " << sender << ", subj: " << subject << std::endl;
+    if (extract_email_address(sender).size() < 3) {
+        log << "send_authorization_request - bad email address : '" << sender << "'" << std::endl;
+        return;
+    }
+    log << "send_authorization_request, 2" << std::endl;
+    std::string challenge_subject = configuration_->get_value("ARSubject");
+    std::string challenge_body = configuration_->get_value("ARMessage");
+    replace_char(challenge_body, '\x01', '\n');  // the configuration's stand-in for a line break
+    log << "send_authorization_request, 3" << std::endl;
+    record.a_reply(challenge_subject, challenge_body);
+    log << "send_authorization_request, 4" << std::endl;
+}
+
+bool ostrel::handle_add_to_list_request(a_email& record) {
+    if (!engine_detail::contains_key(record.get_subject(), configuration_->get_value("ARSubjectKey"))) return false;
+    const std::string sender = record.get_sender();
+    add_to_authorized_list(sender);
+    // The raw text: an entry is dropped only when the host's sender text is the bare address.
+    remove_from_list(pending_list_, sender);
+    save_list(list_file_path("PENDING_LIST_FN"), pending_list_);
+    remember_sender_to_release(sender);
+    block_message(record);
+    return true;
+}

@@ -1,0 +1,126 @@
+// Contact import, the expiry of pending messages, the release of answered senders' mail, and
+// the check for the pending folder when the host connects.
+#include <cmath>
+#include <cstdint>
+#include <ostream>
+#include <utility>
+#include <vector>
+
+#include "config/configuration.h"
+#include "diag/debug_log.h"
+#include "diag/timers.h"
+#include "engine/messages_internal.h"
+#include "engine/ostrel.h"
+#include "mail/accounts.h"
+#include "mail/email.h"
+
+namespace {
+
+// Whole hours in `seconds`, truncated toward zero; a host value that is not a number or does
+// not fit reads as 0 instead of being undefined.
+std::int64_t whole_hours(double seconds) {
+    double hours = std::trunc(seconds / 3600.0);
+    if (!std::isfinite(hours) || std::fabs(hours) > 9.0e15) return 0;
+    return static_cast<std::int64_t>(hours);
+}
+
+}  // namespace
+
+void ostrel::run_workflow() {
+    if (run_count_ < INT32_MAX) ++run_count_;
+    debug_log() << time_text() << " ostrel::run_workflow() " << run_count_ << "\n";
+    if (!is_on("EnableProtection")) {
+        debug_log() << "ostrel::run_workflow() - EnableProtection == false\n";
+        return;
+    }
+    a_all_accounts* accounts = get_all_accounts();
+    if (accounts->get_account_count() == 0) {
+        debug_log() << "ostrel::run_workflow() - No account avaiable ... \n";
+        return;
+    }
+    current_account_ = accounts->get_account(0);
+    if (!current_account_) {
+        debug_log() << "ostrel::run_workflow() - no account ... \n";
+        return;
+    }
+    handle_contacts();
+    debug_log() << time_text() << " ostrel::run_workflow() exit " << run_count_ << "\n";
+}
+
+void ostrel::handle_contacts() {
+    scope_timer timer("Timer for handle_contacts", &debug_log());
+    std::vector<std::string> contacts;
+    if (current_account_) current_account_->get_contacts(contacts);
+    for (const std::string& contact : contacts)
+        if (!is_in_any_list(contact)) add_to_authorized_list(contact);
+    timer.stop();
+    timer.write_elapsed(debug_log());
+}
+
+void ostrel::clean_pending_messages() {
+    scope_timer timer("Timer for clean_pending_messages ");
+    if (!is_on("AutoDeleteBlocked")) return;
+    if (!load_accounts_and_emails()) return;
+    a_email_folder* pending = current_account_->find_folder(pending_folder_path());
+    if (!pending) return;
+
+    const int timeout = string_to_int(configuration_->get_value("PendingToBlockedTimeo"));
+    std::string sender;
+    double age_seconds = 0.0;
+    pending->delete_last_mail(timeout, sender, age_seconds);
+    // Saved at once: a sender left in the file would come back pending after a restart, and its
+    // next messages would wait unchallenged until they expire too.
+    if (!sender.empty() && ::remove_from_list(pending_list_, sender))
+        save_list(list_file_path("PENDING_LIST_FN"), pending_list_);
+
+    debug_log() << "delete_last_mail: received " << timeout << " days ago, from: " << sender
+                << ", hours since received: " << whole_hours(age_seconds) << std::endl;
+    timer.stop();
+    timer.write_elapsed(debug_log());
+}
+
+void ostrel::run_move_email_from_pending_to_incomming() {
+    if (senders_to_release_.empty()) return;
+    debug_log() << "Run: void ostrel::run_move_email_from_pending_to_incomming() " << std::endl;
+    // Forgotten before any folder is looked at: a release is never retried.
+    const std::vector<std::string> senders = std::exchange(senders_to_release_, {});
+
+    if (!load_accounts_and_emails()) return;
+    a_email_folder* incoming = current_account_->find_incoming_folder();
+    a_email_folder* pending = current_account_->find_folder(pending_folder_path());
+    if (!incoming || !pending) return;
+    for (const std::string& sender : senders) release_messages_from(*pending, *incoming, sender);
+}
+
+void ostrel::release_messages_from(a_email_folder& pending, a_email_folder& incoming, const std::string& sender) {
+    com_ptr<IEnumVARIANT> messages;
+    pending.find_emails_from(sender, messages);
+    if (!messages) return;
+    engine_detail::for_each_message(*messages.get(), [&](a_email& record) {
+        if (is_on("MarkBlockedAsRead")) record.mark_as_unread();  // undoes the mark of move_to_pending
+        incoming.move_email_to_incoming(record);
+    });
+}
+
+void pre_condition_test() {
+    std::ostream& log = debug_log();
+    log << "enter pre_condition_test() " << std::endl;
+    a_all_accounts* accounts = get_all_accounts();
+    const int count = accounts->get_account_count();
+    if (count < 1) {
+        log << "pre_condition_test - get_all_counts fails " << std::endl;
+        log << "end pre_condition_test() " << std::endl;
+        return;
+    }
+    log << "pre_condition_test - get_all_counts = " << count << " OK" << std::endl;
+
+    ostrel* engine = get_ostrel_Object();
+    a_email_folder* pending = nullptr;
+    if (a_email_account* account = accounts->get_account(0)) {
+        pending = account->find_folder(engine->pending_folder_path());
+        if (!pending) pending = account->create_folder(engine->pending_folder_name());
+    }
+    log << (pending ? "pre_condition_test - pending_folder ok " : "pre_condition_test - pending_folder fails ")
+        << std::endl;
+    log << "end pre_condition_test() " << std::endl;
+}

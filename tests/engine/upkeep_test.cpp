@@ -1,0 +1,150 @@
+// Contact import, pending upkeep, the check at connect time and the user's verdicts.
+#include <vector>
+
+#include "engine_fixture.h"
+#include "mail/accounts.h"
+
+namespace {
+
+using upkeep_test = engine_test;
+
+TEST_F(upkeep_test, pre_condition_test_makes_the_pending_folder_once) {
+    set("EnableProtection", "false");
+    pre_condition_test();
+    pre_condition_test();
+    EXPECT_EQ(log_count("enter pre_condition_test() \npre_condition_test - get_all_counts = 1 OK\n"), 1)
+        << "the first call builds the account collection in between";
+    EXPECT_EQ(log_count("pre_condition_test - get_all_counts = 1 OK\n"), 2);
+    EXPECT_EQ(log_count("pre_condition_test - pending_folder ok \nend pre_condition_test() \n"), 2);
+    EXPECT_TRUE(host.find_folder("/Inbox/Pending"));
+    EXPECT_EQ(host.call_count("create_subfolder"), 1);
+
+    reset_all_accounts();
+    host.refuse_subfolders();
+    set("PENDING_FOLDER_NAME", "Other");
+    pre_condition_test();
+    EXPECT_TRUE(log.contains("pre_condition_test - pending_folder fails \nend pre_condition_test() \n"));
+
+    reset_all_accounts();
+    g_mailer.reset();
+    pre_condition_test();
+    EXPECT_TRUE(log.contains("pre_condition_test - get_all_counts fails \nend pre_condition_test() \n"));
+}
+
+TEST_F(upkeep_test, contacts_join_the_authorized_list_unless_listed_already) {
+    engine().add_to_authorized_list(".@corp.example");
+    engine().add_to_remove_list("spam@example.com");
+    host.set_contacts({"Ann <ANN@example.com>", "boss@corp.example", "spam@example.com", "no address",
+                       host_item::number(5)});
+    engine().run_workflow();
+
+    EXPECT_EQ(engine().authorized_list(), (address_set{".@corp.example", "ann@example.com"}));
+    EXPECT_EQ(engine().remove_list(), address_set{"spam@example.com"});
+    EXPECT_TRUE(log.contains("warnning: add_to_list - invalid email no address\n"));
+    EXPECT_EQ(data_file("authorized.lst"), "\r\n\r.@corp.example\r\n\rann@example.com\r\n\r");
+    EXPECT_TRUE(log.contains("Timer for handle_contacts  0\n\nTIMER : Timer for handle_contacts  0\n"));
+    EXPECT_TRUE(log.contains(" ostrel::run_workflow() exit 1\n"));
+}
+
+struct expiry_case {
+    const char* name;
+    const char* timeout;
+    double age_days;
+    const char* log_line;
+    bool expired;
+};
+
+const expiry_case expiry_cases[] = {
+    {"old_enough", "14", 15, "delete_last_mail: received 14 days ago, from: p@example.com, hours since received: 360\n",
+     true},
+    {"not_old_enough", "14", 13, "delete_last_mail: received 14 days ago, from: , hours since received: 0\n", false},
+    {"timeout_not_a_number", "soon", 0.5,
+     "delete_last_mail: received 0 days ago, from: p@example.com, hours since received: 12\n", true},
+};
+
+void PrintTo(const expiry_case& c, std::ostream* out) { *out << c.name; }
+
+class expiry_test : public engine_test, public testing::WithParamInterface<expiry_case> {};
+
+TEST_P(expiry_test, deletes_the_oldest_pending_message_and_forgets_its_sender) {
+    const expiry_case& c = GetParam();
+    set("PendingToBlockedTimeo", c.timeout);
+    host.set_now(1e9);
+    message_id message =
+        host.add_message(pending_folder(), {.sender = "p@example.com", .received = 1e9 - c.age_days * 86400});
+    engine().add_to_pending_list("p@example.com");
+    engine().clean_pending_messages();
+
+    EXPECT_TRUE(log.contains(c.log_line)) << log.text();
+    EXPECT_TRUE(log.contains("Timer for clean_pending_messages   0\n\n"));
+    EXPECT_EQ(host.is_deleted(message), c.expired);
+    EXPECT_EQ(engine().is_in_pending_list("p@example.com"), !c.expired);
+    // The file follows the list, so that the sender does not come back pending after a restart.
+    EXPECT_EQ(data_file("pending.lst"), c.expired ? "\r\n\r" : "\r\n\rp@example.com\r\n\r");
+}
+
+INSTANTIATE_TEST_SUITE_P(engine, expiry_test, testing::ValuesIn(expiry_cases), row_name());
+
+TEST_F(upkeep_test, expiry_waits_for_auto_delete) {
+    host.add_message(pending_folder(), {.sender = "p@example.com"});
+    set("AutoDeleteBlocked", "yes");
+    engine().clean_pending_messages();
+    EXPECT_EQ(log.text().find("delete_last_mail"), std::string::npos);
+    EXPECT_EQ(host.call_count("delete_old_message"), 0);
+}
+
+TEST_F(upkeep_test, a_release_without_pending_folder_forgets_the_senders) {
+    engine().marked_as_not_spam_by_user("a@example.com");
+    engine().run_move_email_from_pending_to_incomming();
+    EXPECT_TRUE(log.contains("Run: void ostrel::run_move_email_from_pending_to_incomming() \n"));
+    EXPECT_TRUE(engine().senders_to_release().empty());
+    EXPECT_EQ(host.moves().size(), 0u);
+}
+
+TEST_F(upkeep_test, authorized_senders_have_all_their_pending_mail_released_next_time) {
+    std::vector<message_id> from_a, from_b;
+    for (int i = 0; i < 3; ++i) from_a.push_back(host.add_message(pending_folder(), {.sender = "A <a@example.com>", .unread = false}));
+    from_b.push_back(host.add_message(pending_folder(), {.sender = "b@example.com", .unread = false}));
+
+    engine().marked_as_not_spam_by_user("a@example.com");
+    engine().marked_as_not_spam_by_user("b@example.com");
+    engine().marked_as_not_spam_by_user("a@example.com");
+    EXPECT_EQ(engine().senders_to_release(), (std::vector<std::string>{"a@example.com", "b@example.com"}));
+    EXPECT_EQ(log_count("ostrel::marked_as_not_spam_by_user()\n"), 3);
+    EXPECT_EQ(host.moves().size(), 0u) << "nothing moves before the release";
+
+    engine().run_move_email_from_pending_to_incomming();
+    for (message_id message : from_a) EXPECT_TRUE(in_folder(message, host.incoming()) && host.is_unread(message));
+    EXPECT_TRUE(in_folder(from_b[0], host.incoming()));
+}
+
+TEST_F(upkeep_test, a_spam_verdict_deletes_in_the_incoming_and_pending_folders) {
+    for (const char* mark : {"true", "True"}) {
+        SCOPED_TRACE(mark);
+        set("MarkBlockedAsRead", mark);
+        message_id in_inbox = host.add_message(host.incoming(), {.sender = "s@example.com"});
+        message_id waiting = host.add_message(pending_folder(), {.sender = "S <s@example.com>"});
+        message_id other = host.add_message(host.incoming(), {.sender = "t@example.com"});
+        engine().marked_as_spam_by_user("s@example.com");
+        EXPECT_TRUE(host.is_deleted(in_inbox) && host.is_deleted(waiting));
+        EXPECT_FALSE(host.is_deleted(other));
+        EXPECT_EQ(host.is_unread(in_inbox), std::string(mark) != "true");
+        EXPECT_EQ(host.is_unread(waiting), std::string(mark) != "true");
+    }
+}
+
+TEST_F(upkeep_test, verdicts_change_nothing_while_protection_is_off) {
+    engine().marked_as_not_spam_by_user("a@example.com");
+    set("EnableProtection", "false");
+    message_id message = host.add_message(host.incoming(), {.sender = "s@example.com"});
+    engine().marked_as_spam_by_user("s@example.com");
+    engine().marked_as_not_spam_by_user("b@example.com");
+    EXPECT_TRUE(log.contains("ostrel::marked_as_spam_by_user()\n"
+                             "ostrel::handle_marked_as_spam_by_user() - EnableProtection == false\n"));
+    EXPECT_TRUE(log.contains("ostrel::marked_as_not_spam_by_user()\n"
+                             "ostrel::handle_marked_as_not_spam_by_user() - EnableProtection == false\n"));
+    EXPECT_FALSE(host.is_deleted(message));
+    EXPECT_EQ(engine().senders_to_release(), std::vector<std::string>{"a@example.com"});
+}
+
+}  // namespace
