@@ -11,6 +11,7 @@
 #include "diag/timers.h"
 #include "engine/messages_internal.h"
 #include "engine/ostrel.h"
+#include "lists/address.h"
 #include "mail/accounts.h"
 #include "mail/email.h"
 
@@ -70,8 +71,12 @@ void ostrel::clean_pending_messages() {
     pending->delete_last_mail(timeout, sender, age_seconds);
     // Saved at once: a sender left in the file would come back pending after a restart, and its
     // next messages would wait unchallenged until they expire too.
-    if (!sender.empty() && ::remove_from_list(pending_list_, sender))
-        save_list(list_file_path("PENDING_LIST_FN"), pending_list_);
+    // The host may report the sender with a display name or capitals, while the list holds the
+    // normalised address: drop both forms, or the sender would stay pending for good.
+    bool removed = !sender.empty() && ::remove_from_list(pending_list_, sender);
+    if (std::string address = extract_email_address(sender); !address.empty())
+        removed = ::remove_from_list(pending_list_, address) || removed;
+    if (removed) save_list(list_file_path("PENDING_LIST_FN"), pending_list_);
 
     debug_log() << "delete_last_mail: received " << timeout << " days ago, from: " << sender
                 << ", hours since received: " << whole_hours(age_seconds) << std::endl;

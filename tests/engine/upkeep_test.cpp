@@ -85,6 +85,17 @@ TEST_P(expiry_test, deletes_the_oldest_pending_message_and_forgets_its_sender) {
 
 INSTANTIATE_TEST_SUITE_P(engine, expiry_test, testing::ValuesIn(expiry_cases), row_name());
 
+TEST_F(upkeep_test, expiry_forgets_a_sender_reported_with_a_display_name) {
+    set("PendingToBlockedTimeo", "1");
+    host.set_now(1e9);
+    host.add_message(pending_folder(), {.sender = "Pat <P@Example.com>", .received = 1e9 - 3 * 86400});
+    engine().add_to_pending_list("Pat <P@Example.com>");
+    engine().clean_pending_messages();
+
+    EXPECT_FALSE(engine().is_in_pending_list("p@example.com"));
+    EXPECT_EQ(data_file("pending.lst"), "\r\n\r");
+}
+
 TEST_F(upkeep_test, expiry_waits_for_auto_delete) {
     host.add_message(pending_folder(), {.sender = "p@example.com"});
     set("AutoDeleteBlocked", "yes");
