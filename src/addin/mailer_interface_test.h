@@ -1,0 +1,142 @@
+// CMailerInterfaceTest: the automation object that the mail client creates and calls. Its
+// workflow members drive the engine; its settings, session and list members serve the client's
+// settings dialogs. Every member catches what the engine raises, so no exception ever reaches
+// the client.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "addin/mailer_interface.h"
+#include "diag/timers.h"
+#include "mail/mailer_host.h"
+#include "platform/lock.h"
+
+// Process-wide state of the add-in, living until the module is unloaded.
+
+// True between BeginConfigure and EndConfigure: puts then change only memory.
+extern bool g_configuring;
+// Set only while HelpDlgEnabled is written, so that it is saved at once even inside a session.
+extern bool g_forceSave;
+// Serialises RunWorkflow2 across threads; re-entrant, so a nested call on one thread passes.
+extern recursive_lock g_workflowLock;
+// The number of RunWorkflow2 calls in progress (more than 1 only when nested).
+extern std::int32_t nested_call_counter;
+// The number of RunWorkflow2 calls since load; never decreased.
+extern std::int32_t iteration_counter;
+// Lets the pending cleanup run at most once a minute; made by the first RunWorkflow2 that reaches it.
+extern std::unique_ptr<interval_timer> cleanup_gate;
+
+// Test seam: puts the counters at 0, removes the cleanup gate and clears both session flags.
+void reset_addin_state_for_tests();
+
+// One instance per creation by the client. The constructor gives the instance one reference,
+// owned by the creator (the class factory queries the interface it was asked for, then calls
+// Release once); the last Release deletes it. While it lives it holds one module lock.
+// The Windows module glue derives from this class to add type information and its further
+// interfaces, so the IUnknown members and the type-information members are overridable.
+class CMailerInterfaceTest : public IMailerInterfaceTest {
+public:
+    CMailerInterfaceTest();
+    virtual ~CMailerInterfaceTest();
+    CMailerInterfaceTest(const CMailerInterfaceTest&) = delete;
+    CMailerInterfaceTest& operator=(const CMailerInterfaceTest&) = delete;
+
+    // IUnknown: answers IUnknown, IDispatch and IMailerInterfaceTest (all this one interface);
+    // E_NOINTERFACE otherwise, E_POINTER for a null `object`.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    // The new count.
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    // The new count; deletes the instance when it reaches 0.
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // IDispatch. No type information here: the count is 0 and every index is DISP_E_BADINDEX.
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
+    // Names and calls by dispatch id through the fixed member table; DISP_E_UNKNOWNINTERFACE
+    // unless `riid` is IID_NULL.
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+                                            DISPID* ids) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                                     VARIANT* result, EXCEPINFO* excepinfo, UINT* arg_error) override;
+
+    // Workflow entry points. Each adopts `pMailer` (a null one or one without IMailerHost leaves
+    // no current mailer) and publishes it as g_mailer.
+
+    // Contact import. S_OK; on a failure raised inside: one log line, then E_OUTOFMEMORY,
+    // the com_error's code or E_FAIL.
+    HRESULT STDMETHODCALLTYPE RunWorkflow(IDispatch* pMailer) override;
+    // Also remembers the mailer as g_savedMailer, makes sure of the pending folder and runs
+    // RunWorkflow. S_OK whatever RunWorkflow returns; a failure code (logged) only when the
+    // pending-folder check raises.
+    HRESULT STDMETHODCALLTYPE SetMailer(IDispatch* pMailer) override;
+    // One new message under the workflow lock. Always S_OK: a failure inside is logged.
+    HRESULT STDMETHODCALLTYPE RunWorkflow2(IDispatch* pMailer, IUnknown* pNewMsg) override;
+    // Empties g_mailer and discards the account collection. S_OK; E_FAIL when either raises.
+    HRESULT STDMETHODCALLTYPE Unload() override;
+
+    // Settings. Gets: E_POINTER for a null out pointer; texts are new BSTRs owned by the caller;
+    // true is answered as 1. Puts: E_FAIL (logged) when the configuration file cannot be
+    // written; the value then stays in memory. All: on a failure raised inside, one log line and
+    // E_OUTOFMEMORY, the com_error's code or E_FAIL.
+    HRESULT STDMETHODCALLTYPE get_LanguageId(USHORT* pVal) override;
+    HRESULT STDMETHODCALLTYPE put_LanguageId(USHORT newVal) override;
+    HRESULT STDMETHODCALLTYPE get_MarkBlockedAsRead(VARIANT_BOOL* pVal) override;
+    HRESULT STDMETHODCALLTYPE put_MarkBlockedAsRead(VARIANT_BOOL newVal) override;
+    HRESULT STDMETHODCALLTYPE get_AutoDeleteBlocked(VARIANT_BOOL* pVal) override;
+    HRESULT STDMETHODCALLTYPE put_AutoDeleteBlocked(VARIANT_BOOL newVal) override;
+    HRESULT STDMETHODCALLTYPE get_AutoDeleteIgnored(VARIANT_BOOL* pVal) override;
+    HRESULT STDMETHODCALLTYPE put_AutoDeleteIgnored(VARIANT_BOOL newVal) override;
+    HRESULT STDMETHODCALLTYPE get_EnableProtection(VARIANT_BOOL* pVal) override;
+    HRESULT STDMETHODCALLTYPE put_EnableProtection(VARIANT_BOOL newVal) override;
+    HRESULT STDMETHODCALLTYPE get_PendingToBlockedTimeo(ULONG* pVal) override;
+    HRESULT STDMETHODCALLTYPE put_PendingToBlockedTimeo(ULONG newVal) override;
+    HRESULT STDMETHODCALLTYPE get_ARMessage(BSTR* pVal) override;
+    HRESULT STDMETHODCALLTYPE put_ARMessage(BSTR newVal) override;
+    HRESULT STDMETHODCALLTYPE get_ARSubject(BSTR* pVal) override;
+    HRESULT STDMETHODCALLTYPE put_ARSubject(BSTR newVal) override;
+    HRESULT STDMETHODCALLTYPE get_ARSubjectKey(BSTR* pVal) override;
+    HRESULT STDMETHODCALLTYPE put_ARSubjectKey(BSTR newVal) override;
+    HRESULT STDMETHODCALLTYPE get_ARMessageKey(BSTR* pVal) override;
+    HRESULT STDMETHODCALLTYPE put_ARMessageKey(BSTR newVal) override;
+    // Help-dialog flags: missing reads as true; a put is written to the file at once, together
+    // with every change of an open session.
+    HRESULT STDMETHODCALLTYPE get_HelpDlgEnabled(ULONG dlgId, VARIANT_BOOL* pVal) override;
+    HRESULT STDMETHODCALLTYPE put_HelpDlgEnabled(ULONG dlgId, VARIANT_BOOL newVal) override;
+    HRESULT STDMETHODCALLTYPE get_PendingFolderName(BSTR* pVal) override;
+
+    // Configuration session: puts stay in memory until EndConfigure, which saves for any
+    // non-zero `saveChanges` (E_FAIL, logged, when the file cannot be written) and re-reads the
+    // file for 0. The session ends either way.
+    HRESULT STDMETHODCALLTYPE BeginConfigure() override;
+    HRESULT STDMETHODCALLTYPE EndConfigure(VARIANT_BOOL saveChanges) override;
+
+    // Lists (0 authorized, 1 remove, 2 ignore, 3 pending). Changes are written to the list files
+    // at once. On a failure raised inside: one log line and a failure code, as for the settings.
+
+    // The entry count of `list`; `*pSize` is left as it was for any other number. Logged.
+    HRESULT STDMETHODCALLTYPE GetListSize(LONG list, LONG* pSize) override;
+    // Through the shared cursor: item 0 starts `list` afresh, any other item gives the entry after
+    // the one returned last. "" past the end or for another list number.
+    HRESULT STDMETHODCALLTYPE GetListItem(LONG list, LONG item, BSTR* pData) override;
+    // Takes `address` off every list, then puts it on `list`; lists 0 and 1 also apply the user's
+    // verdict through the mailer of the last SetMailer. Any other number only removes.
+    HRESULT STDMETHODCALLTYPE AddToList(LONG list, BSTR address) override;
+    // Takes that exact entry off `list` (nothing for other numbers) and writes the list files.
+    HRESULT STDMETHODCALLTYPE RemoveFromList(LONG list, BSTR address) override;
+    // RemoveFromList of `oldAddress`, then AddToList of `newAddress`; both always run. The first
+    // failure code of the two, else S_OK.
+    HRESULT STDMETHODCALLTYPE ModifyInList(LONG list, BSTR oldAddress, BSTR newAddress) override;
+    // Passes the address to the engine, which does nothing with it. S_OK.
+    HRESULT STDMETHODCALLTYPE ChallangeResponse(BSTR address) override;
+
+protected:
+    std::atomic<ULONG> m_refCount{1};
+
+private:
+    // Queries `pMailer` for IMailerHost into m_pMailer, releasing the previous reference.
+    void adopt_mailer(IDispatch* pMailer);
+
+    com_ptr<IMailerHost> m_pMailer;
+};

@@ -1,0 +1,505 @@
+// The add-in object called through its virtual table, over the in-memory client: workflow entry
+// points, user verdicts, settings, the configuration session and the list members.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <new>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "addin/mailer_interface_test.h"
+#include "addin/module.h"
+#include "config/configuration.h"
+#include "config/data_dir.h"
+#include "diag/debug_log.h"
+#include "diag/timers.h"
+#include "engine/ostrel.h"
+#include "mail/accounts.h"
+#include "platform/file_io.h"
+#include "platform/text.h"
+#include "support/memory_host.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// What a faulty client raises through a call: not even a standard exception.
+struct client_fault {};
+
+bstr_holder text(const std::string& value) { return bstr_holder(bstr_from_narrow(value)); }
+std::string take(BSTR value) {
+    bstr_holder owner(value);
+    return narrow_from_bstr(owner.get());
+}
+std::string data_file(const std::string& name) { return read_text_file(get_data_file_path(name)); }
+bool file_has(const std::string& name, const std::string& piece) { return data_file(name).find(piece) != std::string::npos; }
+
+memory_host::message_id add_mail(memory_host& client, memory_host::folder_id folder, const std::string& sender) {
+    memory_host::message_spec spec;
+    spec.sender = sender;
+    spec.receiver = "me@example.com";
+    spec.subject = "hello";
+    return client.add_message(folder, spec);
+}
+
+// Fails unless every piece occurs in `log`, each after the one before.
+void expect_in_order(const std::string& log, std::initializer_list<std::string> pieces) {
+    std::size_t from = 0;
+    for (const std::string& piece : pieces) {
+        std::size_t at = log.find(piece, from);
+        if (at == std::string::npos) {
+            ADD_FAILURE() << "missing, or out of order: \"" << piece << "\"\nin:\n" << log;
+            return;
+        }
+        from = at + piece.size();
+    }
+}
+
+bool workflow_lock_is_free() {
+    bool taken = false;
+    std::thread([&] {
+        taken = g_workflowLock.try_lock();
+        if (taken) g_workflowLock.unlock();
+    }).join();
+    return taken;
+}
+
+// A fresh object with the pristine settings, empty lists, fixed clocks and the log captured.
+// Every test ends by releasing the object to zero, with no client reference left anywhere.
+class addin : public testing::Test {
+protected:
+    void SetUp() override {
+        reset_addin_state_for_tests();
+        set_wall_clock_for_tests([this] { return now; });
+        set_processor_clock_for_tests([this] { return processor_seconds; });
+        for (const char* name : {"ostrel.cfg", "authorized.lst", "ignore.lst", "pending.lst", "remove.lst"})
+            std::remove(get_data_file_path(name).c_str());
+        get_configuration("ostrel_user")->load();
+        reset_ostrel_object_for_tests();
+        module_locks = tarnwick_module().lock_count();
+        object = new CMailerInterfaceTest;
+        EXPECT_EQ(tarnwick_module().lock_count(), module_locks + 1);
+    }
+    void TearDown() override {
+        EXPECT_EQ(object->Release(), 0u);
+        EXPECT_EQ(tarnwick_module().lock_count(), module_locks);
+        reset_all_accounts();
+        g_mailer.reset();
+        g_savedMailer.reset();
+        mailer.reset();
+        EXPECT_EQ(host.outstanding_references(), 0) << host.describe_outstanding();
+        set_file_fault_hook({});
+        set_wall_clock_for_tests({});
+        set_processor_clock_for_tests({});
+    }
+
+    void use_config(const std::string& content) {
+        write_text_file(get_data_file_path("ostrel.cfg"), content);
+        get_configuration("ostrel_user")->load();
+    }
+    LONG list_size(LONG list) {
+        LONG size = -1;
+        EXPECT_EQ(object->GetListSize(list, &size), S_OK);
+        return size;
+    }
+    HRESULT add(LONG list, const std::string& address) { return object->AddToList(list, text(address).get()); }
+    memory_host::folder_id pending_folder() { return *host.find_folder("/Inbox/Pending"); }
+
+    memory_host host;
+    com_ptr<IMailerHost> mailer = host.mailer();
+    IMailerInterfaceTest* object = nullptr;
+    log_capture log;
+    std::int64_t now = 1'000'000'000;
+    double processor_seconds = 1.0;
+    LONG module_locks = 0;
+};
+
+// ---- Workflow entry points
+
+TEST_F(addin, set_mailer_adopts_the_client_checks_the_pending_folder_and_imports_contacts) {
+    host.set_contacts({"Friend <Friend@Example.com>"});
+    EXPECT_EQ(object->SetMailer(mailer.get()), S_OK);
+
+    EXPECT_EQ(g_savedMailer.get(), mailer.get());
+    EXPECT_EQ(g_mailer.get(), mailer.get());
+    EXPECT_TRUE(host.find_folder("/Inbox/Pending"));
+    const std::string stamp = time_text();
+    expect_in_order(log.text(), {"=====> Enter SetMailer ... " + stamp + "\n", "enter pre_condition_test() \n",
+                                 "pre_condition_test - pending_folder ok \n", "end pre_condition_test() \n",
+                                 "Enter RunWorkflow ...  " + stamp + "\n", " ostrel::run_workflow() 1\n",
+                                 "Timer for CMailerInterfaceTest::RunWorkflow   0\n\n",
+                                 "\n\nExit RunWorkflow " + stamp + "\n"});
+    EXPECT_EQ(list_size(authorized_list_number), 1);
+}
+
+TEST_F(addin, a_missing_or_foreign_mailer_leaves_no_current_mailer) {
+    // The add-in object is a dispatch object without the client's interface.
+    for (IDispatch* argument : {static_cast<IDispatch*>(nullptr), static_cast<IDispatch*>(object)}) {
+        object->SetMailer(mailer.get());
+        log.clear();
+        EXPECT_EQ(object->SetMailer(argument), S_OK);
+        EXPECT_FALSE(g_mailer);
+        EXPECT_FALSE(g_savedMailer);
+        EXPECT_TRUE(log.contains("pre_condition_test - get_all_counts fails \n"));
+    }
+}
+
+TEST_F(addin, the_first_run_workflow2_logs_iteration_1_and_runs_no_cleanup) {
+    host.add_folder("/Inbox/Pending");
+    com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
+    host.on_call("get_message_headers", [this] { processor_seconds = 3.5; });
+
+    EXPECT_EQ(object->RunWorkflow2(mailer.get(), message.get()), S_OK);
+
+    const std::string stamp = time_text();
+    expect_in_order(log.text(), {"######## Start Clock Timer #####\n\n", "\n\nEnter RunWorkflow2 , before lock 1\n",
+                                 "RunWorkflow2 ...  before get_data_dir" + stamp + "\n",
+                                 "RunWorkflow2 ...  before get_ostrel_Object" + stamp + "\n",
+                                 "handle_email: send chalange request to: stranger@example.com\n",
+                                 "before clean pending and run move pending \n",
+                                 "Timer for CMailerInterfaceTest::RunWorkflow2   0\n\n",
+                                 "\n\nExit RunWorkflow2: itration : 1 time: " + stamp + "\n",
+                                 "\nDelay Seconds = 2.5\n", "######## END Clock Timer #####\n\n\n"});
+    EXPECT_FALSE(log.contains("error - nested_call_counter"));
+    EXPECT_EQ(host.call_count("delete_old_message"), 0);
+    EXPECT_EQ(iteration_counter, 1);
+    EXPECT_EQ(nested_call_counter, 0);
+    EXPECT_TRUE(workflow_lock_is_free());
+}
+
+TEST_F(addin, the_pending_cleanup_runs_at_most_once_a_minute) {
+    host.add_folder("/Inbox/Pending");
+    // Seconds after the first call, and the cleanups so far: the gate opens only strictly after
+    // its due time, and then re-arms for a minute after that call.
+    const struct {
+        std::int64_t at;
+        int cleanups;
+    } calls[] = {{0, 0}, {30, 0}, {60, 0}, {61, 1}, {121, 1}, {122, 2}, {150, 2}};
+    const std::int64_t start = now;
+    for (const auto& call : calls) {
+        now = start + call.at;
+        EXPECT_EQ(object->RunWorkflow2(mailer.get(), nullptr), S_OK);
+        EXPECT_EQ(host.call_count("delete_old_message"), call.cleanups) << "at +" << call.at << " s";
+    }
+    // A null message still reaches the engine.
+    EXPECT_TRUE(log.contains("ostrel::run_workflow2() - not a message object"));
+}
+
+TEST_F(addin, a_nested_run_workflow2_is_logged_and_both_calls_finish) {
+    memory_host::folder_id pending = host.add_folder("/Inbox/Pending");
+    com_ptr<IUnknown> outer = host.message_object(add_mail(host, host.incoming(), "outer@example.com"));
+    com_ptr<IUnknown> inner = host.message_object(add_mail(host, host.incoming(), "inner@example.com"));
+    // The client delivers the next message while it sends the challenge for the first; the
+    // outer call then goes on with its account and folders.
+    HRESULT inner_result = E_FAIL;
+    bool nested = false;
+    host.on_call("reply_to_message", [&] {
+        if (!std::exchange(nested, true)) inner_result = object->RunWorkflow2(mailer.get(), inner.get());
+    });
+
+    EXPECT_EQ(object->RunWorkflow2(mailer.get(), outer.get()), S_OK);
+
+    EXPECT_EQ(inner_result, S_OK);
+    EXPECT_TRUE(log.contains("error - nested_call_counter = 2\n"));
+    EXPECT_EQ(nested_call_counter, 0);
+    EXPECT_EQ(iteration_counter, 2);
+    EXPECT_EQ(host.messages_in(pending).size(), 2u);
+}
+
+TEST_F(addin, a_failure_inside_run_workflow2_is_logged_and_answered_with_s_ok) {
+    com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
+    host.on_call("get_message_headers", [] { throw client_fault{}; });
+
+    EXPECT_EQ(object->RunWorkflow2(mailer.get(), message.get()), S_OK);
+
+    expect_in_order(log.text(), {"\n\nExit RunWorkflow2: exception \n", "\nDelay Seconds = ",
+                                 "######## END Clock Timer #####\n\n\n"});
+    EXPECT_FALSE(log.contains("Timer for CMailerInterfaceTest::RunWorkflow2 "));
+    EXPECT_EQ(nested_call_counter, 0);
+    EXPECT_EQ(iteration_counter, 1);
+    EXPECT_TRUE(workflow_lock_is_free());
+}
+
+TEST_F(addin, failures_of_other_members_become_a_log_line_and_a_failure_code) {
+    object->SetMailer(mailer.get());
+    add_mail(host, host.incoming(), "spam@example.com");
+    host.on_call("find_messages_from", [] { throw client_fault{}; });
+    EXPECT_EQ(add(remove_list_number, "spam@example.com"), E_FAIL);
+    EXPECT_TRUE(log.contains("AddToList: exception unknown\n"));
+
+    set_wall_clock_for_tests([]() -> std::int64_t { throw std::bad_alloc(); });
+    EXPECT_EQ(object->RunWorkflow(mailer.get()), E_OUTOFMEMORY);
+    EXPECT_TRUE(log.contains("\n\nExit RunWorkflow: exception out of memory\n"));
+}
+
+TEST_F(addin, the_current_mailer_after_unload_and_verdicts) {
+    // Before any SetMailer a verdict empties the current mailer: there is no saved one.
+    object->RunWorkflow2(mailer.get(), nullptr);
+    EXPECT_EQ(add(authorized_list_number, "a@example.com"), S_OK);
+    EXPECT_FALSE(g_mailer);
+    EXPECT_TRUE(log.contains("ostrel::marked_as_not_spam_by_user() - no account ... \n"));
+
+    object->SetMailer(mailer.get());
+    EXPECT_EQ(object->Unload(), S_OK);
+    EXPECT_FALSE(g_mailer);
+    EXPECT_EQ(g_savedMailer.get(), mailer.get());
+    add(ignore_list_number, "b@example.com");
+    EXPECT_FALSE(g_mailer);  // only the verdict lists bring the saved mailer back
+    add(remove_list_number, "b@example.com");
+    EXPECT_EQ(g_mailer.get(), mailer.get());
+    object->Unload();
+    object->RunWorkflow2(mailer.get(), nullptr);
+    EXPECT_EQ(g_mailer.get(), mailer.get());
+}
+
+// ---- User verdicts
+
+TEST_F(addin, authorized_senders_get_their_pending_mail_back_at_the_next_message) {
+    object->SetMailer(mailer.get());
+    for (int i = 0; i < 3; ++i) add_mail(host, pending_folder(), "first@example.com");
+    add_mail(host, pending_folder(), "second@example.com");
+
+    EXPECT_EQ(add(authorized_list_number, "first@example.com"), S_OK);
+    EXPECT_EQ(add(authorized_list_number, "second@example.com"), S_OK);
+    EXPECT_TRUE(host.moves().empty());
+
+    object->RunWorkflow2(mailer.get(), nullptr);
+    EXPECT_TRUE(host.messages_in(pending_folder()).empty());
+    EXPECT_EQ(host.messages_in(host.incoming()).size(), 4u);
+}
+
+TEST_F(addin, the_remove_verdict_deletes_the_senders_mail_marking_it_read_only_when_configured) {
+    for (const std::string mark : {"true", "True"}) {
+        memory_host client;
+        com_ptr<IMailerHost> client_mailer = client.mailer();
+        object->SetMailer(client_mailer.get());
+        get_configuration("ostrel_user")->set_value("MarkBlockedAsRead", mark);
+        memory_host::message_id in_inbox = add_mail(client, client.incoming(), "spam@example.com");
+        memory_host::message_id in_pending = add_mail(client, *client.find_folder("/Inbox/Pending"), "spam@example.com");
+
+        EXPECT_EQ(add(remove_list_number, "spam@example.com"), S_OK);
+
+        EXPECT_TRUE(client.is_deleted(in_inbox) && client.is_deleted(in_pending)) << mark;
+        EXPECT_EQ(client.marks().size(), mark == "true" ? 2u : 0u) << mark;
+        object->SetMailer(nullptr);  // lets go of this client before it goes
+    }
+}
+
+TEST_F(addin, with_protection_off_verdicts_change_the_lists_but_no_message) {
+    object->SetMailer(mailer.get());
+    EXPECT_EQ(object->put_EnableProtection(VARIANT_FALSE), S_OK);
+    add_mail(host, host.incoming(), "spam@example.com");
+    add_mail(host, pending_folder(), "friend@example.com");
+
+    add(remove_list_number, "spam@example.com");
+    add(authorized_list_number, "friend@example.com");
+    object->RunWorkflow2(mailer.get(), nullptr);
+
+    EXPECT_TRUE(host.deleted().empty());
+    EXPECT_TRUE(host.moves().empty());
+    EXPECT_TRUE(file_has("remove.lst", "spam@example.com"));
+    EXPECT_TRUE(file_has("authorized.lst", "friend@example.com"));
+}
+
+// ---- Settings and the configuration session
+
+// What the property of `key` answers, as text.
+std::string read_property(IMailerInterfaceTest* o, const std::string& key) {
+    USHORT language = 0;
+    ULONG number = 7;
+    VARIANT_BOOL flag = 7;
+    BSTR words = nullptr;
+    HRESULT hr = key == "LanguageId"              ? o->get_LanguageId(&language)
+                 : key == "PendingToBlockedTimeo" ? o->get_PendingToBlockedTimeo(&number)
+                 : key == "HelpDlg3Enabled"       ? o->get_HelpDlgEnabled(3, &flag)
+                 : key == "MarkBlockedAsRead"     ? o->get_MarkBlockedAsRead(&flag)
+                 : key == "AutoDeleteBlocked"     ? o->get_AutoDeleteBlocked(&flag)
+                 : key == "AutoDeleteIgnored"     ? o->get_AutoDeleteIgnored(&flag)
+                 : key == "EnableProtection"      ? o->get_EnableProtection(&flag)
+                 : key == "ARMessage"             ? o->get_ARMessage(&words)
+                 : key == "ARSubject"             ? o->get_ARSubject(&words)
+                 : key == "ARSubjectKey"          ? o->get_ARSubjectKey(&words)
+                 : key == "ARMessageKey"          ? o->get_ARMessageKey(&words)
+                                                  : o->get_PendingFolderName(&words);
+    EXPECT_EQ(hr, S_OK) << key;
+    if (key == "LanguageId") return std::to_string(language);
+    if (key == "PendingToBlockedTimeo") return std::to_string(number);
+    return flag != 7 ? std::to_string(flag) : take(words);
+}
+
+TEST_F(addin, every_property_reads_its_stored_form) {
+    // Key, its value in the file (null: no such line), what the property answers.
+    const struct {
+        const char* key;
+        const char* stored;
+        const char* expected;
+    } rows[] = {
+        {"LanguageId", nullptr, "1033"}, {"LanguageId", "0", "1033"}, {"LanguageId", "abc", "1033"},
+        {"LanguageId", "1036", "1036"}, {"LanguageId", "66572", "1036"},  // kept to 16 bits
+        {"MarkBlockedAsRead", "true", "1"}, {"MarkBlockedAsRead", "True", "0"}, {"MarkBlockedAsRead", "yes", "0"},
+        {"MarkBlockedAsRead", "1", "0"}, {"MarkBlockedAsRead", nullptr, "0"}, {"AutoDeleteBlocked", "true", "1"},
+        {"AutoDeleteIgnored", "false", "0"}, {"EnableProtection", "true", "1"}, {"HelpDlg3Enabled", nullptr, "1"},
+        {"HelpDlg3Enabled", "false", "0"}, {"HelpDlg3Enabled", "TRUE", "0"}, {"PendingToBlockedTimeo", "14", "14"},
+        {"PendingToBlockedTimeo", "abc", "0"}, {"PendingToBlockedTimeo", "-1", "4294967295"},
+        {"PendingToBlockedTimeo", nullptr, "0"}, {"ARSubject", "", ""},  // the file gives ";" for empty
+        {"ARMessage", "Hello,\x01World", "Hello,\nWorld"}, {"ARSubjectKey", "[K]", "[K]"},
+        {"ARMessageKey", nullptr, ""}, {"PENDING_FOLDER_NAME", "Waiting room", "Waiting room"},
+    };
+    for (const auto& row : rows) {
+        use_config(std::string("Filler = x ;\r\n") + (row.stored ? std::string(row.key) + " = " + row.stored + " ;\r\n" : ""));
+        EXPECT_EQ(read_property(object, row.key), row.expected) << row.key << " = " << (row.stored ? row.stored : "(none)");
+    }
+}
+
+TEST_F(addin, every_put_writes_its_stored_form_to_the_file) {
+    const struct {
+        HRESULT result;
+        const char* line;
+    } puts[] = {
+        {object->put_LanguageId(65535), "LanguageId = 65535 ;\r\n"},
+        {object->put_MarkBlockedAsRead(VARIANT_TRUE), "MarkBlockedAsRead = true ;\r\n"},
+        {object->put_AutoDeleteBlocked(1), "AutoDeleteBlocked = true ;\r\n"},
+        {object->put_AutoDeleteIgnored(0), "AutoDeleteIgnored = false ;\r\n"},
+        {object->put_PendingToBlockedTimeo(4294967295u), "PendingToBlockedTimeo = -1 ;\r\n"},
+        {object->put_ARMessage(text("Hello,\nWorld").get()), "ARMessage = Hello,\x01World ;\r\n"},
+        {object->put_ARSubject(nullptr), "ARSubject =  ;\r\n"},
+        {object->put_ARSubjectKey(text("[K2]").get()), "ARSubjectKey = [K2] ;\r\n"},
+        {object->put_ARMessageKey(text("[M2]").get()), "ARMessageKey = [M2] ;\r\n"},
+        {object->put_HelpDlgEnabled(3, 0), "HelpDlg3Enabled = false ;\r\n"},
+        {object->put_EnableProtection(0), "EnableProtection = false ;\r\n"},
+    };
+    for (const auto& put : puts) {
+        EXPECT_EQ(put.result, S_OK) << put.line;
+        EXPECT_TRUE(file_has("ostrel.cfg", put.line)) << put.line;
+    }
+    EXPECT_EQ(read_property(object, "ARMessage"), "Hello,\nWorld");
+}
+
+TEST_F(addin, a_session_holds_puts_in_memory_until_end_configure) {
+    for (VARIANT_BOOL save : {VARIANT_BOOL{0}, VARIANT_BOOL{1}, VARIANT_BOOL{-1}}) {
+        object->put_ARSubject(text("Before").get());
+        EXPECT_EQ(object->BeginConfigure(), S_OK);
+        object->put_ARSubject(text("During").get());
+        EXPECT_EQ(read_property(object, "ARSubject"), "During");
+        EXPECT_TRUE(file_has("ostrel.cfg", "ARSubject = Before ;")) << save;
+
+        EXPECT_EQ(object->EndConfigure(save), S_OK);
+        const std::string kept = save ? "During" : "Before";  // any true value keeps the session
+        EXPECT_EQ(read_property(object, "ARSubject"), kept) << save;
+        EXPECT_TRUE(file_has("ostrel.cfg", "ARSubject = " + kept + " ;")) << save;
+        EXPECT_FALSE(g_configuring);
+    }
+}
+
+TEST_F(addin, a_help_dialog_put_saves_at_once_with_the_sessions_other_changes) {
+    object->BeginConfigure();
+    object->put_ARSubject(text("Held").get());
+    EXPECT_EQ(object->put_HelpDlgEnabled(7, VARIANT_FALSE), S_OK);
+    EXPECT_TRUE(file_has("ostrel.cfg", "ARSubject = Held ;"));
+    EXPECT_TRUE(file_has("ostrel.cfg", "HelpDlg7Enabled = false ;"));
+
+    object->put_ARSubjectKey(text("[Later]").get());  // the session still holds this one
+    EXPECT_FALSE(file_has("ostrel.cfg", "[Later]"));
+    object->EndConfigure(0);
+    EXPECT_EQ(read_property(object, "ARSubjectKey"), "[TWK-CONFIRM]");
+}
+
+TEST_F(addin, a_setting_that_cannot_be_written_is_reported) {
+    set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::rename; });
+    EXPECT_EQ(object->put_ARSubject(text("Unsaved").get()), E_FAIL);
+    EXPECT_TRUE(log.contains("FAIL: put_ARSubject, unable to write ostrel.cfg\n"));
+    EXPECT_EQ(read_property(object, "ARSubject"), "Unsaved");  // in effect for this process all the same
+    object->BeginConfigure();
+    EXPECT_EQ(object->EndConfigure(VARIANT_TRUE), E_FAIL);
+    EXPECT_FALSE(g_configuring);
+}
+
+// ---- Lists
+
+TEST_F(addin, add_to_list_keeps_an_address_on_one_list_at_most) {
+    add(authorized_list_number, "a@example.com");
+    EXPECT_EQ(add(ignore_list_number, "a@example.com"), S_OK);
+    EXPECT_EQ(list_size(authorized_list_number), 0);
+    EXPECT_EQ(list_size(ignore_list_number), 1);
+    EXPECT_FALSE(file_has("authorized.lst", "a@example.com"));
+    EXPECT_TRUE(file_has("ignore.lst", "a@example.com"));
+
+    EXPECT_EQ(add(7, "a@example.com"), S_OK);  // only removes
+    for (LONG list : {0, 1, 2, 3}) EXPECT_EQ(list_size(list), 0) << list;
+
+    // Typed differently from the stored entry, the address still leaves the other list.
+    add(remove_list_number, "b@example.com");
+    add(authorized_list_number, "Bob <B@Example.COM>");
+    EXPECT_EQ(list_size(remove_list_number), 0);
+    EXPECT_EQ(list_size(authorized_list_number), 1);
+
+    EXPECT_EQ(object->ModifyInList(authorized_list_number, text("b@example.com").get(), text("c@example.com").get()),
+              S_OK);
+    EXPECT_TRUE(file_has("authorized.lst", "c@example.com"));
+    EXPECT_FALSE(file_has("authorized.lst", "b@example.com"));
+}
+
+TEST_F(addin, lists_are_read_through_one_shared_cursor_and_sizes_are_logged) {
+    write_text_file(get_data_file_path("authorized.lst"), "a@x.com\r\nb@x.com\r\nc@x.com\r\nd@x.com\r\n");
+    // Items other than 0 are not positions; list 9 answers "" and moves nothing.
+    const struct {
+        LONG list;
+        LONG item;
+        const char* entry;
+    } reads[] = {{0, 0, "a@x.com"}, {0, 1, "b@x.com"}, {0, 2, "c@x.com"}, {9, 0, ""}, {0, 5, "d@x.com"}, {0, 6, ""}};
+    for (const auto& read : reads) {
+        BSTR entry = nullptr;
+        EXPECT_EQ(object->GetListItem(read.list, read.item, &entry), S_OK);
+        EXPECT_NE(entry, nullptr);
+        EXPECT_EQ(take(entry), read.entry) << read.list << ", " << read.item;
+    }
+    LONG size = 77;
+    EXPECT_EQ(object->GetListSize(9, &size), S_OK);
+    EXPECT_EQ(size, 77);
+    EXPECT_EQ(list_size(authorized_list_number), 4);
+    expect_in_order(log.text(), {"GetListSize 9 = 77\n", "GetListSize 0 = 4\n"});
+}
+
+// ---- The object itself
+
+TEST_F(addin, the_object_is_one_counted_interface_with_dispatch_by_id) {
+    for (const IID& iid : {IID_IUnknown, IID_IDispatch, IID_IMailerInterfaceTest}) {
+        void* answer = nullptr;
+        EXPECT_EQ(object->QueryInterface(iid, &answer), S_OK);
+        EXPECT_EQ(answer, static_cast<void*>(object));
+        EXPECT_EQ(object->Release(), 1u);
+    }
+    void* answer = object;
+    EXPECT_EQ(object->QueryInterface(IID_IMailerHost, &answer), E_NOINTERFACE);
+    EXPECT_EQ(answer, nullptr);
+    UINT count = 9;
+    EXPECT_EQ(object->GetTypeInfoCount(&count), S_OK);
+    EXPECT_EQ(count, 0u);
+    ITypeInfo* info = nullptr;
+    EXPECT_EQ(object->GetTypeInfo(0, 0, &info), DISP_E_BADINDEX);
+
+    bstr_holder name = text("LanguageId");
+    LPOLESTR names[] = {name.get()};
+    DISPID id = 0;
+    EXPECT_EQ(object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id), DISP_E_UNKNOWNINTERFACE);
+    EXPECT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    variant_holder result, number;
+    EXPECT_EQ(object->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.put(), nullptr, nullptr), S_OK);
+    EXPECT_EQ(VariantChangeType(number.put(), result.get(), 0, VT_I4), S_OK);
+    EXPECT_EQ(number->lVal, 1033);
+}
+
+TEST_F(addin, null_out_pointers_are_refused) {
+    EXPECT_EQ(object->GetListSize(0, nullptr), E_POINTER);
+    EXPECT_EQ(object->GetListItem(0, 0, nullptr), E_POINTER);
+    EXPECT_EQ(object->get_LanguageId(nullptr), E_POINTER);
+    EXPECT_EQ(object->get_MarkBlockedAsRead(nullptr), E_POINTER);
+    EXPECT_EQ(object->get_PendingToBlockedTimeo(nullptr), E_POINTER);
+    EXPECT_EQ(object->get_ARMessage(nullptr), E_POINTER);
+    EXPECT_EQ(object->get_HelpDlgEnabled(1, nullptr), E_POINTER);
+    EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+}
+
+}  // namespace
