@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
-  wine wine64
+  wine wine64 libwine-dev
   libgmime-3.0-dev
 )
 

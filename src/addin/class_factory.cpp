@@ -1,0 +1,64 @@
+#include "addin/class_factory.h"
+
+#include <atomic>
+
+#include "addin/mailer_interface.h"
+#include "addin/module.h"
+
+namespace {
+
+// One factory for the life of the module: references to it do not keep the module loaded
+// (only instances and LockServer do), so its reference count has nothing to guard.
+class class_factory final : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
+            *object = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        return tarnwick_create_instance(iid, object);
+    }
+
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        if (lock) {
+            ++server_locks_;
+            tarnwick_module().lock();
+            return S_OK;
+        }
+        // An unlock without a lock would otherwise take away the count of a live instance,
+        // and the module could be unloaded under it.
+        LONG held = server_locks_.load();
+        do {
+            if (held <= 0) return E_UNEXPECTED;
+        } while (!server_locks_.compare_exchange_weak(held, held - 1));
+        tarnwick_module().unlock();
+        return S_OK;
+    }
+
+private:
+    std::atomic<LONG> server_locks_{0};
+};
+
+}  // namespace
+
+HRESULT tarnwick_get_class_object(REFCLSID clsid, REFIID iid, void** object) {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (!IsEqualCLSID(clsid, CLSID_CMailerInterfaceTest)) return CLASS_E_CLASSNOTAVAILABLE;
+    // Constant-initialised: there is no first-call race to guard.
+    static constinit class_factory factory;
+    return factory.QueryInterface(iid, object);
+}
+
+HRESULT tarnwick_can_unload_now() { return tarnwick_module().lock_count() == 0 ? S_OK : S_FALSE; }

@@ -1,0 +1,427 @@
+// Tarnwick.dll as a COM client meets it: loaded by path or created by CoCreateInstance after
+// self-registration, driven with the in-memory host through the vtable and IDispatch::Invoke,
+// and asked for its class information, type information and connection points.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "addin/mailer_interface.h"
+#include "platform/text.h"
+#include "support/memory_host.h"
+
+namespace {
+
+using get_class_object_fn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+using module_fn = HRESULT(STDAPICALLTYPE*)();
+
+constexpr CLSID other_class = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+constexpr LONG pending_list = 3;
+
+// The DLL beside this program, as the build puts it.
+std::wstring dll_path() {
+    wchar_t program[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    std::wstring path(program, length);
+    std::string name = "Tarnwick.dll";
+    return path.substr(0, path.find_last_of(wchar_t{'\\'}) + 1) + std::wstring(name.begin(), name.end());
+}
+
+std::string hex(HRESULT hr) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+#define EXPECT_HR(expected, call) EXPECT_EQ(hex(call), hex(expected)) << #call
+#define ASSERT_HR(expected, call) ASSERT_EQ(hex(call), hex(expected)) << #call
+
+// One LoadLibrary reference on the module for the life of a test, with its four exports.
+class loaded_module {
+public:
+    loaded_module() : module_(LoadLibraryW(dll_path().c_str())) {
+        if (!module_) return;
+        get_class_object = exported<get_class_object_fn>("DllGetClassObject");
+        can_unload_now = exported<module_fn>("DllCanUnloadNow");
+        register_server = exported<module_fn>("DllRegisterServer");
+        unregister_server = exported<module_fn>("DllUnregisterServer");
+    }
+    ~loaded_module() { release(); }
+    loaded_module(const loaded_module&) = delete;
+    loaded_module& operator=(const loaded_module&) = delete;
+
+    bool complete() const { return module_ && get_class_object && can_unload_now && register_server && unregister_server; }
+    void release() {
+        if (module_) FreeLibrary(module_);
+        module_ = nullptr;
+    }
+
+    get_class_object_fn get_class_object = nullptr;
+    module_fn can_unload_now = nullptr;
+    module_fn register_server = nullptr;
+    module_fn unregister_server = nullptr;
+
+private:
+    template <class Function>
+    Function exported(const char* name) {
+        // Through the generic function type, which any function pointer type may be cast to.
+        return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module_, name)));
+    }
+
+    HMODULE module_;
+};
+
+bool module_is_loaded() { return GetModuleHandleW(dll_path().c_str()) != nullptr; }
+
+class com_server_test : public testing::Test {
+protected:
+    // CoCreateInstance finds the class through the registry of this test's wine prefix.
+    static void SetUpTestSuite() {
+        // The module keeps its data in the user's data directory: each run starts afresh.
+        wchar_t app_data[MAX_PATH];
+        if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, app_data))) {
+            std::error_code ignored;
+            std::filesystem::remove_all(std::filesystem::path(app_data) / "OstrelAntiSpam", ignored);
+        }
+        CoInitialize(nullptr);
+        loaded_module module;
+        ASSERT_TRUE(module.complete());
+        ASSERT_HR(S_OK, module.register_server());
+    }
+    static void TearDownTestSuite() {
+        {
+            loaded_module module;
+            if (module.complete()) {
+                EXPECT_HR(S_OK, module.unregister_server());
+            }
+        }
+        CoUninitialize();
+    }
+    void SetUp() override { ASSERT_TRUE(module.complete()); }
+
+    com_ptr<IClassFactory> factory() {
+        com_ptr<IClassFactory> result;
+        EXPECT_HR(S_OK, module.get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory,
+                                                reinterpret_cast<void**>(result.put())));
+        return result;
+    }
+    template <class T>
+    com_ptr<T> co_create(REFIID iid) {
+        com_ptr<T> result;
+        EXPECT_HR(S_OK, CoCreateInstance(CLSID_CMailerInterfaceTest, nullptr, CLSCTX_INPROC_SERVER, iid,
+                                         reinterpret_cast<void**>(result.put())));
+        return result;
+    }
+
+    loaded_module module;
+};
+
+TEST_F(com_server_test, the_class_object_refuses_what_it_must_and_unloading_follows_the_instances) {
+    void* object = &object;
+    EXPECT_HR(CLASS_E_CLASSNOTAVAILABLE, module.get_class_object(other_class, IID_IClassFactory, &object));
+    EXPECT_EQ(object, nullptr);
+    EXPECT_HR(E_POINTER, module.get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory, nullptr));
+    EXPECT_EQ(factory().get(), factory().get());
+
+    com_ptr<IClassFactory> classes = factory();
+    object = &object;
+    EXPECT_HR(CLASS_E_NOAGGREGATION, classes->CreateInstance(classes.get(), IID_IUnknown, &object));
+    EXPECT_EQ(object, nullptr);
+    com_ptr<IUnknown> outer = co_create<IUnknown>(IID_IUnknown);
+    EXPECT_HR(CLASS_E_NOAGGREGATION, CoCreateInstance(CLSID_CMailerInterfaceTest, outer.get(), CLSCTX_INPROC_SERVER,
+                                                      IID_IUnknown, &object));
+    outer.reset();
+
+    EXPECT_HR(S_OK, module.can_unload_now());
+    com_ptr<IMailerInterfaceTest> instance;
+    ASSERT_HR(S_OK, classes->CreateInstance(nullptr, IID_IMailerInterfaceTest, reinterpret_cast<void**>(instance.put())));
+    EXPECT_HR(S_FALSE, module.can_unload_now());
+    instance.reset();
+    EXPECT_HR(S_OK, module.can_unload_now());
+    EXPECT_HR(S_OK, classes->LockServer(TRUE));
+    EXPECT_HR(S_FALSE, module.can_unload_now());
+    EXPECT_HR(S_OK, classes->LockServer(FALSE));
+    EXPECT_HR(S_OK, module.can_unload_now());
+}
+
+TEST_F(com_server_test, a_host_drives_the_created_instance_through_the_vtable_and_by_name) {
+    // The module keeps the host of SetMailer until it is unloaded, so the host outlives it.
+    auto host = std::make_unique<memory_host>();
+    memory_host::message_spec first{"stranger@example.com", "me@example.com", "hello", "", true, {}, 0};
+    memory_host::message_spec second{"other@example.com", "me@example.com", "hi", "", true, {}, 0};
+    {
+        com_ptr<IMailerHost> mailer = host->mailer();
+        com_ptr<IUnknown> first_message = host->message_object(host->add_message(host->incoming(), first));
+        com_ptr<IUnknown> second_message = host->message_object(host->add_message(host->incoming(), second));
+        com_ptr<IMailerInterfaceTest> instance = co_create<IMailerInterfaceTest>(IID_IMailerInterfaceTest);
+        ASSERT_TRUE(instance);
+
+        ASSERT_HR(S_OK, instance->SetMailer(mailer.get()));
+        auto pending = host->find_folder("/Inbox/Pending");
+        ASSERT_TRUE(pending);
+        ASSERT_HR(S_OK, instance->RunWorkflow2(mailer.get(), first_message.get()));
+        EXPECT_EQ(host->messages_in(*pending).size(), 1u);
+        EXPECT_EQ(host->replies().size(), 1u);
+
+        com_ptr<IDispatch> automation = instance.query<IDispatch>(IID_IDispatch);
+        ASSERT_TRUE(automation);
+        bstr_holder name(bstr_from_narrow("RunWorkflow2"));
+        LPOLESTR names[] = {name.get()};
+        DISPID id = 0;
+        ASSERT_HR(S_OK, automation->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
+        EXPECT_EQ(id, 23);
+        VARIANT args[2];  // last first
+        VariantInit(&args[0]);
+        args[0].vt = VT_UNKNOWN;
+        args[0].punkVal = second_message.get();
+        VariantInit(&args[1]);
+        args[1].vt = VT_DISPATCH;
+        args[1].pdispVal = mailer.get();
+        DISPPARAMS params{args, nullptr, 2, 0};
+        ASSERT_HR(S_OK, automation->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
+                                           nullptr, nullptr));
+        EXPECT_EQ(host->messages_in(*pending).size(), 2u);
+        EXPECT_EQ(host->replies().size(), 2u);
+
+        VARIANT list;
+        VariantInit(&list);
+        list.vt = VT_I4;
+        list.lVal = pending_list;
+        DISPPARAMS size_params{&list, nullptr, 1, 0};
+        variant_holder size;
+        ASSERT_HR(S_OK, automation->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                                           &size_params, size.get(), nullptr, nullptr));
+        EXPECT_EQ(size->vt, VT_I4);
+        EXPECT_EQ(size->lVal, 2);
+        EXPECT_HR(S_OK, instance->Unload());
+    }
+    // COM lets go of the module once it may unload; then the last reference on it goes.
+    EXPECT_HR(S_OK, module.can_unload_now());
+    CoFreeUnusedLibrariesEx(0, 0);
+    module.release();
+    ASSERT_FALSE(module_is_loaded()) << "the module stayed loaded; it still holds the host";
+    EXPECT_EQ(host->outstanding_references(), 0) << host->describe_outstanding();
+}
+
+TEST_F(com_server_test, class_information_names_the_class_and_its_source_interface) {
+    com_ptr<IProvideClassInfo2> info = co_create<IProvideClassInfo2>(IID_IProvideClassInfo2);
+    ASSERT_TRUE(info);
+    GUID source{};
+    EXPECT_HR(S_OK, info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source));
+    EXPECT_TRUE(IsEqualGUID(source, DIID__IMailerInterfaceTestEvents));
+    EXPECT_HR(E_INVALIDARG, info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID + 1, &source));
+    EXPECT_HR(E_POINTER, info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, nullptr));
+
+    com_ptr<IProvideClassInfo> plain = info.query<IProvideClassInfo>(IID_IProvideClassInfo);
+    ASSERT_TRUE(plain);
+    com_ptr<ITypeInfo> class_info;
+    ASSERT_HR(S_OK, plain->GetClassInfo(class_info.put()));
+    TYPEATTR* attributes = nullptr;
+    ASSERT_HR(S_OK, class_info->GetTypeAttr(&attributes));
+    EXPECT_TRUE(IsEqualGUID(attributes->guid, CLSID_CMailerInterfaceTest));
+    EXPECT_EQ(attributes->typekind, TKIND_COCLASS);
+    EXPECT_EQ(attributes->cImplTypes, 2);
+    class_info->ReleaseTypeAttr(attributes);
+
+    com_ptr<ITypeLib> library;
+    UINT index = 0;
+    ASSERT_HR(S_OK, class_info->GetContainingTypeLib(library.put(), &index));
+    TLIBATTR* library_attributes = nullptr;
+    ASSERT_HR(S_OK, library->GetLibAttr(&library_attributes));
+    EXPECT_TRUE(IsEqualGUID(library_attributes->guid, LIBID_Tarnwick));
+    EXPECT_EQ(library_attributes->wMajorVerNum, 1);
+    EXPECT_EQ(library_attributes->wMinorVerNum, 0);
+    library->ReleaseTLibAttr(library_attributes);
+}
+
+std::wstring wide(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+TEST_F(com_server_test, resources_carry_the_version_and_the_module_name) {
+    std::wstring path = dll_path();
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+    ASSERT_GT(size, 0u);
+    std::vector<BYTE> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
+    for (const char* name : {"FileVersion", "ProductVersion", "InternalName", "OriginalFilename"}) {
+        void* text = nullptr;
+        UINT length = 0;
+        std::wstring key = wide(std::string("\\StringFileInfo\\040904B0\\") + name);
+        ASSERT_TRUE(VerQueryValueW(block.data(), key.c_str(), &text, &length)) << name;
+        std::string expected = std::string_view(name).ends_with("Version") ? "1.0.0.1" : "Tarnwick.dll";
+        EXPECT_EQ(narrow_from_wide(static_cast<const OLECHAR*>(text), length ? length - 1 : 0), expected) << name;
+    }
+    wchar_t module_name[32] = {};
+    EXPECT_GT(LoadStringW(GetModuleHandleW(path.c_str()), 100, module_name, 32), 0);
+    EXPECT_EQ(std::wstring(module_name), wide("Tarnwick"));
+}
+
+// What the type library says of one member: its dispatch id, kind, help string and slot.
+struct member_row {
+    int slot;
+    DISPID id;
+    std::string_view name;
+};
+#define TARNWICK_MEMBER_ROW(slot, dispid, name, params) {slot, dispid, #name},
+const member_row interface_rows[] = {TARNWICK_MAILER_INTERFACE_METHODS(TARNWICK_MEMBER_ROW)};
+#undef TARNWICK_MEMBER_ROW
+
+std::string documentation(ITypeInfo* info, MEMBERID id, bool help_string) {
+    BSTR name = nullptr, help = nullptr;
+    if (FAILED(info->GetDocumentation(id, &name, &help, nullptr, nullptr))) return "?";
+    std::string result = narrow_from_bstr(help_string ? help : name);
+    SysFreeString(name);
+    SysFreeString(help);
+    return result;
+}
+
+TEST_F(com_server_test, type_information_matches_the_interface_slot_for_slot) {
+    com_ptr<IDispatch> automation = co_create<IDispatch>(IID_IDispatch);
+    ASSERT_TRUE(automation);
+    UINT count = 0;
+    EXPECT_HR(S_OK, automation->GetTypeInfoCount(&count));
+    EXPECT_EQ(count, 1u);
+    com_ptr<ITypeInfo> none;
+    EXPECT_HR(DISP_E_BADINDEX, automation->GetTypeInfo(1, LOCALE_USER_DEFAULT, none.put()));
+    com_ptr<ITypeInfo> info;
+    ASSERT_HR(S_OK, automation->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()));
+
+    // The virtual-table view of the dual interface carries the slots; both views the dispids.
+    com_ptr<ITypeInfo> vtable = info;
+    HREFTYPE reference = 0;
+    if (SUCCEEDED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &reference))) {
+        ASSERT_HR(S_OK, info->GetRefTypeInfo(reference, vtable.put()));
+    }
+    TYPEATTR* attributes = nullptr;
+    ASSERT_HR(S_OK, vtable->GetTypeAttr(&attributes));
+    EXPECT_TRUE(IsEqualGUID(attributes->guid, IID_IMailerInterfaceTest));
+    EXPECT_EQ(attributes->typekind, TKIND_INTERFACE);
+    EXPECT_TRUE(attributes->wTypeFlags & TYPEFLAG_FDUAL);
+    const UINT functions = attributes->cFuncs;
+    vtable->ReleaseTypeAttr(attributes);
+    ASSERT_EQ(functions, std::size(interface_rows));
+
+    for (UINT i = 0; i < functions; ++i) {
+        const member_row& row = interface_rows[i];
+        std::string_view bare = row.name;
+        INVOKEKIND kind = INVOKE_FUNC;
+        if (bare.starts_with("get_")) kind = INVOKE_PROPERTYGET;
+        if (bare.starts_with("put_")) kind = INVOKE_PROPERTYPUT;
+        if (kind != INVOKE_FUNC) bare.remove_prefix(4);
+        FUNCDESC* function = nullptr;
+        ASSERT_HR(S_OK, vtable->GetFuncDesc(i, &function));
+        EXPECT_EQ(function->memid, row.id) << row.name;
+        EXPECT_EQ(function->invkind, kind) << row.name;
+        EXPECT_EQ(function->oVft, row.slot * static_cast<int>(sizeof(void*))) << row.name;
+        MEMBERID id = function->memid;
+        vtable->ReleaseFuncDesc(function);
+        EXPECT_EQ(documentation(vtable.get(), id, false), bare);
+        std::string help = (kind == INVOKE_FUNC ? "method " : "property ") + std::string(bare);
+        EXPECT_EQ(documentation(vtable.get(), id, true), help);
+
+        // The dispatch view answers the name with the same id.
+        bstr_holder name(bstr_from_narrow(bare));
+        LPOLESTR names[] = {name.get()};
+        MEMBERID by_name = 0;
+        EXPECT_HR(S_OK, info->GetIDsOfNames(names, 1, &by_name));
+        EXPECT_EQ(by_name, row.id) << row.name;
+    }
+}
+
+// A sink that accepts every interface it is asked for and counts its references.
+class counting_sink final : public IUnknown {
+public:
+    explicit counting_sink(bool accepts) : accepts_(accepts) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+        if (!accepts_) {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        *object = this;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    ULONG references = 0;
+
+private:
+    bool accepts_;
+};
+
+std::vector<IID> connection_interfaces(IConnectionPointContainer* container) {
+    std::vector<IID> result;
+    com_ptr<IEnumConnectionPoints> points;
+    if (FAILED(container->EnumConnectionPoints(points.put()))) return result;
+    IConnectionPoint* point = nullptr;
+    while (points->Next(1, &point, nullptr) == S_OK) {
+        IID iid{};
+        point->GetConnectionInterface(&iid);
+        result.push_back(iid);
+        point->Release();
+    }
+    return result;
+}
+
+std::vector<DWORD> cookies(IConnectionPoint* point) {
+    std::vector<DWORD> result;
+    com_ptr<IEnumConnections> connections;
+    if (FAILED(point->EnumConnections(connections.put()))) return result;
+    CONNECTDATA data[4];
+    ULONG fetched = 0;
+    connections->Next(4, data, &fetched);
+    for (ULONG i = 0; i < fetched; ++i) {
+        result.push_back(data[i].dwCookie);
+        data[i].pUnk->Release();
+    }
+    return result;
+}
+
+TEST_F(com_server_test, connection_points_keep_any_number_of_sinks) {
+    counting_sink sink(true), refusing(false);
+    {
+        com_ptr<IConnectionPointContainer> container =
+            co_create<IConnectionPointContainer>(IID_IConnectionPointContainer);
+        ASSERT_TRUE(container);
+        std::vector<IID> interfaces = connection_interfaces(container.get());
+        ASSERT_EQ(interfaces.size(), 2u);
+        EXPECT_TRUE(IsEqualIID(interfaces[0], DIID__IMailerInterfaceTestEvents));
+        EXPECT_TRUE(IsEqualIID(interfaces[1], IID_IPropertyNotifySink));
+
+        com_ptr<IConnectionPoint> none;
+        EXPECT_HR(CONNECT_E_NOCONNECTION, container->FindConnectionPoint(IID_IDispatch, none.put()));
+        for (REFIID iid : {DIID__IMailerInterfaceTestEvents, IID_IPropertyNotifySink}) {
+            com_ptr<IConnectionPoint> point;
+            ASSERT_HR(S_OK, container->FindConnectionPoint(iid, point.put()));
+            com_ptr<IConnectionPointContainer> back;
+            ASSERT_HR(S_OK, point->GetConnectionPointContainer(back.put()));
+            EXPECT_EQ(back.get(), container.get());
+
+            DWORD first = 0, second = 0, refused = 1;
+            EXPECT_HR(S_OK, point->Advise(&sink, &first));
+            EXPECT_HR(S_OK, point->Advise(&sink, &second));
+            EXPECT_HR(CONNECT_E_CANNOTCONNECT, point->Advise(&refusing, &refused));
+            EXPECT_EQ(refused, 0u);
+            EXPECT_NE(first, 0u);
+            EXPECT_NE(first, second);
+            EXPECT_EQ(cookies(point.get()), (std::vector<DWORD>{first, second}));
+            EXPECT_HR(S_OK, point->Unadvise(first));
+            EXPECT_HR(CONNECT_E_NOCONNECTION, point->Unadvise(first));
+            EXPECT_EQ(cookies(point.get()), std::vector<DWORD>{second});
+        }
+        EXPECT_EQ(sink.references, 2u);  // one sink left on each point
+    }
+    EXPECT_EQ(sink.references, 0u) << "the instance let its sinks go";
+}
+
+}  // namespace

@@ -1,0 +1,455 @@
+// The hand-written IDispatch of IMailerInterfaceTest: names to ids, and Invoke's checks,
+// conversions, argument order and results, against a fake that records each call.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "addin/dispatch.h"
+#include "addin/mailer_interface_test.h"
+#include "platform/text.h"
+
+namespace {
+
+std::string text_of(BSTR text) { return narrow_from_bstr(text); }
+
+// Records every member call as "name(arg,arg)" and answers with fixed out values. The IUnknown
+// and IDispatch members are never reached through the dispatcher.
+class recording_target final : public IMailerInterfaceTest {
+public:
+    std::vector<std::string> calls;
+    HRESULT result = S_OK;
+    IDispatch* last_mailer = nullptr;
+    IUnknown* last_message = nullptr;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return unexpected("QueryInterface"); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return unexpected("GetTypeInfoCount"); }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return unexpected("GetTypeInfo"); }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return unexpected("GetIDsOfNames");
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return unexpected("Invoke");
+    }
+
+    HRESULT STDMETHODCALLTYPE RunWorkflow(IDispatch* mailer) override {
+        last_mailer = mailer;
+        return record("RunWorkflow()");
+    }
+    HRESULT STDMETHODCALLTYPE GetListSize(LONG list, LONG* size) override {
+        *size = 42;
+        return record("GetListSize(" + number(list) + ")");
+    }
+    HRESULT STDMETHODCALLTYPE GetListItem(LONG list, LONG item, BSTR* data) override {
+        *data = bstr_from_narrow("item");
+        return record("GetListItem(" + number(list) + "," + number(item) + ")");
+    }
+    HRESULT STDMETHODCALLTYPE get_LanguageId(USHORT* value) override { return get(value, USHORT{1033}, "LanguageId"); }
+    HRESULT STDMETHODCALLTYPE put_LanguageId(USHORT value) override { return put("LanguageId", number(value)); }
+    HRESULT STDMETHODCALLTYPE get_MarkBlockedAsRead(VARIANT_BOOL* value) override {
+        return get(value, VARIANT_BOOL{1}, "MarkBlockedAsRead");
+    }
+    HRESULT STDMETHODCALLTYPE put_MarkBlockedAsRead(VARIANT_BOOL value) override {
+        return put("MarkBlockedAsRead", number(value));
+    }
+    HRESULT STDMETHODCALLTYPE get_AutoDeleteBlocked(VARIANT_BOOL* value) override {
+        return get(value, VARIANT_BOOL{0}, "AutoDeleteBlocked");
+    }
+    HRESULT STDMETHODCALLTYPE put_AutoDeleteBlocked(VARIANT_BOOL value) override {
+        return put("AutoDeleteBlocked", number(value));
+    }
+    HRESULT STDMETHODCALLTYPE get_AutoDeleteIgnored(VARIANT_BOOL* value) override {
+        return get(value, VARIANT_BOOL{0}, "AutoDeleteIgnored");
+    }
+    HRESULT STDMETHODCALLTYPE put_AutoDeleteIgnored(VARIANT_BOOL value) override {
+        return put("AutoDeleteIgnored", number(value));
+    }
+    HRESULT STDMETHODCALLTYPE get_EnableProtection(VARIANT_BOOL* value) override {
+        return get(value, VARIANT_BOOL{1}, "EnableProtection");
+    }
+    HRESULT STDMETHODCALLTYPE put_EnableProtection(VARIANT_BOOL value) override {
+        return put("EnableProtection", number(value));
+    }
+    HRESULT STDMETHODCALLTYPE get_PendingToBlockedTimeo(ULONG* value) override {
+        return get(value, ULONG{4000000000u}, "PendingToBlockedTimeo");
+    }
+    HRESULT STDMETHODCALLTYPE put_PendingToBlockedTimeo(ULONG value) override {
+        return put("PendingToBlockedTimeo", number(value));
+    }
+    HRESULT STDMETHODCALLTYPE get_ARMessage(BSTR* value) override { return get_text(value, "ARMessage"); }
+    HRESULT STDMETHODCALLTYPE put_ARMessage(BSTR value) override { return put("ARMessage", text_of(value)); }
+    HRESULT STDMETHODCALLTYPE get_ARSubject(BSTR* value) override { return get_text(value, "ARSubject"); }
+    HRESULT STDMETHODCALLTYPE put_ARSubject(BSTR value) override { return put("ARSubject", text_of(value)); }
+    HRESULT STDMETHODCALLTYPE get_ARSubjectKey(BSTR* value) override { return get_text(value, "ARSubjectKey"); }
+    HRESULT STDMETHODCALLTYPE put_ARSubjectKey(BSTR value) override { return put("ARSubjectKey", text_of(value)); }
+    HRESULT STDMETHODCALLTYPE get_ARMessageKey(BSTR* value) override { return get_text(value, "ARMessageKey"); }
+    HRESULT STDMETHODCALLTYPE put_ARMessageKey(BSTR value) override { return put("ARMessageKey", text_of(value)); }
+    HRESULT STDMETHODCALLTYPE BeginConfigure() override { return record("BeginConfigure()"); }
+    HRESULT STDMETHODCALLTYPE EndConfigure(VARIANT_BOOL save) override {
+        return record("EndConfigure(" + number(save) + ")");
+    }
+    HRESULT STDMETHODCALLTYPE AddToList(LONG list, BSTR address) override {
+        return record("AddToList(" + number(list) + "," + text_of(address) + ")");
+    }
+    HRESULT STDMETHODCALLTYPE RemoveFromList(LONG list, BSTR address) override {
+        return record("RemoveFromList(" + number(list) + "," + text_of(address) + ")");
+    }
+    HRESULT STDMETHODCALLTYPE ModifyInList(LONG list, BSTR old_address, BSTR new_address) override {
+        return record("ModifyInList(" + number(list) + "," + text_of(old_address) + "," + text_of(new_address) + ")");
+    }
+    HRESULT STDMETHODCALLTYPE ChallangeResponse(BSTR address) override {
+        return record("ChallangeResponse(" + text_of(address) + ")");
+    }
+    HRESULT STDMETHODCALLTYPE get_HelpDlgEnabled(ULONG id, VARIANT_BOOL* value) override {
+        *value = 1;
+        return record("get_HelpDlgEnabled(" + number(id) + ")");
+    }
+    HRESULT STDMETHODCALLTYPE put_HelpDlgEnabled(ULONG id, VARIANT_BOOL value) override {
+        return record("put_HelpDlgEnabled(" + number(id) + "," + number(value) + ")");
+    }
+    HRESULT STDMETHODCALLTYPE SetMailer(IDispatch* mailer) override {
+        last_mailer = mailer;
+        return record("SetMailer()");
+    }
+    HRESULT STDMETHODCALLTYPE RunWorkflow2(IDispatch* mailer, IUnknown* message) override {
+        last_mailer = mailer;
+        last_message = message;
+        return record("RunWorkflow2()");
+    }
+    HRESULT STDMETHODCALLTYPE Unload() override { return record("Unload()"); }
+    HRESULT STDMETHODCALLTYPE get_PendingFolderName(BSTR* value) override { return get_text(value, "PendingFolderName"); }
+
+private:
+    template <class T>
+    static std::string number(T value) {
+        return std::to_string(value);
+    }
+    HRESULT record(std::string call) {
+        calls.push_back(std::move(call));
+        return result;
+    }
+    template <class T>
+    HRESULT get(T* value, T answer, const std::string& name) {
+        *value = answer;
+        return record("get_" + name + "()");
+    }
+    HRESULT get_text(BSTR* value, const std::string& name) {
+        *value = bstr_from_narrow(name + " text");  // left to the dispatcher even when failing
+        return record("get_" + name + "()");
+    }
+    HRESULT put(const std::string& name, const std::string& value) { return record("put_" + name + "(" + value + ")"); }
+    static HRESULT unexpected(const char* member) {
+        ADD_FAILURE() << member << " is not for the dispatcher to call";
+        return E_UNEXPECTED;
+    }
+};
+
+// The arguments of one call, written in declaration order; rgvarg gets them last first.
+class call_args {
+public:
+    call_args() = default;
+    call_args(const call_args&) = delete;
+    call_args& operator=(const call_args&) = delete;
+    ~call_args() {
+        for (VARIANT& v : values_) VariantClear(&v);
+    }
+
+    call_args& i4(LONG value) { return add(VT_I4, [&](VARIANT& v) { v.lVal = value; }); }
+    call_args& i2(SHORT value) { return add(VT_I2, [&](VARIANT& v) { v.iVal = value; }); }
+    call_args& boolean(VARIANT_BOOL value) { return add(VT_BOOL, [&](VARIANT& v) { v.boolVal = value; }); }
+    call_args& text(const char* value) { return add(VT_BSTR, [&](VARIANT& v) { v.bstrVal = bstr_from_narrow(value); }); }
+    call_args& dispatch(IDispatch* value) { return add(VT_DISPATCH, [&](VARIANT& v) { v.pdispVal = value; }); }
+    call_args& unknown(IUnknown* value) { return add(VT_UNKNOWN, [&](VARIANT& v) { v.punkVal = value; }); }
+    // A reference to a variant, as script engines pass their variables.
+    call_args& by_ref(VARIANT* target) {
+        return add(VT_BYREF | VT_VARIANT, [&](VARIANT& v) { v.pvarVal = target; });
+    }
+    // The last argument becomes the named value of a property put.
+    call_args& named_put() {
+        named_ = {DISPID_PROPERTYPUT};
+        return *this;
+    }
+    call_args& named(std::vector<DISPID> ids) {
+        named_ = std::move(ids);
+        return *this;
+    }
+
+    DISPPARAMS* params() {
+        reversed_.assign(values_.rbegin(), values_.rend());
+        params_ = {reversed_.data(), named_.empty() ? nullptr : named_.data(), static_cast<UINT>(reversed_.size()),
+                   static_cast<UINT>(named_.size())};
+        return &params_;
+    }
+
+private:
+    template <class Fill>
+    call_args& add(VARTYPE type, Fill fill) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = type;
+        fill(v);
+        values_.push_back(v);
+        return *this;
+    }
+    std::vector<VARIANT> values_;  // owned (object references are borrowed: the test holds them)
+    std::vector<VARIANT> reversed_;
+    std::vector<DISPID> named_;
+    DISPPARAMS params_{};
+};
+
+constexpr WORD get_call = DISPATCH_METHOD | DISPATCH_PROPERTYGET;  // as script engines call
+
+class dispatch_test : public testing::Test {
+protected:
+    HRESULT invoke(DISPID id, WORD flags, call_args& args) {
+        result.clear();
+        arg_error = 99;
+        return mailer_interface_invoke(&target, id, flags, args.params(), result.get(), nullptr, &arg_error);
+    }
+    HRESULT invoke(DISPID id, WORD flags) {
+        call_args none;
+        return invoke(id, flags, none);
+    }
+
+    recording_target target;
+    variant_holder result;
+    UINT arg_error = 99;
+};
+
+DISPID id_of(const char* name) {
+    bstr_holder text(bstr_from_narrow(name));
+    LPOLESTR names[] = {text.get()};
+    DISPID id = 12345;
+    HRESULT hr = mailer_interface_get_ids_of_names(names, 1, &id);
+    return hr == S_OK ? id : hr == DISP_E_UNKNOWNNAME && id == DISPID_UNKNOWN ? DISPID_UNKNOWN : -12345;
+}
+
+TEST(dispatch_names, every_member_answers_to_its_name_in_any_case) {
+    struct row {
+        const char* name;
+        DISPID id;
+    };
+    const row rows[] = {
+        {"RunWorkflow", 1},          {"runworkflow", 1},        {"GETLISTSIZE", 2},
+        {"GetListItem", 3},          {"LanguageId", 4},         {"get_LanguageId", 4},
+        {"PUT_languageid", 4},       {"MarkBlockedAsRead", 5},  {"AutoDeleteBlocked", 6},
+        {"AutoDeleteIgnored", 7},    {"EnableProtection", 8},   {"PendingToBlockedTimeo", 9},
+        {"ARMessage", 10},           {"ARSubject", 11},         {"ARSubjectKey", 12},
+        {"ARMessageKey", 13},        {"BeginConfigure", 14},    {"EndConfigure", 15},
+        {"AddToList", 16},           {"RemoveFromList", 17},    {"ModifyInList", 18},
+        {"ChallangeResponse", 19},   {"HelpDlgEnabled", 20},    {"put_HelpDlgEnabled", 20},
+        {"SetMailer", 21},           {"RunWorkflow2", 23},      {"Unload", 24},
+        {"PendingFolderName", 27},   {"get_PendingFolderName", 27},
+    };
+    for (const row& r : rows) EXPECT_EQ(id_of(r.name), r.id) << r.name;
+}
+
+TEST(dispatch_names, unknown_names_are_refused) {
+    // Methods take no prefix; near misses and the bare prefixes are not names.
+    for (const char* name : {"get_RunWorkflow", "put_Unload", "LanguageIdX", "Language", "", "get_", "set_ARSubject",
+                             "ChallengeResponse", "RunWorkflow3"})
+        EXPECT_EQ(id_of(name), DISPID_UNKNOWN) << name;
+}
+
+TEST(dispatch_names, the_first_unknown_name_ends_the_lookup) {
+    bstr_holder a(bstr_from_narrow("AddToList")), b(bstr_from_narrow("bogus")), c(bstr_from_narrow("Unload"));
+    LPOLESTR names[] = {a.get(), b.get(), c.get()};
+    DISPID ids[3] = {7, 7, 7};
+    EXPECT_EQ(mailer_interface_get_ids_of_names(names, 3, ids), DISP_E_UNKNOWNNAME);
+    EXPECT_EQ(ids[0], 16);
+    EXPECT_EQ(ids[1], DISPID_UNKNOWN);
+    EXPECT_EQ(ids[2], DISPID_UNKNOWN);
+}
+
+TEST_F(dispatch_test, methods_get_their_arguments_in_declaration_order) {
+    call_args args;
+    args.i4(2).text("old@example.com").text("new@example.com");
+    ASSERT_EQ(invoke(18, DISPATCH_METHOD, args), S_OK);
+    ASSERT_EQ(invoke(19, DISPATCH_METHOD, call_args().text("x@example.com")), S_OK);
+    EXPECT_EQ(target.calls, (std::vector<std::string>{"ModifyInList(2,old@example.com,new@example.com)",
+                                                      "ChallangeResponse(x@example.com)"}));
+    EXPECT_EQ(result->vt, VT_EMPTY);
+}
+
+TEST_F(dispatch_test, out_values_come_back_as_the_result_in_the_members_type) {
+    ASSERT_EQ(invoke(2, get_call, call_args().i4(3)), S_OK);
+    EXPECT_EQ(result->vt, VT_I4);
+    EXPECT_EQ(result->lVal, 42);
+
+    ASSERT_EQ(invoke(3, get_call, call_args().i4(1).i4(7)), S_OK);
+    EXPECT_EQ(result->vt, VT_BSTR);
+    EXPECT_EQ(text_of(result->bstrVal), "item");
+
+    ASSERT_EQ(invoke(4, DISPATCH_PROPERTYGET), S_OK);
+    EXPECT_EQ(result->vt, VT_UI2);
+    EXPECT_EQ(result->uiVal, 1033);
+
+    ASSERT_EQ(invoke(5, get_call), S_OK);
+    EXPECT_EQ(result->vt, VT_BOOL);
+    EXPECT_EQ(result->boolVal, 1);  // the member's own true, passed on unchanged
+
+    ASSERT_EQ(invoke(9, get_call), S_OK);
+    EXPECT_EQ(result->vt, VT_UI4);
+    EXPECT_EQ(result->ulVal, 4000000000u);
+
+    ASSERT_EQ(invoke(27, DISPATCH_PROPERTYGET), S_OK);
+    EXPECT_EQ(result->vt, VT_BSTR);
+    EXPECT_EQ(text_of(result->bstrVal), "PendingFolderName text");
+
+    ASSERT_EQ(invoke(20, get_call, call_args().i4(3)), S_OK);
+    EXPECT_EQ(result->vt, VT_BOOL);
+
+    EXPECT_EQ(target.calls, (std::vector<std::string>{"GetListSize(3)", "GetListItem(1,7)", "get_LanguageId()",
+                                                      "get_MarkBlockedAsRead()", "get_PendingToBlockedTimeo()",
+                                                      "get_PendingFolderName()", "get_HelpDlgEnabled(3)"}));
+}
+
+TEST_F(dispatch_test, puts_take_the_named_value_last) {
+    ASSERT_EQ(invoke(4, DISPATCH_PROPERTYPUT, call_args().i4(1031).named_put()), S_OK);
+    ASSERT_EQ(invoke(11, DISPATCH_PROPERTYPUT, call_args().text("Subject").named_put()), S_OK);
+    ASSERT_EQ(invoke(20, DISPATCH_PROPERTYPUT, call_args().i4(3).boolean(VARIANT_FALSE).named_put()), S_OK);
+    ASSERT_EQ(invoke(9, DISPATCH_PROPERTYPUT, call_args().i4(14)), S_OK);  // unnamed value, as some callers send
+    EXPECT_EQ(target.calls, (std::vector<std::string>{"put_LanguageId(1031)", "put_ARSubject(Subject)",
+                                                      "put_HelpDlgEnabled(3,0)", "put_PendingToBlockedTimeo(14)"}));
+    EXPECT_EQ(result->vt, VT_EMPTY);
+}
+
+TEST_F(dispatch_test, object_arguments_reach_the_member) {
+    recording_target mailer, message;  // any objects will do
+    ASSERT_EQ(invoke(23, DISPATCH_METHOD, call_args().dispatch(&mailer).unknown(&message)), S_OK);
+    EXPECT_EQ(target.last_mailer, &mailer);
+    EXPECT_EQ(target.last_message, &message);
+    ASSERT_EQ(invoke(21, DISPATCH_METHOD, call_args().dispatch(nullptr)), S_OK);
+    EXPECT_EQ(target.last_mailer, nullptr);
+}
+
+TEST_F(dispatch_test, arguments_are_converted_to_the_parameter_type) {
+    variant_holder referenced;
+    referenced.get()->vt = VT_BSTR;
+    referenced.get()->bstrVal = bstr_from_narrow("ignore@example.com");
+    ASSERT_EQ(invoke(2, get_call, call_args().text("5")), S_OK);
+    ASSERT_EQ(invoke(16, DISPATCH_METHOD, call_args().i2(2).by_ref(referenced.get())), S_OK);
+    ASSERT_EQ(invoke(4, DISPATCH_PROPERTYPUT, call_args().text("1031").named_put()), S_OK);
+    ASSERT_EQ(invoke(11, DISPATCH_PROPERTYPUT, call_args().i4(12).named_put()), S_OK);
+    EXPECT_EQ(target.calls, (std::vector<std::string>{"GetListSize(5)", "AddToList(2,ignore@example.com)",
+                                                      "put_LanguageId(1031)", "put_ARSubject(12)"}));
+}
+
+TEST_F(dispatch_test, an_argument_that_does_not_convert_is_named_by_its_position_in_rgvarg) {
+    struct row {
+        const char* what;
+        DISPID id;
+        WORD flags;
+        call_args args;
+        UINT position;
+    };
+    row rows[4] = {
+        {"list of GetListSize", 2, get_call, {}, 0},
+        {"list of GetListItem", 3, get_call, {}, 1},
+        {"item of GetListItem", 3, get_call, {}, 0},
+        {"LanguageId past 16 bits", 4, DISPATCH_PROPERTYPUT, {}, 0},
+    };
+    rows[0].args.text("abc");
+    rows[1].args.text("abc").i4(0);
+    rows[2].args.i4(0).text("abc");
+    rows[3].args.i4(70000).named_put();
+    for (row& r : rows) {
+        EXPECT_EQ(invoke(r.id, r.flags, r.args), DISP_E_TYPEMISMATCH) << r.what;
+        EXPECT_EQ(arg_error, r.position) << r.what;
+    }
+    EXPECT_TRUE(target.calls.empty());
+}
+
+TEST_F(dispatch_test, calls_that_do_not_fit_a_member_are_refused_before_it_runs) {
+    struct row {
+        const char* what;
+        DISPID id;
+        WORD flags;
+        int arguments;  // VT_I4 zeros
+        std::vector<DISPID> named;
+        HRESULT expected;
+    };
+    const row rows[] = {
+        {"an id without member", 22, DISPATCH_METHOD, 0, {}, DISP_E_MEMBERNOTFOUND},
+        {"the value id", DISPID_VALUE, get_call, 0, {}, DISP_E_MEMBERNOTFOUND},
+        {"a put of a read-only property", 27, DISPATCH_PROPERTYPUT, 1, {DISPID_PROPERTYPUT}, DISP_E_MEMBERNOTFOUND},
+        {"a put of a method", 2, DISPATCH_PROPERTYPUT, 1, {DISPID_PROPERTYPUT}, DISP_E_MEMBERNOTFOUND},
+        {"a property called as a method only", 4, DISPATCH_METHOD, 0, {}, DISP_E_MEMBERNOTFOUND},
+        {"a method read as a property only", 14, DISPATCH_PROPERTYGET, 0, {}, DISP_E_MEMBERNOTFOUND},
+        {"a put by reference", 4, DISPATCH_PROPERTYPUTREF, 1, {DISPID_PROPERTYPUT}, DISP_E_MEMBERNOTFOUND},
+        {"four arguments", 18, DISPATCH_METHOD, 4, {}, DISP_E_BADPARAMCOUNT},
+        {"too few for a method", 2, get_call, 0, {}, DISP_E_BADPARAMCOUNT},
+        {"too many for a method", 24, DISPATCH_METHOD, 1, {}, DISP_E_BADPARAMCOUNT},
+        {"an index on a plain get", 4, get_call, 1, {}, DISP_E_BADPARAMCOUNT},
+        {"no index on an indexed get", 20, get_call, 0, {}, DISP_E_BADPARAMCOUNT},
+        {"no index on an indexed put", 20, DISPATCH_PROPERTYPUT, 1, {DISPID_PROPERTYPUT}, DISP_E_BADPARAMCOUNT},
+        {"two values for a put", 4, DISPATCH_PROPERTYPUT, 2, {DISPID_PROPERTYPUT}, DISP_E_BADPARAMCOUNT},
+        {"a named argument on a method", 2, get_call, 1, {0}, DISP_E_NONAMEDARGS},
+        {"the put id on a method", 17, DISPATCH_METHOD, 2, {DISPID_PROPERTYPUT}, DISP_E_NONAMEDARGS},
+        {"another name on a put", 4, DISPATCH_PROPERTYPUT, 1, {0}, DISP_E_NONAMEDARGS},
+        {"two names on a put", 20, DISPATCH_PROPERTYPUT, 2, {DISPID_PROPERTYPUT, 0}, DISP_E_NONAMEDARGS},
+    };
+    for (const row& r : rows) {
+        call_args args;
+        for (int i = 0; i < r.arguments; ++i) args.i4(0);
+        args.named(r.named);
+        EXPECT_EQ(invoke(r.id, r.flags, args), r.expected) << r.what;
+        EXPECT_EQ(result->vt, VT_EMPTY) << r.what;
+    }
+    EXPECT_TRUE(target.calls.empty());
+}
+
+TEST_F(dispatch_test, a_failing_member_returns_its_own_code_and_describes_it) {
+    target.result = E_FAIL;
+    EXCEPINFO info{};
+    call_args none;
+    // A get that fails after making its string: the string is freed, not handed out.
+    EXPECT_EQ(mailer_interface_invoke(&target, 11, get_call, none.params(), result.get(), &info, &arg_error), E_FAIL);
+    EXPECT_EQ(result->vt, VT_EMPTY);
+    EXPECT_EQ(info.scode, E_FAIL);
+    EXPECT_NE(info.bstrDescription, nullptr);
+    SysFreeString(info.bstrSource);
+    SysFreeString(info.bstrDescription);
+    SysFreeString(info.bstrHelpFile);
+    // Without a place for exception information the code alone comes back.
+    EXPECT_EQ(mailer_interface_invoke(&target, 24, DISPATCH_METHOD, none.params(), nullptr, nullptr, nullptr), E_FAIL);
+}
+
+TEST_F(dispatch_test, a_result_nobody_asked_for_is_freed) {
+    call_args none;
+    EXPECT_EQ(mailer_interface_invoke(&target, 10, get_call, none.params(), nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(target.calls, std::vector<std::string>{"get_ARMessage()"});
+}
+
+TEST_F(dispatch_test, missing_parameters_are_invalid) {
+    EXPECT_EQ(mailer_interface_invoke(&target, 24, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
+    DISPPARAMS no_array{nullptr, nullptr, 1, 0};
+    EXPECT_EQ(mailer_interface_invoke(&target, 19, DISPATCH_METHOD, &no_array, nullptr, nullptr, nullptr),
+              E_INVALIDARG);
+    EXPECT_TRUE(target.calls.empty());
+}
+
+// The add-in object itself answers through the same table.
+TEST(dispatch_through_the_object, a_setting_put_by_name_reads_back) {
+    CMailerInterfaceTest* object = new CMailerInterfaceTest;
+    bstr_holder name(bstr_from_narrow("arSUBJECT"));
+    LPOLESTR names[] = {name.get()};
+    DISPID id = 0;
+    ASSERT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+    call_args value;
+    value.text("Please confirm [K]").named_put();
+    ASSERT_EQ(object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, value.params(), nullptr, nullptr,
+                             nullptr),
+              S_OK);
+    variant_holder result;
+    call_args none;
+    ASSERT_EQ(object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, get_call, none.params(), result.get(), nullptr, nullptr),
+              S_OK);
+    ASSERT_EQ(result->vt, VT_BSTR);
+    EXPECT_EQ(text_of(result->bstrVal), "Please confirm [K]");
+    object->Release();
+}
+
+}  // namespace
