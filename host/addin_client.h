@@ -1,0 +1,69 @@
+// The add-in as a mail client sees it: the module opened with dlopen, its class object asked for
+// one instance, and that instance reached through IMailerInterfaceTest: the virtual table for
+// the workflow calls, IDispatch by name for settings and lists, as a settings dialog does.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "addin/mailer_interface.h"
+#include "platform/com.h"
+
+// Arguments of one IDispatch call, in declaration order; owns what it holds.
+class dispatch_arguments {
+public:
+    dispatch_arguments() = default;
+    dispatch_arguments(const dispatch_arguments&) = delete;
+    dispatch_arguments& operator=(const dispatch_arguments&) = delete;
+    ~dispatch_arguments();
+
+    dispatch_arguments& add_long(LONG value);
+    dispatch_arguments& add_bool(bool value);
+    // Throws com_error(E_OUTOFMEMORY) when the string cannot be made.
+    dispatch_arguments& add_text(const std::string& value);
+    // Takes a copy of `value`.
+    dispatch_arguments& add(const VARIANT& value);
+
+    std::vector<VARIANT>& values() { return values_; }
+
+private:
+    std::vector<VARIANT> values_;
+};
+
+class addin_client {
+public:
+    // Opens the module at `module_path`, gets its class object for CMailerInterfaceTest and
+    // creates one instance. None on failure, with `error` saying which step failed and why.
+    static std::unique_ptr<addin_client> load(const std::string& module_path, std::string& error);
+    // Releases the instance and the class object, then closes the module when it agrees
+    // (DllCanUnloadNow).
+    ~addin_client();
+    addin_client(const addin_client&) = delete;
+    addin_client& operator=(const addin_client&) = delete;
+
+    // The instance, valid while this client lives.
+    IMailerInterfaceTest& object() { return *instance_.get(); }
+
+    // Calls the member `name` by IDispatch (GetIDsOfNames, then Invoke) with `flags` and the
+    // arguments; its out value lands in `result` (may be null). Returns the HRESULT of the first
+    // step that failed, or the member's own.
+    HRESULT invoke(const std::string& name, WORD flags, dispatch_arguments& arguments, VARIANT* result);
+    // A property get into `result`.
+    HRESULT get(const std::string& name, VARIANT* result);
+    // A get of an indexed property (HelpDlgEnabled) into `result`.
+    HRESULT get(const std::string& name, LONG index, VARIANT* result);
+    // A property put: the arguments are the index, if the property has one, then the value.
+    HRESULT put(const std::string& name, dispatch_arguments& arguments);
+
+private:
+    addin_client() = default;
+
+    void* module_ = nullptr;
+    HRESULT (*can_unload_now_)() = nullptr;
+    com_ptr<IClassFactory> factory_;
+    com_ptr<IMailerInterfaceTest> instance_;
+};
+
+// "0x80004005" and, where known, the name of the code.
+std::string describe_hresult(HRESULT hr);

@@ -1,0 +1,156 @@
+#include "host/cli.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <iostream>
+
+#include "host/maildir.h"
+#include "platform/fs.h"
+
+namespace {
+
+std::string absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char buffer[PATH_MAX];
+    if (!::getcwd(buffer, sizeof buffer)) throw usage_error("cannot tell the current folder");
+    return std::string(buffer) + "/" + path;
+}
+
+std::string program_folder() {
+    char buffer[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return ".";
+    std::string path(buffer, static_cast<size_t>(n));
+    return path.substr(0, path.find_last_of('/'));
+}
+
+bool is_directory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+std::string parsed_arguments::value(const std::string& option, const std::string& fallback) const {
+    auto found = options.find(option);
+    return found == options.end() ? fallback : found->second;
+}
+
+parsed_arguments parse_arguments(const std::vector<std::string>& args, const std::set<std::string>& with_value,
+                                 const std::set<std::string>& switches) {
+    parsed_arguments parsed;
+    bool options_ended = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (options_ended || arg.rfind("--", 0) != 0) {
+            parsed.positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_ended = true;
+            continue;
+        }
+        std::string name = arg;
+        std::optional<std::string> value;
+        if (size_t equals = arg.find('='); equals != std::string::npos) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+        }
+        if (with_value.count(name)) {
+            if (!value) {
+                if (i + 1 >= args.size()) throw usage_error(name + " needs a value");
+                value = args[++i];
+            }
+            if (value->empty()) throw usage_error(name + " needs a value");
+        } else if (switches.count(name)) {
+            if (value) throw usage_error(name + " takes no value");
+            value = "";
+        } else {
+            throw usage_error("unknown option " + name);
+        }
+        if (!parsed.options.emplace(name, *value).second) throw usage_error(name + " is given twice");
+    }
+    return parsed;
+}
+
+session_settings read_session_settings(const parsed_arguments& arguments) {
+    session_settings settings;
+    if (arguments.has("--data-dir")) {
+        settings.data_home = absolute(arguments.value("--data-dir"));
+        struct stat st {};
+        if (::stat(settings.data_home.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+            throw usage_error("--data-dir " + arguments.value("--data-dir") + " is not a folder");
+    }
+    if (arguments.has("--module")) {
+        settings.module_path = absolute(arguments.value("--module"));
+        if (::access(settings.module_path.c_str(), R_OK) != 0)
+            throw usage_error("--module " + arguments.value("--module") + " cannot be read");
+    } else if (const char* from_environment = std::getenv("TARNWICK_MODULE"); from_environment && *from_environment) {
+        settings.module_path = absolute(from_environment);
+    } else {
+        settings.module_path = program_folder() + "/libTarnwick.so";
+    }
+    settings.wait = arguments.has("--wait");
+    return settings;
+}
+
+std::string require_maildir(const std::string& path) {
+    std::string root = absolute(path);
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (!is_directory(root)) throw usage_error(path + " is not a folder");
+    if (!maildir::is_maildir(root)) throw usage_error(path + " is not a readable Maildir (it needs new/ and cur/ folders)");
+    return root;
+}
+
+std::optional<session> open_session(const session_settings& settings, int& code) {
+    code = exit_failure;
+    if (::access(settings.module_path.c_str(), R_OK) != 0) {
+        std::cerr << "tarnwick: cannot find the add-in module " << settings.module_path
+                  << " (give --module or set TARNWICK_MODULE)\n";
+        return std::nullopt;
+    }
+    // The add-in keeps its files in $XDG_DATA_HOME/OstrelAntiSpam.
+    if (!settings.data_home.empty()) ::setenv("XDG_DATA_HOME", settings.data_home.c_str(), 1);
+    std::optional<std::string> app_data = user_app_data_folder();
+    if (!app_data) {
+        std::cerr << "tarnwick: cannot find a folder for the filter's data: set HOME, or give --data-dir\n";
+        return std::nullopt;
+    }
+    session opened;
+    opened.data_directory = append_path_component(*app_data, "OstrelAntiSpam");
+    if (!create_private_directory(opened.data_directory)) {
+        std::cerr << "tarnwick: cannot make " << opened.data_directory << "\n";
+        return std::nullopt;
+    }
+
+    std::string lock_path = opened.data_directory + "/tarnwick.lock";
+    std::string message;
+    bool busy = false;
+    opened.lock = run_lock::acquire(lock_path, false, message, busy);
+    if (!opened.lock && busy && settings.wait) {
+        std::cerr << "tarnwick: waiting for the other run to finish (" << message << ")\n";
+        opened.lock = run_lock::acquire(lock_path, true, message, busy);
+    }
+    if (!opened.lock) {
+        if (busy) {
+            std::cerr << "tarnwick: another run holds " << opened.data_directory << " (" << message
+                      << "); try again later, or give --wait\n";
+            code = exit_locked;
+        } else {
+            std::cerr << "tarnwick: cannot lock " << message << "\n";
+        }
+        return std::nullopt;
+    }
+
+    std::string error;
+    opened.addin = addin_client::load(settings.module_path, error);
+    if (!opened.addin) {
+        std::cerr << "tarnwick: " << error << "\n";
+        return std::nullopt;
+    }
+    code = exit_ok;
+    return opened;
+}

@@ -1,0 +1,233 @@
+// tarnwick list show | add | remove | modify: the four address lists of the add-in, through
+// IDispatch as the mail client's list dialog reaches them.
+#include <iostream>
+
+#include "host/cli.h"
+#include "host/contacts.h"
+#include "host/maildir_host.h"
+#include "host/mime.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr const char* list_usage =
+    "usage: tarnwick list show [LIST]                 [--data-dir DIR] [--module FILE] [--wait]\n"
+    "       tarnwick list add LIST ADDRESS...         [--maildir DIR [--contacts FILE]] (and the above)\n"
+    "       tarnwick list remove LIST ADDRESS...\n"
+    "       tarnwick list modify LIST OLD NEW         [--maildir DIR [--contacts FILE]]\n"
+    "\n"
+    "LIST is authorized, remove, ignore or pending. An ADDRESS is a bare address such as\n"
+    "bob@example.org; on the authorized list \".@example.org\" stands for a whole domain.\n"
+    "With --maildir the verdict reaches mail already received: adding to the authorized list\n"
+    "moves the sender's pending mail back to the inbox, adding to the remove list moves the\n"
+    "sender's mail in the inbox and the pending folder to Trash.\n";
+
+struct list_name {
+    const char* name;
+    LONG number;
+};
+// The list numbers of the automation interface.
+const list_name lists[] = {{"authorized", 0}, {"remove", 1}, {"ignore", 2}, {"pending", 3}};
+
+const list_name& find_list(const std::string& name) {
+    for (const list_name& l : lists) {
+        if (ascii_lower(name) == l.name) return l;
+    }
+    throw usage_error("unknown list " + name + " (use authorized, remove, ignore or pending)");
+}
+
+bool address_character(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == '@' || c == '_';
+}
+
+// The address as the add-in keeps it (lower case), checked by the add-in's own rule: address
+// characters only, one "@" not in front, a ".", five characters at least.
+std::string checked_address(const std::string& text) {
+    std::string address = ascii_lower(text);
+    size_t ats = 0, dots = 0;
+    for (char c : address) {
+        if (!address_character(c)) throw usage_error("not an address: " + text);
+        ats += c == '@';
+        dots += c == '.';
+    }
+    if (ats != 1 || dots == 0 || address.size() < 5 || address[0] == '@') throw usage_error("not an address: " + text);
+    return address;
+}
+
+// The entries of a list, read the way the dialog reads them: the size, then items 0, 1, 2...
+std::optional<std::vector<std::string>> read_list(addin_client& addin, const list_name& list) {
+    dispatch_arguments size_arguments;
+    size_arguments.add_long(list.number);
+    variant_holder size;
+    HRESULT hr = addin.invoke("GetListSize", DISPATCH_METHOD, size_arguments, size.put());
+    variant_holder count;
+    if (SUCCEEDED(hr)) hr = VariantChangeType(count.put(), size.get(), 0, VT_I4);
+    if (FAILED(hr)) {
+        std::cerr << "tarnwick: cannot read the " << list.name << " list: " << describe_hresult(hr) << "\n";
+        return std::nullopt;
+    }
+    std::vector<std::string> entries;
+    for (LONG i = 0; i < count->lVal; ++i) {
+        dispatch_arguments item_arguments;
+        item_arguments.add_long(list.number).add_long(i);
+        variant_holder item;
+        hr = addin.invoke("GetListItem", DISPATCH_METHOD, item_arguments, item.put());
+        if (FAILED(hr) || item->vt != VT_BSTR) {
+            std::cerr << "tarnwick: cannot read the " << list.name << " list: " << describe_hresult(hr) << "\n";
+            return std::nullopt;
+        }
+        entries.push_back(narrow_from_bstr(item->bstrVal));
+    }
+    return entries;
+}
+
+bool contains(const std::vector<std::string>& entries, const std::string& entry) {
+    for (const std::string& e : entries) {
+        if (e == entry) return true;
+    }
+    return false;
+}
+
+// The entry of `entries` meant by `text`: itself, or its lower-case form. None when neither.
+std::optional<std::string> entry_for(const std::vector<std::string>& entries, const std::string& text) {
+    if (contains(entries, text)) return text;
+    if (contains(entries, ascii_lower(text))) return ascii_lower(text);
+    return std::nullopt;
+}
+
+HRESULT call(addin_client& addin, const char* method, LONG list, const std::vector<std::string>& texts) {
+    dispatch_arguments arguments;
+    arguments.add_long(list);
+    for (const std::string& text : texts) arguments.add_text(text);
+    variant_holder ignored;
+    HRESULT hr = addin.invoke(method, DISPATCH_METHOD, arguments, ignored.put());
+    if (FAILED(hr)) std::cerr << "tarnwick: " << method << " failed: " << describe_hresult(hr) << "\n";
+    return hr;
+}
+
+}  // namespace
+
+int cmd_list(const std::vector<std::string>& args) {
+    for (const std::string& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            std::cout << list_usage;
+            return exit_ok;
+        }
+    }
+    std::set<std::string> with_value = session_options;
+    with_value.insert({"--maildir", "--contacts"});
+    parsed_arguments arguments = parse_arguments(args, with_value, session_switches);
+    const std::vector<std::string>& words = arguments.positional;
+    if (words.empty()) throw usage_error("list needs show, add, remove or modify");
+    const std::string& action = words[0];
+    std::vector<const list_name*> shown;
+    const list_name* target = nullptr;
+    std::vector<std::string> addresses;
+    if (action == "show") {
+        if (words.size() > 2) throw usage_error("list show takes at most one list name");
+        if (words.size() == 2) shown.push_back(&find_list(words[1]));
+        else for (const list_name& l : lists) shown.push_back(&l);
+    } else if (action == "add" || action == "remove" || action == "modify") {
+        if (words.size() < 3) throw usage_error("list " + action + " needs a list name and an address");
+        target = &find_list(words[1]);
+        addresses.assign(words.begin() + 2, words.end());
+        if (action == "modify" && addresses.size() != 2) throw usage_error("list modify needs OLD and NEW");
+        // Removing names entries as they stand; anything added must be an address.
+        for (size_t i = 0; i < addresses.size(); ++i) {
+            if (action == "add" || (action == "modify" && i == 1)) addresses[i] = checked_address(addresses[i]);
+            else if (addresses[i].empty()) throw usage_error("an empty address");
+        }
+    } else {
+        throw usage_error("unknown list action " + action + " (use show, add, remove or modify)");
+    }
+    if ((arguments.has("--maildir") || arguments.has("--contacts")) && action != "add" && action != "modify")
+        throw usage_error("--maildir and --contacts go with list add and list modify");
+    if (arguments.has("--contacts") && !arguments.has("--maildir")) throw usage_error("--contacts needs --maildir");
+    maildir_host_options options;
+    if (arguments.has("--maildir")) options.root = require_maildir(arguments.value("--maildir"));
+    if (arguments.has("--contacts")) {
+        std::string error;
+        std::optional<std::vector<std::string>> contacts = read_contacts(arguments.value("--contacts"), error);
+        if (!contacts) throw usage_error("--contacts: " + error);
+        options.contacts = std::move(*contacts);
+    }
+    session_settings settings = read_session_settings(arguments);
+
+    int code = exit_ok;
+    std::optional<session> running = open_session(settings, code);
+    if (!running) return code;
+    addin_client& addin = *running->addin;
+
+    if (action == "show") {
+        for (const list_name* l : shown) {
+            std::optional<std::vector<std::string>> entries = read_list(addin, *l);
+            if (!entries) return exit_failure;
+            if (shown.size() > 1) std::cout << l->name << " (" << entries->size() << "):\n";
+            for (const std::string& entry : *entries) std::cout << (shown.size() > 1 ? "  " : "") << entry << "\n";
+        }
+        return exit_ok;
+    }
+
+    std::optional<std::vector<std::string>> before = read_list(addin, *target);
+    if (!before) return exit_failure;
+    if (action != "add") {
+        // Nothing is written when an entry to remove is not there.
+        std::optional<std::string> entry = entry_for(*before, addresses[0]);
+        if (!entry) {
+            std::cerr << "tarnwick: " << addresses[0] << " is not on the " << target->name << " list\n";
+            return exit_failure;
+        }
+        addresses[0] = *entry;
+        for (size_t i = 1; action == "remove" && i < addresses.size(); ++i) {
+            entry = entry_for(*before, addresses[i]);
+            if (!entry) {
+                std::cerr << "tarnwick: " << addresses[i] << " is not on the " << target->name << " list\n";
+                return exit_failure;
+            }
+            addresses[i] = *entry;
+        }
+    }
+
+    com_ptr<maildir_host> host;
+    if (!options.root.empty()) {
+        // The verdict reaches the mail through the mailer that SetMailer gave the add-in.
+        host = maildir_host::create(options);
+        addin.object().SetMailer(static_cast<IMailerHost*>(host.get()));
+    }
+    HRESULT hr = S_OK;
+    if (action == "add") {
+        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i) hr = call(addin, "AddToList", target->number, {addresses[i]});
+    } else if (action == "remove") {
+        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i) hr = call(addin, "RemoveFromList", target->number, {addresses[i]});
+    } else {
+        hr = call(addin, "ModifyInList", target->number, {addresses[0], addresses[1]});
+    }
+    if (host) {
+        // The add-in releases an authorized sender's pending mail on the next new-message call:
+        // one without a message, since none has arrived.
+        if (SUCCEEDED(hr) && target->number == 0) addin.object().RunWorkflow2(static_cast<IMailerHost*>(host.get()), nullptr);
+        addin.object().Unload();
+    }
+    if (FAILED(hr)) return exit_failure;
+
+    std::optional<std::vector<std::string>> after = read_list(addin, *target);
+    if (!after) return exit_failure;
+    running->addin.reset();
+    code = exit_ok;
+    if (action != "remove") {
+        const std::string& added = addresses.back();
+        if (!contains(*after, added)) {
+            std::cerr << "tarnwick: the add-in did not take " << added << "\n";
+            code = exit_failure;
+        }
+    }
+    std::cout << target->name << " list: " << after->size() << (after->size() == 1 ? " entry" : " entries") << "\n";
+    if (host) {
+        const host_activity& activity = host->activity();
+        if (activity.released) std::cout << "  released to the inbox: " << activity.released << "\n";
+        if (activity.deleted) std::cout << "  deleted (moved to Trash): " << activity.deleted << "\n";
+    } else if (target->number <= 1 && action != "remove") {
+        std::cout << "  (without --maildir, mail already received is not touched)\n";
+    }
+    return code;
+}

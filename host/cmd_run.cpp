@@ -1,0 +1,268 @@
+// tarnwick run | watch: hand every new message of a Maildir's inbox to the add-in, as a mail
+// client does for each message that arrives; `watch` stays up and handles arrivals as they come.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <set>
+
+#include "host/cli.h"
+#include "host/contacts.h"
+#include "host/maildir.h"
+#include "host/maildir_host.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr const char* run_usage =
+    "usage: tarnwick run --maildir DIR [--contacts FILE] [--sendmail CMD]\n"
+    "                    [--data-dir DIR] [--module FILE] [--wait]\n"
+    "       tarnwick watch (the same options)\n"
+    "\n"
+    "Hands every message in the inbox's new/ folder to the filter, oldest first, then prints\n"
+    "what happened. Mail in cur/ has been seen by a mail client and is never touched. `watch`\n"
+    "then stays up and handles each new arrival until it gets SIGINT or SIGTERM.\n"
+    "\n"
+    "  --maildir DIR     the Maildir whose inbox is filtered (Maildir++ folders below it)\n"
+    "  --contacts FILE   the address book: a vCard file, a folder of .vcf files, or a text\n"
+    "                    file with one address per line; imported into the authorized list\n"
+    "  --sendmail CMD    send challenges with this sendmail-compatible command (run by\n"
+    "                    /bin/sh, the message on its standard input), for example\n"
+    "                    \"/usr/sbin/sendmail -t -oi\"; by default they are stored in the\n"
+    "                    Outbox folder of the Maildir\n"
+    "  --data-dir DIR    keep the filter's files in DIR/OstrelAntiSpam instead of\n"
+    "                    $XDG_DATA_HOME/OstrelAntiSpam\n"
+    "  --module FILE     the add-in module (default: libTarnwick.so beside this program,\n"
+    "                    or $TARNWICK_MODULE)\n"
+    "  --wait            wait while another run holds the data folder, instead of giving up\n";
+
+volatile sig_atomic_t stop_requested = 0;
+int signal_pipe[2] = {-1, -1};
+
+void on_signal(int) {
+    stop_requested = 1;
+    if (signal_pipe[1] >= 0) {
+        ssize_t n = ::write(signal_pipe[1], "x", 1);
+        (void)n;
+    }
+}
+
+// SIGINT and SIGTERM end the run after the message in hand, so that the add-in is always
+// unloaded cleanly.
+void install_signal_handlers() {
+    if (signal_pipe[0] < 0 && ::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) signal_pipe[0] = signal_pipe[1] = -1;
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+// "message 12 of 340" on standard error while a long run goes on, when it is a terminal.
+class progress_line {
+public:
+    progress_line() : terminal_(::isatty(2) != 0), started_(clock::now()) {}
+    void update(size_t done, size_t total) {
+        if (!terminal_) return;
+        auto now = clock::now();
+        if (now - started_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(100)) return;
+        last_ = now;
+        shown_ = true;
+        std::cerr << "\rtarnwick: message " << done << " of " << total << std::flush;
+    }
+    void finish() {
+        if (shown_) std::cerr << "\r\033[K" << std::flush;
+        shown_ = false;
+    }
+
+private:
+    using clock = std::chrono::steady_clock;
+    bool terminal_;
+    bool shown_ = false;
+    clock::time_point started_;
+    clock::time_point last_{};
+};
+
+struct run_counts {
+    int seen = 0;  // handed to the add-in
+    int kept = 0;  // still in the inbox afterwards
+    int gone = 0;  // vanished or seen by another client before its turn, or vanished during it
+};
+
+bool flag_is_on(addin_client& addin, const std::string& name) {
+    variant_holder value;
+    return SUCCEEDED(addin.get(name, value.put())) && value->vt == VT_BOOL && value->boolVal != 0;
+}
+
+std::string text_property(addin_client& addin, const std::string& name) {
+    variant_holder value;
+    if (FAILED(addin.get(name, value.put())) || value->vt != VT_BSTR) return "";
+    return narrow_from_bstr(value->bstrVal);
+}
+
+// One message through the add-in, as the mail client calls it for each arrival.
+void handle_message(addin_client& addin, maildir_host& host, const std::string& name, bool mark_seen, run_counts& counts) {
+    com_ptr<IUnknown> message = host.open_new_message(name);
+    if (!message) {
+        ++counts.gone;
+        return;
+    }
+    ++counts.seen;
+    addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), message.get());
+    std::optional<std::string> folder = host.folder_of(message.get());
+    if (!folder) {
+        ++counts.gone;
+    } else if (folder->empty()) {
+        ++counts.kept;
+        // The filter has seen it: a later run must not take it for new again.
+        if (mark_seen && !host.mark_seen(message.get()))
+            std::cerr << "tarnwick: cannot move " << name << " from new/ to cur/\n";
+    }
+}
+
+void print_count(const std::string& what, int count, const std::string& detail = "") {
+    std::cout << "  " << what << std::string(what.size() < 30 ? 30 - what.size() : 1, ' ') << count;
+    if (!detail.empty()) std::cout << "  (" << detail << ")";
+    std::cout << "\n";
+}
+
+void print_summary(const maildir_host& host, const run_counts& counts, const std::string& pending,
+                   const std::string& sendmail, const session& running, bool protection) {
+    const host_activity& activity = host.activity();
+    std::cout << "tarnwick: " << counts.seen << (counts.seen == 1 ? " message" : " messages") << " handled in "
+              << host.root() << "\n";
+    print_count("kept in the inbox", counts.kept);
+    auto moved = activity.moved_into.find(pending);
+    print_count("moved to the pending folder", moved == activity.moved_into.end() ? 0 : moved->second, pending);
+    for (const auto& [folder, count] : activity.moved_into) {
+        if (folder != pending) print_count("moved to " + (folder.empty() ? std::string("the inbox") : folder), count);
+    }
+    print_count("deleted (moved to Trash)", activity.deleted);
+    if (activity.expired) print_count("expired (moved to Trash)", activity.expired);
+    print_count("challenges sent", activity.replies_sent,
+                sendmail.empty() ? "stored in " + host.outbox_directory() + "/new" : "handed to " + sendmail);
+    print_count("challenges withheld", activity.replies_withheld);
+    if (activity.replies_failed) print_count("challenges failed", activity.replies_failed);
+    print_count("released to the inbox", activity.released);
+    if (counts.gone) print_count("gone before or while handled", counts.gone);
+    for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
+    if (!protection)
+        std::cout << "  protection is off: the filter acted on nothing "
+                     "(tarnwick config set EnableProtection true)\n";
+    std::cout << "debug log: " << running.debug_log() << "\n";
+}
+
+// Waits for arrivals in new/ and hands each to the add-in, until a signal asks to stop.
+int watch_inbox(addin_client& addin, maildir_host& host, bool mark_seen, run_counts& counts) {
+    int notify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    std::string new_folder = host.root() + "/new";
+    if (notify < 0 || ::inotify_add_watch(notify, new_folder.c_str(), IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+        std::cerr << "tarnwick: cannot watch " << new_folder << ": " << std::strerror(errno) << "\n";
+        if (notify >= 0) ::close(notify);
+        return exit_failure;
+    }
+    if (::isatty(2)) std::cerr << "tarnwick: watching " << new_folder << " (Ctrl-C to stop)\n";
+    // Names handed over already: a message the filter keeps but cannot move to cur/ must not
+    // be handled twice.
+    std::set<std::string> handled;
+    int code = exit_ok;
+    while (!stop_requested) {
+        std::set<std::string> present;
+        for (const std::string& name : host.new_messages()) {
+            present.insert(name);
+            if (stop_requested || handled.count(name)) continue;
+            handle_message(addin, host, name, mark_seen, counts);
+            handled.insert(name);
+        }
+        std::erase_if(handled, [&](const std::string& name) { return !present.count(name); });
+
+        pollfd waits[2] = {{notify, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
+        // A rescan now and then catches what the kernel's queue may have dropped.
+        int ready = ::poll(waits, signal_pipe[0] >= 0 ? 2 : 1, 60 * 1000);
+        if (ready < 0 && errno != EINTR) break;
+        bool folder_gone = false;
+        char events[4096];
+        ssize_t n;
+        while ((n = ::read(notify, events, sizeof events)) > 0) {
+            for (char* at = events; at < events + n;) {
+                auto* event = reinterpret_cast<inotify_event*>(at);
+                if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) folder_gone = true;
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        if (folder_gone) {
+            std::cerr << "tarnwick: " << new_folder << " was removed or moved; stopping\n";
+            code = exit_failure;
+            break;
+        }
+    }
+    ::close(notify);
+    return code;
+}
+
+}  // namespace
+
+int cmd_run(const std::vector<std::string>& args, bool watch) {
+    for (const std::string& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            std::cout << run_usage;
+            return exit_ok;
+        }
+    }
+    std::set<std::string> with_value = session_options;
+    with_value.insert({"--maildir", "--contacts", "--sendmail"});
+    parsed_arguments arguments = parse_arguments(args, with_value, session_switches);
+    if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
+    if (!arguments.has("--maildir")) throw usage_error(std::string(watch ? "watch" : "run") + " needs --maildir DIR");
+    maildir_host_options options;
+    options.root = require_maildir(arguments.value("--maildir"));
+    if (arguments.has("--contacts")) {
+        std::string error;
+        std::optional<std::vector<std::string>> contacts = read_contacts(arguments.value("--contacts"), error);
+        if (!contacts) throw usage_error("--contacts: " + error);
+        options.contacts = std::move(*contacts);
+    }
+    options.sendmail_command = arguments.value("--sendmail");
+    session_settings settings = read_session_settings(arguments);
+
+    // Nothing has been written up to here.
+    int code = exit_ok;
+    std::optional<session> running = open_session(settings, code);
+    if (!running) return code;
+    install_signal_handlers();
+
+    com_ptr<maildir_host> host = maildir_host::create(options);
+    addin_client& addin = *running->addin;
+    // SetMailer makes sure the pending folder exists and imports the contacts.
+    addin.object().SetMailer(static_cast<IMailerHost*>(host.get()));
+    std::string pending = text_property(addin, "PendingFolderName");
+    bool protection = flag_is_on(addin, "EnableProtection");
+    if (!protection)
+        std::cerr << "tarnwick: protection is off, so the filter acts on nothing; new mail stays new\n";
+
+    run_counts counts;
+    if (watch) {
+        code = watch_inbox(addin, *host.get(), protection, counts);
+    } else {
+        std::vector<std::string> arrivals = host->new_messages();
+        progress_line progress;
+        for (size_t i = 0; i < arrivals.size() && !stop_requested; ++i) {
+            progress.update(i + 1, arrivals.size());
+            handle_message(addin, *host.get(), arrivals[i], protection, counts);
+        }
+        progress.finish();
+        if (stop_requested) std::cerr << "tarnwick: stopped by a signal\n";
+    }
+    addin.object().Unload();
+
+    std::string sendmail = options.sendmail_command;
+    running->addin.reset();  // the module lets go of the host before the summary is read
+    print_summary(*host.get(), counts, pending, sendmail, *running, protection);
+    return code;
+}

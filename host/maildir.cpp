@@ -1,0 +1,298 @@
+#include "host/maildir.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+
+namespace maildir {
+
+namespace {
+
+struct dir_closer {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+
+struct fd_holder {
+    int fd = -1;
+    explicit fd_holder(int f) : fd(f) {}
+    fd_holder(const fd_holder&) = delete;
+    fd_holder& operator=(const fd_holder&) = delete;
+    ~fd_holder() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool is_directory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+std::string parent_of(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+void sync_directory(const std::string& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Copies `from` into the tmp/ folder beside the target's new/ or cur/ and moves it into place,
+// so that no reader ever sees half a message; the source goes only once the copy is in place.
+int copy_across_file_systems(const std::string& from, const std::string& to) {
+    fd_holder in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.fd < 0) return errno;
+    struct stat st {};
+    if (::fstat(in.fd, &st) != 0) return errno;
+    std::string temporary = parent_of(parent_of(to)) + "/tmp/" + new_unique_name();
+    int error = 0;
+    {
+        fd_holder out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+        if (out.fd < 0) return errno;
+        char buffer[65536];
+        for (;;) {
+            ssize_t n = ::read(in.fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) error = errno;
+            if (n <= 0) break;
+            if (!write_all(out.fd, std::string_view(buffer, static_cast<size_t>(n)))) {
+                error = errno;
+                break;
+            }
+        }
+        const timespec times[2] = {st.st_atim, st.st_mtim};  // the arrival time travels along
+        if (error == 0) ::futimens(out.fd, times);
+        if (error == 0 && ::fsync(out.fd) != 0) error = errno;
+    }
+    if (error == 0) error = move_no_replace(temporary, to);
+    if (error != 0) {
+        ::unlink(temporary.c_str());
+        return error;
+    }
+    ::unlink(from.c_str());
+    return 0;
+}
+
+}  // namespace
+
+std::string folder_directory(const std::string& root, const std::string& folder) {
+    return folder.empty() ? root : root + "/." + folder;
+}
+
+std::string_view unique_part(std::string_view file_name) {
+    return file_name.substr(0, file_name.find(':'));
+}
+
+std::string flags_of(std::string_view file_name) {
+    auto colon = file_name.find(':');
+    if (colon == std::string_view::npos || file_name.substr(colon + 1, 2) != "2,") return "";
+    return std::string(file_name.substr(colon + 3));
+}
+
+std::string with_flags(std::string_view file_name, std::string_view flags) {
+    std::set<char> sorted(flags.begin(), flags.end());
+    std::string result(unique_part(file_name));
+    result += ":2,";
+    result.append(sorted.begin(), sorted.end());
+    return result;
+}
+
+std::vector<message_file> list_messages(const std::string& folder_dir, const char* subdir) {
+    std::vector<message_file> files;
+    std::string dir = folder_dir + "/" + subdir;
+    std::unique_ptr<DIR, dir_closer> handle(::opendir(dir.c_str()));
+    if (!handle) return files;
+    while (dirent* entry = ::readdir(handle.get())) {
+        if (entry->d_name[0] == '.') continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(handle.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+        if (!S_ISREG(st.st_mode)) continue;
+        files.push_back({subdir, entry->d_name, st.st_mtim});
+    }
+    return files;
+}
+
+std::vector<message_file> list_all_messages(const std::string& folder_dir) {
+    std::vector<message_file> files = list_messages(folder_dir, "new");
+    std::vector<message_file> seen = list_messages(folder_dir, "cur");
+    files.insert(files.end(), seen.begin(), seen.end());
+    std::sort(files.begin(), files.end(), [](const message_file& a, const message_file& b) {
+        if (a.mtime.tv_sec != b.mtime.tv_sec) return a.mtime.tv_sec < b.mtime.tv_sec;
+        if (a.mtime.tv_nsec != b.mtime.tv_nsec) return a.mtime.tv_nsec < b.mtime.tv_nsec;
+        return a.name < b.name;
+    });
+    return files;
+}
+
+std::optional<message_file> find_by_unique(const std::string& folder_dir, std::string_view unique) {
+    for (const char* subdir : {"new", "cur"}) {
+        for (message_file& file : list_messages(folder_dir, subdir)) {
+            if (unique_part(file.name) == unique) return std::move(file);
+        }
+    }
+    return std::nullopt;
+}
+
+int move_no_replace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    int error = errno;
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
+        // No atomic no-replace rename on this file system: link() refuses an existing target too.
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            if (::unlink(from.c_str()) == 0) return 0;
+            error = errno;
+            ::unlink(to.c_str());  // keep exactly one name for the message
+            return error;
+        }
+        error = errno;
+    }
+    if (error == EXDEV) return copy_across_file_systems(from, to);
+    return error;
+}
+
+std::string new_unique_name() {
+    static std::atomic<unsigned long> counter{0};
+    timeval now{};
+    ::gettimeofday(&now, nullptr);
+    char host[256] = "localhost";
+    ::gethostname(host, sizeof host - 1);
+    host[sizeof host - 1] = '\0';
+    // '/' and ':' cannot stand in the unique part; the usual octal escapes replace them.
+    std::string safe_host;
+    for (const char* c = host; *c; ++c) {
+        if (*c == '/') safe_host += "\\057";
+        else if (*c == ':') safe_host += "\\072";
+        else safe_host += *c;
+    }
+    char buffer[128];
+    std::snprintf(buffer, sizeof buffer, "%lld.M%ldP%ldQ%lu.", static_cast<long long>(now.tv_sec),
+                  static_cast<long>(now.tv_usec), static_cast<long>(::getpid()), ++counter);
+    return buffer + safe_host;
+}
+
+bool valid_folder_name(std::string_view name) {
+    if (name.empty() || name.front() == '.' || name.back() == '.') return false;
+    if (name.find("..") != std::string_view::npos) return false;
+    for (char c : name) {
+        if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+int create_folder(const std::string& root, const std::string& folder) {
+    std::string dir = folder_directory(root, folder);
+    for (const std::string& path : {dir, dir + "/tmp", dir + "/new", dir + "/cur"}) {
+        if (::mkdir(path.c_str(), 0700) != 0 && !(errno == EEXIST && is_directory(path))) return errno;
+    }
+    if (!folder.empty()) {
+        int fd = ::open((dir + "/maildirfolder").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) return errno;
+        ::close(fd);
+    }
+    sync_directory(root);
+    return 0;
+}
+
+bool is_maildir(const std::string& folder_dir) {
+    for (const char* subdir : {"/new", "/cur"}) {
+        std::string path = folder_dir + subdir;
+        if (!is_directory(path) || ::access(path.c_str(), R_OK | X_OK) != 0) return false;
+    }
+    return true;
+}
+
+std::vector<std::string> subfolders(const std::string& root, const std::string& folder) {
+    std::set<std::string> children;
+    std::unique_ptr<DIR, dir_closer> handle(::opendir(root.c_str()));
+    if (!handle) return {};
+    std::string prefix = folder.empty() ? "" : folder + ".";
+    while (dirent* entry = ::readdir(handle.get())) {
+        std::string_view name = entry->d_name;
+        if (name.size() < 2 || name[0] != '.' || name == "..") continue;
+        name.remove_prefix(1);
+        if (name.substr(0, prefix.size()) != prefix) continue;
+        std::string_view rest = name.substr(prefix.size());
+        if (rest.empty()) continue;
+        std::string child = prefix + std::string(rest.substr(0, rest.find('.')));
+        if (!valid_folder_name(child)) continue;
+        if (!is_directory(root + "/." + std::string(name))) continue;
+        children.insert(child);
+    }
+    return {children.begin(), children.end()};
+}
+
+std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error) {
+    std::string name = new_unique_name();
+    std::string temporary = folder_dir + "/tmp/" + name;
+    {
+        fd_holder out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (out.fd < 0) {
+            error = temporary + ": " + std::strerror(errno);
+            return std::nullopt;
+        }
+        if (!write_all(out.fd, bytes) || ::fsync(out.fd) != 0) {
+            error = temporary + ": " + std::strerror(errno);
+            ::unlink(temporary.c_str());
+            return std::nullopt;
+        }
+    }
+    std::string target = folder_dir + "/new/" + name;
+    if (int failure = move_no_replace(temporary, target); failure != 0) {
+        error = target + ": " + std::strerror(failure);
+        ::unlink(temporary.c_str());
+        return std::nullopt;
+    }
+    sync_directory(folder_dir + "/new");
+    return target;
+}
+
+std::optional<std::string> read_header_block(const std::string& path, size_t limit) {
+    fd_holder in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.fd < 0) return std::nullopt;
+    std::string block;
+    char buffer[8192];
+    while (block.size() < limit) {
+        ssize_t n = ::read(in.fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        size_t searched_from = block.size() < 3 ? 0 : block.size() - 3;
+        block.append(buffer, static_cast<size_t>(n));
+        // The block ends at the first empty line, with LF or CR LF line ends.
+        for (size_t i = searched_from; i < block.size(); ++i) {
+            if (block[i] != '\n') continue;
+            if (i == 0) return std::string("\n");
+            if (block[i - 1] == '\n') return block.substr(0, i + 1);
+            if (block[i - 1] == '\r' && (i == 1 || block[i - 2] == '\n')) return block.substr(0, i + 1);
+        }
+    }
+    if (block.size() > limit) block.resize(limit);
+    return block;
+}
+
+}  // namespace maildir

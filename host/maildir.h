@@ -1,0 +1,71 @@
+// Maildir++ on disk: folders, message file names and the moves that keep a Maildir safe while a
+// delivery agent or an IMAP server works on it at the same time. No COM and no MIME here.
+//
+// A folder is named by its Maildir++ name: "" is the root Maildir (the inbox), "Pending" is the
+// directory ".Pending", "Lists.Work" is ".Lists.Work" (the subfolder "Work" of "Lists").
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace maildir {
+
+// The directory of `folder` below the Maildir `root`.
+std::string folder_directory(const std::string& root, const std::string& folder);
+
+// The unique part of a message file name: everything before the first ':'.
+std::string_view unique_part(std::string_view file_name);
+// The flags of a file name whose info is "2,FLAGS"; "" when it has no such info.
+std::string flags_of(std::string_view file_name);
+// `file_name` with its flags replaced by `flags` (sorted, each once). The unique part stays, and
+// an info of another kind than "2," is replaced by "2,".
+std::string with_flags(std::string_view file_name, std::string_view flags);
+
+// One message file as found on disk.
+struct message_file {
+    std::string subdir;  // "new" or "cur"
+    std::string name;
+    timespec mtime{};    // the arrival time, which renames keep
+};
+
+// The message files of `folder_dir`/`subdir`, in no particular order: regular files whose name
+// does not start with '.'. Empty when the directory cannot be read.
+std::vector<message_file> list_messages(const std::string& folder_dir, const char* subdir);
+// Both new/ and cur/, sorted by arrival (oldest first, then by name).
+std::vector<message_file> list_all_messages(const std::string& folder_dir);
+// The file whose unique part is `unique`, looked for in new/ and then in cur/.
+std::optional<message_file> find_by_unique(const std::string& folder_dir, std::string_view unique);
+
+// Renames `from` to `to` without ever replacing a file at `to`. Falls back to link and unlink
+// where the file system has no such rename, and to a copy through the target's tmp/ across file
+// systems. Returns 0 or the errno of the failure (EEXIST when `to` exists).
+int move_no_replace(const std::string& from, const std::string& to);
+
+// A new unique name by the Maildir rules: seconds, microseconds, process id, a counter, host.
+std::string new_unique_name();
+
+// True for a folder name that create_subfolder may make: not empty, no '/', no empty level
+// (so no leading, trailing or doubled '.'), no control characters.
+bool valid_folder_name(std::string_view name);
+// Makes the folder directory with tmp/, new/ and cur/, and the "maildirfolder" marker for a
+// subfolder. An existing folder is fine. Returns 0 or the errno of the failure.
+int create_folder(const std::string& root, const std::string& folder);
+// True when `folder_dir` has readable new/ and cur/ directories.
+bool is_maildir(const std::string& folder_dir);
+
+// Names of the folders directly below `folder` ("" for the inbox), sorted, with full Maildir++
+// names. A level that exists only through deeper folders (".A.B" without ".A") is listed too.
+std::vector<std::string> subfolders(const std::string& root, const std::string& folder);
+
+// Writes `bytes` into `folder_dir`/tmp and moves the file into new/ (a delivery). Returns the
+// final path; on failure none, with `error` saying what failed and why.
+std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error);
+
+// The message's header block (up to and including the empty line that ends it, at most
+// `limit` bytes). None when the file cannot be read.
+std::optional<std::string> read_header_block(const std::string& path, size_t limit = 1 << 20);
+
+}  // namespace maildir

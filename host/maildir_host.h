@@ -1,0 +1,122 @@
+// The mail client's part on Linux: IMailerHost over a Maildir++ tree.
+//
+// The root Maildir is the incoming folder "Inbox"; its ".Name" folders are its subfolders (a "."
+// in a name is the next level); above it stands a root folder whose only child is the inbox.
+// Folders and messages travel to the add-in as COM objects of this host. A message object
+// remembers its folder and file name and finds its file again by the unique part of the name
+// when a delivery agent or an IMAP server renamed it meanwhile; when the file is gone, calls on
+// it return E_MESSAGE_GONE. Nothing here destroys mail: deleting moves to the "Trash" folder.
+//
+// What each operation does here (every one returns E_INVALIDARG for an object that is not one
+// of this host's, E_POINTER for a missing out pointer, and never lets an exception out):
+//   enum_contacts, enum_accounts  the contacts given; one account named by the Maildir's path.
+//   get_root_folder, get_incoming_folder, enum_subfolders, get_folder_name  the tree above; the
+//                                 inbox is "Inbox", a subfolder its last level.
+//   create_subfolder              one level below the parent; E_INVALIDARG for a name with '.',
+//                                 '/' or control characters; an existing folder is fine.
+//   get_message_headers           addr-spec of the first From and To mailboxes, decoded subject.
+//   get_message_body, enum_attachment_names  see mime.h.
+//   get_unread, put_unread        the 'S' flag; marking moves a new/ file to cur/.
+//   move_message, move_to_incoming, delete_message  into the folder's cur/ (inbox, Trash), the
+//                                 name's unique part and flags kept; a message already in Trash
+//                                 stays there (S_FALSE).
+//   find_messages_from            the folder's messages whose sender is the address found in the
+//                                 text, in any letter case.
+//   delete_old_message            the folder's oldest message, when older than `days` days, to
+//                                 Trash; its lower-case sender and age in seconds. S_FALSE when
+//                                 none is old enough (or `days` is negative).
+//   get_message_time, get_message_time2  seconds since 1970: arrival (file time), Date field.
+//   get_folder_number             the number of messages in the folder.
+//   reply_to_message              see reply.h: stored in Outbox/new or handed to the command;
+//                                 E_ABORT when the message must not be answered automatically.
+//   folder actions, create_message, send_message, reserved slots, IDispatch  E_NOTIMPL.
+//
+// Single-threaded, like the add-in's apartment; reference counts are atomic all the same.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mail/mailer_host.h"
+#include "platform/com.h"
+
+// The failure code of calls on a message whose file has vanished (HRESULT_FROM_WIN32 of
+// ERROR_FILE_NOT_FOUND).
+inline constexpr HRESULT E_MESSAGE_GONE = static_cast<HRESULT>(0x80070002u);
+
+struct maildir_host_options {
+    std::string root;                   // the Maildir: the inbox
+    std::vector<std::string> contacts;  // what enum_contacts hands out
+    std::string sendmail_command;       // empty: replies are stored in the Outbox folder
+};
+
+// What the add-in did through the host, counted as it happened.
+struct host_activity {
+    std::map<std::string, int> moved_into;  // moves by target folder (Maildir++ name, "" the inbox)
+    int deleted = 0;                        // messages moved to Trash by delete_message
+    int expired = 0;                        // messages moved to Trash by delete_old_message
+    int released = 0;                       // messages moved back to the inbox by move_to_incoming
+    int replies_sent = 0;                   // stored in Outbox or accepted by the command
+    int replies_withheld = 0;               // refused: automatic mail must not be answered
+    int replies_failed = 0;                 // could not be composed, stored or sent
+    std::vector<std::string> notes;         // one line for each withheld or failed reply
+};
+
+class maildir_host final : public IMailerHost {
+public:
+    // A new host over `options.root`, with one reference that the caller owns.
+    static com_ptr<maildir_host> create(maildir_host_options options);
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    // IDispatch: the add-in calls the host through the virtual table only.
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                                     VARIANT* result, EXCEPINFO* excepinfo, UINT* arg_error) override;
+    // IMailerHost
+#define TARNWICK_MAILDIR_M(number, name, params) HRESULT STDMETHODCALLTYPE name params override;
+#define TARNWICK_MAILDIR_R(number) HRESULT STDMETHODCALLTYPE reserved_##number() override;
+    TARNWICK_MAILER_HOST_SLOTS(TARNWICK_MAILDIR_M, TARNWICK_MAILDIR_R)
+#undef TARNWICK_MAILDIR_M
+#undef TARNWICK_MAILDIR_R
+
+    // ---- for the program that drives the add-in
+
+    // File names in the inbox's new/, in arrival order (oldest first).
+    std::vector<std::string> new_messages() const;
+    // A message object (one reference, the caller's) for the inbox's new/`name`; empty when the
+    // file is gone or another client has moved it to cur/ (it has been seen, so it is left alone).
+    com_ptr<IUnknown> open_new_message(const std::string& name);
+    // The folder (Maildir++ name, "" the inbox) a message object of this host is in now; none
+    // when its file is gone or the object is not one of this host's messages.
+    std::optional<std::string> folder_of(IUnknown* message);
+    // Moves a message that is still in the inbox's new/ to cur/, keeping its name and flags, as a
+    // client does with mail it has seen. True when done or nothing was to do.
+    bool mark_seen(IUnknown* message);
+
+    const host_activity& activity() const;
+    const std::string& root() const;
+    // The folder directory where replies are stored when no command sends them.
+    std::string outbox_directory() const;
+
+    struct store;
+
+private:
+    explicit maildir_host(maildir_host_options options);
+    ~maildir_host();
+
+    std::atomic<ULONG> references_{1};
+    std::shared_ptr<store> store_;
+};
+
+// The number of this host's COM objects (hosts, folders, messages, enumerators) alive in the
+// process; tests check that every reference handed out came back.
+long maildir_live_objects();

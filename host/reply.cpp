@@ -1,0 +1,211 @@
+#include "host/reply.h"
+
+#include <array>
+#include <vector>
+
+#include "host/gmime_support.h"
+
+using namespace host_detail;
+
+namespace {
+
+bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+bool ends_with(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// A structured field's first token, lower case, without comments and parameters:
+// "Auto-Replied (vacation); x=1" gives "auto-replied".
+std::string first_token(std::string_view value) {
+    std::string token;
+    int depth = 0;
+    for (char c : value) {
+        if (c == '(') ++depth;
+        else if (c == ')' && depth > 0) --depth;
+        else if (depth == 0 && (c == ';' || c == ',')) break;
+        else if (depth == 0 && c != ' ' && c != '\t' && c != '\r' && c != '\n') token += c;
+    }
+    return ascii_lower(token);
+}
+
+std::vector<std::string> comma_tokens(std::string_view value) {
+    std::vector<std::string> tokens;
+    while (true) {
+        size_t comma = value.find(',');
+        tokens.push_back(first_token(value.substr(0, comma)));
+        if (comma == std::string_view::npos) break;
+        value.remove_prefix(comma + 1);
+    }
+    return tokens;
+}
+
+std::vector<mailbox> mailboxes_of(const header_summary& message, std::string_view field) {
+    const message_headers::field* found = message.headers.find(field);
+    return found ? parse_mailboxes(found->raw) : std::vector<mailbox>{};
+}
+
+// Who the reply goes to: the Reply-To mailboxes, or else the From mailboxes.
+std::vector<mailbox> reply_recipients(const header_summary& original) {
+    std::vector<mailbox> to = mailboxes_of(original, "Reply-To");
+    return to.empty() ? mailboxes_of(original, "From") : to;
+}
+
+// Who the reply comes from: the user. The envelope recipient (X-Original-To, Delivered-To) is
+// the user's own address, while the first To of a Cc'd or list copy is a stranger's; the same
+// address in To or Cc lends its display name. Without either field, the first To mailbox.
+std::optional<mailbox> reply_sender(const header_summary& original) {
+    std::vector<mailbox> visible = mailboxes_of(original, "To");
+    std::vector<mailbox> copied = mailboxes_of(original, "Cc");
+    visible.insert(visible.end(), copied.begin(), copied.end());
+    for (std::string_view field : {"X-Original-To", "Delivered-To"}) {
+        std::vector<mailbox> envelope = mailboxes_of(original, field);
+        if (envelope.empty()) continue;
+        mailbox user = envelope.front();
+        for (const mailbox& box : visible) {
+            if (ascii_lower(box.address) == ascii_lower(user.address)) return mailbox{box.name, user.address};
+        }
+        return user;
+    }
+    std::vector<mailbox> to = mailboxes_of(original, "To");
+    if (to.empty()) return std::nullopt;
+    return to.front();
+}
+
+// A header text on one line: line breaks and other control characters become blanks.
+std::string one_line(std::string_view text) {
+    std::string line(text);
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    }
+    return line;
+}
+
+std::string domain_of(std::string_view address) {
+    size_t at = address.rfind('@');
+    return at == std::string_view::npos ? "localhost" : std::string(address.substr(at + 1));
+}
+
+void add_mailbox(InternetAddressList* list, const mailbox& box) {
+    gobject_ptr<InternetAddress> address(
+        internet_address_mailbox_new(box.name.empty() ? nullptr : box.name.c_str(), box.address.c_str()));
+    internet_address_list_add(list, address.get());
+}
+
+}  // namespace
+
+bool is_robot_address(std::string_view address) {
+    std::string local = ascii_lower(address.substr(0, address.rfind('@')));
+    if (local == "mailer-daemon" || local == "listserv" || local == "majordomo") return true;
+    if (starts_with(local, "owner-") || ends_with(local, "-request")) return true;
+    std::string base = local.substr(0, local.find('+'));
+    static const std::array<std::string_view, 8> no_reply = {"noreply",      "no-reply",     "no_reply",   "no.reply",
+                                                             "donotreply",   "do-not-reply", "do_not_reply", "do.not.reply"};
+    for (std::string_view spelling : no_reply) {
+        if (base == spelling) return true;
+    }
+    return false;
+}
+
+std::optional<std::string> reason_not_to_answer(const header_summary& original) {
+    const message_headers& headers = original.headers;
+
+    // An empty return path marks bounces and other automatic mail; without one, nobody vouches
+    // for the sender at all.
+    const message_headers::field* return_path = headers.find("Return-Path");
+    if (!return_path) return "no return path";
+    std::vector<mailbox> envelope = parse_mailboxes(return_path->raw);
+    if (envelope.empty()) return "empty return path";
+
+    if (auto value = headers.value("Auto-Submitted")) {
+        if (first_token(*value) != "no") return "Auto-Submitted: " + *value;
+    }
+    if (auto value = headers.value("X-Auto-Response-Suppress")) {
+        for (const std::string& token : comma_tokens(*value)) {
+            if (token == "all" || token == "oof") return "X-Auto-Response-Suppress: " + *value;
+        }
+    }
+    if (const message_headers::field* list = headers.find_prefix("List-")) return "mailing-list mail (" + list->name + ")";
+    if (auto value = headers.value("Precedence")) {
+        std::string token = first_token(*value);
+        if (token == "bulk" || token == "list" || token == "junk") return "Precedence: " + *value;
+    }
+    if (auto value = headers.value("Content-Type")) {
+        std::string type = first_token(*value);
+        if (type == "multipart/report" || type == "message/delivery-status" ||
+            type == "message/global-delivery-status" || type == "message/disposition-notification")
+            return "a delivery report";
+    }
+
+    std::vector<mailbox> to = reply_recipients(original);
+    std::vector<mailbox> from = mailboxes_of(original, "From");
+    for (const std::vector<mailbox>* group : {&envelope, &from, &to}) {
+        for (const mailbox& box : *group) {
+            if (is_robot_address(box.address)) return "robot or list address " + box.address;
+        }
+    }
+    if (to.empty()) return "no address to answer";
+    if (!reply_sender(original)) return "no receiver address to answer from";
+    return std::nullopt;
+}
+
+std::optional<std::string> compose_reply(const header_summary& original, std::string_view subject,
+                                         std::string_view body, std::string& error) {
+    std::vector<mailbox> to = reply_recipients(original);
+    if (to.empty()) {
+        error = "the message names nobody to answer";
+        return std::nullopt;
+    }
+    std::optional<mailbox> from = reply_sender(original);
+    if (!from) {
+        error = "the message names no receiver to answer from";
+        return std::nullopt;
+    }
+    ensure_gmime();
+    gobject_ptr<GMimeMessage> reply(g_mime_message_new(TRUE));
+    add_mailbox(g_mime_message_get_from(reply.get()), *from);
+    for (const mailbox& box : to) add_mailbox(g_mime_message_get_to(reply.get()), box);
+    std::string subject_line = one_line(to_utf8(subject));
+    g_mime_message_set_subject(reply.get(), subject_line.c_str(), "utf-8");
+
+    GDateTime* now = g_date_time_new_now_local();
+    g_mime_message_set_date(reply.get(), now);
+    g_date_time_unref(now);
+    gchar_ptr id(g_mime_utils_generate_message_id(domain_of(from->address).c_str()));
+    g_mime_message_set_message_id(reply.get(), id.get());
+
+    GMimeObject* object = GMIME_OBJECT(reply.get());
+    std::string references;
+    if (auto original_id = original.headers.value("Message-ID")) {
+        gchar_ptr bare(g_mime_utils_decode_message_id(original_id->c_str()));
+        if (bare && *bare.get()) {
+            std::string quoted = "<" + std::string(bare.get()) + ">";
+            g_mime_object_set_header(object, "In-Reply-To", quoted.c_str(), nullptr);
+            if (auto earlier = original.headers.value("References")) references = one_line(*earlier);
+            else if (auto parent = original.headers.value("In-Reply-To")) references = one_line(*parent);
+            references += references.empty() ? quoted : " " + quoted;
+            g_mime_object_set_header(object, "References", references.c_str(), nullptr);
+        }
+    }
+    g_mime_object_set_header(object, "Auto-Submitted", "auto-replied", nullptr);
+    g_mime_object_set_header(object, "Precedence", "bulk", nullptr);
+    g_mime_object_set_header(object, "X-Auto-Response-Suppress", "All", nullptr);
+
+    std::string text = to_utf8(body);
+    if (text.empty() || text.back() != '\n') text += '\n';
+    gobject_ptr<GMimeTextPart> part(g_mime_text_part_new_with_subtype("plain"));
+    g_mime_object_set_content_type_parameter(GMIME_OBJECT(part.get()), "charset", "utf-8");
+    gobject_ptr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+    gobject_ptr<GMimeDataWrapper> content(g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+    g_mime_part_set_content(GMIME_PART(part.get()), content.get());
+    g_mime_part_set_content_encoding(
+        GMIME_PART(part.get()), g_mime_part_get_best_content_encoding(GMIME_PART(part.get()), GMIME_ENCODING_CONSTRAINT_7BIT));
+    g_mime_message_set_mime_part(reply.get(), GMIME_OBJECT(part.get()));
+
+    gchar_ptr bytes(g_mime_object_to_string(object, nullptr));
+    if (!bytes) {
+        error = "the reply could not be written";
+        return std::nullopt;
+    }
+    return std::string(bytes.get());
+}

@@ -1,0 +1,73 @@
+#include "host/run_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
+namespace {
+
+std::string describe_holder(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text.empty() ? "another process" : text;
+}
+
+std::string own_command_line() {
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (char& c : text) {
+        if (c == '\0') c = ' ';
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+std::optional<run_lock> run_lock::acquire(const std::string& path, bool wait, std::string& message, bool& busy) {
+    busy = false;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        message = path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    while (::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
+        if (errno == EINTR) continue;
+        if (errno == EWOULDBLOCK) {
+            busy = true;
+            message = describe_holder(path);
+        } else {
+            message = path + ": " + std::strerror(errno);
+        }
+        ::close(fd);
+        return std::nullopt;
+    }
+    // Tells a second run who holds the lock. The lock itself is the flock, not this text.
+    std::string holder = "pid " + std::to_string(::getpid()) + ": " + own_command_line() + "\n";
+    if (::ftruncate(fd, 0) == 0) {
+        ssize_t written = ::pwrite(fd, holder.data(), holder.size(), 0);
+        (void)written;
+    }
+    return run_lock(fd);
+}
+
+run_lock::run_lock(run_lock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+run_lock& run_lock::operator=(run_lock&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+run_lock::~run_lock() {
+    if (fd_ >= 0) ::close(fd_);
+}

@@ -1,0 +1,23 @@
+// One run at a time per data directory: an advisory lock on a file that the kernel releases
+// when the holder exits, however it exits.
+#pragma once
+
+#include <optional>
+#include <string>
+
+class run_lock {
+public:
+    // Takes the lock on `path` (the file is made when missing). Without `wait`, gives up at
+    // once when another process holds it. None on failure, with `message` saying who holds the
+    // lock ("pid 1234: tarnwick run") or what went wrong; `busy` tells the two apart.
+    static std::optional<run_lock> acquire(const std::string& path, bool wait, std::string& message, bool& busy);
+
+    run_lock(run_lock&& other) noexcept;
+    run_lock& operator=(run_lock&& other) noexcept;
+    run_lock(const run_lock&) = delete;
+    ~run_lock();
+
+private:
+    explicit run_lock(int fd) : fd_(fd) {}
+    int fd_ = -1;
+};

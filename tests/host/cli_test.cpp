@@ -1,0 +1,394 @@
+// The real `tarnwick` program, end to end, on Maildir trees made in temporary folders: each path
+// of the sample mailbox, deliveries and removals under a run, two runs at once, wrong arguments.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "host/mime.h"
+#include "maildir_fixture.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct outcome {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// A started `tarnwick`, its output going to files in `folder`.
+struct running_program {
+    pid_t pid = -1;
+    std::string out_path;
+    std::string err_path;
+
+    outcome wait() {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        outcome result;
+        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = read_text_file(out_path);
+        result.err = read_text_file(err_path);
+        return result;
+    }
+};
+
+running_program start(const std::string& folder, const std::vector<std::string>& args, const std::string& input = "") {
+    static int counter = 0;
+    std::string stem = folder + "/call" + std::to_string(++counter);
+    running_program program{-1, stem + ".out", stem + ".err"};
+    write_text_file(stem + ".in", input);
+    // The program never sees the user's own data folder or a module chosen by the environment.
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        std::string text = *entry;
+        if (text.rfind("HOME=", 0) == 0 || text.rfind("XDG_DATA_HOME=", 0) == 0 || text.rfind("TARNWICK_MODULE=", 0) == 0)
+            continue;
+        environment.push_back(text);
+    }
+    environment.push_back("HOME=" + folder);
+    std::vector<char*> envp, argv;
+    for (std::string& text : environment) envp.push_back(text.data());
+    envp.push_back(nullptr);
+    std::string program_path = TARNWICK_PROGRAM;
+    std::vector<std::string> arguments = args;
+    argv.push_back(program_path.data());
+    for (std::string& arg : arguments) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, (stem + ".in").c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, program.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, program.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int failure = posix_spawn(&program.pid, program_path.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (failure != 0) throw std::runtime_error("cannot start " + program_path);
+    return program;
+}
+
+outcome run(const std::string& folder, const std::vector<std::string>& args, const std::string& input = "") {
+    return start(folder, args, input).wait();
+}
+
+// Waits up to ten seconds for `condition`.
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 200; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return condition();
+}
+
+std::string unknown_sender(const std::string& who, const std::string& id) {
+    return mail_text({"Return-Path: <" + who + ">", "Delivered-To: me@home.example", "From: " + who,
+                      "To: me@home.example", "Subject: Hello from " + who, "Message-ID: <" + id + ">"});
+}
+
+class TarnwickProgram : public testing::Test {
+protected:
+    // The data folder of every call, with protection on and the demo's key.
+    std::vector<std::string> with_data(std::vector<std::string> args) const {
+        args.push_back("--data-dir");
+        args.push_back(data());
+        return args;
+    }
+    std::string data() const { return tree.base() + "/data"; }
+    outcome tarnwick(const std::vector<std::string>& args, const std::string& input = "") {
+        return run(tree.base(), with_data(args), input);
+    }
+    void configure() {
+        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true",
+                                "ARSubjectKey", "[TWK-CONFIRM]", "ARSubject", "Please confirm [TWK-CONFIRM]"});
+        ASSERT_EQ(set.code, 0) << set.err;
+    }
+    std::vector<std::string> list(const std::string& name) {
+        outcome shown = tarnwick({"list", "show", name});
+        EXPECT_EQ(shown.code, 0) << shown.err;
+        std::vector<std::string> entries;
+        std::istringstream lines(shown.out);
+        for (std::string line; std::getline(lines, line);) entries.push_back(line);
+        return entries;
+    }
+
+    maildir_tree tree;
+};
+
+}  // namespace
+
+TEST_F(TarnwickProgram, EachPathOfTheSampleMailboxEndsWhereItShould) {
+    fs::remove_all(tree.root());
+    fs::copy(std::string(TARNWICK_SAMPLES) + "/maildir", tree.root(), fs::copy_options::recursive);
+    std::map<std::string, std::string> original;  // unique part to content
+    for (const auto& [folder, subdir] : {std::pair{"", "new"}, std::pair{"", "cur"}, std::pair{"Archive", "cur"}}) {
+        for (const std::string& name : tree.files_in(folder, subdir)) {
+            std::string path = tree.folder_dir(folder) + "/" + subdir + "/" + name;
+            set_arrival(path, std::stol(name.substr(0, name.find('.'))));
+            original[name.substr(0, name.find(':'))] = read_text_file(path);
+        }
+    }
+    configure();
+    ASSERT_EQ(tarnwick({"list", "add", "remove", "spammer@spam.example"}).code, 0);
+    outcome first = tarnwick({"run", "--maildir", tree.root(), "--contacts", std::string(TARNWICK_SAMPLES) + "/contacts.vcf"});
+    ASSERT_EQ(first.code, 0) << first.err;
+
+    struct row {
+        const char* unique;
+        const char* place;  // folder/subdir/name after the run
+    };
+    const row rows[] = {
+        {"1703000000.M100000P4242Q0.sample", "cur/1703000000.M100000P4242Q0.sample:2,S"},   // seen before: untouched
+        {"1704103200.M100001P4242Q1.sample", "cur/1704103200.M100001P4242Q1.sample:2,"},    // contact: kept, unread
+        {"1704106800.M100002P4242Q2.sample", "cur/1704106800.M100002P4242Q2.sample:2,"},    // released, unread again
+        {"1704110400.M100003P4242Q3.sample", ".Pending/cur/1704110400.M100003P4242Q3.sample:2,S"},
+        {"1704114000.M100004P4242Q4.sample", ".Trash/cur/1704114000.M100004P4242Q4.sample:2,S"},   // bounce of a challenge
+        {"1704117600.M100005P4242Q5.sample", ".Trash/cur/1704117600.M100005P4242Q5.sample:2,S"},   // the answer
+        {"1704121200.M100006P4242Q6.sample", "cur/1704121200.M100006P4242Q6.sample:2,"},    // other bounce: left
+        {"1704124800.M100007P4242Q7.sample", ".Trash/cur/1704124800.M100007P4242Q7.sample:2,S"},   // remove list
+        {"1704128400.M100008P4242Q8.sample", ".Pending/cur/1704128400.M100008P4242Q8.sample:2,S"}, // to oneself
+        {"1704132000.M100009P4242Q9.sample", ".Pending/cur/1704132000.M100009P4242Q9.sample:2,S"}, // list post
+        {"1704135600.M100010P4242Q10.sample", "cur/1704135600.M100010P4242Q10.sample:2,"},  // non-ASCII, contact
+        {"1704139200.M100011P4242Q11.sample", ".Pending/cur/1704139200.M100011P4242Q11.sample:2,S"},
+        {"1704142800.M100012P4242Q12.sample", ".Pending/cur/1704142800.M100012P4242Q12.sample:2,S"}, // out of office
+        {"1701000000.M100013P4242Q13.sample", ".Archive/cur/1701000000.M100013P4242Q13.sample:2,RS"},  // filed away
+    };
+    for (const row& r : rows) {
+        std::string path = tree.root() + "/" + r.place;
+        EXPECT_TRUE(file_exists(path)) << r.place;
+        EXPECT_EQ(read_text_file(path), original[r.unique]) << "a message file was changed: " << r.place;
+    }
+    EXPECT_TRUE(tree.files_in("", "new").empty());
+
+    // Challenges went to Bob, Dave and Jérôme; the list post and the automatic reply got none.
+    std::set<std::string> answered;
+    for (const std::string& name : tree.files_in("Outbox", "new")) {
+        std::string reply = read_text_file(tree.folder_dir("Outbox") + "/new/" + name);
+        header_summary headers = parse_headers(reply.substr(0, reply.find("\n\n") + 2));
+        answered.insert(headers.receiver);
+        EXPECT_EQ(headers.sender, "me@home.example");
+        EXPECT_EQ(headers.subject, "Please confirm [TWK-CONFIRM]");
+        EXPECT_EQ(headers.headers.value("Auto-Submitted"), "auto-replied");
+    }
+    EXPECT_EQ(answered, (std::set<std::string>{"bob@example.net", "dave@nowhere.example", "jerome@exemple.fr"}));
+
+    EXPECT_EQ(list("authorized"), (std::vector<std::string>{"alice@example.org", "bob@example.net", "sam@example.org"}));
+    EXPECT_EQ(list("pending"), (std::vector<std::string>{"dave@nowhere.example", "frank@example.com", "jerome@exemple.fr",
+                                                         "pat@example.com"}));
+    EXPECT_EQ(list("remove"), (std::vector<std::string>{"spammer@spam.example"}));
+
+    for (const std::string& line : std::vector<std::string>{"12 messages handled", "kept in the inbox             3",
+                             "moved to the pending folder   6  (Pending)", "deleted (moved to Trash)      3",
+                             "challenges sent               3", "challenges withheld           2",
+                             "released to the inbox         1",
+                             "challenge to pat@example.com withheld: mailing-list mail (List-Id)",
+                             "challenge to frank@example.com withheld: Auto-Submitted: auto-replied",
+                             "debug log: " + data() + "/OstrelAntiSpam/dlog.log"})
+        EXPECT_NE(first.out.find(line), std::string::npos) << "missing \"" << line << "\" in\n" << first.out;
+    EXPECT_TRUE(file_exists(data() + "/OstrelAntiSpam/dlog.log"));
+
+    // A second run finds nothing new and changes nothing.
+    std::vector<std::string> after_first = tree.snapshot();
+    outcome second = tarnwick({"run", "--maildir", tree.root()});
+    EXPECT_EQ(second.code, 0) << second.err;
+    EXPECT_NE(second.out.find("0 messages handled"), std::string::npos) << second.out;
+    EXPECT_EQ(tree.snapshot(), after_first);
+}
+
+TEST_F(TarnwickProgram, ADeliveryDuringTheRunWaitsForTheNextOne) {
+    configure();
+    tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
+    tree.add("", "new", "200.b.test", unknown_sender("ben@example.org", "b@x"), 200);
+    std::string late = unknown_sender("lou@example.org", "late@x");
+    write_text_file(tree.base() + "/late.eml", late);
+    // The first challenge sent delivers a new message the Maildir way, through tmp/.
+    std::string deliver = "cat >/dev/null; [ -e '" + tree.base() + "/delivered' ] || { touch '" + tree.base() +
+                          "/delivered'; cp '" + tree.base() + "/late.eml' '" + tree.root() + "/tmp/300.late.test' && mv '" +
+                          tree.root() + "/tmp/300.late.test' '" + tree.root() + "/new/300.late.test'; }";
+    outcome during = tarnwick({"run", "--maildir", tree.root(), "--sendmail", deliver});
+    ASSERT_EQ(during.code, 0) << during.err;
+    EXPECT_NE(during.out.find("2 messages handled"), std::string::npos) << during.out;
+    EXPECT_EQ(tree.files_in("Pending", "cur"), (std::vector<std::string>{"100.a.test:2,S", "200.b.test:2,S"}));
+    EXPECT_EQ(tree.files_in("", "new"), (std::vector<std::string>{"300.late.test"}));
+    EXPECT_EQ(read_text_file(tree.root() + "/new/300.late.test"), late);
+
+    outcome next = tarnwick({"run", "--maildir", tree.root()});
+    ASSERT_EQ(next.code, 0) << next.err;
+    EXPECT_NE(next.out.find("1 message handled"), std::string::npos) << next.out;
+    EXPECT_EQ(tree.files_in("Pending", "cur").size(), 3u);
+}
+
+TEST_F(TarnwickProgram, MessagesRemovedUnderTheRunAreSkippedWithoutHarm) {
+    configure();
+    tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
+    tree.add("", "new", "200.b.test", unknown_sender("ben@example.org", "b@x"), 200);
+    tree.add("", "new", "300.c.test", unknown_sender("cat@example.org", "c@x"), 300);
+    // While Ann is challenged, another client takes away both her message and Ben's.
+    std::string remove = "cat >/dev/null; rm -f '" + tree.root() + "/new/100.a.test' '" + tree.root() + "/new/200.b.test'";
+    outcome removed = tarnwick({"run", "--maildir", tree.root(), "--sendmail", remove});
+    ASSERT_EQ(removed.code, 0) << removed.err;
+    EXPECT_NE(removed.out.find("gone before or while handled  2"), std::string::npos) << removed.out;
+    EXPECT_EQ(tree.files_in("Pending", "cur"), (std::vector<std::string>{"300.c.test:2,S"}));
+    EXPECT_TRUE(tree.files_in("", "new").empty());
+    EXPECT_EQ(list("pending"), (std::vector<std::string>{"ann@example.org", "cat@example.org"}));
+}
+
+TEST_F(TarnwickProgram, TwoRunsAtOnce) {
+    configure();
+    tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
+    std::string started = tree.base() + "/started", go = tree.base() + "/go";
+    std::string slow = "cat >/dev/null; touch '" + started + "'; i=0; while [ ! -e '" + go +
+                       "' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done";
+    running_program first = start(tree.base(), with_data({"run", "--maildir", tree.root(), "--sendmail", slow}));
+    ASSERT_TRUE(eventually([&] { return file_exists(started); }));
+
+    outcome refused = tarnwick({"run", "--maildir", tree.root()});
+    EXPECT_EQ(refused.code, 75);
+    EXPECT_NE(refused.err.find("another run holds " + data() + "/OstrelAntiSpam"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("pid " + std::to_string(first.pid)), std::string::npos) << refused.err;
+    EXPECT_EQ(tarnwick({"config", "show"}).code, 75);
+
+    running_program waiting = start(tree.base(), with_data({"run", "--maildir", tree.root(), "--wait"}));
+    EXPECT_TRUE(eventually([&] { return read_text_file(waiting.err_path).find("waiting for the other run") != std::string::npos; }));
+    write_text_file(go, "");
+    outcome first_done = first.wait();
+    outcome waited = waiting.wait();
+    EXPECT_EQ(first_done.code, 0) << first_done.err;
+    EXPECT_EQ(waited.code, 0) << waited.err;
+    EXPECT_NE(first_done.out.find("1 message handled"), std::string::npos);
+    EXPECT_NE(waited.out.find("0 messages handled"), std::string::npos) << waited.out;
+}
+
+TEST_F(TarnwickProgram, WrongArgumentsExitWithTwoAndWriteNothing) {
+    tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
+    std::string not_a_maildir = tree.base() + "/plain";
+    fs::create_directory(not_a_maildir);
+    write_text_file(tree.base() + "/file", "x");
+    struct row {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const std::string root = tree.root(), base = tree.base();
+    const row rows[] = {
+        {{}, "a command is needed"},
+        {{"frobnicate"}, "unknown command frobnicate"},
+        {{"run"}, "run needs --maildir"},
+        {{"run", "--maildir"}, "--maildir needs a value"},
+        {{"run", "--maildir", base + "/missing"}, "is not a folder"},
+        {{"run", "--maildir", base + "/file"}, "is not a folder"},
+        {{"run", "--maildir", not_a_maildir}, "not a readable Maildir"},
+        {{"run", "--maildir", root, "--colour"}, "unknown option --colour"},
+        {{"run", "--maildir", root, "--maildir", root}, "--maildir is given twice"},
+        {{"run", "--maildir", root, "extra"}, "unexpected argument extra"},
+        {{"run", "--maildir", root, "--contacts", base + "/missing.vcf"}, "missing.vcf"},
+        {{"watch", "--maildir", root, "--wait=yes"}, "--wait takes no value"},
+        {{"config"}, "config needs show, get or set"},
+        {{"config", "set", "Colour", "red"}, "unknown setting Colour"},
+        {{"config", "set", "EnableProtection", "maybe"}, "use true or false"},
+        {{"config", "set", "LanguageId", "70000"}, "at most 65535"},
+        {{"config", "set", "PendingToBlockedTimeo", "-1"}, "whole number"},
+        {{"config", "set", "ARSubject", "a;b"}, "cannot contain ';'"},
+        {{"config", "set", "ARSubject", "two\nlines"}, "line breaks"},
+        {{"config", "set", "PendingFolderName", "Spam"}, "cannot be changed"},
+        {{"config", "set", "EnableProtection", "true", "ARSubject"}, "ARSubject needs a value"},
+        {{"config", "get", "HelpDlgEnabled"}, "needs a dialog number"},
+        {{"list", "add", "friends", "bob@example.net"}, "unknown list friends"},
+        {{"list", "add", "authorized", "Bob Example"}, "not an address: Bob Example"},
+        {{"list", "add", "authorized", "@example.net"}, "not an address"},
+        {{"list", "modify", "ignore", "bob@example.net"}, "needs OLD and NEW"},
+        {{"list", "remove", "pending", "a@b.cd", "--maildir", root}, "--maildir and --contacts go with list add"},
+    };
+    std::vector<std::string> before = tree.snapshot();
+    for (const row& r : rows) {
+        // Without --data-dir: the data folder would be made in $HOME/.local/share.
+        outcome result = run(base, r.args);
+        EXPECT_EQ(result.code, 2) << r.says << "\n" << result.err;
+        EXPECT_NE(result.err.find(r.says), std::string::npos) << "expected \"" << r.says << "\" in\n" << result.err;
+        EXPECT_FALSE(file_exists(base + "/.local")) << r.says << ": the data folder was made";
+    }
+    outcome bad_data = run(base, {"config", "show", "--data-dir", base + "/file"});
+    EXPECT_EQ(bad_data.code, 2);
+    EXPECT_NE(bad_data.err.find("is not a folder"), std::string::npos) << bad_data.err;
+    EXPECT_EQ(tree.snapshot(), before);
+    EXPECT_EQ(run(base, {"--help"}).code, 0);
+    EXPECT_NE(run(base, {"run", "--help"}).out.find("--sendmail CMD"), std::string::npos);
+}
+
+TEST_F(TarnwickProgram, SettingsAreReadAndWrittenByName) {
+    outcome set = tarnwick({"config", "set", "enableprotection", "yes", "PendingToBlockedTimeo", "21", "ARMessage", "-",
+                            "HelpDlgEnabled", "3", "off"},
+                           "Hello,\r\nplease confirm.\n");
+    ASSERT_EQ(set.code, 0) << set.err;
+    EXPECT_NE(set.out.find("ARMessage = Hello,\n            please confirm."), std::string::npos) << set.out;
+    EXPECT_EQ(tarnwick({"config", "get", "EnableProtection"}).out, "true\n");
+    EXPECT_EQ(tarnwick({"config", "get", "PendingToBlockedTimeo"}).out, "21\n");
+    EXPECT_EQ(tarnwick({"config", "get", "ARMessage"}).out, "Hello,\nplease confirm.\n");
+    EXPECT_EQ(tarnwick({"config", "get", "HelpDlgEnabled", "3"}).out, "false\n");
+    EXPECT_EQ(tarnwick({"config", "get", "HelpDlgEnabled", "4"}).out, "true\n");
+    std::string file = read_text_file(data() + "/OstrelAntiSpam/ostrel.cfg");
+    EXPECT_NE(file.find("PendingToBlockedTimeo = 21 ;\r\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("ARMessage = Hello,\x01please confirm. ;"), std::string::npos) << file;
+    outcome shown = tarnwick({"config", "show"});
+    EXPECT_NE(shown.out.find("PendingFolderName = Pending\n"), std::string::npos) << shown.out;
+    outcome mismatch = tarnwick({"config", "set", "ARSubjectKey", "[OTHER]"});
+    EXPECT_EQ(mismatch.code, 0);
+    EXPECT_NE(mismatch.err.find("ARSubject does not contain ARSubjectKey"), std::string::npos) << mismatch.err;
+}
+
+TEST_F(TarnwickProgram, ListsAreEditedAndVerdictsReachTheMaildir) {
+    configure();
+    EXPECT_EQ(tarnwick({"list", "add", "authorized", "Bob@Example.NET", ".@friends.example"}).code, 0);
+    EXPECT_EQ(list("authorized"), (std::vector<std::string>{".@friends.example", "bob@example.net"}));
+    EXPECT_EQ(tarnwick({"list", "add", "ignore", "bob@example.net"}).code, 0);  // one list at a time
+    EXPECT_EQ(list("authorized"), (std::vector<std::string>{".@friends.example"}));
+    EXPECT_EQ(tarnwick({"list", "modify", "ignore", "BOB@example.net", "carl@example.org"}).code, 0);
+    EXPECT_EQ(list("ignore"), (std::vector<std::string>{"carl@example.org"}));
+    outcome missing = tarnwick({"list", "remove", "ignore", "nobody@example.org"});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_NE(missing.err.find("nobody@example.org is not on the ignore list"), std::string::npos) << missing.err;
+    EXPECT_EQ(tarnwick({"list", "remove", "ignore", "carl@example.org"}).code, 0);
+    EXPECT_TRUE(list("ignore").empty());
+
+    // Authorizing a pending sender releases the mail waiting for it; the remove list deletes.
+    tree.add("Pending", "cur", "100.a.test:2,S", unknown_sender("dan@example.org", "d1@x"), 100);
+    tree.add("Pending", "cur", "200.b.test:2,S", unknown_sender("dan@example.org", "d2@x"), 200);
+    tree.add("", "cur", "300.c.test:2,", unknown_sender("eve@example.org", "e1@x"), 300);
+    ASSERT_EQ(tarnwick({"list", "add", "pending", "dan@example.org"}).code, 0);
+    outcome released = tarnwick({"list", "add", "authorized", "dan@example.org", "--maildir", tree.root()});
+    ASSERT_EQ(released.code, 0) << released.err;
+    EXPECT_NE(released.out.find("released to the inbox: 2"), std::string::npos) << released.out;
+    EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"100.a.test:2,", "200.b.test:2,", "300.c.test:2,"}));
+    EXPECT_TRUE(list("pending").empty());
+    outcome removed = tarnwick({"list", "add", "remove", "eve@example.org", "--maildir", tree.root()});
+    ASSERT_EQ(removed.code, 0) << removed.err;
+    EXPECT_EQ(tree.files_in("Trash", "cur"), (std::vector<std::string>{"300.c.test:2,S"}));
+}
+
+TEST_F(TarnwickProgram, WatchHandlesArrivalsUntilItIsStopped) {
+    configure();
+    running_program watching = start(tree.base(), with_data({"watch", "--maildir", tree.root()}));
+    ASSERT_TRUE(eventually([&] { return file_exists(tree.folder_dir("Pending") + "/cur"); })) << "SetMailer makes the pending folder";
+    std::string path = tree.add("", "tmp", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
+    ASSERT_EQ(std::rename(path.c_str(), (tree.root() + "/new/100.a.test").c_str()), 0);
+    EXPECT_TRUE(eventually([&] { return tree.files_in("Pending", "cur").size() == 1; }));
+    EXPECT_TRUE(eventually([&] { return tree.files_in("Outbox", "new").size() == 1; }));
+    ASSERT_EQ(::kill(watching.pid, SIGTERM), 0);
+    outcome stopped = watching.wait();
+    EXPECT_EQ(stopped.code, 0) << stopped.err;
+    EXPECT_NE(stopped.out.find("1 message handled"), std::string::npos) << stopped.out;
+    EXPECT_EQ(tarnwick({"list", "show", "pending"}).out, "ann@example.org\n") << "the lock went with the process";
+}

@@ -1,0 +1,355 @@
+// IMailerHost over a Maildir, called the way the add-in calls it: folders, moves, read state,
+// deletion into Trash, messages that vanish or are renamed under the host, replies.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+
+#include "host/maildir_host.h"
+#include "maildir_fixture.h"
+#include "platform/text.h"
+
+namespace {
+
+VARIANT view(IUnknown* object) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_UNKNOWN;
+    v.punkVal = object;
+    return v;
+}
+
+std::vector<com_ptr<IUnknown>> objects_of(IEnumVARIANT* items) {
+    std::vector<com_ptr<IUnknown>> objects;
+    variant_holder item;
+    while (items && items->Next(1, item.put(), nullptr) == S_OK) objects.emplace_back(item->punkVal);
+    return objects;
+}
+
+std::vector<std::string> texts_of(IEnumVARIANT* items) {
+    std::vector<std::string> texts;
+    variant_holder item;
+    while (items && items->Next(1, item.put(), nullptr) == S_OK) texts.push_back(narrow_from_bstr(item->bstrVal));
+    return texts;
+}
+
+const std::string bob_mail = mail_text({"Return-Path: <bob@example.net>", "Delivered-To: me@home.example",
+                                        "From: Bob <Bob@Example.net>", "To: me@home.example", "Subject: Bike",
+                                        "Date: Mon, 01 Jan 2024 11:00:00 +0000", "Message-ID: <bike@example.net>"},
+                                       "Is it for sale?\n");
+
+class MaildirHost : public testing::Test {
+protected:
+    void SetUp() override { host = maildir_host::create({tree.root(), {"ann@example.org", "bob@example.net"}, ""}); }
+    void TearDown() override {
+        host.reset();
+        EXPECT_EQ(maildir_live_objects(), 0) << "a reference handed out was never released";
+    }
+
+    com_ptr<IUnknown> inbox() {
+        com_ptr<IUnknown> folder;
+        EXPECT_EQ(host->get_incoming_folder(folder.put()), S_OK);
+        return folder;
+    }
+    std::string name_of(IUnknown* folder) {
+        bstr_holder name;
+        EXPECT_EQ(host->get_folder_name(view(folder), name.put()), S_OK);
+        return narrow_from_bstr(name.get());
+    }
+    std::vector<com_ptr<IUnknown>> children(IUnknown* folder) {
+        com_ptr<IEnumVARIANT> items;
+        EXPECT_EQ(host->enum_subfolders(view(folder), items.put()), S_OK);
+        return objects_of(items.get());
+    }
+    // A folder below the inbox by its name, made when missing.
+    com_ptr<IUnknown> subfolder(const std::string& name) {
+        variant_holder made;
+        bstr_holder text(bstr_from_narrow(name));
+        EXPECT_EQ(host->create_subfolder(view(inbox().get()), text.get(), made.put()), S_OK);
+        return com_ptr<IUnknown>(made->punkVal);
+    }
+    com_ptr<IUnknown> message(const std::string& name) {
+        com_ptr<IUnknown> m = host->open_new_message(name);
+        EXPECT_TRUE(m) << name;
+        return m;
+    }
+
+    maildir_tree tree;
+    com_ptr<maildir_host> host;
+};
+
+}  // namespace
+
+TEST_F(MaildirHost, TheTreeIsRootThenInboxThenItsDotFolders) {
+    tree.make_folder("Lists.Work");
+    tree.make_folder("Archive");
+    com_ptr<IUnknown> root;
+    ASSERT_EQ(host->get_root_folder(root.put()), S_OK);
+    auto top = children(root.get());
+    ASSERT_EQ(top.size(), 1u);
+    EXPECT_EQ(name_of(top[0].get()), "Inbox");
+    std::vector<std::string> names;
+    for (auto& child : children(top[0].get())) names.push_back(name_of(child.get()));
+    EXPECT_EQ(names, (std::vector<std::string>{"Archive", "Lists"}));
+    auto lists = children(top[0].get())[1];
+    auto work = children(lists.get());
+    ASSERT_EQ(work.size(), 1u);
+    EXPECT_EQ(name_of(work[0].get()), "Work");
+    com_ptr<IEnumVARIANT> contacts, accounts;
+    ASSERT_EQ(host->enum_contacts(contacts.put()), S_OK);
+    EXPECT_EQ(texts_of(contacts.get()), (std::vector<std::string>{"ann@example.org", "bob@example.net"}));
+    ASSERT_EQ(host->enum_accounts(accounts.put()), S_OK);
+    EXPECT_EQ(texts_of(accounts.get()), (std::vector<std::string>{tree.root()}));
+}
+
+TEST_F(MaildirHost, SubfoldersAreMadeOneSafeLevelAtATime) {
+    com_ptr<IUnknown> pending = subfolder("Pending");
+    EXPECT_EQ(name_of(pending.get()), "Pending");
+    EXPECT_TRUE(file_exists(tree.folder_dir("Pending") + "/maildirfolder"));
+    variant_holder nested;
+    bstr_holder work(bstr_from_narrow("Work"));
+    ASSERT_EQ(host->create_subfolder(view(pending.get()), work.get(), nested.put()), S_OK);
+    EXPECT_TRUE(file_exists(tree.folder_dir("Pending.Work") + "/cur"));
+    for (const char* bad : {"", "..", "../../etc", "a/b", "Two.Levels", ".Hidden"}) {
+        variant_holder none;
+        bstr_holder name(bstr_from_narrow(bad));
+        EXPECT_EQ(host->create_subfolder(view(inbox().get()), name.get(), none.put()), E_INVALIDARG) << bad;
+        EXPECT_EQ(none->vt, VT_EMPTY);
+    }
+    std::vector<std::string> folders;
+    for (const auto& entry : std::filesystem::directory_iterator(tree.root())) {
+        if (entry.path().filename().string()[0] == '.') folders.push_back(entry.path().filename().string());
+    }
+    std::sort(folders.begin(), folders.end());
+    EXPECT_EQ(folders, (std::vector<std::string>{".Pending", ".Pending.Work"}));
+    EXPECT_FALSE(file_exists(tree.base() + "/etc"));
+}
+
+TEST_F(MaildirHost, MovesKeepTheUniquePartAndTheFlags) {
+    tree.add("", "new", "1.A.host", bob_mail);
+    com_ptr<IUnknown> first = message("1.A.host");
+    com_ptr<IUnknown> pending = subfolder("Pending");
+    ASSERT_EQ(host->move_message(view(first.get()), view(pending.get())), S_OK);
+    EXPECT_EQ(tree.files_in("Pending", "cur"), (std::vector<std::string>{"1.A.host:2,"}));
+    EXPECT_EQ(host->folder_of(first.get()), "Pending");
+    EXPECT_EQ(host->move_message(view(first.get()), view(pending.get())), S_OK);  // already there
+    EXPECT_EQ(host->activity().moved_into.at("Pending"), 1);
+
+    ASSERT_EQ(host->put_unread(view(first.get()), VARIANT_FALSE), S_OK);
+    EXPECT_EQ(tree.files_in("Pending", "cur"), (std::vector<std::string>{"1.A.host:2,S"}));
+    ASSERT_EQ(host->move_to_incoming(view(first.get())), S_OK);
+    EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"1.A.host:2,S"}));
+    EXPECT_EQ(host->activity().released, 1);
+    com_ptr<IUnknown> root;
+    host->get_root_folder(root.put());
+    EXPECT_EQ(host->move_message(view(first.get()), view(root.get())), E_INVALIDARG);
+}
+
+TEST_F(MaildirHost, ReadStateIsTheSeenFlagAndOtherFlagsSurvive) {
+    tree.add("", "new", "2.B.host", bob_mail);
+    com_ptr<IUnknown> m = message("2.B.host");
+    VARIANT_BOOL unread = 7;
+    ASSERT_EQ(host->get_unread(view(m.get()), &unread), S_OK);
+    EXPECT_EQ(unread, VARIANT_TRUE);
+    EXPECT_EQ(host->put_unread(view(m.get()), VARIANT_TRUE), S_OK);  // already unread: stays in new/
+    EXPECT_EQ(tree.files_in("", "new"), (std::vector<std::string>{"2.B.host"}));
+    // Another client flags it meanwhile, with a keyword of its own.
+    ASSERT_EQ(std::rename((tree.root() + "/new/2.B.host").c_str(), (tree.root() + "/cur/2.B.host:2,Fa").c_str()), 0);
+    ASSERT_EQ(host->put_unread(view(m.get()), VARIANT_FALSE), S_OK);
+    EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"2.B.host:2,FSa"}));
+    ASSERT_EQ(host->get_unread(view(m.get()), &unread), S_OK);
+    EXPECT_EQ(unread, VARIANT_FALSE);
+    ASSERT_EQ(host->put_unread(view(m.get()), VARIANT_TRUE), S_OK);
+    EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"2.B.host:2,Fa"}));
+}
+
+TEST_F(MaildirHost, DeletingMovesToTrashAndNeverDestroys) {
+    tree.add("", "new", "3.C.host", bob_mail);
+    com_ptr<IUnknown> m = message("3.C.host");
+    ASSERT_FALSE(file_exists(tree.folder_dir("Trash")));
+    ASSERT_EQ(host->delete_message(view(m.get())), S_OK);
+    EXPECT_EQ(tree.files_in("Trash", "cur"), (std::vector<std::string>{"3.C.host:2,"}));
+    EXPECT_EQ(read_text_file(tree.folder_dir("Trash") + "/cur/3.C.host:2,"), bob_mail);
+    EXPECT_EQ(host->delete_message(view(m.get())), S_FALSE);  // in Trash already: it stays
+    EXPECT_EQ(tree.files_in("Trash", "cur").size(), 1u);
+    EXPECT_EQ(host->activity().deleted, 1);
+}
+
+TEST_F(MaildirHost, AMoveMeetingTheSameNameTakesAFreshOne) {
+    tree.add("", "new", "4.D.host", bob_mail);
+    tree.add("Pending", "cur", "4.D.host:2,", "another message with the same name");
+    com_ptr<IUnknown> m = message("4.D.host");
+    com_ptr<IUnknown> pending = subfolder("Pending");
+    ASSERT_EQ(host->move_message(view(m.get()), view(pending.get())), S_OK);
+    auto names = tree.files_in("Pending", "cur");
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(read_text_file(tree.folder_dir("Pending") + "/cur/4.D.host:2,"), "another message with the same name");
+    std::string moved = names[0] == "4.D.host:2," ? names[1] : names[0];
+    EXPECT_EQ(read_text_file(tree.folder_dir("Pending") + "/cur/" + moved), bob_mail);
+    EXPECT_EQ(host->folder_of(m.get()), "Pending");
+}
+
+TEST_F(MaildirHost, AMessageRenamedByAnotherClientIsFoundAgain) {
+    tree.add("", "new", "5.E.host", bob_mail);
+    com_ptr<IUnknown> m = message("5.E.host");
+    ASSERT_EQ(std::rename((tree.root() + "/new/5.E.host").c_str(), (tree.root() + "/cur/5.E.host:2,S").c_str()), 0);
+    ASSERT_EQ(host->delete_message(view(m.get())), S_OK);
+    EXPECT_EQ(tree.files_in("Trash", "cur"), (std::vector<std::string>{"5.E.host:2,S"}));
+}
+
+TEST_F(MaildirHost, AVanishedMessageGivesAFailureCodeOnEveryCall) {
+    std::string path = tree.add("", "new", "6.F.host", bob_mail);
+    com_ptr<IUnknown> m = message("6.F.host");
+    com_ptr<IUnknown> pending = subfolder("Pending");
+    ASSERT_EQ(std::remove(path.c_str()), 0);
+    VARIANT_BOOL unread = 7;
+    double time = -1;
+    bstr_holder sender, receiver, subject, extra, body;
+    com_ptr<IEnumVARIANT> names;
+    bstr_holder reply_subject(bstr_from_narrow("s")), reply_body(bstr_from_narrow("b"));
+    EXPECT_EQ(host->get_message_headers(m.get(), sender.put(), receiver.put(), subject.put(), extra.put()), E_MESSAGE_GONE);
+    EXPECT_EQ(sender.get(), nullptr);
+    EXPECT_EQ(host->get_message_body(view(m.get()), body.put()), E_MESSAGE_GONE);
+    EXPECT_EQ(host->enum_attachment_names(view(m.get()), names.put()), E_MESSAGE_GONE);
+    EXPECT_EQ(host->get_unread(view(m.get()), &unread), E_MESSAGE_GONE);
+    EXPECT_EQ(unread, 7);
+    EXPECT_EQ(host->put_unread(view(m.get()), VARIANT_FALSE), E_MESSAGE_GONE);
+    EXPECT_EQ(host->get_message_time(view(m.get()), &time), E_MESSAGE_GONE);
+    EXPECT_EQ(host->move_message(view(m.get()), view(pending.get())), E_MESSAGE_GONE);
+    EXPECT_EQ(host->delete_message(view(m.get())), E_MESSAGE_GONE);
+    EXPECT_EQ(host->move_to_incoming(view(m.get())), E_MESSAGE_GONE);
+    EXPECT_EQ(host->reply_to_message(m.get(), reply_subject.get(), reply_body.get()), E_MESSAGE_GONE);
+    EXPECT_FALSE(host->folder_of(m.get()));
+    EXPECT_TRUE(tree.files_in("Pending", "cur").empty());
+    EXPECT_FALSE(file_exists(tree.folder_dir("Trash") + "/cur"));
+    EXPECT_FALSE(host->open_new_message("6.F.host"));
+}
+
+TEST_F(MaildirHost, ForeignObjectsAreRefused) {
+    com_ptr<maildir_host> other = maildir_host::create({tree.root(), {}, ""});
+    tree.add("", "new", "7.G.host", bob_mail);
+    com_ptr<IUnknown> theirs = other->open_new_message("7.G.host");
+    com_ptr<IUnknown> folder;
+    other->get_incoming_folder(folder.put());
+    EXPECT_EQ(host->delete_message(view(theirs.get())), E_INVALIDARG);
+    EXPECT_EQ(host->move_message(view(message("7.G.host").get()), view(folder.get())), E_INVALIDARG);
+    EXPECT_EQ(host->delete_message(view(folder.get())), E_INVALIDARG);  // a folder is no message
+    EXPECT_EQ(tree.files_in("", "new"), (std::vector<std::string>{"7.G.host"}));
+}
+
+TEST_F(MaildirHost, MessagesAreFoundBySenderInAnyLetterCase) {
+    tree.add("Pending", "cur", "8.a:2,S", bob_mail, 100);
+    tree.add("Pending", "new", "8.b", mail_text({"From: carol@example.org"}), 200);
+    tree.add("Pending", "cur", "8.c:2,", mail_text({"From: BOB@EXAMPLE.NET"}), 300);
+    com_ptr<IUnknown> pending = subfolder("Pending");
+    for (const char* text : {"bob@example.net", "Robert <bob@Example.NET>"}) {
+        com_ptr<IEnumVARIANT> found;
+        bstr_holder address(bstr_from_narrow(text));
+        ASSERT_EQ(host->find_messages_from(pending.get(), address.get(), found.put()), S_OK);
+        auto messages = objects_of(found.get());
+        ASSERT_EQ(messages.size(), 2u) << text;
+        ASSERT_EQ(host->delete_message(view(messages[0].get())), S_OK);
+        ASSERT_EQ(host->move_to_incoming(view(messages[1].get())), S_OK);
+        ASSERT_EQ(host->move_message(view(messages[0].get()), view(pending.get())), S_OK);  // back, for the next round
+        ASSERT_EQ(host->move_message(view(messages[1].get()), view(pending.get())), S_OK);
+    }
+    com_ptr<IEnumVARIANT> none;
+    bstr_holder empty(bstr_from_narrow(""));
+    ASSERT_EQ(host->find_messages_from(pending.get(), empty.get(), none.put()), S_OK);
+    EXPECT_TRUE(objects_of(none.get()).empty());
+}
+
+TEST_F(MaildirHost, TheOldestMessagePastTheTimeoutGoesToTrash) {
+    long now = static_cast<long>(std::time(nullptr));
+    tree.add("Pending", "cur", "9.old:2,S", mail_text({"From: Old <Old@Example.COM>"}), now - 20 * 86400);
+    tree.add("Pending", "cur", "9.mid:2,S", mail_text({"From: mid@example.com"}), now - 10 * 86400);
+    tree.add("Pending", "new", "9.new", mail_text({"From: new@example.com"}), now - 3600);
+    com_ptr<IUnknown> pending = subfolder("Pending");
+    bstr_holder sender;
+    double age = 0;
+    ASSERT_EQ(host->delete_old_message(pending.get(), 14, sender.put(), &age), S_OK);
+    EXPECT_EQ(narrow_from_bstr(sender.get()), "old@example.com");  // lower case, as the pending list holds it
+    EXPECT_NEAR(age, 20 * 86400, 120);
+    EXPECT_EQ(tree.files_in("Trash", "cur"), (std::vector<std::string>{"9.old:2,S"}));
+    bstr_holder nobody;
+    age = -1;
+    EXPECT_EQ(host->delete_old_message(pending.get(), 14, nobody.put(), &age), S_FALSE);
+    EXPECT_EQ(nobody.get(), nullptr);
+    EXPECT_EQ(age, -1);
+    EXPECT_EQ(host->delete_old_message(pending.get(), -1, nobody.put(), &age), S_FALSE);
+    ASSERT_EQ(host->delete_old_message(pending.get(), 0, nobody.put(), &age), S_OK);
+    EXPECT_EQ(narrow_from_bstr(nobody.get()), "mid@example.com");
+    EXPECT_EQ(host->activity().expired, 2);
+}
+
+TEST_F(MaildirHost, HeadersBodyAttachmentsAndTimesOfAMessage) {
+    tree.add("", "new", "10.H.host",
+             mail_text({"From: Bob <Bob@Example.net>", "To: Robin <me@home.example>",
+                        "Subject: =?UTF-8?Q?K=C3=B6ln?=", "Date: Mon, 01 Jan 2024 11:00:00 +0000",
+                        "Content-Type: multipart/mixed; boundary=b"},
+                       "--b\nContent-Type: text/plain\n\nSee the plan.\n--b\nContent-Type: application/pdf; name=plan.pdf\n\nx\n--b--\n"),
+             1704200000);
+    com_ptr<IUnknown> m = message("10.H.host");
+    bstr_holder sender, receiver, subject, extra, body;
+    ASSERT_EQ(host->get_message_headers(m.get(), sender.put(), receiver.put(), subject.put(), extra.put()), S_OK);
+    EXPECT_EQ(narrow_from_bstr(sender.get()), "Bob@Example.net");
+    EXPECT_EQ(narrow_from_bstr(receiver.get()), "me@home.example");
+    EXPECT_EQ(narrow_from_bstr(subject.get()), "Köln");
+    ASSERT_EQ(host->get_message_body(view(m.get()), body.put()), S_OK);
+    EXPECT_EQ(narrow_from_bstr(body.get()), "See the plan.");
+    com_ptr<IEnumVARIANT> names;
+    ASSERT_EQ(host->enum_attachment_names(view(m.get()), names.put()), S_OK);
+    EXPECT_EQ(texts_of(names.get()), (std::vector<std::string>{"plan.pdf"}));
+    double arrival = 0, written = 0;
+    ASSERT_EQ(host->get_message_time(view(m.get()), &arrival), S_OK);
+    ASSERT_EQ(host->get_message_time2(view(m.get()), &written), S_OK);
+    EXPECT_EQ(arrival, 1704200000.0);
+    EXPECT_EQ(written, 1704106800.0);
+}
+
+TEST_F(MaildirHost, RepliesGoToTheOutboxUnlessTheyMustNotBeSent) {
+    tree.add("", "new", "11.I.host", bob_mail);
+    tree.add("", "new", "11.J.host", mail_text({"Return-Path: <x@lists.example.org>", "From: pat@example.com",
+                                                "To: users@lists.example.org", "List-Id: <users.lists.example.org>"}));
+    bstr_holder subject(bstr_from_narrow("Please confirm [KEY]")), body(bstr_from_narrow("Reply, please."));
+    ASSERT_EQ(host->reply_to_message(message("11.I.host").get(), subject.get(), body.get()), S_OK);
+    EXPECT_EQ(host->reply_to_message(message("11.J.host").get(), subject.get(), body.get()), E_ABORT);
+    auto stored = tree.files_in("Outbox", "new");
+    ASSERT_EQ(stored.size(), 1u);
+    std::string reply = read_text_file(tree.folder_dir("Outbox") + "/new/" + stored[0]);
+    EXPECT_NE(reply.find("To: Bob <Bob@Example.net>"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("In-Reply-To: <bike@example.net>"), std::string::npos) << reply;
+    EXPECT_EQ(host->activity().replies_sent, 1);
+    EXPECT_EQ(host->activity().replies_withheld, 1);
+    EXPECT_EQ(host->activity().notes, (std::vector<std::string>{"challenge to pat@example.com withheld: mailing-list mail (List-Id)"}));
+    EXPECT_EQ(tree.files_in("", "new").size(), 2u) << "answering moves nothing";
+}
+
+TEST_F(MaildirHost, RepliesCanGoToASendmailCommand) {
+    tree.add("", "new", "12.K.host", bob_mail);
+    std::string captured = tree.base() + "/sent.eml";
+    com_ptr<maildir_host> sending = maildir_host::create({tree.root(), {}, "cat > '" + captured + "'"});
+    com_ptr<maildir_host> failing = maildir_host::create({tree.root(), {}, "cat >/dev/null; exit 3"});
+    bstr_holder subject(bstr_from_narrow("Please confirm")), body(bstr_from_narrow("Reply."));
+    ASSERT_EQ(sending->reply_to_message(sending->open_new_message("12.K.host").get(), subject.get(), body.get()), S_OK);
+    EXPECT_NE(read_text_file(captured).find("Subject: Please confirm"), std::string::npos);
+    EXPECT_EQ(failing->reply_to_message(failing->open_new_message("12.K.host").get(), subject.get(), body.get()), E_FAIL);
+    EXPECT_EQ(failing->activity().replies_failed, 1);
+    ASSERT_EQ(failing->activity().notes.size(), 1u);
+    EXPECT_NE(failing->activity().notes[0].find("exited with status 3"), std::string::npos) << failing->activity().notes[0];
+    EXPECT_FALSE(file_exists(tree.folder_dir("Outbox")));
+}
+
+TEST_F(MaildirHost, NewMailComesOldestFirstAndSeenMailIsLeftAlone) {
+    tree.add("", "new", "13.late", bob_mail, 300);
+    tree.add("", "new", "13.early", bob_mail, 100);
+    tree.add("", "cur", "13.seen:2,", bob_mail, 50);
+    EXPECT_EQ(host->new_messages(), (std::vector<std::string>{"13.early", "13.late"}));
+    com_ptr<IUnknown> early = message("13.early");
+    EXPECT_TRUE(host->mark_seen(early.get()));
+    EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"13.early:2,", "13.seen:2,"}));
+    // Another client has seen the late one before its turn: it is not handed out.
+    ASSERT_EQ(std::rename((tree.root() + "/new/13.late").c_str(), (tree.root() + "/cur/13.late:2,").c_str()), 0);
+    EXPECT_FALSE(host->open_new_message("13.late"));
+}

@@ -1,0 +1,141 @@
+// The Maildir layer: names and flags, moves that never overwrite, folders, deliveries.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "host/maildir.h"
+#include "maildir_fixture.h"
+
+TEST(MaildirNames, FlagsAreSortedAndUnknownFlagsSurvive) {
+    struct row {
+        const char* name;
+        const char* flags;
+        const char* expected;
+    };
+    const row rows[] = {
+        {"1.M2P3.host", "S", "1.M2P3.host:2,S"},               // from new/: gains an info
+        {"1.M2P3.host:2,FS", "SRa", "1.M2P3.host:2,RSa"},      // ASCII order, lower-case keywords last
+        {"1.M2P3.host:2,S", "", "1.M2P3.host:2,"},
+        {"1.M2P3.host,S=120:2,T", "TS", "1.M2P3.host,S=120:2,ST"},  // size field is part of the unique part
+        {"1.M2P3.host:1,experimental", "S", "1.M2P3.host:2,S"},
+        {"1.M2P3.host:2,SS", "SS", "1.M2P3.host:2,S"},
+    };
+    for (const row& r : rows) EXPECT_EQ(maildir::with_flags(r.name, r.flags), r.expected) << r.name;
+    EXPECT_EQ(maildir::flags_of("1.M2P3.host:2,FRS"), "FRS");
+    EXPECT_EQ(maildir::flags_of("1.M2P3.host"), "");
+    EXPECT_EQ(maildir::flags_of("1.M2P3.host:1,S"), "");
+    EXPECT_EQ(maildir::unique_part("1.M2P3.host,S=120:2,S"), "1.M2P3.host,S=120");
+}
+
+TEST(MaildirNames, FolderNamesThatCouldLeaveTheMaildirAreRefused) {
+    for (const char* good : {"Pending", "Lists.Work", "Grüße", "a b"}) EXPECT_TRUE(maildir::valid_folder_name(good)) << good;
+    for (const char* bad : {"", ".", "..", "../etc", "a/b", ".Hidden", "Trailing.", "a..b", "tab\there"})
+        EXPECT_FALSE(maildir::valid_folder_name(bad)) << bad;
+}
+
+TEST(MaildirNames, UniqueNamesDifferAndCarryNoSeparators) {
+    std::string a = maildir::new_unique_name(), b = maildir::new_unique_name();
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.find_first_of(":/"), std::string::npos) << a;
+}
+
+TEST(MaildirMoves, AMoveNeverReplacesAnExistingFile) {
+    maildir_tree tree;
+    std::string from = tree.add("", "new", "1.A.host", "first");
+    std::string to = tree.add("", "cur", "1.A.host:2,", "second");
+    EXPECT_EQ(maildir::move_no_replace(from, to), EEXIST);
+    EXPECT_EQ(read_text_file(from), "first");
+    EXPECT_EQ(read_text_file(to), "second");
+    EXPECT_EQ(maildir::move_no_replace(tree.root() + "/new/missing", tree.root() + "/cur/x"), ENOENT);
+}
+
+TEST(MaildirMoves, AMoveKeepsTheArrivalTime) {
+    maildir_tree tree;
+    std::string from = tree.add("", "new", "1.A.host", "text", 1600000000);
+    tree.make_folder("Pending");
+    std::string to = tree.folder_dir("Pending") + "/cur/1.A.host:2,";
+    ASSERT_EQ(maildir::move_no_replace(from, to), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(to.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1600000000);
+    EXPECT_FALSE(file_exists(from));
+}
+
+TEST(MaildirMoves, MessagesAreFoundByTheirUniquePartInNewAndCur) {
+    maildir_tree tree;
+    tree.add("", "cur", "7.B.host:2,RS", "x");
+    tree.add("", "new", "8.C.host", "y");
+    auto found = maildir::find_by_unique(tree.root(), "7.B.host");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->subdir, "cur");
+    EXPECT_EQ(found->name, "7.B.host:2,RS");
+    EXPECT_FALSE(maildir::find_by_unique(tree.root(), "7.B"));
+    // Hidden files (a client's temporaries) are no messages.
+    tree.add("", "new", ".9.D.host", "z");
+    EXPECT_EQ(maildir::list_messages(tree.root(), "new").size(), 1u);
+}
+
+TEST(MaildirMoves, AllMessagesComeOldestFirst) {
+    maildir_tree tree;
+    tree.add("", "new", "3.c", "", 300);
+    tree.add("", "cur", "1.a:2,S", "", 100);
+    tree.add("", "new", "2.b", "", 200);
+    tree.add("", "new", "0.z", "", 200);  // same second: by name
+    std::vector<std::string> order;
+    for (const auto& file : maildir::list_all_messages(tree.root())) order.push_back(file.name);
+    EXPECT_EQ(order, (std::vector<std::string>{"1.a:2,S", "0.z", "2.b", "3.c"}));
+}
+
+TEST(MaildirFolders, SubfoldersFollowTheDotLevels) {
+    maildir_tree tree;
+    for (const char* folder : {"Pending", "Lists.Work", "Lists.Home", "Deep.Er.Est", "Trash"}) tree.make_folder(folder);
+    EXPECT_EQ(maildir::subfolders(tree.root(), ""), (std::vector<std::string>{"Deep", "Lists", "Pending", "Trash"}));
+    EXPECT_EQ(maildir::subfolders(tree.root(), "Lists"), (std::vector<std::string>{"Lists.Home", "Lists.Work"}));
+    // ".Deep" does not exist, ".Deep.Er.Est" does: the levels between are listed all the same.
+    EXPECT_EQ(maildir::subfolders(tree.root(), "Deep"), (std::vector<std::string>{"Deep.Er"}));
+    EXPECT_EQ(maildir::subfolders(tree.root(), "Deep.Er"), (std::vector<std::string>{"Deep.Er.Est"}));
+    EXPECT_TRUE(maildir::subfolders(tree.root(), "Pending").empty());
+}
+
+TEST(MaildirFolders, CreatedFoldersHaveTheirPartsAndMarker) {
+    maildir_tree tree;
+    ASSERT_EQ(maildir::create_folder(tree.root(), "Outbox"), 0);
+    EXPECT_TRUE(maildir::is_maildir(tree.folder_dir("Outbox")));
+    EXPECT_TRUE(file_exists(tree.folder_dir("Outbox") + "/tmp"));
+    EXPECT_TRUE(file_exists(tree.folder_dir("Outbox") + "/maildirfolder"));
+    EXPECT_EQ(maildir::create_folder(tree.root(), "Outbox"), 0);  // again: fine
+    EXPECT_FALSE(file_exists(tree.root() + "/maildirfolder"));
+}
+
+TEST(MaildirFolders, ADeliveryGoesThroughTmpIntoNew) {
+    maildir_tree tree;
+    std::string error;
+    auto path = maildir::deliver(tree.root(), "Subject: hi\n\nbody\n", error);
+    ASSERT_TRUE(path) << error;
+    EXPECT_EQ(read_text_file(*path), "Subject: hi\n\nbody\n");
+    EXPECT_EQ(tree.files_in("", "new").size(), 1u);
+    EXPECT_TRUE(tree.files_in("", "tmp").empty());
+    EXPECT_FALSE(maildir::deliver(tree.root() + "/.Missing", "x", error));
+    EXPECT_NE(error.find(".Missing/tmp"), std::string::npos) << error;
+}
+
+TEST(MaildirFiles, TheHeaderBlockEndsAtTheFirstEmptyLine) {
+    maildir_tree tree;
+    struct row {
+        std::string text;
+        std::string block;
+    };
+    const row rows[] = {
+        {"From: a\nSubject: b\n\nbody\n\nmore", "From: a\nSubject: b\n\n"},
+        {"From: a\r\nSubject: b\r\n\r\nbody", "From: a\r\nSubject: b\r\n\r\n"},
+        {"From: a\nSubject: no body", "From: a\nSubject: no body"},
+        {"\nbody only", "\n"},
+    };
+    for (const row& r : rows) {
+        std::string path = tree.add("", "cur", "m:2,", r.text);
+        EXPECT_EQ(maildir::read_header_block(path), r.block);
+    }
+    EXPECT_FALSE(maildir::read_header_block(tree.root() + "/cur/none"));
+}
