@@ -2,6 +2,8 @@
 // the exported functions of every platform's module.
 #pragma once
 
+#include <new>
+
 #include "platform/com.h"
 
 // Gives the cached class factory's interface `iid` in *object (an added reference, which the
@@ -17,3 +19,20 @@ HRESULT tarnwick_can_unload_now();
 // interface `iid` goes to *object (one reference, owned by the caller). `object` is not null.
 // E_NOINTERFACE (then no instance is left over) or E_OUTOFMEMORY on failure, with *object null.
 HRESULT tarnwick_create_instance(REFIID iid, void** object);
+
+// The body of tarnwick_create_instance for an instance class `T` whose new objects hold one
+// creation reference: made, queried for `iid`, and the creation reference dropped.
+template <class T>
+HRESULT create_instance_of(REFIID iid, void** object) {
+    T* instance = nullptr;
+    try {
+        instance = new T;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;  // nothing may be thrown across the COM boundary
+    }
+    HRESULT hr = instance->QueryInterface(iid, object);
+    instance->Release();  // the caller holds the queried reference
+    return hr;
+}

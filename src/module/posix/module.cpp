@@ -9,17 +9,7 @@
 #define TARNWICK_EXPORT extern "C" __attribute__((visibility("default")))
 
 HRESULT tarnwick_create_instance(REFIID iid, void** object) {
-    CMailerInterfaceTest* instance = nullptr;
-    try {
-        instance = new CMailerInterfaceTest;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;  // nothing may be thrown across the COM boundary
-    }
-    HRESULT hr = instance->QueryInterface(iid, object);
-    instance->Release();  // the creation reference; the caller holds the queried one
-    return hr;
+    return create_instance_of<CMailerInterfaceTest>(iid, object);
 }
 
 TARNWICK_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {

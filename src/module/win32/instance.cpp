@@ -264,15 +264,5 @@ private:
 }  // namespace
 
 HRESULT tarnwick_create_instance(REFIID iid, void** object) {
-    tarnwick_instance* instance = nullptr;
-    try {
-        instance = new tarnwick_instance;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;  // nothing may be thrown across the COM boundary
-    }
-    HRESULT hr = instance->QueryInterface(iid, object);
-    instance->Release();  // the creation reference; the caller holds the queried one
-    return hr;
+    return create_instance_of<tarnwick_instance>(iid, object);
 }
