@@ -10,16 +10,13 @@
 using mail_detail::current_mailer;
 using mail_detail::for_each_item;
 using mail_detail::unknown_variant;
+using mail_detail::log_missing_mailer;
 
 std::string incoming_path;
 
 namespace {
 
 std::unique_ptr<all_accounts> g_accounts;
-
-void log_missing_mailer(const char* operation) {
-    debug_log() << "FAIL: " << operation << ", MAILER == NULL" << std::endl;
-}
 
 // The host message behind a record; only records made by make_email have one.
 const VARIANT& host_message(a_email& email) {

@@ -11,12 +11,9 @@
 #include "platform/text.h"
 
 using mail_detail::current_mailer;
+using mail_detail::log_missing_mailer;
 
 namespace {
-
-void log_missing_mailer(const char* operation) {
-    debug_log() << "FAIL: " << operation << ", MAILER == NULL" << std::endl;
-}
 
 // Truncates toward zero; a time that is not a number, or out of range, must not become
 // undefined behaviour.

@@ -26,4 +26,7 @@ inline com_ptr<IMailerHost> current_mailer() { return g_mailer; }
 // to `visit`; every item is cleared after its visit, also when `visit` throws.
 void for_each_item(IEnumVARIANT& items, const std::function<void(const VARIANT&)>& visit);
 
+// Logs "FAIL: <operation>, MAILER == NULL": the operation is skipped for want of a mailer.
+void log_missing_mailer(const char* operation);
+
 }  // namespace mail_detail
