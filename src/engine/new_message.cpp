@@ -10,22 +10,7 @@
 #include "mail/email.h"
 
 void ostrel::run_workflow2(const VARIANT& message) {
-    if (run_count_ < INT32_MAX) ++run_count_;  // saturates rather than overflow
-    debug_log() << time_text() << " ostrel::run_workflow2() " << run_count_ << "\n";
-    if (!is_on("EnableProtection")) {
-        debug_log() << "ostrel::run_workflow() - EnableProtection == false\n";
-        return;
-    }
-    a_all_accounts* accounts = get_all_accounts();
-    if (accounts->get_account_count() == 0) {
-        debug_log() << "ostrel::run_workflow2() - No account avaiable ... \n";
-        return;
-    }
-    current_account_ = accounts->get_account(0);
-    if (!current_account_) {
-        debug_log() << "ostrel::run_workflow2() - no account ... \n";
-        return;
-    }
+    if (!start_workflow_call("run_workflow2")) return;
 
     if (message.vt != VT_UNKNOWN || message.punkVal == nullptr) {
         debug_log() << "ostrel::run_workflow2() - not a message object" << std::endl;

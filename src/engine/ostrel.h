@@ -108,6 +108,10 @@ public:
 private:
     // True when the configuration value of `key` is exactly "true".
     bool is_on(const char* key);
+    // The start shared by run_workflow and run_workflow2 (`name`): counts and logs the call and
+    // makes account 0 the current account. False, logged, when protection is off or there is no
+    // account.
+    bool start_workflow_call(const char* name);
     // Appends `sender` to the senders to release unless it is there already.
     void remember_sender_to_release(const std::string& sender);
     // Blocks every message of `address` in `folder`; nothing when `folder` is null.

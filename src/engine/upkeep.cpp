@@ -27,23 +27,29 @@ std::int64_t whole_hours(double seconds) {
 
 }  // namespace
 
-void ostrel::run_workflow() {
-    if (run_count_ < INT32_MAX) ++run_count_;
-    debug_log() << time_text() << " ostrel::run_workflow() " << run_count_ << "\n";
+bool ostrel::start_workflow_call(const char* name) {
+    if (run_count_ < INT32_MAX) ++run_count_;  // saturates rather than overflow
+    debug_log() << time_text() << " ostrel::" << name << "() " << run_count_ << "\n";
     if (!is_on("EnableProtection")) {
+        // Both calls write run_workflow's line here.
         debug_log() << "ostrel::run_workflow() - EnableProtection == false\n";
-        return;
+        return false;
     }
     a_all_accounts* accounts = get_all_accounts();
     if (accounts->get_account_count() == 0) {
-        debug_log() << "ostrel::run_workflow() - No account avaiable ... \n";
-        return;
+        debug_log() << "ostrel::" << name << "() - No account avaiable ... \n";
+        return false;
     }
     current_account_ = accounts->get_account(0);
     if (!current_account_) {
-        debug_log() << "ostrel::run_workflow() - no account ... \n";
-        return;
+        debug_log() << "ostrel::" << name << "() - no account ... \n";
+        return false;
     }
+    return true;
+}
+
+void ostrel::run_workflow() {
+    if (!start_workflow_call("run_workflow")) return;
     handle_contacts();
     debug_log() << time_text() << " ostrel::run_workflow() exit " << run_count_ << "\n";
 }

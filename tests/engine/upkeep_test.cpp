@@ -31,6 +31,21 @@ TEST_F(upkeep_test, pre_condition_test_makes_the_pending_folder_once) {
     EXPECT_TRUE(log.contains("pre_condition_test - get_all_counts fails \nend pre_condition_test() \n"));
 }
 
+TEST_F(upkeep_test, contact_import_needs_protection_and_an_account) {
+    host.set_contacts({"ann@example.com"});
+    set("EnableProtection", "false");
+    engine().run_workflow();
+    EXPECT_TRUE(log.contains(" ostrel::run_workflow() 1\nostrel::run_workflow() - EnableProtection == false\n"));
+
+    set("EnableProtection", "true");
+    host.set_accounts({});
+    reset_all_accounts();
+    engine().run_workflow();
+    EXPECT_TRUE(log.contains(" ostrel::run_workflow() 2\n"));
+    EXPECT_TRUE(log.contains("ostrel::run_workflow() - No account avaiable ... \n"));
+    EXPECT_TRUE(engine().authorized_list().empty());
+}
+
 TEST_F(upkeep_test, contacts_join_the_authorized_list_unless_listed_already) {
     engine().add_to_authorized_list(".@corp.example");
     engine().add_to_remove_list("spam@example.com");
