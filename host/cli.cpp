@@ -9,6 +9,7 @@
 
 #include "host/maildir.h"
 #include "platform/fs.h"
+#include "posix_files.h"
 
 namespace {
 
@@ -27,10 +28,7 @@ std::string program_folder() {
     return path.substr(0, path.find_last_of('/'));
 }
 
-bool is_directory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+using posix_files::is_directory;
 
 }  // namespace
 

@@ -14,6 +14,8 @@
 #include <memory>
 #include <set>
 
+#include "posix_files.h"
+
 namespace maildir {
 
 namespace {
@@ -32,35 +34,10 @@ struct fd_holder {
     }
 };
 
-bool is_directory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-std::string parent_of(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-void sync_directory(const std::string& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
+using posix_files::is_directory;
+using posix_files::parent_of;
+using posix_files::sync_directory;
+using posix_files::write_all;
 
 // Copies `from` into the tmp/ folder beside the target's new/ or cur/ and moves it into place,
 // so that no reader ever sees half a message; the source goes only once the copy is in place.

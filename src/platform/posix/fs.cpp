@@ -10,18 +10,26 @@
 #include <string>
 
 #include "platform/file_io_internal.h"
+#include "posix_files.h"
 
 namespace {
-bool is_directory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+using posix_files::is_directory;
+using posix_files::parent_of;
+using posix_files::write_all;
 
 bool make_directories(const std::string& path, mode_t mode) {
     if (path.empty() || is_directory(path)) return true;
     auto slash = path.find_last_of('/');
     if (slash != std::string::npos && slash > 0 && !make_directories(path.substr(0, slash), mode)) return false;
     return ::mkdir(path.c_str(), mode) == 0 || errno == EEXIST;
+}
+}  // namespace
+
+namespace posix_files {
+
+bool is_directory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool write_all(int fd, std::string_view bytes) {
@@ -41,7 +49,16 @@ std::string parent_of(const std::string& path) {
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
-}  // namespace
+
+void sync_directory(const std::string& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+}  // namespace posix_files
 
 std::optional<std::string> user_app_data_folder() {
     std::string folder;
@@ -130,10 +147,6 @@ bool replace_file_atomically(const std::string& path, std::string_view bytes) {
         return false;
     }
     // The rename itself reaches the disk only when the folder is synced.
-    int dir = ::open(parent_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    posix_files::sync_directory(parent_of(path));
     return true;
 }
