@@ -251,7 +251,9 @@ HRESULT mailer_interface_invoke(IMailerInterfaceTest* target, DISPID id, WORD fl
 
     bool member_exists = false;
     const member_row* row = find_row(id, flags, member_exists);
-    if (!row) return DISP_E_MEMBERNOTFOUND;
+    // Only an id that names nothing is not found; a member called in a way it does not have (a
+    // put of a read-only property, a method read as a property) has no argument list that fits.
+    if (!row) return member_exists ? DISP_E_BADPARAMCOUNT : DISP_E_MEMBERNOTFOUND;
     if (params->cArgs > max_arguments) return DISP_E_BADPARAMCOUNT;
     // Only the value of a property put may come named, and only as itself.
     if (params->cNamedArgs > 0 && (row->kind != call_kind::property_put || params->cNamedArgs != 1 ||

@@ -11,8 +11,9 @@
 HRESULT mailer_interface_get_ids_of_names(LPOLESTR* names, UINT count, DISPID* ids);
 
 // Calls the member `id` of `target` with the arguments of `params` (converted to the member's
-// parameter types), and returns its out value in `result`. Errors: DISP_E_MEMBERNOTFOUND,
-// DISP_E_BADPARAMCOUNT, DISP_E_NONAMEDARGS, DISP_E_TYPEMISMATCH (with the argument's position in
-// `arg_error`); the member's own failure code fills `excepinfo` from the thread's error info.
+// parameter types), and returns its out value in `result`. Errors: DISP_E_MEMBERNOTFOUND (an id
+// that names no member), DISP_E_BADPARAMCOUNT (also for a kind of call the member lacks),
+// DISP_E_NONAMEDARGS, DISP_E_TYPEMISMATCH (with the argument's position in `arg_error`); the
+// member's own failure code fills `excepinfo` from the thread's error info.
 HRESULT mailer_interface_invoke(IMailerInterfaceTest* target, DISPID id, WORD flags, DISPPARAMS* params,
                                 VARIANT* result, EXCEPINFO* excepinfo, UINT* arg_error);
