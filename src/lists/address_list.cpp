@@ -26,7 +26,8 @@ bool is_authorized(const address_set& authorized, std::string_view text) {
     if (is_in_list(authorized, text)) return true;
     std::string address = extract_email_address(text);
     if (address.empty()) return false;
-    return contains(authorized, ".@" + domain_of(address));
+    // Looked up like any text: a domain entry too short to be an address never matches.
+    return is_in_list(authorized, ".@" + domain_of(address));
 }
 
 void add_to_list(std::string_view text, address_set& list) {

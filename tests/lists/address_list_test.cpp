@@ -11,7 +11,8 @@
 namespace {
 
 TEST(is_authorized, by_address_or_exact_domain) {
-    const address_set authorized = {".@example.com", "ann@other.org"};
+    // ".@cd" and ".@x.y" stand for hand-edited entries: only the second is a valid address.
+    const address_set authorized = {".@example.com", "ann@other.org", ".@cd", ".@x.y"};
     const struct {
         const char* sender;
         bool expected;
@@ -23,6 +24,8 @@ TEST(is_authorized, by_address_or_exact_domain) {
         {"x@example.com.evil.net", false},
         {"x@example.org", false},
         {"bob@other.org", false},
+        {"a.b@cd", false},
+        {"Z <Z@X.Y>", true},
         {"not an address", false},
         {"", false},
     };
