@@ -745,24 +745,23 @@ HRESULT memory_host::get_message_headers(IUnknown* message, BSTR* sender, BSTR* 
     });
 }
 
-HRESULT memory_host::get_message_time(VARIANT message, double* time) {
-    return run(slot_get_message_time, [&]() -> HRESULT {
+// Both time operations answer the receive time; only the slot and the name in a failure differ.
+HRESULT memory_host::message_time(int slot, const char* name, VARIANT message, double* time) {
+    return run(slot, [&]() -> HRESULT {
         if (!time) return E_POINTER;
-        auto* entry = store_->live_message(store_->lookup(message, kind::message, "get_message_time"));
+        auto* entry = store_->live_message(store_->lookup(message, kind::message, name));
         if (!entry) return E_FAIL;
         *time = entry->spec.received;
         return S_OK;
     });
 }
 
+HRESULT memory_host::get_message_time(VARIANT message, double* time) {
+    return message_time(slot_get_message_time, "get_message_time", message, time);
+}
+
 HRESULT memory_host::get_message_time2(VARIANT message, double* time) {
-    return run(slot_get_message_time2, [&]() -> HRESULT {
-        if (!time) return E_POINTER;
-        auto* entry = store_->live_message(store_->lookup(message, kind::message, "get_message_time2"));
-        if (!entry) return E_FAIL;
-        *time = entry->spec.received;
-        return S_OK;
-    });
+    return message_time(slot_get_message_time2, "get_message_time2", message, time);
 }
 
 HRESULT memory_host::create_subfolder(VARIANT parent, BSTR name, VARIANT* folder) {

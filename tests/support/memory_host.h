@@ -195,6 +195,7 @@ private:
 
     // Records the call, runs its callback and fault, and otherwise `operation`.
     HRESULT run(int slot, const std::function<HRESULT()>& operation);
+    HRESULT message_time(int slot, const char* name, VARIANT message, double* time);
     HRESULT reserved(int slot);
 
     std::shared_ptr<store> store_;
