@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "addin/dispatch.h"
 #include "addin/module.h"
@@ -157,17 +158,45 @@ HRESULT put_text(const char* member, const char* key, BSTR newVal) {
     return guarded(member, [&] { return store_setting(member, key, stored_text(newVal)); });
 }
 
+// The entries one list member took off or put on the lists in memory, so that a change whose
+// files could not be written can be taken back.
+class list_edit {
+public:
+    void removed(address_set& list, const std::string& entry) { removed_.emplace_back(&list, entry); }
+    void added(address_set& list, const std::string& entry) { added_.emplace_back(&list, entry); }
+    void undo() {
+        for (auto& [list, entry] : added_) list->erase(entry);
+        for (auto& [list, entry] : removed_) list->insert(entry);
+    }
+
+private:
+    std::vector<std::pair<address_set*, std::string>> removed_;
+    std::vector<std::pair<address_set*, std::string>> added_;
+};
+
 // Takes `text` off all four lists, in memory. The normalised form goes too: the lists hold
 // normalised entries, and a sender typed differently by the user must not stay on another
 // list (an authorized sender left on the remove list would still lose its mail).
-void remove_from_every_list(ostrel& filter, const std::string& text) {
+void remove_from_every_list(ostrel& filter, const std::string& text, list_edit& edit) {
     std::string normalised = extract_email_address(text);
     for (int number : {authorized_list_number, remove_list_number, ignore_list_number, pending_list_number}) {
         address_set* list = filter.list_by_number(number);
         if (!list) continue;
-        filter.remove_from_list(*list, text);
-        if (!normalised.empty() && normalised != text) filter.remove_from_list(*list, normalised);
+        for (const std::string& entry : {text, normalised}) {
+            if (!entry.empty() && list->erase(entry) > 0) edit.removed(*list, entry);
+        }
     }
+}
+
+// Writes the lists after a list member changed them. When a file cannot be written, the change
+// is taken back and written again, so that memory and files agree; should that fail too, memory
+// is read again from the files. STG_E_CANTSAVE (logged) then.
+HRESULT save_list_change(ostrel& filter, list_edit& edit, const char* member) {
+    if (filter.save_all_lists()) return S_OK;
+    edit.undo();
+    if (!filter.save_all_lists()) filter.reload_address_lists();
+    debug_log() << "FAIL: " << member << ", unable to write the list files" << std::endl;
+    return STG_E_CANTSAVE;
 }
 
 }  // namespace
@@ -242,9 +271,10 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::SetMailer(IDispatch* pMailer) {
         g_savedMailer = m_pMailer;
         g_mailer = g_savedMailer;
         pre_condition_test();
-        // Through the interface, as the client would call it: the contact import runs.
-        static_cast<IMailerInterfaceTest*>(this)->RunWorkflow(pMailer);
-        return S_OK;
+        // Through the interface, as the client would call it: the contact import runs. Its
+        // other failures are logged there; a list that was not saved is the client's to know.
+        HRESULT imported = static_cast<IMailerInterfaceTest*>(this)->RunWorkflow(pMailer);
+        return imported == STG_E_CANTSAVE ? imported : S_OK;
     });
 }
 
@@ -255,12 +285,14 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::RunWorkflow(IDispatch* pMailer) 
         std::string data_dir = get_data_dir();  // creates and seeds the data directory
         scope_timer timer("Timer for CMailerInterfaceTest::RunWorkflow ");
         g_mailer = m_pMailer;
-        engine().run_workflow();
+        ostrel& filter = engine();
+        const std::uint64_t failures_before = filter.save_failures();
+        filter.run_workflow();
         reset_all_accounts();
         timer.stop();
         timer.write_elapsed(debug_log());
         debug_log() << "\n\nExit RunWorkflow " << time_text() << std::endl;
-        return S_OK;
+        return filter.save_failures() == failures_before ? S_OK : STG_E_CANTSAVE;
     });
 }
 
@@ -268,6 +300,7 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::RunWorkflow2(IDispatch* pMailer,
     // A call from another thread waits here; a nested call on this thread passes.
     std::unique_lock<recursive_lock> lock(g_workflowLock);
     clock_timer processor_timer;
+    HRESULT result = S_OK;
     try {
         ++iteration_counter;
         nesting_guard nesting;
@@ -280,6 +313,7 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::RunWorkflow2(IDispatch* pMailer,
         g_mailer = m_pMailer;
         debug_log() << "RunWorkflow2 ...  before get_ostrel_Object" << time_text() << std::endl;
         ostrel& filter = engine();
+        const std::uint64_t failures_before = filter.save_failures();
         {
             variant_holder message;
             message.get()->vt = VT_UNKNOWN;
@@ -294,6 +328,11 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::RunWorkflow2(IDispatch* pMailer,
         // A nested call runs inside an outer one whose account and folder pointers must stay
         // valid: only the outermost call discards the collection.
         if (nested_call_counter == 1) reset_all_accounts();
+        // The message was handled all the same; the client must learn that a list was not kept.
+        if (filter.save_failures() != failures_before) {
+            debug_log() << "FAIL: RunWorkflow2, unable to write the list files" << std::endl;
+            result = STG_E_CANTSAVE;
+        }
         timer.stop();
         timer.write_elapsed(debug_log());
         debug_log() << "\n\nExit RunWorkflow2: itration : " << iteration_counter << " time: " << time_text()
@@ -307,7 +346,7 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::RunWorkflow2(IDispatch* pMailer,
     }
     lock.unlock();
     processor_timer.end();
-    return S_OK;
+    return result;
 }
 
 HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::Unload() {
@@ -486,27 +525,23 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::AddToList(LONG list, BSTR addres
     return guarded("AddToList", [&] {
         std::string text = narrow_from_bstr(address);
         ostrel& filter = engine();
-        remove_from_every_list(filter, text);
-        switch (list) {
-        case authorized_list_number:
+        list_edit edit;
+        remove_from_every_list(filter, text, edit);
+        if (address_set* target = filter.list_by_number(list)) {
+            const std::size_t size_before = target->size();
+            filter.add_to_list(text, *target);
+            if (target->size() != size_before) edit.added(*target, extract_email_address(text));
+        }
+        // The verdict acts on mail only once the list that justifies it is kept.
+        if (HRESULT saved = save_list_change(filter, edit, "AddToList"); FAILED(saved)) return saved;
+        if (list == authorized_list_number || list == remove_list_number) {
             // The verdict must reach the client's store even after Unload or a workflow call
             // with another mailer.
             g_mailer = g_savedMailer;
-            filter.add_to_authorized_list(text);
-            filter.marked_as_not_spam_by_user(text);
+            if (list == authorized_list_number) filter.marked_as_not_spam_by_user(text);
+            else filter.marked_as_spam_by_user(text);
             reset_all_accounts();
-            break;
-        case remove_list_number:
-            g_mailer = g_savedMailer;
-            filter.add_to_remove_list(text);
-            filter.marked_as_spam_by_user(text);
-            reset_all_accounts();
-            break;
-        case ignore_list_number: filter.add_to_ignore_list(text); break;
-        case pending_list_number: filter.add_to_pending_list(text); break;
-        default: break;
         }
-        filter.save_all_lists();
         return S_OK;
     });
 }
@@ -515,18 +550,21 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::RemoveFromList(LONG list, BSTR a
     return guarded("RemoveFromList", [&] {
         std::string text = narrow_from_bstr(address);
         ostrel& filter = engine();
-        if (address_set* entries = filter.list_by_number(list)) filter.remove_from_list(*entries, text);
-        filter.save_all_lists();
-        return S_OK;
+        list_edit edit;
+        if (address_set* entries = filter.list_by_number(list); entries && entries->erase(text) > 0)
+            edit.removed(*entries, text);
+        return save_list_change(filter, edit, "RemoveFromList");
     });
 }
 
 HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::ModifyInList(LONG list, BSTR oldAddress, BSTR newAddress) {
     // Through the interface, with every effect of both calls, the verdict included.
     auto* self = static_cast<IMailerInterfaceTest*>(this);
+    // A removal that was not kept ends the change: the new address must not stand beside the old.
     HRESULT removed = self->RemoveFromList(list, oldAddress);
+    if (FAILED(removed)) return removed;
     HRESULT added = self->AddToList(list, newAddress);
-    return FAILED(removed) ? removed : FAILED(added) ? added : S_OK;
+    return FAILED(added) ? added : S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::ChallangeResponse(BSTR address) {

@@ -64,14 +64,15 @@ public:
     // Workflow entry points. Each adopts `pMailer` (a null one or one without IMailerHost leaves
     // no current mailer) and publishes it as g_mailer.
 
-    // Contact import. S_OK; on a failure raised inside: one log line, then E_OUTOFMEMORY,
-    // the com_error's code or E_FAIL.
+    // Contact import. S_OK; STG_E_CANTSAVE (logged) when a list file could not be written; on a
+    // failure raised inside: one log line, then E_OUTOFMEMORY, the com_error's code or E_FAIL.
     HRESULT STDMETHODCALLTYPE RunWorkflow(IDispatch* pMailer) override;
     // Also remembers the mailer as g_savedMailer, makes sure of the pending folder and runs
-    // RunWorkflow. S_OK whatever RunWorkflow returns; a failure code (logged) only when the
-    // pending-folder check raises.
+    // RunWorkflow. S_OK unless RunWorkflow answers STG_E_CANTSAVE, which is passed on; a failure
+    // code (logged) when the pending-folder check raises.
     HRESULT STDMETHODCALLTYPE SetMailer(IDispatch* pMailer) override;
-    // One new message under the workflow lock. Always S_OK: a failure inside is logged.
+    // One new message under the workflow lock. S_OK: a failure inside is logged. The one
+    // exception: STG_E_CANTSAVE (logged) when a list file could not be written meanwhile.
     HRESULT STDMETHODCALLTYPE RunWorkflow2(IDispatch* pMailer, IUnknown* pNewMsg) override;
     // Empties g_mailer and discards the account collection. S_OK; E_FAIL when either raises.
     HRESULT STDMETHODCALLTYPE Unload() override;
@@ -122,11 +123,14 @@ public:
     HRESULT STDMETHODCALLTYPE GetListItem(LONG list, LONG item, BSTR* pData) override;
     // Takes `address` off every list, then puts it on `list`; lists 0 and 1 also apply the user's
     // verdict through the mailer of the last SetMailer. Any other number only removes.
+    // STG_E_CANTSAVE (logged) when a list file could not be written; the lists in memory are
+    // then read again from their files.
     HRESULT STDMETHODCALLTYPE AddToList(LONG list, BSTR address) override;
-    // Takes that exact entry off `list` (nothing for other numbers) and writes the list files.
+    // Takes that exact entry off `list` (nothing for other numbers) and writes the list files;
+    // STG_E_CANTSAVE as AddToList.
     HRESULT STDMETHODCALLTYPE RemoveFromList(LONG list, BSTR address) override;
-    // RemoveFromList of `oldAddress`, then AddToList of `newAddress`; both always run. The first
-    // failure code of the two, else S_OK.
+    // RemoveFromList of `oldAddress`, then AddToList of `newAddress` unless the removal failed.
+    // The first failure code of the two, else S_OK.
     HRESULT STDMETHODCALLTYPE ModifyInList(LONG list, BSTR oldAddress, BSTR newAddress) override;
     // Passes the address to the engine, which does nothing with it. S_OK.
     HRESULT STDMETHODCALLTYPE ChallangeResponse(BSTR address) override;

@@ -102,21 +102,32 @@ address_set* ostrel::list_by_number(int list) {
 
 void ostrel::load_list(const std::string& path, address_set& list) { ::load_list(path, list); }
 void ostrel::load_list_full_line(const std::string& path, address_set& list) { ::load_list_full_line(path, list); }
-bool ostrel::save_list(const std::string& path, const address_set& list) { return ::save_list(path, list); }
+bool ostrel::save_list(const std::string& path, const address_set& list) {
+    if (::save_list(path, list)) return true;
+    ++save_failures_;
+    debug_log() << "FAIL: unable to write " << path << std::endl;
+    return false;
+}
 
 void ostrel::load_all_lists() {
+    reload_address_lists();
+    load_list_full_line(get_data_file_path("MAILERDAEMON_subject.cfg"), bounce_subject_patterns_);
+}
+
+bool ostrel::save_all_lists() {
+    // Every file is tried, so that one full file does not hold back the others.
+    bool saved = save_list(list_file_path("ATHORIZED_LIST_FN"), authorized_list_);
+    saved = save_list(list_file_path("PENDING_LIST_FN"), pending_list_) && saved;
+    saved = save_list(list_file_path("IGNORE_LIST_FN"), ignore_list_) && saved;
+    return save_list(list_file_path("REMOVE_LIST_FN"), remove_list_) && saved;
+}
+
+void ostrel::reload_address_lists() {
+    for (address_set* list : {&authorized_list_, &pending_list_, &ignore_list_, &remove_list_}) list->clear();
     load_list(list_file_path("ATHORIZED_LIST_FN"), authorized_list_);
     load_list(list_file_path("PENDING_LIST_FN"), pending_list_);
     load_list(list_file_path("IGNORE_LIST_FN"), ignore_list_);
     load_list(list_file_path("REMOVE_LIST_FN"), remove_list_);
-    load_list_full_line(get_data_file_path("MAILERDAEMON_subject.cfg"), bounce_subject_patterns_);
-}
-
-void ostrel::save_all_lists() {
-    save_list(list_file_path("ATHORIZED_LIST_FN"), authorized_list_);
-    save_list(list_file_path("PENDING_LIST_FN"), pending_list_);
-    save_list(list_file_path("IGNORE_LIST_FN"), ignore_list_);
-    save_list(list_file_path("REMOVE_LIST_FN"), remove_list_);
 }
 
 void ostrel::insert_already_read(const std::string& text) { already_read_.insert(text); }

@@ -53,9 +53,17 @@ public:
     address_set* list_by_number(int list);
     void load_list(const std::string& path, address_set& list);
     void load_list_full_line(const std::string& path, address_set& list);
+    // Writes one list file; false, logged and counted, when it could not be written.
     bool save_list(const std::string& path, const address_set& list);
     void load_all_lists();
-    void save_all_lists();
+    // Writes the four list files; false when any of them could not be written.
+    bool save_all_lists();
+    // Empties the four address lists and reads them again from their files: after a failed
+    // save, memory goes back to what is stored.
+    void reload_address_lists();
+    // The number of saves that have failed in this process. A call compares it before and after
+    // to tell its caller that a change was not kept.
+    std::uint64_t save_failures() const { return save_failures_; }
     void insert_already_read(const std::string& text);
     bool contains_already_read(const std::string& text) const;
     // The full path of the list file named by the configuration key (read at each use).
@@ -130,6 +138,7 @@ private:
     // the next release all get their mail back.
     std::vector<std::string> senders_to_release_;
     std::int32_t run_count_ = 0;
+    std::uint64_t save_failures_ = 0;
     std::string user_name_;
     a_configuration* configuration_;
 };

@@ -105,6 +105,10 @@ protected:
     }
     HRESULT add(LONG list, const std::string& address) { return object->AddToList(list, text(address).get()); }
     memory_host::folder_id pending_folder() { return *host.find_folder("/Inbox/Pending"); }
+    static std::vector<std::string> engine_list(int number) {
+        const address_set* list = get_ostrel_Object()->list_by_number(number);
+        return {list->begin(), list->end()};
+    }
 
     memory_host host;
     com_ptr<IMailerHost> mailer = host.mailer();
@@ -438,6 +442,51 @@ TEST_F(addin, add_to_list_keeps_an_address_on_one_list_at_most) {
               S_OK);
     EXPECT_TRUE(file_has("authorized.lst", "c@example.com"));
     EXPECT_FALSE(file_has("authorized.lst", "b@example.com"));
+}
+
+TEST_F(addin, a_list_change_that_cannot_be_written_is_reported_and_undone) {
+    EXPECT_EQ(add(authorized_list_number, "a@example.com"), S_OK);
+    EXPECT_EQ(add(pending_list_number, "p@example.com"), S_OK);
+    set_file_fault_hook([](file_step step, const std::string& path) {
+        return step != file_step::rename || path.find("authorized.lst") == std::string::npos;
+    });
+    struct {
+        const char* what;
+        HRESULT result;
+    } rows[] = {
+        {"add", add(authorized_list_number, "b@example.com")},
+        {"add moving off another list", add(authorized_list_number, "p@example.com")},
+        {"remove", object->RemoveFromList(authorized_list_number, text("a@example.com").get())},
+        {"modify", object->ModifyInList(authorized_list_number, text("a@example.com").get(),
+                                        text("c@example.com").get())},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.result, STG_E_CANTSAVE) << row.what;
+        // Memory matches the files again: nothing of the change stays.
+        EXPECT_EQ(engine_list(authorized_list_number), std::vector<std::string>{"a@example.com"}) << row.what;
+        EXPECT_EQ(engine_list(pending_list_number), std::vector<std::string>{"p@example.com"}) << row.what;
+    }
+    EXPECT_TRUE(log.contains("FAIL: AddToList, unable to write the list files\n"));
+    EXPECT_TRUE(log.contains("FAIL: RemoveFromList, unable to write the list files\n"));
+
+    set_file_fault_hook({});
+    EXPECT_EQ(add(authorized_list_number, "b@example.com"), S_OK);
+    EXPECT_TRUE(file_has("authorized.lst", "b@example.com"));
+}
+
+TEST_F(addin, a_workflow_call_whose_lists_cannot_be_written_says_so_after_finishing) {
+    host.set_contacts({"friend@example.com"});
+    set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::flush; });
+    EXPECT_EQ(object->SetMailer(mailer.get()), STG_E_CANTSAVE);
+
+    com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
+    EXPECT_EQ(object->RunWorkflow2(mailer.get(), message.get()), STG_E_CANTSAVE);
+    EXPECT_EQ(host.messages_in(pending_folder()).size(), 1u);  // handled all the same
+    EXPECT_TRUE(log.contains("FAIL: RunWorkflow2, unable to write the list files\n"));
+    EXPECT_TRUE(workflow_lock_is_free());
+
+    set_file_fault_hook({});
+    EXPECT_EQ(object->RunWorkflow2(mailer.get(), nullptr), S_OK);
 }
 
 TEST_F(addin, lists_are_read_through_one_shared_cursor_and_sizes_are_logged) {

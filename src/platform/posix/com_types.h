@@ -58,6 +58,7 @@ constexpr HRESULT E_UNEXPECTED = make_hresult_constant(0x8000FFFFu);
 constexpr HRESULT E_ACCESSDENIED = make_hresult_constant(0x80070005u);
 constexpr HRESULT E_OUTOFMEMORY = make_hresult_constant(0x8007000Eu);
 constexpr HRESULT E_INVALIDARG = make_hresult_constant(0x80070057u);
+constexpr HRESULT STG_E_CANTSAVE = make_hresult_constant(0x80030103u);
 constexpr HRESULT CLASS_E_NOAGGREGATION = make_hresult_constant(0x80040110u);
 constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = make_hresult_constant(0x80040111u);
 constexpr HRESULT SELFREG_E_CLASS = make_hresult_constant(0x80040201u);
