@@ -142,6 +142,7 @@ std::string describe_hresult(HRESULT hr) {
     case DISP_E_MEMBERNOTFOUND: name = "DISP_E_MEMBERNOTFOUND"; break;
     case DISP_E_BADPARAMCOUNT: name = "DISP_E_BADPARAMCOUNT"; break;
     case DISP_E_TYPEMISMATCH: name = "DISP_E_TYPEMISMATCH"; break;
+    case STG_E_CANTSAVE: name = "STG_E_CANTSAVE"; break;
     default: break;
     }
     return name ? std::string(code) + " " + name : std::string(code);

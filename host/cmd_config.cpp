@@ -197,7 +197,12 @@ int apply_changes(addin_client& addin, const std::vector<change>& changes) {
     }
     // Only the value 1 saves a session; automation's own boolean conversion always gives -1,
     // so the end of the session goes through the virtual table.
-    addin.object().EndConfigure(SUCCEEDED(hr) ? 1 : 0);
+    HRESULT ended = addin.object().EndConfigure(SUCCEEDED(hr) ? 1 : 0);
+    if (SUCCEEDED(hr) && FAILED(ended)) {
+        std::cerr << "tarnwick: the settings were not saved: ostrel.cfg could not be written (see the debug "
+                     "log); the old values stay\n";
+        return exit_failure;
+    }
     return SUCCEEDED(hr) ? exit_ok : exit_failure;
 }
 

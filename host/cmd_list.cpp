@@ -95,13 +95,17 @@ std::optional<std::string> entry_for(const std::vector<std::string>& entries, co
     return std::nullopt;
 }
 
-HRESULT call(addin_client& addin, const char* method, LONG list, const std::vector<std::string>& texts) {
+HRESULT call(addin_client& addin, const char* method, const list_name& list, const std::vector<std::string>& texts) {
     dispatch_arguments arguments;
-    arguments.add_long(list);
+    arguments.add_long(list.number);
     for (const std::string& text : texts) arguments.add_text(text);
     variant_holder ignored;
     HRESULT hr = addin.invoke(method, DISPATCH_METHOD, arguments, ignored.put());
-    if (FAILED(hr)) std::cerr << "tarnwick: " << method << " failed: " << describe_hresult(hr) << "\n";
+    if (hr == STG_E_CANTSAVE)
+        std::cerr << "tarnwick: the " << list.name << " list was not saved: the filter could not write its list "
+                     "files (see the debug log); the lists stay as they were\n";
+    else if (FAILED(hr))
+        std::cerr << "tarnwick: " << method << " failed: " << describe_hresult(hr) << "\n";
     return hr;
 }
 
@@ -192,20 +196,29 @@ int cmd_list(const std::vector<std::string>& args) {
     if (!options.root.empty()) {
         // The verdict reaches the mail through the mailer that SetMailer gave the add-in.
         host = maildir_host::create(options);
-        addin.object().SetMailer(static_cast<IMailerHost*>(host.get()));
+        if (FAILED(addin.object().SetMailer(static_cast<IMailerHost*>(host.get())))) {
+            std::cerr << "tarnwick: the contacts were not saved: the filter could not write its list files "
+                         "(see the debug log)\n";
+            code = exit_failure;
+        }
     }
     HRESULT hr = S_OK;
     if (action == "add") {
-        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i) hr = call(addin, "AddToList", target->number, {addresses[i]});
+        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i) hr = call(addin, "AddToList", *target, {addresses[i]});
     } else if (action == "remove") {
-        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i) hr = call(addin, "RemoveFromList", target->number, {addresses[i]});
+        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i) hr = call(addin, "RemoveFromList", *target, {addresses[i]});
     } else {
-        hr = call(addin, "ModifyInList", target->number, {addresses[0], addresses[1]});
+        hr = call(addin, "ModifyInList", *target, {addresses[0], addresses[1]});
     }
     if (host) {
         // The add-in releases an authorized sender's pending mail on the next new-message call:
         // one without a message, since none has arrived.
-        if (SUCCEEDED(hr) && target->number == 0) addin.object().RunWorkflow2(static_cast<IMailerHost*>(host.get()), nullptr);
+        if (SUCCEEDED(hr) && target->number == 0 &&
+            FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(host.get()), nullptr))) {
+            std::cerr << "tarnwick: the pending senders were not saved after the release: the filter could not "
+                         "write its list files (see the debug log)\n";
+            code = exit_failure;
+        }
         addin.object().Unload();
     }
     if (FAILED(hr)) return exit_failure;
@@ -213,7 +226,6 @@ int cmd_list(const std::vector<std::string>& args) {
     std::optional<std::vector<std::string>> after = read_list(addin, *target);
     if (!after) return exit_failure;
     running->addin.reset();
-    code = exit_ok;
     if (action != "remove") {
         const std::string& added = addresses.back();
         if (!contains(*after, added)) {
@@ -226,6 +238,8 @@ int cmd_list(const std::vector<std::string>& args) {
         const host_activity& activity = host->activity();
         if (activity.released) std::cout << "  released to the inbox: " << activity.released << "\n";
         if (activity.deleted) std::cout << "  deleted (moved to Trash): " << activity.deleted << "\n";
+        for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
+        if (activity.moves_failed) code = exit_failure;
     } else if (target->number <= 1 && action != "remove") {
         std::cout << "  (without --maildir, mail already received is not touched)\n";
     }

@@ -90,9 +90,16 @@ private:
 };
 
 struct run_counts {
-    int seen = 0;  // handed to the add-in
-    int kept = 0;  // still in the inbox afterwards
-    int gone = 0;  // vanished or seen by another client before its turn, or vanished during it
+    int seen = 0;     // handed to the add-in
+    int kept = 0;     // still in the inbox afterwards
+    int gone = 0;     // vanished or seen by another client before its turn, or vanished during it
+    int unsaved = 0;  // calls after which the add-in said its list files could not be written
+    int unmarked = 0; // kept messages that could not be moved from new/ to cur/
+
+    // True when something the run had to do was not done or not kept.
+    bool failed(const host_activity& activity) const {
+        return unsaved > 0 || unmarked > 0 || activity.replies_failed > 0 || activity.moves_failed > 0;
+    }
 };
 
 bool flag_is_on(addin_client& addin, const std::string& name) {
@@ -114,15 +121,17 @@ void handle_message(addin_client& addin, maildir_host& host, const std::string& 
         return;
     }
     ++counts.seen;
-    addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), message.get());
+    if (FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), message.get()))) ++counts.unsaved;
     std::optional<std::string> folder = host.folder_of(message.get());
     if (!folder) {
         ++counts.gone;
     } else if (folder->empty()) {
         ++counts.kept;
         // The filter has seen it: a later run must not take it for new again.
-        if (mark_seen && !host.mark_seen(message.get()))
+        if (mark_seen && !host.mark_seen(message.get())) {
+            ++counts.unmarked;
             std::cerr << "tarnwick: cannot move " << name << " from new/ to cur/\n";
+        }
     }
 }
 
@@ -151,6 +160,10 @@ void print_summary(const maildir_host& host, const run_counts& counts, const std
     if (activity.replies_failed) print_count("challenges failed", activity.replies_failed);
     print_count("released to the inbox", activity.released);
     if (counts.gone) print_count("gone before or while handled", counts.gone);
+    if (counts.unsaved)
+        print_count("lists not saved", counts.unsaved, "the filter could not write its list files; see the debug log");
+    if (activity.moves_failed) print_count("moves failed", activity.moves_failed);
+    if (counts.unmarked) print_count("kept but left in new/", counts.unmarked);
     for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
     if (!protection)
         std::cout << "  protection is off: the filter acted on nothing "
@@ -240,13 +253,13 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     com_ptr<maildir_host> host = maildir_host::create(options);
     addin_client& addin = *running->addin;
     // SetMailer makes sure the pending folder exists and imports the contacts.
-    addin.object().SetMailer(static_cast<IMailerHost*>(host.get()));
+    run_counts counts;
+    if (FAILED(addin.object().SetMailer(static_cast<IMailerHost*>(host.get())))) ++counts.unsaved;
     std::string pending = text_property(addin, "PendingFolderName");
     bool protection = flag_is_on(addin, "EnableProtection");
     if (!protection)
         std::cerr << "tarnwick: protection is off, so the filter acts on nothing; new mail stays new\n";
 
-    run_counts counts;
     if (watch) {
         code = watch_inbox(addin, *host.get(), protection, counts);
     } else {
@@ -264,5 +277,9 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     std::string sendmail = options.sendmail_command;
     running->addin.reset();  // the module lets go of the host before the summary is read
     print_summary(*host.get(), counts, pending, sendmail, *running, protection);
+    if (counts.failed(host->activity())) {
+        std::cerr << "tarnwick: not everything was done or saved; the summary says what\n";
+        if (code == exit_ok) code = exit_failure;
+    }
     return code;
 }

@@ -291,10 +291,14 @@ public:
             struct stat st {};
             bool target_exists = ::stat((owner_->directory(folder) + "/" + subdir).c_str(), &st) == 0;
             if (error == ENOENT && target_exists) continue;  // renamed under us: look again
+            last_error_ = error;
             return error == ENOENT ? E_FAIL : hresult_from_errno(error);
         }
         return E_FAIL;
     }
+
+    // The errno of the last move the file system refused; 0 when none did.
+    int last_error() const { return last_error_; }
 
     // The header fields, read once.
     const header_summary* headers() {
@@ -321,6 +325,7 @@ private:
     std::string folder_;
     maildir::message_file file_;
     std::string unique_;
+    int last_error_ = 0;
     std::optional<header_summary> headers_;
     std::optional<message_content> content_;
 };
@@ -357,12 +362,23 @@ com_ptr<folder_object> folder_from(const VARIANT& value, const store_ptr& owner)
 // The name of a message file once it is in cur/: its info made "2,FLAGS".
 std::string seen_name(const std::string& name) { return maildir::with_flags(name, maildir::flags_of(name)); }
 
-// Moves `message` into `folder`, making the folder when it is missing; counts the move.
+// Moves `message` into `folder`, making the folder when it is missing. A move the disk refuses
+// is counted and noted, so that the run can say what it could not do; a message that vanished
+// meanwhile is another client's doing, not a failure.
 HRESULT move_into(message_object& message, const std::string& folder) {
     if (!message.locate()) return E_MESSAGE_GONE;
     if (message.folder() == folder) return S_OK;
-    if (int error = maildir::create_folder(message.owner()->options.root, folder); error != 0) return hresult_from_errno(error);
-    return message.move_to(folder, "cur", seen_name);
+    std::string name = message.file().name;
+    int error = maildir::create_folder(message.owner()->options.root, folder);
+    HRESULT hr = error != 0 ? hresult_from_errno(error) : message.move_to(folder, "cur", seen_name);
+    if (FAILED(hr) && hr != E_MESSAGE_GONE) {
+        if (error == 0) error = message.last_error();
+        host_activity& activity = message.owner()->activity;
+        ++activity.moves_failed;
+        activity.notes.push_back("cannot move " + name + " to " + (folder.empty() ? inbox_name : folder) + ": " +
+                                 (error != 0 ? std::strerror(error) : "the file kept changing names"));
+    }
+    return hr;
 }
 
 }  // namespace

@@ -63,7 +63,8 @@ struct host_activity {
     int replies_sent = 0;                   // stored in Outbox or accepted by the command
     int replies_withheld = 0;               // refused: automatic mail must not be answered
     int replies_failed = 0;                 // could not be composed, stored or sent
-    std::vector<std::string> notes;         // one line for each withheld or failed reply
+    int moves_failed = 0;                   // moves, deletions and releases the disk refused
+    std::vector<std::string> notes;         // one line for each withheld or failed reply or move
 };
 
 class maildir_host final : public IMailerHost {
