@@ -392,3 +392,49 @@ TEST_F(TarnwickProgram, WatchHandlesArrivalsUntilItIsStopped) {
     EXPECT_NE(stopped.out.find("1 message handled"), std::string::npos) << stopped.out;
     EXPECT_EQ(tarnwick({"list", "show", "pending"}).out, "ann@example.org\n") << "the lock went with the process";
 }
+
+// A file the program must replace stands as a directory: every write of it fails, as on a full
+// disk, and each command must say what was not kept and exit 1.
+TEST_F(TarnwickProgram, WritesThatFailAreNamedAndExitWithOne) {
+    configure();
+    const std::string store = data() + "/OstrelAntiSpam";
+    ASSERT_EQ(tarnwick({"list", "add", "authorized", "ann@example.org"}).code, 0);
+    fs::remove(store + "/authorized.lst");
+    fs::create_directory(store + "/authorized.lst");
+    outcome added = tarnwick({"list", "add", "authorized", "bob@example.org"});
+    EXPECT_EQ(added.code, 1);
+    EXPECT_NE(added.err.find("the authorized list was not saved"), std::string::npos) << added.err;
+    EXPECT_EQ(added.out.find("entries"), std::string::npos) << added.out;
+    fs::remove(store + "/authorized.lst");
+
+    fs::remove(store + "/ostrel.cfg");
+    fs::create_directory(store + "/ostrel.cfg");
+    outcome set = tarnwick({"config", "set", "ARSubject", "Changed [TWK-CONFIRM]"});
+    EXPECT_EQ(set.code, 1);
+    EXPECT_NE(set.err.find("the settings were not saved"), std::string::npos) << set.err;
+    fs::remove(store + "/ostrel.cfg");
+    configure();
+
+    // The run handles every message it can, then names what failed.
+    fs::remove(store + "/pending.lst");
+    fs::create_directory(store + "/pending.lst");
+    tree.make_folder("Pending");
+    tree.add("", "new", "100.a.test", unknown_sender("cat@example.org", "c1@x"), 100);
+    outcome unsaved = tarnwick({"run", "--maildir", tree.root()});
+    EXPECT_EQ(unsaved.code, 1);
+    EXPECT_NE(unsaved.out.find("lists not saved"), std::string::npos) << unsaved.out;
+    EXPECT_EQ(tree.files_in("Pending", "cur").size(), 1u);
+    fs::remove(store + "/pending.lst");
+
+    // A pending folder whose cur/ cannot take mail: the message stays, and the run says so.
+    fs::remove_all(tree.folder_dir("Pending"));
+    tree.make_folder("Pending");
+    fs::remove(tree.folder_dir("Pending") + "/cur");
+    write_text_file(tree.folder_dir("Pending") + "/cur", "not a folder");
+    tree.add("", "new", "200.b.test", unknown_sender("dan@example.org", "d1@x"), 200);
+    outcome unmoved = tarnwick({"run", "--maildir", tree.root()});
+    EXPECT_EQ(unmoved.code, 1);
+    EXPECT_NE(unmoved.out.find("moves failed                  1"), std::string::npos) << unmoved.out;
+    EXPECT_NE(unmoved.out.find("cannot move 200.b.test"), std::string::npos) << unmoved.out;
+    EXPECT_EQ(tree.files_in("", "new").size() + tree.files_in("", "cur").size(), 1u);
+}
