@@ -99,6 +99,7 @@ bool is_robot_address(std::string_view address) {
     if (local == "mailer-daemon" || local == "listserv" || local == "majordomo") return true;
     if (starts_with(local, "owner-") || ends_with(local, "-request")) return true;
     std::string base = local.substr(0, local.find('+'));
+    if (base == "postmaster") return true;
     static const std::array<std::string_view, 8> no_reply = {"noreply",      "no-reply",     "no_reply",   "no.reply",
                                                              "donotreply",   "do-not-reply", "do_not_reply", "do.not.reply"};
     for (std::string_view spelling : no_reply) {
@@ -124,6 +125,10 @@ std::optional<std::string> reason_not_to_answer(const header_summary& original) 
         for (const std::string& token : comma_tokens(*value)) {
             if (token == "all" || token == "oof") return "X-Auto-Response-Suppress: " + *value;
         }
+    }
+    // Vacation programs mark their replies so; their presence is enough, whatever the value.
+    for (std::string_view field : {"X-Autoreply", "X-Autorespond"}) {
+        if (headers.find(field)) return "automatic reply (" + std::string(field) + ")";
     }
     if (const message_headers::field* list = headers.find_prefix("List-")) return "mailing-list mail (" + list->name + ")";
     if (auto value = headers.value("Precedence")) {

@@ -12,7 +12,7 @@
 // ("mailing-list mail (List-Id)"); none when it may be answered.
 std::optional<std::string> reason_not_to_answer(const header_summary& original);
 
-// True for addresses that belong to robots and lists: MAILER-DAEMON, LISTSERV, majordomo,
+// True for addresses that belong to robots and lists: MAILER-DAEMON, postmaster, LISTSERV, majordomo,
 // owner-*, *-request and the usual no-reply spellings (any letter case, "+detail" ignored).
 bool is_robot_address(std::string_view address);
 

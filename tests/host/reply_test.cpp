@@ -141,3 +141,26 @@ TEST(ReplyComposition, NobodyToAnswerIsAnError) {
     EXPECT_FALSE(compose_reply(parse_headers("From: bob@example.net\n\n"), "s", "b", error));
     EXPECT_NE(error.find("no receiver"), std::string::npos);
 }
+
+TEST(ReplyRefusals, PostmasterMailAndAutomaticRepliesAreNeverAnswered) {
+    struct row {
+        std::string headers;
+        const char* reason;  // nullptr: may be answered
+    };
+    const row rows[] = {
+        {"X-Autoreply: yes\n", "X-Autoreply"},
+        {"X-AUTOREPLY: \n", "X-Autoreply"},
+        {"X-Autorespond: Out of office\n", "X-Autorespond"},
+        {"Reply-To: postmaster@example.net\n", "robot or list address postmaster@example.net"},
+        {"Reply-To: PostMaster+bounces@example.net\n", "robot or list address"},
+        {"Reply-To: postmasters@example.net\n", nullptr},
+        {"X-Autoreplied-By-Someone-Else: x\n", nullptr},
+    };
+    for (const row& r : rows) {
+        std::optional<std::string> reason = reason_not_to_answer(message_with(r.headers));
+        if (!r.reason) EXPECT_FALSE(reason) << r.headers << " gave " << reason.value_or("");
+        else EXPECT_NE(reason.value_or("").find(r.reason), std::string::npos) << r.headers << " gave " << reason.value_or("(none)");
+    }
+    const std::string from_postmaster = "Return-Path: <postmaster@mx.example>\nFrom: postmaster@mx.example\nTo: me@home.example\n\n";
+    EXPECT_NE(reason_not_to_answer(parse_headers(from_postmaster)).value_or("").find("robot"), std::string::npos);
+}
