@@ -51,6 +51,14 @@ std::vector<mailbox> reply_recipients(const header_summary& original) {
     return to.empty() ? mailboxes_of(original, "From") : to;
 }
 
+// Why the message names no single address to answer: a challenge never goes to several, or one
+// message listing a thousand would have the filter mail them all.
+std::optional<std::string> several_recipients(const header_summary& original) {
+    if (mailboxes_of(original, "From").size() > 1) return "more than one sender address";
+    if (mailboxes_of(original, "Reply-To").size() > 1) return "more than one reply address";
+    return std::nullopt;
+}
+
 // Who the reply comes from: the user. The envelope recipient (X-Original-To, Delivered-To) is
 // the user's own address, while the first To of a Cc'd or list copy is a stranger's; the same
 // address in To or Cc lends its display name. Without either field, the first To mailbox.
@@ -142,6 +150,7 @@ std::optional<std::string> reason_not_to_answer(const header_summary& original) 
             return "a delivery report";
     }
 
+    if (auto several = several_recipients(original)) return several;
     std::vector<mailbox> to = reply_recipients(original);
     std::vector<mailbox> from = mailboxes_of(original, "From");
     for (const std::vector<mailbox>* group : {&envelope, &from, &to}) {
@@ -156,6 +165,10 @@ std::optional<std::string> reason_not_to_answer(const header_summary& original) 
 
 std::optional<std::string> compose_reply(const header_summary& original, std::string_view subject,
                                          std::string_view body, std::string& error) {
+    if (auto several = several_recipients(original)) {
+        error = *several;
+        return std::nullopt;
+    }
     std::vector<mailbox> to = reply_recipients(original);
     if (to.empty()) {
         error = "the message names nobody to answer";
@@ -169,7 +182,7 @@ std::optional<std::string> compose_reply(const header_summary& original, std::st
     ensure_gmime();
     gobject_ptr<GMimeMessage> reply(g_mime_message_new(TRUE));
     add_mailbox(g_mime_message_get_from(reply.get()), *from);
-    for (const mailbox& box : to) add_mailbox(g_mime_message_get_to(reply.get()), box);
+    add_mailbox(g_mime_message_get_to(reply.get()), to.front());
     std::string subject_line = one_line(to_utf8(subject));
     g_mime_message_set_subject(reply.get(), subject_line.c_str(), "utf-8");
 

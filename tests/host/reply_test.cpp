@@ -164,3 +164,42 @@ TEST(ReplyRefusals, PostmasterMailAndAutomaticRepliesAreNeverAnswered) {
     const std::string from_postmaster = "Return-Path: <postmaster@mx.example>\nFrom: postmaster@mx.example\nTo: me@home.example\n\n";
     EXPECT_NE(reason_not_to_answer(parse_headers(from_postmaster)).value_or("").find("robot"), std::string::npos);
 }
+
+TEST(ReplyRefusals, AChallengeGoesToOneAddressOrToNone) {
+    std::string thousand;
+    for (int i = 0; i < 1000; ++i) thousand += (i ? ", victim" : "victim") + std::to_string(i) + "@example.org";
+    struct row {
+        std::string headers;
+        const char* reason;  // nullptr: may be answered
+    };
+    const row rows[] = {
+        {"From: Bob <bob@example.net>, Ann <ann@example.org>\n", "more than one sender address"},
+        {"From: " + thousand + "\n", "more than one sender address"},
+        {"From: friends: bob@example.net, ann@example.org;\n", "more than one sender address"},
+        {"From: friends: bob@example.net;\n", nullptr},
+        {"From: Bob <bob@example.net>, Ann <ann@example.org>\nReply-To: bob@example.net\n", "more than one sender address"},
+        {"Reply-To: bob@example.net, ann@example.org\n", "more than one reply address"},
+        {"Reply-To: " + thousand + "\n", "more than one reply address"},
+        {"Reply-To: Bob at home <bob@home.example.net>\n", nullptr},
+    };
+    for (const row& r : rows) {
+        // The rows' From replaces the usual one.
+        std::string headers = "Return-Path: <bob@example.net>\nDelivered-To: me@home.example\nTo: me@home.example\n" +
+                              (r.headers.rfind("From:", 0) == 0 ? "" : std::string("From: bob@example.net\n")) + r.headers + "\n";
+        header_summary original = parse_headers(headers);
+        std::optional<std::string> reason = reason_not_to_answer(original);
+        std::string row_name = r.headers.substr(0, 80);
+        if (!r.reason) EXPECT_FALSE(reason) << row_name << " gave " << reason.value_or("");
+        else EXPECT_NE(reason.value_or("").find(r.reason), std::string::npos) << row_name << " gave " << reason.value_or("(none)");
+        // Whoever asks, the composer never writes to several addresses.
+        std::string error;
+        std::optional<std::string> reply = compose_reply(original, "s", "b", error);
+        if (!r.reason) {
+            ASSERT_TRUE(reply) << row_name << ": " << error;
+            EXPECT_EQ(parse_mailboxes(parse_headers(*reply).headers.find("To")->raw).size(), 1u) << row_name;
+        } else {
+            EXPECT_FALSE(reply) << row_name;
+            EXPECT_NE(error.find("more than one"), std::string::npos) << row_name << ": " << error;
+        }
+    }
+}
