@@ -657,7 +657,7 @@ HRESULT maildir_host::reply_to_message(IUnknown* message, BSTR subject, BSTR bod
             activity.notes.push_back("challenge not sent: the message vanished");
             return E_MESSAGE_GONE;
         }
-        std::string who = headers->sender.empty() ? "(no sender)" : headers->sender;
+        std::string who = headers->sender.empty() ? "(no sender)" : one_line(headers->sender);
         if (std::optional<std::string> reason = reason_not_to_answer(*headers)) {
             ++activity.replies_withheld;
             activity.notes.push_back("challenge to " + who + " withheld: " + *reason);

@@ -51,6 +51,35 @@ std::vector<mailbox> reply_recipients(const header_summary& original) {
     return to.empty() ? mailboxes_of(original, "From") : to;
 }
 
+// Why the message names no single address to answer: a challenge never goes to several, or one
+// message listing a thousand would have the filter mail them all.
+std::optional<std::string> several_recipients(const header_summary& original) {
+    if (mailboxes_of(original, "From").size() > 1) return "more than one sender address";
+    if (mailboxes_of(original, "Reply-To").size() > 1) return "more than one reply address";
+    return std::nullopt;
+}
+
+// An addr-spec that GMime writes back as it is: local@domain with a dot-atom local part in ASCII
+// and a host name (international ones are written in their ASCII form). Quoted local parts and
+// domain literals would be written unquoted, where a blank, comma or line break inside them
+// becomes another recipient or another header; such senders are not answered.
+bool writable_address(std::string_view address) {
+    if (address.empty() || address.size() > 254) return false;
+    size_t at = address.find('@');
+    if (at == 0 || at == std::string_view::npos || at + 1 == address.size()) return false;
+    for (char c : address.substr(0, at)) {
+        bool atext = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     std::string_view("!#$%&'*+-/=?^_`{|}~.").find(c) != std::string_view::npos;
+        if (!atext) return false;
+    }
+    for (char c : address.substr(at + 1)) {
+        bool host = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                    c == '.' || static_cast<unsigned char>(c) >= 0x80;
+        if (!host) return false;
+    }
+    return true;
+}
+
 // Who the reply comes from: the user. The envelope recipient (X-Original-To, Delivered-To) is
 // the user's own address, while the first To of a Cc'd or list copy is a stranger's; the same
 // address in To or Cc lends its display name. Without either field, the first To mailbox.
@@ -62,17 +91,93 @@ std::optional<mailbox> reply_sender(const header_summary& original) {
         std::vector<mailbox> envelope = mailboxes_of(original, field);
         if (envelope.empty()) continue;
         mailbox user = envelope.front();
+        if (!writable_address(user.address)) return std::nullopt;
         for (const mailbox& box : visible) {
             if (ascii_lower(box.address) == ascii_lower(user.address)) return mailbox{box.name, user.address};
         }
         return user;
     }
     std::vector<mailbox> to = mailboxes_of(original, "To");
-    if (to.empty()) return std::nullopt;
+    if (to.empty() || !writable_address(to.front().address)) return std::nullopt;
     return to.front();
 }
 
-// A header text on one line: line breaks and other control characters become blanks.
+// A message id fit to be written back: <left@right> in printable ASCII without blanks, short
+// enough for any header line. Anything else is left out, never repaired.
+bool well_formed_message_id(std::string_view id) {
+    if (id.size() < 5 || id.size() > 250 || id.front() != '<' || id.back() != '>') return false;
+    std::string_view inner = id.substr(1, id.size() - 2);
+    size_t at = inner.find('@');
+    if (at == 0 || at == std::string_view::npos || at + 1 == inner.size() || inner.find('@', at + 1) != std::string_view::npos)
+        return false;
+    for (char c : inner) {
+        if (c <= ' ' || c >= 0x7F || c == '<' || c == '>') return false;
+    }
+    return true;
+}
+
+// The well-formed message ids among the <...> of a field's raw value, in their order.
+std::vector<std::string> message_ids_in(std::string_view raw) {
+    std::vector<std::string> ids;
+    size_t open = raw.find('<');
+    while (open != std::string_view::npos) {
+        size_t close = raw.find('>', open);
+        if (close == std::string_view::npos) break;
+        size_t reopen = raw.find('<', open + 1);
+        if (reopen < close) {
+            open = reopen;
+            continue;
+        }
+        std::string_view id = raw.substr(open, close - open + 1);
+        if (well_formed_message_id(id)) ids.emplace_back(id);
+        open = raw.find('<', close);
+    }
+    return ids;
+}
+
+// The original's own id, when its Message-ID field holds exactly one well-formed id.
+std::optional<std::string> original_message_id(const header_summary& original) {
+    const message_headers::field* field = original.headers.find("Message-ID");
+    if (!field) return std::nullopt;
+    std::string_view raw = field->raw;
+    size_t first = raw.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return std::nullopt;
+    raw = raw.substr(first, raw.find_last_not_of(" \t\r\n") - first + 1);
+    if (!well_formed_message_id(raw)) return std::nullopt;
+    return std::string(raw);
+}
+
+// The reply's References: the thread so far (the original's References, else its In-Reply-To)
+// and the original. A long thread keeps its first and latest ids, so a stranger's list of
+// thousands does not travel on.
+std::string references_for(const header_summary& original, const std::string& original_id) {
+    constexpr size_t most = 20;
+    const message_headers::field* thread = original.headers.find("References");
+    if (!thread) thread = original.headers.find("In-Reply-To");
+    std::vector<std::string> ids = thread ? message_ids_in(thread->raw) : std::vector<std::string>{};
+    ids.push_back(original_id);
+    if (ids.size() > most) ids.erase(ids.begin() + 1, ids.end() - (most - 1));
+    std::string references;
+    for (const std::string& id : ids) references += (references.empty() ? "" : " ") + id;
+    return references;
+}
+
+// The host name for the reply's own Message-ID, in ASCII.
+std::string domain_of(std::string_view address) {
+    std::string domain(address.substr(address.rfind('@') + 1));
+    gchar_ptr ascii(g_hostname_to_ascii(domain.c_str()));
+    return ascii && *ascii.get() ? std::string(ascii.get()) : "localhost";
+}
+
+void add_mailbox(InternetAddressList* list, const mailbox& box) {
+    std::string name = one_line(box.name);
+    gobject_ptr<InternetAddress> address(
+        internet_address_mailbox_new(name.empty() ? nullptr : name.c_str(), box.address.c_str()));
+    internet_address_list_add(list, address.get());
+}
+
+}  // namespace
+
 std::string one_line(std::string_view text) {
     std::string line(text);
     for (char& c : line) {
@@ -81,24 +186,12 @@ std::string one_line(std::string_view text) {
     return line;
 }
 
-std::string domain_of(std::string_view address) {
-    size_t at = address.rfind('@');
-    return at == std::string_view::npos ? "localhost" : std::string(address.substr(at + 1));
-}
-
-void add_mailbox(InternetAddressList* list, const mailbox& box) {
-    gobject_ptr<InternetAddress> address(
-        internet_address_mailbox_new(box.name.empty() ? nullptr : box.name.c_str(), box.address.c_str()));
-    internet_address_list_add(list, address.get());
-}
-
-}  // namespace
-
 bool is_robot_address(std::string_view address) {
     std::string local = ascii_lower(address.substr(0, address.rfind('@')));
     if (local == "mailer-daemon" || local == "listserv" || local == "majordomo") return true;
     if (starts_with(local, "owner-") || ends_with(local, "-request")) return true;
     std::string base = local.substr(0, local.find('+'));
+    if (base == "postmaster") return true;
     static const std::array<std::string_view, 8> no_reply = {"noreply",      "no-reply",     "no_reply",   "no.reply",
                                                              "donotreply",   "do-not-reply", "do_not_reply", "do.not.reply"};
     for (std::string_view spelling : no_reply) {
@@ -118,17 +211,21 @@ std::optional<std::string> reason_not_to_answer(const header_summary& original) 
     if (envelope.empty()) return "empty return path";
 
     if (auto value = headers.value("Auto-Submitted")) {
-        if (first_token(*value) != "no") return "Auto-Submitted: " + *value;
+        if (first_token(*value) != "no") return "Auto-Submitted: " + one_line(*value);
     }
     if (auto value = headers.value("X-Auto-Response-Suppress")) {
         for (const std::string& token : comma_tokens(*value)) {
-            if (token == "all" || token == "oof") return "X-Auto-Response-Suppress: " + *value;
+            if (token == "all" || token == "oof") return "X-Auto-Response-Suppress: " + one_line(*value);
         }
+    }
+    // Vacation programs mark their replies so; their presence is enough, whatever the value.
+    for (std::string_view field : {"X-Autoreply", "X-Autorespond"}) {
+        if (headers.find(field)) return "automatic reply (" + std::string(field) + ")";
     }
     if (const message_headers::field* list = headers.find_prefix("List-")) return "mailing-list mail (" + list->name + ")";
     if (auto value = headers.value("Precedence")) {
         std::string token = first_token(*value);
-        if (token == "bulk" || token == "list" || token == "junk") return "Precedence: " + *value;
+        if (token == "bulk" || token == "list" || token == "junk") return "Precedence: " + one_line(*value);
     }
     if (auto value = headers.value("Content-Type")) {
         std::string type = first_token(*value);
@@ -137,23 +234,33 @@ std::optional<std::string> reason_not_to_answer(const header_summary& original) 
             return "a delivery report";
     }
 
+    if (auto several = several_recipients(original)) return several;
     std::vector<mailbox> to = reply_recipients(original);
     std::vector<mailbox> from = mailboxes_of(original, "From");
     for (const std::vector<mailbox>* group : {&envelope, &from, &to}) {
         for (const mailbox& box : *group) {
-            if (is_robot_address(box.address)) return "robot or list address " + box.address;
+            if (is_robot_address(box.address)) return "robot or list address " + one_line(box.address);
         }
     }
     if (to.empty()) return "no address to answer";
+    if (!writable_address(to.front().address)) return "an address a reply cannot be written to";
     if (!reply_sender(original)) return "no receiver address to answer from";
     return std::nullopt;
 }
 
 std::optional<std::string> compose_reply(const header_summary& original, std::string_view subject,
                                          std::string_view body, std::string& error) {
+    if (auto several = several_recipients(original)) {
+        error = *several;
+        return std::nullopt;
+    }
     std::vector<mailbox> to = reply_recipients(original);
     if (to.empty()) {
         error = "the message names nobody to answer";
+        return std::nullopt;
+    }
+    if (!writable_address(to.front().address)) {
+        error = "the message names an address a reply cannot be written to";
         return std::nullopt;
     }
     std::optional<mailbox> from = reply_sender(original);
@@ -164,7 +271,7 @@ std::optional<std::string> compose_reply(const header_summary& original, std::st
     ensure_gmime();
     gobject_ptr<GMimeMessage> reply(g_mime_message_new(TRUE));
     add_mailbox(g_mime_message_get_from(reply.get()), *from);
-    for (const mailbox& box : to) add_mailbox(g_mime_message_get_to(reply.get()), box);
+    add_mailbox(g_mime_message_get_to(reply.get()), to.front());
     std::string subject_line = one_line(to_utf8(subject));
     g_mime_message_set_subject(reply.get(), subject_line.c_str(), "utf-8");
 
@@ -175,17 +282,11 @@ std::optional<std::string> compose_reply(const header_summary& original, std::st
     g_mime_message_set_message_id(reply.get(), id.get());
 
     GMimeObject* object = GMIME_OBJECT(reply.get());
-    std::string references;
-    if (auto original_id = original.headers.value("Message-ID")) {
-        gchar_ptr bare(g_mime_utils_decode_message_id(original_id->c_str()));
-        if (bare && *bare.get()) {
-            std::string quoted = "<" + std::string(bare.get()) + ">";
-            g_mime_object_set_header(object, "In-Reply-To", quoted.c_str(), nullptr);
-            if (auto earlier = original.headers.value("References")) references = one_line(*earlier);
-            else if (auto parent = original.headers.value("In-Reply-To")) references = one_line(*parent);
-            references += references.empty() ? quoted : " " + quoted;
-            g_mime_object_set_header(object, "References", references.c_str(), nullptr);
-        }
+    // Ids are copied only when well formed; decoding them first would let an encoded word bring
+    // in a line break.
+    if (std::optional<std::string> original_id = original_message_id(original)) {
+        g_mime_object_set_header(object, "In-Reply-To", original_id->c_str(), nullptr);
+        g_mime_object_set_header(object, "References", references_for(original, *original_id).c_str(), nullptr);
     }
     g_mime_object_set_header(object, "Auto-Submitted", "auto-replied", nullptr);
     g_mime_object_set_header(object, "Precedence", "bulk", nullptr);

@@ -326,6 +326,34 @@ TEST_F(MaildirHost, RepliesGoToTheOutboxUnlessTheyMustNotBeSent) {
     EXPECT_EQ(tree.files_in("", "new").size(), 2u) << "answering moves nothing";
 }
 
+TEST_F(MaildirHost, MailThatWouldSpreadOrLoopAChallengeIsWithheld) {
+    struct row {
+        const char* file;
+        std::string headers;
+        const char* note;
+    };
+    const row rows[] = {
+        {"14.a", "From: ann@example.org, bob@example.net, cat@example.com",
+         "challenge to ann@example.org withheld: more than one sender address"},
+        {"14.b", "From: ann@example.org\nReply-To: bob@example.net, cat@example.com",
+         "challenge to ann@example.org withheld: more than one reply address"},
+        {"14.c", "From: Postmaster@mx.example", "challenge to Postmaster@mx.example withheld: robot or list address Postmaster@mx.example"},
+        {"14.d", "From: ann@example.org\nX-Autoreply: yes", "challenge to ann@example.org withheld: automatic reply (X-Autoreply)"},
+        {"14.e", "From: ann@example.org\nX-Autorespond: away", "challenge to ann@example.org withheld: automatic reply (X-Autorespond)"},
+    };
+    bstr_holder subject(bstr_from_narrow("Please confirm")), body(bstr_from_narrow("Reply."));
+    for (const row& r : rows) {
+        tree.add("", "new", r.file, mail_text({"Return-Path: <ann@example.org>", "To: me@home.example", r.headers}));
+        size_t notes_before = host->activity().notes.size();
+        EXPECT_EQ(host->reply_to_message(message(r.file).get(), subject.get(), body.get()), E_ABORT) << r.file;
+        ASSERT_EQ(host->activity().notes.size(), notes_before + 1) << r.file;
+        EXPECT_EQ(host->activity().notes.back(), r.note) << r.file;
+    }
+    EXPECT_EQ(host->activity().replies_withheld, static_cast<int>(std::size(rows)));
+    EXPECT_EQ(host->activity().replies_sent, 0);
+    EXPECT_FALSE(file_exists(tree.folder_dir("Outbox")));
+}
+
 TEST_F(MaildirHost, RepliesCanGoToASendmailCommand) {
     tree.add("", "new", "12.K.host", bob_mail);
     std::string captured = tree.base() + "/sent.eml";

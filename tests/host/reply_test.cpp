@@ -1,6 +1,11 @@
 // Automatic replies: what must not be answered (RFC 3834, RFC 5230), and the reply itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+
 #include "host/mime.h"
 #include "host/reply.h"
 
@@ -140,4 +145,353 @@ TEST(ReplyComposition, NobodyToAnswerIsAnError) {
     EXPECT_NE(error.find("nobody"), std::string::npos);
     EXPECT_FALSE(compose_reply(parse_headers("From: bob@example.net\n\n"), "s", "b", error));
     EXPECT_NE(error.find("no receiver"), std::string::npos);
+}
+
+TEST(ReplyRefusals, PostmasterMailAndAutomaticRepliesAreNeverAnswered) {
+    struct row {
+        std::string headers;
+        const char* reason;  // nullptr: may be answered
+    };
+    const row rows[] = {
+        {"X-Autoreply: yes\n", "X-Autoreply"},
+        {"X-AUTOREPLY: \n", "X-Autoreply"},
+        {"X-Autorespond: Out of office\n", "X-Autorespond"},
+        {"Reply-To: postmaster@example.net\n", "robot or list address postmaster@example.net"},
+        {"Reply-To: PostMaster+bounces@example.net\n", "robot or list address"},
+        {"Reply-To: postmasters@example.net\n", nullptr},
+        {"X-Autoreplied-By-Someone-Else: x\n", nullptr},
+    };
+    for (const row& r : rows) {
+        std::optional<std::string> reason = reason_not_to_answer(message_with(r.headers));
+        if (!r.reason) EXPECT_FALSE(reason) << r.headers << " gave " << reason.value_or("");
+        else EXPECT_NE(reason.value_or("").find(r.reason), std::string::npos) << r.headers << " gave " << reason.value_or("(none)");
+    }
+    const std::string from_postmaster = "Return-Path: <postmaster@mx.example>\nFrom: postmaster@mx.example\nTo: me@home.example\n\n";
+    EXPECT_NE(reason_not_to_answer(parse_headers(from_postmaster)).value_or("").find("robot"), std::string::npos);
+}
+
+TEST(ReplyRefusals, AChallengeGoesToOneAddressOrToNone) {
+    std::string thousand;
+    for (int i = 0; i < 1000; ++i) thousand += (i ? ", victim" : "victim") + std::to_string(i) + "@example.org";
+    struct row {
+        std::string headers;
+        const char* reason;  // nullptr: may be answered
+    };
+    const row rows[] = {
+        {"From: Bob <bob@example.net>, Ann <ann@example.org>\n", "more than one sender address"},
+        {"From: " + thousand + "\n", "more than one sender address"},
+        {"From: friends: bob@example.net, ann@example.org;\n", "more than one sender address"},
+        {"From: friends: bob@example.net;\n", nullptr},
+        {"From: Bob <bob@example.net>, Ann <ann@example.org>\nReply-To: bob@example.net\n", "more than one sender address"},
+        {"Reply-To: bob@example.net, ann@example.org\n", "more than one reply address"},
+        {"Reply-To: " + thousand + "\n", "more than one reply address"},
+        {"Reply-To: Bob at home <bob@home.example.net>\n", nullptr},
+    };
+    for (const row& r : rows) {
+        // The rows' From replaces the usual one.
+        std::string headers = "Return-Path: <bob@example.net>\nDelivered-To: me@home.example\nTo: me@home.example\n" +
+                              (r.headers.rfind("From:", 0) == 0 ? "" : std::string("From: bob@example.net\n")) + r.headers + "\n";
+        header_summary original = parse_headers(headers);
+        std::optional<std::string> reason = reason_not_to_answer(original);
+        std::string row_name = r.headers.substr(0, 80);
+        if (!r.reason) EXPECT_FALSE(reason) << row_name << " gave " << reason.value_or("");
+        else EXPECT_NE(reason.value_or("").find(r.reason), std::string::npos) << row_name << " gave " << reason.value_or("(none)");
+        // Whoever asks, the composer never writes to several addresses.
+        std::string error;
+        std::optional<std::string> reply = compose_reply(original, "s", "b", error);
+        if (!r.reason) {
+            ASSERT_TRUE(reply) << row_name << ": " << error;
+            EXPECT_EQ(parse_mailboxes(parse_headers(*reply).headers.find("To")->raw).size(), 1u) << row_name;
+        } else {
+            EXPECT_FALSE(reply) << row_name;
+            EXPECT_NE(error.find("more than one"), std::string::npos) << row_name << ": " << error;
+        }
+    }
+}
+
+namespace {
+
+// Random header blocks built from the tricks a stranger has for breaking a header line: encoded
+// words that decode to CR, LF or NUL, raw CR, folding, huge values, many addresses, 8-bit text.
+class hostile_mail {
+public:
+    explicit hostile_mail(unsigned seed) : random_(seed) {}
+
+    size_t below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(random_); }
+    bool one_in(size_t n) { return below(n) == 0; }
+    template <class T>
+    const T& pick(const std::vector<T>& from) { return from[below(from.size())]; }
+
+    std::string mailbox_text() {
+        static const std::vector<std::string> boxes = {
+            "bob@example.net",
+            "Bob <bob@example.net>",
+            "=?utf-8?q?Bob=0D=0ABcc:_evil@spam.example?= <bob@example.net>",
+            "=?utf-8?b?Qm9iDQpCY2M6IGV2aWxAc3BhbS5leGFtcGxlDQoNCnNwYW0=?= <bob@example.net>",
+            "=?utf-8?q?Bob=00Bcc=3A_evil@spam.example?= <bob@example.net>",
+            "\"Bob\rBcc: evil@spam.example\" <bob@example.net>",
+            "=?utf-8?q?bob=0D=0ABcc=3A_evil?=@example.net",
+            "<=?utf-8?q?bob=0D=0ABcc=3A_evil@spam.example?=@example.net>",
+            "\"bob\r\nBcc: evil@spam.example\"@example.net",
+            "\"a,b\"@example.net",
+            "\"a b\"@example.net",
+            "bob@example.net (=?utf-8?q?=0D=0ABcc=3A_evil@spam.example?=)",
+            "J\xc3\xa9r\xc3\xb4me <jerome@ex\xc3\xa4mple.fr>",
+            "J\xe9r\xf4me <j\xe9rome@example.fr>",
+            "x@a>b",
+            "bob@[192.0.2.1]",
+            std::string(3000, 'A') + " <bob@example.net>",
+            std::string(1200, 'b') + "@example.net",
+            "friends: bob@example.net;",
+            "undisclosed-recipients:;",
+            "",
+            "Bob\n <bob@example.net>",
+            "Bob <bob@example.net\r\nBcc: evil@spam.example>",
+        };
+        if (one_in(2)) return one_in(2) ? "bob@example.net" : "Bob <bob@example.net>";
+        if (one_in(12)) {
+            std::string many;
+            for (int i = 0; i < 1000; ++i) many += (i ? ", v" : "v") + std::to_string(i) + "@example.org";
+            return many;
+        }
+        return pick(boxes);
+    }
+
+    // A Message-ID value, and whether a reply must refer to it (1), must not (0), or may (2).
+    std::pair<std::string, int> message_id() {
+        static const std::vector<std::pair<std::string, int>> ids = {
+            {"<original@example.net>", 1},
+            {"\n <folded@example.net>", 1},
+            {"<a.b-c_d+e=f$g@[192.0.2.1]>", 1},
+            {"=?utf-8?q?<x@y>=0D=0ABcc:_evil@spam.example?=", 0},
+            {"=?utf-8?q?=0D=0ABcc=3A_evil@spam.example?=", 0},
+            {"=?utf-8?q?<x@y=0D=0ABcc:_evil@spam.example=0D=0A=0D=0Aspam>?=", 0},
+            {"=?utf-8?q?<x=0D=0ABcc:_evil@spam.example>?=", 0},
+            {"=?utf-8?q?<x=00@y>?=", 0},
+            {"<x@y\rBcc: evil@spam.example>", 0},
+            {"<x@y>\rBcc: evil@spam.example", 0},
+            {"<x@\n y>", 0},
+            {"<x y@z>", 0},
+            {"<x\x01y@z>", 0},
+            {"<" + std::string(5000, 'x') + "@example.net>", 0},
+            {"x@y", 0},
+            {"<@y>", 0},
+            {"<x@>", 0},
+            {"<>", 0},
+            {"", 0},
+            {"<x@y> (comment)", 2},
+            {"<x@y@z>", 2},
+            {"<j\xc3\xa9r\xc3\xb4me@example.fr>", 2},
+        };
+        return one_in(3) ? ids.front() : pick(ids);
+    }
+
+    std::string id_list() {
+        static const std::vector<std::string> parts = {
+            "<first@example.net>", "<second@example.net>", "<x@y>\r\nBcc: evil@spam.example", "=?utf-8?q?<a@b>=0D=0A?=",
+            "\n <folded@example.net>", "<broken", "junk>", "<x y@z>", "(comment)", "<" + std::string(3000, 'r') + "@x>"};
+        std::string list;
+        size_t count = one_in(10) ? 500 : below(6);
+        for (size_t i = 0; i < count; ++i) list += (i ? " " : "") + pick(parts);
+        return list;
+    }
+
+    std::string text() {
+        static const std::vector<std::string> texts = {
+            "Hello", "a\r\nBcc: evil@spam.example", "=?utf-8?q?a=0D=0ABcc:_evil@spam.example?=", std::string("a\0b", 3),
+            "J\xe9r\xf4me", "K\xc3\xb6ln", std::string(5000, 'x'), "a\rb", "=?utf-8?b?AA==?=", ""};
+        return pick(texts);
+    }
+
+    // A whole header block, with LF or CR LF line ends, and whether a reply must name its Message-ID.
+    std::pair<std::string, int> header_block() {
+        std::vector<std::pair<std::string, std::string>> fields;
+        if (!one_in(4)) fields.push_back({"Return-Path", "<bob@example.net>"});
+        if (!one_in(3)) fields.push_back({"Delivered-To", mailbox_text()});
+        if (one_in(3)) fields.push_back({"X-Original-To", mailbox_text()});
+        fields.push_back({"From", mailbox_text()});
+        if (one_in(3)) fields.push_back({"Reply-To", mailbox_text()});
+        fields.push_back({"To", mailbox_text()});
+        if (one_in(3)) fields.push_back({"Cc", mailbox_text()});
+        fields.push_back({"Subject", text()});
+        int refer = 0;
+        if (!one_in(5)) {
+            auto [id, must] = message_id();
+            fields.push_back({"Message-ID", id});
+            refer = must;
+        }
+        if (one_in(2)) fields.push_back({"References", id_list()});
+        if (one_in(3)) fields.push_back({"In-Reply-To", id_list()});
+        for (size_t extra = below(4); extra > 0; --extra) fields.push_back({"X-Junk", text()});
+        std::shuffle(fields.begin(), fields.end(), random_);
+        std::string eol = one_in(2) ? "\r\n" : "\n";
+        std::string block;
+        for (const auto& [name, value] : fields) block += name + ": " + value + eol;
+        return {block + eol, refer};
+    }
+
+private:
+    std::mt19937 random_;
+};
+
+bool well_formed_id(std::string_view id) {
+    if (id.size() < 5 || id.front() != '<' || id.back() != '>') return false;
+    std::string_view inner = id.substr(1, id.size() - 2);
+    size_t at = inner.find('@');
+    if (at == 0 || at == std::string_view::npos || at + 1 == inner.size()) return false;
+    return std::all_of(inner.begin(), inner.end(), [](char c) { return c > ' ' && c < 0x7F && c != '<' && c != '>'; });
+}
+
+std::string lower(std::string text) { return ascii_lower(text); }
+
+}  // namespace
+
+TEST(ReplyComposition, NoHeaderValueOfTheOriginalBreaksALineOfTheReply) {
+    const std::set<std::string> always = {"from",   "to",          "subject",        "date",          "message-id",
+                                          "mime-version", "content-type", "auto-submitted", "precedence", "x-auto-response-suppress"};
+    const std::vector<std::string> bodies = {"Please confirm.\n", "Gr\xc3\xbc\xc3\x9f" "e\nBcc: evil@spam.example\n\nmore",
+                                             "\n\nFrom the start\n.\n", std::string(2000, 'y') + "\n"};
+    hostile_mail mail(20241208);
+    int composed = 0, referring = 0;
+    for (int round = 0; round < 600; ++round) {
+        auto [block, refer] = mail.header_block();
+        std::string subject = mail.text();
+        const std::string& body = mail.pick(bodies);
+        SCOPED_TRACE("round " + std::to_string(round) + ", original:\n" + block.substr(0, 600));
+        header_summary original = parse_headers(block);
+        (void)reason_not_to_answer(original);
+        std::string error;
+        std::optional<std::string> reply = compose_reply(original, subject, body, error);
+        if (!reply) {
+            EXPECT_FALSE(error.empty());
+            continue;
+        }
+        ++composed;
+        size_t end = reply->find("\n\n");
+        ASSERT_NE(end, std::string::npos) << *reply;
+        std::string_view head = std::string_view(*reply).substr(0, end + 1);
+
+        std::map<std::string, int> names;
+        std::map<std::string, std::string> values;  // unfolded
+        std::string last;
+        size_t line_start = 0;
+        while (line_start < head.size()) {
+            size_t line_end = head.find('\n', line_start);
+            std::string_view line = head.substr(line_start, line_end - line_start);
+            line_start = line_end + 1;
+            EXPECT_LE(line.size(), 998u) << line.substr(0, 80);
+            for (unsigned char c : line) {
+                EXPECT_TRUE(c >= 0x20 ? c < 0x7F : c == '\t') << "byte " << int(c) << " in " << line.substr(0, 200);
+            }
+            if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+                ASSERT_FALSE(last.empty()) << "the header block starts with a continuation";
+                values[last] += std::string(line);
+                continue;
+            }
+            size_t colon = line.find(':');
+            ASSERT_NE(colon, std::string_view::npos) << "not a header line: " << line.substr(0, 200);
+            last = lower(std::string(line.substr(0, colon)));
+            ++names[last];
+            values[last] = std::string(line.substr(colon + 1));
+        }
+        std::set<std::string> expected = always;
+        bool refers = names.count("in-reply-to") > 0;
+        if (refer != 2) {
+            EXPECT_EQ(refers, refer == 1) << "In-Reply-To: " << values["in-reply-to"].substr(0, 200);
+        }
+        if (refers) {
+            ++referring;
+            expected.insert({"in-reply-to", "references"});
+            std::string id = values["in-reply-to"].substr(values["in-reply-to"].find_first_not_of(" \t"));
+            EXPECT_TRUE(well_formed_id(id)) << id;
+            std::string references = values["references"];
+            for (size_t i = 0; i < references.size();) {
+                size_t start = references.find_first_not_of(" \t", i);
+                if (start == std::string::npos) break;
+                size_t stop = references.find_first_of(" \t", start);
+                std::string token = references.substr(start, stop - start);
+                EXPECT_TRUE(well_formed_id(token)) << token.substr(0, 200);
+                i = stop;
+            }
+        }
+        if (names.count("content-transfer-encoding")) expected.insert("content-transfer-encoding");
+        std::set<std::string> found;
+        for (const auto& [name, count] : names) {
+            EXPECT_EQ(count, 1) << name;
+            found.insert(name);
+        }
+        EXPECT_EQ(found, expected);
+        EXPECT_EQ(parse_mailboxes(values["to"]).size(), 1u) << values["to"].substr(0, 200);
+        EXPECT_EQ(parse_content(*reply).body, body.back() == '\n' ? body : body + "\n");
+    }
+    // The hostile mail must leave enough answerable messages for the property to mean something.
+    EXPECT_GT(composed, 150) << referring;
+    EXPECT_GT(referring, 60) << composed;
+}
+
+TEST(ReplyComposition, OnlyWellFormedIdsOfTheThreadAreReferred) {
+    std::string long_thread;
+    for (int i = 0; i < 30; ++i) long_thread += "<t" + std::to_string(i) + "@example.net> ";
+    std::string kept_thread = "<t0@example.net>";
+    for (int i = 12; i < 30; ++i) kept_thread += " <t" + std::to_string(i) + "@example.net>";
+    struct row {
+        std::string headers;
+        const char* in_reply_to;  // nullptr: neither In-Reply-To nor References
+        std::string references;
+    };
+    const row rows[] = {
+        {"Message-ID: <m@example.net>\n", "<m@example.net>", "<m@example.net>"},
+        {"Message-ID:\n <m@example.net>\n", "<m@example.net>", "<m@example.net>"},
+        {"Message-ID: <m@example.net>\nReferences: <a@x> junk <b c@x> <d@x>\n", "<m@example.net>", "<a@x> <d@x> <m@example.net>"},
+        {"Message-ID: <m@example.net>\nIn-Reply-To: Ann's message <a@x>\n", "<m@example.net>", "<a@x> <m@example.net>"},
+        {"Message-ID: <m@example.net>\nReferences: " + long_thread + "\n", "<m@example.net>", kept_thread + " <m@example.net>"},
+        {"Message-ID: =?utf-8?q?<m=0D=0ABcc:_evil@spam.example>?=\n", nullptr, ""},
+        {"Message-ID: <m@example.net\rBcc: evil@spam.example>\n", nullptr, ""},
+        {"Message-ID: <m example@example.net>\n", nullptr, ""},
+        {"Message-ID: m@example.net\n", nullptr, ""},
+        {"Message-ID: <" + std::string(300, 'm') + "@example.net>\n", nullptr, ""},
+    };
+    for (const row& r : rows) {
+        std::string error;
+        auto reply = compose_reply(parse_headers("From: bob@example.net\nTo: me@home.example\n" + r.headers + "\n"), "s", "b", error);
+        ASSERT_TRUE(reply) << error;
+        header_summary parsed = parse_headers(*reply);
+        std::string row_name = one_line(r.headers.substr(0, 100));
+        if (!r.in_reply_to) {
+            EXPECT_FALSE(parsed.headers.find("In-Reply-To")) << row_name;
+            EXPECT_FALSE(parsed.headers.find("References")) << row_name;
+            continue;
+        }
+        EXPECT_EQ(parsed.headers.value("In-Reply-To"), r.in_reply_to) << row_name;
+        EXPECT_EQ(one_line(parsed.headers.value("References").value_or("")), r.references) << row_name;  // folded with tabs
+    }
+}
+
+TEST(ReplyRefusals, AnAddressThatCannotBeWrittenBackIsNotAnswered) {
+    struct row {
+        std::string from;
+        bool answered;
+    };
+    const row rows[] = {
+        {"\"a,b\"@example.net", false},
+        {"\"bob\\\r\\\nBcc: evil@spam.example\"@example.net", false},
+        {"=?utf-8?q?bob=0D=0ABcc=3A_evil?=@example.net", true},  // not decoded: written back as it came
+        {"bob@[192.0.2.1]", false},
+        {std::string(300, 'b') + "@example.net", false},
+        {"j\xc3\xa9r\xc3\xb4me@example.fr", false},
+        {"Bob <bob.o'neil+tag@example.net>", true},
+        {"J\xc3\xa9r\xc3\xb4me <jerome@ex\xc3\xa4mple.fr>", true},
+    };
+    for (const row& r : rows) {
+        header_summary original =
+            parse_headers("Return-Path: <bob@example.net>\nFrom: " + r.from + "\nTo: me@home.example\n\n");
+        std::optional<std::string> reason = reason_not_to_answer(original);
+        std::string error;
+        std::optional<std::string> reply = compose_reply(original, "s", "b", error);
+        EXPECT_EQ(!reason, r.answered) << one_line(r.from) << " gave " << reason.value_or("(none)");
+        EXPECT_EQ(reply.has_value(), r.answered) << one_line(r.from) << ": " << error;
+        if (reply) {
+            for (unsigned char c : *reply) ASSERT_LT(c, 0x80) << one_line(r.from);
+        }
+    }
 }
