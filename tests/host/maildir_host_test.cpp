@@ -353,3 +353,43 @@ TEST_F(MaildirHost, NewMailComesOldestFirstAndSeenMailIsLeftAlone) {
     ASSERT_EQ(std::rename((tree.root() + "/new/13.late").c_str(), (tree.root() + "/cur/13.late:2,").c_str()), 0);
     EXPECT_FALSE(host->open_new_message("13.late"));
 }
+
+TEST_F(MaildirHost, TheMessageInHandLeavesNewOnlyByItsOneMove) {
+    // Marked read before its move: the file stays in new/ until the move carries the flag, so a
+    // program killed in between leaves it to be filtered again.
+    tree.add("", "new", "14.blocked", bob_mail);
+    com_ptr<IUnknown> blocked = message("14.blocked");
+    ASSERT_EQ(host->put_unread(view(blocked.get()), VARIANT_FALSE), S_OK);
+    EXPECT_EQ(tree.files_in("", "new"), (std::vector<std::string>{"14.blocked"}));
+    EXPECT_TRUE(tree.files_in("", "cur").empty());
+    VARIANT_BOOL unread = VARIANT_TRUE;
+    ASSERT_EQ(host->get_unread(view(blocked.get()), &unread), S_OK);
+    EXPECT_EQ(unread, VARIANT_FALSE);
+    ASSERT_EQ(host->move_message(view(blocked.get()), view(subfolder("Pending").get())), S_OK);
+    EXPECT_EQ(tree.files_in("Pending", "cur"), (std::vector<std::string>{"14.blocked:2,S"}));
+    EXPECT_TRUE(tree.files_in("", "new").empty());
+
+    // Deleting carries it the same way; unread again before the move leaves the flag off.
+    tree.add("", "new", "14.deleted", bob_mail);
+    tree.add("", "new", "14.changed", bob_mail);
+    com_ptr<IUnknown> deleted = message("14.deleted");
+    com_ptr<IUnknown> changed = message("14.changed");
+    ASSERT_EQ(host->put_unread(view(deleted.get()), VARIANT_FALSE), S_OK);
+    ASSERT_EQ(host->put_unread(view(changed.get()), VARIANT_FALSE), S_OK);
+    ASSERT_EQ(host->put_unread(view(changed.get()), VARIANT_TRUE), S_OK);
+    ASSERT_EQ(host->delete_message(view(deleted.get())), S_OK);
+    ASSERT_EQ(host->delete_message(view(changed.get())), S_OK);
+    EXPECT_EQ(tree.files_in("Trash", "cur"), (std::vector<std::string>{"14.changed:2,", "14.deleted:2,S"}));
+
+    // Kept mail gets the state with the move that marks it seen.
+    tree.add("", "new", "14.kept", bob_mail);
+    com_ptr<IUnknown> kept = message("14.kept");
+    ASSERT_EQ(host->put_unread(view(kept.get()), VARIANT_FALSE), S_OK);
+    EXPECT_EQ(tree.files_in("", "new"), (std::vector<std::string>{"14.kept"}));
+    EXPECT_TRUE(host->mark_seen(kept.get()));
+    EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"14.kept:2,S"}));
+
+    // Once in cur/, the flag is renamed in place at once.
+    ASSERT_EQ(host->put_unread(view(kept.get()), VARIANT_TRUE), S_OK);
+    EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"14.kept:2,"}));
+}
