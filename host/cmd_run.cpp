@@ -40,7 +40,8 @@ constexpr const char* run_usage =
     "                    $XDG_DATA_HOME/OstrelAntiSpam\n"
     "  --module FILE     the add-in module (default: libTarnwick.so beside this program,\n"
     "                    or $TARNWICK_MODULE)\n"
-    "  --wait            wait while another run holds the data folder, instead of giving up\n";
+    "  --wait            wait while another run holds the data folder or the Maildir,\n"
+    "                    instead of giving up\n";
 
 volatile sig_atomic_t stop_requested = 0;
 int signal_pipe[2] = {-1, -1};
@@ -230,6 +231,7 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     }
     options.sendmail_command = arguments.value("--sendmail");
     session_settings settings = read_session_settings(arguments);
+    settings.maildir = options.root;
 
     // Nothing has been written up to here.
     int code = exit_ok;

@@ -273,6 +273,36 @@ TEST_F(TarnwickProgram, TwoRunsAtOnce) {
     EXPECT_NE(waited.out.find("0 messages handled"), std::string::npos) << waited.out;
 }
 
+TEST_F(TarnwickProgram, OneRunPerMaildirWhateverItsDataFolder) {
+    configure();
+    tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
+    std::string started = tree.base() + "/started", go = tree.base() + "/go";
+    std::string slow = "cat >/dev/null; touch '" + started + "'; i=0; while [ ! -e '" + go +
+                       "' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done";
+    running_program first = start(tree.base(), with_data({"run", "--maildir", tree.root(), "--sendmail", slow}));
+    ASSERT_TRUE(eventually([&] { return file_exists(started); }));
+
+    // Another data folder: it would challenge Ann a second time.
+    std::string other = tree.base() + "/other";
+    outcome refused = run(tree.base(), {"run", "--maildir", tree.root(), "--data-dir", other});
+    EXPECT_EQ(refused.code, 75);
+    EXPECT_NE(refused.err.find("another run holds the Maildir " + tree.root()), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("pid " + std::to_string(first.pid)), std::string::npos) << refused.err;
+    outcome release = run(tree.base(), {"list", "add", "authorized", "ann@example.org", "--maildir", tree.root(),
+                                        "--data-dir", other});
+    EXPECT_EQ(release.code, 75) << release.err;
+
+    running_program waiting = start(tree.base(), {"run", "--maildir", tree.root(), "--data-dir", other, "--wait"});
+    EXPECT_TRUE(eventually([&] { return read_text_file(waiting.err_path).find("waiting for the other run") != std::string::npos; }));
+    write_text_file(go, "");
+    outcome first_done = first.wait();
+    outcome waited = waiting.wait();
+    EXPECT_EQ(first_done.code, 0) << first_done.err;
+    EXPECT_EQ(waited.code, 0) << waited.err;
+    EXPECT_NE(waited.out.find("0 messages handled"), std::string::npos) << waited.out;
+    EXPECT_TRUE(file_exists(tree.root() + "/.tarnwick.lock"));
+}
+
 TEST_F(TarnwickProgram, WrongArgumentsExitWithTwoAndWriteNothing) {
     tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
     std::string not_a_maildir = tree.base() + "/plain";

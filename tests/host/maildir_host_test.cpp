@@ -84,6 +84,7 @@ protected:
 TEST_F(MaildirHost, TheTreeIsRootThenInboxThenItsDotFolders) {
     tree.make_folder("Lists.Work");
     tree.make_folder("Archive");
+    write_text_file(tree.root() + "/.tarnwick.lock", "pid 1: tarnwick run\n");  // a file, no folder
     com_ptr<IUnknown> root;
     ASSERT_EQ(host->get_root_folder(root.put()), S_OK);
     auto top = children(root.get());
