@@ -91,9 +91,11 @@ private:
 };
 
 struct run_counts {
-    int seen = 0;  // handed to the add-in
-    int kept = 0;  // still in the inbox afterwards
-    int gone = 0;  // vanished or seen by another client before its turn, or vanished during it
+    int seen = 0;        // handed to the add-in
+    int kept = 0;        // still in the inbox afterwards
+    int gone = 0;        // vanished or seen by another client before its turn, or vanished during it
+    int unreadable = 0;  // left in new/: the file cannot be read
+    std::vector<std::string> notes;  // one line for each message the user should look at
 };
 
 bool flag_is_on(addin_client& addin, const std::string& name) {
@@ -109,14 +111,27 @@ std::string text_property(addin_client& addin, const std::string& name) {
 
 // One message through the add-in, as the mail client calls it for each arrival.
 void handle_message(addin_client& addin, maildir_host& host, const std::string& name, bool mark_seen, run_counts& counts) {
-    com_ptr<IUnknown> message = host.open_new_message(name);
+    int read_error = 0;
+    com_ptr<IUnknown> message = host.open_new_message(name, &read_error);
+    if (!message && read_error != 0) {
+        // The add-in would take it for mail without a sender and park it unseen: it stays
+        // where the user's client shows it, and the run fails so that someone looks.
+        ++counts.unreadable;
+        counts.notes.push_back("message " + name + " cannot be read (" + std::strerror(read_error) + "); left in new/");
+        return;
+    }
     if (!message) {
         ++counts.gone;
         return;
     }
     ++counts.seen;
+    bool usable_sender = host.has_usable_sender(message.get());
     addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), message.get());
     std::optional<std::string> folder = host.folder_of(message.get());
+    if (!usable_sender && folder) {
+        counts.notes.push_back("message " + name + " has no usable sender; " +
+                               (folder->empty() ? std::string("kept in the inbox") : "parked in " + *folder));
+    }
     if (!folder) {
         ++counts.gone;
     } else if (folder->empty()) {
@@ -152,7 +167,9 @@ void print_summary(const maildir_host& host, const run_counts& counts, const std
     if (activity.replies_failed) print_count("challenges failed", activity.replies_failed);
     print_count("released to the inbox", activity.released);
     if (counts.gone) print_count("gone before or while handled", counts.gone);
+    if (counts.unreadable) print_count("unreadable, left in new/", counts.unreadable);
     for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
+    for (const std::string& note : counts.notes) std::cout << "  " << note << "\n";
     if (!protection)
         std::cout << "  protection is off: the filter acted on nothing "
                      "(tarnwick config set EnableProtection true)\n";
@@ -266,5 +283,10 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     std::string sendmail = options.sendmail_command;
     running->addin.reset();  // the module lets go of the host before the summary is read
     print_summary(*host.get(), counts, pending, sendmail, *running, protection);
+    if (counts.unreadable) {
+        std::cerr << "tarnwick: " << counts.unreadable << (counts.unreadable == 1 ? " message" : " messages")
+                  << " could not be read and stayed in new/\n";
+        code = exit_failure;
+    }
     return code;
 }

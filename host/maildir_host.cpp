@@ -798,11 +798,30 @@ std::vector<std::string> maildir_host::new_messages() const {
     return names;
 }
 
-com_ptr<IUnknown> maildir_host::open_new_message(const std::string& name) {
+com_ptr<IUnknown> maildir_host::open_new_message(const std::string& name, int* read_error) {
+    if (read_error) *read_error = 0;
     struct stat st {};
     std::string path = store_->options.root + "/new/" + name;
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    if (int error = maildir::read_error(path); error != 0) {
+        // Vanished meanwhile is gone, not unreadable.
+        if (error != ENOENT && read_error) *read_error = error;
+        return {};
+    }
     return com_ptr<IUnknown>::attach(new message_object(store_, "", {"new", name, st.st_mtim}, true));
+}
+
+bool maildir_host::has_usable_sender(IUnknown* message) {
+    com_ptr<message_object> m = message_from(message, store_);
+    const header_summary* headers = m ? m->headers() : nullptr;
+    if (!headers) return false;
+    const std::string& address = headers->sender;
+    size_t at = address.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 == address.size()) return false;
+    return std::none_of(address.begin(), address.end(), [](char c) {
+        auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7F || std::strchr("<>(),;\\\"", c) != nullptr;
+    });
 }
 
 std::optional<std::string> maildir_host::folder_of(IUnknown* message) {

@@ -96,8 +96,13 @@ public:
     // File names in the inbox's new/, in arrival order (oldest first).
     std::vector<std::string> new_messages() const;
     // A message object (one reference, the caller's) for the inbox's new/`name`; empty when the
-    // file is gone or another client has moved it to cur/ (it has been seen, so it is left alone).
-    com_ptr<IUnknown> open_new_message(const std::string& name);
+    // file is gone or another client has moved it to cur/ (it has been seen, so it is left alone),
+    // and when the file cannot be read, with the errno in `read_error` (0 otherwise): the add-in
+    // would take it for a message without a sender.
+    com_ptr<IUnknown> open_new_message(const std::string& name, int* read_error = nullptr);
+    // True when the message's first From mailbox is an address the add-in can act on: one "@"
+    // with text on both sides, no spaces, control characters, angle brackets or quotes.
+    bool has_usable_sender(IUnknown* message);
     // The folder (Maildir++ name, "" the inbox) a message object of this host is in now; none
     // when its file is gone or the object is not one of this host's messages.
     std::optional<std::string> folder_of(IUnknown* message);

@@ -49,7 +49,9 @@ struct running_program {
     }
 };
 
-running_program start(const std::string& folder, const std::vector<std::string>& args, const std::string& input = "") {
+// `environment_extra` adds "NAME=VALUE" entries to the program's environment.
+running_program start(const std::string& folder, const std::vector<std::string>& args, const std::string& input = "",
+                      const std::vector<std::string>& environment_extra = {}) {
     static int counter = 0;
     std::string stem = folder + "/call" + std::to_string(++counter);
     running_program program{-1, stem + ".out", stem + ".err"};
@@ -63,6 +65,16 @@ running_program start(const std::string& folder, const std::vector<std::string>&
         environment.push_back(text);
     }
     environment.push_back("HOME=" + folder);
+    for (const std::string& entry : environment_extra) {
+        // A preloaded library comes before the sanitizers' runtime, which would refuse to start.
+        if (entry.rfind("LD_PRELOAD=", 0) == 0) {
+            const char* options = std::getenv("ASAN_OPTIONS");
+            std::erase_if(environment, [](const std::string& text) { return text.rfind("ASAN_OPTIONS=", 0) == 0; });
+            environment.push_back(std::string("ASAN_OPTIONS=") + (options ? std::string(options) + ":" : "") +
+                                  "verify_asan_link_order=0");
+        }
+        environment.push_back(entry);
+    }
     std::vector<char*> envp, argv;
     for (std::string& text : environment) envp.push_back(text.data());
     envp.push_back(nullptr);
@@ -82,8 +94,9 @@ running_program start(const std::string& folder, const std::vector<std::string>&
     return program;
 }
 
-outcome run(const std::string& folder, const std::vector<std::string>& args, const std::string& input = "") {
-    return start(folder, args, input).wait();
+outcome run(const std::string& folder, const std::vector<std::string>& args, const std::string& input = "",
+            const std::vector<std::string>& environment_extra = {}) {
+    return start(folder, args, input, environment_extra).wait();
 }
 
 // Waits up to ten seconds for `condition`.
@@ -302,6 +315,53 @@ TEST_F(TarnwickProgram, OneRunPerMaildirWhateverItsDataFolder) {
     EXPECT_NE(waited.out.find("0 messages handled"), std::string::npos) << waited.out;
     EXPECT_TRUE(file_exists(tree.root() + "/.tarnwick.lock"));
 }
+
+#ifdef TARNWICK_FAULT_SHIM
+TEST_F(TarnwickProgram, MailThatCannotBeReadStaysNewAndMailWithoutASenderIsNamed) {
+    configure();
+    ASSERT_EQ(tarnwick({"list", "add", "authorized", "ann@example.org"}).code, 0);
+    // A read error on a contact's message: the filter would have parked it as sender-less mail.
+    std::string broken = unknown_sender("ann@example.org", "broken@x");
+    tree.add("", "new", "100.broken.test", broken, 100);
+    tree.add("", "new", "200.nofrom.test", mail_text({"To: me@home.example", "Subject: Who am I"}), 200);
+    tree.add("", "new", "300.empty.test", mail_text({"From: <>", "To: me@home.example", "Subject: Empty"}), 300);
+    tree.add("", "new", "400.control.test", mail_text({"From: b\x01ob@example.net", "To: me@home.example"}), 400);
+    tree.add("", "new", "500.ann.test", unknown_sender("ann@example.org", "fine@x"), 500);
+    bool as_root = ::geteuid() == 0;  // mode 000 stops only others
+    if (!as_root) {
+        tree.add("", "new", "600.closed.test", unknown_sender("ann@example.org", "closed@x"), 600);
+        fs::permissions(tree.root() + "/new/600.closed.test", fs::perms::none);
+    }
+    outcome ran = run(tree.base(), with_data({"run", "--maildir", tree.root()}), "",
+                      {"LD_PRELOAD=" TARNWICK_FAULT_SHIM, "TARNWICK_SHIM_FAIL=read", "TARNWICK_SHIM_ERRNO=5",
+                       "TARNWICK_SHIM_PATH=100.broken.test"});
+    EXPECT_EQ(ran.code, 1) << ran.out << ran.err;
+    for (const std::string& line :
+         {std::string("message 100.broken.test cannot be read (Input/output error); left in new/"),
+          std::string("message 200.nofrom.test has no usable sender; parked in Pending"),
+          std::string("message 300.empty.test has no usable sender; parked in Pending"),
+          std::string("message 400.control.test has no usable sender; parked in Pending")})
+        EXPECT_NE(ran.out.find(line), std::string::npos) << "missing \"" << line << "\" in\n" << ran.out;
+    EXPECT_EQ(ran.out.find("500.ann.test"), std::string::npos) << ran.out;
+    if (!as_root) {
+        EXPECT_NE(ran.out.find("message 600.closed.test cannot be read (Permission denied); left in new/"),
+                  std::string::npos) << ran.out;
+    }
+    std::vector<std::string> left = {"100.broken.test"};
+    if (!as_root) left.push_back("600.closed.test");
+    EXPECT_EQ(tree.files_in("", "new"), left);
+    EXPECT_EQ(read_text_file(tree.root() + "/new/100.broken.test"), broken);
+    EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"500.ann.test:2,"}));
+    EXPECT_EQ(tree.files_in("Pending", "cur").size(), 3u);
+
+    // Readable again: the next run filters it like any other.
+    if (!as_root) fs::permissions(tree.root() + "/new/600.closed.test", fs::perms::owner_read | fs::perms::owner_write);
+    outcome next = tarnwick({"run", "--maildir", tree.root()});
+    EXPECT_EQ(next.code, 0) << next.out << next.err;
+    EXPECT_TRUE(tree.files_in("", "new").empty());
+    EXPECT_EQ(tree.files_in("", "cur").size(), as_root ? 2u : 3u);
+}
+#endif
 
 TEST_F(TarnwickProgram, WrongArgumentsExitWithTwoAndWriteNothing) {
     tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);

@@ -11,10 +11,11 @@
  *                                 rename  rename, renameat, renameat2
  *                                 link    link, linkat
  *                                 fsync   fsync, fdatasync
+ *                                 read    read (a file that cannot be read, as root too)
  *   TARNWICK_SHIM_ERRNO=E       the errno of a failed call, as a number (default 28, ENOSPC).
  *   TARNWICK_SHIM_PATH=TEXT     fail only calls on a path containing TEXT: for rename and link
- *                               either path as given, for fsync the file's path as the kernel
- *                               names it (/proc/self/fd). Calls on other paths go through.
+ *                               either path as given, for fsync and read the file's path as the
+ *                               kernel names it (/proc/self/fd). Calls on other paths go through.
  *   TARNWICK_SHIM_SKIP=N        let the first N calls that would fail go through (counted over
  *                               all the listed calls of the process), failing from the next one.
  *
@@ -32,7 +33,7 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { fail_rename = 1, fail_link = 2, fail_fsync = 4 };
+enum { fail_rename = 1, fail_link = 2, fail_fsync = 4, fail_read = 8 };
 
 static long delay_us;
 static int fail_mask;
@@ -58,6 +59,7 @@ __attribute__((constructor)) static void read_settings(void) {
         if (contains(text, "rename")) fail_mask |= fail_rename;
         if (contains(text, "link")) fail_mask |= fail_link;
         if (contains(text, "fsync")) fail_mask |= fail_fsync;
+        if (contains(text, "read")) fail_mask |= fail_read;
     }
     text = getenv("TARNWICK_SHIM_ERRNO");
     if (text && strtol(text, NULL, 10) > 0) fail_errno = (int)strtol(text, NULL, 10);
@@ -87,14 +89,14 @@ static int should_fail(int kind, const char* first, const char* second) {
     return 1;
 }
 
-static int fd_fails(int fd) {
-    if (!(fail_mask & fail_fsync)) return 0;
+static int fd_fails(int kind, int fd) {
+    if (!(fail_mask & kind)) return 0;
     char link[64];
     char path[4096];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = readlink(link, path, sizeof path - 1);
     path[n > 0 ? n : 0] = '\0';
-    return should_fail(fail_fsync, path, NULL);
+    return should_fail(kind, path, NULL);
 }
 
 typedef int (*two_paths_fn)(const char*, const char*);
@@ -102,6 +104,7 @@ typedef int (*two_at_fn)(int, const char*, int, const char*);
 typedef int (*renameat2_fn)(int, const char*, int, const char*, unsigned int);
 typedef int (*linkat_fn)(int, const char*, int, const char*, int);
 typedef int (*fd_fn)(int);
+typedef ssize_t (*read_fn)(int, void*, size_t);
 
 /* The next definition of `name`, ours being the first. ISO C has no cast from an object pointer
  * to a function pointer, so the address is copied into `function`. */
@@ -150,12 +153,18 @@ int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags
 
 int fsync(int fd) {
     REAL(fd_fn, "fsync");
-    if (fd_fails(fd)) return -1;
+    if (fd_fails(fail_fsync, fd)) return -1;
     return real(fd);
 }
 
 int fdatasync(int fd) {
     REAL(fd_fn, "fdatasync");
-    if (fd_fails(fd)) return -1;
+    if (fd_fails(fail_fsync, fd)) return -1;
     return real(fd);
+}
+
+ssize_t read(int fd, void* buffer, size_t size) {
+    REAL(read_fn, "read");
+    if (fd_fails(fail_read, fd)) return -1;
+    return real(fd, buffer, size);
 }

@@ -394,3 +394,24 @@ TEST_F(MaildirHost, TheMessageInHandLeavesNewOnlyByItsOneMove) {
     ASSERT_EQ(host->put_unread(view(kept.get()), VARIANT_TRUE), S_OK);
     EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"14.kept:2,"}));
 }
+
+TEST_F(MaildirHost, ASenderIsUsableOnlyAsAPlainAddress) {
+    struct row {
+        const char* from;  // the From line, or "" for none
+        bool usable;
+    };
+    const row rows[] = {
+        {"From: Bob <Bob@Example.net>", true},  {"From: bob@example.net (Bob)", true},
+        {"From: bob@[192.0.2.1]", true},        {"", false},
+        {"From: <>", false},                    {"From: Bob", false},
+        {"From: @example.net", false},          {"From: bob@", false},
+        {"From: b\x01ob@example.net", false},   {"From: \"b o b\"@example.net", false},
+    };
+    int number = 0;
+    for (const row& r : rows) {
+        std::string name = "15." + std::to_string(++number);
+        tree.add("", "new", name, std::string(r.from).empty() ? mail_text({"To: me@home.example"})
+                                                            : mail_text({r.from, "To: me@home.example"}));
+        EXPECT_EQ(host->has_usable_sender(message(name).get()), r.usable) << r.from;
+    }
+}
