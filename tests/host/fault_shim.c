@@ -11,7 +11,8 @@
  *                                 rename  rename, renameat, renameat2
  *                                 link    link, linkat
  *                                 fsync   fsync, fdatasync
- *                                 read    read (a file that cannot be read, as root too)
+ *                                 read    read (a file that cannot be read, as root too;
+ *                                         stdio's own reads are not seen)
  *   TARNWICK_SHIM_ERRNO=E       the errno of a failed call, as a number (default 28, ENOSPC).
  *   TARNWICK_SHIM_PATH=TEXT     fail only calls on a path containing TEXT: for rename and link
  *                               either path as given, for fsync and read the file's path as the
