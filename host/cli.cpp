@@ -30,6 +30,27 @@ std::string program_folder() {
 
 using posix_files::is_directory;
 
+// Takes the lock file `path` for `what`; when another run holds it, waits with `wait` or else
+// says who holds it and sets `code` to exit_locked.
+std::optional<run_lock> take_lock(const std::string& path, const std::string& what, bool wait, int& code) {
+    std::string message;
+    bool busy = false;
+    std::optional<run_lock> lock = run_lock::acquire(path, false, message, busy);
+    if (!lock && busy && wait) {
+        std::cerr << "tarnwick: waiting for the other run to finish (" << message << ")\n";
+        lock = run_lock::acquire(path, true, message, busy);
+    }
+    if (lock) return lock;
+    if (busy) {
+        std::cerr << "tarnwick: another run holds " << what << " (" << message << "); try again later, or give --wait\n";
+        code = exit_locked;
+    } else {
+        std::cerr << "tarnwick: cannot lock " << message << "\n";
+        code = exit_failure;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::string parsed_arguments::value(const std::string& option, const std::string& fallback) const {
@@ -124,23 +145,14 @@ std::optional<session> open_session(const session_settings& settings, int& code)
         return std::nullopt;
     }
 
-    std::string lock_path = opened.data_directory + "/tarnwick.lock";
-    std::string message;
-    bool busy = false;
-    opened.lock = run_lock::acquire(lock_path, false, message, busy);
-    if (!opened.lock && busy && settings.wait) {
-        std::cerr << "tarnwick: waiting for the other run to finish (" << message << ")\n";
-        opened.lock = run_lock::acquire(lock_path, true, message, busy);
-    }
-    if (!opened.lock) {
-        if (busy) {
-            std::cerr << "tarnwick: another run holds " << opened.data_directory << " (" << message
-                      << "); try again later, or give --wait\n";
-            code = exit_locked;
-        } else {
-            std::cerr << "tarnwick: cannot lock " << message << "\n";
-        }
-        return std::nullopt;
+    opened.lock = take_lock(opened.data_directory + "/tarnwick.lock", opened.data_directory, settings.wait, code);
+    if (!opened.lock) return std::nullopt;
+    // Two runs with different data folders on one Maildir would both challenge each stranger.
+    // Always taken after the data folder's, so that two waiting runs cannot hold one each.
+    if (!settings.maildir.empty()) {
+        opened.maildir_lock = take_lock(settings.maildir + "/" + maildir_lock_name, "the Maildir " + settings.maildir,
+                                        settings.wait, code);
+        if (!opened.maildir_lock) return std::nullopt;
     }
 
     std::string error;

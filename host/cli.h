@@ -51,7 +51,11 @@ struct session_settings {
     std::string data_home;    // absolute; becomes XDG_DATA_HOME for the add-in; "" for the user's own
     std::string module_path;  // the add-in module to load
     bool wait = false;        // wait for the lock instead of giving up
+    std::string maildir;      // the Maildir the session works on, locked too; "" for none
 };
+
+// The lock file in a Maildir's root. A plain file, so no client takes it for a ".Name" folder.
+inline constexpr const char* maildir_lock_name = ".tarnwick.lock";
 // The session settings of `arguments`. Throws usage_error when --data-dir or the module cannot
 // be used.
 session_settings read_session_settings(const parsed_arguments& arguments);
@@ -60,10 +64,11 @@ session_settings read_session_settings(const parsed_arguments& arguments);
 // readable Maildir (it needs new/ and cur/).
 std::string require_maildir(const std::string& path);
 
-// A running session: the data directory exists, the lock is held and the add-in is loaded.
+// A running session: the data directory exists, the locks are held and the add-in is loaded.
 struct session {
     std::string data_directory;  // ends without "/"
     std::optional<run_lock> lock;
+    std::optional<run_lock> maildir_lock;  // with session_settings::maildir
     std::unique_ptr<addin_client> addin;
 
     std::string debug_log() const { return data_directory + "/dlog.log"; }

@@ -156,6 +156,7 @@ int cmd_list(const std::vector<std::string>& args) {
         options.contacts = std::move(*contacts);
     }
     session_settings settings = read_session_settings(arguments);
+    settings.maildir = options.root;
 
     int code = exit_ok;
     std::optional<session> running = open_session(settings, code);

@@ -40,7 +40,8 @@ constexpr const char* run_usage =
     "                    $XDG_DATA_HOME/OstrelAntiSpam\n"
     "  --module FILE     the add-in module (default: libTarnwick.so beside this program,\n"
     "                    or $TARNWICK_MODULE)\n"
-    "  --wait            wait while another run holds the data folder, instead of giving up\n";
+    "  --wait            wait while another run holds the data folder or the Maildir,\n"
+    "                    instead of giving up\n";
 
 volatile sig_atomic_t stop_requested = 0;
 int signal_pipe[2] = {-1, -1};
@@ -90,15 +91,18 @@ private:
 };
 
 struct run_counts {
-    int seen = 0;     // handed to the add-in
-    int kept = 0;     // still in the inbox afterwards
-    int gone = 0;     // vanished or seen by another client before its turn, or vanished during it
-    int unsaved = 0;  // calls after which the add-in said its list files could not be written
-    int unmarked = 0; // kept messages that could not be moved from new/ to cur/
+    int seen = 0;        // handed to the add-in
+    int kept = 0;        // still in the inbox afterwards
+    int gone = 0;        // vanished or seen by another client before its turn, or vanished during it
+    int unreadable = 0;  // left in new/: the file cannot be read
+    int unsaved = 0;     // calls after which the add-in said its list files could not be written
+    int unmarked = 0;    // kept messages that could not be moved from new/ to cur/
+    std::vector<std::string> notes;  // one line for each message the user should look at
 
     // True when something the run had to do was not done or not kept.
     bool failed(const host_activity& activity) const {
-        return unsaved > 0 || unmarked > 0 || activity.replies_failed > 0 || activity.moves_failed > 0;
+        return unreadable > 0 || unsaved > 0 || unmarked > 0 || activity.replies_failed > 0 ||
+               activity.moves_failed > 0;
     }
 };
 
@@ -115,14 +119,27 @@ std::string text_property(addin_client& addin, const std::string& name) {
 
 // One message through the add-in, as the mail client calls it for each arrival.
 void handle_message(addin_client& addin, maildir_host& host, const std::string& name, bool mark_seen, run_counts& counts) {
-    com_ptr<IUnknown> message = host.open_new_message(name);
+    int read_error = 0;
+    com_ptr<IUnknown> message = host.open_new_message(name, &read_error);
+    if (!message && read_error != 0) {
+        // The add-in would take it for mail without a sender and park it unseen: it stays
+        // where the user's client shows it, and the run fails so that someone looks.
+        ++counts.unreadable;
+        counts.notes.push_back("message " + name + " cannot be read (" + std::strerror(read_error) + "); left in new/");
+        return;
+    }
     if (!message) {
         ++counts.gone;
         return;
     }
     ++counts.seen;
+    bool usable_sender = host.has_usable_sender(message.get());
     if (FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), message.get()))) ++counts.unsaved;
     std::optional<std::string> folder = host.folder_of(message.get());
+    if (!usable_sender && folder) {
+        counts.notes.push_back("message " + name + " has no usable sender; " +
+                               (folder->empty() ? std::string("kept in the inbox") : "parked in " + *folder));
+    }
     if (!folder) {
         ++counts.gone;
     } else if (folder->empty()) {
@@ -160,11 +177,13 @@ void print_summary(const maildir_host& host, const run_counts& counts, const std
     if (activity.replies_failed) print_count("challenges failed", activity.replies_failed);
     print_count("released to the inbox", activity.released);
     if (counts.gone) print_count("gone before or while handled", counts.gone);
+    if (counts.unreadable) print_count("unreadable, left in new/", counts.unreadable);
     if (counts.unsaved)
         print_count("lists not saved", counts.unsaved, "the filter could not write its list files; see the debug log");
     if (activity.moves_failed) print_count("moves failed", activity.moves_failed);
     if (counts.unmarked) print_count("kept but left in new/", counts.unmarked);
     for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
+    for (const std::string& note : counts.notes) std::cout << "  " << note << "\n";
     if (!protection)
         std::cout << "  protection is off: the filter acted on nothing "
                      "(tarnwick config set EnableProtection true)\n";
@@ -243,6 +262,7 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     }
     options.sendmail_command = arguments.value("--sendmail");
     session_settings settings = read_session_settings(arguments);
+    settings.maildir = options.root;
 
     // Nothing has been written up to here.
     int code = exit_ok;
@@ -277,6 +297,9 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     std::string sendmail = options.sendmail_command;
     running->addin.reset();  // the module lets go of the host before the summary is read
     print_summary(*host.get(), counts, pending, sendmail, *running, protection);
+    if (counts.unreadable)
+        std::cerr << "tarnwick: " << counts.unreadable << (counts.unreadable == 1 ? " message" : " messages")
+                  << " could not be read and stayed in new/\n";
     if (counts.failed(host->activity())) {
         std::cerr << "tarnwick: not everything was done or saved; the summary says what\n";
         if (code == exit_ok) code = exit_failure;

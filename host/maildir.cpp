@@ -248,6 +248,18 @@ std::optional<std::string> deliver(const std::string& folder_dir, std::string_vi
     return target;
 }
 
+int read_error(const std::string& path) {
+    fd_holder in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.fd < 0) return errno;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(in.fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+    }
+}
+
 std::optional<std::string> read_header_block(const std::string& path, size_t limit) {
     fd_holder in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.fd < 0) return std::nullopt;

@@ -64,6 +64,9 @@ std::vector<std::string> subfolders(const std::string& root, const std::string& 
 // final path; on failure none, with `error` saying what failed and why.
 std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error);
 
+// 0 when the whole file at `path` can be read, else the errno of the failure.
+int read_error(const std::string& path);
+
 // The message's header block (up to and including the empty line that ends it, at most
 // `limit` bytes). None when the file cannot be read.
 std::optional<std::string> read_header_block(const std::string& path, size_t limit = 1 << 20);

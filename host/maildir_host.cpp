@@ -234,9 +234,11 @@ private:
 
 class message_object final : public counted<IUnknown> {
 public:
-    message_object(store_ptr owner, std::string folder, maildir::message_file file)
+    // `in_hand` marks the new message the program is filtering: its read state is kept here
+    // until its one move out of new/ (see put_seen).
+    message_object(store_ptr owner, std::string folder, maildir::message_file file, bool in_hand = false)
         : owner_(std::move(owner)), folder_(std::move(folder)), file_(std::move(file)),
-          unique_(maildir::unique_part(file_.name)) {}
+          unique_(maildir::unique_part(file_.name)), in_hand_(in_hand) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
@@ -263,15 +265,40 @@ public:
         return true;
     }
 
+    // True when the message is read: the read state waiting for the next move, or else the 'S'
+    // flag of its name. Call after locate().
+    bool seen() const {
+        if (wanted_seen_) return *wanted_seen_;
+        return maildir::flags_of(file_.name).find('S') != std::string::npos;
+    }
+
+    // True when a read state waits for the next move.
+    bool state_waits() const { return wanted_seen_.has_value(); }
+
+    // Sets the read state. Flags live in the name, and a name with flags belongs in cur/, so a
+    // message in hand that is still in new/ keeps the state here instead: the move that takes
+    // it out of new/ carries it. A second rename first would leave the message in the inbox's
+    // cur/, never to be filtered again, should the program die between the two.
+    HRESULT put_seen(bool want_seen) {
+        if (!locate()) return E_MESSAGE_GONE;
+        if (seen() == want_seen) return S_OK;
+        std::optional<bool> before = std::exchange(wanted_seen_, want_seen);
+        if (in_hand_ && file_.subdir == "new") return S_OK;
+        HRESULT hr = move_to(folder_, "cur", [](const std::string& name) { return name; });
+        if (FAILED(hr)) wanted_seen_ = before;
+        return hr;
+    }
+
     // Moves the file into `folder`/`subdir` under the name `name_for` gives for the current
-    // name, never over another file. A move into another folder that meets a file of the same
-    // name takes a fresh unique name. Retries when another client renames the file meanwhile.
+    // name (with the read state waiting for this move), never over another file. A move into
+    // another folder that meets a file of the same name takes a fresh unique name. Retries when
+    // another client renames the file meanwhile.
     HRESULT move_to(const std::string& folder, const char* subdir,
                     const std::function<std::string(const std::string&)>& name_for) {
         bool fresh_name = false;
         for (int attempt = 0; attempt < 5; ++attempt) {
             if (!locate()) return E_MESSAGE_GONE;
-            std::string name = name_for(file_.name);
+            std::string name = name_for(with_wanted_state(file_.name));
             if (fresh_name) name = maildir::new_unique_name() + name.substr(maildir::unique_part(name).size());
             std::string from = path();
             std::string to = owner_->directory(folder) + "/" + subdir + "/" + name;
@@ -282,6 +309,7 @@ public:
                 file_.subdir = subdir;
                 file_.name = name;
                 unique_ = std::string(maildir::unique_part(name));
+                wanted_seen_.reset();
                 return S_OK;
             }
             if (error == EEXIST && folder != folder_) {
@@ -321,11 +349,22 @@ public:
     }
 
 private:
+    // `name` with the waiting read state applied to its flags; unchanged when none waits.
+    std::string with_wanted_state(const std::string& name) const {
+        if (!wanted_seen_) return name;
+        std::string flags = maildir::flags_of(name);
+        std::erase(flags, 'S');
+        if (*wanted_seen_) flags += 'S';
+        return maildir::with_flags(name, flags);
+    }
+
     store_ptr owner_;
     std::string folder_;
     maildir::message_file file_;
     std::string unique_;
     int last_error_ = 0;
+    bool in_hand_ = false;
+    std::optional<bool> wanted_seen_;  // the read state the next move gives the file
     std::optional<header_summary> headers_;
     std::optional<message_content> content_;
 };
@@ -552,8 +591,7 @@ HRESULT maildir_host::get_unread(VARIANT message, VARIANT_BOOL* unread) {
         com_ptr<message_object> m = message_from(message, store_);
         if (!m) return E_INVALIDARG;
         if (!m->locate()) return E_MESSAGE_GONE;
-        bool seen = maildir::flags_of(m->file().name).find('S') != std::string::npos;
-        *unread = seen ? VARIANT_FALSE : VARIANT_TRUE;
+        *unread = m->seen() ? VARIANT_FALSE : VARIANT_TRUE;
         return S_OK;
     });
 }
@@ -562,16 +600,7 @@ HRESULT maildir_host::put_unread(VARIANT message, VARIANT_BOOL unread) {
     return guarded([&] {
         com_ptr<message_object> m = message_from(message, store_);
         if (!m) return E_INVALIDARG;
-        if (!m->locate()) return E_MESSAGE_GONE;
-        bool want_seen = unread == VARIANT_FALSE;
-        if ((maildir::flags_of(m->file().name).find('S') != std::string::npos) == want_seen) return S_OK;
-        // Flags live in the name, so a file in new/ goes to cur/ to carry them.
-        return m->move_to(m->folder(), "cur", [want_seen](const std::string& name) {
-            std::string flags = maildir::flags_of(name);
-            if (want_seen) flags += 'S';
-            else std::erase(flags, 'S');
-            return maildir::with_flags(name, flags);
-        });
+        return m->put_seen(unread == VARIANT_FALSE);
     });
 }
 
@@ -785,11 +814,30 @@ std::vector<std::string> maildir_host::new_messages() const {
     return names;
 }
 
-com_ptr<IUnknown> maildir_host::open_new_message(const std::string& name) {
+com_ptr<IUnknown> maildir_host::open_new_message(const std::string& name, int* read_error) {
+    if (read_error) *read_error = 0;
     struct stat st {};
     std::string path = store_->options.root + "/new/" + name;
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-    return com_ptr<IUnknown>::attach(new message_object(store_, "", {"new", name, st.st_mtim}));
+    if (int error = maildir::read_error(path); error != 0) {
+        // Vanished meanwhile is gone, not unreadable.
+        if (error != ENOENT && read_error) *read_error = error;
+        return {};
+    }
+    return com_ptr<IUnknown>::attach(new message_object(store_, "", {"new", name, st.st_mtim}, true));
+}
+
+bool maildir_host::has_usable_sender(IUnknown* message) {
+    com_ptr<message_object> m = message_from(message, store_);
+    const header_summary* headers = m ? m->headers() : nullptr;
+    if (!headers) return false;
+    const std::string& address = headers->sender;
+    size_t at = address.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 == address.size()) return false;
+    return std::none_of(address.begin(), address.end(), [](char c) {
+        auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7F || std::strchr("<>(),;\\\"", c) != nullptr;
+    });
 }
 
 std::optional<std::string> maildir_host::folder_of(IUnknown* message) {
@@ -800,7 +848,8 @@ std::optional<std::string> maildir_host::folder_of(IUnknown* message) {
 
 bool maildir_host::mark_seen(IUnknown* message) {
     com_ptr<message_object> m = message_from(message, store_);
-    if (!m || !m->locate() || !m->folder().empty() || m->file().subdir != "new") return true;
+    if (!m || !m->locate() || !m->folder().empty()) return true;
+    if (m->file().subdir != "new" && !m->state_waits()) return true;
     return SUCCEEDED(m->move_to("", "cur", seen_name));
 }
 

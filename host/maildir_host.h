@@ -16,7 +16,10 @@
 //                                 '/' or control characters; an existing folder is fine.
 //   get_message_headers           addr-spec of the first From and To mailboxes, decoded subject.
 //   get_message_body, enum_attachment_names  see mime.h.
-//   get_unread, put_unread        the 'S' flag; marking moves a new/ file to cur/.
+//   get_unread, put_unread        the 'S' flag. For the new message in hand (open_new_message)
+//                                 the state is kept in the object until its move out of new/,
+//                                 so that the message leaves new/ by one rename; any other
+//                                 file is renamed at once (a new/ file to cur/).
 //   move_message, move_to_incoming, delete_message  into the folder's cur/ (inbox, Trash), the
 //                                 name's unique part and flags kept; a message already in Trash
 //                                 stays there (S_FALSE).
@@ -94,13 +97,19 @@ public:
     // File names in the inbox's new/, in arrival order (oldest first).
     std::vector<std::string> new_messages() const;
     // A message object (one reference, the caller's) for the inbox's new/`name`; empty when the
-    // file is gone or another client has moved it to cur/ (it has been seen, so it is left alone).
-    com_ptr<IUnknown> open_new_message(const std::string& name);
+    // file is gone or another client has moved it to cur/ (it has been seen, so it is left alone),
+    // and when the file cannot be read, with the errno in `read_error` (0 otherwise): the add-in
+    // would take it for a message without a sender.
+    com_ptr<IUnknown> open_new_message(const std::string& name, int* read_error = nullptr);
+    // True when the message's first From mailbox is an address the add-in can act on: one "@"
+    // with text on both sides, no spaces, control characters, angle brackets or quotes.
+    bool has_usable_sender(IUnknown* message);
     // The folder (Maildir++ name, "" the inbox) a message object of this host is in now; none
     // when its file is gone or the object is not one of this host's messages.
     std::optional<std::string> folder_of(IUnknown* message);
-    // Moves a message that is still in the inbox's new/ to cur/, keeping its name and flags, as a
-    // client does with mail it has seen. True when done or nothing was to do.
+    // Moves a message that is still in the inbox's new/ to cur/, keeping its name and flags and
+    // giving it the read state set meanwhile, as a client does with mail it has seen. True when
+    // done or nothing was to do.
     bool mark_seen(IUnknown* message);
 
     const host_activity& activity() const;

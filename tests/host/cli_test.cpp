@@ -2,10 +2,7 @@
 // of the sample mailbox, deliveries and removals under a run, two runs at once, wrong arguments.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,73 +15,11 @@
 
 #include "host/mime.h"
 #include "maildir_fixture.h"
-
-extern char** environ;
+#include "program_runner.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct outcome {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-// A started `tarnwick`, its output going to files in `folder`.
-struct running_program {
-    pid_t pid = -1;
-    std::string out_path;
-    std::string err_path;
-
-    outcome wait() {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        outcome result;
-        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        result.out = read_text_file(out_path);
-        result.err = read_text_file(err_path);
-        return result;
-    }
-};
-
-running_program start(const std::string& folder, const std::vector<std::string>& args, const std::string& input = "") {
-    static int counter = 0;
-    std::string stem = folder + "/call" + std::to_string(++counter);
-    running_program program{-1, stem + ".out", stem + ".err"};
-    write_text_file(stem + ".in", input);
-    // The program never sees the user's own data folder or a module chosen by the environment.
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry; ++entry) {
-        std::string text = *entry;
-        if (text.rfind("HOME=", 0) == 0 || text.rfind("XDG_DATA_HOME=", 0) == 0 || text.rfind("TARNWICK_MODULE=", 0) == 0)
-            continue;
-        environment.push_back(text);
-    }
-    environment.push_back("HOME=" + folder);
-    std::vector<char*> envp, argv;
-    for (std::string& text : environment) envp.push_back(text.data());
-    envp.push_back(nullptr);
-    std::string program_path = TARNWICK_PROGRAM;
-    std::vector<std::string> arguments = args;
-    argv.push_back(program_path.data());
-    for (std::string& arg : arguments) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, (stem + ".in").c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, program.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, program.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int failure = posix_spawn(&program.pid, program_path.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (failure != 0) throw std::runtime_error("cannot start " + program_path);
-    return program;
-}
-
-outcome run(const std::string& folder, const std::vector<std::string>& args, const std::string& input = "") {
-    return start(folder, args, input).wait();
-}
 
 // Waits up to ten seconds for `condition`.
 bool eventually(const std::function<bool()>& condition) {
@@ -272,6 +207,83 @@ TEST_F(TarnwickProgram, TwoRunsAtOnce) {
     EXPECT_NE(first_done.out.find("1 message handled"), std::string::npos);
     EXPECT_NE(waited.out.find("0 messages handled"), std::string::npos) << waited.out;
 }
+
+TEST_F(TarnwickProgram, OneRunPerMaildirWhateverItsDataFolder) {
+    configure();
+    tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
+    std::string started = tree.base() + "/started", go = tree.base() + "/go";
+    std::string slow = "cat >/dev/null; touch '" + started + "'; i=0; while [ ! -e '" + go +
+                       "' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done";
+    running_program first = start(tree.base(), with_data({"run", "--maildir", tree.root(), "--sendmail", slow}));
+    ASSERT_TRUE(eventually([&] { return file_exists(started); }));
+
+    // Another data folder: it would challenge Ann a second time.
+    std::string other = tree.base() + "/other";
+    outcome refused = run(tree.base(), {"run", "--maildir", tree.root(), "--data-dir", other});
+    EXPECT_EQ(refused.code, 75);
+    EXPECT_NE(refused.err.find("another run holds the Maildir " + tree.root()), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("pid " + std::to_string(first.pid)), std::string::npos) << refused.err;
+    outcome release = run(tree.base(), {"list", "add", "authorized", "ann@example.org", "--maildir", tree.root(),
+                                        "--data-dir", other});
+    EXPECT_EQ(release.code, 75) << release.err;
+
+    running_program waiting = start(tree.base(), {"run", "--maildir", tree.root(), "--data-dir", other, "--wait"});
+    EXPECT_TRUE(eventually([&] { return read_text_file(waiting.err_path).find("waiting for the other run") != std::string::npos; }));
+    write_text_file(go, "");
+    outcome first_done = first.wait();
+    outcome waited = waiting.wait();
+    EXPECT_EQ(first_done.code, 0) << first_done.err;
+    EXPECT_EQ(waited.code, 0) << waited.err;
+    EXPECT_NE(waited.out.find("0 messages handled"), std::string::npos) << waited.out;
+    EXPECT_TRUE(file_exists(tree.root() + "/.tarnwick.lock"));
+}
+
+#ifdef TARNWICK_FAULT_SHIM
+TEST_F(TarnwickProgram, MailThatCannotBeReadStaysNewAndMailWithoutASenderIsNamed) {
+    configure();
+    ASSERT_EQ(tarnwick({"list", "add", "authorized", "ann@example.org"}).code, 0);
+    // A read error on a contact's message: the filter would have parked it as sender-less mail.
+    std::string broken = unknown_sender("ann@example.org", "broken@x");
+    tree.add("", "new", "100.broken.test", broken, 100);
+    tree.add("", "new", "200.nofrom.test", mail_text({"To: me@home.example", "Subject: Who am I"}), 200);
+    tree.add("", "new", "300.empty.test", mail_text({"From: <>", "To: me@home.example", "Subject: Empty"}), 300);
+    tree.add("", "new", "400.control.test", mail_text({"From: b\x01ob@example.net", "To: me@home.example"}), 400);
+    tree.add("", "new", "500.ann.test", unknown_sender("ann@example.org", "fine@x"), 500);
+    bool as_root = ::geteuid() == 0;  // mode 000 stops only others
+    if (!as_root) {
+        tree.add("", "new", "600.closed.test", unknown_sender("ann@example.org", "closed@x"), 600);
+        fs::permissions(tree.root() + "/new/600.closed.test", fs::perms::none);
+    }
+    outcome ran = run(tree.base(), with_data({"run", "--maildir", tree.root()}), "",
+                      {"LD_PRELOAD=" TARNWICK_FAULT_SHIM, "TARNWICK_SHIM_FAIL=read", "TARNWICK_SHIM_ERRNO=5",
+                       "TARNWICK_SHIM_PATH=100.broken.test"});
+    EXPECT_EQ(ran.code, 1) << ran.out << ran.err;
+    for (const std::string& line :
+         {std::string("message 100.broken.test cannot be read (Input/output error); left in new/"),
+          std::string("message 200.nofrom.test has no usable sender; parked in Pending"),
+          std::string("message 300.empty.test has no usable sender; parked in Pending"),
+          std::string("message 400.control.test has no usable sender; parked in Pending")})
+        EXPECT_NE(ran.out.find(line), std::string::npos) << "missing \"" << line << "\" in\n" << ran.out;
+    EXPECT_EQ(ran.out.find("500.ann.test"), std::string::npos) << ran.out;
+    if (!as_root) {
+        EXPECT_NE(ran.out.find("message 600.closed.test cannot be read (Permission denied); left in new/"),
+                  std::string::npos) << ran.out;
+    }
+    std::vector<std::string> left = {"100.broken.test"};
+    if (!as_root) left.push_back("600.closed.test");
+    EXPECT_EQ(tree.files_in("", "new"), left);
+    EXPECT_EQ(read_text_file(tree.root() + "/new/100.broken.test"), broken);
+    EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"500.ann.test:2,"}));
+    EXPECT_EQ(tree.files_in("Pending", "cur").size(), 3u);
+
+    // Readable again: the next run filters it like any other.
+    if (!as_root) fs::permissions(tree.root() + "/new/600.closed.test", fs::perms::owner_read | fs::perms::owner_write);
+    outcome next = tarnwick({"run", "--maildir", tree.root()});
+    EXPECT_EQ(next.code, 0) << next.out << next.err;
+    EXPECT_TRUE(tree.files_in("", "new").empty());
+    EXPECT_EQ(tree.files_in("", "cur").size(), as_root ? 2u : 3u);
+}
+#endif
 
 TEST_F(TarnwickProgram, WrongArgumentsExitWithTwoAndWriteNothing) {
     tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);

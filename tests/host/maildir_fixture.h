@@ -28,7 +28,8 @@ public:
                     const std::string& text, long arrival = 1704067200) const;
     // File names in `folder`/`subdir`, sorted.
     std::vector<std::string> files_in(const std::string& folder, const std::string& subdir) const;
-    // Every file below the root as a relative path, sorted, with its content: a snapshot.
+    // Every file below the root as a relative path, sorted, with its content: a snapshot. The
+    // program's lock file is left out.
     std::vector<std::string> snapshot() const;
 
 private:

@@ -84,6 +84,7 @@ protected:
 TEST_F(MaildirHost, TheTreeIsRootThenInboxThenItsDotFolders) {
     tree.make_folder("Lists.Work");
     tree.make_folder("Archive");
+    write_text_file(tree.root() + "/.tarnwick.lock", "pid 1: tarnwick run\n");  // a file, no folder
     com_ptr<IUnknown> root;
     ASSERT_EQ(host->get_root_folder(root.put()), S_OK);
     auto top = children(root.get());
@@ -380,4 +381,65 @@ TEST_F(MaildirHost, NewMailComesOldestFirstAndSeenMailIsLeftAlone) {
     // Another client has seen the late one before its turn: it is not handed out.
     ASSERT_EQ(std::rename((tree.root() + "/new/13.late").c_str(), (tree.root() + "/cur/13.late:2,").c_str()), 0);
     EXPECT_FALSE(host->open_new_message("13.late"));
+}
+
+TEST_F(MaildirHost, TheMessageInHandLeavesNewOnlyByItsOneMove) {
+    // Marked read before its move: the file stays in new/ until the move carries the flag, so a
+    // program killed in between leaves it to be filtered again.
+    tree.add("", "new", "14.blocked", bob_mail);
+    com_ptr<IUnknown> blocked = message("14.blocked");
+    ASSERT_EQ(host->put_unread(view(blocked.get()), VARIANT_FALSE), S_OK);
+    EXPECT_EQ(tree.files_in("", "new"), (std::vector<std::string>{"14.blocked"}));
+    EXPECT_TRUE(tree.files_in("", "cur").empty());
+    VARIANT_BOOL unread = VARIANT_TRUE;
+    ASSERT_EQ(host->get_unread(view(blocked.get()), &unread), S_OK);
+    EXPECT_EQ(unread, VARIANT_FALSE);
+    ASSERT_EQ(host->move_message(view(blocked.get()), view(subfolder("Pending").get())), S_OK);
+    EXPECT_EQ(tree.files_in("Pending", "cur"), (std::vector<std::string>{"14.blocked:2,S"}));
+    EXPECT_TRUE(tree.files_in("", "new").empty());
+
+    // Deleting carries it the same way; unread again before the move leaves the flag off.
+    tree.add("", "new", "14.deleted", bob_mail);
+    tree.add("", "new", "14.changed", bob_mail);
+    com_ptr<IUnknown> deleted = message("14.deleted");
+    com_ptr<IUnknown> changed = message("14.changed");
+    ASSERT_EQ(host->put_unread(view(deleted.get()), VARIANT_FALSE), S_OK);
+    ASSERT_EQ(host->put_unread(view(changed.get()), VARIANT_FALSE), S_OK);
+    ASSERT_EQ(host->put_unread(view(changed.get()), VARIANT_TRUE), S_OK);
+    ASSERT_EQ(host->delete_message(view(deleted.get())), S_OK);
+    ASSERT_EQ(host->delete_message(view(changed.get())), S_OK);
+    EXPECT_EQ(tree.files_in("Trash", "cur"), (std::vector<std::string>{"14.changed:2,", "14.deleted:2,S"}));
+
+    // Kept mail gets the state with the move that marks it seen.
+    tree.add("", "new", "14.kept", bob_mail);
+    com_ptr<IUnknown> kept = message("14.kept");
+    ASSERT_EQ(host->put_unread(view(kept.get()), VARIANT_FALSE), S_OK);
+    EXPECT_EQ(tree.files_in("", "new"), (std::vector<std::string>{"14.kept"}));
+    EXPECT_TRUE(host->mark_seen(kept.get()));
+    EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"14.kept:2,S"}));
+
+    // Once in cur/, the flag is renamed in place at once.
+    ASSERT_EQ(host->put_unread(view(kept.get()), VARIANT_TRUE), S_OK);
+    EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"14.kept:2,"}));
+}
+
+TEST_F(MaildirHost, ASenderIsUsableOnlyAsAPlainAddress) {
+    struct row {
+        const char* from;  // the From line, or "" for none
+        bool usable;
+    };
+    const row rows[] = {
+        {"From: Bob <Bob@Example.net>", true},  {"From: bob@example.net (Bob)", true},
+        {"From: bob@[192.0.2.1]", true},        {"", false},
+        {"From: <>", false},                    {"From: Bob", false},
+        {"From: @example.net", false},          {"From: bob@", false},
+        {"From: b\x01ob@example.net", false},   {"From: \"b o b\"@example.net", false},
+    };
+    int number = 0;
+    for (const row& r : rows) {
+        std::string name = "15." + std::to_string(++number);
+        tree.add("", "new", name, std::string(r.from).empty() ? mail_text({"To: me@home.example"})
+                                                            : mail_text({r.from, "To: me@home.example"}));
+        EXPECT_EQ(host->has_usable_sender(message(name).get()), r.usable) << r.from;
+    }
 }
