@@ -450,3 +450,23 @@ TEST_F(TarnwickProgram, WritesThatFailAreNamedAndExitWithOne) {
     EXPECT_NE(unmoved.out.find("cannot move 200.b.test"), std::string::npos) << unmoved.out;
     EXPECT_EQ(tree.files_in("", "new").size() + tree.files_in("", "cur").size(), 1u);
 }
+
+#ifdef TARNWICK_FAULT_SHIM
+// The same with the system itself refusing: a full disk at the flush or at the rename.
+TEST_F(TarnwickProgram, AFullDiskAtFlushOrRenameLosesNothingAndSaysSo) {
+    configure();
+    ASSERT_EQ(tarnwick({"list", "add", "authorized", "ann@example.org"}).code, 0);
+    for (const char* step : {"fsync", "rename"}) {
+        std::vector<std::string> full_disk = {"LD_PRELOAD=" TARNWICK_FAULT_SHIM, std::string("TARNWICK_SHIM_FAIL=") + step,
+                                              "TARNWICK_SHIM_ERRNO=28"};
+        outcome added = run(tree.base(), with_data({"list", "add", "authorized", "bob@example.org"}), "", full_disk);
+        EXPECT_EQ(added.code, 1) << step;
+        EXPECT_NE(added.err.find("the authorized list was not saved"), std::string::npos) << step << ": " << added.err;
+        outcome set = run(tree.base(), with_data({"config", "set", "ARSubject", "Changed [TWK-CONFIRM]"}), "", full_disk);
+        EXPECT_EQ(set.code, 1) << step;
+        EXPECT_NE(set.err.find("the settings were not saved"), std::string::npos) << step << ": " << set.err;
+    }
+    EXPECT_EQ(list("authorized"), std::vector<std::string>{"ann@example.org"});
+    EXPECT_EQ(tarnwick({"config", "get", "ARSubject"}).out, "Please confirm [TWK-CONFIRM]\n");
+}
+#endif
