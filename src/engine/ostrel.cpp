@@ -168,3 +168,5 @@ a_email_account* ostrel::load_accounts_and_emails() {
 }
 
 bool ostrel::is_on(const char* key) { return configuration_->get_value(key) == "true"; }
+
+std::string ostrel::subject_key() { return setting_text(configuration_->get_value("ARSubjectKey")); }

@@ -108,6 +108,9 @@ public:
 private:
     // True when the configuration value of `key` is exactly "true".
     bool is_on(const char* key);
+    // The text that marks an answer to a challenge; empty (matching nothing) when unset or
+    // emptied.
+    std::string subject_key();
     // The start shared by run_workflow and run_workflow2 (`name`): counts and logs the call and
     // makes account 0 the current account. False, logged, when protection is off or there is no
     // account.

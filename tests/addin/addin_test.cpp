@@ -376,6 +376,28 @@ TEST_F(addin, every_put_writes_its_stored_form_to_the_file) {
     EXPECT_EQ(read_property(object, "ARMessage"), "Hello,\nWorld");
 }
 
+TEST_F(addin, texts_with_semicolons_and_emptied_texts_read_back_the_same_after_a_reload) {
+    const struct {
+        const char* key;
+        const char* value;
+    } rows[] = {{"ARMessage", "Hello; please reply\nBye;"}, {"ARSubject", "a;b [K]"}, {"ARSubjectKey", ""},
+                {"ARSubjectKey", ";"}, {"ARMessageKey", "x = y ; z"}};
+    for (const auto& row : rows) {
+        const std::string key = row.key;
+        bstr_holder value = text(row.value);
+        HRESULT hr = key == "ARMessage"    ? object->put_ARMessage(value.get())
+                     : key == "ARSubject"  ? object->put_ARSubject(value.get())
+                     : key == "ARSubjectKey" ? object->put_ARSubjectKey(value.get())
+                                           : object->put_ARMessageKey(value.get());
+        ASSERT_EQ(hr, S_OK) << key;
+        const std::string before = read_property(object, key);
+        get_configuration("ostrel_user")->load();
+        EXPECT_EQ(read_property(object, key), before) << key << " = " << row.value;
+        // A lone ";" is the stored form of an empty text.
+        EXPECT_EQ(before, std::string(row.value) == ";" ? "" : row.value) << key;
+    }
+}
+
 TEST_F(addin, a_session_holds_puts_in_memory_until_end_configure) {
     for (VARIANT_BOOL save : {VARIANT_BOOL{0}, VARIANT_BOOL{1}, VARIANT_BOOL{-1}}) {
         object->put_ARSubject(text("Before").get());
