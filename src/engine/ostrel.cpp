@@ -29,6 +29,7 @@ list_cursor& shared_cursor() {
 ostrel::ostrel(std::string user_name)
     : user_name_(std::move(user_name)), configuration_(get_configuration(user_name_)) {
     load_all_lists();
+    load_senders_to_release();
 }
 
 ostrel* get_ostrel_Object() {

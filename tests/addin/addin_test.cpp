@@ -73,7 +73,7 @@ protected:
         reset_addin_state_for_tests();
         set_wall_clock_for_tests([this] { return now; });
         set_processor_clock_for_tests([this] { return processor_seconds; });
-        for (const char* name : {"ostrel.cfg", "authorized.lst", "ignore.lst", "pending.lst", "remove.lst"})
+        for (const char* name : {"ostrel.cfg", "authorized.lst", "ignore.lst", "pending.lst", "remove.lst", "release.lst"})
             std::remove(get_data_file_path(name).c_str());
         get_configuration("ostrel_user")->load();
         reset_ostrel_object_for_tests();
@@ -267,6 +267,23 @@ TEST_F(addin, authorized_senders_get_their_pending_mail_back_at_the_next_message
     object->RunWorkflow2(mailer.get(), nullptr);
     EXPECT_TRUE(host.messages_in(pending_folder()).empty());
     EXPECT_EQ(host.messages_in(host.incoming()).size(), 4u);
+}
+
+TEST_F(addin, a_verdict_given_without_a_mailer_is_released_when_the_next_process_connects) {
+    object->SetMailer(mailer.get());
+    memory_host::message_id waiting = add_mail(host, pending_folder(), "friend@example.com");
+    memory_host::message_id other = add_mail(host, pending_folder(), "stranger@example.com");
+    object->SetMailer(nullptr);
+    reset_ostrel_object_for_tests();
+
+    EXPECT_EQ(add(authorized_list_number, "friend@example.com"), S_OK);
+    EXPECT_TRUE(host.moves().empty());
+    reset_ostrel_object_for_tests();  // the process ends
+
+    EXPECT_EQ(object->SetMailer(mailer.get()), S_OK);
+    EXPECT_EQ(host.folder_of(waiting), host.incoming());
+    EXPECT_EQ(host.folder_of(other), pending_folder());
+    EXPECT_EQ(data_file("release.lst"), "");
 }
 
 TEST_F(addin, the_remove_verdict_deletes_the_senders_mail_marking_it_read_only_when_configured) {
