@@ -57,6 +57,8 @@ bool simple_ostrel_configuration::save() {
 void simple_ostrel_configuration::load() {
     parse_config_file(get_data_file_path("ostrel.cfg"));
     if (entries_.empty()) parse_config_file(get_data_file_path("ostrel_original.cfg"));
+    // Every switch then reads as off, protection included; the user must learn why.
+    if (entries_.empty()) debug_log() << "config warnning - ostrel.cfg holds no setting; protection is off" << std::endl;
 }
 
 void simple_ostrel_configuration::reload() { load(); }

@@ -16,7 +16,7 @@ public:
     // written; the file is then unchanged and memory keeps the values.
     virtual bool save() = 0;
     // Replaces the entries in memory by those of "ostrel.cfg", or of the pristine copy when the
-    // first yields none.
+    // first yields none. When neither yields any, this is logged.
     virtual void load() = 0;
     // The same as load().
     virtual void reload() = 0;

@@ -152,6 +152,34 @@ TEST_F(configuration, a_file_without_entries_falls_back_to_the_pristine_copy) {
     EXPECT_EQ(store.entries(), (entry_map{{"LanguageId", "1031"}}));
 }
 
+TEST_F(configuration, a_load_that_yields_no_setting_says_once_that_protection_is_off) {
+    const std::string warning = "config warnning - ostrel.cfg holds no setting; protection is off\n";
+    const struct {
+        const char* name;
+        bool seeded;
+        const char* file;  // null: no ostrel.cfg
+        bool warned;
+    } rows[] = {
+        {"no file, no pristine copy", false, nullptr, true},
+        {"only comments, no pristine copy", false, "// EnableProtection = true ;\r\n", true},
+        {"no line that parses", false, "EnableProtection = true\r\n", true},
+        {"only comments, pristine copy", true, "// nothing\r\n", false},
+        {"one setting", false, "LanguageId = 1031 ;\r\n", false},
+    };
+    for (const auto& row : rows) {
+        temp_dir data;
+        if (row.seeded) {
+            reset_data_dir_for_tests(data.path());
+        } else {
+            reset_data_dir_for_tests(data.path(), no_seeds.path());
+        }
+        if (row.file) write_text_file(get_data_file_path("ostrel.cfg"), row.file);
+        log_capture log;
+        simple_ostrel_configuration store;
+        EXPECT_EQ(log.text(), row.warned ? warning : "") << row.name;
+    }
+}
+
 TEST_F(configuration, a_missing_key_logs_a_warning_and_is_not_added) {
     simple_ostrel_configuration store;
     log_capture log;
