@@ -51,6 +51,16 @@ std::optional<run_lock> take_lock(const std::string& path, const std::string& wh
     return std::nullopt;
 }
 
+// A settings file that yields no entry (nor does the pristine copy) turns every switch off in
+// silence; what it leaves behind, protection off and no pending folder name, says so.
+void warn_when_unconfigured(addin_client& addin) {
+    VARIANT_BOOL protection = 0;
+    bstr_holder pending;
+    if (FAILED(addin.object().get_EnableProtection(&protection)) || protection != 0) return;
+    if (FAILED(addin.object().get_PendingFolderName(pending.put())) || pending.length() != 0) return;
+    std::cerr << "tarnwick: warning: ostrel.cfg in the data folder holds no setting, so protection is off\n";
+}
+
 }  // namespace
 
 std::string parsed_arguments::value(const std::string& option, const std::string& fallback) const {
@@ -161,6 +171,7 @@ std::optional<session> open_session(const session_settings& settings, int& code)
         std::cerr << "tarnwick: " << error << "\n";
         return std::nullopt;
     }
+    warn_when_unconfigured(*opened.addin);
     code = exit_ok;
     return opened;
 }

@@ -102,18 +102,12 @@ bool read_flag(const std::string& key, bool fallback) {
     return value == "true";
 }
 
-// The store writes an empty value back as ";", and keeps line breaks as 0x01 so that a text
-// stays on its one line of the file.
-std::string read_text(const std::string& key) {
-    std::string value = settings().get_value(key);
-    if (value == ";") return {};
-    replace_char(value, '\x01', '\n');
-    return value;
-}
+std::string read_text(const std::string& key) { return setting_text(settings().get_value(key)); }
 
+// Line breaks are kept as their stand-in in memory too, as the engine reads them.
 std::string stored_text(BSTR text) {
     std::string value = narrow_from_bstr(text);
-    replace_char(value, '\n', '\x01');
+    replace_char(value, '\n', line_break_stand_in);
     return value;
 }
 

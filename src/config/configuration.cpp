@@ -15,9 +15,17 @@ bool is_blank(char c) {
 }
 
 // A key or value that holds a line feed would split its line in the file and could bring in
-// entries of its own; the line-break stand-in 0x01 keeps it on one line.
-std::string one_line(std::string text) {
-    replace_char(text, '\n', '\x01');
+// entries of its own; the line-break stand-in 0x01 keeps it on one line. A ";" would end the
+// value early when read back, so it is written as its own stand-in, which only the parser
+// turns back: files without it read as they always did.
+std::string stored_form(std::string text) {
+    replace_char(text, '\n', line_break_stand_in);
+    replace_char(text, ';', semicolon_stand_in);
+    return text;
+}
+
+std::string parsed_form(std::string text) {
+    replace_char(text, semicolon_stand_in, ';');
     return text;
 }
 }  // namespace
@@ -38,9 +46,9 @@ void simple_ostrel_configuration::set_value(const std::string& key, const std::s
 bool simple_ostrel_configuration::save() {
     std::string bytes;
     for (const auto& [key, value] : entries_) {
-        bytes += one_line(key);
+        bytes += stored_form(key);
         bytes += " = ";
-        bytes += one_line(value);
+        bytes += stored_form(value);
         bytes += " ;\r\n";
     }
     return replace_file_atomically(get_data_file_path("ostrel.cfg"), bytes);
@@ -49,6 +57,8 @@ bool simple_ostrel_configuration::save() {
 void simple_ostrel_configuration::load() {
     parse_config_file(get_data_file_path("ostrel.cfg"));
     if (entries_.empty()) parse_config_file(get_data_file_path("ostrel_original.cfg"));
+    // Every switch then reads as off, protection included; the user must learn why.
+    if (entries_.empty()) debug_log() << "config warnning - ostrel.cfg holds no setting; protection is off" << std::endl;
 }
 
 void simple_ostrel_configuration::reload() { load(); }
@@ -70,7 +80,8 @@ void simple_ostrel_configuration::parse_config_file(const std::string& path) {
         std::size_t semicolon = line.find(';');
         if (equals == std::string_view::npos || semicolon == std::string_view::npos) continue;
         const char* start = line.data();
-        entries_[trim_range(start, start + equals)] = trim_range(start + equals + 1, start + semicolon);
+        entries_[parsed_form(trim_range(start, start + equals))] =
+            parsed_form(trim_range(start + equals + 1, start + semicolon));
     }
 }
 
@@ -88,6 +99,12 @@ std::string trim_range(const char* first, const char* last) {
     // An empty or blank key or value reads as the delimiter that closes it ("=" or ";").
     if (begin == end) return std::string(1, *last);
     return std::string(begin, end);
+}
+
+std::string setting_text(std::string stored) {
+    if (stored == ";") return {};
+    replace_char(stored, line_break_stand_in, '\n');
+    return stored;
 }
 
 void replace_char(std::string& text, char from, char to) {

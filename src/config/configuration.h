@@ -16,7 +16,7 @@ public:
     // written; the file is then unchanged and memory keeps the values.
     virtual bool save() = 0;
     // Replaces the entries in memory by those of "ostrel.cfg", or of the pristine copy when the
-    // first yields none.
+    // first yields none. When neither yields any, this is logged.
     virtual void load() = 0;
     // The same as load().
     virtual void reload() = 0;
@@ -45,6 +45,16 @@ private:
 
 // The process-wide store; the user name selects nothing. The first call creates and loads it.
 a_configuration* get_configuration(std::string user_name);
+
+// How the file keeps a text on its one line: a line feed is stored as 0x01 (also in memory, as
+// get_value gives it) and a ";" as 0x02 (only in the file; the parser turns it back).
+inline constexpr char line_break_stand_in = '\x01';
+inline constexpr char semicolon_stand_in = '\x02';
+
+// The text a stored text setting (as get_value gives it) means: ";", the stored form of an
+// empty value, is empty, and each 0x01 is a line feed. Every reader of a text setting uses it,
+// so that an emptied setting reads as empty everywhere.
+std::string setting_text(std::string stored);
 
 // The text between first and last without leading and trailing blanks (C-locale isspace).
 // Empty when first is after last; the one character at `last` when the range is empty or blank

@@ -1,8 +1,10 @@
 #include "config/data_dir.h"
 
 #include <utility>
+#include <vector>
 
 #include "diag/debug_log.h"
+#include "platform/file_io.h"
 #include "platform/fs.h"
 
 namespace {
@@ -48,7 +50,12 @@ std::string get_data_dir() {
     std::string dir = append_path_component(*app_data, "OstrelAntiSpam");
     create_private_directory(dir);
     seed_from(s.module_dir_for_tests ? *s.module_dir_for_tests : module_folder(), dir);
+    // A process that ended while replacing a file left its temporary behind; nothing else
+    // would ever remove it. (Not in the working-directory fallback: that folder is not ours.)
+    std::vector<std::string> removed = remove_leftover_temporaries(dir);
     s.path = dir + "/";
+    for (const std::string& name : removed)
+        debug_log() << "get_data_dir - removed the left-over temporary file " << name << std::endl;
     return s.path;
 }
 

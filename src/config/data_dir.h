@@ -5,10 +5,11 @@
 #include <string>
 
 // The data directory path, ending in "/". The first call in a process finds the user's
-// application-data folder, creates the directory and copies in the seed files that it lacks
-// from the module's folder; later calls return the same text and touch no file. When the
-// application-data folder cannot be found, this is logged and the path is "./": data files are
-// then looked for in the working directory.
+// application-data folder, creates the directory, copies in the seed files that it lacks from
+// the module's folder and removes (logged) the temporary files that a file replacement cut
+// short by the end of a process left there; later calls return the same text and touch no
+// file. When the application-data folder cannot be found, this is logged and the path is "./":
+// data files are then looked for in the working directory.
 std::string get_data_dir();
 
 // get_data_dir() followed directly by `name`.

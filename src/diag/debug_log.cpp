@@ -1,6 +1,7 @@
 #include "diag/debug_log.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <fstream>
 #include <new>
@@ -8,6 +9,7 @@
 
 #include "config/data_dir.h"
 #include "diag/timers.h"
+#include "platform/fs.h"
 
 // The log stream's buffer: hands every piece to the live captures, then writes it to the file
 // with each "\n" stored as "\r\n". It keeps no put area of its own, so every piece arrives here
@@ -20,6 +22,7 @@ public:
     // leaves the log writing nowhere.
     void open(const std::string& path) {
         if (state_ != state::unopened) return;
+        path_ = path;
         state_ = file_.open(path, std::ios::out | std::ios::binary | std::ios::trunc) ? state::open : state::failed;
         if (state_ == state::open && !pending_.empty()) write_translated(pending_.data(), pending_.size());
         pending_.clear();
@@ -32,6 +35,8 @@ public:
         state_ = state::closed;
         pending_.clear();
     }
+
+    static void set_size_limit(std::uint64_t bytes) { size_limit_ = bytes; }
 
     static void push(log_capture* capture) {
         capture->previous_ = top_;
@@ -85,19 +90,34 @@ private:
 
     void write_translated(const char* text, std::size_t count) {
         const char* end = text + count;
-        while (text != end) {
+        while (text != end && state_ == state::open) {
             const char* line_end = text;
             while (line_end != end && *line_end != '\n') ++line_end;
             file_.sputn(text, line_end - text);
+            written_ += static_cast<std::uint64_t>(line_end - text);
             if (line_end == end) break;
             file_.sputn("\r\n", 2);
+            written_ += 2;
             text = line_end + 1;
+            if (written_ > size_limit_) rotate();
         }
     }
 
+    // A process that lives for weeks must not fill the disk: the full log becomes
+    // "<name>.1" (replacing the one before) and a new one starts, always at a line end.
+    void rotate() {
+        file_.close();
+        rename_replacing(path_, path_ + ".1");  // when it cannot, the log starts over all the same
+        written_ = 0;
+        state_ = file_.open(path_, std::ios::out | std::ios::binary | std::ios::trunc) ? state::open : state::failed;
+    }
+
     static inline log_capture* top_ = nullptr;
+    static inline std::uint64_t size_limit_ = debug_log_size_limit;
 
     std::filebuf file_;
+    std::string path_;
+    std::uint64_t written_ = 0;  // bytes in the current file
     std::string pending_;
     state state_ = state::unopened;
 };
@@ -149,6 +169,8 @@ std::string time_text() {
     const char* text = std::ctime(&now);
     return text ? std::string(text) : std::string("\n");
 }
+
+void set_debug_log_size_limit_for_tests(std::uint64_t bytes) { log_buffer::set_size_limit(bytes); }
 
 log_capture::log_capture() : previous_(nullptr) { log_buffer::push(this); }
 

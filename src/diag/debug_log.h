@@ -2,6 +2,7 @@
 // step and decision of the system is written as plain text.
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -11,6 +12,13 @@
 // std::endl flushes. Writing never throws and never puts the stream in a failed state; when
 // the file cannot be opened, and after it is closed at process exit, lines are dropped silently.
 std::ostream& debug_log();
+
+// Past this size the log file is renamed "dlog.log.1", replacing an older one, and a new file is
+// started; the check is made at each line end.
+inline constexpr std::uint64_t debug_log_size_limit = 32ull * 1024 * 1024;
+
+// Test seam: the size past which the log file is renamed, instead of debug_log_size_limit.
+void set_debug_log_size_limit_for_tests(std::uint64_t bytes);
 
 // The current local time in the C library's ctime form, with its own trailing line break.
 std::string time_text();

@@ -33,7 +33,7 @@ bool ostrel::is_reply_for_chalange_request(a_email& record) {
     debug_log() << "is_reply_for_chalange_request: '" << address << "'\n";
     if (!address.empty() && is_in_pending_list(address)) return true;
 
-    const std::string key = configuration_->get_value("ARSubjectKey");
+    const std::string key = subject_key();
     if (engine_detail::contains_key(body, key)) return true;
     if (!key.empty()) {
         std::set<std::string> names;

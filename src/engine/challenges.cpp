@@ -34,16 +34,15 @@ void ostrel::send_authorization_request(a_email& record) {
         return;
     }
     log << "send_authorization_request, 2" << std::endl;
-    std::string challenge_subject = configuration_->get_value("ARSubject");
-    std::string challenge_body = configuration_->get_value("ARMessage");
-    replace_char(challenge_body, '\x01', '\n');  // the configuration's stand-in for a line break
+    std::string challenge_subject = setting_text(configuration_->get_value("ARSubject"));
+    std::string challenge_body = setting_text(configuration_->get_value("ARMessage"));
     log << "send_authorization_request, 3" << std::endl;
     record.a_reply(challenge_subject, challenge_body);
     log << "send_authorization_request, 4" << std::endl;
 }
 
 bool ostrel::handle_add_to_list_request(a_email& record) {
-    if (!engine_detail::contains_key(record.get_subject(), configuration_->get_value("ARSubjectKey"))) return false;
+    if (!engine_detail::contains_key(record.get_subject(), subject_key())) return false;
     const std::string sender = record.get_sender();
     add_to_authorized_list(sender);
     // The raw text: an entry is dropped only when the host's sender text is the bare address.

@@ -29,6 +29,7 @@ list_cursor& shared_cursor() {
 ostrel::ostrel(std::string user_name)
     : user_name_(std::move(user_name)), configuration_(get_configuration(user_name_)) {
     load_all_lists();
+    load_senders_to_release();
 }
 
 ostrel* get_ostrel_Object() {
@@ -179,3 +180,5 @@ a_email_account* ostrel::load_accounts_and_emails() {
 }
 
 bool ostrel::is_on(const char* key) { return configuration_->get_value(key) == "true"; }
+
+std::string ostrel::subject_key() { return setting_text(configuration_->get_value("ARSubjectKey")); }

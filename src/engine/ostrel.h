@@ -110,18 +110,25 @@ public:
     a_configuration* configuration() const { return configuration_; }
     std::int32_t run_count() const { return run_count_; }
     // Senders whose pending messages the next release moves back, in order, without repeats.
+    // Kept in release_file_name as well, so that a release cut short by the end of the process
+    // is finished by the next one.
     const std::vector<std::string>& senders_to_release() const { return senders_to_release_; }
     a_email_account* current_account() const { return current_account_; }
 
 private:
     // True when the configuration value of `key` is exactly "true".
     bool is_on(const char* key);
+    // The text that marks an answer to a challenge; empty (matching nothing) when unset or
+    // emptied.
+    std::string subject_key();
     // The start shared by run_workflow and run_workflow2 (`name`): counts and logs the call and
     // makes account 0 the current account. False, logged, when protection is off or there is no
     // account.
     bool start_workflow_call(const char* name);
-    // Appends `sender` to the senders to release unless it is there already.
+    // Appends `sender` to the senders to release unless it is there already, and saves them.
     void remember_sender_to_release(const std::string& sender);
+    void load_senders_to_release();
+    bool save_senders_to_release();
     // Blocks every message of `address` in `folder`; nothing when `folder` is null.
     void block_messages_from(a_email_folder* folder, const std::string& address);
     // Moves every message of `sender` in `pending` back to the incoming folder.
@@ -137,11 +144,16 @@ private:
     // One sender in the original design; a list so that several senders authorized before
     // the next release all get their mail back.
     std::vector<std::string> senders_to_release_;
+    bool releasing_ = false;  // a release is under way; a nested one must not rebuild its folders
     std::int32_t run_count_ = 0;
     std::uint64_t save_failures_ = 0;
     std::string user_name_;
     a_configuration* configuration_;
 };
+
+// The data file of the senders whose pending mail awaits release: one sender text a line, each
+// line ending in CR LF, in the order they were authorized.
+inline constexpr const char* release_file_name = "release.lst";
 
 // The process-wide engine, created with the user name "ostrel_user" on the first call.
 ostrel* get_ostrel_Object();

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdint>
 #include <ostream>
-#include <utility>
 #include <vector>
 
 #include "config/configuration.h"
@@ -51,6 +50,9 @@ bool ostrel::start_workflow_call(const char* name) {
 void ostrel::run_workflow() {
     if (!start_workflow_call("run_workflow")) return;
     handle_contacts();
+    // A release that an earlier process could not finish is done when the host connects, even
+    // when no new message comes.
+    run_move_email_from_pending_to_incomming();
     debug_log() << time_text() << " ostrel::run_workflow() exit " << run_count_ << "\n";
 }
 
@@ -91,16 +93,31 @@ void ostrel::clean_pending_messages() {
 }
 
 void ostrel::run_move_email_from_pending_to_incomming() {
-    if (senders_to_release_.empty()) return;
+    // A host that calls us back while messages move must not rebuild the folders in use.
+    if (senders_to_release_.empty() || releasing_) return;
     debug_log() << "Run: void ostrel::run_move_email_from_pending_to_incomming() " << std::endl;
-    // Forgotten before any folder is looked at: a release is never retried.
-    const std::vector<std::string> senders = std::exchange(senders_to_release_, {});
+    struct release_guard {
+        bool& flag;
+        explicit release_guard(bool& f) : flag(f) { flag = true; }
+        ~release_guard() { flag = false; }
+        release_guard(const release_guard&) = delete;
+        release_guard& operator=(const release_guard&) = delete;
+    } guard(releasing_);
 
+    // Without both folders the senders are kept for the next release.
     if (!load_accounts_and_emails()) return;
     a_email_folder* incoming = current_account_->find_incoming_folder();
     a_email_folder* pending = current_account_->find_folder(pending_folder_path());
     if (!incoming || !pending) return;
-    for (const std::string& sender : senders) release_messages_from(*pending, *incoming, sender);
+    const std::vector<std::string> senders = senders_to_release_;
+    for (const std::string& sender : senders) {
+        release_messages_from(*pending, *incoming, sender);
+        // Forgotten only once his mail has moved: a failure above leaves him for the next time.
+        std::erase(senders_to_release_, sender);
+        if (!save_senders_to_release())
+            debug_log() << "FAIL: run_move_email_from_pending_to_incomming, unable to write " << release_file_name
+                        << std::endl;
+    }
 }
 
 void ostrel::release_messages_from(a_email_folder& pending, a_email_folder& incoming, const std::string& sender) {

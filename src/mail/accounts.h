@@ -148,7 +148,7 @@ protected:
 class all_accounts final : public a_all_accounts {
 public:
     // Reads the incoming folder's name into incoming_path and the first account through g_mailer
-    // (logged). Never throws on the host's account: a failure ("tttt" on standard output) keeps
+    // (logged). Never throws on the host's account: a failure (logged as "tttt") keeps
     // what was reached.
     all_accounts();
 

@@ -1,7 +1,7 @@
 #include "mail/email.h"
 
 #include <cmath>
-#include <iostream>
+#include <ostream>
 #include <limits>
 #include <utility>
 
@@ -136,7 +136,8 @@ void c_email::delete_email() {
         log_missing_mailer("delete_email");
         return;
     }
-    if (FAILED(mailer->delete_message(*message_))) std::cout << "ggg";
+    // A module inside another program must not write to that program's output.
+    if (FAILED(mailer->delete_message(*message_))) debug_log() << "ggg" << std::endl;
 }
 
 void c_email::a_reply(std::string subject, std::string body) {

@@ -49,7 +49,7 @@ public:
     virtual HRESULT mark_as_unread() = 0;
     // Inserts the message's non-empty attachment names into `names`; nothing when the host fails.
     virtual void get_attachment_names(std::set<std::string>& names) = 0;
-    // Has the host delete the message; writes "ggg" to standard output when the host fails.
+    // Has the host delete the message; logs "ggg" when the host fails.
     virtual void delete_email() = 0;
     // Has the host reply to the sender with `subject` and `body`.
     // Throws com_error(E_OUTOFMEMORY) when the texts cannot be converted.

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The whole content of a file, or none when it cannot be opened or read.
 std::optional<std::string> read_file(const std::string& path);
@@ -14,6 +15,11 @@ std::optional<std::string> read_file(const std::string& path);
 // Replaces `path` by `bytes` atomically. False when any step failed; then the old file is
 // unchanged and no temporary file is left behind.
 bool replace_file_atomically(const std::string& path, std::string_view bytes);
+
+// Removes from `folder` the temporary files that replace_file_atomically leaves when the process
+// ends between creating and renaming one: only names of the exact form it makes ("<file>.tmp-"
+// and its unique part), and only files. Gives the names removed.
+std::vector<std::string> remove_leftover_temporaries(const std::string& folder);
 
 // The steps of an atomic replacement, for fault injection in tests.
 enum class file_step { create_temporary, write, flush, rename };

@@ -15,3 +15,5 @@ std::string module_folder();
 bool create_private_directory(const std::string& path);
 // Copies `from` to `to` unless `to` exists; never overwrites. False when nothing was copied.
 bool copy_file_if_absent(const std::string& from, const std::string& to);
+// Renames `from` to `to`, replacing a file already at `to`. False when it could not.
+bool rename_replacing(const std::string& from, const std::string& to);

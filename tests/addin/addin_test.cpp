@@ -73,7 +73,7 @@ protected:
         reset_addin_state_for_tests();
         set_wall_clock_for_tests([this] { return now; });
         set_processor_clock_for_tests([this] { return processor_seconds; });
-        for (const char* name : {"ostrel.cfg", "authorized.lst", "ignore.lst", "pending.lst", "remove.lst"})
+        for (const char* name : {"ostrel.cfg", "authorized.lst", "ignore.lst", "pending.lst", "remove.lst", "release.lst"})
             std::remove(get_data_file_path(name).c_str());
         get_configuration("ostrel_user")->load();
         reset_ostrel_object_for_tests();
@@ -273,6 +273,23 @@ TEST_F(addin, authorized_senders_get_their_pending_mail_back_at_the_next_message
     EXPECT_EQ(host.messages_in(host.incoming()).size(), 4u);
 }
 
+TEST_F(addin, a_verdict_given_without_a_mailer_is_released_when_the_next_process_connects) {
+    object->SetMailer(mailer.get());
+    memory_host::message_id waiting = add_mail(host, pending_folder(), "friend@example.com");
+    memory_host::message_id other = add_mail(host, pending_folder(), "stranger@example.com");
+    object->SetMailer(nullptr);
+    reset_ostrel_object_for_tests();
+
+    EXPECT_EQ(add(authorized_list_number, "friend@example.com"), S_OK);
+    EXPECT_TRUE(host.moves().empty());
+    reset_ostrel_object_for_tests();  // the process ends
+
+    EXPECT_EQ(object->SetMailer(mailer.get()), S_OK);
+    EXPECT_EQ(host.folder_of(waiting), host.incoming());
+    EXPECT_EQ(host.folder_of(other), pending_folder());
+    EXPECT_EQ(data_file("release.lst"), "");
+}
+
 TEST_F(addin, the_remove_verdict_deletes_the_senders_mail_marking_it_read_only_when_configured) {
     for (const std::string mark : {"true", "True"}) {
         memory_host client;
@@ -378,6 +395,28 @@ TEST_F(addin, every_put_writes_its_stored_form_to_the_file) {
         EXPECT_TRUE(file_has("ostrel.cfg", put.line)) << put.line;
     }
     EXPECT_EQ(read_property(object, "ARMessage"), "Hello,\nWorld");
+}
+
+TEST_F(addin, texts_with_semicolons_and_emptied_texts_read_back_the_same_after_a_reload) {
+    const struct {
+        const char* key;
+        const char* value;
+    } rows[] = {{"ARMessage", "Hello; please reply\nBye;"}, {"ARSubject", "a;b [K]"}, {"ARSubjectKey", ""},
+                {"ARSubjectKey", ";"}, {"ARMessageKey", "x = y ; z"}};
+    for (const auto& row : rows) {
+        const std::string key = row.key;
+        bstr_holder value = text(row.value);
+        HRESULT hr = key == "ARMessage"    ? object->put_ARMessage(value.get())
+                     : key == "ARSubject"  ? object->put_ARSubject(value.get())
+                     : key == "ARSubjectKey" ? object->put_ARSubjectKey(value.get())
+                                           : object->put_ARMessageKey(value.get());
+        ASSERT_EQ(hr, S_OK) << key;
+        const std::string before = read_property(object, key);
+        get_configuration("ostrel_user")->load();
+        EXPECT_EQ(read_property(object, key), before) << key << " = " << row.value;
+        // A lone ";" is the stored form of an empty text.
+        EXPECT_EQ(before, std::string(row.value) == ";" ? "" : row.value) << key;
+    }
 }
 
 TEST_F(addin, a_session_holds_puts_in_memory_until_end_configure) {

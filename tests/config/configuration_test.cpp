@@ -51,6 +51,8 @@ const struct {
     {"LF, CR LF, no final break", "A = 1 ;\nB = 2 ;\r\nC = 3 ;", {{"A", "1"}, {"B", "2"}, {"C", "3"}}},
     {"ignored lines", "\n\r\n   \nno equals ;\nno semicolon = x\n", {}},
     {"NUL and high bytes", bytes("K\0y = v\0\xff\x01 ;\n\0\0\n"), {{bytes("K\0y"), bytes("v\0\xff\x01")}}},
+    {"note after the ;", "x = true ; // note\n", {{"x", "true"}}},
+    {"semicolon stand-in", "K\x02y = a\x02 b\x02 ;\n", {{"K;y", "a; b;"}}},
     {"very long line", "L = " + std::string(1 << 20, 'x') + " ;", {{"L", std::string(1 << 20, 'x')}}},
     {"no delimiter at all", std::string(1 << 20, '\xfe'), {}},
 };
@@ -63,6 +65,28 @@ TEST_F(configuration, parses_the_file_format) {
         store.set_value("left over", "x");
         store.parse_config_file(app_data.file("test.cfg"));
         EXPECT_EQ(store.entries(), row.expected) << row.name;
+    }
+}
+
+TEST(setting_text, gives_the_text_a_stored_value_means) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},  {";", ""},  {" ;", " ;"},  {";;", ";;"},  {"a;b", "a;b"},  {"Hello,\x01World\x01", "Hello,\nWorld\n"},
+    };
+    for (const auto& [stored, meant] : cases) EXPECT_EQ(setting_text(stored), meant) << stored;
+}
+
+TEST_F(configuration, any_text_reads_back_whole_after_a_save) {
+    const std::string texts[] = {"Hello; please reply", ";", ";;", "a = b ; c = d", "line\none;\ntwo"};
+    simple_ostrel_configuration store;
+    for (const std::string& text : texts) {
+        store.set_value("ARMessage", text);
+        store.set_value("K;ey", "v");
+        ASSERT_TRUE(store.save());
+        store.load();
+        std::string stored = store.get_value("ARMessage");
+        EXPECT_EQ(setting_text(stored), setting_text(text)) << text;
+        EXPECT_EQ(store.get_value("K;ey"), "v");
+        EXPECT_EQ(store.entries().size(), 2u) << text;
     }
 }
 
@@ -82,11 +106,11 @@ TEST_F(configuration, save_writes_entries_in_byte_order_and_reads_back) {
     store.set_value("ARSubject", "cut; here");
     store.set_value("PENDING_FOLDER_NAME", "P\nEnableProtection = false ;");  // no entry of its own
     ASSERT_TRUE(store.save());
-    EXPECT_EQ(cfg_bytes(), "ARSubject = cut; here ;\r\nPENDING_FOLDER_NAME = P\x01" "EnableProtection = false ; ;\r\n"
+    EXPECT_EQ(cfg_bytes(), "ARSubject = cut\x02 here ;\r\nPENDING_FOLDER_NAME = P\x01" "EnableProtection = false \x02 ;\r\n"
                            "Zed =  ;\r\nb = 1 ;\r\n");
     store.load();
-    EXPECT_EQ(store.entries(), (entry_map{{"ARSubject", "cut"},
-                                          {"PENDING_FOLDER_NAME", "P\x01" "EnableProtection = false"},
+    EXPECT_EQ(store.entries(), (entry_map{{"ARSubject", "cut; here"},
+                                          {"PENDING_FOLDER_NAME", "P\x01" "EnableProtection = false ;"},
                                           {"Zed", ";"},
                                           {"b", "1"}}));
 }
@@ -126,6 +150,34 @@ TEST_F(configuration, a_file_without_entries_falls_back_to_the_pristine_copy) {
     write_text_file(get_data_file_path("ostrel.cfg"), "LanguageId = 1031 ;\r\n");
     store.reload();
     EXPECT_EQ(store.entries(), (entry_map{{"LanguageId", "1031"}}));
+}
+
+TEST_F(configuration, a_load_that_yields_no_setting_says_once_that_protection_is_off) {
+    const std::string warning = "config warnning - ostrel.cfg holds no setting; protection is off\n";
+    const struct {
+        const char* name;
+        bool seeded;
+        const char* file;  // null: no ostrel.cfg
+        bool warned;
+    } rows[] = {
+        {"no file, no pristine copy", false, nullptr, true},
+        {"only comments, no pristine copy", false, "// EnableProtection = true ;\r\n", true},
+        {"no line that parses", false, "EnableProtection = true\r\n", true},
+        {"only comments, pristine copy", true, "// nothing\r\n", false},
+        {"one setting", false, "LanguageId = 1031 ;\r\n", false},
+    };
+    for (const auto& row : rows) {
+        temp_dir data;
+        if (row.seeded) {
+            reset_data_dir_for_tests(data.path());
+        } else {
+            reset_data_dir_for_tests(data.path(), no_seeds.path());
+        }
+        if (row.file) write_text_file(get_data_file_path("ostrel.cfg"), row.file);
+        log_capture log;
+        simple_ostrel_configuration store;
+        EXPECT_EQ(log.text(), row.warned ? warning : "") << row.name;
+    }
 }
 
 TEST_F(configuration, a_missing_key_logs_a_warning_and_is_not_added) {

@@ -58,6 +58,30 @@ TEST(debug_log, a_new_process_truncates_the_log) {
     }
 }
 
+TEST(debug_log, a_full_log_becomes_dlog_log_1_replacing_the_older_one_at_a_line_end) {
+    // Each line is 8 bytes with its CR LF: the limit of 20 is passed at every third line.
+    const struct {
+        const char* name;
+        int lines;
+        const char* current;
+        const char* previous;  // null: no dlog.log.1
+    } rows[] = {
+        {"below the limit", 2, "line 1\r\nline 2\r\n", nullptr},
+        {"just past it", 3, "", "line 1\r\nline 2\r\nline 3\r\n"},
+        {"twice past it", 7, "line 7\r\n", "line 4\r\nline 5\r\nline 6\r\n"},
+    };
+    for (const auto& row : rows) {
+        temp_dir folder;
+        std::string dir = append_path_component(folder.path(), "OstrelAntiSpam");
+        ASSERT_EQ(run_child(folder.path(), "rotate 20 " + std::to_string(row.lines)), 0) << row.name;
+        EXPECT_EQ(read_text_file(append_path_component(dir, "dlog.log")), row.current) << row.name;
+        EXPECT_EQ(file_exists(append_path_component(dir, "dlog.log.1")), row.previous != nullptr) << row.name;
+        if (row.previous) {
+            EXPECT_EQ(read_text_file(append_path_component(dir, "dlog.log.1")), row.previous) << row.name;
+        }
+    }
+}
+
 TEST(debug_log, without_an_app_data_folder_it_logs_so_in_the_working_directory) {
     temp_dir folder;
     ASSERT_EQ(run_child(folder.path(), "noappdata"), 0);

@@ -27,7 +27,8 @@ engine_test::settings engine_test::default_settings() {
 
 void engine_test::SetUp() {
     configure(default_settings());
-    for (const char* name : {"authorized.lst", "ignore.lst", "pending.lst", "remove.lst"}) write_data_file(name, "");
+    for (const char* name : {"authorized.lst", "ignore.lst", "pending.lst", "remove.lst", "release.lst"})
+        write_data_file(name, "");
     write_data_file("MAILERDAEMON_subject.cfg", "Undeliverable\r\nReturned mail\r\nDelivery Failure\r\n");
     reset_ostrel_object_for_tests();
     reset_all_accounts();

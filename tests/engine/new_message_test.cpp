@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "config/configuration.h"
 #include "engine_fixture.h"
 #include "mail/accounts.h"
 #include "platform/file_io.h"
@@ -178,6 +179,67 @@ TEST_F(new_message_test, an_empty_key_recognises_no_answer_and_no_bounce_by_key)
     message_id bounce = deliver({.sender = "d@example.net", .subject = "Returned mail", .body = "no address"});
     EXPECT_TRUE(log.contains(std::string(bounce_kept_line) + "d@example.net\n"));
     EXPECT_TRUE(in_folder(bounce, host.incoming()));
+}
+
+// However the key was emptied, a semicolon in a stranger's subject or a bounce is no answer.
+struct empty_key_case {
+    const char* name;
+    bool through_the_file;  // else set in memory only
+    const char* value;
+};
+
+const empty_key_case empty_key_cases[] = {
+    {"emptied_in_memory", false, ""},
+    {"emptied_and_read_back_from_the_file", true, ""},
+    {"stored_form_in_memory", false, ";"},
+};
+
+class empty_key_test : public engine_test, public testing::WithParamInterface<empty_key_case> {};
+
+TEST_P(empty_key_test, authorizes_nobody) {
+    const empty_key_case& c = GetParam();
+    if (c.through_the_file) {
+        settings values = default_settings();
+        values["ARSubjectKey"] = c.value;
+        configure(values);
+    } else {
+        set("ARSubjectKey", c.value);
+    }
+    message_id first = deliver({.sender = "new@example.com", .subject = "hello; there"});
+    message_id second = deliver({.sender = "new@example.com", .subject = "Re: hello; there"});
+    EXPECT_FALSE(engine().is_authorized("new@example.com"));
+    EXPECT_FALSE(host.is_deleted(second)) << "taken for an answer";
+    EXPECT_TRUE(in_folder(first, pending_folder()));
+    EXPECT_TRUE(in_folder(second, pending_folder()));
+    EXPECT_TRUE(engine().senders_to_release().empty());
+
+    message_id bounce = deliver({.sender = "d@example.net", .subject = "Returned mail", .body = "a; b"});
+    EXPECT_TRUE(log.contains(std::string(bounce_kept_line) + "d@example.net\n"));
+    EXPECT_TRUE(in_folder(bounce, host.incoming()));
+}
+
+INSTANTIATE_TEST_SUITE_P(engine, empty_key_test, testing::ValuesIn(empty_key_cases), row_name());
+
+TEST_F(new_message_test, challenge_texts_with_semicolons_survive_a_restart) {
+    set("ARSubject", "Confirm; please [TWK-CONFIRM]");
+    set("ARMessage", "Hello; please reply.\x01See you; bye");
+    ASSERT_TRUE(get_configuration("ostrel_user")->save());
+    get_configuration("ostrel_user")->load();
+    reset_ostrel_object_for_tests();
+
+    deliver({.sender = "new@example.com"});
+    ASSERT_EQ(host.replies().size(), 1u);
+    EXPECT_EQ(host.replies()[0].subject, "Confirm; please [TWK-CONFIRM]");
+    EXPECT_EQ(host.replies()[0].body, "Hello; please reply.\nSee you; bye");
+}
+
+TEST_F(new_message_test, an_emptied_challenge_subject_is_sent_empty) {
+    settings values = default_settings();
+    values["ARSubject"] = "";
+    configure(values);
+    deliver({.sender = "new@example.com"});
+    ASSERT_EQ(host.replies().size(), 1u);
+    EXPECT_EQ(host.replies()[0].subject, "");
 }
 
 TEST_F(new_message_test, the_bounce_log_shows_each_pattern_tried) {

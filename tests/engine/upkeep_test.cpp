@@ -119,12 +119,84 @@ TEST_F(upkeep_test, expiry_waits_for_auto_delete) {
     EXPECT_EQ(host.call_count("delete_old_message"), 0);
 }
 
-TEST_F(upkeep_test, a_release_without_pending_folder_forgets_the_senders) {
+TEST_F(upkeep_test, a_release_without_pending_folder_keeps_the_senders_for_the_next_one) {
     engine().marked_as_not_spam_by_user("a@example.com");
     engine().run_move_email_from_pending_to_incomming();
     EXPECT_TRUE(log.contains("Run: void ostrel::run_move_email_from_pending_to_incomming() \n"));
-    EXPECT_TRUE(engine().senders_to_release().empty());
+    EXPECT_EQ(engine().senders_to_release(), std::vector<std::string>{"a@example.com"});
+    EXPECT_EQ(data_file("release.lst"), "a@example.com\r\n");
     EXPECT_EQ(host.moves().size(), 0u);
+
+    message_id waiting = host.add_message(pending_folder(), {.sender = "a@example.com"});
+    engine().run_move_email_from_pending_to_incomming();
+    EXPECT_TRUE(in_folder(waiting, host.incoming()));
+    EXPECT_TRUE(engine().senders_to_release().empty());
+    EXPECT_EQ(data_file("release.lst"), "");
+}
+
+TEST_F(upkeep_test, a_release_cut_short_by_the_end_of_the_process_is_finished_when_the_host_connects) {
+    message_id waiting = deliver({.sender = "ann@example.com", .subject = "Hello"});
+    message_id unanswered = deliver({.sender = "bob@example.com", .subject = "Hi"});
+    message_id own = deliver({.sender = "me@example.org", .receiver = "me@example.org"});
+    ASSERT_TRUE(in_folder(own, pending_folder()));
+    deliver({.sender = "ann@example.com", .subject = "Re: [TWK-CONFIRM]"});
+    EXPECT_EQ(data_file("release.lst"), "ann@example.com\r\n");
+
+    // The process ends before the release; the next one connects and gets no new message.
+    reset_ostrel_object_for_tests();
+    reset_all_accounts();
+    EXPECT_EQ(engine().senders_to_release(), std::vector<std::string>{"ann@example.com"});
+    engine().run_workflow();
+
+    EXPECT_TRUE(in_folder(waiting, host.incoming()));
+    EXPECT_TRUE(host.is_unread(waiting));
+    EXPECT_TRUE(in_folder(unanswered, pending_folder()));
+    EXPECT_TRUE(in_folder(own, pending_folder())) << "waits for another reason";
+    EXPECT_TRUE(engine().senders_to_release().empty());
+    EXPECT_EQ(data_file("release.lst"), "");
+}
+
+TEST_F(upkeep_test, a_verdict_without_an_account_is_released_at_the_next_connection) {
+    message_id waiting = host.add_message(pending_folder(), {.sender = "a@example.com"});
+    g_mailer.reset();
+    engine().marked_as_not_spam_by_user("a@example.com");
+    EXPECT_TRUE(log.contains("ostrel::marked_as_not_spam_by_user() - no account ... \n"));
+    EXPECT_EQ(data_file("release.lst"), "a@example.com\r\n");
+
+    reset_ostrel_object_for_tests();
+    reset_all_accounts();
+    g_mailer = host.mailer();
+    engine().run_workflow();
+    EXPECT_TRUE(in_folder(waiting, host.incoming()));
+    EXPECT_EQ(data_file("release.lst"), "");
+}
+
+TEST_F(upkeep_test, the_release_file_is_read_line_by_line) {
+    const struct {
+        const char* name;
+        const char* file;
+        std::vector<std::string> senders;
+    } rows[] = {
+        {"CR LF and LF", "a@example.com\r\nB <b@example.com>\nc@example.com", {"a@example.com", "B <b@example.com>", "c@example.com"}},
+        {"blank lines and repeats", "\r\n\r\na@example.com\r\n\r\na@example.com\r\n", {"a@example.com"}},
+        {"empty", "", {}},
+    };
+    for (const auto& row : rows) {
+        write_data_file("release.lst", row.file);
+        reset_ostrel_object_for_tests();
+        EXPECT_EQ(engine().senders_to_release(), row.senders) << row.name;
+    }
+}
+
+TEST_F(upkeep_test, a_host_calling_back_during_a_release_does_not_restart_it) {
+    std::vector<message_id> waiting;
+    for (int i = 0; i < 3; ++i) waiting.push_back(host.add_message(pending_folder(), {.sender = "a@example.com"}));
+    engine().marked_as_not_spam_by_user("a@example.com");
+    host.on_call("move_message", [this] { engine().run_move_email_from_pending_to_incomming(); });
+    engine().run_move_email_from_pending_to_incomming();
+    EXPECT_EQ(log_count("Run: void ostrel::run_move_email_from_pending_to_incomming() \n"), 1);
+    for (message_id message : waiting) EXPECT_TRUE(in_folder(message, host.incoming()));
+    EXPECT_TRUE(engine().senders_to_release().empty());
 }
 
 TEST_F(upkeep_test, authorized_senders_have_all_their_pending_mail_released_next_time) {

@@ -470,3 +470,35 @@ TEST_F(TarnwickProgram, AFullDiskAtFlushOrRenameLosesNothingAndSaysSo) {
     EXPECT_EQ(tarnwick({"config", "get", "ARSubject"}).out, "Please confirm [TWK-CONFIRM]\n");
 }
 #endif
+
+TEST_F(TarnwickProgram, SettingsThatHoldNothingAreReportedOnce) {
+    fs::create_directories(data() + "/OstrelAntiSpam");
+    write_text_file(data() + "/OstrelAntiSpam/ostrel.cfg", "// emptied by hand\r\n");
+    write_text_file(data() + "/OstrelAntiSpam/ostrel_original.cfg", "");
+    const std::string warning = "tarnwick: warning: ostrel.cfg in the data folder holds no setting, so protection is off\n";
+    outcome ran = tarnwick({"run", "--maildir", tree.root()});
+    EXPECT_EQ(ran.code, 0) << ran.err;
+    auto at = ran.err.find(warning);
+    EXPECT_NE(at, std::string::npos) << ran.err;
+    EXPECT_EQ(ran.err.find(warning, at + 1), std::string::npos) << ran.err;
+    EXPECT_NE(read_text_file(data() + "/OstrelAntiSpam/dlog.log").find("config warnning - ostrel.cfg holds no setting; "
+                                                                        "protection is off\r\n"),
+              std::string::npos);
+
+    configure();
+    outcome configured = tarnwick({"run", "--maildir", tree.root()});
+    EXPECT_EQ(configured.err.find(warning), std::string::npos) << configured.err;
+}
+
+TEST_F(TarnwickProgram, AnAuthorizationWithoutTheMaildirIsReleasedByTheNextRun) {
+    configure();
+    tree.add("Pending", "cur", "100.a.test:2,S", unknown_sender("dan@example.org", "d1@x"), 100);
+    tree.add("Pending", "cur", "200.b.test:2,S", unknown_sender("fay@example.org", "f1@x"), 200);
+    ASSERT_EQ(tarnwick({"list", "add", "authorized", "dan@example.org"}).code, 0);
+    EXPECT_TRUE(tree.files_in("", "cur").empty());
+
+    outcome ran = tarnwick({"run", "--maildir", tree.root()});
+    ASSERT_EQ(ran.code, 0) << ran.err;
+    EXPECT_EQ(tree.files_in("", "cur"), std::vector<std::string>{"100.a.test:2,"});
+    EXPECT_EQ(tree.files_in("Pending", "cur"), std::vector<std::string>{"200.b.test:2,S"});
+}

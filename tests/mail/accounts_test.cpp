@@ -1,4 +1,5 @@
 #include <functional>
+#include <stdexcept>
 
 #include "diag/debug_log.h"
 #include "mail_fixture.h"
@@ -104,6 +105,16 @@ TEST_F(accounts_test, a_failing_host_keeps_what_was_reached) {
     a_email_account* a = account();
     ASSERT_TRUE(a);
     EXPECT_EQ(a->get_folder_count(), 0);
+}
+
+TEST_F(accounts_test, a_failure_during_the_scan_is_logged_not_printed) {
+    host.on_call("enum_accounts", [] { throw memory_host::escaping_failure("host gave up"); }, 1);
+    reset_all_accounts();
+    log_capture log;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(get_all_accounts()->get_account_count(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(log.contains("\ntttt\n")) << log.text();
 }
 
 TEST_F(accounts_test, a_host_that_drops_the_mailer_mid_walk_is_still_held) {

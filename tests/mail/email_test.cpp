@@ -164,12 +164,14 @@ TEST_F(email_test, actions_reach_the_host) {
     EXPECT_TRUE(host.is_deleted(id));
 }
 
-TEST_F(email_test, a_failed_delete_writes_ggg) {
+TEST_F(email_test, a_failed_delete_logs_ggg_and_leaves_standard_output_alone) {
     auto email = record(add({}));
     host.inject("delete_message", {.result = E_ACCESSDENIED});
+    log_capture log;
     testing::internal::CaptureStdout();
     email->delete_email();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ggg");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(log.text(), "ggg\n");
     EXPECT_TRUE(host.deleted().empty());
 }
 

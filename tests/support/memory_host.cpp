@@ -510,6 +510,8 @@ HRESULT memory_host::run(int slot, const std::function<HRESULT()>& operation) {
         std::function<void()> callback = entry->second.callback;  // the callback may change the table
         try {
             callback();
+        } catch (const escaping_failure&) {
+            throw;
         } catch (const std::exception& error) {
             ADD_FAILURE() << "memory_host: the callback of " << name_of_slot(slot) << " threw: " << error.what();
         }

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -162,7 +163,12 @@ public:
     void inject(int slot, fault failure);
     // Runs `callback` at the start of the operation, before anything else it does, for the
     // next `times` calls (negative: all). The callback may call back into the code under test.
+    // An escaping_failure thrown by the callback leaves the operation, as an exception thrown
+    // inside a host written in C++ would; any other exception fails the test.
     void on_call(std::string_view operation, std::function<void()> callback, int times = -1);
+    struct escaping_failure : std::runtime_error {
+        using std::runtime_error::runtime_error;
+    };
     void clear_faults();  // faults and callbacks
 
     // ---- reference accounting

@@ -1,5 +1,6 @@
 #include "platform/fs.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/file_io_internal.h"
 #include "posix_files.h"
@@ -131,8 +134,42 @@ bool copy_file_if_absent(const std::string& from, const std::string& to) {
     return ok;
 }
 
+bool rename_replacing(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+namespace {
+constexpr std::string_view temporary_infix = ".tmp-";
+constexpr std::size_t temporary_unique_length = 6;  // the XXXXXX that mkstemp fills
+
+// "<file>.tmp-" followed by the six letters or digits of mkstemp.
+bool is_temporary_name(std::string_view name) {
+    const std::size_t tail = temporary_infix.size() + temporary_unique_length;
+    if (name.size() <= tail || name.substr(name.size() - tail, temporary_infix.size()) != temporary_infix) return false;
+    for (char c : name.substr(name.size() - temporary_unique_length))
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+    return true;
+}
+}  // namespace
+
+std::vector<std::string> remove_leftover_temporaries(const std::string& folder) {
+    std::vector<std::string> removed;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return removed;
+    while (const dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (!is_temporary_name(name)) continue;
+        std::string path = append_path_component(folder, name);
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::unlink(path.c_str()) == 0) removed.push_back(std::move(name));
+    }
+    ::closedir(dir);
+    return removed;
+}
+
 bool replace_file_atomically(const std::string& path, std::string_view bytes) {
-    std::string temporary = path + ".tmp-XXXXXX";
+    std::string temporary = path + std::string(temporary_infix) + std::string(temporary_unique_length, 'X');
     int fd = file_step_allowed(file_step::create_temporary, path) ? ::mkstemp(temporary.data()) : -1;
     if (fd < 0) return false;
     struct stat old {};

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/file_io_internal.h"
 
@@ -45,8 +48,46 @@ bool copy_file_if_absent(const std::string& from, const std::string& to) {
     return CopyFileA(from.c_str(), to.c_str(), TRUE) != FALSE;
 }
 
+bool rename_replacing(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+namespace {
+constexpr std::string_view temporary_infix = ".tmp-";
+
+bool all_digits(std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// "<file>.tmp-<process id>-<tick count>", as replace_file_atomically names them.
+bool is_temporary_name(std::string_view name) {
+    const std::size_t infix = name.rfind(temporary_infix);
+    if (infix == std::string_view::npos || infix == 0) return false;
+    std::string_view unique = name.substr(infix + temporary_infix.size());
+    const std::size_t dash = unique.find('-');
+    return dash != std::string_view::npos && all_digits(unique.substr(0, dash)) && all_digits(unique.substr(dash + 1));
+}
+}  // namespace
+
+std::vector<std::string> remove_leftover_temporaries(const std::string& folder) {
+    std::vector<std::string> removed;
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA(append_path_component(folder, "*.tmp-*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return removed;
+    do {
+        std::string name = found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !is_temporary_name(name)) continue;
+        if (DeleteFileA(append_path_component(folder, name).c_str())) removed.push_back(std::move(name));
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return removed;
+}
+
 bool replace_file_atomically(const std::string& path, std::string_view bytes) {
-    std::string temporary = path + ".tmp-" + std::to_string(GetCurrentProcessId()) + "-" +
+    std::string temporary = path + std::string(temporary_infix) + std::to_string(GetCurrentProcessId()) + "-" +
                             std::to_string(GetTickCount64());
     HANDLE file = INVALID_HANDLE_VALUE;
     if (file_step_allowed(file_step::create_temporary, path))
