@@ -241,7 +241,9 @@ int cmd_list(const std::vector<std::string>& args) {
         if (activity.deleted) std::cout << "  deleted (moved to Trash): " << activity.deleted << "\n";
         for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
         if (activity.moves_failed) code = exit_failure;
-    } else if (target->number <= 1 && action != "remove") {
+    } else if (target->number == 0 && action != "remove") {
+        std::cout << "  (without --maildir, the sender's pending mail is released by the next run)\n";
+    } else if (target->number == 1 && action != "remove") {
         std::cout << "  (without --maildir, mail already received is not touched)\n";
     }
     return code;

@@ -44,11 +44,30 @@ void ostrel::send_authorization_request(a_email& record) {
 bool ostrel::handle_add_to_list_request(a_email& record) {
     if (!engine_detail::contains_key(record.get_subject(), subject_key())) return false;
     const std::string sender = record.get_sender();
+    // The release is written down first: a process that ends at any later step leaves the
+    // sender to the next one, which authorizes him, releases his mail and still takes his
+    // answer for one.
+    remember_sender_to_release(sender);
     add_to_authorized_list(sender);
     // The raw text: an entry is dropped only when the host's sender text is the bare address.
     remove_from_list(pending_list_, sender);
     save_list(list_file_path("PENDING_LIST_FN"), pending_list_);
-    remember_sender_to_release(sender);
     block_message(record);
+    unfinished_answers_.erase(sender);
+    return true;
+}
+
+bool ostrel::is_unfinished_answer(a_email& record) {
+    return !unfinished_answers_.empty() && unfinished_answers_.count(record.get_sender()) > 0 &&
+           engine_detail::contains_key(record.get_subject(), subject_key());
+}
+
+bool ostrel::confirm_answered_sender(const std::string& sender) {
+    if (is_in_remove_list(sender) || is_in_ignore_list(sender)) return false;
+    if (!is_authorized(sender)) add_to_authorized_list(sender);
+    bool dropped = ::remove_from_list(pending_list_, sender);
+    if (std::string address = extract_email_address(sender); !address.empty() && address != sender)
+        dropped = ::remove_from_list(pending_list_, address) || dropped;
+    if (dropped) save_list(list_file_path("PENDING_LIST_FN"), pending_list_);
     return true;
 }

@@ -51,7 +51,7 @@ void ostrel::handle_email(a_email& record) {
     } else if (run_count_ == 1 && record.is_already_read()) {
         insert_already_read(sender);
         log << "handle_email: insert email to already read : " << sender << std::endl;
-    } else if (is_authorized(record)) {
+    } else if (is_authorized(record) && !is_unfinished_answer(record)) {
         log << "handle_email: email is in authorized list : " << sender << std::endl;
     } else if (contains_already_read(sender)) {
         log << "handle_email: skipping already read mail : " << sender << std::endl;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -129,6 +130,12 @@ private:
     void remember_sender_to_release(const std::string& sender);
     void load_senders_to_release();
     bool save_senders_to_release();
+    // Makes `sender`, whose answer was cut short, authorized and no longer pending, as a whole
+    // answer would have. False when the user has blocked the sender since: he is not released.
+    bool confirm_answered_sender(const std::string& sender);
+    // True for a message carrying the key from a sender whose answer an earlier process began but
+    // may not have finished: it is still the answer, though the sender is authorized by now.
+    bool is_unfinished_answer(a_email& record);
     // Blocks every message of `address` in `folder`; nothing when `folder` is null.
     void block_messages_from(a_email_folder* folder, const std::string& address);
     // Moves every message of `sender` in `pending` back to the incoming folder.
@@ -145,6 +152,9 @@ private:
     // the next release all get their mail back.
     std::vector<std::string> senders_to_release_;
     bool releasing_ = false;  // a release is under way; a nested one must not rebuild its folders
+    // Senders found awaiting release when the engine was made: their answer may still be in the
+    // incoming folder. Each is forgotten once an answer of his has been handled.
+    std::set<std::string> unfinished_answers_;
     std::int32_t run_count_ = 0;
     std::uint64_t save_failures_ = 0;
     std::string user_name_;

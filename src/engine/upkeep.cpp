@@ -111,7 +111,7 @@ void ostrel::run_move_email_from_pending_to_incomming() {
     if (!incoming || !pending) return;
     const std::vector<std::string> senders = senders_to_release_;
     for (const std::string& sender : senders) {
-        release_messages_from(*pending, *incoming, sender);
+        if (confirm_answered_sender(sender)) release_messages_from(*pending, *incoming, sender);
         // Forgotten only once his mail has moved: a failure above leaves him for the next time.
         std::erase(senders_to_release_, sender);
         if (!save_senders_to_release())

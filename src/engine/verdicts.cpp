@@ -87,5 +87,7 @@ bool ostrel::save_senders_to_release() {
         bytes += sender;
         bytes += "\r\n";
     }
-    return replace_file_atomically(get_data_file_path(release_file_name), bytes);
+    if (replace_file_atomically(get_data_file_path(release_file_name), bytes)) return true;
+    ++save_failures_;
+    return false;
 }

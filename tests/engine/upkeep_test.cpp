@@ -156,6 +156,31 @@ TEST_F(upkeep_test, a_release_cut_short_by_the_end_of_the_process_is_finished_wh
     EXPECT_EQ(data_file("release.lst"), "");
 }
 
+// A process that ends in the middle of an answer leaves its sender written down before
+// anything else: the next one authorizes him, releases his mail and still takes the answer for
+// one, even though he is authorized by then. A sender blocked meanwhile is not released.
+TEST_F(upkeep_test, an_answer_cut_short_is_finished_by_the_next_process) {
+    message_id waiting = host.add_message(pending_folder(), {.sender = "ann@example.com", .subject = "Hello"});
+    message_id blocked = host.add_message(pending_folder(), {.sender = "spam@example.com", .subject = "Buy"});
+    write_data_file("pending.lst", "ann@example.com\r\n");
+    write_data_file("remove.lst", "spam@example.com\r\n");
+    write_data_file("release.lst", "ann@example.com\r\nspam@example.com\r\n");
+    reset_ostrel_object_for_tests();
+
+    engine().run_workflow();
+    EXPECT_TRUE(in_folder(waiting, host.incoming()));
+    EXPECT_TRUE(in_folder(blocked, pending_folder()));
+    EXPECT_TRUE(engine().is_authorized("ann@example.com"));
+    EXPECT_FALSE(engine().is_in_pending_list("ann@example.com"));
+    EXPECT_EQ(data_file("release.lst"), "");
+
+    message_id answer = deliver({.sender = "ann@example.com", .subject = "Re: [TWK-CONFIRM]"});
+    EXPECT_FALSE(in_folder(answer, host.incoming())) << "the answer is deleted as a whole answer would be";
+    // Only the first: a later message with the key from an authorized sender is his own affair.
+    message_id later = deliver({.sender = "ann@example.com", .subject = "Re: [TWK-CONFIRM] again"});
+    EXPECT_TRUE(in_folder(later, host.incoming()));
+}
+
 TEST_F(upkeep_test, a_verdict_without_an_account_is_released_at_the_next_connection) {
     message_id waiting = host.add_message(pending_folder(), {.sender = "a@example.com"});
     g_mailer.reset();

@@ -258,26 +258,35 @@ void expect_same_places(const kill_outcome& result) {
     EXPECT_EQ(result.actual.size(), result.expected.size());
 }
 
+
+// The lists as the reference left them. The engine moves a challenged message before it saves
+// the pending list, so a kill between the two loses that entry: the sender's next message is
+// challenged again, but no mail is lost. Nothing may be on the list that should not be.
+void expect_same_lists(const kill_outcome& result) {
+    // A list never written is not in the map: it is empty.
+    auto entries = [](const lists_map& all, const char* name) {
+        auto found = all.find(name);
+        return found == all.end() ? std::vector<std::string>{} : found->second;
+    };
+    for (const char* list : {"authorized", "remove", "ignore"})
+        EXPECT_EQ(entries(result.actual_lists, list), entries(result.expected_lists, list)) << list;
+    const std::vector<std::string> wanted = entries(result.expected_lists, "pending");
+    for (const std::string& entry : entries(result.actual_lists, "pending"))
+        EXPECT_NE(std::find(wanted.begin(), wanted.end(), entry), wanted.end()) << entry << " is pending wrongly";
+}
+
 }  // namespace
 
 TEST(KilledRuns, EveryMessageEndsWhereAnUninterruptedRunPutsIt) {
     kill_outcome result = filter_with_kills(false);
     expect_same_places(result);
-    for (const char* list : {"authorized", "remove", "ignore"})
-        EXPECT_EQ(result.actual_lists[list], result.expected_lists[list]) << list;
-    // The engine moves a challenged message before it saves the pending list, so a kill between
-    // the two loses that entry: the sender's next message is challenged again, but no mail is
-    // lost. Nothing may be on the list that should not be.
-    for (const std::string& entry : result.actual_lists["pending"]) {
-        const std::vector<std::string>& wanted = result.expected_lists["pending"];
-        EXPECT_NE(std::find(wanted.begin(), wanted.end(), entry), wanted.end()) << entry << " is pending wrongly";
-    }
+    expect_same_lists(result);
 }
 
-// Answers release the sender's waiting mail. A release cut short by a kill must be finished by
-// the next run; until the engine keeps what it has still to release, this fails.
-TEST(KilledRuns, DISABLED_AnsweredSendersGetAllTheirMailDespiteKills) {
+// Answers authorize their sender and release his waiting mail. An answer or a release cut short
+// by a kill is finished by the next run: the answer still goes to Trash, the mail to the inbox.
+TEST(KilledRuns, AnsweredSendersGetAllTheirMailDespiteKills) {
     kill_outcome result = filter_with_kills(true);
     expect_same_places(result);
-    EXPECT_EQ(result.actual_lists, result.expected_lists);
+    expect_same_lists(result);
 }
