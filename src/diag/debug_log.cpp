@@ -33,7 +33,10 @@ public:
     void close() {
         if (state_ == state::open) file_.close();
         state_ = state::closed;
-        pending_.clear();
+        // The buffer itself is never destroyed: what it holds on the heap goes now, or it would
+        // outlive the module that owns it.
+        std::string().swap(pending_);
+        std::string().swap(path_);
     }
 
     static void set_size_limit(std::uint64_t bytes) { size_limit_ = bytes; }
