@@ -34,6 +34,9 @@ public:
         if (state_ == state::open) file_.close();
         state_ = state::closed;
         pending_.clear();
+        // The buffer itself is never destroyed: what it owns on the heap goes now, or it would
+        // outlive an unloaded module as a leak.
+        std::string().swap(path_);
     }
 
     static void set_size_limit(std::uint64_t bytes) { size_limit_ = bytes; }
