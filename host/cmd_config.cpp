@@ -64,8 +64,9 @@ long parse_number(const std::string& name, const std::string& text, long highest
     return static_cast<long>(value);
 }
 
-// The add-in stores settings one per line as "key = value ;": a ';' would cut the value short
-// when it is read back, and a line break can only stand in the message body.
+// The add-in stores settings one per line as "key = value ;", a ';' inside a text in a form of its
+// own; but a text of just ";" is how an empty value reads back. A line break can only stand in the
+// message body.
 std::string check_text(const setting& s, std::string text) {
     if (s.type == kind::multiline_text) {
         std::string unix_text;
@@ -75,8 +76,8 @@ std::string check_text(const setting& s, std::string text) {
         }
         text = unix_text;
     }
-    if (text.find(';') != std::string::npos)
-        throw usage_error(std::string("bad value for ") + s.name + ": it cannot contain ';'");
+    if (text == ";")
+        throw usage_error(std::string("bad value for ") + s.name + ": a text of only ';' reads back as empty");
     for (char c : text) {
         bool allowed = c == '\t' || (c == '\n' && s.type == kind::multiline_text);
         if ((static_cast<unsigned char>(c) < 0x20 || c == 0x7F) && !allowed)
@@ -274,7 +275,9 @@ int cmd_config(const std::vector<std::string>& args) {
         // subject of the challenge.
         std::optional<std::string> subject = read_setting(addin, find_setting("ARSubject"), std::nullopt);
         std::optional<std::string> key = read_setting(addin, find_setting("ARSubjectKey"), std::nullopt);
-        if (subject && key && subject->find(*key) == std::string::npos)
+        if (key && key->empty())
+            std::cerr << "tarnwick: warning: ARSubjectKey is empty, so no answer to a challenge will be recognised\n";
+        else if (subject && key && subject->find(*key) == std::string::npos)
             std::cerr << "tarnwick: warning: ARSubject does not contain ARSubjectKey, so answers to challenges "
                          "will not be recognised\n";
     }

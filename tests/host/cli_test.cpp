@@ -313,7 +313,7 @@ TEST_F(TarnwickProgram, WrongArgumentsExitWithTwoAndWriteNothing) {
         {{"config", "set", "EnableProtection", "maybe"}, "use true or false"},
         {{"config", "set", "LanguageId", "70000"}, "at most 65535"},
         {{"config", "set", "PendingToBlockedTimeo", "-1"}, "whole number"},
-        {{"config", "set", "ARSubject", "a;b"}, "cannot contain ';'"},
+        {{"config", "set", "ARSubject", ";"}, "a text of only ';' reads back as empty"},
         {{"config", "set", "ARSubject", "two\nlines"}, "line breaks"},
         {{"config", "set", "PendingFolderName", "Spam"}, "cannot be changed"},
         {{"config", "set", "EnableProtection", "true", "ARSubject"}, "ARSubject needs a value"},
@@ -356,6 +356,12 @@ TEST_F(TarnwickProgram, SettingsAreReadAndWrittenByName) {
     EXPECT_NE(file.find("ARMessage = Hello,\x01please confirm. ;"), std::string::npos) << file;
     outcome shown = tarnwick({"config", "show"});
     EXPECT_NE(shown.out.find("PendingFolderName = Pending\n"), std::string::npos) << shown.out;
+    // A ';' is kept whole through the file.
+    ASSERT_EQ(tarnwick({"config", "set", "ARSubject", "Confirm; please [TWK-CONFIRM]"}).code, 0);
+    EXPECT_EQ(tarnwick({"config", "get", "ARSubject"}).out, "Confirm; please [TWK-CONFIRM]\n");
+    outcome emptied = tarnwick({"config", "set", "ARSubjectKey", ""});
+    EXPECT_EQ(emptied.code, 0);
+    EXPECT_NE(emptied.err.find("ARSubjectKey is empty"), std::string::npos) << emptied.err;
     outcome mismatch = tarnwick({"config", "set", "ARSubjectKey", "[OTHER]"});
     EXPECT_EQ(mismatch.code, 0);
     EXPECT_NE(mismatch.err.find("ARSubject does not contain ARSubjectKey"), std::string::npos) << mismatch.err;
