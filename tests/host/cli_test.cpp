@@ -61,6 +61,18 @@ protected:
         return entries;
     }
 
+    // A run that holds its locks while it "sends" its one challenge, until go_file() appears.
+    running_program start_held_run() {
+        tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
+        std::string started = tree.base() + "/started";
+        std::string slow = "cat >/dev/null; touch '" + started + "'; i=0; while [ ! -e '" + go_file() +
+                           "' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done";
+        running_program held = start(tree.base(), with_data({"run", "--maildir", tree.root(), "--sendmail", slow}));
+        if (!eventually([&] { return file_exists(started); })) held.pid = -1;
+        return held;
+    }
+    std::string go_file() const { return tree.base() + "/go"; }
+
     maildir_tree tree;
 };
 
@@ -184,12 +196,8 @@ TEST_F(TarnwickProgram, MessagesRemovedUnderTheRunAreSkippedWithoutHarm) {
 
 TEST_F(TarnwickProgram, TwoRunsAtOnce) {
     configure();
-    tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
-    std::string started = tree.base() + "/started", go = tree.base() + "/go";
-    std::string slow = "cat >/dev/null; touch '" + started + "'; i=0; while [ ! -e '" + go +
-                       "' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done";
-    running_program first = start(tree.base(), with_data({"run", "--maildir", tree.root(), "--sendmail", slow}));
-    ASSERT_TRUE(eventually([&] { return file_exists(started); }));
+    running_program first = start_held_run();
+    ASSERT_GT(first.pid, 0);
 
     outcome refused = tarnwick({"run", "--maildir", tree.root()});
     EXPECT_EQ(refused.code, 75);
@@ -199,7 +207,7 @@ TEST_F(TarnwickProgram, TwoRunsAtOnce) {
 
     running_program waiting = start(tree.base(), with_data({"run", "--maildir", tree.root(), "--wait"}));
     EXPECT_TRUE(eventually([&] { return read_text_file(waiting.err_path).find("waiting for the other run") != std::string::npos; }));
-    write_text_file(go, "");
+    write_text_file(go_file(), "");
     outcome first_done = first.wait();
     outcome waited = waiting.wait();
     EXPECT_EQ(first_done.code, 0) << first_done.err;
@@ -210,12 +218,8 @@ TEST_F(TarnwickProgram, TwoRunsAtOnce) {
 
 TEST_F(TarnwickProgram, OneRunPerMaildirWhateverItsDataFolder) {
     configure();
-    tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
-    std::string started = tree.base() + "/started", go = tree.base() + "/go";
-    std::string slow = "cat >/dev/null; touch '" + started + "'; i=0; while [ ! -e '" + go +
-                       "' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done";
-    running_program first = start(tree.base(), with_data({"run", "--maildir", tree.root(), "--sendmail", slow}));
-    ASSERT_TRUE(eventually([&] { return file_exists(started); }));
+    running_program first = start_held_run();
+    ASSERT_GT(first.pid, 0);
 
     // Another data folder: it would challenge Ann a second time.
     std::string other = tree.base() + "/other";
@@ -229,7 +233,7 @@ TEST_F(TarnwickProgram, OneRunPerMaildirWhateverItsDataFolder) {
 
     running_program waiting = start(tree.base(), {"run", "--maildir", tree.root(), "--data-dir", other, "--wait"});
     EXPECT_TRUE(eventually([&] { return read_text_file(waiting.err_path).find("waiting for the other run") != std::string::npos; }));
-    write_text_file(go, "");
+    write_text_file(go_file(), "");
     outcome first_done = first.wait();
     outcome waited = waiting.wait();
     EXPECT_EQ(first_done.code, 0) << first_done.err;
