@@ -3,10 +3,11 @@
 #include <climits>
 #include <cstdlib>
 #include <iostream>
-#include <iterator>
+#include <utility>
 
 #include "host/cli.h"
 #include "host/mime.h"
+#include "platform/file_io.h"
 #include "platform/text.h"
 
 namespace {
@@ -99,7 +100,9 @@ struct change {
 };
 
 std::string read_standard_input() {
-    std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    std::optional<std::string> read = read_stream(std::cin);
+    if (!read) throw usage_error("standard input could not be read");
+    std::string text = std::move(*read);
     if (!text.empty() && text.back() == '\n') text.pop_back();
     if (!text.empty() && text.back() == '\r') text.pop_back();
     return text;

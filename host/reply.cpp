@@ -158,7 +158,11 @@ std::string references_for(const header_summary& original, const std::string& or
     ids.push_back(original_id);
     if (ids.size() > most) ids.erase(ids.begin() + 1, ids.end() - (most - 1));
     std::string references;
-    for (const std::string& id : ids) references += (references.empty() ? "" : " ") + id;
+    // Appended piece by piece: no temporary "" + id, whose copy GCC 12 takes for an overlap.
+    for (const std::string& id : ids) {
+        if (!references.empty()) references += ' ';
+        references += id;
+    }
     return references;
 }
 

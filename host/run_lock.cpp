@@ -6,22 +6,20 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <utility>
+
+#include "platform/file_io.h"
 
 namespace {
 
 std::string describe_holder(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text = read_file(path).value_or("");
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text.empty() ? "another process" : text;
 }
 
 std::string own_command_line() {
-    std::ifstream in("/proc/self/cmdline", std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text = read_file("/proc/self/cmdline").value_or("");
     for (char& c : text) {
         if (c == '\0') c = ' ';
     }

@@ -15,8 +15,13 @@ std::function<bool(file_step, const std::string&)>& fault_hook() {
 std::optional<std::string> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
+    return read_stream(in);
+}
+
+std::optional<std::string> read_stream(std::istream& in) {
     // istream::read turns a failing read (a directory opens like a file on POSIX) into badbit
-    // instead of letting libstdc++ throw, as reading through istreambuf_iterator does.
+    // instead of letting libstdc++ throw, as reading through istreambuf_iterator does; GCC also
+    // sees a null dereference inside that iterator at -O2.
     std::string content;
     char buffer[65536];
     while (in.read(buffer, sizeof buffer) || in.gcount() > 0)

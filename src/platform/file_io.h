@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,8 @@
 
 // The whole content of a file, or none when it cannot be opened or read.
 std::optional<std::string> read_file(const std::string& path);
+// Everything left in `in` (standard input, a pipe), or none when reading it failed.
+std::optional<std::string> read_stream(std::istream& in);
 
 // Replaces `path` by `bytes` atomically. False when any step failed; then the old file is
 // unchanged and no temporary file is left behind.
