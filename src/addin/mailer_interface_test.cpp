@@ -4,7 +4,9 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -104,11 +106,45 @@ bool read_flag(const std::string& key, bool fallback) {
 
 std::string read_text(const std::string& key) { return setting_text(settings().get_value(key)); }
 
-// Line breaks are kept as their stand-in in memory too, as the engine reads them.
-std::string stored_text(BSTR text) {
-    std::string value = narrow_from_bstr(text);
-    replace_char(value, '\n', line_break_stand_in);
+// The narrow text of a client's string, when it is exactly that string: none when it holds a NUL
+// (readers that stop there would see another text than the one kept) or a character that narrow
+// text cannot hold (a lone surrogate; on Windows, one outside the code page), which would be kept
+// as a replacement character.
+std::optional<std::string> exact_narrow(BSTR text) {
+    if (!text) return std::string();
+    using wide_view = std::basic_string_view<OLECHAR>;
+    const wide_view wide(text, SysStringLen(text));
+    if (wide.find(OLECHAR{0}) != wide_view::npos) return std::nullopt;
+    std::string narrow = narrow_from_bstr(text);
+    bstr_holder back(bstr_from_narrow(narrow));
+    if (wide_view(back.get(), SysStringLen(back.get())) != wide)
+        return std::nullopt;
+    return narrow;
+}
+
+// The stored form of a text setting; none when ostrel.cfg could not give it back unchanged.
+// Line breaks are kept as their stand-in in memory too, as the engine reads them. The two
+// stand-in bytes themselves would read back as a line break and a ";", and the file trims
+// blanks around a value.
+std::optional<std::string> stored_text(BSTR text) {
+    std::optional<std::string> value = exact_narrow(text);
+    if (!value) return std::nullopt;
+    if (value->find_first_of(std::string_view("\x01\x02", 2)) != std::string::npos) return std::nullopt;
+    replace_char(*value, '\n', line_break_stand_in);
+    constexpr std::string_view blanks = " \t\v\f\r";
+    if (!value->empty() && (blanks.find(value->front()) != std::string_view::npos ||
+                            blanks.find(value->back()) != std::string_view::npos))
+        return std::nullopt;
     return value;
+}
+
+// A list member's address text; throws com_error(E_INVALIDARG), before anything changes, for one
+// that exact_narrow refuses.
+std::string address_text(const char* member, BSTR address) {
+    std::optional<std::string> text = exact_narrow(address);
+    if (text) return *text;
+    debug_log() << "FAIL: " << member << ", the address holds a NUL or a character that cannot be kept" << std::endl;
+    throw com_error(E_INVALIDARG);
 }
 
 // The common setter: in memory always; to the file unless a session holds it back.
@@ -149,7 +185,14 @@ HRESULT get_text(const char* member, const char* key, BSTR* pVal) {
 }
 
 HRESULT put_text(const char* member, const char* key, BSTR newVal) {
-    return guarded(member, [&] { return store_setting(member, key, stored_text(newVal)); });
+    return guarded(member, [&] {
+        std::optional<std::string> value = stored_text(newVal);
+        if (!value) {
+            debug_log() << "FAIL: " << member << ", a text that ostrel.cfg cannot keep as it is" << std::endl;
+            return E_INVALIDARG;
+        }
+        return store_setting(member, key, *value);
+    });
 }
 
 // The entries one list member took off or put on the lists in memory, so that a change whose
@@ -517,8 +560,13 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::GetListItem(LONG list, LONG item
 
 HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::AddToList(LONG list, BSTR address) {
     return guarded("AddToList", [&] {
-        std::string text = narrow_from_bstr(address);
+        std::string text = address_text("AddToList", address);
         ostrel& filter = engine();
+        // A text without an address would take the sender off every list and put nothing on.
+        if (filter.list_by_number(list) && extract_email_address(text).empty()) {
+            debug_log() << "FAIL: AddToList, not an address: " << text.substr(0, 200) << std::endl;
+            return E_INVALIDARG;
+        }
         list_edit edit;
         remove_from_every_list(filter, text, edit);
         if (address_set* target = filter.list_by_number(list)) {
@@ -542,7 +590,7 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::AddToList(LONG list, BSTR addres
 
 HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::RemoveFromList(LONG list, BSTR address) {
     return guarded("RemoveFromList", [&] {
-        std::string text = narrow_from_bstr(address);
+        std::string text = address_text("RemoveFromList", address);
         ostrel& filter = engine();
         list_edit edit;
         if (address_set* entries = filter.list_by_number(list); entries && entries->erase(text) > 0)
@@ -554,6 +602,17 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::RemoveFromList(LONG list, BSTR a
 HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::ModifyInList(LONG list, BSTR oldAddress, BSTR newAddress) {
     // Through the interface, with every effect of both calls, the verdict included.
     auto* self = static_cast<IMailerInterfaceTest*>(this);
+    // Both texts are checked first: a new address that cannot be added must not cost the old one.
+    HRESULT checked = guarded("ModifyInList", [&] {
+        address_text("ModifyInList", oldAddress);
+        std::string text = address_text("ModifyInList", newAddress);
+        if (engine().list_by_number(list) && extract_email_address(text).empty()) {
+            debug_log() << "FAIL: ModifyInList, not an address: " << text.substr(0, 200) << std::endl;
+            return E_INVALIDARG;
+        }
+        return S_OK;
+    });
+    if (FAILED(checked)) return checked;
     // A removal that was not kept ends the change: the new address must not stand beside the old.
     HRESULT removed = self->RemoveFromList(list, oldAddress);
     if (FAILED(removed)) return removed;

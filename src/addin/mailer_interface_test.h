@@ -79,8 +79,12 @@ public:
 
     // Settings. Gets: E_POINTER for a null out pointer; texts are new BSTRs owned by the caller;
     // true is answered as 1. Puts: E_FAIL (logged) when the configuration file cannot be
-    // written; the value then stays in memory. All: on a failure raised inside, one log line and
-    // E_OUTOFMEMORY, the com_error's code or E_FAIL.
+    // written; the value then stays in memory. A text put is refused with E_INVALIDARG (logged),
+    // and nothing changes, when the text would not read back as it was put: one holding a NUL,
+    // a lone surrogate or (on Windows) a character outside the code page, one holding the bytes
+    // 0x01 or 0x02, or one starting or ending with a blank other than a line feed. A text of only
+    // ";" is the stored form of an empty text and reads back empty. All: on a failure raised
+    // inside, one log line and E_OUTOFMEMORY, the com_error's code or E_FAIL.
     HRESULT STDMETHODCALLTYPE get_LanguageId(USHORT* pVal) override;
     HRESULT STDMETHODCALLTYPE put_LanguageId(USHORT newVal) override;
     HRESULT STDMETHODCALLTYPE get_MarkBlockedAsRead(VARIANT_BOOL* pVal) override;
@@ -115,6 +119,10 @@ public:
 
     // Lists (0 authorized, 1 remove, 2 ignore, 3 pending). Changes are written to the list files
     // at once. On a failure raised inside: one log line and a failure code, as for the settings.
+    // The address texts of AddToList, RemoveFromList and ModifyInList are refused with
+    // E_INVALIDARG (logged), before anything changes, when they hold a NUL or a character that
+    // cannot be kept, as for the text settings; so is a text that holds no address when it is to
+    // be put on one of the four lists.
 
     // The entry count of `list`; `*pSize` is left as it was for any other number. Logged.
     HRESULT STDMETHODCALLTYPE GetListSize(LONG list, LONG* pSize) override;
@@ -130,7 +138,8 @@ public:
     // STG_E_CANTSAVE as AddToList.
     HRESULT STDMETHODCALLTYPE RemoveFromList(LONG list, BSTR address) override;
     // RemoveFromList of `oldAddress`, then AddToList of `newAddress` unless the removal failed.
-    // The first failure code of the two, else S_OK.
+    // The first failure code of the two, else S_OK. Both texts are checked before the removal, so
+    // that a new address AddToList would refuse leaves the old one in place.
     HRESULT STDMETHODCALLTYPE ModifyInList(LONG list, BSTR oldAddress, BSTR newAddress) override;
     // Passes the address to the engine, which does nothing with it. S_OK.
     HRESULT STDMETHODCALLTYPE ChallangeResponse(BSTR address) override;
