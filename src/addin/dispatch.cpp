@@ -223,6 +223,21 @@ void store_result(const member_row& row, out_storage& out, VARIANT& result) {
     result.vt = row.out_type;
 }
 
+bool is_object_type(VARTYPE type) { return type == VT_DISPATCH || type == VT_UNKNOWN; }
+
+// Whether an argument holds a value that a parameter of type `wanted` may be converted from,
+// looking through one reference to a variant (script engines pass their variables so). Not an
+// array, not a reference to nothing, and an object only for an object parameter: converting an
+// object to a plain value would call into it for its default value.
+bool can_convert(const VARIANT& argument, VARTYPE wanted) {
+    const VARIANT* value = &argument;
+    if (value->vt == (VT_BYREF | VT_VARIANT)) value = value->pvarVal;
+    if (!value || (value->vt & VT_ARRAY) != 0) return false;
+    if ((value->vt & VT_BYREF) != 0 && !value->byref) return false;
+    const VARTYPE type = static_cast<VARTYPE>(value->vt & ~VT_BYREF);
+    return type != VT_VARIANT && is_object_type(type) == is_object_type(wanted);
+}
+
 bool is_conversion_failure(HRESULT hr) {
     return hr == DISP_E_TYPEMISMATCH || hr == DISP_E_OVERFLOW || hr == DISP_E_BADVARTYPE ||
            hr == DISP_E_PARAMNOTFOUND || hr == E_INVALIDARG;
@@ -265,6 +280,10 @@ HRESULT mailer_interface_invoke(IMailerInterfaceTest* target, DISPID id, WORD fl
     std::array<variant_holder, max_arguments> args;
     for (UINT i = 0; i < row->in_count; ++i) {
         UINT position = row->in_count - 1 - i;
+        if (!can_convert(params->rgvarg[position], row->in_types[i])) {
+            if (arg_error) *arg_error = position;
+            return DISP_E_TYPEMISMATCH;
+        }
         HRESULT hr = VariantChangeType(args[i].get(), &params->rgvarg[position], 0, row->in_types[i]);
         if (FAILED(hr)) {
             if (!is_conversion_failure(hr)) return hr;

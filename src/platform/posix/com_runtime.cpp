@@ -176,6 +176,12 @@ HRESULT convert(const VARIANT& source, VARTYPE type, VARIANT& out, USHORT flags)
     if (target == kind::empty) {
         return S_OK;
     }
+    if (target == kind::text && source.vt == VT_EMPTY) {
+        // An empty value is the empty text, as OLE gives it, not the text of the number 0.
+        out.bstrVal = bstr_from_narrow("");
+        out.vt = VT_BSTR;
+        return S_OK;
+    }
     if (target == kind::text && source.vt == VT_BOOL) {
         std::string text = (flags & alpha_bool) ? (source.boolVal ? "True" : "False") : (source.boolVal ? "-1" : "0");
         out.bstrVal = bstr_from_narrow(text);
@@ -225,6 +231,7 @@ HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* source, USHORT fla
     VARIANT dereferenced;
     VariantInit(&dereferenced);
     if (value->vt & VT_BYREF) {
+        if (!value->byref) return E_INVALIDARG;
         // Read through the reference without taking ownership of what it points to.
         dereferenced.vt = static_cast<VARTYPE>(value->vt & ~VT_BYREF);
         switch (dereferenced.vt) {

@@ -120,6 +120,7 @@ enum VARENUM : VARTYPE {
     VT_UI8 = 21,
     VT_INT = 22,
     VT_UINT = 23,
+    VT_ARRAY = 0x2000,
     VT_BYREF = 0x4000,
 };
 
