@@ -79,6 +79,9 @@ std::string check_text(const setting& s, std::string text) {
     }
     if (text == ";")
         throw usage_error(std::string("bad value for ") + s.name + ": a text of only ';' reads back as empty");
+    // The file trims a value, so the add-in refuses a text that would lose its outer blanks.
+    if (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.back() == ' ' || text.back() == '\t'))
+        throw usage_error(std::string("bad value for ") + s.name + ": it cannot start or end with a blank");
     for (char c : text) {
         bool allowed = c == '\t' || (c == '\n' && s.type == kind::multiline_text);
         if ((static_cast<unsigned char>(c) < 0x20 || c == 0x7F) && !allowed)

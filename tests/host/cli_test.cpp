@@ -319,6 +319,8 @@ TEST_F(TarnwickProgram, WrongArgumentsExitWithTwoAndWriteNothing) {
         {{"config", "set", "PendingToBlockedTimeo", "-1"}, "whole number"},
         {{"config", "set", "ARSubject", ";"}, "a text of only ';' reads back as empty"},
         {{"config", "set", "ARSubject", "two\nlines"}, "line breaks"},
+        {{"config", "set", "ARSubjectKey", " [K]"}, "it cannot start or end with a blank"},
+        {{"config", "set", "ARMessage", "Bye\t"}, "it cannot start or end with a blank"},
         {{"config", "set", "PendingFolderName", "Spam"}, "cannot be changed"},
         {{"config", "set", "EnableProtection", "true", "ARSubject"}, "ARSubject needs a value"},
         {{"config", "get", "HelpDlgEnabled"}, "needs a dialog number"},
