@@ -117,8 +117,7 @@ std::optional<std::string> exact_narrow(BSTR text) {
     if (wide.find(OLECHAR{0}) != wide_view::npos) return std::nullopt;
     std::string narrow = narrow_from_bstr(text);
     bstr_holder back(bstr_from_narrow(narrow));
-    if (wide_view(back.get(), SysStringLen(back.get())) != wide)
-        return std::nullopt;
+    if (wide_view(back.get(), SysStringLen(back.get())) != wide) return std::nullopt;
     return narrow;
 }
 
@@ -145,6 +144,12 @@ std::string address_text(const char* member, BSTR address) {
     if (text) return *text;
     debug_log() << "FAIL: " << member << ", the address holds a NUL or a character that cannot be kept" << std::endl;
     throw com_error(E_INVALIDARG);
+}
+
+// Whether `text` may be put on list `list`: a text without an address would take the sender off
+// every list and put nothing on. Another list number only removes, so any text will do there.
+bool may_go_on(ostrel& filter, LONG list, const std::string& text) {
+    return !filter.list_by_number(list) || !extract_email_address(text).empty();
 }
 
 // The common setter: in memory always; to the file unless a session holds it back.
@@ -562,9 +567,8 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::AddToList(LONG list, BSTR addres
     return guarded("AddToList", [&] {
         std::string text = address_text("AddToList", address);
         ostrel& filter = engine();
-        // A text without an address would take the sender off every list and put nothing on.
-        if (filter.list_by_number(list) && extract_email_address(text).empty()) {
-            debug_log() << "FAIL: AddToList, not an address: " << text.substr(0, 200) << std::endl;
+        if (!may_go_on(filter, list, text)) {
+            debug_log() << "FAIL: AddToList, the text holds no address" << std::endl;
             return E_INVALIDARG;
         }
         list_edit edit;
@@ -606,8 +610,8 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::ModifyInList(LONG list, BSTR old
     HRESULT checked = guarded("ModifyInList", [&] {
         address_text("ModifyInList", oldAddress);
         std::string text = address_text("ModifyInList", newAddress);
-        if (engine().list_by_number(list) && extract_email_address(text).empty()) {
-            debug_log() << "FAIL: ModifyInList, not an address: " << text.substr(0, 200) << std::endl;
+        if (!may_go_on(engine(), list, text)) {
+            debug_log() << "FAIL: ModifyInList, the new text holds no address" << std::endl;
             return E_INVALIDARG;
         }
         return S_OK;

@@ -538,7 +538,7 @@ TEST(dispatch_through_the_object, hostile_calls_get_a_clear_code_and_keep_nothin
         {"an unknown list number", get_list_size, get_call, [](call_args& a) { a.i4(lowest); }, S_OK},
         {"the lowest item of an unknown list", get_list_item, get_call,
          [](call_args& a) { a.i4(-1).i4(lowest); }, S_OK},
-        {"a negative dialog id", help, get_call, [](call_args& a) { a.i4(-1); }, DISP_E_TYPEMISMATCH, 0},
+        {"a dialog id past 32 bits", help, get_call, [](call_args& a) { a.r8(1e10); }, DISP_E_TYPEMISMATCH, 0},
         {"the highest dialog id", help, DISPATCH_PROPERTYPUT,
          [](call_args& a) { a.ui4(0xFFFFFFFF).boolean(VARIANT_FALSE).named_put(); }, S_OK},
         {"a text for an object", 21, DISPATCH_METHOD, [](call_args& a) { a.text("mailer"); }, DISP_E_TYPEMISMATCH, 0},
