@@ -44,16 +44,17 @@ void ostrel::send_authorization_request(a_email& record) {
 bool ostrel::handle_add_to_list_request(a_email& record) {
     if (!engine_detail::contains_key(record.get_subject(), subject_key())) return false;
     const std::string sender = record.get_sender();
-    // The release is written down first: a process that ends at any later step leaves the
-    // sender to the next one, which authorizes him, releases his mail and still takes his
-    // answer for one.
+    // The answer and the release are written down first: a process that ends at any later step
+    // leaves the sender to the next one, which authorizes him, releases his mail and still takes
+    // his answer for one.
+    set_answer_in_progress(sender, true);
     remember_sender_to_release(sender);
     add_to_authorized_list(sender);
     // The raw text: an entry is dropped only when the host's sender text is the bare address.
     remove_from_list(pending_list_, sender);
     save_list(list_file_path("PENDING_LIST_FN"), pending_list_);
     block_message(record);
-    unfinished_answers_.erase(sender);
+    set_answer_in_progress(sender, false);
     return true;
 }
 

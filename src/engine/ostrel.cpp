@@ -30,7 +30,6 @@ ostrel::ostrel(std::string user_name)
     : user_name_(std::move(user_name)), configuration_(get_configuration(user_name_)) {
     load_all_lists();
     load_senders_to_release();
-    unfinished_answers_.insert(senders_to_release_.begin(), senders_to_release_.end());
 }
 
 ostrel* get_ostrel_Object() {

@@ -128,8 +128,11 @@ private:
     bool start_workflow_call(const char* name);
     // Appends `sender` to the senders to release unless it is there already, and saves them.
     void remember_sender_to_release(const std::string& sender);
+    // Reads the senders to release and the answers in progress from their files.
     void load_senders_to_release();
     bool save_senders_to_release();
+    // Marks the answer of `sender` as being handled, or as handled, in answer_file_name.
+    void set_answer_in_progress(const std::string& sender, bool in_progress);
     // Makes `sender`, whose answer was cut short, authorized and no longer pending, as a whole
     // answer would have. False when the user has blocked the sender since: he is not released.
     bool confirm_answered_sender(const std::string& sender);
@@ -152,8 +155,9 @@ private:
     // the next release all get their mail back.
     std::vector<std::string> senders_to_release_;
     bool releasing_ = false;  // a release is under way; a nested one must not rebuild its folders
-    // Senders found awaiting release when the engine was made: their answer may still be in the
-    // incoming folder. Each is forgotten once an answer of his has been handled.
+    // Senders whose answer was begun but not seen to its end, kept in answer_file_name: a process
+    // that ends in between leaves the answer in the incoming folder, where the next one must still
+    // take it for an answer though its sender is authorized by then.
     std::set<std::string> unfinished_answers_;
     std::int32_t run_count_ = 0;
     std::uint64_t save_failures_ = 0;
@@ -164,6 +168,8 @@ private:
 // The data file of the senders whose pending mail awaits release: one sender text a line, each
 // line ending in CR LF, in the order they were authorized.
 inline constexpr const char* release_file_name = "release.lst";
+// The data file of the senders whose answer to a challenge is being handled, in the same form.
+inline constexpr const char* answer_file_name = "answering.lst";
 
 // The process-wide engine, created with the user name "ostrel_user" on the first call.
 ostrel* get_ostrel_Object();

@@ -61,10 +61,13 @@ void ostrel::remember_sender_to_release(const std::string& sender) {
         debug_log() << "FAIL: remember_sender_to_release, unable to write " << release_file_name << std::endl;
 }
 
-void ostrel::load_senders_to_release() {
-    senders_to_release_.clear();
-    std::optional<std::string> content = read_file(get_data_file_path(release_file_name));
-    if (!content) return;
+namespace {
+
+// The sender texts of a data file of one sender a line, in order, without repeats or blanks.
+std::vector<std::string> read_sender_file(const char* name) {
+    std::vector<std::string> senders;
+    std::optional<std::string> content = read_file(get_data_file_path(name));
+    if (!content) return senders;
     std::string_view rest = *content;
     while (!rest.empty()) {
         std::size_t end = rest.find('\n');
@@ -72,22 +75,43 @@ void ostrel::load_senders_to_release() {
         rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         std::string sender(line);
-        if (!sender.empty() &&
-            std::find(senders_to_release_.begin(), senders_to_release_.end(), sender) == senders_to_release_.end())
-            senders_to_release_.push_back(std::move(sender));
+        if (!sender.empty() && std::find(senders.begin(), senders.end(), sender) == senders.end())
+            senders.push_back(std::move(sender));
     }
+    return senders;
 }
 
-bool ostrel::save_senders_to_release() {
+// Replaces the data file `name` by one sender a line, each ending CR LF.
+template <class Senders>
+bool write_sender_file(const char* name, const Senders& senders) {
     std::string bytes;
-    for (std::string sender : senders_to_release_) {
+    for (std::string sender : senders) {
         // A line break inside a sender text would split it into two entries when read back.
         replace_char(sender, '\r', ' ');
         replace_char(sender, '\n', ' ');
         bytes += sender;
         bytes += "\r\n";
     }
-    if (replace_file_atomically(get_data_file_path(release_file_name), bytes)) return true;
+    return replace_file_atomically(get_data_file_path(name), bytes);
+}
+
+}  // namespace
+
+void ostrel::load_senders_to_release() {
+    senders_to_release_ = read_sender_file(release_file_name);
+    const std::vector<std::string> answering = read_sender_file(answer_file_name);
+    unfinished_answers_ = {answering.begin(), answering.end()};
+}
+
+bool ostrel::save_senders_to_release() {
+    if (write_sender_file(release_file_name, senders_to_release_)) return true;
     ++save_failures_;
     return false;
+}
+
+void ostrel::set_answer_in_progress(const std::string& sender, bool in_progress) {
+    const bool changed = in_progress ? unfinished_answers_.insert(sender).second : unfinished_answers_.erase(sender) > 0;
+    if (!changed || write_sender_file(answer_file_name, unfinished_answers_)) return;
+    ++save_failures_;
+    debug_log() << "FAIL: unable to write " << answer_file_name << std::endl;
 }

@@ -165,6 +165,7 @@ TEST_F(upkeep_test, an_answer_cut_short_is_finished_by_the_next_process) {
     write_data_file("pending.lst", "ann@example.com\r\n");
     write_data_file("remove.lst", "spam@example.com\r\n");
     write_data_file("release.lst", "ann@example.com\r\nspam@example.com\r\n");
+    write_data_file("answering.lst", "ann@example.com\r\n");
     reset_ostrel_object_for_tests();
 
     engine().run_workflow();
@@ -173,9 +174,14 @@ TEST_F(upkeep_test, an_answer_cut_short_is_finished_by_the_next_process) {
     EXPECT_TRUE(engine().is_authorized("ann@example.com"));
     EXPECT_FALSE(engine().is_in_pending_list("ann@example.com"));
     EXPECT_EQ(data_file("release.lst"), "");
+    // That process ends too before the answer's turn: the next one still knows it.
+    reset_ostrel_object_for_tests();
+    reset_all_accounts();
+    engine().run_workflow();
 
     message_id answer = deliver({.sender = "ann@example.com", .subject = "Re: [TWK-CONFIRM]"});
     EXPECT_FALSE(in_folder(answer, host.incoming())) << "the answer is deleted as a whole answer would be";
+    EXPECT_EQ(data_file("answering.lst"), "");
     // Only the first: a later message with the key from an authorized sender is his own affair.
     message_id later = deliver({.sender = "ann@example.com", .subject = "Re: [TWK-CONFIRM] again"});
     EXPECT_TRUE(in_folder(later, host.incoming()));
