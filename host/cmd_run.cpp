@@ -179,7 +179,9 @@ void print_summary(const maildir_host& host, const run_counts& counts, const std
     if (counts.gone) print_count("gone before or while handled", counts.gone);
     if (counts.unreadable) print_count("unreadable, left in new/", counts.unreadable);
     if (counts.unsaved)
-        print_count("lists not saved", counts.unsaved, "the filter could not write its list files; see the debug log");
+        print_count("lists not saved", counts.unsaved,
+                    "the filter could not write " + running.files_not_written_text("its list files") +
+                        "; see the debug log");
     if (activity.moves_failed) print_count("moves failed", activity.moves_failed);
     if (counts.unmarked) print_count("kept but left in new/", counts.unmarked);
     for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
