@@ -236,13 +236,22 @@ int cmd_list(const std::vector<std::string>& args) {
             code = exit_failure;
         }
     }
+    // A write the add-in could not make but did not answer with a failure (the verdict's
+    // release file) is named all the same.
+    if (code == exit_ok) {
+        if (std::vector<std::string> files = running->files_not_written(); !files.empty()) {
+            std::cerr << "tarnwick: the filter could not write " << running->files_not_written_text("")
+                      << " (see the debug log)\n";
+            code = exit_failure;
+        }
+    }
     std::cout << target->name << " list: " << after->size() << (after->size() == 1 ? " entry" : " entries") << "\n";
     if (host) {
         const host_activity& activity = host->activity();
         if (activity.released) std::cout << "  released to the inbox: " << activity.released << "\n";
         if (activity.deleted) std::cout << "  deleted (moved to Trash): " << activity.deleted << "\n";
         for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
-        if (activity.moves_failed) code = exit_failure;
+        if (activity.moves_failed || activity.folders_failed || activity.flags_failed) code = exit_failure;
     } else if (target->number == 0 && action != "remove") {
         std::cout << "  (without --maildir, the sender's pending mail is released by the next run)\n";
     } else if (target->number == 1 && action != "remove") {

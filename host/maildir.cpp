@@ -174,17 +174,21 @@ bool valid_folder_name(std::string_view name) {
     return true;
 }
 
-int create_folder(const std::string& root, const std::string& folder) {
+int create_folder(const std::string& root, const std::string& folder, std::string* failed_path) {
     std::string dir = folder_directory(root, folder);
     bool made = false;
+    auto failed = [&](const std::string& path, int error) {
+        if (failed_path) *failed_path = path;
+        return error;
+    };
     for (const std::string& path : {dir, dir + "/tmp", dir + "/new", dir + "/cur"}) {
         if (::mkdir(path.c_str(), 0700) == 0) made = true;
-        else if (!(errno == EEXIST && is_directory(path))) return errno;
+        else if (!(errno == EEXIST && is_directory(path))) return failed(path, errno);
     }
     std::string marker = dir + "/maildirfolder";
     struct stat st {};
     if (!folder.empty() && ::lstat(marker.c_str(), &st) != 0) {
-        if (int error = create_file(marker, "", 0600); error != 0 && error != EEXIST) return error;
+        if (int error = create_file(marker, "", 0600); error != 0 && error != EEXIST) return failed(marker, error);
         made = true;
     }
     // Only what was made needs flushing; a folder that cannot be flushed exists all the same.
