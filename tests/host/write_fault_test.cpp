@@ -5,7 +5,8 @@
 // run: no message is lost or there twice, no list or settings file is cut short, nothing is left
 // in tmp/, and the run says what it could not write and exits 1 (unless the operation is one
 // whose failure does not matter, named in `tolerated`). Then the same command without faults
-// must leave everything as the run without faults did.
+// must leave everything as the run without faults did. With TARNWICK_TEST_SHOW_TRACE set, the
+// steps of the run without faults are printed.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
