@@ -466,3 +466,10 @@ TEST(WriteFaults, ListAddAuthorizedWithEachWriteFailing) {
                        "{dir}/data"},
                       tolerated_failure, {}, read_state_kept});
 }
+
+// Without --maildir the release waits in release.lst for the next run: that file is the verdict.
+TEST(WriteFaults, ListAddAuthorizedWithoutMaildirWithEachWriteFailing) {
+    walk_every_fault({"tarnwick list add (no Maildir)", prepare_data_and_waiting_mail,
+                      {"list", "add", "authorized", "waiting2@strangers.example", "--data-dir", "{dir}/data"},
+                      tolerated_failure, {}, {}});
+}
