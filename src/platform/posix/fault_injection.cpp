@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "platform/file_io_internal.h"
 
@@ -42,10 +43,12 @@ struct fault_plan {
     }
 };
 
+// Trivially destructible, so that files written by static destructors at exit still find it.
+static_assert(std::is_trivially_destructible_v<fault_plan>);
+
 fault_plan& plan() {
-    // Never destroyed: modules and static destructors may still write files at exit.
-    static fault_plan* the_plan = new fault_plan;
-    return *the_plan;
+    static fault_plan the_plan;
+    return the_plan;
 }
 
 using entry_point = int (*)(int, const char*);
