@@ -350,6 +350,8 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::Unload() {
     try {
         g_mailer.reset();
         reset_all_accounts();
+        // Every new message has been handed over by now: an answer still awaited came earlier.
+        engine().forget_released_answer_senders();
         return S_OK;
     } catch (...) {
         return E_FAIL;

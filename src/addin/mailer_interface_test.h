@@ -74,7 +74,9 @@ public:
     // One new message under the workflow lock. S_OK: a failure inside is logged. The one
     // exception: STG_E_CANTSAVE (logged) when a list file could not be written meanwhile.
     HRESULT STDMETHODCALLTYPE RunWorkflow2(IDispatch* pMailer, IUnknown* pNewMsg) override;
-    // Empties g_mailer and discards the account collection. S_OK; E_FAIL when either raises.
+    // Empties g_mailer and discards the account collection, and lets the release file forget
+    // senders whose mail was released while their answer was still awaited. S_OK; E_FAIL when
+    // any of it raises.
     HRESULT STDMETHODCALLTYPE Unload() override;
 
     // Settings. Gets: E_POINTER for a null out pointer; texts are new BSTRs owned by the caller;

@@ -53,7 +53,9 @@ bool ostrel::handle_add_to_list_request(a_email& record) {
     remove_from_list(pending_list_, sender);
     save_list(list_file_path("PENDING_LIST_FN"), pending_list_);
     block_message(record);
+    // Answered at last: the release pass may forget him.
     unfinished_answers_.erase(sender);
+    released_before_answer_.erase(sender);
     return true;
 }
 

@@ -62,6 +62,9 @@ public:
     // Writes again each list whose last save failed, so that a file lags behind memory only
     // while the disk keeps refusing.
     void save_unsaved_lists();
+    // The host is done with this process's new mail: senders whose mail is released but who
+    // stayed written down because their answer might still come are forgotten now.
+    void forget_released_answer_senders();
     // Empties the four address lists and reads them again from their files: after a failed
     // save, memory goes back to what is stored.
     void reload_address_lists();
@@ -159,6 +162,9 @@ private:
     // Senders found awaiting release when the engine was made: their answer may still be in the
     // incoming folder. Each is forgotten once an answer of his has been handled.
     std::set<std::string> unfinished_answers_;
+    // Of those, the ones whose mail has been released; they stay in release.lst until their
+    // answer comes or the host unloads us.
+    std::set<std::string> released_before_answer_;
     std::int32_t run_count_ = 0;
     std::uint64_t save_failures_ = 0;
     // The lists whose last save failed: their files lag behind memory until a save succeeds.

@@ -124,11 +124,28 @@ void ostrel::run_move_email_from_pending_to_incomming() {
                         << " is still pending; kept for the next release" << std::endl;
             continue;
         }
+        if (confirmed && unfinished_answers_.count(sender)) {
+            // His answer may still wait among the new mail, and only this file tells the next
+            // process that it is one, should this one end before the answer comes.
+            released_before_answer_.insert(sender);
+            continue;
+        }
         std::erase(senders_to_release_, sender);
         if (!save_senders_to_release())
             debug_log() << "FAIL: run_move_email_from_pending_to_incomming, unable to write " << release_file_name
                         << std::endl;
     }
+}
+
+void ostrel::forget_released_answer_senders() {
+    if (released_before_answer_.empty()) return;
+    for (const std::string& sender : released_before_answer_) {
+        std::erase(senders_to_release_, sender);
+        unfinished_answers_.erase(sender);
+    }
+    released_before_answer_.clear();
+    if (!save_senders_to_release())
+        debug_log() << "FAIL: forget_released_answer_senders, unable to write " << release_file_name << std::endl;
 }
 
 bool ostrel::release_messages_from(a_email_folder& pending, a_email_folder& incoming, const std::string& sender) {

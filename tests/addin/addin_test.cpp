@@ -287,6 +287,9 @@ TEST_F(addin, a_verdict_given_without_a_mailer_is_released_when_the_next_process
     EXPECT_EQ(object->SetMailer(mailer.get()), S_OK);
     EXPECT_EQ(host.folder_of(waiting), host.incoming());
     EXPECT_EQ(host.folder_of(other), pending_folder());
+    // Written down until the host is done with the new mail, where an answer of his may wait.
+    EXPECT_EQ(data_file("release.lst"), "friend@example.com\r\n");
+    EXPECT_EQ(object->Unload(), S_OK);
     EXPECT_EQ(data_file("release.lst"), "");
 }
 

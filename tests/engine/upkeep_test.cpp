@@ -155,6 +155,9 @@ TEST_F(upkeep_test, a_release_cut_short_by_the_end_of_the_process_is_finished_wh
     EXPECT_TRUE(host.is_unread(waiting));
     EXPECT_TRUE(in_folder(unanswered, pending_folder()));
     EXPECT_TRUE(in_folder(own, pending_folder())) << "waits for another reason";
+    // Her answer may still be among the new mail: she is forgotten when the host is done with it.
+    EXPECT_EQ(data_file("release.lst"), "ann@example.com\r\n");
+    engine().forget_released_answer_senders();
     EXPECT_TRUE(engine().senders_to_release().empty());
     EXPECT_EQ(data_file("release.lst"), "");
 }
@@ -175,10 +178,13 @@ TEST_F(upkeep_test, an_answer_cut_short_is_finished_by_the_next_process) {
     EXPECT_TRUE(in_folder(blocked, pending_folder()));
     EXPECT_TRUE(engine().is_authorized("ann@example.com"));
     EXPECT_FALSE(engine().is_in_pending_list("ann@example.com"));
-    EXPECT_EQ(data_file("release.lst"), "");
+    // Until her answer comes, only this file would tell a next process that it is one.
+    EXPECT_EQ(data_file("release.lst"), "ann@example.com\r\n");
 
     message_id answer = deliver({.sender = "ann@example.com", .subject = "Re: [TWK-CONFIRM]"});
     EXPECT_FALSE(in_folder(answer, host.incoming())) << "the answer is deleted as a whole answer would be";
+    engine().run_move_email_from_pending_to_incomming();  // as the add-in does after each message
+    EXPECT_EQ(data_file("release.lst"), "");
     // Only the first: a later message with the key from an authorized sender is his own affair.
     message_id later = deliver({.sender = "ann@example.com", .subject = "Re: [TWK-CONFIRM] again"});
     EXPECT_TRUE(in_folder(later, host.incoming()));
@@ -196,6 +202,7 @@ TEST_F(upkeep_test, a_verdict_without_an_account_is_released_at_the_next_connect
     g_mailer = host.mailer();
     engine().run_workflow();
     EXPECT_TRUE(in_folder(waiting, host.incoming()));
+    engine().forget_released_answer_senders();  // the host is done with the new mail
     EXPECT_EQ(data_file("release.lst"), "");
 }
 
@@ -315,6 +322,7 @@ TEST_F(upkeep_test, a_release_that_is_not_kept_is_done_again_by_the_next_one) {
         engine().run_move_email_from_pending_to_incomming();
         set_file_fault_hook({});
         EXPECT_TRUE(in_folder(waiting, host.incoming()));
+        engine().forget_released_answer_senders();  // the host is done with the new mail
         EXPECT_EQ(data_file("release.lst"), "");
         EXPECT_EQ(data_file("authorized.lst"), "\r\n\rann@example.com\r\n\r");
         EXPECT_EQ(data_file("pending.lst"), "\r\n\r");
