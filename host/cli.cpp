@@ -5,9 +5,12 @@
 
 #include <climits>
 #include <cstdlib>
+#include <algorithm>
 #include <iostream>
+#include <string_view>
 
 #include "host/maildir.h"
+#include "platform/file_io.h"
 #include "platform/fs.h"
 #include "posix_files.h"
 
@@ -132,6 +135,35 @@ std::string require_maildir(const std::string& path) {
     if (!is_directory(root)) throw usage_error(path + " is not a folder");
     if (!maildir::is_maildir(root)) throw usage_error(path + " is not a readable Maildir (it needs new/ and cur/ folders)");
     return root;
+}
+
+std::vector<std::string> session::files_not_written() const {
+    std::vector<std::string> files;
+    std::optional<std::string> log = read_file(debug_log());
+    if (!log) return files;
+    constexpr std::string_view marker = "unable to write ";
+    std::string_view rest = *log;
+    while (!rest.empty()) {
+        std::string_view line = rest.substr(0, rest.find('\n'));
+        rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        size_t at = line.find(marker);
+        if (line.rfind("FAIL: ", 0) != 0 || at == std::string_view::npos) continue;
+        std::string file(line.substr(at + marker.size()));
+        if (file.empty() || file == "the list files") continue;
+        // Files of the data folder are named bare by some lines.
+        if (file.find('/') == std::string::npos) file = data_directory + "/" + file;
+        if (std::find(files.begin(), files.end(), file) == files.end()) files.push_back(std::move(file));
+    }
+    return files;
+}
+
+std::string session::files_not_written_text(const std::string& fallback) const {
+    std::vector<std::string> files = files_not_written();
+    if (files.empty()) return fallback;
+    std::string text;
+    for (const std::string& file : files) text += (text.empty() ? "" : ", ") + file;
+    return text;
 }
 
 std::optional<session> open_session(const session_settings& settings, int& code) {

@@ -72,6 +72,11 @@ struct session {
     std::unique_ptr<addin_client> addin;
 
     std::string debug_log() const { return data_directory + "/dlog.log"; }
+    // The files that the add-in said in its debug log it could not write ("FAIL: ... unable to
+    // write FILE"), each once, as paths; empty when it named none.
+    std::vector<std::string> files_not_written() const;
+    // "a, b" of files_not_written(), or `fallback` when it names none.
+    std::string files_not_written_text(const std::string& fallback) const;
 };
 // Opens a session; none on failure, after printing why, with the exit code in `code`.
 std::optional<session> open_session(const session_settings& settings, int& code);

@@ -95,15 +95,16 @@ std::optional<std::string> entry_for(const std::vector<std::string>& entries, co
     return std::nullopt;
 }
 
-HRESULT call(addin_client& addin, const char* method, const list_name& list, const std::vector<std::string>& texts) {
+HRESULT call(const session& running, const char* method, const list_name& list, const std::vector<std::string>& texts) {
+    addin_client& addin = *running.addin;
     dispatch_arguments arguments;
     arguments.add_long(list.number);
     for (const std::string& text : texts) arguments.add_text(text);
     variant_holder ignored;
     HRESULT hr = addin.invoke(method, DISPATCH_METHOD, arguments, ignored.put());
     if (hr == STG_E_CANTSAVE)
-        std::cerr << "tarnwick: the " << list.name << " list was not saved: the filter could not write its list "
-                     "files (see the debug log); the lists stay as they were\n";
+        std::cerr << "tarnwick: the " << list.name << " list was not saved: the filter could not write "
+                  << running.files_not_written_text("its list files") << " (see the debug log); the lists stay as they were\n";
     else if (FAILED(hr))
         std::cerr << "tarnwick: " << method << " failed: " << describe_hresult(hr) << "\n";
     return hr;
@@ -198,18 +199,18 @@ int cmd_list(const std::vector<std::string>& args) {
         // The verdict reaches the mail through the mailer that SetMailer gave the add-in.
         host = maildir_host::create(options);
         if (FAILED(addin.object().SetMailer(static_cast<IMailerHost*>(host.get())))) {
-            std::cerr << "tarnwick: the contacts were not saved: the filter could not write its list files "
-                         "(see the debug log)\n";
+            std::cerr << "tarnwick: the contacts were not saved: the filter could not write "
+                      << running->files_not_written_text("its list files") << " (see the debug log)\n";
             code = exit_failure;
         }
     }
     HRESULT hr = S_OK;
     if (action == "add") {
-        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i) hr = call(addin, "AddToList", *target, {addresses[i]});
+        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i) hr = call(*running, "AddToList", *target, {addresses[i]});
     } else if (action == "remove") {
-        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i) hr = call(addin, "RemoveFromList", *target, {addresses[i]});
+        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i) hr = call(*running, "RemoveFromList", *target, {addresses[i]});
     } else {
-        hr = call(addin, "ModifyInList", *target, {addresses[0], addresses[1]});
+        hr = call(*running, "ModifyInList", *target, {addresses[0], addresses[1]});
     }
     if (host) {
         // The add-in releases an authorized sender's pending mail on the next new-message call:
@@ -217,7 +218,8 @@ int cmd_list(const std::vector<std::string>& args) {
         if (SUCCEEDED(hr) && target->number == 0 &&
             FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(host.get()), nullptr))) {
             std::cerr << "tarnwick: the pending senders were not saved after the release: the filter could not "
-                         "write its list files (see the debug log)\n";
+                         "write "
+                      << running->files_not_written_text("its list files") << " (see the debug log)\n";
             code = exit_failure;
         }
         addin.object().Unload();
@@ -234,13 +236,22 @@ int cmd_list(const std::vector<std::string>& args) {
             code = exit_failure;
         }
     }
+    // A write the add-in could not make but did not answer with a failure (the verdict's
+    // release file) is named all the same.
+    if (code == exit_ok) {
+        if (std::vector<std::string> files = running->files_not_written(); !files.empty()) {
+            std::cerr << "tarnwick: the filter could not write " << running->files_not_written_text("")
+                      << " (see the debug log)\n";
+            code = exit_failure;
+        }
+    }
     std::cout << target->name << " list: " << after->size() << (after->size() == 1 ? " entry" : " entries") << "\n";
     if (host) {
         const host_activity& activity = host->activity();
         if (activity.released) std::cout << "  released to the inbox: " << activity.released << "\n";
         if (activity.deleted) std::cout << "  deleted (moved to Trash): " << activity.deleted << "\n";
         for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
-        if (activity.moves_failed) code = exit_failure;
+        if (activity.moves_failed || activity.folders_failed || activity.flags_failed) code = exit_failure;
     } else if (target->number == 0 && action != "remove") {
         std::cout << "  (without --maildir, the sender's pending mail is released by the next run)\n";
     } else if (target->number == 1 && action != "remove") {

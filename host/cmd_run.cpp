@@ -97,12 +97,13 @@ struct run_counts {
     int unreadable = 0;  // left in new/: the file cannot be read
     int unsaved = 0;     // calls after which the add-in said its list files could not be written
     int unmarked = 0;    // kept messages that could not be moved from new/ to cur/
+    int left_new = 0;    // left in new/: the filter's move of them failed
     std::vector<std::string> notes;  // one line for each message the user should look at
 
     // True when something the run had to do was not done or not kept.
     bool failed(const host_activity& activity) const {
-        return unreadable > 0 || unsaved > 0 || unmarked > 0 || activity.replies_failed > 0 ||
-               activity.moves_failed > 0;
+        return unreadable > 0 || unsaved > 0 || unmarked > 0 || left_new > 0 || activity.replies_failed > 0 ||
+               activity.moves_failed > 0 || activity.folders_failed > 0 || activity.flags_failed > 0;
     }
 };
 
@@ -142,6 +143,11 @@ void handle_message(addin_client& addin, maildir_host& host, const std::string& 
     }
     if (!folder) {
         ++counts.gone;
+    } else if (folder->empty() && host.move_failed(message.get())) {
+        // The filter put it elsewhere, but the move failed (the summary names it): in cur/ it
+        // would pass for mail the filter kept and never be filtered again, so it stays new.
+        ++counts.left_new;
+        counts.notes.push_back("message " + name + " stays in new/, to be filtered again by the next run");
     } else if (folder->empty()) {
         ++counts.kept;
         // The filter has seen it: a later run must not take it for new again.
@@ -179,9 +185,14 @@ void print_summary(const maildir_host& host, const run_counts& counts, const std
     if (counts.gone) print_count("gone before or while handled", counts.gone);
     if (counts.unreadable) print_count("unreadable, left in new/", counts.unreadable);
     if (counts.unsaved)
-        print_count("lists not saved", counts.unsaved, "the filter could not write its list files; see the debug log");
+        print_count("lists not saved", counts.unsaved,
+                    "the filter could not write " + running.files_not_written_text("its list files") +
+                        "; see the debug log");
     if (activity.moves_failed) print_count("moves failed", activity.moves_failed);
+    if (activity.folders_failed) print_count("folders not made", activity.folders_failed);
+    if (activity.flags_failed) print_count("read states not changed", activity.flags_failed);
     if (counts.unmarked) print_count("kept but left in new/", counts.unmarked);
+    if (counts.left_new) print_count("left in new/ (move failed)", counts.left_new);
     for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
     for (const std::string& note : counts.notes) std::cout << "  " << note << "\n";
     if (!protection)
@@ -300,6 +311,12 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     if (counts.unreadable)
         std::cerr << "tarnwick: " << counts.unreadable << (counts.unreadable == 1 ? " message" : " messages")
                   << " could not be read and stayed in new/\n";
+    if (!counts.failed(host->activity()) && !running->files_not_written().empty()) {
+        // A write the add-in could not make without answering with a failure.
+        std::cerr << "tarnwick: the filter could not write " << running->files_not_written_text("")
+                  << " (see the debug log)\n";
+        if (code == exit_ok) code = exit_failure;
+    }
     if (counts.failed(host->activity())) {
         std::cerr << "tarnwick: not everything was done or saved; the summary says what\n";
         if (code == exit_ok) code = exit_failure;

@@ -34,47 +34,43 @@ struct fd_holder {
     }
 };
 
+using posix_files::create_file;
 using posix_files::is_directory;
+using posix_files::link_file;
 using posix_files::parent_of;
+using posix_files::remove_file;
+using posix_files::rename_no_replace;
 using posix_files::sync_directory;
-using posix_files::write_all;
 
 // Copies `from` into the tmp/ folder beside the target's new/ or cur/ and moves it into place,
-// so that no reader ever sees half a message; the source goes only once the copy is in place.
+// so that no reader ever sees half a message; the source goes only once the copy is in place,
+// and when it cannot go, the copy goes again: one message, one file.
 int copy_across_file_systems(const std::string& from, const std::string& to) {
-    fd_holder in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.fd < 0) return errno;
+    std::string content;
     struct stat st {};
-    if (::fstat(in.fd, &st) != 0) return errno;
-    std::string temporary = parent_of(parent_of(to)) + "/tmp/" + new_unique_name();
-    int error = 0;
     {
-        fd_holder out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
-        if (out.fd < 0) return errno;
+        fd_holder in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+        if (in.fd < 0 || ::fstat(in.fd, &st) != 0) return errno;
         char buffer[65536];
         for (;;) {
             ssize_t n = ::read(in.fd, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) error = errno;
-            if (n <= 0) break;
-            if (!write_all(out.fd, std::string_view(buffer, static_cast<size_t>(n)))) {
-                error = errno;
-                break;
-            }
+            if (n < 0) return errno;
+            if (n == 0) break;
+            content.append(buffer, static_cast<size_t>(n));
         }
-        const timespec times[2] = {st.st_atim, st.st_mtim};  // the arrival time travels along
-        if (error == 0) ::futimens(out.fd, times);
-        if (error == 0 && ::fsync(out.fd) != 0) error = errno;
     }
-    if (error == 0) error = move_no_replace(temporary, to);
-    if (error != 0) {
-        ::unlink(temporary.c_str());
+    std::string temporary = parent_of(parent_of(to)) + "/tmp/" + new_unique_name();
+    // The arrival time travels along.
+    int error = create_file(temporary, content, st.st_mode & 07777, &st.st_mtim);
+    if (error != 0) return error;
+    if ((error = move_no_replace(temporary, to)) != 0) {
+        remove_file(temporary);
         return error;
     }
-    ::unlink(from.c_str());
-    return 0;
+    if ((error = remove_file(from)) != 0) remove_file(to);
+    return error;
 }
-
 }  // namespace
 
 std::string folder_directory(const std::string& root, const std::string& folder) {
@@ -136,17 +132,14 @@ std::optional<message_file> find_by_unique(const std::string& folder_dir, std::s
 }
 
 int move_no_replace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    int error = errno;
+    int error = rename_no_replace(from, to);
     if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
         // No atomic no-replace rename on this file system: link() refuses an existing target too.
-        if (::link(from.c_str(), to.c_str()) == 0) {
-            if (::unlink(from.c_str()) == 0) return 0;
-            error = errno;
-            ::unlink(to.c_str());  // keep exactly one name for the message
+        error = link_file(from, to);
+        if (error == 0) {
+            if ((error = remove_file(from)) != 0) remove_file(to);  // keep exactly one name for the message
             return error;
         }
-        error = errno;
     }
     if (error == EXDEV) return copy_across_file_systems(from, to);
     return error;
@@ -181,17 +174,25 @@ bool valid_folder_name(std::string_view name) {
     return true;
 }
 
-int create_folder(const std::string& root, const std::string& folder) {
+int create_folder(const std::string& root, const std::string& folder, std::string* failed_path) {
     std::string dir = folder_directory(root, folder);
+    bool made = false;
+    auto failed = [&](const std::string& path, int error) {
+        if (failed_path) *failed_path = path;
+        return error;
+    };
     for (const std::string& path : {dir, dir + "/tmp", dir + "/new", dir + "/cur"}) {
-        if (::mkdir(path.c_str(), 0700) != 0 && !(errno == EEXIST && is_directory(path))) return errno;
+        if (::mkdir(path.c_str(), 0700) == 0) made = true;
+        else if (!(errno == EEXIST && is_directory(path))) return failed(path, errno);
     }
-    if (!folder.empty()) {
-        int fd = ::open((dir + "/maildirfolder").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0) return errno;
-        ::close(fd);
+    std::string marker = dir + "/maildirfolder";
+    struct stat st {};
+    if (!folder.empty() && ::lstat(marker.c_str(), &st) != 0) {
+        if (int error = create_file(marker, "", 0600); error != 0 && error != EEXIST) return failed(marker, error);
+        made = true;
     }
-    sync_directory(root);
+    // Only what was made needs flushing; a folder that cannot be flushed exists all the same.
+    if (made) sync_directory(root);
     return 0;
 }
 
@@ -226,24 +227,17 @@ std::vector<std::string> subfolders(const std::string& root, const std::string& 
 std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error) {
     std::string name = new_unique_name();
     std::string temporary = folder_dir + "/tmp/" + name;
-    {
-        fd_holder out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        if (out.fd < 0) {
-            error = temporary + ": " + std::strerror(errno);
-            return std::nullopt;
-        }
-        if (!write_all(out.fd, bytes) || ::fsync(out.fd) != 0) {
-            error = temporary + ": " + std::strerror(errno);
-            ::unlink(temporary.c_str());
-            return std::nullopt;
-        }
+    if (int failure = create_file(temporary, bytes, 0600); failure != 0) {
+        error = temporary + ": " + std::strerror(failure);
+        return std::nullopt;
     }
     std::string target = folder_dir + "/new/" + name;
     if (int failure = move_no_replace(temporary, target); failure != 0) {
         error = target + ": " + std::strerror(failure);
-        ::unlink(temporary.c_str());
+        remove_file(temporary);
         return std::nullopt;
     }
+    // Delivered whether or not the folder can be flushed: every reader sees the file.
     sync_directory(folder_dir + "/new");
     return target;
 }

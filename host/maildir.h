@@ -51,8 +51,9 @@ std::string new_unique_name();
 // (so no leading, trailing or doubled '.'), no control characters.
 bool valid_folder_name(std::string_view name);
 // Makes the folder directory with tmp/, new/ and cur/, and the "maildirfolder" marker for a
-// subfolder. An existing folder is fine. Returns 0 or the errno of the failure.
-int create_folder(const std::string& root, const std::string& folder);
+// subfolder. An existing folder is fine. Returns 0 or the errno of the failure, with the path
+// that could not be made in `failed_path` when given.
+int create_folder(const std::string& root, const std::string& folder, std::string* failed_path = nullptr);
 // True when `folder_dir` has readable new/ and cur/ directories.
 bool is_maildir(const std::string& folder_dir);
 

@@ -327,6 +327,9 @@ public:
 
     // The errno of the last move the file system refused; 0 when none did.
     int last_error() const { return last_error_; }
+    // True once a move of this message into another folder failed.
+    bool move_failed() const { return move_failed_; }
+    void note_failed_move() { move_failed_ = true; }
 
     // The header fields, read once.
     const header_summary* headers() {
@@ -363,6 +366,7 @@ private:
     maildir::message_file file_;
     std::string unique_;
     int last_error_ = 0;
+    bool move_failed_ = false;
     bool in_hand_ = false;
     std::optional<bool> wanted_seen_;  // the read state the next move gives the file
     std::optional<header_summary> headers_;
@@ -408,14 +412,17 @@ HRESULT move_into(message_object& message, const std::string& folder) {
     if (!message.locate()) return E_MESSAGE_GONE;
     if (message.folder() == folder) return S_OK;
     std::string name = message.file().name;
-    int error = maildir::create_folder(message.owner()->options.root, folder);
+    std::string not_made;
+    int error = maildir::create_folder(message.owner()->options.root, folder, &not_made);
     HRESULT hr = error != 0 ? hresult_from_errno(error) : message.move_to(folder, "cur", seen_name);
     if (FAILED(hr) && hr != E_MESSAGE_GONE) {
-        if (error == 0) error = message.last_error();
+        std::string why = error != 0 ? "cannot make " + not_made + ": " + std::strerror(error)
+                          : message.last_error() != 0 ? std::strerror(message.last_error())
+                                                      : "the file kept changing names";
+        message.note_failed_move();
         host_activity& activity = message.owner()->activity;
         ++activity.moves_failed;
-        activity.notes.push_back("cannot move " + name + " to " + (folder.empty() ? inbox_name : folder) + ": " +
-                                 (error != 0 ? std::strerror(error) : "the file kept changing names"));
+        activity.notes.push_back("cannot move " + name + " to " + (folder.empty() ? inbox_name : folder) + ": " + why);
     }
     return hr;
 }
@@ -600,7 +607,16 @@ HRESULT maildir_host::put_unread(VARIANT message, VARIANT_BOOL unread) {
     return guarded([&] {
         com_ptr<message_object> m = message_from(message, store_);
         if (!m) return E_INVALIDARG;
-        return m->put_seen(unread == VARIANT_FALSE);
+        std::string name = m->file().name;
+        HRESULT hr = m->put_seen(unread == VARIANT_FALSE);
+        if (FAILED(hr) && hr != E_MESSAGE_GONE) {
+            // The add-in goes on without it; the run must say that a read state was not kept.
+            host_activity& activity = store_->activity;
+            ++activity.flags_failed;
+            activity.notes.push_back("cannot mark " + name + (unread == VARIANT_FALSE ? " read: " : " unread: ") +
+                                     (m->last_error() != 0 ? std::strerror(m->last_error()) : "the file kept changing names"));
+        }
+        return hr;
     });
 }
 
@@ -651,7 +667,13 @@ HRESULT maildir_host::create_subfolder(VARIANT parent, BSTR name, VARIANT* folde
         std::string text = narrow_from_bstr(name);
         if (!maildir::valid_folder_name(text) || text.find('.') != std::string::npos) return E_INVALIDARG;
         std::string full = p->name().empty() ? text : p->name() + "." + text;
-        if (int error = maildir::create_folder(store_->options.root, full); error != 0) return hresult_from_errno(error);
+        std::string not_made;
+        if (int error = maildir::create_folder(store_->options.root, full, &not_made); error != 0) {
+            // The add-in only logs it; the run must say so.
+            ++store_->activity.folders_failed;
+            store_->activity.notes.push_back("cannot make the folder " + full + ": " + not_made + ": " + std::strerror(error));
+            return hresult_from_errno(error);
+        }
         auto* made = new folder_object(store_, false, full);
         VariantClear(folder);
         folder->vt = VT_UNKNOWN;
@@ -699,8 +721,9 @@ HRESULT maildir_host::reply_to_message(IUnknown* message, BSTR subject, BSTR bod
         if (reply && !store_->options.sendmail_command.empty()) {
             sent = send_with_command(store_->options.sendmail_command, *reply, error);
         } else if (reply) {
-            int made = maildir::create_folder(store_->options.root, outbox_folder);
-            if (made != 0) error = outbox_directory() + ": " + std::strerror(made);
+            std::string not_made;
+            int made = maildir::create_folder(store_->options.root, outbox_folder, &not_made);
+            if (made != 0) error = not_made + ": " + std::strerror(made);
             else sent = maildir::deliver(outbox_directory(), *reply, error).has_value();
         }
         if (!sent) {
@@ -844,6 +867,11 @@ std::optional<std::string> maildir_host::folder_of(IUnknown* message) {
     com_ptr<message_object> m = message_from(message, store_);
     if (!m || !m->locate()) return std::nullopt;
     return m->folder();
+}
+
+bool maildir_host::move_failed(IUnknown* message) {
+    com_ptr<message_object> m = message_from(message, store_);
+    return m && m->move_failed();
 }
 
 bool maildir_host::mark_seen(IUnknown* message) {

@@ -67,6 +67,8 @@ struct host_activity {
     int replies_withheld = 0;               // refused: automatic mail must not be answered
     int replies_failed = 0;                 // could not be composed, stored or sent
     int moves_failed = 0;                   // moves, deletions and releases the disk refused
+    int folders_failed = 0;                 // folders the add-in asked for that could not be made
+    int flags_failed = 0;                   // read states the disk refused to change
     std::vector<std::string> notes;         // one line for each withheld or failed reply or move
 };
 
@@ -107,6 +109,8 @@ public:
     // The folder (Maildir++ name, "" the inbox) a message object of this host is in now; none
     // when its file is gone or the object is not one of this host's messages.
     std::optional<std::string> folder_of(IUnknown* message);
+    // True when the add-in asked to move the message into another folder and the disk refused.
+    bool move_failed(IUnknown* message);
     // Moves a message that is still in the inbox's new/ to cur/, keeping its name and flags and
     // giving it the read state set meanwhile, as a client does with mail it has seen. True when
     // done or nothing was to do.

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/file_io.h"
+#include "posix_files.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ std::string own_command_line() {
 
 std::optional<run_lock> run_lock::acquire(const std::string& path, bool wait, std::string& message, bool& busy) {
     busy = false;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fd = posix_files::open_lock_file(path);
     if (fd < 0) {
         message = path + ": " + std::strerror(errno);
         return std::nullopt;
@@ -47,12 +48,10 @@ std::optional<run_lock> run_lock::acquire(const std::string& path, bool wait, st
         ::close(fd);
         return std::nullopt;
     }
-    // Tells a second run who holds the lock. The lock itself is the flock, not this text.
+    // Tells a second run who holds the lock. The lock itself is the flock, not this text, so a
+    // text that cannot be written costs only that courtesy.
     std::string holder = "pid " + std::to_string(::getpid()) + ": " + own_command_line() + "\n";
-    if (::ftruncate(fd, 0) == 0) {
-        ssize_t written = ::pwrite(fd, holder.data(), holder.size(), 0);
-        (void)written;
-    }
+    posix_files::rewrite_file(fd, path, holder);
     return run_lock(fd);
 }
 

@@ -367,6 +367,9 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::RunWorkflow2(IDispatch* pMailer,
         if (!cleanup_gate) cleanup_gate = std::make_unique<interval_timer>(cleanup_interval_seconds);
         if (cleanup_gate->expired()) filter.clean_pending_messages();
         filter.run_move_email_from_pending_to_incomming();
+        // A list this call could not write is tried once more before the call ends: its last
+        // change would otherwise wait for another one, which may never come in this process.
+        filter.save_unsaved_lists();
         // A nested call runs inside an outer one whose account and folder pointers must stay
         // valid: only the outermost call discards the collection.
         if (nested_call_counter == 1) reset_all_accounts();

@@ -65,10 +65,12 @@ bool ostrel::is_unfinished_answer(a_email& record) {
 
 bool ostrel::confirm_answered_sender(const std::string& sender) {
     if (is_in_remove_list(sender) || is_in_ignore_list(sender)) return false;
-    if (!is_authorized(sender)) add_to_authorized_list(sender);
+    // A list whose last save failed is written again: the sender is forgotten only once his
+    // verdict is in the files.
+    if (!is_authorized(sender) || unsaved_lists_.count(&authorized_list_)) add_to_authorized_list(sender);
     bool dropped = ::remove_from_list(pending_list_, sender);
     if (std::string address = extract_email_address(sender); !address.empty() && address != sender)
         dropped = ::remove_from_list(pending_list_, address) || dropped;
-    if (dropped) save_list(list_file_path("PENDING_LIST_FN"), pending_list_);
+    if (dropped || unsaved_lists_.count(&pending_list_)) save_list(list_file_path("PENDING_LIST_FN"), pending_list_);
     return true;
 }

@@ -104,7 +104,11 @@ address_set* ostrel::list_by_number(int list) {
 void ostrel::load_list(const std::string& path, address_set& list) { ::load_list(path, list); }
 void ostrel::load_list_full_line(const std::string& path, address_set& list) { ::load_list_full_line(path, list); }
 bool ostrel::save_list(const std::string& path, const address_set& list) {
-    if (::save_list(path, list)) return true;
+    if (::save_list(path, list)) {
+        unsaved_lists_.erase(&list);
+        return true;
+    }
+    unsaved_lists_.insert(&list);
     ++save_failures_;
     debug_log() << "FAIL: unable to write " << path << std::endl;
     return false;
@@ -123,8 +127,18 @@ bool ostrel::save_all_lists() {
     return save_list(list_file_path("REMOVE_LIST_FN"), remove_list_) && saved;
 }
 
+void ostrel::save_unsaved_lists() {
+    const std::pair<address_set*, const char*> lists[] = {{&authorized_list_, "ATHORIZED_LIST_FN"},
+                                                          {&pending_list_, "PENDING_LIST_FN"},
+                                                          {&ignore_list_, "IGNORE_LIST_FN"},
+                                                          {&remove_list_, "REMOVE_LIST_FN"}};
+    for (const auto& [list, key] : lists)
+        if (unsaved_lists_.count(list)) save_list(list_file_path(key), *list);
+}
+
 void ostrel::reload_address_lists() {
     for (address_set* list : {&authorized_list_, &pending_list_, &ignore_list_, &remove_list_}) list->clear();
+    unsaved_lists_.clear();  // memory is the files again
     load_list(list_file_path("ATHORIZED_LIST_FN"), authorized_list_);
     load_list(list_file_path("PENDING_LIST_FN"), pending_list_);
     load_list(list_file_path("IGNORE_LIST_FN"), ignore_list_);

@@ -59,6 +59,9 @@ public:
     void load_all_lists();
     // Writes the four list files; false when any of them could not be written.
     bool save_all_lists();
+    // Writes again each list whose last save failed, so that a file lags behind memory only
+    // while the disk keeps refusing.
+    void save_unsaved_lists();
     // Empties the four address lists and reads them again from their files: after a failed
     // save, memory goes back to what is stored.
     void reload_address_lists();
@@ -142,7 +145,8 @@ private:
     // Blocks every message of `address` in `folder`; nothing when `folder` is null.
     void block_messages_from(a_email_folder* folder, const std::string& address);
     // Moves every message of `sender` in `pending` back to the incoming folder.
-    void release_messages_from(a_email_folder& pending, a_email_folder& incoming, const std::string& sender);
+    // Moves the sender's mail from `pending` to `incoming`. False when some of it is still there.
+    bool release_messages_from(a_email_folder& pending, a_email_folder& incoming, const std::string& sender);
 
     a_email_account* current_account_ = nullptr;  // owned by the account collection
     address_set authorized_list_;
@@ -161,6 +165,8 @@ private:
     std::set<std::string> unfinished_answers_;
     std::int32_t run_count_ = 0;
     std::uint64_t save_failures_ = 0;
+    // The lists whose last save failed: their files lag behind memory until a save succeeds.
+    std::set<const address_set*> unsaved_lists_;
     std::string user_name_;
     a_configuration* configuration_;
 };

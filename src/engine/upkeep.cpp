@@ -111,8 +111,19 @@ void ostrel::run_move_email_from_pending_to_incomming() {
     if (!incoming || !pending) return;
     const std::vector<std::string> senders = senders_to_release_;
     for (const std::string& sender : senders) {
-        if (confirm_answered_sender(sender)) release_messages_from(*pending, *incoming, sender);
-        // Forgotten only once his mail has moved: a failure above leaves him for the next time.
+        // Forgotten only once his mail has moved: mail the host could not move leaves him for
+        // the next time.
+        bool confirmed = confirm_answered_sender(sender);
+        if (confirmed && (unsaved_lists_.count(&authorized_list_) || unsaved_lists_.count(&pending_list_))) {
+            debug_log() << "run_move_email_from_pending_to_incomming - the lists of " << sender
+                        << " are not written; kept for the next release" << std::endl;
+            continue;
+        }
+        if (confirmed && !release_messages_from(*pending, *incoming, sender)) {
+            debug_log() << "run_move_email_from_pending_to_incomming - mail of " << sender
+                        << " is still pending; kept for the next release" << std::endl;
+            continue;
+        }
         std::erase(senders_to_release_, sender);
         if (!save_senders_to_release())
             debug_log() << "FAIL: run_move_email_from_pending_to_incomming, unable to write " << release_file_name
@@ -120,14 +131,20 @@ void ostrel::run_move_email_from_pending_to_incomming() {
     }
 }
 
-void ostrel::release_messages_from(a_email_folder& pending, a_email_folder& incoming, const std::string& sender) {
+bool ostrel::release_messages_from(a_email_folder& pending, a_email_folder& incoming, const std::string& sender) {
     com_ptr<IEnumVARIANT> messages;
     pending.find_emails_from(sender, messages);
-    if (!messages) return;
+    if (!messages) return true;
     engine_detail::for_each_message(*messages.get(), [&](a_email& record) {
         if (is_on("MarkBlockedAsRead")) record.mark_as_unread();  // undoes the mark of move_to_pending
         incoming.move_email_to_incoming(record);
     });
+    // The host's moves give no result here: what is still in the folder tells.
+    com_ptr<IEnumVARIANT> left;
+    pending.find_emails_from(sender, left);
+    bool any_left = false;
+    if (left) engine_detail::for_each_message(*left.get(), [&](a_email&) { any_left = true; });
+    return !any_left;
 }
 
 void pre_condition_test() {

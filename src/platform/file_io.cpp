@@ -1,5 +1,6 @@
 #include "platform/file_io.h"
 
+#include <cerrno>
 #include <fstream>
 #include <utility>
 
@@ -34,7 +35,24 @@ void set_file_fault_hook(std::function<bool(file_step, const std::string&)> hook
     fault_hook() = std::move(hook);
 }
 
-bool file_step_allowed(file_step step, const std::string& path) {
+const char* file_step_name(file_step step) {
+    switch (step) {
+    case file_step::create_temporary: return "create_temporary";
+    case file_step::write: return "write";
+    case file_step::flush: return "flush";
+    case file_step::rename: return "rename";
+    case file_step::create: return "create";
+    case file_step::link: return "link";
+    case file_step::unlink: return "unlink";
+    case file_step::sync_folder: return "sync_folder";
+    }
+    return "?";
+}
+
+int file_step_error(file_step step, const std::string& path) {
+    // Every step is counted by the environment's plan, whatever the hook answers.
+    int injected = injected_file_fault(step, path);
     auto& hook = fault_hook();
-    return !hook || hook(step, path);
+    if (hook && !hook(step, path)) return EIO;
+    return injected;
 }

@@ -24,9 +24,32 @@ bool replace_file_atomically(const std::string& path, std::string_view bytes);
 // and its unique part), and only files. Gives the names removed.
 std::vector<std::string> remove_leftover_temporaries(const std::string& folder);
 
-// The steps of an atomic replacement, for fault injection in tests.
-enum class file_step { create_temporary, write, flush, rename };
+// The steps of the file operations of the platform layer: the atomic replacement here, and on
+// POSIX systems the operations that a Maildir program commits its work with (posix_files.h).
+enum class file_step {
+    create_temporary,  // making the temporary file of a replacement
+    write,             // writing a file's content
+    flush,             // flushing a file to disk
+    rename,            // renaming, replacing or not
+    create,            // making a new file, or opening one that may be made (a lock file)
+    link,              // a second name for a file
+    unlink,            // removing a name
+    sync_folder,       // flushing a folder, so that the renames and creations in it last
+};
 
-// Test seam: while set, the hook is asked before each step and a false answer makes that step
-// fail as the system call would. Pass an empty function to remove it.
+// The step's name as the fault trace writes it: "create_temporary", "write", ...
+const char* file_step_name(file_step step);
+
+// Test seam. Every step of those operations asks the seam first, and a step it refuses fails as
+// its system call would, having done nothing. Two ways to make steps fail:
+//
+// - set_file_fault_hook: while a hook is set, a false answer refuses the step (with EIO where an
+//   errno is given). Pass an empty function to remove it.
+// - In builds configured with TARNWICK_FAULT_INJECTION (the native presets), the environment,
+//   read at the first step:
+//     TARNWICK_FAULT_AT=N[:ERROR]  the N-th step (counted from 1) fails with ERROR: ENOSPC
+//                                  (the default), EIO or an errno number.
+//     TARNWICK_FAULT_TRACE=FILE    each step is appended to FILE as a line "N STEP PATH".
+//   The count is one for the whole process: a program and the module it loads count together.
+//   Other builds ignore these variables.
 void set_file_fault_hook(std::function<bool(file_step, const std::string& path)> hook);

@@ -5,5 +5,15 @@
 
 #include "platform/file_io.h"
 
-// True when the test hook (if any) lets this step go ahead.
-bool file_step_allowed(file_step step, const std::string& path);
+// 0 when the test seam lets this step go ahead, else the errno the step is to fail with.
+int file_step_error(file_step step, const std::string& path);
+
+// True when the test seam lets this step go ahead.
+inline bool file_step_allowed(file_step step, const std::string& path) { return file_step_error(step, path) == 0; }
+
+// The environment's fault plan (see file_io.h) for this step: 0 to go ahead, else an errno.
+#ifdef TARNWICK_FAULT_INJECTION
+int injected_file_fault(file_step step, const std::string& path);
+#else
+inline int injected_file_fault(file_step, const std::string&) { return 0; }
+#endif

@@ -1,8 +1,11 @@
 // Contact import, pending upkeep, the check at connect time and the user's verdicts.
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "engine_fixture.h"
 #include "mail/accounts.h"
+#include "platform/file_io.h"
 
 namespace {
 
@@ -277,3 +280,62 @@ TEST_F(upkeep_test, verdicts_change_nothing_while_protection_is_off) {
 }
 
 }  // namespace
+
+// A sender is forgotten for release only once both his mail and his lists are kept: a move the
+// host refuses, or a list that cannot be written, leaves him in release.lst, and the next
+// release finishes the job.
+TEST_F(upkeep_test, a_release_that_is_not_kept_is_done_again_by_the_next_one) {
+    const struct {
+        const char* name;
+        std::function<void(memory_host&)> refuse_once;
+    } rows[] = {
+        {"the move to the inbox fails", [](memory_host& h) { h.inject("move_to_incoming", {E_FAIL, false, 1}); }},
+        {"authorized.lst cannot be written",
+         [](memory_host&) {
+             auto failures = std::make_shared<int>(1);
+             set_file_fault_hook([failures](file_step step, const std::string& path) {
+                 return !(step == file_step::rename && path.ends_with("authorized.lst") && (*failures)-- > 0);
+             });
+         }},
+        {"pending.lst cannot be written",
+         [](memory_host&) {
+             auto failures = std::make_shared<int>(1);
+             set_file_fault_hook([failures](file_step step, const std::string& path) {
+                 return !(step == file_step::flush && path.ends_with("pending.lst") && (*failures)-- > 0);
+             });
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        message_id waiting = host.add_message(pending_folder(), {.sender = "ann@example.com", .subject = "Hello"});
+        write_data_file("pending.lst", "ann@example.com\r\n");
+        write_data_file("authorized.lst", "");
+        write_data_file("release.lst", "ann@example.com\r\n");
+        reset_ostrel_object_for_tests();
+        reset_all_accounts();
+
+        row.refuse_once(host);
+        engine().run_move_email_from_pending_to_incomming();
+        EXPECT_EQ(data_file("release.lst"), "ann@example.com\r\n") << "kept for the next release";
+
+        engine().run_move_email_from_pending_to_incomming();
+        set_file_fault_hook({});
+        EXPECT_TRUE(in_folder(waiting, host.incoming()));
+        EXPECT_EQ(data_file("release.lst"), "");
+        EXPECT_EQ(data_file("authorized.lst"), "\r\n\rann@example.com\r\n\r");
+        EXPECT_EQ(data_file("pending.lst"), "\r\n\r");
+    }
+}
+
+// A list whose save failed is written again on request, with its latest content.
+TEST_F(upkeep_test, a_list_that_could_not_be_written_is_written_again) {
+    set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::write; });
+    engine().add_to_pending_list("bob@example.com");
+    set_file_fault_hook({});
+    EXPECT_EQ(engine().save_failures(), 1u);
+    EXPECT_EQ(data_file("pending.lst"), "");
+    engine().save_unsaved_lists();
+    EXPECT_EQ(data_file("pending.lst"), "\r\n\rbob@example.com\r\n\r");
+    engine().save_unsaved_lists();  // nothing left to write
+    EXPECT_EQ(engine().save_failures(), 1u);
+}

@@ -7,6 +7,13 @@
 
 #include "host/maildir.h"
 #include "maildir_fixture.h"
+#include "platform/file_io.h"
+
+namespace {
+struct fault_hook_guard {
+    ~fault_hook_guard() { set_file_fault_hook({}); }
+};
+}  // namespace
 
 TEST(MaildirNames, FlagsAreSortedAndUnknownFlagsSurvive) {
     struct row {
@@ -119,6 +126,63 @@ TEST(MaildirFolders, ADeliveryGoesThroughTmpIntoNew) {
     EXPECT_TRUE(tree.files_in("", "tmp").empty());
     EXPECT_FALSE(maildir::deliver(tree.root() + "/.Missing", "x", error));
     EXPECT_NE(error.find(".Missing/tmp"), std::string::npos) << error;
+}
+
+// Each step of a delivery refused in turn: nothing arrives, nothing stays in tmp/, and the
+// error names the file. A folder that cannot be flushed does not undo a delivery.
+TEST(MaildirFolders, ADeliveryWithAStepRefusedLeavesNothingAndNamesTheFile) {
+    fault_hook_guard guard;
+    const struct {
+        file_step refused;
+        const char* named;  // in the error
+        bool delivered;
+    } rows[] = {
+        {file_step::create, "/tmp/", false},
+        {file_step::write, "/tmp/", false},
+        {file_step::flush, "/tmp/", false},
+        {file_step::rename, "/new/", false},
+        {file_step::sync_folder, "", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(file_step_name(row.refused));
+        maildir_tree tree;
+        set_file_fault_hook([&](file_step step, const std::string&) { return step != row.refused; });
+        std::string error;
+        auto path = maildir::deliver(tree.root(), "Subject: hi\n\nbody\n", error);
+        set_file_fault_hook({});
+        EXPECT_EQ(path.has_value(), row.delivered) << error;
+        EXPECT_EQ(tree.files_in("", "new").size(), row.delivered ? 1u : 0u);
+        EXPECT_TRUE(tree.files_in("", "tmp").empty());
+        if (!row.delivered) {
+            EXPECT_NE(error.find(tree.root() + row.named), std::string::npos) << error;
+        }
+    }
+}
+
+// A move refused at its rename leaves the message where it was, once.
+TEST(MaildirMoves, ARefusedMoveLeavesTheMessageInPlace) {
+    fault_hook_guard guard;
+    maildir_tree tree;
+    std::string from = tree.add("", "new", "1.M1P1.host", "Subject: x\n\n");
+    tree.make_folder("Pending");
+    set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::rename; });
+    EXPECT_EQ(maildir::move_no_replace(from, tree.folder_dir("Pending") + "/cur/1.M1P1.host:2,S"), EIO);
+    set_file_fault_hook({});
+    EXPECT_EQ(tree.files_in("", "new"), std::vector<std::string>{"1.M1P1.host"});
+    EXPECT_TRUE(tree.files_in("Pending", "cur").empty());
+}
+
+// The folder marker that cannot be made is named.
+TEST(MaildirFolders, AFolderWhoseMarkerCannotBeMadeNamesIt) {
+    fault_hook_guard guard;
+    maildir_tree tree;
+    set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::create; });
+    std::string not_made;
+    EXPECT_EQ(maildir::create_folder(tree.root(), "Trash", &not_made), EIO);
+    set_file_fault_hook({});
+    EXPECT_EQ(not_made, tree.folder_dir("Trash") + "/maildirfolder");
+    EXPECT_EQ(maildir::create_folder(tree.root(), "Trash"), 0) << "made by the next try";
+    EXPECT_TRUE(file_exists(tree.folder_dir("Trash") + "/maildirfolder"));
 }
 
 TEST(MaildirFiles, TheHeaderBlockEndsAtTheFirstEmptyLine) {

@@ -53,14 +53,6 @@ std::string parent_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-void sync_directory(const std::string& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 }  // namespace posix_files
 
 std::optional<std::string> user_app_data_folder() {
@@ -107,35 +99,16 @@ bool create_private_directory(const std::string& path) {
 }
 
 bool copy_file_if_absent(const std::string& from, const std::string& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
+    // Present already: nothing to write, so nothing that could fail.
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0) return false;
+    std::optional<std::string> content = read_file(from);
     // O_EXCL makes "unless present" one atomic step.
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
-    bool ok = true;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(in, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        if (!write_all(out, std::string_view(buffer, static_cast<size_t>(n)))) {
-            ok = false;
-            break;
-        }
-    }
-    ok = (::fsync(out) == 0) && ok;
-    ok = (::close(out) == 0) && ok;
-    ::close(in);
-    if (!ok) ::unlink(to.c_str());
-    return ok;
+    return content && posix_files::create_file(to, *content, 0600) == 0;
 }
 
 bool rename_replacing(const std::string& from, const std::string& to) {
-    return ::rename(from.c_str(), to.c_str()) == 0;
+    return file_step_allowed(file_step::rename, to) && ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 namespace {
@@ -162,7 +135,7 @@ std::vector<std::string> remove_leftover_temporaries(const std::string& folder) 
         std::string path = append_path_component(folder, name);
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (::unlink(path.c_str()) == 0) removed.push_back(std::move(name));
+        if (posix_files::remove_file(path) == 0) removed.push_back(std::move(name));
     }
     ::closedir(dir);
     return removed;
@@ -180,10 +153,12 @@ bool replace_file_atomically(const std::string& path, std::string_view bytes) {
     ok = (::close(fd) == 0) && ok;
     ok = ok && file_step_allowed(file_step::rename, path) && ::rename(temporary.c_str(), path.c_str()) == 0;
     if (!ok) {
-        ::unlink(temporary.c_str());
+        posix_files::remove_file(temporary);
         return false;
     }
-    // The rename itself reaches the disk only when the folder is synced.
+    // The rename reaches the disk only when the folder is synced. When that fails the new file
+    // is in place all the same, for every reader; only a crash could still bring the old one
+    // back, which is whole too. So it is not a failure to report.
     posix_files::sync_directory(parent_of(path));
     return true;
 }

@@ -1,5 +1,11 @@
 // POSIX file helpers shared by the platform layer and the Linux host. Only on POSIX systems.
+//
+// The operations that change files ask the test seam of file_io.h before each step; each gives
+// 0 or the errno of the failure, and a step that fails has done nothing. When a later step fails,
+// what the earlier ones made is removed again.
 #pragma once
+
+#include <time.h>
 
 #include <string>
 #include <string_view>
@@ -12,7 +18,24 @@ bool is_directory(const std::string& path);
 bool write_all(int fd, std::string_view bytes);
 // The folder part of `path`: "." when it has no "/", "/" for a file at the root.
 std::string parent_of(const std::string& path);
-// Makes a rename or creation inside `dir` durable; failures are ignored (best effort).
-void sync_directory(const std::string& dir);
+
+// Makes the file `path`, which must not exist (EEXIST then), with `bytes` and the permissions
+// `mode`, and flushes it to disk; with `mtime`, that is its modification time. Steps: create,
+// write, flush. On failure no file is left at `path`.
+int create_file(const std::string& path, std::string_view bytes, unsigned mode, const timespec* mtime = nullptr);
+// Renames `from` to `to` unless a file is at `to` (EEXIST then). EINVAL, ENOSYS or ENOTSUP when
+// the file system cannot rename that way. Step: rename.
+int rename_no_replace(const std::string& from, const std::string& to);
+// Gives the file `from` the second name `to`, which must not exist. Step: link.
+int link_file(const std::string& from, const std::string& to);
+// Removes the name `path`. Step: unlink.
+int remove_file(const std::string& path);
+// Flushes the folder `dir`, so that renames and creations in it survive a crash. Step: sync_folder.
+int sync_directory(const std::string& dir);
+// Opens the lock file `path` for reading and writing, made private to the user when missing.
+// The descriptor, or -1 with errno set. Step: create.
+int open_lock_file(const std::string& path);
+// Replaces the whole content of the open file `fd` (named `path`) by `bytes`. Step: write.
+int rewrite_file(int fd, const std::string& path, std::string_view bytes);
 
 }  // namespace posix_files

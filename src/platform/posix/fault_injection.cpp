@@ -1,0 +1,82 @@
+// The environment's fault plan of file_io.h, in test builds only.
+//
+// A program and the module it loads each carry their own copy of the platform layer, yet a plan
+// counts the steps of the whole process. So the program exports its plan's entry point, and the
+// module's copy finds it there and uses it instead of its own; without a program that exports it
+// (the unit tests), each copy keeps its own count.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+#include "platform/file_io_internal.h"
+
+extern "C" __attribute__((visibility("default"))) int tarnwick_injected_file_fault(int step, const char* path);
+
+namespace {
+
+struct fault_plan {
+    long fail_at = 0;  // the step that fails, counted from 1; 0 for none
+    int error = ENOSPC;
+    int trace = -1;    // the trace file, or -1
+    std::atomic<long> steps{0};
+
+    fault_plan() {
+        if (const char* at = std::getenv("TARNWICK_FAULT_AT"); at && *at) {
+            char* end = nullptr;
+            fail_at = std::strtol(at, &end, 10);
+            if (end && *end == ':') {
+                std::string name = end + 1;
+                if (name == "EIO") error = EIO;
+                else if (name == "ENOSPC") error = ENOSPC;
+                else if (long number = std::strtol(name.c_str(), nullptr, 10); number > 0) error = static_cast<int>(number);
+            }
+        }
+        if (const char* trace_path = std::getenv("TARNWICK_FAULT_TRACE"); trace_path && *trace_path)
+            trace = ::open(trace_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    }
+};
+
+// Trivially destructible, so that files written by static destructors at exit still find it.
+static_assert(std::is_trivially_destructible_v<fault_plan>);
+
+fault_plan& plan() {
+    static fault_plan the_plan;
+    return the_plan;
+}
+
+using entry_point = int (*)(int, const char*);
+
+entry_point shared_entry_point() {
+    void* found = ::dlsym(RTLD_DEFAULT, "tarnwick_injected_file_fault");
+    if (!found) return &tarnwick_injected_file_fault;
+    entry_point entry = nullptr;
+    static_assert(sizeof entry == sizeof found);
+    std::memcpy(&entry, &found, sizeof entry);
+    return entry;
+}
+
+}  // namespace
+
+extern "C" int tarnwick_injected_file_fault(int step, const char* path) {
+    fault_plan& p = plan();
+    long number = ++p.steps;
+    if (p.trace >= 0) {
+        std::string line =
+            std::to_string(number) + " " + file_step_name(static_cast<file_step>(step)) + " " + path + "\n";
+        ssize_t written = ::write(p.trace, line.data(), line.size());
+        (void)written;  // a trace that cannot be written changes nothing for the program
+    }
+    return number == p.fail_at ? p.error : 0;
+}
+
+int injected_file_fault(file_step step, const std::string& path) {
+    static const entry_point entry = shared_entry_point();
+    return entry(static_cast<int>(step), path.c_str());
+}

@@ -1,0 +1,475 @@
+// Every file operation of a whole command made to fail, one at a time: `tarnwick run` on a mixed
+// Maildir and `tarnwick list add authorized ... --maildir` are first run without faults, counting
+// their file operations (TARNWICK_FAULT_TRACE), then once for each operation N with the N-th
+// failing (TARNWICK_FAULT_AT=N), each time on a fresh copy of the same start. After each failing
+// run: no message is lost or there twice, no list or settings file is cut short, nothing is left
+// in tmp/, and the run says what it could not write and exits 1 (unless the operation is one
+// whose failure does not matter, named in `tolerated`). Then the same command without faults
+// must leave everything as the run without faults did. With TARNWICK_TEST_SHOW_TRACE set, the
+// steps of the run without faults are printed.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "maildir_fixture.h"
+#include "program_runner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::vector<std::string> data_files = {"authorized.lst", "pending.lst", "remove.lst", "ignore.lst",
+                                             "release.lst", "ostrel.cfg"};
+
+std::string unique_of(const std::string& name) { return name.substr(0, name.find(':')); }
+
+// Copies the tree `from` to `to`, with the modification times, which are the mail's arrival.
+void copy_tree(const std::string& from, const std::string& to) {
+    fs::create_directories(to);
+    for (const auto& entry : fs::recursive_directory_iterator(from)) {
+        std::string target = to + "/" + fs::relative(entry.path(), from).string();
+        if (entry.is_directory()) {
+            fs::create_directories(target);
+        } else if (entry.is_regular_file()) {
+            fs::copy_file(entry.path(), target);
+            struct stat st {};
+            if (::stat(entry.path().c_str(), &st) == 0) {
+                const timespec times[2] = {st.st_atim, st.st_mtim};
+                ::utimensat(AT_FDCWD, target.c_str(), times, 0);
+            }
+        }
+    }
+}
+
+// One line of a fault trace: "N STEP PATH".
+struct traced_step {
+    long number = 0;
+    std::string step;
+    std::string path;
+};
+
+std::vector<traced_step> read_trace(const std::string& path) {
+    std::vector<traced_step> steps;
+    std::istringstream lines(read_text_file(path));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        traced_step step;
+        fields >> step.number >> step.step;
+        std::getline(fields >> std::ws, step.path);
+        steps.push_back(step);
+    }
+    return steps;
+}
+
+// The mail of a Maildir: each message's unique part to the places ("folder/subdir/name") it is
+// in. The Outbox holds the challenges, which are counted apart.
+using places_map = std::map<std::string, std::vector<std::string>>;
+
+struct mailbox_state {
+    places_map places;
+    std::multiset<std::string> challenges;   // the To field of each stored challenge
+    std::vector<std::string> leftovers;      // files in a tmp/ folder, or temporaries of the data folder
+    std::map<std::string, std::string> data;  // data_files to their content; absent ones left out
+};
+
+std::string to_field(const std::string& text) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line) && !line.empty() && line != "\r";) {
+        if (line.rfind("To: ", 0) == 0) return line.substr(4);
+    }
+    return "(no To field)";
+}
+
+mailbox_state state_of(const std::string& base) {
+    mailbox_state state;
+    std::string root = base + "/Maildir";
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (!entry.is_regular_file()) continue;
+        fs::path path = entry.path();
+        std::string subdir = path.parent_path().filename().string();
+        std::string folder = fs::relative(path.parent_path().parent_path(), root).string();
+        std::string name = path.filename().string();
+        if (subdir == "tmp") {
+            state.leftovers.push_back(fs::relative(path, base).string());
+        } else if (subdir != "new" && subdir != "cur") {
+            continue;
+        } else if (folder == ".Outbox") {
+            state.challenges.insert(to_field(read_text_file(path.string())));
+        } else {
+            state.places[unique_of(name)].push_back(folder + "/" + subdir + "/" + name);
+        }
+    }
+    std::string data = base + "/data/OstrelAntiSpam";
+    for (const auto& entry : fs::directory_iterator(data)) {
+        if (entry.path().filename().string().find(".tmp-") != std::string::npos)
+            state.leftovers.push_back(fs::relative(entry.path(), base).string());
+    }
+    for (const std::string& name : data_files) {
+        if (file_exists(data + "/" + name)) state.data[name] = read_text_file(data + "/" + name);
+    }
+    return state;
+}
+
+// The entries of a list file, split as the add-in reads them.
+std::set<std::string> words_of(const std::string& text) {
+    std::set<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;) words.insert(word);
+    return words;
+}
+
+// Why `content` of the data file `name` is not a whole file that the command could have written
+// between `before` and `after` (the start and a run without faults); "" when it is.
+std::string broken_data_file(const std::string& name, const std::string& content, const mailbox_state& before,
+                             const mailbox_state& after) {
+    auto old_content = before.data.find(name);
+    auto new_content = after.data.find(name);
+    if ((old_content != before.data.end() && content == old_content->second) ||
+        (new_content != after.data.end() && content == new_content->second))
+        return "";
+    if (name == "ostrel.cfg") return "is neither the old nor the new settings";
+    // Lists and the release file are rewritten after each change: any whole version made of
+    // entries of the start or the end will do.
+    const std::string terminator = name == "release.lst" ? "\r\n" : "\r\n\r";
+    if (!content.empty() && (content.size() < terminator.size() ||
+                             content.compare(content.size() - terminator.size(), terminator.size(), terminator) != 0))
+        return "does not end with a whole entry";
+    std::set<std::string> known;
+    for (const mailbox_state* state : {&before, &after}) {
+        auto found = state->data.find(name);
+        if (found != state->data.end()) known.merge(words_of(found->second));
+    }
+    // Versions between the two may hold other senders of the mailbox, whole.
+    auto whole_address = [](const std::string& word) {
+        size_t at = word.find('@');
+        return at != std::string::npos && at > 0 && word.ends_with(".example") &&
+               std::all_of(word.begin(), word.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '@' || c == '.'; });
+    };
+    for (const std::string& word : words_of(content)) {
+        if (!known.count(word) && !whole_address(word)) return "holds \"" + word + "\", not a whole address";
+    }
+    return "";
+}
+
+std::string describe(const places_map& places, const std::string& unique) {
+    auto found = places.find(unique);
+    if (found == places.end()) return "nowhere";
+    std::string text;
+    for (const std::string& place : found->second) text += (text.empty() ? "" : " and ") + place;
+    return text;
+}
+
+// A command tried with each of its file operations failing in turn.
+struct scenario {
+    std::string name;
+    // Makes the start in `base` (base/Maildir, base/data), run once; the command then runs on copies.
+    std::function<void(const std::string& base)> prepare;
+    std::vector<std::string> args;  // "{dir}" stands for the copy's folder
+    // A failing operation whose failure the command rightly lets pass: it must then end as the
+    // run without faults does, at once and with exit status 0. Gives why, or "" when not.
+    std::function<std::string(const traced_step&)> tolerated;
+    // A failure after which the next run cannot finish everything: why a challenge stored by
+    // the run without faults may be missing; "" when none may. Empty when none.
+    std::function<std::string(const traced_step&)> unfinished;
+    // Why the message `unique` may end in `place` after the next run, when the run without
+    // faults put it elsewhere; "" when it may not. Empty when no message may.
+    std::function<std::string(const traced_step&, const std::string& unique, const std::string& place,
+                              const std::string& expected_place)>
+        elsewhere;
+};
+
+std::vector<std::string> arguments_in(const scenario& s, const std::string& folder) {
+    std::vector<std::string> args;
+    for (const std::string& arg : s.args) {
+        std::string text = arg;
+        if (size_t at = text.find("{dir}"); at != std::string::npos) text.replace(at, 5, folder);
+        args.push_back(text);
+    }
+    return args;
+}
+
+std::string relative_to(const std::string& path, const std::string& base) {
+    return path.rfind(base + "/", 0) == 0 ? path.substr(base.size() + 1) : path;
+}
+
+// What must appear in the command's output to name the file of a failed step: the path for the
+// filter's files, lock files and folder markers, the unique part of a message's name.
+std::string name_to_report(const std::string& path) {
+    std::string subdir = fs::path(path).parent_path().filename().string();
+    if (subdir == "new" || subdir == "cur" || subdir == "tmp") return unique_of(fs::path(path).filename().string());
+    return path;
+}
+
+void walk_every_fault(const scenario& s) {
+    temp_dir work;
+    std::string start = work.file("start");
+    s.prepare(start);
+    mailbox_state before = state_of(start);
+
+    // The run without faults, counted.
+    std::string clean = work.file("clean");
+    copy_tree(start, clean);
+    outcome reference = run(clean, arguments_in(s, clean), "", {"TARNWICK_FAULT_TRACE=" + clean + "/trace"});
+    ASSERT_EQ(reference.code, 0) << reference.out << reference.err;
+    std::vector<traced_step> steps = read_trace(clean + "/trace");
+    mailbox_state expected = state_of(clean);
+    ASSERT_GT(steps.size(), 10u);
+    ASSERT_TRUE(expected.leftovers.empty());
+    std::cout << "[   info   ] " << s.name << ": " << steps.size() << " file operations\n";
+    if (std::getenv("TARNWICK_TEST_SHOW_TRACE")) std::cout << read_text_file(clean + "/trace");
+
+    int tolerated_rows = 0;
+    for (size_t n = 1; n <= steps.size(); ++n) {
+        std::string folder = work.file("row" + std::to_string(n));
+        copy_tree(start, folder);
+        outcome failed = run(folder, arguments_in(s, folder), "",
+                             {"TARNWICK_FAULT_AT=" + std::to_string(n), "TARNWICK_FAULT_TRACE=" + folder + "/trace"});
+        std::vector<traced_step> trace = read_trace(folder + "/trace");
+        // The failing run may take another way after the failure, but not before it.
+        traced_step failing = trace.size() >= n ? trace[n - 1] : traced_step{};
+        std::string row = "row " + std::to_string(n) + " (" + failing.step + " " + relative_to(failing.path, folder) + ")";
+        if (failing.number != static_cast<long>(n)) {
+            ADD_FAILURE() << row << ": the failing run made only " << trace.size() << " file operations";
+            continue;
+        }
+
+        mailbox_state after_failure = state_of(folder);
+        for (const auto& [unique, where] : before.places) {
+            auto found = after_failure.places.find(unique);
+            if (found == after_failure.places.end()) ADD_FAILURE() << row << ": " << unique << " was lost";
+            else if (found->second.size() != 1) ADD_FAILURE() << row << ": " << unique << " is in " << describe(after_failure.places, unique);
+        }
+        EXPECT_EQ(after_failure.places.size(), before.places.size()) << row;
+        for (const std::string& leftover : after_failure.leftovers) ADD_FAILURE() << row << ": left behind " << leftover;
+        for (const auto& [name, content] : after_failure.data) {
+            if (std::string why = broken_data_file(name, content, before, expected); !why.empty())
+                ADD_FAILURE() << row << ": " << name << " " << why;
+        }
+
+        std::string why_tolerated = s.tolerated(failing);
+        if (!why_tolerated.empty()) {
+            ++tolerated_rows;
+            EXPECT_EQ(failed.code, 0) << row << ", tolerated: " << why_tolerated << "\n" << failed.out << failed.err;
+            EXPECT_EQ(after_failure.places, expected.places) << row << ", tolerated: " << why_tolerated;
+            EXPECT_EQ(after_failure.data, expected.data) << row << ", tolerated: " << why_tolerated;
+            continue;
+        }
+        EXPECT_EQ(failed.code, 1) << row << "\n" << failed.out << failed.err;
+        std::string named = name_to_report(failing.path);
+        EXPECT_NE((failed.out + failed.err).find(named), std::string::npos)
+            << row << ": the output does not name " << named << "\n" << failed.out << failed.err;
+
+        // The next run without faults finishes the job.
+        outcome next = run(folder, arguments_in(s, folder), "");
+        EXPECT_EQ(next.code, 0) << row << ", the next run\n" << next.out << next.err;
+        mailbox_state finished = state_of(folder);
+        for (const auto& [unique, where] : expected.places) {
+            std::string now = describe(finished.places, unique);
+            std::string wanted = describe(expected.places, unique);
+            if (now != wanted && !(s.elsewhere && !s.elsewhere(failing, unique, now, wanted).empty()))
+                ADD_FAILURE() << row << ": after the next run " << unique << " is " << describe(finished.places, unique)
+                              << ", not " << describe(expected.places, unique);
+        }
+        EXPECT_EQ(finished.data, expected.data) << row << ", after the next run";
+        EXPECT_TRUE(finished.leftovers.empty()) << row << ", after the next run";
+        // Each challenge of the run without faults was stored, some perhaps twice (the run that
+        // failed may have stored one before it failed); one whose storing failed may be missing
+        // only where the scenario says so.
+        std::set<std::string> wanted(expected.challenges.begin(), expected.challenges.end());
+        std::set<std::string> got(finished.challenges.begin(), finished.challenges.end());
+        std::string may_miss = s.unfinished ? s.unfinished(failing) : "";
+        for (const std::string& to : wanted) {
+            if (!got.count(to) && may_miss.empty()) ADD_FAILURE() << row << ": no challenge to " << to << " after the next run";
+        }
+        for (const std::string& to : got) EXPECT_TRUE(wanted.count(to)) << row << ": a challenge to " << to << " that the run without faults did not send";
+        if (::testing::Test::HasFailure()) {
+            // One row's story is enough to tell what went wrong; the rest would repeat it.
+            std::cout << "[   info   ] " << row << " failed; its output:\n" << failed.out << failed.err;
+            return;
+        }
+        fs::remove_all(folder);
+    }
+    std::cout << "[   info   ] " << s.name << ": " << tolerated_rows << " of " << steps.size()
+              << " failures tolerated\n";
+}
+
+// ---- the mailbox
+
+// The answers to challenges in the mixed mailbox, by unique part.
+std::set<std::string>& answers() {
+    static std::set<std::string> names;
+    return names;
+}
+
+
+constexpr long first_arrival = 1704067200;
+
+std::string message(const std::vector<std::string>& fields, const std::string& body = "Hello.\n") {
+    std::string text;
+    for (const std::string& field : fields) text += field + "\n";
+    return text + "To: me@home.example\n\n" + body;
+}
+
+// Mail from `address` as a mail server delivers it, with the return path.
+std::vector<std::string> from(const std::string& address, const std::string& subject, const std::string& display = "") {
+    return {"Return-Path: <" + address + ">", "From: " + (display.empty() ? address : display + " <" + address + ">"),
+            "Subject: " + subject};
+}
+
+// The settings and lists the runs start from, and strangers with mail waiting in the pending
+// folder: waiting0 and waiting1 answer in the mailbox, waiting2 is authorized by `list add`.
+void prepare_data_and_waiting_mail(const std::string& base) {
+    maildir_tree early;  // only its layout: the mailbox lives in `base`
+    std::string root = base + "/Maildir";
+    copy_tree(early.root(), root);
+    std::string data = base + "/data";
+    auto tarnwick = [&](std::vector<std::string> args) {
+        args.push_back("--data-dir");
+        args.push_back(data);
+        outcome result = run(base, args);
+        ASSERT_EQ(result.code, 0) << result.out << result.err;
+    };
+    tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true", "ARSubjectKey", "[TWK-CONFIRM]",
+              "ARSubject", "Please confirm [TWK-CONFIRM]"});
+    tarnwick({"list", "add", "remove", "deals0@spam.example", "deals1@spam.example"});
+    write_text_file(base + "/contacts.txt", "friend0@friends.example\nfriend1@friends.example\nfriend2@friends.example\n");
+    for (int i = 0; i < 3; ++i) {
+        std::string name = std::to_string(first_arrival + i) + ".Mwait" + std::to_string(i) + "P1.gen";
+        write_text_file(root + "/new/" + name,
+                        message(from("waiting" + std::to_string(i) + "@strangers.example", "Hello " + std::to_string(i))));
+        set_arrival(root + "/new/" + name, first_arrival + i);
+    }
+    tarnwick({"run", "--maildir", root, "--contacts", base + "/contacts.txt"});
+}
+
+// A couple of dozen messages of every kind in the inbox's new/.
+void prepare_mixed_mailbox(const std::string& base) {
+    prepare_data_and_waiting_mail(base);
+    if (::testing::Test::HasFatalFailure()) return;
+    // A new contact, so that the contacts are written once.
+    write_text_file(base + "/contacts.txt",
+                    read_text_file(base + "/contacts.txt") + "friend3@friends.example\n");
+    std::vector<std::vector<std::string>> mail = {
+        from("friend0@friends.example", "News", "Friend"),
+        from("stranger0@strangers.example", "Offer 0"),
+        from("deals0@spam.example", "WIN", "Deals"),
+        from("waiting0@strangers.example", "Re: Please confirm [TWK-CONFIRM]"),
+        from("friend1@friends.example", "Lunch"),
+        from("stranger1@strangers.example", "Offer 1"),
+        {"Return-Path: <>", "From: MAILER-DAEMON@mx.home.example (Mail Delivery System)",
+         "Subject: Undelivered Mail Returned to Sender", "Auto-Submitted: auto-replied"},
+        from("waiting2@strangers.example", "Still there?"),
+        from("stranger0@strangers.example", "Offer 0 again"),
+        from("friend3@friends.example", "New address"),
+        from("deals1@spam.example", "WIN again", "Deals"),
+        from("stranger2@strangers.example", "Offer 2"),
+        {"From: <>", "Subject: anonymous"},
+        from("waiting1@strangers.example", "Re: Please confirm [TWK-CONFIRM]"),
+        {"Return-Path: <news@lists.example>", "From: List <news@lists.example>", "Subject: Digest",
+         "List-Id: <news.lists.example>"},
+        {"Return-Path: <>", "From: Mail Delivery System <Mailer-Daemon@mx.gone.example>",
+         "Subject: Mail delivery failed", "Auto-Submitted: auto-replied"},
+        from("friend2@friends.example", "Photos"),
+        from("stranger3@strangers.example", "Offer 3"),
+        from("deals0@spam.example", "WIN more", "Deals"),
+        from("stranger1@strangers.example", "Offer 1 again"),
+        from("friend0@friends.example", "Later"),
+        from("stranger4@strangers.example", "Offer 4"),
+    };
+    std::string root = base + "/Maildir";
+    for (size_t i = 0; i < mail.size(); ++i) {
+        long arrival = first_arrival + 100 + 60 * static_cast<long>(i);
+        std::string name = std::to_string(arrival) + ".M" + std::to_string(i) + "P1.gen";
+        std::string body = "Message " + std::to_string(i) + ".\n";
+        // The bounce of a challenge quotes it.
+        if (i == 6)
+            body = "Your message could not be delivered.\n\n--- returned headers ---\nFrom: me@home.example\n"
+                   "To: lost@strangers.example\nSubject: Please confirm [TWK-CONFIRM]\n";
+        if (std::any_of(mail[i].begin(), mail[i].end(), [](const std::string& field) {
+                return field.rfind("Subject: Re: Please confirm", 0) == 0;
+            }))
+            answers().insert(unique_of(name));
+        write_text_file(root + "/new/" + name, message(mail[i], body));
+        set_arrival(root + "/new/" + name, arrival);
+    }
+}
+
+bool is_lock_file(const std::string& path) { return path.ends_with("tarnwick.lock"); }
+
+// What both commands rightly let pass.
+std::string tolerated_failure(const traced_step& step) {
+    if (step.step == "sync_folder")
+        return "a folder that cannot be flushed: what was renamed or made in it is there for every reader";
+    if (step.step == "write" && is_lock_file(step.path))
+        return "the lock file's text only says who holds the lock, which is the flock itself";
+    return "";
+}
+
+// The add-in sends the challenge, then parks the message and notes the sender as pending, each
+// whatever became of the step before: a challenge that could not be stored is not sent again.
+std::string challenge_not_resent(const traced_step& step) {
+    return step.path.find("/.Outbox/") != std::string::npos ? "a challenge that could not be stored" : "";
+}
+
+// The add-in takes an answer for one while its sender is written down for release. The answer
+// whose move to Trash failed stays in new/, but its sender's release is done by the same run
+// and forgets him, so the next run takes the answer for mail from an authorized sender and
+// keeps it. Nothing is lost; the user sees the answer.
+std::string answer_kept_after_its_release(const traced_step& step, const std::string& unique, const std::string& place,
+                                          const std::string&) {
+    bool its_move = step.step == "rename" && step.path.find("/.Trash/") != std::string::npos &&
+                    unique_of(fs::path(step.path).filename().string()) == unique;
+    if (its_move && answers().count(unique) && place.rfind("./cur/", 0) == 0)
+        return "an answer whose deletion failed is kept once its sender is released";
+    return "";
+}
+
+// A read state that could not be changed stays as it was: the message is where it belongs,
+// only its flags differ, and nothing changes them again.
+std::string read_state_kept(const traced_step& step, const std::string& unique, const std::string& place,
+                            const std::string& expected_place) {
+    bool its_rename = step.step == "rename" && unique_of(fs::path(step.path).filename().string()) == unique;
+    if (its_rename && unique_of(place) == unique_of(expected_place)) return "a read state that could not be changed";
+    return "";
+}
+
+// What may differ after a failed run of `tarnwick run`.
+std::string run_may_differ(const traced_step& step, const std::string& unique, const std::string& place,
+                           const std::string& expected_place) {
+    std::string why = answer_kept_after_its_release(step, unique, place, expected_place);
+    return why.empty() ? read_state_kept(step, unique, place, expected_place) : why;
+}
+
+}  // namespace
+
+TEST(WriteFaults, RunOnAMixedMailboxWithEachWriteFailing) {
+    walk_every_fault({"tarnwick run", prepare_mixed_mailbox,
+                      {"run", "--maildir", "{dir}/Maildir", "--contacts", "{dir}/contacts.txt", "--data-dir", "{dir}/data"},
+                      tolerated_failure, challenge_not_resent, run_may_differ});
+}
+
+TEST(WriteFaults, ListAddAuthorizedWithEachWriteFailing) {
+    walk_every_fault({"tarnwick list add", prepare_data_and_waiting_mail,
+                      {"list", "add", "authorized", "waiting2@strangers.example", "--maildir", "{dir}/Maildir", "--data-dir",
+                       "{dir}/data"},
+                      tolerated_failure, {}, read_state_kept});
+}
+
+// Without --maildir the release waits in release.lst for the next run: that file is the verdict.
+TEST(WriteFaults, ListAddAuthorizedWithoutMaildirWithEachWriteFailing) {
+    walk_every_fault({"tarnwick list add (no Maildir)", prepare_data_and_waiting_mail,
+                      {"list", "add", "authorized", "waiting2@strangers.example", "--data-dir", "{dir}/data"},
+                      tolerated_failure, {}, {}});
+}
