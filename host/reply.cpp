@@ -1,5 +1,6 @@
 #include "host/reply.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -59,6 +60,10 @@ std::optional<std::string> several_recipients(const header_summary& original) {
     return std::nullopt;
 }
 
+bool ascii_host_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
 // An addr-spec that GMime writes back as it is: local@domain with a dot-atom local part in ASCII
 // and a host name (international ones are written in their ASCII form). Quoted local parts and
 // domain literals would be written unquoted, where a blank, comma or line break inside them
@@ -72,11 +77,24 @@ bool writable_address(std::string_view address) {
                      std::string_view("!#$%&'*+-/=?^_`{|}~.").find(c) != std::string_view::npos;
         if (!atext) return false;
     }
+    bool international = false;
     for (char c : address.substr(at + 1)) {
-        bool host = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                    c == '.' || static_cast<unsigned char>(c) >= 0x80;
-        if (!host) return false;
+        if (static_cast<unsigned char>(c) >= 0x80) international = true;
+        else if (!ascii_host_char(c)) return false;
     }
+    if (!international) return true;
+    // GMime writes the ASCII form of the name when it has one, else the raw 8-bit bytes (for
+    // control characters such as U+0085, symbols, bytes that are not UTF-8): ask it which.
+    ensure_gmime();
+    std::string text(address);
+    gobject_ptr<InternetAddress> box(internet_address_mailbox_new(nullptr, text.c_str()));
+    const char* written = internet_address_mailbox_get_idn_addr(INTERNET_ADDRESS_MAILBOX(box.get()));
+    if (!written) return false;
+    std::string_view written_domain(written);
+    written_domain.remove_prefix(std::min(written_domain.size(), written_domain.rfind('@') + 1));
+    if (written_domain.empty()) return false;
+    for (char c : written_domain)
+        if (!ascii_host_char(c)) return false;
     return true;
 }
 

@@ -495,3 +495,27 @@ TEST(ReplyRefusals, AnAddressThatCannotBeWrittenBackIsNotAnswered) {
         }
     }
 }
+
+TEST(ReplyRefusals, ADomainWithoutAnAsciiFormIsNotAnswered) {
+    // A C1 control character or a symbol in the domain has no ASCII form: it used to reach the
+    // reply's To or From line as raw 8-bit bytes.
+    const std::string rows[] = {"bob@home.exampl\xc2\x9d", "bob@ex\xc2\x85" "ample.net", "bob@ex\xffmple.net",
+                                "bob@home\xc2\xae.example"};
+    for (const std::string& address : rows) {
+        for (const char* field : {"Reply-To: ", "From: "}) {
+            header_summary original = parse_headers("Return-Path: <bob@example.net>\nFrom: bob@example.net\n" + std::string(field) +
+                                                    address + "\nTo: me@home.example\n\n");
+            std::string error;
+            std::optional<std::string> reply = compose_reply(original, "s", "b", error);
+            if (reply) {
+                for (unsigned char c : *reply) ASSERT_LT(c, 0x80) << one_line(address) << "\n" << *reply;
+            }
+        }
+        // Read as Windows-1252, the 0xFF is a letter with an ASCII form like any other.
+        if (address.find('\xff') != std::string::npos) continue;
+        header_summary to_self = parse_headers("Return-Path: <bob@example.net>\nFrom: bob@example.net\nTo: me@" +
+                                               address.substr(address.find('@') + 1) + "\n\n");
+        std::string error;
+        EXPECT_FALSE(compose_reply(to_self, "s", "b", error)) << one_line(address);
+    }
+}
