@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The one command that installs what is needed, builds every configuration and runs every test:
-# Linux (debug and sanitizers), 64-bit Windows under wine, and the 32-bit Windows link.
+# Linux (debug and sanitizers), the fuzz targets, 64-bit Windows under wine, and the 32-bit
+# Windows link.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,9 @@ for preset in native native-asan; do
   run cmake --build --preset "$preset"
   run ctest --preset "$preset"
 done
+
+# Every fuzz target for about 20 seconds on its seed corpus (scripts/fuzz.sh 600 searches longer).
+run scripts/fuzz.sh 20
 
 run cmake --preset win64 >/dev/null
 run cmake --build --preset win64
