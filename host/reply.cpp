@@ -60,6 +60,12 @@ std::optional<std::string> several_recipients(const header_summary& original) {
     return std::nullopt;
 }
 
+// The characters of a dot-atom besides the dot.
+bool atext(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+}
+
 bool ascii_host_char(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
 }
@@ -73,9 +79,7 @@ bool writable_address(std::string_view address) {
     size_t at = address.find('@');
     if (at == 0 || at == std::string_view::npos || at + 1 == address.size()) return false;
     for (char c : address.substr(0, at)) {
-        bool atext = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                     std::string_view("!#$%&'*+-/=?^_`{|}~.").find(c) != std::string_view::npos;
-        if (!atext) return false;
+        if (!atext(c) && c != '.') return false;
     }
     bool international = false;
     for (char c : address.substr(at + 1)) {
@@ -120,16 +124,29 @@ std::optional<mailbox> reply_sender(const header_summary& original) {
     return to.front();
 }
 
-// A message id fit to be written back: <left@right> in printable ASCII without blanks, short
-// enough for any header line. Anything else is left out, never repaired.
+// A message id fit to be written back: <left@right> in printable ASCII, the left a dot-atom and
+// the right a dot-atom or a whole [domain literal], short enough for any header line. GMime
+// parses the ids it writes, and rewrites others: "<m@[x>" came out as "<m@[x>>". Anything else
+// is left out, never repaired.
 bool well_formed_message_id(std::string_view id) {
     if (id.size() < 5 || id.size() > 250 || id.front() != '<' || id.back() != '>') return false;
     std::string_view inner = id.substr(1, id.size() - 2);
     size_t at = inner.find('@');
     if (at == 0 || at == std::string_view::npos || at + 1 == inner.size() || inner.find('@', at + 1) != std::string_view::npos)
         return false;
-    for (char c : inner) {
-        if (c <= ' ' || c >= 0x7F || c == '<' || c == '>') return false;
+    for (char c : inner.substr(0, at)) {
+        if (!atext(c) && c != '.') return false;
+    }
+    std::string_view right = inner.substr(at + 1);
+    if (right.front() == '[') {
+        if (right.size() < 2 || right.back() != ']') return false;
+        for (char c : right.substr(1, right.size() - 2)) {
+            if (c <= ' ' || c >= 0x7F || c == '[' || c == ']' || c == '\\') return false;
+        }
+        return true;
+    }
+    for (char c : right) {
+        if (!atext(c) && c != '.') return false;
     }
     return true;
 }

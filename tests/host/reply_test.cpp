@@ -519,3 +519,30 @@ TEST(ReplyRefusals, ADomainWithoutAnAsciiFormIsNotAnswered) {
         EXPECT_FALSE(compose_reply(to_self, "s", "b", error)) << one_line(address);
     }
 }
+
+TEST(ReplyComposition, AnIdGMimeWouldRewriteIsNotReferred) {
+    // GMime reads "[" as the start of a domain literal up to its "]": an unclosed one used to
+    // come out of the reply as "<m@[xample.net>>".
+    struct row {
+        const char* id;
+        bool referred;
+    };
+    const row rows[] = {
+        {"<m@[xample.net>", false},
+        {"<m@[192.0.2.1]>", true},
+        {"<m@[a]b>", false},
+        {"<m\"q\"@example.net>", false},
+        {"<m(c)@example.net>", false},
+        {"<a.b-c_d+e=f$g@example.net>", true},
+    };
+    for (const row& r : rows) {
+        std::string error;
+        auto reply = compose_reply(
+            parse_headers(std::string("From: bob@example.net\nTo: me@home.example\nMessage-ID: ") + r.id + "\n\n"), "s", "b",
+            error);
+        ASSERT_TRUE(reply) << error;
+        header_summary parsed = parse_headers(*reply);
+        if (r.referred) EXPECT_EQ(parsed.headers.value("In-Reply-To"), r.id);
+        else EXPECT_FALSE(parsed.headers.find("In-Reply-To")) << r.id << " gave " << *parsed.headers.value("In-Reply-To");
+    }
+}
