@@ -65,7 +65,8 @@ std::vector<std::string> vcard_addresses(std::string_view text) {
         if (size_t dot = name.rfind('.'); dot != std::string::npos) name = name.substr(dot + 1);  // group prefix
         if (name != "email") continue;
         std::string value = trimmed(unescape(std::string_view(line).substr(colon + 1)));
-        if (ascii_lower(value.substr(0, 7)) == "mailto:") value = value.substr(7);
+        // "mailto: bob@example.org" must not give an address that starts with a blank.
+        if (ascii_lower(value.substr(0, 7)) == "mailto:") value = trimmed(value.substr(7));
         add_unique(addresses, seen, value);
     }
     return addresses;

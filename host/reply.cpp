@@ -1,5 +1,6 @@
 #include "host/reply.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -59,6 +60,16 @@ std::optional<std::string> several_recipients(const header_summary& original) {
     return std::nullopt;
 }
 
+// The characters of a dot-atom besides the dot.
+bool atext(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+}
+
+bool ascii_host_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
 // An addr-spec that GMime writes back as it is: local@domain with a dot-atom local part in ASCII
 // and a host name (international ones are written in their ASCII form). Quoted local parts and
 // domain literals would be written unquoted, where a blank, comma or line break inside them
@@ -68,15 +79,26 @@ bool writable_address(std::string_view address) {
     size_t at = address.find('@');
     if (at == 0 || at == std::string_view::npos || at + 1 == address.size()) return false;
     for (char c : address.substr(0, at)) {
-        bool atext = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                     std::string_view("!#$%&'*+-/=?^_`{|}~.").find(c) != std::string_view::npos;
-        if (!atext) return false;
+        if (!atext(c) && c != '.') return false;
     }
+    bool international = false;
     for (char c : address.substr(at + 1)) {
-        bool host = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                    c == '.' || static_cast<unsigned char>(c) >= 0x80;
-        if (!host) return false;
+        if (static_cast<unsigned char>(c) >= 0x80) international = true;
+        else if (!ascii_host_char(c)) return false;
     }
+    if (!international) return true;
+    // GMime writes the ASCII form of the name when it has one, else the raw 8-bit bytes (for
+    // control characters such as U+0085, symbols, bytes that are not UTF-8): ask it which.
+    ensure_gmime();
+    std::string text(address);
+    gobject_ptr<InternetAddress> box(internet_address_mailbox_new(nullptr, text.c_str()));
+    const char* written = internet_address_mailbox_get_idn_addr(INTERNET_ADDRESS_MAILBOX(box.get()));
+    if (!written) return false;
+    std::string_view written_domain(written);
+    written_domain.remove_prefix(std::min(written_domain.size(), written_domain.rfind('@') + 1));
+    if (written_domain.empty()) return false;
+    for (char c : written_domain)
+        if (!ascii_host_char(c)) return false;
     return true;
 }
 
@@ -102,16 +124,29 @@ std::optional<mailbox> reply_sender(const header_summary& original) {
     return to.front();
 }
 
-// A message id fit to be written back: <left@right> in printable ASCII without blanks, short
-// enough for any header line. Anything else is left out, never repaired.
+// A message id fit to be written back: <left@right> in printable ASCII, the left a dot-atom and
+// the right a dot-atom or a whole [domain literal], short enough for any header line. GMime
+// parses the ids it writes, and rewrites others: "<m@[x>" came out as "<m@[x>>". Anything else
+// is left out, never repaired.
 bool well_formed_message_id(std::string_view id) {
     if (id.size() < 5 || id.size() > 250 || id.front() != '<' || id.back() != '>') return false;
     std::string_view inner = id.substr(1, id.size() - 2);
     size_t at = inner.find('@');
     if (at == 0 || at == std::string_view::npos || at + 1 == inner.size() || inner.find('@', at + 1) != std::string_view::npos)
         return false;
-    for (char c : inner) {
-        if (c <= ' ' || c >= 0x7F || c == '<' || c == '>') return false;
+    for (char c : inner.substr(0, at)) {
+        if (!atext(c) && c != '.') return false;
+    }
+    std::string_view right = inner.substr(at + 1);
+    if (right.front() == '[') {
+        if (right.size() < 2 || right.back() != ']') return false;
+        for (char c : right.substr(1, right.size() - 2)) {
+            if (c <= ' ' || c >= 0x7F || c == '[' || c == ']' || c == '\\') return false;
+        }
+        return true;
+    }
+    for (char c : right) {
+        if (!atext(c) && c != '.') return false;
     }
     return true;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The one command that installs what is needed, builds every configuration and runs every test:
-# Linux (debug, sanitizers, and optimised with a short run of every benchmark), 64-bit Windows
-# under wine, and the 32-bit Windows link.
+# Linux (debug, sanitizers, and optimised with a short run of every benchmark), the fuzz targets,
+# 64-bit Windows under wine, and the 32-bit Windows link.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,6 +28,9 @@ if grep -q '"error_occurred": true' "$bench_out"; then
   echo "A benchmark reported an error; see $bench_out" >&2
   exit 1
 fi
+
+# Every fuzz target for about 20 seconds on its seed corpus (scripts/fuzz.sh 600 searches longer).
+run scripts/fuzz.sh 20
 
 run cmake --preset win64 >/dev/null
 run cmake --build --preset win64

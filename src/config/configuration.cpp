@@ -44,14 +44,7 @@ void simple_ostrel_configuration::set_value(const std::string& key, const std::s
 }
 
 bool simple_ostrel_configuration::save() {
-    std::string bytes;
-    for (const auto& [key, value] : entries_) {
-        bytes += stored_form(key);
-        bytes += " = ";
-        bytes += stored_form(value);
-        bytes += " ;\r\n";
-    }
-    return replace_file_atomically(get_data_file_path("ostrel.cfg"), bytes);
+    return replace_file_atomically(get_data_file_path("ostrel.cfg"), format_config_file(entries_));
 }
 
 void simple_ostrel_configuration::load() {
@@ -65,10 +58,11 @@ void simple_ostrel_configuration::reload() { load(); }
 
 void simple_ostrel_configuration::parse_config_file(const std::string& path) {
     entries_.clear();
-    std::optional<std::string> content = read_file(path);
-    if (!content) return;
+    if (std::optional<std::string> content = read_file(path)) parse_config_text(*content, entries_);
+}
 
-    std::string_view rest = *content;
+void parse_config_text(std::string_view content, std::map<std::string, std::string>& entries) {
+    std::string_view rest = content;
     while (!rest.empty()) {
         std::size_t line_end = rest.find('\n');
         std::string_view line = rest.substr(0, line_end);
@@ -80,9 +74,25 @@ void simple_ostrel_configuration::parse_config_file(const std::string& path) {
         std::size_t semicolon = line.find(';');
         if (equals == std::string_view::npos || semicolon == std::string_view::npos) continue;
         const char* start = line.data();
-        entries_[parsed_form(trim_range(start, start + equals))] =
+        entries[parsed_form(trim_range(start, start + equals))] =
             parsed_form(trim_range(start + equals + 1, start + semicolon));
     }
+}
+
+std::string format_config_file(const std::map<std::string, std::string>& entries) {
+    std::string bytes;
+    for (const auto& [key, value] : entries) {
+        // A line that starts with "//" is a comment: such a key is written after a blank, which
+        // the parser trims, or the entry would be lost at the next load.
+        if (key.starts_with("//")) bytes += ' ';
+        // "=" is how the parser gives an empty key; written as it is, it would read back as an
+        // empty key whose value starts with "= ".
+        if (key != "=") bytes += stored_form(key);
+        bytes += " = ";
+        bytes += stored_form(value);
+        bytes += " ;\r\n";
+    }
+    return bytes;
 }
 
 a_configuration* get_configuration(std::string /*user_name*/) {

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 class a_configuration {
 public:
@@ -42,6 +43,13 @@ public:
 private:
     std::map<std::string, std::string> entries_;
 };
+
+// The parsing and formatting behind parse_config_file and save, for callers that hold the bytes.
+// The parser accepts any bytes and adds to `entries` without emptying it; the formatter gives
+// the bytes save writes, which the parser reads back as the same entries (an empty value as ";",
+// which setting_text reads as empty all the same).
+void parse_config_text(std::string_view content, std::map<std::string, std::string>& entries);
+std::string format_config_file(const std::map<std::string, std::string>& entries);
 
 // The process-wide store; the user name selects nothing. The first call creates and loads it.
 a_configuration* get_configuration(std::string user_name);

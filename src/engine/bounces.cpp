@@ -15,7 +15,9 @@ std::string contains_sub_string(const address_set& patterns, std::string text) {
     log << "contains_sub_string: subject = " << text << std::endl;
     for (const std::string& pattern : patterns) {
         log << "\tdaemon item = " << pattern << std::endl;
-        if (text.find(pattern) != std::string::npos) return pattern;
+        // An empty pattern would match every subject and, being "", read as no match, hiding
+        // the patterns after it; like an empty key, it occurs nowhere.
+        if (!pattern.empty() && text.find(pattern) != std::string::npos) return pattern;
     }
     return {};
 }

@@ -185,5 +185,6 @@ void reset_ostrel_object_for_tests();
 // Makes sure the pending folder exists in account 0; creates the engine on first use.
 void pre_condition_test();
 
-// The first pattern, in set order, that occurs in `text`; "" when none does. Logs each try.
+// The first non-empty pattern, in set order, that occurs in `text`; "" when none does. Logs each
+// try.
 std::string contains_sub_string(const address_set& patterns, std::string text);

@@ -115,6 +115,17 @@ TEST_F(configuration, save_writes_entries_in_byte_order_and_reads_back) {
                                           {"b", "1"}}));
 }
 
+TEST_F(configuration, keys_that_look_like_a_comment_or_are_empty_survive_a_save) {
+    write_text_file(get_data_file_path("ostrel.cfg"), "  // note = kept ;\r\n//real = comment ;\r\n = empty key ;\r\n");
+    simple_ostrel_configuration store;
+    const entry_map expected = {{"// note", "kept"}, {"=", "empty key"}};
+    ASSERT_EQ(store.entries(), expected);
+    ASSERT_TRUE(store.save());
+    EXPECT_EQ(cfg_bytes(), " // note = kept ;\r\n = empty key ;\r\n");
+    store.load();
+    EXPECT_EQ(store.entries(), expected);
+}
+
 TEST_F(configuration, a_failed_save_keeps_the_old_file_and_leaves_nothing_behind) {
     simple_ostrel_configuration store;
     store.set_value("EnableProtection", "true");

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "engine/ostrel.h"
 #include "engine_fixture.h"
 #include "mail/accounts.h"
 #include "platform/file_io.h"
@@ -249,6 +250,13 @@ TEST_F(new_message_test, the_bounce_log_shows_each_pattern_tried) {
                              "is_MAILERDAEMON_subject, res = Returned mail\n"));
     EXPECT_TRUE(log.contains("\n\n==================================================>\n\nHandle mailer deamon message\n"));
     EXPECT_TRUE(log.contains("is_reply_for_chalange_request: ''\n"));
+}
+
+TEST(bounce_subject_match, an_empty_pattern_matches_nothing_and_hides_no_other) {
+    // "" sorts first: it used to end the search at once, as a match that reads as none.
+    EXPECT_EQ(contains_sub_string({"", "Returned mail"}, "Returned mail: see transcript"), "Returned mail");
+    EXPECT_EQ(contains_sub_string({""}, "any subject"), "");
+    EXPECT_EQ(contains_sub_string({"", "Undeliverable"}, ""), "");
 }
 
 TEST_F(new_message_test, nothing_happens_without_protection_an_account_or_a_message) {

@@ -29,3 +29,10 @@ TEST(Contacts, AFileAFolderOrAPlainList) {
     EXPECT_FALSE(read_contacts(dir.file("missing.vcf"), error));
     EXPECT_NE(error.find("missing.vcf"), std::string::npos);
 }
+
+TEST(Contacts, AMailtoValueIsTrimmedAfterItsScheme) {
+    // A blank after "mailto:" used to stay at the front of the address.
+    const std::string card = "BEGIN:VCARD\r\nVERSION:2.1\r\nEMAIL:mailto:\r\n  bob@example.org\r\n"
+                             "EMAIL:MAILTO:\t ann@example.org \r\nEMAIL:mailto: \r\nEND:VCARD\r\n";
+    EXPECT_EQ(vcard_addresses(card), (std::vector<std::string>{"bob@example.org", "ann@example.org"}));
+}

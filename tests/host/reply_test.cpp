@@ -495,3 +495,54 @@ TEST(ReplyRefusals, AnAddressThatCannotBeWrittenBackIsNotAnswered) {
         }
     }
 }
+
+TEST(ReplyRefusals, ADomainWithoutAnAsciiFormIsNotAnswered) {
+    // A C1 control character or a symbol in the domain has no ASCII form: it used to reach the
+    // reply's To or From line as raw 8-bit bytes.
+    const std::string rows[] = {"bob@home.exampl\xc2\x9d", "bob@ex\xc2\x85" "ample.net", "bob@ex\xffmple.net",
+                                "bob@home\xc2\xae.example"};
+    for (const std::string& address : rows) {
+        for (const char* field : {"Reply-To: ", "From: "}) {
+            header_summary original = parse_headers("Return-Path: <bob@example.net>\nFrom: bob@example.net\n" + std::string(field) +
+                                                    address + "\nTo: me@home.example\n\n");
+            std::string error;
+            std::optional<std::string> reply = compose_reply(original, "s", "b", error);
+            if (reply) {
+                for (unsigned char c : *reply) ASSERT_LT(c, 0x80) << one_line(address) << "\n" << *reply;
+            }
+        }
+        // Read as Windows-1252, the 0xFF is a letter with an ASCII form like any other.
+        if (address.find('\xff') != std::string::npos) continue;
+        header_summary to_self = parse_headers("Return-Path: <bob@example.net>\nFrom: bob@example.net\nTo: me@" +
+                                               address.substr(address.find('@') + 1) + "\n\n");
+        std::string error;
+        EXPECT_FALSE(compose_reply(to_self, "s", "b", error)) << one_line(address);
+    }
+}
+
+TEST(ReplyComposition, AnIdGMimeWouldRewriteIsNotReferred) {
+    // GMime reads "[" as the start of a domain literal up to its "]": an unclosed one used to
+    // come out of the reply as "<m@[xample.net>>".
+    struct row {
+        const char* id;
+        bool referred;
+    };
+    const row rows[] = {
+        {"<m@[xample.net>", false},
+        {"<m@[192.0.2.1]>", true},
+        {"<m@[a]b>", false},
+        {"<m\"q\"@example.net>", false},
+        {"<m(c)@example.net>", false},
+        {"<a.b-c_d+e=f$g@example.net>", true},
+    };
+    for (const row& r : rows) {
+        std::string error;
+        auto reply = compose_reply(
+            parse_headers(std::string("From: bob@example.net\nTo: me@home.example\nMessage-ID: ") + r.id + "\n\n"), "s", "b",
+            error);
+        ASSERT_TRUE(reply) << error;
+        header_summary parsed = parse_headers(*reply);
+        if (r.referred) EXPECT_EQ(parsed.headers.value("In-Reply-To"), r.id);
+        else EXPECT_FALSE(parsed.headers.find("In-Reply-To")) << r.id << " gave " << *parsed.headers.value("In-Reply-To");
+    }
+}

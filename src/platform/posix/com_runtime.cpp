@@ -139,6 +139,8 @@ HRESULT read_number(const VARIANT& v, number& out) {
 template <class T>
 HRESULT to_integer(long double value, T& out) {
     long double rounded = std::nearbyint(value);  // banker's rounding, as OLE does
+    // No integer holds a NaN; the cast below would be undefined.
+    if (std::isnan(rounded)) return DISP_E_OVERFLOW;
     if (rounded < static_cast<long double>(std::numeric_limits<T>::min()) ||
         rounded > static_cast<long double>(std::numeric_limits<T>::max()))
         return DISP_E_OVERFLOW;

@@ -1,0 +1,42 @@
+// The list files are plain text anyone can edit: whatever one holds loads without a crash, and
+// the list saved from it loads again as the same entries.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fuzz_support.h"
+#include "lists/address.h"
+#include "lists/address_list.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::quiet_data_dir();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const std::string path = fuzz::scratch_file("list.lst", text);
+
+    address_set list;
+    load_list(path, list);
+    for (const std::string& entry : list) {
+        FUZZ_CHECK(!entry.empty());
+        for (char c : entry) FUZZ_CHECK(c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r');
+    }
+
+    const std::string saved_path = fuzz::scratch_dir() + "/saved.lst";
+    FUZZ_CHECK(save_list(saved_path, list));
+    address_set reread;
+    load_list(saved_path, reread);
+    FUZZ_CHECK(reread == list);
+
+    // An entry that is an address in its normal form is found as itself.
+    for (const std::string& entry : list)
+        if (extract_email_address(entry) == entry) FUZZ_CHECK(is_in_list(list, entry));
+
+    address_set lines;
+    load_list_full_line(path, lines);
+    for (const std::string& line : lines) FUZZ_CHECK(!line.empty() && line.find('\n') == std::string::npos);
+    return 0;
+}
