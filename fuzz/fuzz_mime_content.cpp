@@ -1,7 +1,5 @@
 // Message bodies come from strangers: any bytes walk to a body text and attachment names, in
 // UTF-8, and the file reader (which parses from disk) finds the same as the one for bytes.
-#include <glib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,30 +7,15 @@
 #include <string_view>
 
 #include "fuzz_support.h"
+#include "fuzz_utf8.h"
 #include "host/mime.h"
-
-namespace {
-
-// Valid UTF-8, where a NUL is a character like any other (a BSTR holds it; GLib would not).
-bool utf8(const std::string& text) {
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\0', start);
-        if (end == std::string::npos) end = text.size();
-        if (!g_utf8_validate(text.data() + start, static_cast<gssize>(end - start), nullptr)) return false;
-        start = end + 1;
-    }
-    return true;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
 
     message_content content = parse_content(text);
-    FUZZ_CHECK(utf8(content.body));
-    for (const std::string& name : content.attachment_names) FUZZ_CHECK(!name.empty() && utf8(name));
+    FUZZ_CHECK(fuzz::utf8(content.body));
+    for (const std::string& name : content.attachment_names) FUZZ_CHECK(!name.empty() && fuzz::utf8(name));
 
     std::optional<message_content> from_file = parse_content_file(fuzz::scratch_file("message", text));
     FUZZ_CHECK(from_file);

@@ -1,28 +1,15 @@
 // Header blocks come from strangers: any bytes parse, encoded words included, and everything the
 // host hands on is UTF-8, as its callers (and the add-in's BSTRs) expect.
-#include <glib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "fuzz_support.h"
+#include "fuzz_utf8.h"
 #include "host/mime.h"
 
 namespace {
-
-// Valid UTF-8, where a NUL is a character like any other (a BSTR holds it; GLib would not).
-bool utf8(const std::string& text) {
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\0', start);
-        if (end == std::string::npos) end = text.size();
-        if (!g_utf8_validate(text.data() + start, static_cast<gssize>(end - start), nullptr)) return false;
-        start = end + 1;
-    }
-    return true;
-}
 
 bool trimmed(const std::string& text) {
     return text.empty() || (text.find_first_of(" \t\r\n") != 0 && text.find_last_of(" \t\r\n") != text.size() - 1);
@@ -34,9 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
 
     header_summary summary = parse_headers(text);
-    FUZZ_CHECK(utf8(summary.sender) && utf8(summary.receiver) && utf8(summary.subject));
+    FUZZ_CHECK(fuzz::utf8(summary.sender) && fuzz::utf8(summary.receiver) && fuzz::utf8(summary.subject));
     for (const message_headers::field& field : summary.headers.fields) {
-        FUZZ_CHECK(utf8(field.name) && utf8(field.value) && utf8(field.raw));
+        FUZZ_CHECK(fuzz::utf8(field.name) && fuzz::utf8(field.value) && fuzz::utf8(field.raw));
         FUZZ_CHECK(trimmed(field.value));
         FUZZ_CHECK(summary.headers.find(field.name) != nullptr);
     }
@@ -44,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The same bytes as one field's raw value: the address-list parser takes anything.
     for (const mailbox& box : parse_mailboxes(text)) {
         FUZZ_CHECK(!box.address.empty());
-        FUZZ_CHECK(utf8(box.name) && utf8(box.address));
+        FUZZ_CHECK(fuzz::utf8(box.name) && fuzz::utf8(box.address));
     }
     for (const message_headers::field& field : summary.headers.fields) (void)parse_mailboxes(field.raw);
 

@@ -72,6 +72,18 @@ protected:
         return held;
     }
     std::string go_file() const { return tree.base() + "/go"; }
+    // Lets the held run finish once `waiting` says it waits; then `waiting` runs and finds nothing
+    // left to do. The held run's outcome.
+    outcome finish_held_run(running_program& held, running_program& waiting) {
+        EXPECT_TRUE(eventually([&] { return read_text_file(waiting.err_path).find("waiting for the other run") != std::string::npos; }));
+        write_text_file(go_file(), "");
+        outcome held_done = held.wait();
+        outcome waited = waiting.wait();
+        EXPECT_EQ(held_done.code, 0) << held_done.err;
+        EXPECT_EQ(waited.code, 0) << waited.err;
+        EXPECT_NE(waited.out.find("0 messages handled"), std::string::npos) << waited.out;
+        return held_done;
+    }
 
     maildir_tree tree;
 };
@@ -206,14 +218,8 @@ TEST_F(TarnwickProgram, TwoRunsAtOnce) {
     EXPECT_EQ(tarnwick({"config", "show"}).code, 75);
 
     running_program waiting = start(tree.base(), with_data({"run", "--maildir", tree.root(), "--wait"}));
-    EXPECT_TRUE(eventually([&] { return read_text_file(waiting.err_path).find("waiting for the other run") != std::string::npos; }));
-    write_text_file(go_file(), "");
-    outcome first_done = first.wait();
-    outcome waited = waiting.wait();
-    EXPECT_EQ(first_done.code, 0) << first_done.err;
-    EXPECT_EQ(waited.code, 0) << waited.err;
+    outcome first_done = finish_held_run(first, waiting);
     EXPECT_NE(first_done.out.find("1 message handled"), std::string::npos);
-    EXPECT_NE(waited.out.find("0 messages handled"), std::string::npos) << waited.out;
 }
 
 TEST_F(TarnwickProgram, OneRunPerMaildirWhateverItsDataFolder) {
@@ -232,13 +238,7 @@ TEST_F(TarnwickProgram, OneRunPerMaildirWhateverItsDataFolder) {
     EXPECT_EQ(release.code, 75) << release.err;
 
     running_program waiting = start(tree.base(), {"run", "--maildir", tree.root(), "--data-dir", other, "--wait"});
-    EXPECT_TRUE(eventually([&] { return read_text_file(waiting.err_path).find("waiting for the other run") != std::string::npos; }));
-    write_text_file(go_file(), "");
-    outcome first_done = first.wait();
-    outcome waited = waiting.wait();
-    EXPECT_EQ(first_done.code, 0) << first_done.err;
-    EXPECT_EQ(waited.code, 0) << waited.err;
-    EXPECT_NE(waited.out.find("0 messages handled"), std::string::npos) << waited.out;
+    finish_held_run(first, waiting);
     EXPECT_TRUE(file_exists(tree.root() + "/.tarnwick.lock"));
 }
 
