@@ -73,8 +73,14 @@ key_in "$first" "CLSID\\$CLSID\\Programmable" || fail "no Programmable key"
 [[ $(value_in "$first" "CLSID\\$CLSID" AppID | wc -l) == 1 ]] || fail "AppID written twice"
 
 # A stale subkey of an earlier installation goes; a second registration leaves the same set.
-wine_run reg add "HKCR\\CLSID\\$CLSID\\Stale" /ve /d old /f >/dev/null
-key_in "$(dump)" "CLSID\\$CLSID\\Stale" || fail "could not plant the stale subkey"
+# Wine's reg.exe now and then returns before its key is seen by the next process: try again.
+planted=false
+for _ in 1 2 3; do
+  wine_run reg add "HKCR\\CLSID\\$CLSID\\Stale" /ve /d old /f >/dev/null
+  if key_in "$(dump)" "CLSID\\$CLSID\\Stale"; then planted=true; break; fi
+  sleep 1
+done
+$planted || fail "could not plant the stale subkey"
 wine_run regsvr32 /s "$dll_win" >/dev/null || fail "second regsvr32 failed"
 second=$(dump)
 key_in "$second" "CLSID\\$CLSID\\Stale" && fail "the stale subkey survived registration"
