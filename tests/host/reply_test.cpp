@@ -8,6 +8,7 @@
 
 #include "host/mime.h"
 #include "host/reply.h"
+#include "reply_check.h"
 
 namespace {
 
@@ -334,21 +335,9 @@ private:
     std::mt19937 random_;
 };
 
-bool well_formed_id(std::string_view id) {
-    if (id.size() < 5 || id.front() != '<' || id.back() != '>') return false;
-    std::string_view inner = id.substr(1, id.size() - 2);
-    size_t at = inner.find('@');
-    if (at == 0 || at == std::string_view::npos || at + 1 == inner.size()) return false;
-    return std::all_of(inner.begin(), inner.end(), [](char c) { return c > ' ' && c < 0x7F && c != '<' && c != '>'; });
-}
-
-std::string lower(std::string text) { return ascii_lower(text); }
-
 }  // namespace
 
 TEST(ReplyComposition, NoHeaderValueOfTheOriginalBreaksALineOfTheReply) {
-    const std::set<std::string> always = {"from",   "to",          "subject",        "date",          "message-id",
-                                          "mime-version", "content-type", "auto-submitted", "precedence", "x-auto-response-suppress"};
     const std::vector<std::string> bodies = {"Please confirm.\n", "Gr\xc3\xbc\xc3\x9f" "e\nBcc: evil@spam.example\n\nmore",
                                              "\n\nFrom the start\n.\n", std::string(2000, 'y') + "\n"};
     hostile_mail mail(20241208);
@@ -367,61 +356,13 @@ TEST(ReplyComposition, NoHeaderValueOfTheOriginalBreaksALineOfTheReply) {
             continue;
         }
         ++composed;
-        size_t end = reply->find("\n\n");
-        ASSERT_NE(end, std::string::npos) << *reply;
-        std::string_view head = std::string_view(*reply).substr(0, end + 1);
-
-        std::map<std::string, int> names;
-        std::map<std::string, std::string> values;  // unfolded
-        std::string last;
-        size_t line_start = 0;
-        while (line_start < head.size()) {
-            size_t line_end = head.find('\n', line_start);
-            std::string_view line = head.substr(line_start, line_end - line_start);
-            line_start = line_end + 1;
-            EXPECT_LE(line.size(), 998u) << line.substr(0, 80);
-            for (unsigned char c : line) {
-                EXPECT_TRUE(c >= 0x20 ? c < 0x7F : c == '\t') << "byte " << int(c) << " in " << line.substr(0, 200);
-            }
-            if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
-                ASSERT_FALSE(last.empty()) << "the header block starts with a continuation";
-                values[last] += std::string(line);
-                continue;
-            }
-            size_t colon = line.find(':');
-            ASSERT_NE(colon, std::string_view::npos) << "not a header line: " << line.substr(0, 200);
-            last = lower(std::string(line.substr(0, colon)));
-            ++names[last];
-            values[last] = std::string(line.substr(colon + 1));
-        }
-        std::set<std::string> expected = always;
-        bool refers = names.count("in-reply-to") > 0;
+        reply_header_check check = check_reply_headers(*reply);
+        EXPECT_TRUE(check.problems.empty()) << problems_text(check);
+        bool refers = check.values.count("in-reply-to") > 0;
         if (refer != 2) {
-            EXPECT_EQ(refers, refer == 1) << "In-Reply-To: " << values["in-reply-to"].substr(0, 200);
+            EXPECT_EQ(refers, refer == 1) << "In-Reply-To: " << check.values["in-reply-to"].substr(0, 200);
         }
-        if (refers) {
-            ++referring;
-            expected.insert({"in-reply-to", "references"});
-            std::string id = values["in-reply-to"].substr(values["in-reply-to"].find_first_not_of(" \t"));
-            EXPECT_TRUE(well_formed_id(id)) << id;
-            std::string references = values["references"];
-            for (size_t i = 0; i < references.size();) {
-                size_t start = references.find_first_not_of(" \t", i);
-                if (start == std::string::npos) break;
-                size_t stop = references.find_first_of(" \t", start);
-                std::string token = references.substr(start, stop - start);
-                EXPECT_TRUE(well_formed_id(token)) << token.substr(0, 200);
-                i = stop;
-            }
-        }
-        if (names.count("content-transfer-encoding")) expected.insert("content-transfer-encoding");
-        std::set<std::string> found;
-        for (const auto& [name, count] : names) {
-            EXPECT_EQ(count, 1) << name;
-            found.insert(name);
-        }
-        EXPECT_EQ(found, expected);
-        EXPECT_EQ(parse_mailboxes(values["to"]).size(), 1u) << values["to"].substr(0, 200);
+        if (refers) ++referring;
         EXPECT_EQ(parse_content(*reply).body, body.back() == '\n' ? body : body + "\n");
     }
     // The hostile mail must leave enough answerable messages for the property to mean something.
