@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "addin/addin_log.h"
 #include "addin/mailer_interface.h"
 #include "addin/module.h"
 
@@ -56,6 +57,8 @@ HRESULT tarnwick_get_class_object(REFCLSID clsid, REFIID iid, void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (!IsEqualCLSID(clsid, CLSID_CMailerInterfaceTest)) return CLASS_E_CLASSNOTAVAILABLE;
+    // The client is loading the add-in: from here on its steps are logged.
+    open_addin_log();
     // Constant-initialised: there is no first-call race to guard.
     static constinit class_factory factory;
     return factory.QueryInterface(iid, object);

@@ -3,13 +3,12 @@
 #include <utility>
 #include <vector>
 
-#include "diag/debug_log.h"
 #include "platform/file_io.h"
 #include "platform/fs.h"
 
 namespace {
 struct data_dir_state {
-    std::string path;  // empty until computed, then fixed for the process
+    data_dir_found found;  // path empty until computed, then fixed for the process
     std::optional<std::string> app_data_for_tests;
     std::optional<std::string> module_dir_for_tests;
 };
@@ -34,36 +33,38 @@ void seed_from(const std::string& module_dir, const std::string& data_dir) {
 }
 }  // namespace
 
-std::string get_data_dir() {
+data_dir_found find_data_dir() {
     auto& s = state();
-    if (!s.path.empty()) return s.path;
+    if (!s.found.path.empty()) return s.found;
 
+    data_dir_found found;
     std::optional<std::string> app_data = app_data_folder();
     if (!app_data) {
-        // The path is set before logging: opening the log asks for it again.
-        s.path = "./";
-        debug_log() << "FAIL: get_data_dir - unable to find the application data folder, using the working "
-                       "directory"
-                    << std::endl;
-        return s.path;
+        found.path = "./";
+        found.fell_back = true;
+    } else {
+        std::string dir = append_path_component(*app_data, "OstrelAntiSpam");
+        create_private_directory(dir);
+        seed_from(s.module_dir_for_tests ? *s.module_dir_for_tests : module_folder(), dir);
+        // A process that ended while replacing a file left its temporary behind; nothing else
+        // would ever remove it. (Not in the working-directory fallback: that folder is not ours.)
+        found.removed_temporaries = remove_leftover_temporaries(dir);
+        found.path = dir + "/";
     }
-    std::string dir = append_path_component(*app_data, "OstrelAntiSpam");
-    create_private_directory(dir);
-    seed_from(s.module_dir_for_tests ? *s.module_dir_for_tests : module_folder(), dir);
-    // A process that ended while replacing a file left its temporary behind; nothing else
-    // would ever remove it. (Not in the working-directory fallback: that folder is not ours.)
-    std::vector<std::string> removed = remove_leftover_temporaries(dir);
-    s.path = dir + "/";
-    for (const std::string& name : removed)
-        debug_log() << "get_data_dir - removed the left-over temporary file " << name << std::endl;
-    return s.path;
+    s.found = std::move(found);
+    return s.found;
+}
+
+std::string get_data_dir() {
+    auto& s = state();
+    return s.found.path.empty() ? find_data_dir().path : s.found.path;
 }
 
 std::string get_data_file_path(const std::string& name) { return get_data_dir() + name; }
 
 void reset_data_dir_for_tests(std::optional<std::string> app_data, std::optional<std::string> module_dir) {
     auto& s = state();
-    s.path.clear();
+    s.found = data_dir_found();
     s.app_data_for_tests = std::move(app_data);
     s.module_dir_for_tests = std::move(module_dir);
 }

@@ -3,13 +3,26 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
-// The data directory path, ending in "/". The first call in a process finds the user's
+// What finding the data directory found. Nothing is logged on the way: the add-in's loader
+// writes it to the debug log once the log has its file there.
+struct data_dir_found {
+    std::string path;  // ends in "/"
+    // No application-data folder could be found, so the path is "./": data files are then looked
+    // for in the working directory.
+    bool fell_back = false;
+    // The names of the left-over temporary files that were removed, in removal order.
+    std::vector<std::string> removed_temporaries;
+};
+
+// The data directory as the first call in a process found it. That call finds the user's
 // application-data folder, creates the directory, copies in the seed files that it lacks from
-// the module's folder and removes (logged) the temporary files that a file replacement cut
-// short by the end of a process left there; later calls return the same text and touch no
-// file. When the application-data folder cannot be found, this is logged and the path is "./":
-// data files are then looked for in the working directory.
+// the module's folder and removes the temporary files that a file replacement cut short by the
+// end of a process left there; later calls give the same answer and touch no file.
+data_dir_found find_data_dir();
+
+// find_data_dir().path.
 std::string get_data_dir();
 
 // get_data_dir() followed directly by `name`.

@@ -7,7 +7,6 @@
 #include <new>
 #include <streambuf>
 
-#include "config/data_dir.h"
 #include "diag/timers.h"
 #include "platform/fs.h"
 
@@ -16,17 +15,13 @@
 // at once; the file stream below buffers and flushes on sync (std::endl).
 class log_buffer final : public std::streambuf {
 public:
-    bool open_attempted() const { return state_ != state::unopened; }
-
-    // Opens (truncating) the file and writes what arrived before. A file that cannot be opened
-    // leaves the log writing nowhere.
-    void open(const std::string& path) {
-        if (state_ != state::unopened) return;
+    // Opens (truncating) the file, once; false when it was opened or closed before. A file that
+    // cannot be opened leaves the log writing nowhere.
+    bool open(const std::string& path) {
+        if (state_ != state::unopened) return false;
         path_ = path;
         state_ = file_.open(path, std::ios::out | std::ios::binary | std::ios::trunc) ? state::open : state::failed;
-        if (state_ == state::open && !pending_.empty()) write_translated(pending_.data(), pending_.size());
-        pending_.clear();
-        pending_.shrink_to_fit();
+        return true;
     }
 
     // Flushes and closes the file; later pieces still reach the captures but no file.
@@ -35,7 +30,6 @@ public:
         state_ = state::closed;
         // The buffer itself is never destroyed: what it holds on the heap goes now, or it would
         // outlive the module that owns it.
-        std::string().swap(pending_);
         std::string().swap(path_);
     }
 
@@ -81,12 +75,7 @@ private:
     void put(const char* text, std::size_t count) {
         try {
             for (log_capture* capture = top_; capture; capture = capture->previous_) capture->text_.append(text, count);
-            if (state_ == state::open) {
-                write_translated(text, count);
-            } else if (state_ == state::unopened) {
-                // Only while the file's path is being found: lines logged on the way are kept.
-                pending_.append(text, count);
-            }
+            if (state_ == state::open) write_translated(text, count);
         } catch (const std::bad_alloc&) {
         }
     }
@@ -121,7 +110,6 @@ private:
     std::filebuf file_;
     std::string path_;
     std::uint64_t written_ = 0;  // bytes in the current file
-    std::string pending_;
     state state_ = state::unopened;
 };
 
@@ -129,7 +117,6 @@ namespace {
 struct log_stream {
     log_buffer buffer;
     std::ostream stream{&buffer};
-    bool finding_path = false;
 };
 
 // The stream is never destroyed, so that code running during static destruction can still
@@ -148,22 +135,15 @@ struct log_closer {
 };
 }  // namespace
 
-std::ostream& debug_log() {
-    log_stream& log = the_log();
-    // Finding the path may log (a missing application-data folder); that nested call must not
-    // open the file again or recurse, so it only queues its line.
-    if (!log.buffer.open_attempted() && !log.finding_path) {
-        static log_closer closer;
-        log.finding_path = true;
-        try {
-            std::string path = get_data_file_path("dlog.log");
-            log.finding_path = false;
-            log.buffer.open(path);
-        } catch (...) {
-            log.finding_path = false;
+std::ostream& debug_log() { return the_log().stream; }
+
+void open_debug_log(const std::string& path) {
+    try {
+        if (the_log().buffer.open(path)) {
+            static log_closer closer;
         }
+    } catch (...) {
     }
-    return log.stream;
 }
 
 std::string time_text() {

@@ -1,5 +1,6 @@
-// The debug log: one process-wide stream to "dlog.log" in the data directory, in which every
-// step and decision of the system is written as plain text.
+// The debug log: one process-wide stream to one file ("dlog.log" in the data directory, chosen by
+// the code that loads the add-in), in which every step and decision of the system is written as
+// plain text.
 #pragma once
 
 #include <cstdint>
@@ -7,11 +8,15 @@
 #include <string>
 #include <string_view>
 
-// The process-wide log stream; never destroyed, owned by the log itself. The first call opens
-// the file, truncating what an earlier process wrote. Line breaks reach the file as CR LF;
-// std::endl flushes. Writing never throws and never puts the stream in a failed state; when
-// the file cannot be opened, and after it is closed at process exit, lines are dropped silently.
+// The process-wide log stream; never destroyed, owned by the log itself. Line breaks reach the
+// file as CR LF; std::endl flushes. Writing never throws and never puts the stream in a failed
+// state; before the file is opened, when it cannot be opened, and after it is closed at process
+// exit, lines reach only the captures.
 std::ostream& debug_log();
+
+// Opens `path` as the log's file, truncating what an earlier process wrote; it stays the file for
+// the rest of the process. Only the first call counts; never throws.
+void open_debug_log(const std::string& path);
 
 // Past this size the log file is renamed "dlog.log.1", replacing an older one, and a new file is
 // started; the check is made at each line end.

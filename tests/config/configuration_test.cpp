@@ -8,7 +8,7 @@
 #include "config/data_dir.h"
 #include "diag/debug_log.h"
 #include "platform/file_io.h"
-#include "program_data.h"
+#include "support/program_data.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
@@ -11,7 +12,7 @@
 #include "diag/debug_log.h"
 #include "platform/file_io.h"
 #include "platform/fs.h"
-#include "program_data.h"
+#include "support/program_data.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -48,6 +49,7 @@ protected:
 TEST_F(data_dir, is_computed_and_seeded_once_per_process) {
     EXPECT_EQ(get_data_dir(), dir() + "/");
     EXPECT_EQ(get_data_file_path("dlog.log"), dir() + "/dlog.log");
+    EXPECT_FALSE(find_data_dir().fell_back);
     for (const char* name : seed_file_names) EXPECT_EQ(read_text_file(data_file(name)), std::string("shipped ") + name);
     EXPECT_FALSE(file_exists(data_file("ostrel.cfg")));
 
@@ -105,11 +107,14 @@ TEST_F(data_dir, opening_removes_the_temporaries_of_interrupted_replacements_and
 
     log_capture log;
     reset_data_dir_for_tests(app_data.path(), module.path());  // as a new process
-    get_data_dir();
-    for (const std::string& name : leftovers) {
-        EXPECT_FALSE(file_exists(data_file(name.c_str()))) << name;
-        EXPECT_TRUE(log.contains("get_data_dir - removed the left-over temporary file " + name + "\n")) << name;
-    }
+    std::vector<std::string> removed = find_data_dir().removed_temporaries;
+    for (const std::string& name : leftovers) EXPECT_FALSE(file_exists(data_file(name.c_str()))) << name;
+    std::sort(removed.begin(), removed.end());
+    std::vector<std::string> expected = leftovers;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(removed, expected);
+    EXPECT_EQ(find_data_dir().removed_temporaries.size(), 2u) << "a later call reports what the first one found";
+    EXPECT_EQ(log.text(), "") << "the add-in's loader writes what was found, once the log is open";
     for (const char* name : not_ours) EXPECT_EQ(read_text_file(data_file(name)), "someone else's") << name;
     EXPECT_TRUE(std::filesystem::is_directory(data_file("folder.tmp-Ab3xY9")));
     EXPECT_TRUE(std::filesystem::is_directory(data_file("folder.tmp-12-34")));
@@ -123,7 +128,7 @@ TEST_F(data_dir, the_working_directory_fallback_is_not_cleaned) {
     auto previous = std::filesystem::current_path();
     std::filesystem::current_path(work.path());
     reset_data_dir_for_tests(std::string());
-    get_data_dir();
+    EXPECT_TRUE(find_data_dir().removed_temporaries.empty());
     std::filesystem::current_path(previous);
     EXPECT_TRUE(file_exists(work.file("x.lst.tmp-Ab3xY9")));
     EXPECT_TRUE(file_exists(work.file("x.lst.tmp-12-34")));
@@ -133,5 +138,8 @@ TEST_F(data_dir, without_an_app_data_folder_the_working_directory_is_used) {
     log_capture log;
     reset_data_dir_for_tests(std::string());
     EXPECT_EQ(get_data_file_path("ostrel.cfg"), "./ostrel.cfg");
-    EXPECT_EQ(log.text(), "FAIL: get_data_dir - unable to find the application data folder, using the working directory\n");
+    data_dir_found found = find_data_dir();
+    EXPECT_EQ(found.path, "./");
+    EXPECT_TRUE(found.fell_back);
+    EXPECT_EQ(log.text(), "") << "the add-in's loader writes the fall-back, once the log is open";
 }

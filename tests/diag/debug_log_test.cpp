@@ -89,3 +89,20 @@ TEST(debug_log, without_an_app_data_folder_it_logs_so_in_the_working_directory) 
               "FAIL: get_data_dir - unable to find the application data folder, using the working directory\r\n"
               "line from child\r\nsecond line\r\n");
 }
+
+TEST(debug_log, the_temporaries_removed_on_the_way_come_first) {
+    temp_dir folder;
+    std::string dir = append_path_component(folder.path(), "OstrelAntiSpam");
+    std::filesystem::create_directory(dir);
+    // The temporary names of each platform's file replacement; only this platform's is ours.
+    const std::string names[] = {"x.lst.tmp-Ab3xY9", "x.lst.tmp-12-34"};
+    for (const std::string& name : names) write_text_file(append_path_component(dir, name), "cut short");
+    ASSERT_EQ(run_child(folder.path(), "appdata"), 0);
+    std::string log;
+    for (const std::string& name : names) {
+        if (!file_exists(append_path_component(dir, name)))
+            log += "get_data_dir - removed the left-over temporary file " + name + "\r\n";
+    }
+    EXPECT_FALSE(log.empty());
+    EXPECT_EQ(read_text_file(append_path_component(dir, "dlog.log")), log + "line from child\r\nsecond line\r\n");
+}
