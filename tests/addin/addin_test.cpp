@@ -12,7 +12,7 @@
 #include <thread>
 #include <utility>
 
-#include "addin/mailer_interface_test.h"
+#include "addin/addin_object.h"
 #include "addin/module.h"
 #include "config/configuration.h"
 #include "config/data_dir.h"

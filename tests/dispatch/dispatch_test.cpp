@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "addin/addin_object.h"
 #include "addin/dispatch.h"
-#include "addin/mailer_interface_test.h"
 #include "platform/text.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "addin/mailer_interface_test.h"
+#include "addin/addin_object.h"
 
 #include <algorithm>
 #include <limits>
