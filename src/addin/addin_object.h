@@ -1,7 +1,8 @@
 // CMailerInterfaceTest: the automation object that the mail client creates and calls. Its
 // workflow members drive the engine; its settings, session and list members serve the client's
 // settings dialogs. Every member catches what the engine raises, so no exception ever reaches
-// the client.
+// the client. Its members are defined by job: addin_object.cpp (IUnknown, IDispatch, workflow),
+// addin_object_settings.cpp (settings, configuration session), addin_object_lists.cpp (lists).
 #pragma once
 
 #include <atomic>
