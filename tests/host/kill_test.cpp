@@ -277,7 +277,7 @@ void expect_same_lists(const kill_outcome& result) {
 
 }  // namespace
 
-TEST(KilledRuns, EveryMessageEndsWhereAnUninterruptedRunPutsIt) {
+TEST(killed_runs, every_message_ends_where_an_uninterrupted_run_puts_it) {
     kill_outcome result = filter_with_kills(false);
     expect_same_places(result);
     expect_same_lists(result);
@@ -285,7 +285,7 @@ TEST(KilledRuns, EveryMessageEndsWhereAnUninterruptedRunPutsIt) {
 
 // Answers authorize their sender and release his waiting mail. An answer or a release cut short
 // by a kill is finished by the next run: the answer still goes to Trash, the mail to the inbox.
-TEST(KilledRuns, AnsweredSendersGetAllTheirMailDespiteKills) {
+TEST(killed_runs, answered_senders_get_all_their_mail_despite_kills) {
     kill_outcome result = filter_with_kills(true);
     expect_same_places(result);
     expect_same_lists(result);

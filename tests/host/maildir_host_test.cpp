@@ -39,7 +39,7 @@ const std::string bob_mail = mail_text({"Return-Path: <bob@example.net>", "Deliv
                                         "Date: Mon, 01 Jan 2024 11:00:00 +0000", "Message-ID: <bike@example.net>"},
                                        "Is it for sale?\n");
 
-class MaildirHost : public testing::Test {
+class maildir_host_test : public testing::Test {
 protected:
     void SetUp() override { host = maildir_host::create({tree.root(), {"ann@example.org", "bob@example.net"}, ""}); }
     void TearDown() override {
@@ -81,7 +81,7 @@ protected:
 
 }  // namespace
 
-TEST_F(MaildirHost, TheTreeIsRootThenInboxThenItsDotFolders) {
+TEST_F(maildir_host_test, the_tree_is_root_then_inbox_then_its_dot_folders) {
     tree.make_folder("Lists.Work");
     tree.make_folder("Archive");
     write_text_file(tree.root() + "/.tarnwick.lock", "pid 1: tarnwick run\n");  // a file, no folder
@@ -104,7 +104,7 @@ TEST_F(MaildirHost, TheTreeIsRootThenInboxThenItsDotFolders) {
     EXPECT_EQ(texts_of(accounts.get()), (std::vector<std::string>{tree.root()}));
 }
 
-TEST_F(MaildirHost, SubfoldersAreMadeOneSafeLevelAtATime) {
+TEST_F(maildir_host_test, subfolders_are_made_one_safe_level_at_a_time) {
     com_ptr<IUnknown> pending = subfolder("Pending");
     EXPECT_EQ(name_of(pending.get()), "Pending");
     EXPECT_TRUE(file_exists(tree.folder_dir("Pending") + "/maildirfolder"));
@@ -127,7 +127,7 @@ TEST_F(MaildirHost, SubfoldersAreMadeOneSafeLevelAtATime) {
     EXPECT_FALSE(file_exists(tree.base() + "/etc"));
 }
 
-TEST_F(MaildirHost, MovesKeepTheUniquePartAndTheFlags) {
+TEST_F(maildir_host_test, moves_keep_the_unique_part_and_the_flags) {
     tree.add("", "new", "1.A.host", bob_mail);
     com_ptr<IUnknown> first = message("1.A.host");
     com_ptr<IUnknown> pending = subfolder("Pending");
@@ -147,7 +147,7 @@ TEST_F(MaildirHost, MovesKeepTheUniquePartAndTheFlags) {
     EXPECT_EQ(host->move_message(view(first.get()), view(root.get())), E_INVALIDARG);
 }
 
-TEST_F(MaildirHost, ReadStateIsTheSeenFlagAndOtherFlagsSurvive) {
+TEST_F(maildir_host_test, read_state_is_the_seen_flag_and_other_flags_survive) {
     tree.add("", "new", "2.B.host", bob_mail);
     com_ptr<IUnknown> m = message("2.B.host");
     VARIANT_BOOL unread = 7;
@@ -165,7 +165,7 @@ TEST_F(MaildirHost, ReadStateIsTheSeenFlagAndOtherFlagsSurvive) {
     EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"2.B.host:2,Fa"}));
 }
 
-TEST_F(MaildirHost, DeletingMovesToTrashAndNeverDestroys) {
+TEST_F(maildir_host_test, deleting_moves_to_trash_and_never_destroys) {
     tree.add("", "new", "3.C.host", bob_mail);
     com_ptr<IUnknown> m = message("3.C.host");
     ASSERT_FALSE(file_exists(tree.folder_dir("Trash")));
@@ -177,7 +177,7 @@ TEST_F(MaildirHost, DeletingMovesToTrashAndNeverDestroys) {
     EXPECT_EQ(host->activity().deleted, 1);
 }
 
-TEST_F(MaildirHost, AMoveMeetingTheSameNameTakesAFreshOne) {
+TEST_F(maildir_host_test, a_move_meeting_the_same_name_takes_a_fresh_one) {
     tree.add("", "new", "4.D.host", bob_mail);
     tree.add("Pending", "cur", "4.D.host:2,", "another message with the same name");
     com_ptr<IUnknown> m = message("4.D.host");
@@ -191,7 +191,7 @@ TEST_F(MaildirHost, AMoveMeetingTheSameNameTakesAFreshOne) {
     EXPECT_EQ(host->folder_of(m.get()), "Pending");
 }
 
-TEST_F(MaildirHost, AMessageRenamedByAnotherClientIsFoundAgain) {
+TEST_F(maildir_host_test, a_message_renamed_by_another_client_is_found_again) {
     tree.add("", "new", "5.E.host", bob_mail);
     com_ptr<IUnknown> m = message("5.E.host");
     ASSERT_EQ(std::rename((tree.root() + "/new/5.E.host").c_str(), (tree.root() + "/cur/5.E.host:2,S").c_str()), 0);
@@ -199,7 +199,7 @@ TEST_F(MaildirHost, AMessageRenamedByAnotherClientIsFoundAgain) {
     EXPECT_EQ(tree.files_in("Trash", "cur"), (std::vector<std::string>{"5.E.host:2,S"}));
 }
 
-TEST_F(MaildirHost, AVanishedMessageGivesAFailureCodeOnEveryCall) {
+TEST_F(maildir_host_test, a_vanished_message_gives_a_failure_code_on_every_call) {
     std::string path = tree.add("", "new", "6.F.host", bob_mail);
     com_ptr<IUnknown> m = message("6.F.host");
     com_ptr<IUnknown> pending = subfolder("Pending");
@@ -227,7 +227,7 @@ TEST_F(MaildirHost, AVanishedMessageGivesAFailureCodeOnEveryCall) {
     EXPECT_FALSE(host->open_new_message("6.F.host"));
 }
 
-TEST_F(MaildirHost, ForeignObjectsAreRefused) {
+TEST_F(maildir_host_test, foreign_objects_are_refused) {
     com_ptr<maildir_host> other = maildir_host::create({tree.root(), {}, ""});
     tree.add("", "new", "7.G.host", bob_mail);
     com_ptr<IUnknown> theirs = other->open_new_message("7.G.host");
@@ -239,7 +239,7 @@ TEST_F(MaildirHost, ForeignObjectsAreRefused) {
     EXPECT_EQ(tree.files_in("", "new"), (std::vector<std::string>{"7.G.host"}));
 }
 
-TEST_F(MaildirHost, MessagesAreFoundBySenderInAnyLetterCase) {
+TEST_F(maildir_host_test, messages_are_found_by_sender_in_any_letter_case) {
     tree.add("Pending", "cur", "8.a:2,S", bob_mail, 100);
     tree.add("Pending", "new", "8.b", mail_text({"From: carol@example.org"}), 200);
     tree.add("Pending", "cur", "8.c:2,", mail_text({"From: BOB@EXAMPLE.NET"}), 300);
@@ -261,7 +261,7 @@ TEST_F(MaildirHost, MessagesAreFoundBySenderInAnyLetterCase) {
     EXPECT_TRUE(objects_of(none.get()).empty());
 }
 
-TEST_F(MaildirHost, TheOldestMessagePastTheTimeoutGoesToTrash) {
+TEST_F(maildir_host_test, the_oldest_message_past_the_timeout_goes_to_trash) {
     long now = static_cast<long>(std::time(nullptr));
     tree.add("Pending", "cur", "9.old:2,S", mail_text({"From: Old <Old@Example.COM>"}), now - 20 * 86400);
     tree.add("Pending", "cur", "9.mid:2,S", mail_text({"From: mid@example.com"}), now - 10 * 86400);
@@ -284,7 +284,7 @@ TEST_F(MaildirHost, TheOldestMessagePastTheTimeoutGoesToTrash) {
     EXPECT_EQ(host->activity().expired, 2);
 }
 
-TEST_F(MaildirHost, HeadersBodyAttachmentsAndTimesOfAMessage) {
+TEST_F(maildir_host_test, headers_body_attachments_and_times_of_a_message) {
     tree.add("", "new", "10.H.host",
              mail_text({"From: Bob <Bob@Example.net>", "To: Robin <me@home.example>",
                         "Subject: =?UTF-8?Q?K=C3=B6ln?=", "Date: Mon, 01 Jan 2024 11:00:00 +0000",
@@ -309,7 +309,7 @@ TEST_F(MaildirHost, HeadersBodyAttachmentsAndTimesOfAMessage) {
     EXPECT_EQ(written, 1704106800.0);
 }
 
-TEST_F(MaildirHost, RepliesGoToTheOutboxUnlessTheyMustNotBeSent) {
+TEST_F(maildir_host_test, replies_go_to_the_outbox_unless_they_must_not_be_sent) {
     tree.add("", "new", "11.I.host", bob_mail);
     tree.add("", "new", "11.J.host", mail_text({"Return-Path: <x@lists.example.org>", "From: pat@example.com",
                                                 "To: users@lists.example.org", "List-Id: <users.lists.example.org>"}));
@@ -327,7 +327,7 @@ TEST_F(MaildirHost, RepliesGoToTheOutboxUnlessTheyMustNotBeSent) {
     EXPECT_EQ(tree.files_in("", "new").size(), 2u) << "answering moves nothing";
 }
 
-TEST_F(MaildirHost, MailThatWouldSpreadOrLoopAChallengeIsWithheld) {
+TEST_F(maildir_host_test, mail_that_would_spread_or_loop_a_challenge_is_withheld) {
     struct row {
         const char* file;
         std::string headers;
@@ -355,7 +355,7 @@ TEST_F(MaildirHost, MailThatWouldSpreadOrLoopAChallengeIsWithheld) {
     EXPECT_FALSE(file_exists(tree.folder_dir("Outbox")));
 }
 
-TEST_F(MaildirHost, RepliesCanGoToASendmailCommand) {
+TEST_F(maildir_host_test, replies_can_go_to_a_sendmail_command) {
     tree.add("", "new", "12.K.host", bob_mail);
     std::string captured = tree.base() + "/sent.eml";
     com_ptr<maildir_host> sending = maildir_host::create({tree.root(), {}, "cat > '" + captured + "'"});
@@ -370,7 +370,7 @@ TEST_F(MaildirHost, RepliesCanGoToASendmailCommand) {
     EXPECT_FALSE(file_exists(tree.folder_dir("Outbox")));
 }
 
-TEST_F(MaildirHost, NewMailComesOldestFirstAndSeenMailIsLeftAlone) {
+TEST_F(maildir_host_test, new_mail_comes_oldest_first_and_seen_mail_is_left_alone) {
     tree.add("", "new", "13.late", bob_mail, 300);
     tree.add("", "new", "13.early", bob_mail, 100);
     tree.add("", "cur", "13.seen:2,", bob_mail, 50);
@@ -383,7 +383,7 @@ TEST_F(MaildirHost, NewMailComesOldestFirstAndSeenMailIsLeftAlone) {
     EXPECT_FALSE(host->open_new_message("13.late"));
 }
 
-TEST_F(MaildirHost, TheMessageInHandLeavesNewOnlyByItsOneMove) {
+TEST_F(maildir_host_test, the_message_in_hand_leaves_new_only_by_its_one_move) {
     // Marked read before its move: the file stays in new/ until the move carries the flag, so a
     // program killed in between leaves it to be filtered again.
     tree.add("", "new", "14.blocked", bob_mail);
@@ -423,7 +423,7 @@ TEST_F(MaildirHost, TheMessageInHandLeavesNewOnlyByItsOneMove) {
     EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"14.kept:2,"}));
 }
 
-TEST_F(MaildirHost, ASenderIsUsableOnlyAsAPlainAddress) {
+TEST_F(maildir_host_test, a_sender_is_usable_only_as_a_plain_address) {
     struct row {
         const char* from;  // the From line, or "" for none
         bool usable;

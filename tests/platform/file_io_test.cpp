@@ -17,7 +17,7 @@ struct fault_hook_guard {
 };
 }  // namespace
 
-TEST(AtomicReplace, WritesExactBytesAndReplaces) {
+TEST(atomic_replace, writes_exact_bytes_and_replaces) {
     temp_dir dir;
     const std::string path = dir.file("list.txt");
     ASSERT_TRUE(replace_file_atomically(path, std::string("a\r\n\0b", 5)));
@@ -27,7 +27,7 @@ TEST(AtomicReplace, WritesExactBytesAndReplaces) {
     EXPECT_EQ(files_in(dir.path()), 1u);
 }
 
-TEST(AtomicReplace, EveryFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
+TEST(atomic_replace, every_failing_step_keeps_the_old_file_and_leaves_no_temporary) {
     fault_hook_guard guard;
     for (file_step failing : {file_step::create_temporary, file_step::write, file_step::flush, file_step::rename}) {
         SCOPED_TRACE(static_cast<int>(failing));
@@ -42,12 +42,12 @@ TEST(AtomicReplace, EveryFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
     }
 }
 
-TEST(AtomicReplace, MissingFolderFails) {
+TEST(atomic_replace, missing_folder_fails) {
     temp_dir dir;
     EXPECT_FALSE(replace_file_atomically(dir.file("no/such/folder/file"), "x"));
 }
 
-TEST(ReadFile, MissingFileIsNone) {
+TEST(read_file, missing_file_is_none) {
     temp_dir dir;
     EXPECT_FALSE(read_file(dir.file("absent")).has_value());
 }

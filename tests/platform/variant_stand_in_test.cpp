@@ -6,7 +6,7 @@
 
 #include "platform/com.h"
 
-TEST(VariantStandIn, NotANumberConvertsToNoInteger) {
+TEST(variant_stand_in, not_a_number_converts_to_no_integer) {
     // A NaN used to be cast to the integer type, which is undefined behaviour.
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (VARTYPE type : {VT_I1, VT_I2, VT_I4, VT_INT, VT_I8, VT_UI1, VT_UI2, VT_UI4, VT_UINT, VT_UI8}) {

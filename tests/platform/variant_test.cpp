@@ -21,7 +21,7 @@ struct counted final : IUnknown {
 };
 }  // namespace
 
-TEST(Variant, CopyAndClearBalanceReferences) {
+TEST(variant, copy_and_clear_balance_references) {
     counted object;
     {
         variant_holder a;
@@ -35,7 +35,7 @@ TEST(Variant, CopyAndClearBalanceReferences) {
     EXPECT_EQ(object.refs, 1u);
 }
 
-TEST(Variant, CopyOfStringIsIndependent) {
+TEST(variant, copy_of_string_is_independent) {
     variant_holder a, b;
     a.get()->vt = VT_BSTR;
     a.get()->bstrVal = bstr_from_narrow("text");
@@ -45,7 +45,7 @@ TEST(Variant, CopyOfStringIsIndependent) {
     EXPECT_EQ(narrow_from_bstr(b->bstrVal), "text");
 }
 
-TEST(Variant, ChangeTypeBetweenNumbersTextAndBooleans) {
+TEST(variant, change_type_between_numbers_text_and_booleans) {
     struct row {
         VARTYPE from;
         const char* text;  // source when from == VT_BSTR
@@ -85,7 +85,7 @@ TEST(Variant, ChangeTypeBetweenNumbersTextAndBooleans) {
     }
 }
 
-TEST(Variant, NumberToTextAndInPlace) {
+TEST(variant, number_to_text_and_in_place) {
     variant_holder v;
     v.get()->vt = VT_I4;
     v.get()->lVal = -15;
