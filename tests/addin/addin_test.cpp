@@ -22,6 +22,7 @@
 #include "mail/accounts.h"
 #include "platform/file_io.h"
 #include "platform/text.h"
+#include "support/hresult_checks.h"
 #include "support/memory_host.h"
 #include "support/temp_dir.h"
 
@@ -103,7 +104,7 @@ protected:
     }
     LONG list_size(LONG list) {
         LONG size = -1;
-        EXPECT_EQ(object->GetListSize(list, &size), S_OK);
+        EXPECT_HR(S_OK, object->GetListSize(list, &size));
         return size;
     }
     HRESULT add(LONG list, const std::string& address) { return object->AddToList(list, text(address).get()); }
@@ -126,7 +127,7 @@ protected:
 
 TEST_F(addin, set_mailer_adopts_the_client_checks_the_pending_folder_and_imports_contacts) {
     host.set_contacts({"Friend <Friend@Example.com>"});
-    EXPECT_EQ(object->SetMailer(mailer.get()), S_OK);
+    EXPECT_HR(S_OK, object->SetMailer(mailer.get()));
 
     EXPECT_EQ(g_savedMailer.get(), mailer.get());
     EXPECT_EQ(g_mailer.get(), mailer.get());
@@ -145,7 +146,7 @@ TEST_F(addin, a_missing_or_foreign_mailer_leaves_no_current_mailer) {
     for (IDispatch* argument : {static_cast<IDispatch*>(nullptr), static_cast<IDispatch*>(object)}) {
         object->SetMailer(mailer.get());
         log.clear();
-        EXPECT_EQ(object->SetMailer(argument), S_OK);
+        EXPECT_HR(S_OK, object->SetMailer(argument));
         EXPECT_FALSE(g_mailer);
         EXPECT_FALSE(g_savedMailer);
         EXPECT_TRUE(log.contains("pre_condition_test - get_all_counts fails \n"));
@@ -157,7 +158,7 @@ TEST_F(addin, the_first_run_workflow2_logs_iteration_1_and_runs_no_cleanup) {
     com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
     host.on_call("get_message_headers", [this] { processor_seconds = 3.5; });
 
-    EXPECT_EQ(object->RunWorkflow2(mailer.get(), message.get()), S_OK);
+    EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), message.get()));
 
     const std::string stamp = time_text();
     expect_in_order(log.text(), {"######## Start Clock Timer #####\n\n", "\n\nEnter RunWorkflow2 , before lock 1\n",
@@ -186,7 +187,7 @@ TEST_F(addin, the_pending_cleanup_runs_at_most_once_a_minute) {
     const std::int64_t start = now;
     for (const auto& call : calls) {
         now = start + call.at;
-        EXPECT_EQ(object->RunWorkflow2(mailer.get(), nullptr), S_OK);
+        EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), nullptr));
         EXPECT_EQ(host.call_count("delete_old_message"), call.cleanups) << "at +" << call.at << " s";
     }
     // A null message still reaches the engine.
@@ -205,9 +206,9 @@ TEST_F(addin, a_nested_run_workflow2_is_logged_and_both_calls_finish) {
         if (!std::exchange(nested, true)) inner_result = object->RunWorkflow2(mailer.get(), inner.get());
     });
 
-    EXPECT_EQ(object->RunWorkflow2(mailer.get(), outer.get()), S_OK);
+    EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), outer.get()));
 
-    EXPECT_EQ(inner_result, S_OK);
+    EXPECT_HR(S_OK, inner_result);
     EXPECT_TRUE(log.contains("error - nested_call_counter = 2\n"));
     EXPECT_EQ(nested_call_counter, 0);
     EXPECT_EQ(iteration_counter, 2);
@@ -218,7 +219,7 @@ TEST_F(addin, a_failure_inside_run_workflow2_is_logged_and_answered_with_s_ok) {
     com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
     host.on_call("get_message_headers", [] { throw client_fault{}; });
 
-    EXPECT_EQ(object->RunWorkflow2(mailer.get(), message.get()), S_OK);
+    EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), message.get()));
 
     expect_in_order(log.text(), {"\n\nExit RunWorkflow2: exception \n", "\nDelay Seconds = ",
                                  "######## END Clock Timer #####\n\n\n"});
@@ -232,23 +233,23 @@ TEST_F(addin, failures_of_other_members_become_a_log_line_and_a_failure_code) {
     object->SetMailer(mailer.get());
     add_mail(host, host.incoming(), "spam@example.com");
     host.on_call("find_messages_from", [] { throw client_fault{}; });
-    EXPECT_EQ(add(remove_list_number, "spam@example.com"), E_FAIL);
+    EXPECT_HR(E_FAIL, add(remove_list_number, "spam@example.com"));
     EXPECT_TRUE(log.contains("AddToList: exception unknown\n"));
 
     set_wall_clock_for_tests([]() -> std::int64_t { throw std::bad_alloc(); });
-    EXPECT_EQ(object->RunWorkflow(mailer.get()), E_OUTOFMEMORY);
+    EXPECT_HR(E_OUTOFMEMORY, object->RunWorkflow(mailer.get()));
     EXPECT_TRUE(log.contains("\n\nExit RunWorkflow: exception out of memory\n"));
 }
 
 TEST_F(addin, the_current_mailer_after_unload_and_verdicts) {
     // Before any SetMailer a verdict empties the current mailer: there is no saved one.
     object->RunWorkflow2(mailer.get(), nullptr);
-    EXPECT_EQ(add(authorized_list_number, "a@example.com"), S_OK);
+    EXPECT_HR(S_OK, add(authorized_list_number, "a@example.com"));
     EXPECT_FALSE(g_mailer);
     EXPECT_TRUE(log.contains("ostrel::marked_as_not_spam_by_user() - no account ... \n"));
 
     object->SetMailer(mailer.get());
-    EXPECT_EQ(object->Unload(), S_OK);
+    EXPECT_HR(S_OK, object->Unload());
     EXPECT_FALSE(g_mailer);
     EXPECT_EQ(g_savedMailer.get(), mailer.get());
     add(ignore_list_number, "b@example.com");
@@ -267,8 +268,8 @@ TEST_F(addin, authorized_senders_get_their_pending_mail_back_at_the_next_message
     for (int i = 0; i < 3; ++i) add_mail(host, pending_folder(), "first@example.com");
     add_mail(host, pending_folder(), "second@example.com");
 
-    EXPECT_EQ(add(authorized_list_number, "first@example.com"), S_OK);
-    EXPECT_EQ(add(authorized_list_number, "second@example.com"), S_OK);
+    EXPECT_HR(S_OK, add(authorized_list_number, "first@example.com"));
+    EXPECT_HR(S_OK, add(authorized_list_number, "second@example.com"));
     EXPECT_TRUE(host.moves().empty());
 
     object->RunWorkflow2(mailer.get(), nullptr);
@@ -283,11 +284,11 @@ TEST_F(addin, a_verdict_given_without_a_mailer_is_released_when_the_next_process
     object->SetMailer(nullptr);
     reset_ostrel_object_for_tests();
 
-    EXPECT_EQ(add(authorized_list_number, "friend@example.com"), S_OK);
+    EXPECT_HR(S_OK, add(authorized_list_number, "friend@example.com"));
     EXPECT_TRUE(host.moves().empty());
     reset_ostrel_object_for_tests();  // the process ends
 
-    EXPECT_EQ(object->SetMailer(mailer.get()), S_OK);
+    EXPECT_HR(S_OK, object->SetMailer(mailer.get()));
     EXPECT_EQ(host.folder_of(waiting), host.incoming());
     EXPECT_EQ(host.folder_of(other), pending_folder());
     EXPECT_EQ(data_file("release.lst"), "");
@@ -302,7 +303,7 @@ TEST_F(addin, the_remove_verdict_deletes_the_senders_mail_marking_it_read_only_w
         memory_host::message_id in_inbox = add_mail(client, client.incoming(), "spam@example.com");
         memory_host::message_id in_pending = add_mail(client, *client.find_folder("/Inbox/Pending"), "spam@example.com");
 
-        EXPECT_EQ(add(remove_list_number, "spam@example.com"), S_OK);
+        EXPECT_HR(S_OK, add(remove_list_number, "spam@example.com"));
 
         EXPECT_TRUE(client.is_deleted(in_inbox) && client.is_deleted(in_pending)) << mark;
         EXPECT_EQ(client.marks().size(), mark == "true" ? 2u : 0u) << mark;
@@ -312,7 +313,7 @@ TEST_F(addin, the_remove_verdict_deletes_the_senders_mail_marking_it_read_only_w
 
 TEST_F(addin, with_protection_off_verdicts_change_the_lists_but_no_message) {
     object->SetMailer(mailer.get());
-    EXPECT_EQ(object->put_EnableProtection(VARIANT_FALSE), S_OK);
+    EXPECT_HR(S_OK, object->put_EnableProtection(VARIANT_FALSE));
     add_mail(host, host.incoming(), "spam@example.com");
     add_mail(host, pending_folder(), "friend@example.com");
 
@@ -346,7 +347,7 @@ std::string read_property(IMailerInterfaceTest* o, const std::string& key) {
                  : key == "ARSubjectKey"          ? o->get_ARSubjectKey(&words)
                  : key == "ARMessageKey"          ? o->get_ARMessageKey(&words)
                                                   : o->get_PendingFolderName(&words);
-    EXPECT_EQ(hr, S_OK) << key;
+    EXPECT_HR(S_OK, hr) << key;
     if (key == "LanguageId") return std::to_string(language);
     if (key == "PendingToBlockedTimeo") return std::to_string(number);
     return flag != 7 ? std::to_string(flag) : take(words);
@@ -394,7 +395,7 @@ TEST_F(addin, every_put_writes_its_stored_form_to_the_file) {
         {object->put_EnableProtection(0), "EnableProtection = false ;\r\n"},
     };
     for (const auto& put : puts) {
-        EXPECT_EQ(put.result, S_OK) << put.line;
+        EXPECT_HR(S_OK, put.result) << put.line;
         EXPECT_TRUE(file_has("ostrel.cfg", put.line)) << put.line;
     }
     EXPECT_EQ(read_property(object, "ARMessage"), "Hello,\nWorld");
@@ -413,7 +414,7 @@ TEST_F(addin, texts_with_semicolons_and_emptied_texts_read_back_the_same_after_a
                      : key == "ARSubject"  ? object->put_ARSubject(value.get())
                      : key == "ARSubjectKey" ? object->put_ARSubjectKey(value.get())
                                            : object->put_ARMessageKey(value.get());
-        ASSERT_EQ(hr, S_OK) << key;
+        ASSERT_HR(S_OK, hr) << key;
         const std::string before = read_property(object, key);
         get_configuration("ostrel_user")->load();
         EXPECT_EQ(read_property(object, key), before) << key << " = " << row.value;
@@ -425,12 +426,12 @@ TEST_F(addin, texts_with_semicolons_and_emptied_texts_read_back_the_same_after_a
 TEST_F(addin, a_session_holds_puts_in_memory_until_end_configure) {
     for (VARIANT_BOOL save : {VARIANT_BOOL{0}, VARIANT_BOOL{1}, VARIANT_BOOL{-1}}) {
         object->put_ARSubject(text("Before").get());
-        EXPECT_EQ(object->BeginConfigure(), S_OK);
+        EXPECT_HR(S_OK, object->BeginConfigure());
         object->put_ARSubject(text("During").get());
         EXPECT_EQ(read_property(object, "ARSubject"), "During");
         EXPECT_TRUE(file_has("ostrel.cfg", "ARSubject = Before ;")) << save;
 
-        EXPECT_EQ(object->EndConfigure(save), S_OK);
+        EXPECT_HR(S_OK, object->EndConfigure(save));
         const std::string kept = save ? "During" : "Before";  // any true value keeps the session
         EXPECT_EQ(read_property(object, "ARSubject"), kept) << save;
         EXPECT_TRUE(file_has("ostrel.cfg", "ARSubject = " + kept + " ;")) << save;
@@ -441,7 +442,7 @@ TEST_F(addin, a_session_holds_puts_in_memory_until_end_configure) {
 TEST_F(addin, a_help_dialog_put_saves_at_once_with_the_sessions_other_changes) {
     object->BeginConfigure();
     object->put_ARSubject(text("Held").get());
-    EXPECT_EQ(object->put_HelpDlgEnabled(7, VARIANT_FALSE), S_OK);
+    EXPECT_HR(S_OK, object->put_HelpDlgEnabled(7, VARIANT_FALSE));
     EXPECT_TRUE(file_has("ostrel.cfg", "ARSubject = Held ;"));
     EXPECT_TRUE(file_has("ostrel.cfg", "HelpDlg7Enabled = false ;"));
 
@@ -453,11 +454,11 @@ TEST_F(addin, a_help_dialog_put_saves_at_once_with_the_sessions_other_changes) {
 
 TEST_F(addin, a_setting_that_cannot_be_written_is_reported) {
     set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::rename; });
-    EXPECT_EQ(object->put_ARSubject(text("Unsaved").get()), E_FAIL);
+    EXPECT_HR(E_FAIL, object->put_ARSubject(text("Unsaved").get()));
     EXPECT_TRUE(log.contains("FAIL: put_ARSubject, unable to write ostrel.cfg\n"));
     EXPECT_EQ(read_property(object, "ARSubject"), "Unsaved");  // in effect for this process all the same
     object->BeginConfigure();
-    EXPECT_EQ(object->EndConfigure(VARIANT_TRUE), E_FAIL);
+    EXPECT_HR(E_FAIL, object->EndConfigure(VARIANT_TRUE));
     EXPECT_FALSE(g_configuring);
 }
 
@@ -465,13 +466,13 @@ TEST_F(addin, a_setting_that_cannot_be_written_is_reported) {
 
 TEST_F(addin, add_to_list_keeps_an_address_on_one_list_at_most) {
     add(authorized_list_number, "a@example.com");
-    EXPECT_EQ(add(ignore_list_number, "a@example.com"), S_OK);
+    EXPECT_HR(S_OK, add(ignore_list_number, "a@example.com"));
     EXPECT_EQ(list_size(authorized_list_number), 0);
     EXPECT_EQ(list_size(ignore_list_number), 1);
     EXPECT_FALSE(file_has("authorized.lst", "a@example.com"));
     EXPECT_TRUE(file_has("ignore.lst", "a@example.com"));
 
-    EXPECT_EQ(add(7, "a@example.com"), S_OK);  // only removes
+    EXPECT_HR(S_OK, add(7, "a@example.com"));  // only removes
     for (LONG list : {0, 1, 2, 3}) EXPECT_EQ(list_size(list), 0) << list;
 
     // Typed differently from the stored entry, the address still leaves the other list.
@@ -480,15 +481,15 @@ TEST_F(addin, add_to_list_keeps_an_address_on_one_list_at_most) {
     EXPECT_EQ(list_size(remove_list_number), 0);
     EXPECT_EQ(list_size(authorized_list_number), 1);
 
-    EXPECT_EQ(object->ModifyInList(authorized_list_number, text("b@example.com").get(), text("c@example.com").get()),
-              S_OK);
+    EXPECT_HR(S_OK,
+              object->ModifyInList(authorized_list_number, text("b@example.com").get(), text("c@example.com").get()));
     EXPECT_TRUE(file_has("authorized.lst", "c@example.com"));
     EXPECT_FALSE(file_has("authorized.lst", "b@example.com"));
 }
 
 TEST_F(addin, a_list_change_that_cannot_be_written_is_reported_and_undone) {
-    EXPECT_EQ(add(authorized_list_number, "a@example.com"), S_OK);
-    EXPECT_EQ(add(pending_list_number, "p@example.com"), S_OK);
+    EXPECT_HR(S_OK, add(authorized_list_number, "a@example.com"));
+    EXPECT_HR(S_OK, add(pending_list_number, "p@example.com"));
     set_file_fault_hook([](file_step step, const std::string& path) {
         return step != file_step::rename || path.find("authorized.lst") == std::string::npos;
     });
@@ -503,7 +504,7 @@ TEST_F(addin, a_list_change_that_cannot_be_written_is_reported_and_undone) {
                                         text("c@example.com").get())},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(row.result, STG_E_CANTSAVE) << row.what;
+        EXPECT_HR(STG_E_CANTSAVE, row.result) << row.what;
         // Memory matches the files again: nothing of the change stays.
         EXPECT_EQ(engine_list(authorized_list_number), std::vector<std::string>{"a@example.com"}) << row.what;
         EXPECT_EQ(engine_list(pending_list_number), std::vector<std::string>{"p@example.com"}) << row.what;
@@ -512,23 +513,23 @@ TEST_F(addin, a_list_change_that_cannot_be_written_is_reported_and_undone) {
     EXPECT_TRUE(log.contains("FAIL: RemoveFromList, unable to write the list files\n"));
 
     set_file_fault_hook({});
-    EXPECT_EQ(add(authorized_list_number, "b@example.com"), S_OK);
+    EXPECT_HR(S_OK, add(authorized_list_number, "b@example.com"));
     EXPECT_TRUE(file_has("authorized.lst", "b@example.com"));
 }
 
 TEST_F(addin, a_workflow_call_whose_lists_cannot_be_written_says_so_after_finishing) {
     host.set_contacts({"friend@example.com"});
     set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::flush; });
-    EXPECT_EQ(object->SetMailer(mailer.get()), STG_E_CANTSAVE);
+    EXPECT_HR(STG_E_CANTSAVE, object->SetMailer(mailer.get()));
 
     com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
-    EXPECT_EQ(object->RunWorkflow2(mailer.get(), message.get()), STG_E_CANTSAVE);
+    EXPECT_HR(STG_E_CANTSAVE, object->RunWorkflow2(mailer.get(), message.get()));
     EXPECT_EQ(host.messages_in(pending_folder()).size(), 1u);  // handled all the same
     EXPECT_TRUE(log.contains("FAIL: RunWorkflow2, unable to write the list files\n"));
     EXPECT_TRUE(workflow_lock_is_free());
 
     set_file_fault_hook({});
-    EXPECT_EQ(object->RunWorkflow2(mailer.get(), nullptr), S_OK);
+    EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), nullptr));
 }
 
 TEST_F(addin, lists_are_read_through_one_shared_cursor_and_sizes_are_logged) {
@@ -541,12 +542,12 @@ TEST_F(addin, lists_are_read_through_one_shared_cursor_and_sizes_are_logged) {
     } reads[] = {{0, 0, "a@x.com"}, {0, 1, "b@x.com"}, {0, 2, "c@x.com"}, {9, 0, ""}, {0, 5, "d@x.com"}, {0, 6, ""}};
     for (const auto& read : reads) {
         BSTR entry = nullptr;
-        EXPECT_EQ(object->GetListItem(read.list, read.item, &entry), S_OK);
+        EXPECT_HR(S_OK, object->GetListItem(read.list, read.item, &entry));
         EXPECT_NE(entry, nullptr);
         EXPECT_EQ(take(entry), read.entry) << read.list << ", " << read.item;
     }
     LONG size = 77;
-    EXPECT_EQ(object->GetListSize(9, &size), S_OK);
+    EXPECT_HR(S_OK, object->GetListSize(9, &size));
     EXPECT_EQ(size, 77);
     EXPECT_EQ(list_size(authorized_list_number), 4);
     expect_in_order(log.text(), {"GetListSize 9 = 77\n", "GetListSize 0 = 4\n"});
@@ -557,28 +558,28 @@ TEST_F(addin, lists_are_read_through_one_shared_cursor_and_sizes_are_logged) {
 TEST_F(addin, the_object_is_one_counted_interface_with_dispatch_by_id) {
     for (const IID& iid : {IID_IUnknown, IID_IDispatch, IID_IMailerInterfaceTest}) {
         void* answer = nullptr;
-        EXPECT_EQ(object->QueryInterface(iid, &answer), S_OK);
+        EXPECT_HR(S_OK, object->QueryInterface(iid, &answer));
         EXPECT_EQ(answer, static_cast<void*>(object));
         EXPECT_EQ(object->Release(), 1u);
     }
     void* answer = object;
-    EXPECT_EQ(object->QueryInterface(IID_IMailerHost, &answer), E_NOINTERFACE);
+    EXPECT_HR(E_NOINTERFACE, object->QueryInterface(IID_IMailerHost, &answer));
     EXPECT_EQ(answer, nullptr);
     UINT count = 9;
-    EXPECT_EQ(object->GetTypeInfoCount(&count), S_OK);
+    EXPECT_HR(S_OK, object->GetTypeInfoCount(&count));
     EXPECT_EQ(count, 0u);
     ITypeInfo* info = nullptr;
-    EXPECT_EQ(object->GetTypeInfo(0, 0, &info), DISP_E_BADINDEX);
+    EXPECT_HR(DISP_E_BADINDEX, object->GetTypeInfo(0, 0, &info));
 
     bstr_holder name = text("LanguageId");
     LPOLESTR names[] = {name.get()};
     DISPID id = 0;
-    EXPECT_EQ(object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id), DISP_E_UNKNOWNINTERFACE);
-    EXPECT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
+    EXPECT_HR(DISP_E_UNKNOWNINTERFACE, object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id));
+    EXPECT_HR(S_OK, object->GetIDsOfNames(IID_NULL, names, 1, 0, &id));
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
     variant_holder result, number;
-    EXPECT_EQ(object->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.put(), nullptr, nullptr), S_OK);
-    EXPECT_EQ(VariantChangeType(number.put(), result.get(), 0, VT_I4), S_OK);
+    EXPECT_HR(S_OK, object->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.put(), nullptr, nullptr));
+    EXPECT_HR(S_OK, VariantChangeType(number.put(), result.get(), 0, VT_I4));
     EXPECT_EQ(number->lVal, 1033);
 }
 
@@ -610,7 +611,7 @@ TEST_F(addin, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly
     // refused ones leave the old value, in memory and in the file.
     auto text_put = [&](const char* key, std::u16string value, HRESULT expected) {
         return [=, this](const std::string& what) {
-            ASSERT_EQ(put_property(object, key, text("Before").get()), S_OK) << what;
+            ASSERT_HR(S_OK, put_property(object, key, text("Before").get())) << what;
             bstr_holder put = units(value);
             EXPECT_EQ(put_property(object, key, put.get()), expected) << what;
             const std::string kept = expected == S_OK ? narrow_from_bstr(put.get()) : "Before";
@@ -622,7 +623,7 @@ TEST_F(addin, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly
     // A list change: the call's code, then every list as it must be in memory and after a reload.
     auto list_call = [&](std::function<HRESULT()> call, HRESULT expected, std::vector<std::string> authorized) {
         return [=, this](const std::string& what) {
-            ASSERT_EQ(add(ignore_list_number, "kept@example.com"), S_OK) << what;
+            ASSERT_HR(S_OK, add(ignore_list_number, "kept@example.com")) << what;
             EXPECT_EQ(call(), expected) << what;
             for (int reload = 0; reload < 2; ++reload) {
                 if (reload) get_ostrel_Object()->reload_address_lists();
@@ -637,7 +638,7 @@ TEST_F(addin, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly
         return [=](const std::string& what) { EXPECT_EQ(call(), expected) << what; };
     };
     auto refuses_null = [](std::function<HRESULT()> call) {
-        return [=](const std::string& what) { EXPECT_EQ(call(), E_POINTER) << what; };
+        return [=](const std::string& what) { EXPECT_HR(E_POINTER, call()) << what; };
     };
     auto a = [this](const char* value) { return text(value); };
     IMailerInterfaceTest* o = object;
@@ -747,14 +748,14 @@ TEST_F(addin, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly
 }
 
 TEST_F(addin, null_out_pointers_are_refused) {
-    EXPECT_EQ(object->GetListSize(0, nullptr), E_POINTER);
-    EXPECT_EQ(object->GetListItem(0, 0, nullptr), E_POINTER);
-    EXPECT_EQ(object->get_LanguageId(nullptr), E_POINTER);
-    EXPECT_EQ(object->get_MarkBlockedAsRead(nullptr), E_POINTER);
-    EXPECT_EQ(object->get_PendingToBlockedTimeo(nullptr), E_POINTER);
-    EXPECT_EQ(object->get_ARMessage(nullptr), E_POINTER);
-    EXPECT_EQ(object->get_HelpDlgEnabled(1, nullptr), E_POINTER);
-    EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_HR(E_POINTER, object->GetListSize(0, nullptr));
+    EXPECT_HR(E_POINTER, object->GetListItem(0, 0, nullptr));
+    EXPECT_HR(E_POINTER, object->get_LanguageId(nullptr));
+    EXPECT_HR(E_POINTER, object->get_MarkBlockedAsRead(nullptr));
+    EXPECT_HR(E_POINTER, object->get_PendingToBlockedTimeo(nullptr));
+    EXPECT_HR(E_POINTER, object->get_ARMessage(nullptr));
+    EXPECT_HR(E_POINTER, object->get_HelpDlgEnabled(1, nullptr));
+    EXPECT_HR(E_POINTER, object->QueryInterface(IID_IUnknown, nullptr));
 }
 
 }  // namespace

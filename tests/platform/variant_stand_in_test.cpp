@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "platform/com.h"
+#include "support/hresult_checks.h"
 
 TEST(variant_stand_in, not_a_number_converts_to_no_integer) {
     // A NaN used to be cast to the integer type, which is undefined behaviour.
@@ -18,7 +19,7 @@ TEST(variant_stand_in, not_a_number_converts_to_no_integer) {
             else source.dblVal = nan;
             VARIANT result;
             VariantInit(&result);
-            EXPECT_EQ(VariantChangeType(&result, &source, 0, type), DISP_E_OVERFLOW) << type << " from " << from;
+            EXPECT_HR(DISP_E_OVERFLOW, VariantChangeType(&result, &source, 0, type)) << type << " from " << from;
             EXPECT_EQ(result.vt, VT_EMPTY);
         }
     }
@@ -28,6 +29,6 @@ TEST(variant_stand_in, not_a_number_converts_to_no_integer) {
     text.dblVal = nan;
     VARIANT result;
     VariantInit(&result);
-    ASSERT_EQ(VariantChangeType(&result, &text, 0, VT_BOOL), S_OK);  // not zero
+    ASSERT_HR(S_OK, VariantChangeType(&result, &text, 0, VT_BOOL));  // not zero
     EXPECT_EQ(result.boolVal, VARIANT_TRUE);
 }
