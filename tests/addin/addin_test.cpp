@@ -24,6 +24,7 @@
 #include "platform/text.h"
 #include "support/hresult_checks.h"
 #include "support/memory_host.h"
+#include "support/seam_guards.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -93,9 +94,6 @@ protected:
         g_savedMailer.reset();
         mailer.reset();
         EXPECT_EQ(host.outstanding_references(), 0) << host.describe_outstanding();
-        set_file_fault_hook({});
-        set_wall_clock_for_tests({});
-        set_processor_clock_for_tests({});
     }
 
     void use_config(const std::string& content) {
@@ -121,6 +119,8 @@ protected:
     std::int64_t now = 1'000'000'000;
     double processor_seconds = 1.0;
     LONG module_locks = 0;
+    fault_hook_guard faults;
+    clock_guard clocks;
 };
 
 // ---- Workflow entry points

@@ -9,6 +9,7 @@
 #include "diag/debug_log.h"
 #include "platform/file_io.h"
 #include "program_data.h"
+#include "support/seam_guards.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -19,7 +20,6 @@ class configuration : public testing::Test {
 protected:
     void SetUp() override { reset_data_dir_for_tests(app_data.path(), no_seeds.path()); }
     void TearDown() override {
-        set_file_fault_hook({});
         reset_data_dir_for_tests(program_app_data());
     }
     void seed() { reset_data_dir_for_tests(app_data.path()); }
@@ -27,6 +27,7 @@ protected:
 
     temp_dir app_data;
     temp_dir no_seeds;
+    fault_hook_guard faults;
 };
 
 template <std::size_t N>

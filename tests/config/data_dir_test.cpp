@@ -12,6 +12,7 @@
 #include "platform/file_io.h"
 #include "platform/fs.h"
 #include "program_data.h"
+#include "support/seam_guards.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -33,7 +34,6 @@ protected:
         reset_data_dir_for_tests(app_data.path(), module.path());
     }
     void TearDown() override {
-        set_file_fault_hook({});
         reset_data_dir_for_tests(program_app_data());
     }
 
@@ -42,6 +42,7 @@ protected:
 
     temp_dir app_data;
     temp_dir module;
+    fault_hook_guard faults;
 };
 }  // namespace
 

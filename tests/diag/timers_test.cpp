@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "diag/debug_log.h"
+#include "support/seam_guards.h"
 
 namespace {
 class timers : public testing::Test {
@@ -15,11 +16,8 @@ protected:
         set_wall_clock_for_tests([this] { return now; });
         set_processor_clock_for_tests([this] { return processor; });
     }
-    void TearDown() override {
-        set_wall_clock_for_tests({});
-        set_processor_clock_for_tests({});
-    }
 
+    clock_guard clocks;
     std::int64_t now = 1'000'000;
     double processor = 10.0;
 };

@@ -4,16 +4,13 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <optional>
+#include <string>
 
 #include "host/maildir.h"
 #include "maildir_fixture.h"
 #include "platform/file_io.h"
-
-namespace {
-struct fault_hook_guard {
-    ~fault_hook_guard() { set_file_fault_hook({}); }
-};
-}  // namespace
+#include "support/seam_guards.h"
 
 TEST(maildir_names, flags_are_sorted_and_unknown_flags_survive) {
     struct row {
@@ -146,10 +143,12 @@ TEST(maildir_folders, a_delivery_with_a_step_refused_leaves_nothing_and_names_th
     for (const auto& row : rows) {
         SCOPED_TRACE(file_step_name(row.refused));
         maildir_tree tree;
-        set_file_fault_hook([&](file_step step, const std::string&) { return step != row.refused; });
         std::string error;
-        auto path = maildir::deliver(tree.root(), "Subject: hi\n\nbody\n", error);
-        set_file_fault_hook({});
+        std::optional<std::string> path;
+        {
+            fault_hook_guard refuse([&](file_step step, const std::string&) { return step != row.refused; });
+            path = maildir::deliver(tree.root(), "Subject: hi\n\nbody\n", error);
+        }
         EXPECT_EQ(path.has_value(), row.delivered) << error;
         EXPECT_EQ(tree.files_in("", "new").size(), row.delivered ? 1u : 0u);
         EXPECT_TRUE(tree.files_in("", "tmp").empty());
