@@ -216,11 +216,6 @@ a_email_folder* email_account::create_folder(const std::string& name) {
     return folders_.back().get();
 }
 
-std::string email_account::account_noop(const std::string&, const std::string&, const std::string&,
-                                        const std::string&) {
-    return "";
-}
-
 std::string email_account::send_email(const std::string& to, const std::string&, const std::string&,
                                       const std::string& subject, const std::string& body) {
     com_ptr<IMailerHost> mailer = current_mailer();
