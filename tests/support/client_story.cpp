@@ -15,6 +15,40 @@ constexpr DISPID get_list_size_id = 2;
 
 }  // namespace
 
+void check_class_object_refusals(const get_class_object_call& get_class_object,
+                                 const can_unload_now_call& can_unload_now) {
+    constexpr CLSID other_class = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+    void* object = &object;
+    EXPECT_HR(CLASS_E_CLASSNOTAVAILABLE, get_class_object(other_class, IID_IClassFactory, &object));
+    EXPECT_EQ(object, nullptr);
+    EXPECT_HR(E_POINTER, get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory, nullptr));
+
+    com_ptr<IClassFactory> classes, again;
+    ASSERT_HR(S_OK, get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory,
+                                     reinterpret_cast<void**>(classes.put())));
+    ASSERT_HR(S_OK, get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory,
+                                     reinterpret_cast<void**>(again.put())));
+    EXPECT_EQ(classes.get(), again.get());
+
+    object = &object;
+    EXPECT_HR(CLASS_E_NOAGGREGATION, classes->CreateInstance(classes.get(), IID_IUnknown, &object));
+    EXPECT_EQ(object, nullptr);
+    EXPECT_HR(S_OK, can_unload_now()) << "a refused instance must not stay alive";
+}
+
+void check_unloading_follows_instances_and_locks(IClassFactory& classes, const can_unload_now_call& can_unload_now) {
+    EXPECT_HR(S_OK, can_unload_now());
+    com_ptr<IMailerInterfaceTest> instance;
+    ASSERT_HR(S_OK, classes.CreateInstance(nullptr, IID_IMailerInterfaceTest, reinterpret_cast<void**>(instance.put())));
+    EXPECT_HR(S_FALSE, can_unload_now());
+    instance.reset();
+    EXPECT_HR(S_OK, can_unload_now());
+    EXPECT_HR(S_OK, classes.LockServer(TRUE));
+    EXPECT_HR(S_FALSE, can_unload_now());
+    EXPECT_HR(S_OK, classes.LockServer(FALSE));
+    EXPECT_HR(S_OK, can_unload_now());
+}
+
 void play_client_story(com_ptr<IMailerInterfaceTest> instance, memory_host& host) {
     ASSERT_TRUE(instance);
     com_ptr<IMailerHost> mailer = host.mailer();
