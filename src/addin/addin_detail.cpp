@@ -4,7 +4,9 @@
 #include <new>
 #include <string_view>
 
+#include "config/configuration.h"
 #include "diag/debug_log.h"
+#include "engine/ostrel.h"
 #include "platform/text.h"
 
 namespace addin_detail {

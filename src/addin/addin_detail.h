@@ -6,9 +6,10 @@
 #include <string>
 #include <utility>
 
-#include "config/configuration.h"
-#include "engine/ostrel.h"
 #include "platform/com.h"
+
+class a_configuration;
+class ostrel;
 
 namespace addin_detail {
 

@@ -11,6 +11,7 @@
 
 #include "addin/addin_detail.h"
 #include "diag/debug_log.h"
+#include "engine/ostrel.h"
 #include "lists/address.h"
 #include "mail/accounts.h"
 #include "platform/text.h"

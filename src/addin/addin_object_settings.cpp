@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "addin/addin_detail.h"
+#include "config/configuration.h"
 #include "diag/debug_log.h"
 #include "platform/text.h"
 
