@@ -72,7 +72,7 @@ bool workflow_lock_is_free() {
 
 // A fresh object with the pristine settings, empty lists, fixed clocks and the log captured.
 // Every test ends by releasing the object to zero, with no client reference left anywhere.
-class addin : public testing::Test {
+class addin_test : public testing::Test {
 protected:
     void SetUp() override {
         reset_addin_state_for_tests();
@@ -125,7 +125,7 @@ protected:
 
 // ---- Workflow entry points
 
-TEST_F(addin, set_mailer_adopts_the_client_checks_the_pending_folder_and_imports_contacts) {
+TEST_F(addin_test, set_mailer_adopts_the_client_checks_the_pending_folder_and_imports_contacts) {
     host.set_contacts({"Friend <Friend@Example.com>"});
     EXPECT_HR(S_OK, object->SetMailer(mailer.get()));
 
@@ -141,7 +141,7 @@ TEST_F(addin, set_mailer_adopts_the_client_checks_the_pending_folder_and_imports
     EXPECT_EQ(list_size(authorized_list_number), 1);
 }
 
-TEST_F(addin, a_missing_or_foreign_mailer_leaves_no_current_mailer) {
+TEST_F(addin_test, a_missing_or_foreign_mailer_leaves_no_current_mailer) {
     // The add-in object is a dispatch object without the client's interface.
     for (IDispatch* argument : {static_cast<IDispatch*>(nullptr), static_cast<IDispatch*>(object)}) {
         object->SetMailer(mailer.get());
@@ -153,7 +153,7 @@ TEST_F(addin, a_missing_or_foreign_mailer_leaves_no_current_mailer) {
     }
 }
 
-TEST_F(addin, the_first_run_workflow2_logs_iteration_1_and_runs_no_cleanup) {
+TEST_F(addin_test, the_first_run_workflow2_logs_iteration_1_and_runs_no_cleanup) {
     host.add_folder("/Inbox/Pending");
     com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
     host.on_call("get_message_headers", [this] { processor_seconds = 3.5; });
@@ -176,7 +176,7 @@ TEST_F(addin, the_first_run_workflow2_logs_iteration_1_and_runs_no_cleanup) {
     EXPECT_TRUE(workflow_lock_is_free());
 }
 
-TEST_F(addin, the_pending_cleanup_runs_at_most_once_a_minute) {
+TEST_F(addin_test, the_pending_cleanup_runs_at_most_once_a_minute) {
     host.add_folder("/Inbox/Pending");
     // Seconds after the first call, and the cleanups so far: the gate opens only strictly after
     // its due time, and then re-arms for a minute after that call.
@@ -194,7 +194,7 @@ TEST_F(addin, the_pending_cleanup_runs_at_most_once_a_minute) {
     EXPECT_TRUE(log.contains("ostrel::run_workflow2() - not a message object"));
 }
 
-TEST_F(addin, a_nested_run_workflow2_is_logged_and_both_calls_finish) {
+TEST_F(addin_test, a_nested_run_workflow2_is_logged_and_both_calls_finish) {
     memory_host::folder_id pending = host.add_folder("/Inbox/Pending");
     com_ptr<IUnknown> outer = host.message_object(add_mail(host, host.incoming(), "outer@example.com"));
     com_ptr<IUnknown> inner = host.message_object(add_mail(host, host.incoming(), "inner@example.com"));
@@ -215,7 +215,7 @@ TEST_F(addin, a_nested_run_workflow2_is_logged_and_both_calls_finish) {
     EXPECT_EQ(host.messages_in(pending).size(), 2u);
 }
 
-TEST_F(addin, a_failure_inside_run_workflow2_is_logged_and_answered_with_s_ok) {
+TEST_F(addin_test, a_failure_inside_run_workflow2_is_logged_and_answered_with_s_ok) {
     com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
     host.on_call("get_message_headers", [] { throw client_fault{}; });
 
@@ -229,7 +229,7 @@ TEST_F(addin, a_failure_inside_run_workflow2_is_logged_and_answered_with_s_ok) {
     EXPECT_TRUE(workflow_lock_is_free());
 }
 
-TEST_F(addin, failures_of_other_members_become_a_log_line_and_a_failure_code) {
+TEST_F(addin_test, failures_of_other_members_become_a_log_line_and_a_failure_code) {
     object->SetMailer(mailer.get());
     add_mail(host, host.incoming(), "spam@example.com");
     host.on_call("find_messages_from", [] { throw client_fault{}; });
@@ -241,7 +241,7 @@ TEST_F(addin, failures_of_other_members_become_a_log_line_and_a_failure_code) {
     EXPECT_TRUE(log.contains("\n\nExit RunWorkflow: exception out of memory\n"));
 }
 
-TEST_F(addin, the_current_mailer_after_unload_and_verdicts) {
+TEST_F(addin_test, the_current_mailer_after_unload_and_verdicts) {
     // Before any SetMailer a verdict empties the current mailer: there is no saved one.
     object->RunWorkflow2(mailer.get(), nullptr);
     EXPECT_HR(S_OK, add(authorized_list_number, "a@example.com"));
@@ -263,7 +263,7 @@ TEST_F(addin, the_current_mailer_after_unload_and_verdicts) {
 
 // ---- User verdicts
 
-TEST_F(addin, authorized_senders_get_their_pending_mail_back_at_the_next_message) {
+TEST_F(addin_test, authorized_senders_get_their_pending_mail_back_at_the_next_message) {
     object->SetMailer(mailer.get());
     for (int i = 0; i < 3; ++i) add_mail(host, pending_folder(), "first@example.com");
     add_mail(host, pending_folder(), "second@example.com");
@@ -277,7 +277,7 @@ TEST_F(addin, authorized_senders_get_their_pending_mail_back_at_the_next_message
     EXPECT_EQ(host.messages_in(host.incoming()).size(), 4u);
 }
 
-TEST_F(addin, a_verdict_given_without_a_mailer_is_released_when_the_next_process_connects) {
+TEST_F(addin_test, a_verdict_given_without_a_mailer_is_released_when_the_next_process_connects) {
     object->SetMailer(mailer.get());
     memory_host::message_id waiting = add_mail(host, pending_folder(), "friend@example.com");
     memory_host::message_id other = add_mail(host, pending_folder(), "stranger@example.com");
@@ -294,7 +294,7 @@ TEST_F(addin, a_verdict_given_without_a_mailer_is_released_when_the_next_process
     EXPECT_EQ(data_file("release.lst"), "");
 }
 
-TEST_F(addin, the_remove_verdict_deletes_the_senders_mail_marking_it_read_only_when_configured) {
+TEST_F(addin_test, the_remove_verdict_deletes_the_senders_mail_marking_it_read_only_when_configured) {
     for (const std::string mark : {"true", "True"}) {
         memory_host client;
         com_ptr<IMailerHost> client_mailer = client.mailer();
@@ -311,7 +311,7 @@ TEST_F(addin, the_remove_verdict_deletes_the_senders_mail_marking_it_read_only_w
     }
 }
 
-TEST_F(addin, with_protection_off_verdicts_change_the_lists_but_no_message) {
+TEST_F(addin_test, with_protection_off_verdicts_change_the_lists_but_no_message) {
     object->SetMailer(mailer.get());
     EXPECT_HR(S_OK, object->put_EnableProtection(VARIANT_FALSE));
     add_mail(host, host.incoming(), "spam@example.com");
@@ -353,7 +353,7 @@ std::string read_property(IMailerInterfaceTest* o, const std::string& key) {
     return flag != 7 ? std::to_string(flag) : take(words);
 }
 
-TEST_F(addin, every_property_reads_its_stored_form) {
+TEST_F(addin_test, every_property_reads_its_stored_form) {
     // Key, its value in the file (null: no such line), what the property answers.
     const struct {
         const char* key;
@@ -377,7 +377,7 @@ TEST_F(addin, every_property_reads_its_stored_form) {
     }
 }
 
-TEST_F(addin, every_put_writes_its_stored_form_to_the_file) {
+TEST_F(addin_test, every_put_writes_its_stored_form_to_the_file) {
     const struct {
         HRESULT result;
         const char* line;
@@ -401,7 +401,7 @@ TEST_F(addin, every_put_writes_its_stored_form_to_the_file) {
     EXPECT_EQ(read_property(object, "ARMessage"), "Hello,\nWorld");
 }
 
-TEST_F(addin, texts_with_semicolons_and_emptied_texts_read_back_the_same_after_a_reload) {
+TEST_F(addin_test, texts_with_semicolons_and_emptied_texts_read_back_the_same_after_a_reload) {
     const struct {
         const char* key;
         const char* value;
@@ -423,7 +423,7 @@ TEST_F(addin, texts_with_semicolons_and_emptied_texts_read_back_the_same_after_a
     }
 }
 
-TEST_F(addin, a_session_holds_puts_in_memory_until_end_configure) {
+TEST_F(addin_test, a_session_holds_puts_in_memory_until_end_configure) {
     for (VARIANT_BOOL save : {VARIANT_BOOL{0}, VARIANT_BOOL{1}, VARIANT_BOOL{-1}}) {
         object->put_ARSubject(text("Before").get());
         EXPECT_HR(S_OK, object->BeginConfigure());
@@ -439,7 +439,7 @@ TEST_F(addin, a_session_holds_puts_in_memory_until_end_configure) {
     }
 }
 
-TEST_F(addin, a_help_dialog_put_saves_at_once_with_the_sessions_other_changes) {
+TEST_F(addin_test, a_help_dialog_put_saves_at_once_with_the_sessions_other_changes) {
     object->BeginConfigure();
     object->put_ARSubject(text("Held").get());
     EXPECT_HR(S_OK, object->put_HelpDlgEnabled(7, VARIANT_FALSE));
@@ -452,7 +452,7 @@ TEST_F(addin, a_help_dialog_put_saves_at_once_with_the_sessions_other_changes) {
     EXPECT_EQ(read_property(object, "ARSubjectKey"), "[TWK-CONFIRM]");
 }
 
-TEST_F(addin, a_setting_that_cannot_be_written_is_reported) {
+TEST_F(addin_test, a_setting_that_cannot_be_written_is_reported) {
     set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::rename; });
     EXPECT_HR(E_FAIL, object->put_ARSubject(text("Unsaved").get()));
     EXPECT_TRUE(log.contains("FAIL: put_ARSubject, unable to write ostrel.cfg\n"));
@@ -464,7 +464,7 @@ TEST_F(addin, a_setting_that_cannot_be_written_is_reported) {
 
 // ---- Lists
 
-TEST_F(addin, add_to_list_keeps_an_address_on_one_list_at_most) {
+TEST_F(addin_test, add_to_list_keeps_an_address_on_one_list_at_most) {
     add(authorized_list_number, "a@example.com");
     EXPECT_HR(S_OK, add(ignore_list_number, "a@example.com"));
     EXPECT_EQ(list_size(authorized_list_number), 0);
@@ -487,7 +487,7 @@ TEST_F(addin, add_to_list_keeps_an_address_on_one_list_at_most) {
     EXPECT_FALSE(file_has("authorized.lst", "b@example.com"));
 }
 
-TEST_F(addin, a_list_change_that_cannot_be_written_is_reported_and_undone) {
+TEST_F(addin_test, a_list_change_that_cannot_be_written_is_reported_and_undone) {
     EXPECT_HR(S_OK, add(authorized_list_number, "a@example.com"));
     EXPECT_HR(S_OK, add(pending_list_number, "p@example.com"));
     set_file_fault_hook([](file_step step, const std::string& path) {
@@ -517,7 +517,7 @@ TEST_F(addin, a_list_change_that_cannot_be_written_is_reported_and_undone) {
     EXPECT_TRUE(file_has("authorized.lst", "b@example.com"));
 }
 
-TEST_F(addin, a_workflow_call_whose_lists_cannot_be_written_says_so_after_finishing) {
+TEST_F(addin_test, a_workflow_call_whose_lists_cannot_be_written_says_so_after_finishing) {
     host.set_contacts({"friend@example.com"});
     set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::flush; });
     EXPECT_HR(STG_E_CANTSAVE, object->SetMailer(mailer.get()));
@@ -532,7 +532,7 @@ TEST_F(addin, a_workflow_call_whose_lists_cannot_be_written_says_so_after_finish
     EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), nullptr));
 }
 
-TEST_F(addin, lists_are_read_through_one_shared_cursor_and_sizes_are_logged) {
+TEST_F(addin_test, lists_are_read_through_one_shared_cursor_and_sizes_are_logged) {
     write_text_file(get_data_file_path("authorized.lst"), "a@x.com\r\nb@x.com\r\nc@x.com\r\nd@x.com\r\n");
     // Items other than 0 are not positions; list 9 answers "" and moves nothing.
     const struct {
@@ -555,7 +555,7 @@ TEST_F(addin, lists_are_read_through_one_shared_cursor_and_sizes_are_logged) {
 
 // ---- The object itself
 
-TEST_F(addin, the_object_is_one_counted_interface_with_dispatch_by_id) {
+TEST_F(addin_test, the_object_is_one_counted_interface_with_dispatch_by_id) {
     for (const IID& iid : {IID_IUnknown, IID_IDispatch, IID_IMailerInterfaceTest}) {
         void* answer = nullptr;
         EXPECT_HR(S_OK, object->QueryInterface(iid, &answer));
@@ -598,7 +598,7 @@ HRESULT put_property(IMailerInterfaceTest* o, const std::string& key, BSTR value
                                    : o->put_ARMessageKey(value);
 }
 
-TEST_F(addin, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly) {
+TEST_F(addin_test, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly) {
     const std::string megabyte_text(1 << 20, 'x');
     const std::u16string megabyte_units(megabyte_text.begin(), megabyte_text.end());
     const std::string long_local(1 << 20, 'a');
@@ -747,7 +747,7 @@ TEST_F(addin, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly
     for (const auto& row : rows) row.check(row.what);
 }
 
-TEST_F(addin, null_out_pointers_are_refused) {
+TEST_F(addin_test, null_out_pointers_are_refused) {
     EXPECT_HR(E_POINTER, object->GetListSize(0, nullptr));
     EXPECT_HR(E_POINTER, object->GetListItem(0, 0, nullptr));
     EXPECT_HR(E_POINTER, object->get_LanguageId(nullptr));

@@ -10,7 +10,7 @@
 #include "support/seam_guards.h"
 
 namespace {
-class timers : public testing::Test {
+class timers_test : public testing::Test {
 protected:
     void SetUp() override {
         set_wall_clock_for_tests([this] { return now; });
@@ -23,7 +23,7 @@ protected:
 };
 }  // namespace
 
-TEST_F(timers, interval_gate_opens_only_strictly_after_its_due_time) {
+TEST_F(timers_test, interval_gate_opens_only_strictly_after_its_due_time) {
     interval_timer gate(60);
     now = 1'000'060;
     EXPECT_FALSE(gate.expired());
@@ -33,7 +33,7 @@ TEST_F(timers, interval_gate_opens_only_strictly_after_its_due_time) {
     EXPECT_EQ(gate.due(), 1'000'121);
 }
 
-TEST_F(timers, scope_timer_writes_its_line_only_with_a_stream) {
+TEST_F(timers_test, scope_timer_writes_its_line_only_with_a_stream) {
     log_capture log;
     std::ostringstream out;
     {
@@ -47,7 +47,7 @@ TEST_F(timers, scope_timer_writes_its_line_only_with_a_stream) {
     EXPECT_EQ(log.text(), "TIMER : Timer for handle_contacts  3\n");
 }
 
-TEST_F(timers, clock_timer_logs_elapsed_processor_seconds) {
+TEST_F(timers_test, clock_timer_logs_elapsed_processor_seconds) {
     log_capture log;
     clock_timer timer;
     processor = 12.5;
@@ -55,7 +55,7 @@ TEST_F(timers, clock_timer_logs_elapsed_processor_seconds) {
     EXPECT_EQ(log.text(), "######## Start Clock Timer #####\n\n\nDelay Seconds = 2.5\n######## END Clock Timer #####\n\n\n");
 }
 
-TEST_F(timers, time_text_has_the_ctime_form_for_any_time) {
+TEST_F(timers_test, time_text_has_the_ctime_form_for_any_time) {
     EXPECT_EQ(time_text().size(), 25u) << time_text();  // "Mon Jan 12 13:46:40 1970\n"
     for (std::int64_t extreme : {std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}) {
         now = extreme;
