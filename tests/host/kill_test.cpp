@@ -39,8 +39,6 @@ struct generated {
     std::string kind;
 };
 
-std::string unique_of(const std::string& name) { return name.substr(0, name.find(':')); }
-
 // Writes the mailbox into `tree`'s new/ and the address book into `contacts_file`: contacts,
 // strangers, senders on the remove list, bounces of challenges and other bounces, mail without a
 // sender, and with `answers` answers to challenges from strangers whose earlier mail waits in the

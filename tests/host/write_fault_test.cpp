@@ -33,8 +33,6 @@ namespace {
 const std::vector<std::string> data_files = {"authorized.lst", "pending.lst", "remove.lst", "ignore.lst",
                                              "release.lst", "ostrel.cfg"};
 
-std::string unique_of(const std::string& name) { return name.substr(0, name.find(':')); }
-
 // Copies the tree `from` to `to`, with the modification times, which are the mail's arrival.
 void copy_tree(const std::string& from, const std::string& to) {
     fs::create_directories(to);
