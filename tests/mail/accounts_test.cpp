@@ -18,10 +18,6 @@ protected:
         for (int i = 0; i < a.get_folder_count(); ++i) result.push_back(a.get_folder(i)->get_path());
         return result;
     }
-    std::unique_ptr<a_email> record(memory_host::message_id id) {
-        com_ptr<IUnknown> object = host.message_object(id);
-        return make_email(memory_host::unknown_view(object.get()));
-    }
 };
 
 TEST_F(accounts_test, walks_only_the_incoming_branch) {

@@ -8,13 +8,7 @@
 
 namespace {
 
-class email_test : public mail_test {
-protected:
-    std::unique_ptr<a_email> record(memory_host::message_id id) {
-        com_ptr<IUnknown> object = host.message_object(id);
-        return make_email(memory_host::unknown_view(object.get()));
-    }
-};
+using email_test = mail_test;
 
 TEST_F(email_test, reads_the_headers_once_and_keeps_them) {
     auto id = add({.sender = "Ann <ann@example.com>", .receiver = "me@example.org", .subject = "Hello"});
