@@ -1,6 +1,8 @@
 // The filtering engine: one object per process that holds the address lists, reads its
 // switches from the configuration and acts on the host's messages through the mail model.
 // Failures travel as exceptions (com_error and std::exception); the engine catches none.
+// Its members are defined by job in ostrel_*.cpp: new_message, challenges, bounces, upkeep,
+// verdicts; ostrel.cpp holds the object itself and its lists.
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "lists/words_internal.h"
+#include "lists/words_detail.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ char to_lower_ascii(unsigned char c) {
 // The first word holding "@", else the last word, else "".
 std::string_view candidate_word(std::string_view text) {
     std::string_view last;
-    lists_internal::for_each_word(text, [&last](std::string_view word) {
+    lists_detail::for_each_word(text, [&last](std::string_view word) {
         last = word;
         return word.find('@') == std::string_view::npos;
     });

@@ -6,7 +6,7 @@
 
 #include "diag/debug_log.h"
 #include "lists/address.h"
-#include "lists/words_internal.h"
+#include "lists/words_detail.h"
 #include "platform/file_io.h"
 
 namespace {
@@ -45,7 +45,7 @@ bool remove_from_list(address_set& list, std::string_view text) {
 }
 
 void parse_list_words(std::string_view content, address_set& list) {
-    lists_internal::for_each_word(content, [&list](std::string_view word) {
+    lists_detail::for_each_word(content, [&list](std::string_view word) {
         list.emplace(word);
         return true;
     });

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "diag/debug_log.h"
-#include "mail/host_values.h"
+#include "mail/host_values_detail.h"
 #include "platform/text.h"
 
 using mail_detail::current_mailer;
@@ -214,11 +214,6 @@ a_email_folder* email_account::create_folder(const std::string& name) {
     path += new_name;
     folders_.push_back(std::make_unique<email_folder>(std::move(path), folder));
     return folders_.back().get();
-}
-
-std::string email_account::account_noop(const std::string&, const std::string&, const std::string&,
-                                        const std::string&) {
-    return "";
 }
 
 std::string email_account::send_email(const std::string& to, const std::string&, const std::string&,

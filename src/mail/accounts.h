@@ -56,9 +56,6 @@ public:
     HRESULT run_folder_action(int a, int b) override;
     void delete_last_mail(int days, std::string& sender, double& age_seconds) override;
 
-    // The host folder object, valid while the folder lives.
-    IUnknown* host_folder() const { return folder_.get(); }
-
 private:
     std::string path_;
     com_ptr<IUnknown> folder_;
@@ -81,9 +78,6 @@ public:
     // account; null when there is no mailer ("FAIL: create_folder, MAILER == NULL"), no incoming
     // folder, or the host refuses. Throws com_error(E_OUTOFMEMORY) when `name` cannot be converted.
     virtual a_email_folder* create_folder(const std::string& name) = 0;
-    // Does nothing; returns "".
-    virtual std::string account_noop(const std::string& text1, const std::string& text2, const std::string& text3,
-                                      const std::string& text4) = 0;
     // Has the host create a message to `to` with `subject` and `body` and send it; text2 and text3
     // are not used. Returns "". Without a mailer: "FAIL: send_email, MAILER == NULL".
     // Throws com_error(E_OUTOFMEMORY) when a text cannot be converted.
@@ -116,8 +110,6 @@ public:
     a_email_folder* find_folder(const std::string& path) override;
     a_email_folder* get_folder(int index) override;
     a_email_folder* create_folder(const std::string& name) override;
-    std::string account_noop(const std::string& text1, const std::string& text2, const std::string& text3,
-                              const std::string& text4) override;
     std::string send_email(const std::string& to, const std::string& text2, const std::string& text3,
                            const std::string& subject, const std::string& body) override;
     void get_contacts(std::vector<std::string>& contacts) override;

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <utility>
 
-#include "platform/file_io_internal.h"
+#include "platform/file_io_detail.h"
 
 namespace {
 std::function<bool(file_step, const std::string&)>& fault_hook() {

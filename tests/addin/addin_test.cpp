@@ -12,7 +12,7 @@
 #include <thread>
 #include <utility>
 
-#include "addin/mailer_interface_test.h"
+#include "addin/addin_object.h"
 #include "addin/module.h"
 #include "config/configuration.h"
 #include "config/data_dir.h"
@@ -22,7 +22,9 @@
 #include "mail/accounts.h"
 #include "platform/file_io.h"
 #include "platform/text.h"
+#include "support/hresult_checks.h"
 #include "support/memory_host.h"
+#include "support/seam_guards.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -70,7 +72,7 @@ bool workflow_lock_is_free() {
 
 // A fresh object with the pristine settings, empty lists, fixed clocks and the log captured.
 // Every test ends by releasing the object to zero, with no client reference left anywhere.
-class addin : public testing::Test {
+class addin_test : public testing::Test {
 protected:
     void SetUp() override {
         reset_addin_state_for_tests();
@@ -92,9 +94,6 @@ protected:
         g_savedMailer.reset();
         mailer.reset();
         EXPECT_EQ(host.outstanding_references(), 0) << host.describe_outstanding();
-        set_file_fault_hook({});
-        set_wall_clock_for_tests({});
-        set_processor_clock_for_tests({});
     }
 
     void use_config(const std::string& content) {
@@ -103,7 +102,7 @@ protected:
     }
     LONG list_size(LONG list) {
         LONG size = -1;
-        EXPECT_EQ(object->GetListSize(list, &size), S_OK);
+        EXPECT_HR(S_OK, object->GetListSize(list, &size));
         return size;
     }
     HRESULT add(LONG list, const std::string& address) { return object->AddToList(list, text(address).get()); }
@@ -120,13 +119,15 @@ protected:
     std::int64_t now = 1'000'000'000;
     double processor_seconds = 1.0;
     LONG module_locks = 0;
+    fault_hook_guard faults;
+    clock_guard clocks;
 };
 
 // ---- Workflow entry points
 
-TEST_F(addin, set_mailer_adopts_the_client_checks_the_pending_folder_and_imports_contacts) {
+TEST_F(addin_test, set_mailer_adopts_the_client_checks_the_pending_folder_and_imports_contacts) {
     host.set_contacts({"Friend <Friend@Example.com>"});
-    EXPECT_EQ(object->SetMailer(mailer.get()), S_OK);
+    EXPECT_HR(S_OK, object->SetMailer(mailer.get()));
 
     EXPECT_EQ(g_savedMailer.get(), mailer.get());
     EXPECT_EQ(g_mailer.get(), mailer.get());
@@ -140,24 +141,24 @@ TEST_F(addin, set_mailer_adopts_the_client_checks_the_pending_folder_and_imports
     EXPECT_EQ(list_size(authorized_list_number), 1);
 }
 
-TEST_F(addin, a_missing_or_foreign_mailer_leaves_no_current_mailer) {
+TEST_F(addin_test, a_missing_or_foreign_mailer_leaves_no_current_mailer) {
     // The add-in object is a dispatch object without the client's interface.
     for (IDispatch* argument : {static_cast<IDispatch*>(nullptr), static_cast<IDispatch*>(object)}) {
         object->SetMailer(mailer.get());
         log.clear();
-        EXPECT_EQ(object->SetMailer(argument), S_OK);
+        EXPECT_HR(S_OK, object->SetMailer(argument));
         EXPECT_FALSE(g_mailer);
         EXPECT_FALSE(g_savedMailer);
         EXPECT_TRUE(log.contains("pre_condition_test - get_all_counts fails \n"));
     }
 }
 
-TEST_F(addin, the_first_run_workflow2_logs_iteration_1_and_runs_no_cleanup) {
+TEST_F(addin_test, the_first_run_workflow2_logs_iteration_1_and_runs_no_cleanup) {
     host.add_folder("/Inbox/Pending");
     com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
     host.on_call("get_message_headers", [this] { processor_seconds = 3.5; });
 
-    EXPECT_EQ(object->RunWorkflow2(mailer.get(), message.get()), S_OK);
+    EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), message.get()));
 
     const std::string stamp = time_text();
     expect_in_order(log.text(), {"######## Start Clock Timer #####\n\n", "\n\nEnter RunWorkflow2 , before lock 1\n",
@@ -175,7 +176,7 @@ TEST_F(addin, the_first_run_workflow2_logs_iteration_1_and_runs_no_cleanup) {
     EXPECT_TRUE(workflow_lock_is_free());
 }
 
-TEST_F(addin, the_pending_cleanup_runs_at_most_once_a_minute) {
+TEST_F(addin_test, the_pending_cleanup_runs_at_most_once_a_minute) {
     host.add_folder("/Inbox/Pending");
     // Seconds after the first call, and the cleanups so far: the gate opens only strictly after
     // its due time, and then re-arms for a minute after that call.
@@ -186,14 +187,14 @@ TEST_F(addin, the_pending_cleanup_runs_at_most_once_a_minute) {
     const std::int64_t start = now;
     for (const auto& call : calls) {
         now = start + call.at;
-        EXPECT_EQ(object->RunWorkflow2(mailer.get(), nullptr), S_OK);
+        EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), nullptr));
         EXPECT_EQ(host.call_count("delete_old_message"), call.cleanups) << "at +" << call.at << " s";
     }
     // A null message still reaches the engine.
     EXPECT_TRUE(log.contains("ostrel::run_workflow2() - not a message object"));
 }
 
-TEST_F(addin, a_nested_run_workflow2_is_logged_and_both_calls_finish) {
+TEST_F(addin_test, a_nested_run_workflow2_is_logged_and_both_calls_finish) {
     memory_host::folder_id pending = host.add_folder("/Inbox/Pending");
     com_ptr<IUnknown> outer = host.message_object(add_mail(host, host.incoming(), "outer@example.com"));
     com_ptr<IUnknown> inner = host.message_object(add_mail(host, host.incoming(), "inner@example.com"));
@@ -205,20 +206,20 @@ TEST_F(addin, a_nested_run_workflow2_is_logged_and_both_calls_finish) {
         if (!std::exchange(nested, true)) inner_result = object->RunWorkflow2(mailer.get(), inner.get());
     });
 
-    EXPECT_EQ(object->RunWorkflow2(mailer.get(), outer.get()), S_OK);
+    EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), outer.get()));
 
-    EXPECT_EQ(inner_result, S_OK);
+    EXPECT_HR(S_OK, inner_result);
     EXPECT_TRUE(log.contains("error - nested_call_counter = 2\n"));
     EXPECT_EQ(nested_call_counter, 0);
     EXPECT_EQ(iteration_counter, 2);
     EXPECT_EQ(host.messages_in(pending).size(), 2u);
 }
 
-TEST_F(addin, a_failure_inside_run_workflow2_is_logged_and_answered_with_s_ok) {
+TEST_F(addin_test, a_failure_inside_run_workflow2_is_logged_and_answered_with_s_ok) {
     com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
     host.on_call("get_message_headers", [] { throw client_fault{}; });
 
-    EXPECT_EQ(object->RunWorkflow2(mailer.get(), message.get()), S_OK);
+    EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), message.get()));
 
     expect_in_order(log.text(), {"\n\nExit RunWorkflow2: exception \n", "\nDelay Seconds = ",
                                  "######## END Clock Timer #####\n\n\n"});
@@ -228,27 +229,27 @@ TEST_F(addin, a_failure_inside_run_workflow2_is_logged_and_answered_with_s_ok) {
     EXPECT_TRUE(workflow_lock_is_free());
 }
 
-TEST_F(addin, failures_of_other_members_become_a_log_line_and_a_failure_code) {
+TEST_F(addin_test, failures_of_other_members_become_a_log_line_and_a_failure_code) {
     object->SetMailer(mailer.get());
     add_mail(host, host.incoming(), "spam@example.com");
     host.on_call("find_messages_from", [] { throw client_fault{}; });
-    EXPECT_EQ(add(remove_list_number, "spam@example.com"), E_FAIL);
+    EXPECT_HR(E_FAIL, add(remove_list_number, "spam@example.com"));
     EXPECT_TRUE(log.contains("AddToList: exception unknown\n"));
 
     set_wall_clock_for_tests([]() -> std::int64_t { throw std::bad_alloc(); });
-    EXPECT_EQ(object->RunWorkflow(mailer.get()), E_OUTOFMEMORY);
+    EXPECT_HR(E_OUTOFMEMORY, object->RunWorkflow(mailer.get()));
     EXPECT_TRUE(log.contains("\n\nExit RunWorkflow: exception out of memory\n"));
 }
 
-TEST_F(addin, the_current_mailer_after_unload_and_verdicts) {
+TEST_F(addin_test, the_current_mailer_after_unload_and_verdicts) {
     // Before any SetMailer a verdict empties the current mailer: there is no saved one.
     object->RunWorkflow2(mailer.get(), nullptr);
-    EXPECT_EQ(add(authorized_list_number, "a@example.com"), S_OK);
+    EXPECT_HR(S_OK, add(authorized_list_number, "a@example.com"));
     EXPECT_FALSE(g_mailer);
     EXPECT_TRUE(log.contains("ostrel::marked_as_not_spam_by_user() - no account ... \n"));
 
     object->SetMailer(mailer.get());
-    EXPECT_EQ(object->Unload(), S_OK);
+    EXPECT_HR(S_OK, object->Unload());
     EXPECT_FALSE(g_mailer);
     EXPECT_EQ(g_savedMailer.get(), mailer.get());
     add(ignore_list_number, "b@example.com");
@@ -262,13 +263,13 @@ TEST_F(addin, the_current_mailer_after_unload_and_verdicts) {
 
 // ---- User verdicts
 
-TEST_F(addin, authorized_senders_get_their_pending_mail_back_at_the_next_message) {
+TEST_F(addin_test, authorized_senders_get_their_pending_mail_back_at_the_next_message) {
     object->SetMailer(mailer.get());
     for (int i = 0; i < 3; ++i) add_mail(host, pending_folder(), "first@example.com");
     add_mail(host, pending_folder(), "second@example.com");
 
-    EXPECT_EQ(add(authorized_list_number, "first@example.com"), S_OK);
-    EXPECT_EQ(add(authorized_list_number, "second@example.com"), S_OK);
+    EXPECT_HR(S_OK, add(authorized_list_number, "first@example.com"));
+    EXPECT_HR(S_OK, add(authorized_list_number, "second@example.com"));
     EXPECT_TRUE(host.moves().empty());
 
     object->RunWorkflow2(mailer.get(), nullptr);
@@ -276,24 +277,24 @@ TEST_F(addin, authorized_senders_get_their_pending_mail_back_at_the_next_message
     EXPECT_EQ(host.messages_in(host.incoming()).size(), 4u);
 }
 
-TEST_F(addin, a_verdict_given_without_a_mailer_is_released_when_the_next_process_connects) {
+TEST_F(addin_test, a_verdict_given_without_a_mailer_is_released_when_the_next_process_connects) {
     object->SetMailer(mailer.get());
     memory_host::message_id waiting = add_mail(host, pending_folder(), "friend@example.com");
     memory_host::message_id other = add_mail(host, pending_folder(), "stranger@example.com");
     object->SetMailer(nullptr);
     reset_ostrel_object_for_tests();
 
-    EXPECT_EQ(add(authorized_list_number, "friend@example.com"), S_OK);
+    EXPECT_HR(S_OK, add(authorized_list_number, "friend@example.com"));
     EXPECT_TRUE(host.moves().empty());
     reset_ostrel_object_for_tests();  // the process ends
 
-    EXPECT_EQ(object->SetMailer(mailer.get()), S_OK);
+    EXPECT_HR(S_OK, object->SetMailer(mailer.get()));
     EXPECT_EQ(host.folder_of(waiting), host.incoming());
     EXPECT_EQ(host.folder_of(other), pending_folder());
     EXPECT_EQ(data_file("release.lst"), "");
 }
 
-TEST_F(addin, the_remove_verdict_deletes_the_senders_mail_marking_it_read_only_when_configured) {
+TEST_F(addin_test, the_remove_verdict_deletes_the_senders_mail_marking_it_read_only_when_configured) {
     for (const std::string mark : {"true", "True"}) {
         memory_host client;
         com_ptr<IMailerHost> client_mailer = client.mailer();
@@ -302,7 +303,7 @@ TEST_F(addin, the_remove_verdict_deletes_the_senders_mail_marking_it_read_only_w
         memory_host::message_id in_inbox = add_mail(client, client.incoming(), "spam@example.com");
         memory_host::message_id in_pending = add_mail(client, *client.find_folder("/Inbox/Pending"), "spam@example.com");
 
-        EXPECT_EQ(add(remove_list_number, "spam@example.com"), S_OK);
+        EXPECT_HR(S_OK, add(remove_list_number, "spam@example.com"));
 
         EXPECT_TRUE(client.is_deleted(in_inbox) && client.is_deleted(in_pending)) << mark;
         EXPECT_EQ(client.marks().size(), mark == "true" ? 2u : 0u) << mark;
@@ -310,9 +311,9 @@ TEST_F(addin, the_remove_verdict_deletes_the_senders_mail_marking_it_read_only_w
     }
 }
 
-TEST_F(addin, with_protection_off_verdicts_change_the_lists_but_no_message) {
+TEST_F(addin_test, with_protection_off_verdicts_change_the_lists_but_no_message) {
     object->SetMailer(mailer.get());
-    EXPECT_EQ(object->put_EnableProtection(VARIANT_FALSE), S_OK);
+    EXPECT_HR(S_OK, object->put_EnableProtection(VARIANT_FALSE));
     add_mail(host, host.incoming(), "spam@example.com");
     add_mail(host, pending_folder(), "friend@example.com");
 
@@ -346,13 +347,13 @@ std::string read_property(IMailerInterfaceTest* o, const std::string& key) {
                  : key == "ARSubjectKey"          ? o->get_ARSubjectKey(&words)
                  : key == "ARMessageKey"          ? o->get_ARMessageKey(&words)
                                                   : o->get_PendingFolderName(&words);
-    EXPECT_EQ(hr, S_OK) << key;
+    EXPECT_HR(S_OK, hr) << key;
     if (key == "LanguageId") return std::to_string(language);
     if (key == "PendingToBlockedTimeo") return std::to_string(number);
     return flag != 7 ? std::to_string(flag) : take(words);
 }
 
-TEST_F(addin, every_property_reads_its_stored_form) {
+TEST_F(addin_test, every_property_reads_its_stored_form) {
     // Key, its value in the file (null: no such line), what the property answers.
     const struct {
         const char* key;
@@ -376,7 +377,7 @@ TEST_F(addin, every_property_reads_its_stored_form) {
     }
 }
 
-TEST_F(addin, every_put_writes_its_stored_form_to_the_file) {
+TEST_F(addin_test, every_put_writes_its_stored_form_to_the_file) {
     const struct {
         HRESULT result;
         const char* line;
@@ -394,13 +395,13 @@ TEST_F(addin, every_put_writes_its_stored_form_to_the_file) {
         {object->put_EnableProtection(0), "EnableProtection = false ;\r\n"},
     };
     for (const auto& put : puts) {
-        EXPECT_EQ(put.result, S_OK) << put.line;
+        EXPECT_HR(S_OK, put.result) << put.line;
         EXPECT_TRUE(file_has("ostrel.cfg", put.line)) << put.line;
     }
     EXPECT_EQ(read_property(object, "ARMessage"), "Hello,\nWorld");
 }
 
-TEST_F(addin, texts_with_semicolons_and_emptied_texts_read_back_the_same_after_a_reload) {
+TEST_F(addin_test, texts_with_semicolons_and_emptied_texts_read_back_the_same_after_a_reload) {
     const struct {
         const char* key;
         const char* value;
@@ -413,7 +414,7 @@ TEST_F(addin, texts_with_semicolons_and_emptied_texts_read_back_the_same_after_a
                      : key == "ARSubject"  ? object->put_ARSubject(value.get())
                      : key == "ARSubjectKey" ? object->put_ARSubjectKey(value.get())
                                            : object->put_ARMessageKey(value.get());
-        ASSERT_EQ(hr, S_OK) << key;
+        ASSERT_HR(S_OK, hr) << key;
         const std::string before = read_property(object, key);
         get_configuration("ostrel_user")->load();
         EXPECT_EQ(read_property(object, key), before) << key << " = " << row.value;
@@ -422,15 +423,15 @@ TEST_F(addin, texts_with_semicolons_and_emptied_texts_read_back_the_same_after_a
     }
 }
 
-TEST_F(addin, a_session_holds_puts_in_memory_until_end_configure) {
+TEST_F(addin_test, a_session_holds_puts_in_memory_until_end_configure) {
     for (VARIANT_BOOL save : {VARIANT_BOOL{0}, VARIANT_BOOL{1}, VARIANT_BOOL{-1}}) {
         object->put_ARSubject(text("Before").get());
-        EXPECT_EQ(object->BeginConfigure(), S_OK);
+        EXPECT_HR(S_OK, object->BeginConfigure());
         object->put_ARSubject(text("During").get());
         EXPECT_EQ(read_property(object, "ARSubject"), "During");
         EXPECT_TRUE(file_has("ostrel.cfg", "ARSubject = Before ;")) << save;
 
-        EXPECT_EQ(object->EndConfigure(save), S_OK);
+        EXPECT_HR(S_OK, object->EndConfigure(save));
         const std::string kept = save ? "During" : "Before";  // any true value keeps the session
         EXPECT_EQ(read_property(object, "ARSubject"), kept) << save;
         EXPECT_TRUE(file_has("ostrel.cfg", "ARSubject = " + kept + " ;")) << save;
@@ -438,10 +439,10 @@ TEST_F(addin, a_session_holds_puts_in_memory_until_end_configure) {
     }
 }
 
-TEST_F(addin, a_help_dialog_put_saves_at_once_with_the_sessions_other_changes) {
+TEST_F(addin_test, a_help_dialog_put_saves_at_once_with_the_sessions_other_changes) {
     object->BeginConfigure();
     object->put_ARSubject(text("Held").get());
-    EXPECT_EQ(object->put_HelpDlgEnabled(7, VARIANT_FALSE), S_OK);
+    EXPECT_HR(S_OK, object->put_HelpDlgEnabled(7, VARIANT_FALSE));
     EXPECT_TRUE(file_has("ostrel.cfg", "ARSubject = Held ;"));
     EXPECT_TRUE(file_has("ostrel.cfg", "HelpDlg7Enabled = false ;"));
 
@@ -451,27 +452,27 @@ TEST_F(addin, a_help_dialog_put_saves_at_once_with_the_sessions_other_changes) {
     EXPECT_EQ(read_property(object, "ARSubjectKey"), "[TWK-CONFIRM]");
 }
 
-TEST_F(addin, a_setting_that_cannot_be_written_is_reported) {
+TEST_F(addin_test, a_setting_that_cannot_be_written_is_reported) {
     set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::rename; });
-    EXPECT_EQ(object->put_ARSubject(text("Unsaved").get()), E_FAIL);
+    EXPECT_HR(E_FAIL, object->put_ARSubject(text("Unsaved").get()));
     EXPECT_TRUE(log.contains("FAIL: put_ARSubject, unable to write ostrel.cfg\n"));
     EXPECT_EQ(read_property(object, "ARSubject"), "Unsaved");  // in effect for this process all the same
     object->BeginConfigure();
-    EXPECT_EQ(object->EndConfigure(VARIANT_TRUE), E_FAIL);
+    EXPECT_HR(E_FAIL, object->EndConfigure(VARIANT_TRUE));
     EXPECT_FALSE(g_configuring);
 }
 
 // ---- Lists
 
-TEST_F(addin, add_to_list_keeps_an_address_on_one_list_at_most) {
+TEST_F(addin_test, add_to_list_keeps_an_address_on_one_list_at_most) {
     add(authorized_list_number, "a@example.com");
-    EXPECT_EQ(add(ignore_list_number, "a@example.com"), S_OK);
+    EXPECT_HR(S_OK, add(ignore_list_number, "a@example.com"));
     EXPECT_EQ(list_size(authorized_list_number), 0);
     EXPECT_EQ(list_size(ignore_list_number), 1);
     EXPECT_FALSE(file_has("authorized.lst", "a@example.com"));
     EXPECT_TRUE(file_has("ignore.lst", "a@example.com"));
 
-    EXPECT_EQ(add(7, "a@example.com"), S_OK);  // only removes
+    EXPECT_HR(S_OK, add(7, "a@example.com"));  // only removes
     for (LONG list : {0, 1, 2, 3}) EXPECT_EQ(list_size(list), 0) << list;
 
     // Typed differently from the stored entry, the address still leaves the other list.
@@ -480,15 +481,15 @@ TEST_F(addin, add_to_list_keeps_an_address_on_one_list_at_most) {
     EXPECT_EQ(list_size(remove_list_number), 0);
     EXPECT_EQ(list_size(authorized_list_number), 1);
 
-    EXPECT_EQ(object->ModifyInList(authorized_list_number, text("b@example.com").get(), text("c@example.com").get()),
-              S_OK);
+    EXPECT_HR(S_OK,
+              object->ModifyInList(authorized_list_number, text("b@example.com").get(), text("c@example.com").get()));
     EXPECT_TRUE(file_has("authorized.lst", "c@example.com"));
     EXPECT_FALSE(file_has("authorized.lst", "b@example.com"));
 }
 
-TEST_F(addin, a_list_change_that_cannot_be_written_is_reported_and_undone) {
-    EXPECT_EQ(add(authorized_list_number, "a@example.com"), S_OK);
-    EXPECT_EQ(add(pending_list_number, "p@example.com"), S_OK);
+TEST_F(addin_test, a_list_change_that_cannot_be_written_is_reported_and_undone) {
+    EXPECT_HR(S_OK, add(authorized_list_number, "a@example.com"));
+    EXPECT_HR(S_OK, add(pending_list_number, "p@example.com"));
     set_file_fault_hook([](file_step step, const std::string& path) {
         return step != file_step::rename || path.find("authorized.lst") == std::string::npos;
     });
@@ -503,7 +504,7 @@ TEST_F(addin, a_list_change_that_cannot_be_written_is_reported_and_undone) {
                                         text("c@example.com").get())},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(row.result, STG_E_CANTSAVE) << row.what;
+        EXPECT_HR(STG_E_CANTSAVE, row.result) << row.what;
         // Memory matches the files again: nothing of the change stays.
         EXPECT_EQ(engine_list(authorized_list_number), std::vector<std::string>{"a@example.com"}) << row.what;
         EXPECT_EQ(engine_list(pending_list_number), std::vector<std::string>{"p@example.com"}) << row.what;
@@ -512,26 +513,26 @@ TEST_F(addin, a_list_change_that_cannot_be_written_is_reported_and_undone) {
     EXPECT_TRUE(log.contains("FAIL: RemoveFromList, unable to write the list files\n"));
 
     set_file_fault_hook({});
-    EXPECT_EQ(add(authorized_list_number, "b@example.com"), S_OK);
+    EXPECT_HR(S_OK, add(authorized_list_number, "b@example.com"));
     EXPECT_TRUE(file_has("authorized.lst", "b@example.com"));
 }
 
-TEST_F(addin, a_workflow_call_whose_lists_cannot_be_written_says_so_after_finishing) {
+TEST_F(addin_test, a_workflow_call_whose_lists_cannot_be_written_says_so_after_finishing) {
     host.set_contacts({"friend@example.com"});
     set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::flush; });
-    EXPECT_EQ(object->SetMailer(mailer.get()), STG_E_CANTSAVE);
+    EXPECT_HR(STG_E_CANTSAVE, object->SetMailer(mailer.get()));
 
     com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
-    EXPECT_EQ(object->RunWorkflow2(mailer.get(), message.get()), STG_E_CANTSAVE);
+    EXPECT_HR(STG_E_CANTSAVE, object->RunWorkflow2(mailer.get(), message.get()));
     EXPECT_EQ(host.messages_in(pending_folder()).size(), 1u);  // handled all the same
     EXPECT_TRUE(log.contains("FAIL: RunWorkflow2, unable to write the list files\n"));
     EXPECT_TRUE(workflow_lock_is_free());
 
     set_file_fault_hook({});
-    EXPECT_EQ(object->RunWorkflow2(mailer.get(), nullptr), S_OK);
+    EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), nullptr));
 }
 
-TEST_F(addin, lists_are_read_through_one_shared_cursor_and_sizes_are_logged) {
+TEST_F(addin_test, lists_are_read_through_one_shared_cursor_and_sizes_are_logged) {
     write_text_file(get_data_file_path("authorized.lst"), "a@x.com\r\nb@x.com\r\nc@x.com\r\nd@x.com\r\n");
     // Items other than 0 are not positions; list 9 answers "" and moves nothing.
     const struct {
@@ -541,12 +542,12 @@ TEST_F(addin, lists_are_read_through_one_shared_cursor_and_sizes_are_logged) {
     } reads[] = {{0, 0, "a@x.com"}, {0, 1, "b@x.com"}, {0, 2, "c@x.com"}, {9, 0, ""}, {0, 5, "d@x.com"}, {0, 6, ""}};
     for (const auto& read : reads) {
         BSTR entry = nullptr;
-        EXPECT_EQ(object->GetListItem(read.list, read.item, &entry), S_OK);
+        EXPECT_HR(S_OK, object->GetListItem(read.list, read.item, &entry));
         EXPECT_NE(entry, nullptr);
         EXPECT_EQ(take(entry), read.entry) << read.list << ", " << read.item;
     }
     LONG size = 77;
-    EXPECT_EQ(object->GetListSize(9, &size), S_OK);
+    EXPECT_HR(S_OK, object->GetListSize(9, &size));
     EXPECT_EQ(size, 77);
     EXPECT_EQ(list_size(authorized_list_number), 4);
     expect_in_order(log.text(), {"GetListSize 9 = 77\n", "GetListSize 0 = 4\n"});
@@ -554,31 +555,31 @@ TEST_F(addin, lists_are_read_through_one_shared_cursor_and_sizes_are_logged) {
 
 // ---- The object itself
 
-TEST_F(addin, the_object_is_one_counted_interface_with_dispatch_by_id) {
+TEST_F(addin_test, the_object_is_one_counted_interface_with_dispatch_by_id) {
     for (const IID& iid : {IID_IUnknown, IID_IDispatch, IID_IMailerInterfaceTest}) {
         void* answer = nullptr;
-        EXPECT_EQ(object->QueryInterface(iid, &answer), S_OK);
+        EXPECT_HR(S_OK, object->QueryInterface(iid, &answer));
         EXPECT_EQ(answer, static_cast<void*>(object));
         EXPECT_EQ(object->Release(), 1u);
     }
     void* answer = object;
-    EXPECT_EQ(object->QueryInterface(IID_IMailerHost, &answer), E_NOINTERFACE);
+    EXPECT_HR(E_NOINTERFACE, object->QueryInterface(IID_IMailerHost, &answer));
     EXPECT_EQ(answer, nullptr);
     UINT count = 9;
-    EXPECT_EQ(object->GetTypeInfoCount(&count), S_OK);
+    EXPECT_HR(S_OK, object->GetTypeInfoCount(&count));
     EXPECT_EQ(count, 0u);
     ITypeInfo* info = nullptr;
-    EXPECT_EQ(object->GetTypeInfo(0, 0, &info), DISP_E_BADINDEX);
+    EXPECT_HR(DISP_E_BADINDEX, object->GetTypeInfo(0, 0, &info));
 
     bstr_holder name = text("LanguageId");
     LPOLESTR names[] = {name.get()};
     DISPID id = 0;
-    EXPECT_EQ(object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id), DISP_E_UNKNOWNINTERFACE);
-    EXPECT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
+    EXPECT_HR(DISP_E_UNKNOWNINTERFACE, object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id));
+    EXPECT_HR(S_OK, object->GetIDsOfNames(IID_NULL, names, 1, 0, &id));
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
     variant_holder result, number;
-    EXPECT_EQ(object->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.put(), nullptr, nullptr), S_OK);
-    EXPECT_EQ(VariantChangeType(number.put(), result.get(), 0, VT_I4), S_OK);
+    EXPECT_HR(S_OK, object->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.put(), nullptr, nullptr));
+    EXPECT_HR(S_OK, VariantChangeType(number.put(), result.get(), 0, VT_I4));
     EXPECT_EQ(number->lVal, 1033);
 }
 
@@ -597,7 +598,7 @@ HRESULT put_property(IMailerInterfaceTest* o, const std::string& key, BSTR value
                                    : o->put_ARMessageKey(value);
 }
 
-TEST_F(addin, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly) {
+TEST_F(addin_test, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly) {
     const std::string megabyte_text(1 << 20, 'x');
     const std::u16string megabyte_units(megabyte_text.begin(), megabyte_text.end());
     const std::string long_local(1 << 20, 'a');
@@ -610,7 +611,7 @@ TEST_F(addin, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly
     // refused ones leave the old value, in memory and in the file.
     auto text_put = [&](const char* key, std::u16string value, HRESULT expected) {
         return [=, this](const std::string& what) {
-            ASSERT_EQ(put_property(object, key, text("Before").get()), S_OK) << what;
+            ASSERT_HR(S_OK, put_property(object, key, text("Before").get())) << what;
             bstr_holder put = units(value);
             EXPECT_EQ(put_property(object, key, put.get()), expected) << what;
             const std::string kept = expected == S_OK ? narrow_from_bstr(put.get()) : "Before";
@@ -622,7 +623,7 @@ TEST_F(addin, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly
     // A list change: the call's code, then every list as it must be in memory and after a reload.
     auto list_call = [&](std::function<HRESULT()> call, HRESULT expected, std::vector<std::string> authorized) {
         return [=, this](const std::string& what) {
-            ASSERT_EQ(add(ignore_list_number, "kept@example.com"), S_OK) << what;
+            ASSERT_HR(S_OK, add(ignore_list_number, "kept@example.com")) << what;
             EXPECT_EQ(call(), expected) << what;
             for (int reload = 0; reload < 2; ++reload) {
                 if (reload) get_ostrel_Object()->reload_address_lists();
@@ -637,7 +638,7 @@ TEST_F(addin, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly
         return [=](const std::string& what) { EXPECT_EQ(call(), expected) << what; };
     };
     auto refuses_null = [](std::function<HRESULT()> call) {
-        return [=](const std::string& what) { EXPECT_EQ(call(), E_POINTER) << what; };
+        return [=](const std::string& what) { EXPECT_HR(E_POINTER, call()) << what; };
     };
     auto a = [this](const char* value) { return text(value); };
     IMailerInterfaceTest* o = object;
@@ -746,15 +747,15 @@ TEST_F(addin, hostile_input_through_the_virtual_table_is_refused_or_kept_exactly
     for (const auto& row : rows) row.check(row.what);
 }
 
-TEST_F(addin, null_out_pointers_are_refused) {
-    EXPECT_EQ(object->GetListSize(0, nullptr), E_POINTER);
-    EXPECT_EQ(object->GetListItem(0, 0, nullptr), E_POINTER);
-    EXPECT_EQ(object->get_LanguageId(nullptr), E_POINTER);
-    EXPECT_EQ(object->get_MarkBlockedAsRead(nullptr), E_POINTER);
-    EXPECT_EQ(object->get_PendingToBlockedTimeo(nullptr), E_POINTER);
-    EXPECT_EQ(object->get_ARMessage(nullptr), E_POINTER);
-    EXPECT_EQ(object->get_HelpDlgEnabled(1, nullptr), E_POINTER);
-    EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+TEST_F(addin_test, null_out_pointers_are_refused) {
+    EXPECT_HR(E_POINTER, object->GetListSize(0, nullptr));
+    EXPECT_HR(E_POINTER, object->GetListItem(0, 0, nullptr));
+    EXPECT_HR(E_POINTER, object->get_LanguageId(nullptr));
+    EXPECT_HR(E_POINTER, object->get_MarkBlockedAsRead(nullptr));
+    EXPECT_HR(E_POINTER, object->get_PendingToBlockedTimeo(nullptr));
+    EXPECT_HR(E_POINTER, object->get_ARMessage(nullptr));
+    EXPECT_HR(E_POINTER, object->get_HelpDlgEnabled(1, nullptr));
+    EXPECT_HR(E_POINTER, object->QueryInterface(IID_IUnknown, nullptr));
 }
 
 }  // namespace

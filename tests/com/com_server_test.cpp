@@ -8,7 +8,6 @@
 #include <olectl.h>
 #include <shlobj.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <memory>
@@ -18,15 +17,14 @@
 
 #include "addin/mailer_interface.h"
 #include "platform/text.h"
+#include "support/client_story.h"
+#include "support/hresult_checks.h"
 #include "support/memory_host.h"
 
 namespace {
 
 using get_class_object_fn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 using module_fn = HRESULT(STDAPICALLTYPE*)();
-
-constexpr CLSID other_class = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
-constexpr LONG pending_list = 3;
 
 // The DLL beside this program, as the build puts it.
 std::wstring dll_path() {
@@ -36,15 +34,6 @@ std::wstring dll_path() {
     std::string name = "Tarnwick.dll";
     return path.substr(0, path.find_last_of(wchar_t{'\\'}) + 1) + std::wstring(name.begin(), name.end());
 }
-
-std::string hex(HRESULT hr) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
-
-#define EXPECT_HR(expected, call) EXPECT_EQ(hex(call), hex(expected)) << #call
-#define ASSERT_HR(expected, call) ASSERT_EQ(hex(call), hex(expected)) << #call
 
 // One LoadLibrary reference on the module for the life of a test, with its four exports.
 class loaded_module {
@@ -127,84 +116,20 @@ protected:
 };
 
 TEST_F(com_server_test, the_class_object_refuses_what_it_must_and_unloading_follows_the_instances) {
+    ASSERT_NO_FATAL_FAILURE(check_class_object_refusals(module.get_class_object, module.can_unload_now));
+    // CoCreateInstance passes an outer object on, and it is refused the same way.
     void* object = &object;
-    EXPECT_HR(CLASS_E_CLASSNOTAVAILABLE, module.get_class_object(other_class, IID_IClassFactory, &object));
-    EXPECT_EQ(object, nullptr);
-    EXPECT_HR(E_POINTER, module.get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory, nullptr));
-    EXPECT_EQ(factory().get(), factory().get());
-
-    com_ptr<IClassFactory> classes = factory();
-    object = &object;
-    EXPECT_HR(CLASS_E_NOAGGREGATION, classes->CreateInstance(classes.get(), IID_IUnknown, &object));
-    EXPECT_EQ(object, nullptr);
     com_ptr<IUnknown> outer = co_create<IUnknown>(IID_IUnknown);
     EXPECT_HR(CLASS_E_NOAGGREGATION, CoCreateInstance(CLSID_CMailerInterfaceTest, outer.get(), CLSCTX_INPROC_SERVER,
                                                       IID_IUnknown, &object));
     outer.reset();
-
-    EXPECT_HR(S_OK, module.can_unload_now());
-    com_ptr<IMailerInterfaceTest> instance;
-    ASSERT_HR(S_OK, classes->CreateInstance(nullptr, IID_IMailerInterfaceTest, reinterpret_cast<void**>(instance.put())));
-    EXPECT_HR(S_FALSE, module.can_unload_now());
-    instance.reset();
-    EXPECT_HR(S_OK, module.can_unload_now());
-    EXPECT_HR(S_OK, classes->LockServer(TRUE));
-    EXPECT_HR(S_FALSE, module.can_unload_now());
-    EXPECT_HR(S_OK, classes->LockServer(FALSE));
-    EXPECT_HR(S_OK, module.can_unload_now());
+    ASSERT_NO_FATAL_FAILURE(check_unloading_follows_instances_and_locks(*factory().get(), module.can_unload_now));
 }
 
 TEST_F(com_server_test, a_host_drives_the_created_instance_through_the_vtable_and_by_name) {
     // The module keeps the host of SetMailer until it is unloaded, so the host outlives it.
     auto host = std::make_unique<memory_host>();
-    memory_host::message_spec first{"stranger@example.com", "me@example.com", "hello", "", true, {}, 0};
-    memory_host::message_spec second{"other@example.com", "me@example.com", "hi", "", true, {}, 0};
-    {
-        com_ptr<IMailerHost> mailer = host->mailer();
-        com_ptr<IUnknown> first_message = host->message_object(host->add_message(host->incoming(), first));
-        com_ptr<IUnknown> second_message = host->message_object(host->add_message(host->incoming(), second));
-        com_ptr<IMailerInterfaceTest> instance = co_create<IMailerInterfaceTest>(IID_IMailerInterfaceTest);
-        ASSERT_TRUE(instance);
-
-        ASSERT_HR(S_OK, instance->SetMailer(mailer.get()));
-        auto pending = host->find_folder("/Inbox/Pending");
-        ASSERT_TRUE(pending);
-        ASSERT_HR(S_OK, instance->RunWorkflow2(mailer.get(), first_message.get()));
-        EXPECT_EQ(host->messages_in(*pending).size(), 1u);
-        EXPECT_EQ(host->replies().size(), 1u);
-
-        com_ptr<IDispatch> automation = instance.query<IDispatch>(IID_IDispatch);
-        ASSERT_TRUE(automation);
-        bstr_holder name(bstr_from_narrow("RunWorkflow2"));
-        LPOLESTR names[] = {name.get()};
-        DISPID id = 0;
-        ASSERT_HR(S_OK, automation->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
-        EXPECT_EQ(id, 23);
-        VARIANT args[2];  // last first
-        VariantInit(&args[0]);
-        args[0].vt = VT_UNKNOWN;
-        args[0].punkVal = second_message.get();
-        VariantInit(&args[1]);
-        args[1].vt = VT_DISPATCH;
-        args[1].pdispVal = mailer.get();
-        DISPPARAMS params{args, nullptr, 2, 0};
-        ASSERT_HR(S_OK, automation->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
-                                           nullptr, nullptr));
-        EXPECT_EQ(host->messages_in(*pending).size(), 2u);
-        EXPECT_EQ(host->replies().size(), 2u);
-
-        VARIANT list;
-        VariantInit(&list);
-        list.vt = VT_I4;
-        list.lVal = pending_list;
-        DISPPARAMS size_params{&list, nullptr, 1, 0};
-        variant_holder size;
-        ASSERT_HR(S_OK, automation->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
-                                           &size_params, size.get(), nullptr, nullptr));
-        EXPECT_EQ(size->vt, VT_I4);
-        EXPECT_EQ(size->lVal, 2);
-        EXPECT_HR(S_OK, instance->Unload());
-    }
+    ASSERT_NO_FATAL_FAILURE(play_client_story(co_create<IMailerInterfaceTest>(IID_IMailerInterfaceTest), *host));
     // COM lets go of the module once it may unload; then the last reference on it goes.
     EXPECT_HR(S_OK, module.can_unload_now());
     CoFreeUnusedLibrariesEx(0, 0);

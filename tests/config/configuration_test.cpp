@@ -9,17 +9,17 @@
 #include "diag/debug_log.h"
 #include "platform/file_io.h"
 #include "support/program_data.h"
+#include "support/seam_guards.h"
 #include "support/temp_dir.h"
 
 namespace {
 using entry_map = std::map<std::string, std::string>;
 
 // A fresh data directory, without seed files unless seed() is called first.
-class configuration : public testing::Test {
+class configuration_test : public testing::Test {
 protected:
     void SetUp() override { reset_data_dir_for_tests(app_data.path(), no_seeds.path()); }
     void TearDown() override {
-        set_file_fault_hook({});
         reset_data_dir_for_tests(program_app_data());
     }
     void seed() { reset_data_dir_for_tests(app_data.path()); }
@@ -27,6 +27,7 @@ protected:
 
     temp_dir app_data;
     temp_dir no_seeds;
+    fault_hook_guard faults;
 };
 
 template <std::size_t N>
@@ -58,7 +59,7 @@ const struct {
 };
 }  // namespace
 
-TEST_F(configuration, parses_the_file_format) {
+TEST_F(configuration_test, parses_the_file_format) {
     simple_ostrel_configuration store;
     for (const auto& row : parse_cases) {
         write_text_file(app_data.file("test.cfg"), row.file);
@@ -75,7 +76,7 @@ TEST(setting_text, gives_the_text_a_stored_value_means) {
     for (const auto& [stored, meant] : cases) EXPECT_EQ(setting_text(stored), meant) << stored;
 }
 
-TEST_F(configuration, any_text_reads_back_whole_after_a_save) {
+TEST_F(configuration_test, any_text_reads_back_whole_after_a_save) {
     const std::string texts[] = {"Hello; please reply", ";", ";;", "a = b ; c = d", "line\none;\ntwo"};
     simple_ostrel_configuration store;
     for (const std::string& text : texts) {
@@ -99,7 +100,7 @@ TEST(string_to_int, follows_atoi_and_saturates) {
     for (const auto& [text, expected] : cases) EXPECT_EQ(string_to_int(text), expected) << text;
 }
 
-TEST_F(configuration, save_writes_entries_in_byte_order_and_reads_back) {
+TEST_F(configuration_test, save_writes_entries_in_byte_order_and_reads_back) {
     simple_ostrel_configuration store;
     store.set_value("b", "1");
     store.set_value("Zed", "");
@@ -115,7 +116,7 @@ TEST_F(configuration, save_writes_entries_in_byte_order_and_reads_back) {
                                           {"b", "1"}}));
 }
 
-TEST_F(configuration, keys_that_look_like_a_comment_or_are_empty_survive_a_save) {
+TEST_F(configuration_test, keys_that_look_like_a_comment_or_are_empty_survive_a_save) {
     write_text_file(get_data_file_path("ostrel.cfg"), "  // note = kept ;\r\n//real = comment ;\r\n = empty key ;\r\n");
     simple_ostrel_configuration store;
     const entry_map expected = {{"// note", "kept"}, {"=", "empty key"}};
@@ -126,7 +127,7 @@ TEST_F(configuration, keys_that_look_like_a_comment_or_are_empty_survive_a_save)
     EXPECT_EQ(store.entries(), expected);
 }
 
-TEST_F(configuration, a_failed_save_keeps_the_old_file_and_leaves_nothing_behind) {
+TEST_F(configuration_test, a_failed_save_keeps_the_old_file_and_leaves_nothing_behind) {
     simple_ostrel_configuration store;
     store.set_value("EnableProtection", "true");
     ASSERT_TRUE(store.save());
@@ -142,7 +143,7 @@ TEST_F(configuration, a_failed_save_keeps_the_old_file_and_leaves_nothing_behind
     EXPECT_EQ(store.get_value("EnableProtection"), "false");
 }
 
-TEST_F(configuration, a_file_without_entries_falls_back_to_the_pristine_copy) {
+TEST_F(configuration_test, a_file_without_entries_falls_back_to_the_pristine_copy) {
     seed();
     const std::string comments_only = "// nothing here\r\n//EnableProtection = false ;\r\n";
     write_text_file(get_data_file_path("ostrel.cfg"), comments_only);
@@ -163,7 +164,7 @@ TEST_F(configuration, a_file_without_entries_falls_back_to_the_pristine_copy) {
     EXPECT_EQ(store.entries(), (entry_map{{"LanguageId", "1031"}}));
 }
 
-TEST_F(configuration, a_load_that_yields_no_setting_says_once_that_protection_is_off) {
+TEST_F(configuration_test, a_load_that_yields_no_setting_says_once_that_protection_is_off) {
     const std::string warning = "config warnning - ostrel.cfg holds no setting; protection is off\n";
     const struct {
         const char* name;
@@ -191,7 +192,7 @@ TEST_F(configuration, a_load_that_yields_no_setting_says_once_that_protection_is
     }
 }
 
-TEST_F(configuration, a_missing_key_logs_a_warning_and_is_not_added) {
+TEST_F(configuration_test, a_missing_key_logs_a_warning_and_is_not_added) {
     simple_ostrel_configuration store;
     log_capture log;
     EXPECT_EQ(store.get_value("NoSuchKey"), "");

@@ -13,6 +13,7 @@
 #include "platform/file_io.h"
 #include "platform/fs.h"
 #include "support/program_data.h"
+#include "support/seam_guards.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -27,14 +28,13 @@ std::vector<std::string> names_in(const std::string& folder, const std::string& 
 }
 
 // A fresh application-data folder, and a module folder with seed files of its own.
-class data_dir : public testing::Test {
+class data_dir_test : public testing::Test {
 protected:
     void SetUp() override {
         for (const char* name : seed_file_names) write_text_file(module.file(name), std::string("shipped ") + name);
         reset_data_dir_for_tests(app_data.path(), module.path());
     }
     void TearDown() override {
-        set_file_fault_hook({});
         reset_data_dir_for_tests(program_app_data());
     }
 
@@ -43,10 +43,11 @@ protected:
 
     temp_dir app_data;
     temp_dir module;
+    fault_hook_guard faults;
 };
 }  // namespace
 
-TEST_F(data_dir, is_computed_and_seeded_once_per_process) {
+TEST_F(data_dir_test, is_computed_and_seeded_once_per_process) {
     EXPECT_EQ(get_data_dir(), dir() + "/");
     EXPECT_EQ(get_data_file_path("dlog.log"), dir() + "/dlog.log");
     EXPECT_FALSE(find_data_dir().fell_back);
@@ -62,7 +63,7 @@ TEST_F(data_dir, is_computed_and_seeded_once_per_process) {
     EXPECT_TRUE(file_exists(data_file("ostrel_original.cfg")));
 }
 
-TEST_F(data_dir, seeding_only_fills_gaps) {
+TEST_F(data_dir_test, seeding_only_fills_gaps) {
     get_data_dir();
     write_text_file(data_file("MAILERDAEMON_subject.cfg"), "edited by the user");
     std::remove(data_file("MAILERDAEMON_header.cfg").c_str());
@@ -76,7 +77,7 @@ TEST_F(data_dir, seeding_only_fills_gaps) {
     EXPECT_FALSE(file_exists(data_file("ostrel_original.cfg")));
 }
 
-TEST_F(data_dir, the_build_puts_the_seeds_beside_the_program) {
+TEST_F(data_dir_test, the_build_puts_the_seeds_beside_the_program) {
     reset_data_dir_for_tests(app_data.path());
     get_data_dir();
     for (const char* name : seed_file_names) {
@@ -86,7 +87,7 @@ TEST_F(data_dir, the_build_puts_the_seeds_beside_the_program) {
     }
 }
 
-TEST_F(data_dir, opening_removes_the_temporaries_of_interrupted_replacements_and_nothing_else) {
+TEST_F(data_dir_test, opening_removes_the_temporaries_of_interrupted_replacements_and_nothing_else) {
     get_data_dir();
     // A replacement that never reaches its rename, as when the process is killed there.
     set_file_fault_hook([](file_step step, const std::string&) -> bool {
@@ -121,7 +122,7 @@ TEST_F(data_dir, opening_removes_the_temporaries_of_interrupted_replacements_and
     EXPECT_FALSE(file_exists(data_file("authorized.lst"))) << "the interrupted replacement never happened";
 }
 
-TEST_F(data_dir, the_working_directory_fallback_is_not_cleaned) {
+TEST_F(data_dir_test, the_working_directory_fallback_is_not_cleaned) {
     temp_dir work;
     write_text_file(work.file("x.lst.tmp-Ab3xY9"), "not ours to remove");
     write_text_file(work.file("x.lst.tmp-12-34"), "not ours to remove");
@@ -134,7 +135,7 @@ TEST_F(data_dir, the_working_directory_fallback_is_not_cleaned) {
     EXPECT_TRUE(file_exists(work.file("x.lst.tmp-12-34")));
 }
 
-TEST_F(data_dir, without_an_app_data_folder_the_working_directory_is_used) {
+TEST_F(data_dir_test, without_an_app_data_folder_the_working_directory_is_used) {
     log_capture log;
     reset_data_dir_for_tests(std::string());
     EXPECT_EQ(get_data_file_path("ostrel.cfg"), "./ostrel.cfg");

@@ -7,25 +7,23 @@
 #include <sstream>
 
 #include "diag/debug_log.h"
+#include "support/seam_guards.h"
 
 namespace {
-class timers : public testing::Test {
+class timers_test : public testing::Test {
 protected:
     void SetUp() override {
         set_wall_clock_for_tests([this] { return now; });
         set_processor_clock_for_tests([this] { return processor; });
     }
-    void TearDown() override {
-        set_wall_clock_for_tests({});
-        set_processor_clock_for_tests({});
-    }
 
+    clock_guard clocks;
     std::int64_t now = 1'000'000;
     double processor = 10.0;
 };
 }  // namespace
 
-TEST_F(timers, interval_gate_opens_only_strictly_after_its_due_time) {
+TEST_F(timers_test, interval_gate_opens_only_strictly_after_its_due_time) {
     interval_timer gate(60);
     now = 1'000'060;
     EXPECT_FALSE(gate.expired());
@@ -35,7 +33,7 @@ TEST_F(timers, interval_gate_opens_only_strictly_after_its_due_time) {
     EXPECT_EQ(gate.due(), 1'000'121);
 }
 
-TEST_F(timers, scope_timer_writes_its_line_only_with_a_stream) {
+TEST_F(timers_test, scope_timer_writes_its_line_only_with_a_stream) {
     log_capture log;
     std::ostringstream out;
     {
@@ -49,7 +47,7 @@ TEST_F(timers, scope_timer_writes_its_line_only_with_a_stream) {
     EXPECT_EQ(log.text(), "TIMER : Timer for handle_contacts  3\n");
 }
 
-TEST_F(timers, clock_timer_logs_elapsed_processor_seconds) {
+TEST_F(timers_test, clock_timer_logs_elapsed_processor_seconds) {
     log_capture log;
     clock_timer timer;
     processor = 12.5;
@@ -57,7 +55,7 @@ TEST_F(timers, clock_timer_logs_elapsed_processor_seconds) {
     EXPECT_EQ(log.text(), "######## Start Clock Timer #####\n\n\nDelay Seconds = 2.5\n######## END Clock Timer #####\n\n\n");
 }
 
-TEST_F(timers, time_text_has_the_ctime_form_for_any_time) {
+TEST_F(timers_test, time_text_has_the_ctime_form_for_any_time) {
     EXPECT_EQ(time_text().size(), 25u) << time_text();  // "Mon Jan 12 13:46:40 1970\n"
     for (std::int64_t extreme : {std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}) {
         now = extreme;

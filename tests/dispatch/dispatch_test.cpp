@@ -8,9 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "addin/addin_object.h"
 #include "addin/dispatch.h"
-#include "addin/mailer_interface_test.h"
 #include "platform/text.h"
+#include "support/hresult_checks.h"
 
 namespace {
 
@@ -270,7 +271,7 @@ TEST(dispatch_names, the_first_unknown_name_ends_the_lookup) {
     bstr_holder a(bstr_from_narrow("AddToList")), b(bstr_from_narrow("bogus")), c(bstr_from_narrow("Unload"));
     LPOLESTR names[] = {a.get(), b.get(), c.get()};
     DISPID ids[3] = {7, 7, 7};
-    EXPECT_EQ(mailer_interface_get_ids_of_names(names, 3, ids), DISP_E_UNKNOWNNAME);
+    EXPECT_HR(DISP_E_UNKNOWNNAME, mailer_interface_get_ids_of_names(names, 3, ids));
     EXPECT_EQ(ids[0], 16);
     EXPECT_EQ(ids[1], DISPID_UNKNOWN);
     EXPECT_EQ(ids[2], DISPID_UNKNOWN);
@@ -279,39 +280,39 @@ TEST(dispatch_names, the_first_unknown_name_ends_the_lookup) {
 TEST_F(dispatch_test, methods_get_their_arguments_in_declaration_order) {
     call_args args;
     args.i4(2).text("old@example.com").text("new@example.com");
-    ASSERT_EQ(invoke(18, DISPATCH_METHOD, args), S_OK);
-    ASSERT_EQ(invoke(19, DISPATCH_METHOD, call_args().text("x@example.com")), S_OK);
+    ASSERT_HR(S_OK, invoke(18, DISPATCH_METHOD, args));
+    ASSERT_HR(S_OK, invoke(19, DISPATCH_METHOD, call_args().text("x@example.com")));
     EXPECT_EQ(target.calls, (std::vector<std::string>{"ModifyInList(2,old@example.com,new@example.com)",
                                                       "ChallangeResponse(x@example.com)"}));
     EXPECT_EQ(result->vt, VT_EMPTY);
 }
 
 TEST_F(dispatch_test, out_values_come_back_as_the_result_in_the_members_type) {
-    ASSERT_EQ(invoke(2, get_call, call_args().i4(3)), S_OK);
+    ASSERT_HR(S_OK, invoke(2, get_call, call_args().i4(3)));
     EXPECT_EQ(result->vt, VT_I4);
     EXPECT_EQ(result->lVal, 42);
 
-    ASSERT_EQ(invoke(3, get_call, call_args().i4(1).i4(7)), S_OK);
+    ASSERT_HR(S_OK, invoke(3, get_call, call_args().i4(1).i4(7)));
     EXPECT_EQ(result->vt, VT_BSTR);
     EXPECT_EQ(text_of(result->bstrVal), "item");
 
-    ASSERT_EQ(invoke(4, DISPATCH_PROPERTYGET), S_OK);
+    ASSERT_HR(S_OK, invoke(4, DISPATCH_PROPERTYGET));
     EXPECT_EQ(result->vt, VT_UI2);
     EXPECT_EQ(result->uiVal, 1033);
 
-    ASSERT_EQ(invoke(5, get_call), S_OK);
+    ASSERT_HR(S_OK, invoke(5, get_call));
     EXPECT_EQ(result->vt, VT_BOOL);
     EXPECT_EQ(result->boolVal, 1);  // the member's own true, passed on unchanged
 
-    ASSERT_EQ(invoke(9, get_call), S_OK);
+    ASSERT_HR(S_OK, invoke(9, get_call));
     EXPECT_EQ(result->vt, VT_UI4);
     EXPECT_EQ(result->ulVal, 4000000000u);
 
-    ASSERT_EQ(invoke(27, DISPATCH_PROPERTYGET), S_OK);
+    ASSERT_HR(S_OK, invoke(27, DISPATCH_PROPERTYGET));
     EXPECT_EQ(result->vt, VT_BSTR);
     EXPECT_EQ(text_of(result->bstrVal), "PendingFolderName text");
 
-    ASSERT_EQ(invoke(20, get_call, call_args().i4(3)), S_OK);
+    ASSERT_HR(S_OK, invoke(20, get_call, call_args().i4(3)));
     EXPECT_EQ(result->vt, VT_BOOL);
 
     EXPECT_EQ(target.calls, (std::vector<std::string>{"GetListSize(3)", "GetListItem(1,7)", "get_LanguageId()",
@@ -320,10 +321,10 @@ TEST_F(dispatch_test, out_values_come_back_as_the_result_in_the_members_type) {
 }
 
 TEST_F(dispatch_test, puts_take_the_named_value_last) {
-    ASSERT_EQ(invoke(4, DISPATCH_PROPERTYPUT, call_args().i4(1031).named_put()), S_OK);
-    ASSERT_EQ(invoke(11, DISPATCH_PROPERTYPUT, call_args().text("Subject").named_put()), S_OK);
-    ASSERT_EQ(invoke(20, DISPATCH_PROPERTYPUT, call_args().i4(3).boolean(VARIANT_FALSE).named_put()), S_OK);
-    ASSERT_EQ(invoke(9, DISPATCH_PROPERTYPUT, call_args().i4(14)), S_OK);  // unnamed value, as some callers send
+    ASSERT_HR(S_OK, invoke(4, DISPATCH_PROPERTYPUT, call_args().i4(1031).named_put()));
+    ASSERT_HR(S_OK, invoke(11, DISPATCH_PROPERTYPUT, call_args().text("Subject").named_put()));
+    ASSERT_HR(S_OK, invoke(20, DISPATCH_PROPERTYPUT, call_args().i4(3).boolean(VARIANT_FALSE).named_put()));
+    ASSERT_HR(S_OK, invoke(9, DISPATCH_PROPERTYPUT, call_args().i4(14)));  // unnamed value, as some callers send
     EXPECT_EQ(target.calls, (std::vector<std::string>{"put_LanguageId(1031)", "put_ARSubject(Subject)",
                                                       "put_HelpDlgEnabled(3,0)", "put_PendingToBlockedTimeo(14)"}));
     EXPECT_EQ(result->vt, VT_EMPTY);
@@ -331,10 +332,10 @@ TEST_F(dispatch_test, puts_take_the_named_value_last) {
 
 TEST_F(dispatch_test, object_arguments_reach_the_member) {
     recording_target mailer, message;  // any objects will do
-    ASSERT_EQ(invoke(23, DISPATCH_METHOD, call_args().dispatch(&mailer).unknown(&message)), S_OK);
+    ASSERT_HR(S_OK, invoke(23, DISPATCH_METHOD, call_args().dispatch(&mailer).unknown(&message)));
     EXPECT_EQ(target.last_mailer, &mailer);
     EXPECT_EQ(target.last_message, &message);
-    ASSERT_EQ(invoke(21, DISPATCH_METHOD, call_args().dispatch(nullptr)), S_OK);
+    ASSERT_HR(S_OK, invoke(21, DISPATCH_METHOD, call_args().dispatch(nullptr)));
     EXPECT_EQ(target.last_mailer, nullptr);
 }
 
@@ -342,10 +343,10 @@ TEST_F(dispatch_test, arguments_are_converted_to_the_parameter_type) {
     variant_holder referenced;
     referenced.get()->vt = VT_BSTR;
     referenced.get()->bstrVal = bstr_from_narrow("ignore@example.com");
-    ASSERT_EQ(invoke(2, get_call, call_args().text("5")), S_OK);
-    ASSERT_EQ(invoke(16, DISPATCH_METHOD, call_args().i2(2).by_ref(referenced.get())), S_OK);
-    ASSERT_EQ(invoke(4, DISPATCH_PROPERTYPUT, call_args().text("1031").named_put()), S_OK);
-    ASSERT_EQ(invoke(11, DISPATCH_PROPERTYPUT, call_args().i4(12).named_put()), S_OK);
+    ASSERT_HR(S_OK, invoke(2, get_call, call_args().text("5")));
+    ASSERT_HR(S_OK, invoke(16, DISPATCH_METHOD, call_args().i2(2).by_ref(referenced.get())));
+    ASSERT_HR(S_OK, invoke(4, DISPATCH_PROPERTYPUT, call_args().text("1031").named_put()));
+    ASSERT_HR(S_OK, invoke(11, DISPATCH_PROPERTYPUT, call_args().i4(12).named_put()));
     EXPECT_EQ(target.calls, (std::vector<std::string>{"GetListSize(5)", "AddToList(2,ignore@example.com)",
                                                       "put_LanguageId(1031)", "put_ARSubject(12)"}));
 }
@@ -369,7 +370,7 @@ TEST_F(dispatch_test, an_argument_that_does_not_convert_is_named_by_its_position
     rows[2].args.i4(0).text("abc");
     rows[3].args.i4(70000).named_put();
     for (row& r : rows) {
-        EXPECT_EQ(invoke(r.id, r.flags, r.args), DISP_E_TYPEMISMATCH) << r.what;
+        EXPECT_HR(DISP_E_TYPEMISMATCH, invoke(r.id, r.flags, r.args)) << r.what;
         EXPECT_EQ(arg_error, r.position) << r.what;
     }
     EXPECT_TRUE(target.calls.empty());
@@ -419,28 +420,28 @@ TEST_F(dispatch_test, a_failing_member_returns_its_own_code_and_describes_it) {
     EXCEPINFO info{};
     call_args none;
     // A get that fails after making its string: the string is freed, not handed out.
-    EXPECT_EQ(mailer_interface_invoke(&target, 11, get_call, none.params(), result.get(), &info, &arg_error), E_FAIL);
+    EXPECT_HR(E_FAIL, mailer_interface_invoke(&target, 11, get_call, none.params(), result.get(), &info, &arg_error));
     EXPECT_EQ(result->vt, VT_EMPTY);
-    EXPECT_EQ(info.scode, E_FAIL);
+    EXPECT_HR(E_FAIL, info.scode);
     EXPECT_NE(info.bstrDescription, nullptr);
     SysFreeString(info.bstrSource);
     SysFreeString(info.bstrDescription);
     SysFreeString(info.bstrHelpFile);
     // Without a place for exception information the code alone comes back.
-    EXPECT_EQ(mailer_interface_invoke(&target, 24, DISPATCH_METHOD, none.params(), nullptr, nullptr, nullptr), E_FAIL);
+    EXPECT_HR(E_FAIL, mailer_interface_invoke(&target, 24, DISPATCH_METHOD, none.params(), nullptr, nullptr, nullptr));
 }
 
 TEST_F(dispatch_test, a_result_nobody_asked_for_is_freed) {
     call_args none;
-    EXPECT_EQ(mailer_interface_invoke(&target, 10, get_call, none.params(), nullptr, nullptr, nullptr), S_OK);
+    EXPECT_HR(S_OK, mailer_interface_invoke(&target, 10, get_call, none.params(), nullptr, nullptr, nullptr));
     EXPECT_EQ(target.calls, std::vector<std::string>{"get_ARMessage()"});
 }
 
 TEST_F(dispatch_test, missing_parameters_are_invalid) {
-    EXPECT_EQ(mailer_interface_invoke(&target, 24, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
+    EXPECT_HR(E_INVALIDARG, mailer_interface_invoke(&target, 24, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr));
     DISPPARAMS no_array{nullptr, nullptr, 1, 0};
-    EXPECT_EQ(mailer_interface_invoke(&target, 19, DISPATCH_METHOD, &no_array, nullptr, nullptr, nullptr),
-              E_INVALIDARG);
+    EXPECT_HR(E_INVALIDARG,
+              mailer_interface_invoke(&target, 19, DISPATCH_METHOD, &no_array, nullptr, nullptr, nullptr));
     EXPECT_TRUE(target.calls.empty());
 }
 
@@ -450,16 +451,15 @@ TEST(dispatch_through_the_object, a_setting_put_by_name_reads_back) {
     bstr_holder name(bstr_from_narrow("arSUBJECT"));
     LPOLESTR names[] = {name.get()};
     DISPID id = 0;
-    ASSERT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+    ASSERT_HR(S_OK, object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
     call_args value;
     value.text("Please confirm [K]").named_put();
-    ASSERT_EQ(object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, value.params(), nullptr, nullptr,
-                             nullptr),
-              S_OK);
+    ASSERT_HR(S_OK, object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, value.params(), nullptr,
+                                   nullptr, nullptr));
     variant_holder result;
     call_args none;
-    ASSERT_EQ(object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, get_call, none.params(), result.get(), nullptr, nullptr),
-              S_OK);
+    ASSERT_HR(S_OK, object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, get_call, none.params(), result.get(), nullptr,
+                                   nullptr));
     ASSERT_EQ(result->vt, VT_BSTR);
     EXPECT_EQ(text_of(result->bstrVal), "Please confirm [K]");
     object->Release();
@@ -481,7 +481,7 @@ TEST(dispatch_through_the_object, hostile_calls_get_a_clear_code_and_keep_nothin
     auto read_subject = [&] {
         variant_holder result;
         call_args none;
-        EXPECT_EQ(invoke(subject, get_call, none.params(), result.get(), nullptr), S_OK);
+        EXPECT_HR(S_OK, invoke(subject, get_call, none.params(), result.get(), nullptr));
         return result->vt == VT_BSTR ? text_of(result->bstrVal) : "(not text)";
     };
 
@@ -563,7 +563,7 @@ TEST(dispatch_through_the_object, hostile_calls_get_a_clear_code_and_keep_nothin
     call_args first_item;
     first_item.i4(0).i4(0);
     variant_holder item;
-    ASSERT_EQ(invoke(get_list_item, get_call, first_item.params(), item.get(), nullptr), S_OK);
+    ASSERT_HR(S_OK, invoke(get_list_item, get_call, first_item.params(), item.get(), nullptr));
     ASSERT_EQ(item->vt, VT_BSTR);
     EXPECT_EQ(text_of(item->bstrVal), long_address);
 
@@ -582,7 +582,7 @@ TEST(dispatch_through_the_object, hostile_calls_get_a_clear_code_and_keep_nothin
     for (const auto& m : missing)
         EXPECT_EQ(invoke(get_list_size, get_call, m.params, nullptr, nullptr), m.expected) << m.what;
     call_args none;
-    EXPECT_EQ(invoke(subject, get_call, none.params(), nullptr, nullptr), S_OK) << "no place for the result";
+    EXPECT_HR(S_OK, invoke(subject, get_call, none.params(), nullptr, nullptr)) << "no place for the result";
 
     SysFreeString(referenced);
     EXPECT_EQ(object->Release(), 0u);

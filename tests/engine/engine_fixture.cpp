@@ -38,8 +38,6 @@ void engine_test::SetUp() {
 }
 
 void engine_test::TearDown() {
-    set_file_fault_hook({});
-    set_wall_clock_for_tests({});
     reset_ostrel_object_for_tests();
     reset_all_accounts();
     g_mailer.reset();

@@ -11,6 +11,7 @@
 #include "diag/debug_log.h"
 #include "engine/ostrel.h"
 #include "support/memory_host.h"
+#include "support/seam_guards.h"
 
 // Names parameterised tests after the `name` of their table row.
 struct row_name {
@@ -53,4 +54,6 @@ protected:
 
     memory_host host;
     log_capture log;
+    fault_hook_guard faults;
+    clock_guard clocks;
 };

@@ -35,7 +35,7 @@ std::string unknown_sender(const std::string& who, const std::string& id) {
                       "To: me@home.example", "Subject: Hello from " + who, "Message-ID: <" + id + ">"});
 }
 
-class TarnwickProgram : public testing::Test {
+class tarnwick_program_test : public testing::Test {
 protected:
     // The data folder of every call, with protection on and the demo's key.
     std::vector<std::string> with_data(std::vector<std::string> args) const {
@@ -90,7 +90,7 @@ protected:
 
 }  // namespace
 
-TEST_F(TarnwickProgram, EachPathOfTheSampleMailboxEndsWhereItShould) {
+TEST_F(tarnwick_program_test, each_path_of_the_sample_mailbox_ends_where_it_should) {
     fs::remove_all(tree.root());
     fs::copy(std::string(TARNWICK_SAMPLES) + "/maildir", tree.root(), fs::copy_options::recursive);
     std::map<std::string, std::string> original;  // unique part to content
@@ -168,7 +168,7 @@ TEST_F(TarnwickProgram, EachPathOfTheSampleMailboxEndsWhereItShould) {
     EXPECT_EQ(tree.snapshot(), after_first);
 }
 
-TEST_F(TarnwickProgram, ADeliveryDuringTheRunWaitsForTheNextOne) {
+TEST_F(tarnwick_program_test, a_delivery_during_the_run_waits_for_the_next_one) {
     configure();
     tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
     tree.add("", "new", "200.b.test", unknown_sender("ben@example.org", "b@x"), 200);
@@ -191,7 +191,7 @@ TEST_F(TarnwickProgram, ADeliveryDuringTheRunWaitsForTheNextOne) {
     EXPECT_EQ(tree.files_in("Pending", "cur").size(), 3u);
 }
 
-TEST_F(TarnwickProgram, MessagesRemovedUnderTheRunAreSkippedWithoutHarm) {
+TEST_F(tarnwick_program_test, messages_removed_under_the_run_are_skipped_without_harm) {
     configure();
     tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
     tree.add("", "new", "200.b.test", unknown_sender("ben@example.org", "b@x"), 200);
@@ -206,7 +206,7 @@ TEST_F(TarnwickProgram, MessagesRemovedUnderTheRunAreSkippedWithoutHarm) {
     EXPECT_EQ(list("pending"), (std::vector<std::string>{"ann@example.org", "cat@example.org"}));
 }
 
-TEST_F(TarnwickProgram, TwoRunsAtOnce) {
+TEST_F(tarnwick_program_test, two_runs_at_once) {
     configure();
     running_program first = start_held_run();
     ASSERT_GT(first.pid, 0);
@@ -222,7 +222,7 @@ TEST_F(TarnwickProgram, TwoRunsAtOnce) {
     EXPECT_NE(first_done.out.find("1 message handled"), std::string::npos);
 }
 
-TEST_F(TarnwickProgram, OneRunPerMaildirWhateverItsDataFolder) {
+TEST_F(tarnwick_program_test, one_run_per_maildir_whatever_its_data_folder) {
     configure();
     running_program first = start_held_run();
     ASSERT_GT(first.pid, 0);
@@ -243,7 +243,7 @@ TEST_F(TarnwickProgram, OneRunPerMaildirWhateverItsDataFolder) {
 }
 
 #ifdef TARNWICK_FAULT_SHIM
-TEST_F(TarnwickProgram, MailThatCannotBeReadStaysNewAndMailWithoutASenderIsNamed) {
+TEST_F(tarnwick_program_test, mail_that_cannot_be_read_stays_new_and_mail_without_a_sender_is_named) {
     configure();
     ASSERT_EQ(tarnwick({"list", "add", "authorized", "ann@example.org"}).code, 0);
     // A read error on a contact's message: the filter would have parked it as sender-less mail.
@@ -289,7 +289,7 @@ TEST_F(TarnwickProgram, MailThatCannotBeReadStaysNewAndMailWithoutASenderIsNamed
 }
 #endif
 
-TEST_F(TarnwickProgram, WrongArgumentsExitWithTwoAndWriteNothing) {
+TEST_F(tarnwick_program_test, wrong_arguments_exit_with_two_and_write_nothing) {
     tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
     std::string not_a_maildir = tree.base() + "/plain";
     fs::create_directory(not_a_maildir);
@@ -346,7 +346,7 @@ TEST_F(TarnwickProgram, WrongArgumentsExitWithTwoAndWriteNothing) {
     EXPECT_NE(run(base, {"run", "--help"}).out.find("--sendmail CMD"), std::string::npos);
 }
 
-TEST_F(TarnwickProgram, SettingsAreReadAndWrittenByName) {
+TEST_F(tarnwick_program_test, settings_are_read_and_written_by_name) {
     outcome set = tarnwick({"config", "set", "enableprotection", "yes", "PendingToBlockedTimeo", "21", "ARMessage", "-",
                             "HelpDlgEnabled", "3", "off"},
                            "Hello,\r\nplease confirm.\n");
@@ -373,7 +373,7 @@ TEST_F(TarnwickProgram, SettingsAreReadAndWrittenByName) {
     EXPECT_NE(mismatch.err.find("ARSubject does not contain ARSubjectKey"), std::string::npos) << mismatch.err;
 }
 
-TEST_F(TarnwickProgram, ListsAreEditedAndVerdictsReachTheMaildir) {
+TEST_F(tarnwick_program_test, lists_are_edited_and_verdicts_reach_the_maildir) {
     configure();
     EXPECT_EQ(tarnwick({"list", "add", "authorized", "Bob@Example.NET", ".@friends.example"}).code, 0);
     EXPECT_EQ(list("authorized"), (std::vector<std::string>{".@friends.example", "bob@example.net"}));
@@ -402,7 +402,7 @@ TEST_F(TarnwickProgram, ListsAreEditedAndVerdictsReachTheMaildir) {
     EXPECT_EQ(tree.files_in("Trash", "cur"), (std::vector<std::string>{"300.c.test:2,S"}));
 }
 
-TEST_F(TarnwickProgram, WatchHandlesArrivalsUntilItIsStopped) {
+TEST_F(tarnwick_program_test, watch_handles_arrivals_until_it_is_stopped) {
     configure();
     running_program watching = start(tree.base(), with_data({"watch", "--maildir", tree.root()}));
     ASSERT_TRUE(eventually([&] { return file_exists(tree.folder_dir("Pending") + "/cur"); })) << "SetMailer makes the pending folder";
@@ -419,7 +419,7 @@ TEST_F(TarnwickProgram, WatchHandlesArrivalsUntilItIsStopped) {
 
 // A file the program must replace stands as a directory: every write of it fails, as on a full
 // disk, and each command must say what was not kept and exit 1.
-TEST_F(TarnwickProgram, WritesThatFailAreNamedAndExitWithOne) {
+TEST_F(tarnwick_program_test, writes_that_fail_are_named_and_exit_with_one) {
     configure();
     const std::string store = data() + "/OstrelAntiSpam";
     ASSERT_EQ(tarnwick({"list", "add", "authorized", "ann@example.org"}).code, 0);
@@ -465,7 +465,7 @@ TEST_F(TarnwickProgram, WritesThatFailAreNamedAndExitWithOne) {
 
 #ifdef TARNWICK_FAULT_SHIM
 // The same with the system itself refusing: a full disk at the flush or at the rename.
-TEST_F(TarnwickProgram, AFullDiskAtFlushOrRenameLosesNothingAndSaysSo) {
+TEST_F(tarnwick_program_test, a_full_disk_at_flush_or_rename_loses_nothing_and_says_so) {
     configure();
     ASSERT_EQ(tarnwick({"list", "add", "authorized", "ann@example.org"}).code, 0);
     for (const char* step : {"fsync", "rename"}) {
@@ -483,7 +483,7 @@ TEST_F(TarnwickProgram, AFullDiskAtFlushOrRenameLosesNothingAndSaysSo) {
 }
 #endif
 
-TEST_F(TarnwickProgram, SettingsThatHoldNothingAreReportedOnce) {
+TEST_F(tarnwick_program_test, settings_that_hold_nothing_are_reported_once) {
     fs::create_directories(data() + "/OstrelAntiSpam");
     write_text_file(data() + "/OstrelAntiSpam/ostrel.cfg", "// emptied by hand\r\n");
     write_text_file(data() + "/OstrelAntiSpam/ostrel_original.cfg", "");
@@ -502,7 +502,7 @@ TEST_F(TarnwickProgram, SettingsThatHoldNothingAreReportedOnce) {
     EXPECT_EQ(configured.err.find(warning), std::string::npos) << configured.err;
 }
 
-TEST_F(TarnwickProgram, AnAuthorizationWithoutTheMaildirIsReleasedByTheNextRun) {
+TEST_F(tarnwick_program_test, an_authorization_without_the_maildir_is_released_by_the_next_run) {
     configure();
     tree.add("Pending", "cur", "100.a.test:2,S", unknown_sender("dan@example.org", "d1@x"), 100);
     tree.add("Pending", "cur", "200.b.test:2,S", unknown_sender("fay@example.org", "f1@x"), 200);

@@ -6,7 +6,7 @@
 #include "host/contacts.h"
 #include "support/temp_dir.h"
 
-TEST(Contacts, VCardsOfEveryVersionGiveTheirAddresses) {
+TEST(contacts, vcards_of_every_version_give_their_addresses) {
     const std::string cards =
         "BEGIN:VCARD\r\nVERSION:2.1\r\nN:One\r\nEMAIL;INTERNET;PREF:one@example.org\r\nEND:VCARD\r\n"
         "BEGIN:VCARD\nVERSION:3.0\nitem1.EMAIL;type=INTERNET:two@exam\n ple.org\nitem1.X-ABLabel:work\n"
@@ -16,7 +16,7 @@ TEST(Contacts, VCardsOfEveryVersionGiveTheirAddresses) {
     EXPECT_EQ(vcard_addresses(cards), (std::vector<std::string>{"one@example.org", "two@example.org", "Three@Example.org"}));
 }
 
-TEST(Contacts, AFileAFolderOrAPlainList) {
+TEST(contacts, a_file_a_folder_or_a_plain_list) {
     temp_dir dir;
     write_text_file(dir.file("plain.txt"), "# my friends\nann@example.org\n\n  bob@example.org  \nANN@example.org\n");
     std::filesystem::create_directory(dir.file("cards"));
@@ -30,7 +30,7 @@ TEST(Contacts, AFileAFolderOrAPlainList) {
     EXPECT_NE(error.find("missing.vcf"), std::string::npos);
 }
 
-TEST(Contacts, AMailtoValueIsTrimmedAfterItsScheme) {
+TEST(contacts, a_mailto_value_is_trimmed_after_its_scheme) {
     // A blank after "mailto:" used to stay at the front of the address.
     const std::string card = "BEGIN:VCARD\r\nVERSION:2.1\r\nEMAIL:mailto:\r\n  bob@example.org\r\n"
                              "EMAIL:MAILTO:\t ann@example.org \r\nEMAIL:mailto: \r\nEND:VCARD\r\n";

@@ -39,8 +39,6 @@ struct generated {
     std::string kind;
 };
 
-std::string unique_of(const std::string& name) { return name.substr(0, name.find(':')); }
-
 // Writes the mailbox into `tree`'s new/ and the address book into `contacts_file`: contacts,
 // strangers, senders on the remove list, bounces of challenges and other bounces, mail without a
 // sender, and with `answers` answers to challenges from strangers whose earlier mail waits in the
@@ -277,7 +275,7 @@ void expect_same_lists(const kill_outcome& result) {
 
 }  // namespace
 
-TEST(KilledRuns, EveryMessageEndsWhereAnUninterruptedRunPutsIt) {
+TEST(killed_runs, every_message_ends_where_an_uninterrupted_run_puts_it) {
     kill_outcome result = filter_with_kills(false);
     expect_same_places(result);
     expect_same_lists(result);
@@ -285,7 +283,7 @@ TEST(KilledRuns, EveryMessageEndsWhereAnUninterruptedRunPutsIt) {
 
 // Answers authorize their sender and release his waiting mail. An answer or a release cut short
 // by a kill is finished by the next run: the answer still goes to Trash, the mail to the inbox.
-TEST(KilledRuns, AnsweredSendersGetAllTheirMailDespiteKills) {
+TEST(killed_runs, answered_senders_get_all_their_mail_despite_kills) {
     kill_outcome result = filter_with_kills(true);
     expect_same_places(result);
     expect_same_lists(result);

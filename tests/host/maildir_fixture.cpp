@@ -59,3 +59,5 @@ void set_arrival(const std::string& path, long seconds) {
     timespec times[2] = {{seconds, 0}, {seconds, 0}};
     if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) throw std::runtime_error("cannot set the time of " + path);
 }
+
+std::string unique_of(const std::string& name) { return name.substr(0, name.find(':')); }

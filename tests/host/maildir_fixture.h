@@ -39,3 +39,6 @@ private:
 
 // Sets the modification time of `path` to `seconds` since 1970.
 void set_arrival(const std::string& path, long seconds);
+
+// The unique part of a Maildir file name: all before the ":" of its flags.
+std::string unique_of(const std::string& name);

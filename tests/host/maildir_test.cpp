@@ -4,18 +4,15 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <optional>
+#include <string>
 
 #include "host/maildir.h"
 #include "maildir_fixture.h"
 #include "platform/file_io.h"
+#include "support/seam_guards.h"
 
-namespace {
-struct fault_hook_guard {
-    ~fault_hook_guard() { set_file_fault_hook({}); }
-};
-}  // namespace
-
-TEST(MaildirNames, FlagsAreSortedAndUnknownFlagsSurvive) {
+TEST(maildir_names, flags_are_sorted_and_unknown_flags_survive) {
     struct row {
         const char* name;
         const char* flags;
@@ -36,19 +33,19 @@ TEST(MaildirNames, FlagsAreSortedAndUnknownFlagsSurvive) {
     EXPECT_EQ(maildir::unique_part("1.M2P3.host,S=120:2,S"), "1.M2P3.host,S=120");
 }
 
-TEST(MaildirNames, FolderNamesThatCouldLeaveTheMaildirAreRefused) {
+TEST(maildir_names, folder_names_that_could_leave_the_maildir_are_refused) {
     for (const char* good : {"Pending", "Lists.Work", "Grüße", "a b"}) EXPECT_TRUE(maildir::valid_folder_name(good)) << good;
     for (const char* bad : {"", ".", "..", "../etc", "a/b", ".Hidden", "Trailing.", "a..b", "tab\there"})
         EXPECT_FALSE(maildir::valid_folder_name(bad)) << bad;
 }
 
-TEST(MaildirNames, UniqueNamesDifferAndCarryNoSeparators) {
+TEST(maildir_names, unique_names_differ_and_carry_no_separators) {
     std::string a = maildir::new_unique_name(), b = maildir::new_unique_name();
     EXPECT_NE(a, b);
     EXPECT_EQ(a.find_first_of(":/"), std::string::npos) << a;
 }
 
-TEST(MaildirMoves, AMoveNeverReplacesAnExistingFile) {
+TEST(maildir_moves, a_move_never_replaces_an_existing_file) {
     maildir_tree tree;
     std::string from = tree.add("", "new", "1.A.host", "first");
     std::string to = tree.add("", "cur", "1.A.host:2,", "second");
@@ -58,7 +55,7 @@ TEST(MaildirMoves, AMoveNeverReplacesAnExistingFile) {
     EXPECT_EQ(maildir::move_no_replace(tree.root() + "/new/missing", tree.root() + "/cur/x"), ENOENT);
 }
 
-TEST(MaildirMoves, AMoveKeepsTheArrivalTime) {
+TEST(maildir_moves, a_move_keeps_the_arrival_time) {
     maildir_tree tree;
     std::string from = tree.add("", "new", "1.A.host", "text", 1600000000);
     tree.make_folder("Pending");
@@ -70,7 +67,7 @@ TEST(MaildirMoves, AMoveKeepsTheArrivalTime) {
     EXPECT_FALSE(file_exists(from));
 }
 
-TEST(MaildirMoves, MessagesAreFoundByTheirUniquePartInNewAndCur) {
+TEST(maildir_moves, messages_are_found_by_their_unique_part_in_new_and_cur) {
     maildir_tree tree;
     tree.add("", "cur", "7.B.host:2,RS", "x");
     tree.add("", "new", "8.C.host", "y");
@@ -84,7 +81,7 @@ TEST(MaildirMoves, MessagesAreFoundByTheirUniquePartInNewAndCur) {
     EXPECT_EQ(maildir::list_messages(tree.root(), "new").size(), 1u);
 }
 
-TEST(MaildirMoves, AllMessagesComeOldestFirst) {
+TEST(maildir_moves, all_messages_come_oldest_first) {
     maildir_tree tree;
     tree.add("", "new", "3.c", "", 300);
     tree.add("", "cur", "1.a:2,S", "", 100);
@@ -95,7 +92,7 @@ TEST(MaildirMoves, AllMessagesComeOldestFirst) {
     EXPECT_EQ(order, (std::vector<std::string>{"1.a:2,S", "0.z", "2.b", "3.c"}));
 }
 
-TEST(MaildirFolders, SubfoldersFollowTheDotLevels) {
+TEST(maildir_folders, subfolders_follow_the_dot_levels) {
     maildir_tree tree;
     for (const char* folder : {"Pending", "Lists.Work", "Lists.Home", "Deep.Er.Est", "Trash"}) tree.make_folder(folder);
     EXPECT_EQ(maildir::subfolders(tree.root(), ""), (std::vector<std::string>{"Deep", "Lists", "Pending", "Trash"}));
@@ -106,7 +103,7 @@ TEST(MaildirFolders, SubfoldersFollowTheDotLevels) {
     EXPECT_TRUE(maildir::subfolders(tree.root(), "Pending").empty());
 }
 
-TEST(MaildirFolders, CreatedFoldersHaveTheirPartsAndMarker) {
+TEST(maildir_folders, created_folders_have_their_parts_and_marker) {
     maildir_tree tree;
     ASSERT_EQ(maildir::create_folder(tree.root(), "Outbox"), 0);
     EXPECT_TRUE(maildir::is_maildir(tree.folder_dir("Outbox")));
@@ -116,7 +113,7 @@ TEST(MaildirFolders, CreatedFoldersHaveTheirPartsAndMarker) {
     EXPECT_FALSE(file_exists(tree.root() + "/maildirfolder"));
 }
 
-TEST(MaildirFolders, ADeliveryGoesThroughTmpIntoNew) {
+TEST(maildir_folders, a_delivery_goes_through_tmp_into_new) {
     maildir_tree tree;
     std::string error;
     auto path = maildir::deliver(tree.root(), "Subject: hi\n\nbody\n", error);
@@ -130,7 +127,7 @@ TEST(MaildirFolders, ADeliveryGoesThroughTmpIntoNew) {
 
 // Each step of a delivery refused in turn: nothing arrives, nothing stays in tmp/, and the
 // error names the file. A folder that cannot be flushed does not undo a delivery.
-TEST(MaildirFolders, ADeliveryWithAStepRefusedLeavesNothingAndNamesTheFile) {
+TEST(maildir_folders, a_delivery_with_a_step_refused_leaves_nothing_and_names_the_file) {
     fault_hook_guard guard;
     const struct {
         file_step refused;
@@ -146,10 +143,12 @@ TEST(MaildirFolders, ADeliveryWithAStepRefusedLeavesNothingAndNamesTheFile) {
     for (const auto& row : rows) {
         SCOPED_TRACE(file_step_name(row.refused));
         maildir_tree tree;
-        set_file_fault_hook([&](file_step step, const std::string&) { return step != row.refused; });
         std::string error;
-        auto path = maildir::deliver(tree.root(), "Subject: hi\n\nbody\n", error);
-        set_file_fault_hook({});
+        std::optional<std::string> path;
+        {
+            fault_hook_guard refuse([&](file_step step, const std::string&) { return step != row.refused; });
+            path = maildir::deliver(tree.root(), "Subject: hi\n\nbody\n", error);
+        }
         EXPECT_EQ(path.has_value(), row.delivered) << error;
         EXPECT_EQ(tree.files_in("", "new").size(), row.delivered ? 1u : 0u);
         EXPECT_TRUE(tree.files_in("", "tmp").empty());
@@ -160,7 +159,7 @@ TEST(MaildirFolders, ADeliveryWithAStepRefusedLeavesNothingAndNamesTheFile) {
 }
 
 // A move refused at its rename leaves the message where it was, once.
-TEST(MaildirMoves, ARefusedMoveLeavesTheMessageInPlace) {
+TEST(maildir_moves, a_refused_move_leaves_the_message_in_place) {
     fault_hook_guard guard;
     maildir_tree tree;
     std::string from = tree.add("", "new", "1.M1P1.host", "Subject: x\n\n");
@@ -173,7 +172,7 @@ TEST(MaildirMoves, ARefusedMoveLeavesTheMessageInPlace) {
 }
 
 // The folder marker that cannot be made is named.
-TEST(MaildirFolders, AFolderWhoseMarkerCannotBeMadeNamesIt) {
+TEST(maildir_folders, a_folder_whose_marker_cannot_be_made_names_it) {
     fault_hook_guard guard;
     maildir_tree tree;
     set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::create; });
@@ -185,7 +184,7 @@ TEST(MaildirFolders, AFolderWhoseMarkerCannotBeMadeNamesIt) {
     EXPECT_TRUE(file_exists(tree.folder_dir("Trash") + "/maildirfolder"));
 }
 
-TEST(MaildirFiles, TheHeaderBlockEndsAtTheFirstEmptyLine) {
+TEST(maildir_files, the_header_block_ends_at_the_first_empty_line) {
     maildir_tree tree;
     struct row {
         std::string text;

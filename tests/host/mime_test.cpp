@@ -4,7 +4,7 @@
 
 #include "host/mime.h"
 
-TEST(MimeHeaders, SubjectsAreDecodedToUtf8) {
+TEST(mime_headers, subjects_are_decoded_to_utf8) {
     struct row {
         std::string raw;
         std::string decoded;
@@ -23,7 +23,7 @@ TEST(MimeHeaders, SubjectsAreDecodedToUtf8) {
     }
 }
 
-TEST(MimeHeaders, SenderAndReceiverAreTheFirstMailboxes) {
+TEST(mime_headers, sender_and_receiver_are_the_first_mailboxes) {
     header_summary parsed = parse_headers(
         "From: \"Doe, John\" <John.Doe@Example.COM>, other@example.org\n"
         "To: Team: ann@example.org, bob@example.org;, carl@example.org\n"
@@ -38,7 +38,7 @@ TEST(MimeHeaders, SenderAndReceiverAreTheFirstMailboxes) {
     EXPECT_EQ(boxes[0].address, "jerome@exemple.fr");
 }
 
-TEST(MimeHeaders, FieldsAreFoundInAnyLetterCase) {
+TEST(mime_headers, fields_are_found_in_any_letter_case) {
     header_summary parsed = parse_headers("LIST-ID: <x.example.org>\nauto-submitted:  auto-replied  \n\n");
     EXPECT_EQ(parsed.headers.value("Auto-Submitted"), "auto-replied");
     ASSERT_NE(parsed.headers.find_prefix("List-"), nullptr);
@@ -47,7 +47,7 @@ TEST(MimeHeaders, FieldsAreFoundInAnyLetterCase) {
     EXPECT_FALSE(parse_date("not a date"));
 }
 
-TEST(MimeContent, TheBodyIsTheFirstPlainTextPart) {
+TEST(mime_content, the_body_is_the_first_plain_text_part) {
     struct row {
         const char* what;
         std::string message;
@@ -80,7 +80,7 @@ TEST(MimeContent, TheBodyIsTheFirstPlainTextPart) {
     for (const row& r : rows) EXPECT_EQ(parse_content("From: a@b.cd\n" + r.message).body, r.body) << r.what;
 }
 
-TEST(MimeContent, ADeliveryReportGivesItsTextStatusAndReturnedHeaders) {
+TEST(mime_content, a_delivery_report_gives_its_text_status_and_returned_headers) {
     const std::string report =
         "From: MAILER-DAEMON@mx.example\nContent-Type: multipart/report; report-type=delivery-status; boundary=r\n\n"
         "--r\nContent-Type: text/plain\n\n<dave@nowhere.example>: host not found\n"
@@ -101,7 +101,7 @@ TEST(MimeContent, ADeliveryReportGivesItsTextStatusAndReturnedHeaders) {
     EXPECT_EQ(body.find("challenge body"), std::string::npos) << body;
 }
 
-TEST(MimeContent, AttachmentNamesComeFromEveryPartThatCarriesOne) {
+TEST(mime_content, attachment_names_come_from_every_part_that_carries_one) {
     const std::string message =
         "From: a@b.cd\nContent-Type: multipart/mixed; boundary=m\n\n"
         "--m\nContent-Type: text/plain\n\nsee attached\n"
@@ -116,7 +116,7 @@ TEST(MimeContent, AttachmentNamesComeFromEveryPartThatCarriesOne) {
     EXPECT_EQ(content.body, "see attached");
 }
 
-TEST(MimeContent, BrokenMailReadsAsEmptyValues) {
+TEST(mime_content, broken_mail_reads_as_empty_values) {
     for (const std::string& broken : {std::string(), std::string("\0\xFF\xFE", 3), std::string("Content-Type: multipart/mixed\n\nno boundary")}) {
         message_content content = parse_content(broken);
         EXPECT_TRUE(content.attachment_names.empty());

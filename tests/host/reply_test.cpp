@@ -21,7 +21,7 @@ header_summary message_with(const std::string& extra_headers) {
 
 }  // namespace
 
-TEST(ReplyRefusals, AutomaticListAndBulkMailIsNeverAnswered) {
+TEST(reply_refusals, automatic_list_and_bulk_mail_is_never_answered) {
     struct row {
         std::string headers;
         const char* reason;  // nullptr: may be answered
@@ -52,7 +52,7 @@ TEST(ReplyRefusals, AutomaticListAndBulkMailIsNeverAnswered) {
     }
 }
 
-TEST(ReplyRefusals, MailWithoutAReturnPathOrFromARobotIsNeverAnswered) {
+TEST(reply_refusals, mail_without_a_return_path_or_from_a_robot_is_never_answered) {
     struct row {
         std::string message;
         const char* reason;
@@ -71,7 +71,7 @@ TEST(ReplyRefusals, MailWithoutAReturnPathOrFromARobotIsNeverAnswered) {
     }
 }
 
-TEST(ReplyRefusals, RobotAddresses) {
+TEST(reply_refusals, robot_addresses) {
     for (const char* robot : {"MAILER-DAEMON@x.org", "mailer-daemon@x.org", "LISTSERV@x.org", "majordomo@x.org",
                               "owner-users@x.org", "users-request@x.org", "noreply@x.org", "no-reply+tag@x.org",
                               "Do-Not-Reply@x.org", "donotreply@x.org"})
@@ -80,7 +80,7 @@ TEST(ReplyRefusals, RobotAddresses) {
         EXPECT_FALSE(is_robot_address(person)) << person;
 }
 
-TEST(ReplyComposition, TheReplyAnswersTheSenderWithoutQuotingIt) {
+TEST(reply_composition, the_reply_answers_the_sender_without_quoting_it) {
     std::string error;
     header_summary original = parse_headers(
         "Return-Path: <bob@example.net>\nDelivered-To: me@home.example\nFrom: Bob <bob@example.net>\n"
@@ -109,7 +109,7 @@ TEST(ReplyComposition, TheReplyAnswersTheSenderWithoutQuotingIt) {
     EXPECT_TRUE(reason_not_to_answer(as_received));
 }
 
-TEST(ReplyComposition, TheReplyComesFromTheAddressTheMailWasDeliveredTo) {
+TEST(reply_composition, the_reply_comes_from_the_address_the_mail_was_delivered_to) {
     struct row {
         std::string headers;
         const char* from;
@@ -128,7 +128,7 @@ TEST(ReplyComposition, TheReplyComesFromTheAddressTheMailWasDeliveredTo) {
     }
 }
 
-TEST(ReplyComposition, NonAsciiTextIsSentAsUtf8) {
+TEST(reply_composition, non_ascii_text_is_sent_as_utf8) {
     std::string error;
     header_summary original = parse_headers("From: jerome@exemple.fr\nTo: me@home.example\nSubject: x\n\n");
     auto reply = compose_reply(original, "Bitte bestätigen [KEY]", "Grüße\n", error);
@@ -140,7 +140,7 @@ TEST(ReplyComposition, NonAsciiTextIsSentAsUtf8) {
     EXPECT_EQ(parse_headers(*reply).headers.find("In-Reply-To"), nullptr);  // the original had no Message-ID
 }
 
-TEST(ReplyComposition, NobodyToAnswerIsAnError) {
+TEST(reply_composition, nobody_to_answer_is_an_error) {
     std::string error;
     EXPECT_FALSE(compose_reply(parse_headers("To: me@home.example\n\n"), "s", "b", error));
     EXPECT_NE(error.find("nobody"), std::string::npos);
@@ -148,7 +148,7 @@ TEST(ReplyComposition, NobodyToAnswerIsAnError) {
     EXPECT_NE(error.find("no receiver"), std::string::npos);
 }
 
-TEST(ReplyRefusals, PostmasterMailAndAutomaticRepliesAreNeverAnswered) {
+TEST(reply_refusals, postmaster_mail_and_automatic_replies_are_never_answered) {
     struct row {
         std::string headers;
         const char* reason;  // nullptr: may be answered
@@ -171,7 +171,7 @@ TEST(ReplyRefusals, PostmasterMailAndAutomaticRepliesAreNeverAnswered) {
     EXPECT_NE(reason_not_to_answer(parse_headers(from_postmaster)).value_or("").find("robot"), std::string::npos);
 }
 
-TEST(ReplyRefusals, AChallengeGoesToOneAddressOrToNone) {
+TEST(reply_refusals, a_challenge_goes_to_one_address_or_to_none) {
     std::string thousand;
     for (int i = 0; i < 1000; ++i) thousand += (i ? ", victim" : "victim") + std::to_string(i) + "@example.org";
     struct row {
@@ -337,7 +337,7 @@ private:
 
 }  // namespace
 
-TEST(ReplyComposition, NoHeaderValueOfTheOriginalBreaksALineOfTheReply) {
+TEST(reply_composition, no_header_value_of_the_original_breaks_a_line_of_the_reply) {
     const std::vector<std::string> bodies = {"Please confirm.\n", "Gr\xc3\xbc\xc3\x9f" "e\nBcc: evil@spam.example\n\nmore",
                                              "\n\nFrom the start\n.\n", std::string(2000, 'y') + "\n"};
     hostile_mail mail(20241208);
@@ -370,7 +370,7 @@ TEST(ReplyComposition, NoHeaderValueOfTheOriginalBreaksALineOfTheReply) {
     EXPECT_GT(referring, 60) << composed;
 }
 
-TEST(ReplyComposition, OnlyWellFormedIdsOfTheThreadAreReferred) {
+TEST(reply_composition, only_well_formed_ids_of_the_thread_are_referred) {
     std::string long_thread;
     for (int i = 0; i < 30; ++i) long_thread += "<t" + std::to_string(i) + "@example.net> ";
     std::string kept_thread = "<t0@example.net>";
@@ -408,7 +408,7 @@ TEST(ReplyComposition, OnlyWellFormedIdsOfTheThreadAreReferred) {
     }
 }
 
-TEST(ReplyRefusals, AnAddressThatCannotBeWrittenBackIsNotAnswered) {
+TEST(reply_refusals, an_address_that_cannot_be_written_back_is_not_answered) {
     struct row {
         std::string from;
         bool answered;
@@ -437,7 +437,7 @@ TEST(ReplyRefusals, AnAddressThatCannotBeWrittenBackIsNotAnswered) {
     }
 }
 
-TEST(ReplyRefusals, ADomainWithoutAnAsciiFormIsNotAnswered) {
+TEST(reply_refusals, a_domain_without_an_ascii_form_is_not_answered) {
     // A C1 control character or a symbol in the domain has no ASCII form: it used to reach the
     // reply's To or From line as raw 8-bit bytes.
     const std::string rows[] = {"bob@home.exampl\xc2\x9d", "bob@ex\xc2\x85" "ample.net", "bob@ex\xffmple.net",
@@ -461,7 +461,7 @@ TEST(ReplyRefusals, ADomainWithoutAnAsciiFormIsNotAnswered) {
     }
 }
 
-TEST(ReplyComposition, AnIdGMimeWouldRewriteIsNotReferred) {
+TEST(reply_composition, an_id_gmime_would_rewrite_is_not_referred) {
     // GMime reads "[" as the start of a domain literal up to its "]": an unclosed one used to
     // come out of the reply as "<m@[xample.net>>".
     struct row {

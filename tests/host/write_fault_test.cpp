@@ -33,8 +33,6 @@ namespace {
 const std::vector<std::string> data_files = {"authorized.lst", "pending.lst", "remove.lst", "ignore.lst",
                                              "release.lst", "ostrel.cfg"};
 
-std::string unique_of(const std::string& name) { return name.substr(0, name.find(':')); }
-
 // Copies the tree `from` to `to`, with the modification times, which are the mail's arrival.
 void copy_tree(const std::string& from, const std::string& to) {
     fs::create_directories(to);
@@ -454,13 +452,13 @@ std::string run_may_differ(const traced_step& step, const std::string& unique, c
 
 }  // namespace
 
-TEST(WriteFaults, RunOnAMixedMailboxWithEachWriteFailing) {
+TEST(write_faults, run_on_a_mixed_mailbox_with_each_write_failing) {
     walk_every_fault({"tarnwick run", prepare_mixed_mailbox,
                       {"run", "--maildir", "{dir}/Maildir", "--contacts", "{dir}/contacts.txt", "--data-dir", "{dir}/data"},
                       tolerated_failure, challenge_not_resent, run_may_differ});
 }
 
-TEST(WriteFaults, ListAddAuthorizedWithEachWriteFailing) {
+TEST(write_faults, list_add_authorized_with_each_write_failing) {
     walk_every_fault({"tarnwick list add", prepare_data_and_waiting_mail,
                       {"list", "add", "authorized", "waiting2@strangers.example", "--maildir", "{dir}/Maildir", "--data-dir",
                        "{dir}/data"},
@@ -468,7 +466,7 @@ TEST(WriteFaults, ListAddAuthorizedWithEachWriteFailing) {
 }
 
 // Without --maildir the release waits in release.lst for the next run: that file is the verdict.
-TEST(WriteFaults, ListAddAuthorizedWithoutMaildirWithEachWriteFailing) {
+TEST(write_faults, list_add_authorized_without_maildir_with_each_write_failing) {
     walk_every_fault({"tarnwick list add (no Maildir)", prepare_data_and_waiting_mail,
                       {"list", "add", "authorized", "waiting2@strangers.example", "--data-dir", "{dir}/data"},
                       tolerated_failure, {}, {}});

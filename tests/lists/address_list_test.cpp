@@ -6,6 +6,7 @@
 #include "diag/debug_log.h"
 #include "lists/address_list.h"
 #include "platform/file_io.h"
+#include "support/seam_guards.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -108,9 +109,10 @@ TEST(list_file, failed_save_keeps_the_old_file) {
     const std::string path = dir.file("pending.txt");
     write_text_file(path, "old@x.org\n");
     for (file_step failing : {file_step::create_temporary, file_step::write, file_step::flush, file_step::rename}) {
-        set_file_fault_hook([failing](file_step step, const std::string&) { return step != failing; });
-        EXPECT_FALSE(save_list(path, {"new@x.org"})) << static_cast<int>(failing);
-        set_file_fault_hook({});
+        {
+            fault_hook_guard refuse([failing](file_step step, const std::string&) { return step != failing; });
+            EXPECT_FALSE(save_list(path, {"new@x.org"})) << static_cast<int>(failing);
+        }
         EXPECT_EQ(read_text_file(path), "old@x.org\n") << static_cast<int>(failing);
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);

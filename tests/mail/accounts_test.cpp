@@ -3,6 +3,7 @@
 
 #include "diag/debug_log.h"
 #include "mail_fixture.h"
+#include "support/hresult_checks.h"
 
 namespace {
 
@@ -16,10 +17,6 @@ protected:
         std::vector<std::string> result;
         for (int i = 0; i < a.get_folder_count(); ++i) result.push_back(a.get_folder(i)->get_path());
         return result;
-    }
-    std::unique_ptr<a_email> record(memory_host::message_id id) {
-        com_ptr<IUnknown> object = host.message_object(id);
-        return make_email(memory_host::unknown_view(object.get()));
     }
 };
 
@@ -216,9 +213,9 @@ TEST_F(accounts_test, folders_move_messages_and_forward_actions) {
     EXPECT_EQ(pending->move_email_to_incoming(*email), "");
     EXPECT_EQ(host.folder_of(id), host.incoming());
 
-    EXPECT_EQ(pending->switch_folder_action(3, true), S_OK);
-    EXPECT_EQ(pending->switch_folder_action(4, false), S_OK);
-    EXPECT_EQ(pending->run_folder_action(5, 6), S_OK);
+    EXPECT_HR(S_OK, pending->switch_folder_action(3, true));
+    EXPECT_HR(S_OK, pending->switch_folder_action(4, false));
+    EXPECT_HR(S_OK, pending->run_folder_action(5, 6));
     ASSERT_EQ(host.folder_actions().size(), 3u);
     EXPECT_EQ(host.folder_actions()[0].operation, "folder_action_on");
     EXPECT_EQ(host.folder_actions()[1].operation, "folder_action_off");
@@ -264,8 +261,8 @@ TEST_F(accounts_test, folder_operations_without_a_mailer_fail_cleanly) {
         {"get_number", [&] { EXPECT_EQ(folder->get_number(), 0); }},
         {"move_email_here", [&] { folder->move_email_here(*email); }},
         {"move_email_to_incoming", [&] { folder->move_email_to_incoming(*email); }},
-        {"switch_folder_action", [&] { EXPECT_EQ(folder->switch_folder_action(1, true), E_FAIL); }},
-        {"run_folder_action", [&] { EXPECT_EQ(folder->run_folder_action(1, 2), E_FAIL); }},
+        {"switch_folder_action", [&] { EXPECT_HR(E_FAIL, folder->switch_folder_action(1, true)); }},
+        {"run_folder_action", [&] { EXPECT_HR(E_FAIL, folder->run_folder_action(1, 2)); }},
         {"find_emails_from", [&] { folder->find_emails_from("a@b", stale); EXPECT_FALSE(stale); }},
         {"delete_last_mail",
          [&] {

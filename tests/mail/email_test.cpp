@@ -4,16 +4,11 @@
 #include "diag/debug_log.h"
 #include "mail/email.h"
 #include "mail_fixture.h"
+#include "support/hresult_checks.h"
 
 namespace {
 
-class email_test : public mail_test {
-protected:
-    std::unique_ptr<a_email> record(memory_host::message_id id) {
-        com_ptr<IUnknown> object = host.message_object(id);
-        return make_email(memory_host::unknown_view(object.get()));
-    }
-};
+using email_test = mail_test;
 
 TEST_F(email_test, reads_the_headers_once_and_keeps_them) {
     auto id = add({.sender = "Ann <ann@example.com>", .receiver = "me@example.org", .subject = "Hello"});
@@ -151,9 +146,9 @@ TEST_F(email_test, time_values_are_truncated_toward_zero) {
 TEST_F(email_test, actions_reach_the_host) {
     auto id = add({.unread = true});
     auto email = record(id);
-    EXPECT_EQ(email->mark_as_read(), S_OK);
+    EXPECT_HR(S_OK, email->mark_as_read());
     EXPECT_FALSE(host.is_unread(id));
-    EXPECT_EQ(email->mark_as_unread(), S_OK);
+    EXPECT_HR(S_OK, email->mark_as_unread());
     EXPECT_TRUE(host.is_unread(id));
     email->a_reply("Re: challenge", "");
     ASSERT_EQ(host.replies().size(), 1u);
@@ -186,8 +181,8 @@ TEST_F(email_test, without_a_mailer_every_host_operation_fails_cleanly) {
         {"get_time_value", [](a_email& e) { EXPECT_EQ(e.get_time_value(), 0); }},
         {"get_time_value2", [](a_email& e) { EXPECT_EQ(e.get_time_value2(), 0); }},
         {"is_already_read", [](a_email& e) { EXPECT_FALSE(e.is_already_read()); }},
-        {"mark_as_read", [](a_email& e) { EXPECT_EQ(e.mark_as_read(), E_FAIL); }},
-        {"mark_as_unread", [](a_email& e) { EXPECT_EQ(e.mark_as_unread(), E_FAIL); }},
+        {"mark_as_read", [](a_email& e) { EXPECT_HR(E_FAIL, e.mark_as_read()); }},
+        {"mark_as_unread", [](a_email& e) { EXPECT_HR(E_FAIL, e.mark_as_unread()); }},
         {"get_attachment_names",
          [](a_email& e) {
              std::set<std::string> names;

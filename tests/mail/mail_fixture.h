@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <utility>
+
 #include "mail/accounts.h"
+#include "mail/email.h"
 #include "mail/mailer_host.h"
 #include "support/memory_host.h"
 
@@ -20,6 +24,11 @@ protected:
 
     // A message in the incoming folder.
     memory_host::message_id add(memory_host::message_spec spec) { return host.add_message(host.incoming(), std::move(spec)); }
+    // The mail model's record of a host message.
+    std::unique_ptr<a_email> record(memory_host::message_id id) {
+        com_ptr<IUnknown> object = host.message_object(id);
+        return make_email(memory_host::unknown_view(object.get()));
+    }
 
     memory_host host;
 };

@@ -3,6 +3,7 @@
 
 #include "mail_fixture.h"
 #include "platform/text.h"
+#include "support/hresult_checks.h"
 
 namespace {
 
@@ -12,12 +13,12 @@ TEST_F(memory_host_test, answers_its_three_interfaces_and_counts_every_reference
     EXPECT_EQ(host.outstanding_references(), 1) << "g_mailer";
     for (const IID* iid : {&IID_IUnknown, &IID_IDispatch, &IID_IMailerHost}) {
         com_ptr<IUnknown> answer;
-        EXPECT_EQ(host.QueryInterface(*iid, reinterpret_cast<void**>(answer.put())), S_OK);
+        EXPECT_HR(S_OK, host.QueryInterface(*iid, reinterpret_cast<void**>(answer.put())));
         EXPECT_EQ(answer.get(), static_cast<IUnknown*>(&host));
         EXPECT_EQ(host.outstanding_references(), 2);
     }
     void* none = &host;
-    EXPECT_EQ(host.QueryInterface(IID_IEnumVARIANT, &none), E_NOINTERFACE);
+    EXPECT_HR(E_NOINTERFACE, host.QueryInterface(IID_IEnumVARIANT, &none));
     EXPECT_EQ(none, nullptr);
 
     com_ptr<IEnumVARIANT> subfolders;
@@ -25,9 +26,9 @@ TEST_F(memory_host_test, answers_its_three_interfaces_and_counts_every_reference
     g_mailer->enum_subfolders(memory_host::unknown_view(host.folder_object(host.incoming()).get()), subfolders.put());
     EXPECT_EQ(host.outstanding_references(), 2) << host.describe_outstanding();
     variant_holder item;
-    ASSERT_EQ(subfolders->Next(1, item.put(), nullptr), S_OK);
+    ASSERT_HR(S_OK, subfolders->Next(1, item.put(), nullptr));
     EXPECT_EQ(host.outstanding_references(), 3) << host.describe_outstanding();
-    EXPECT_EQ(subfolders->Next(1, item.put(), nullptr), S_FALSE);
+    EXPECT_HR(S_FALSE, subfolders->Next(1, item.put(), nullptr));
     EXPECT_EQ(host.outstanding_references(), 2);
 }
 
@@ -49,15 +50,15 @@ TEST_F(memory_host_test, faults_fail_perform_or_call_back) {
     IUnknown* untouched = static_cast<IUnknown*>(&host);  // a sentinel, never called
     IUnknown* folder = untouched;
     host.inject("get_root_folder", {.result = E_ACCESSDENIED, .times = 1});
-    EXPECT_EQ(g_mailer->get_root_folder(&folder), E_ACCESSDENIED);
+    EXPECT_HR(E_ACCESSDENIED, g_mailer->get_root_folder(&folder));
     EXPECT_EQ(folder, untouched) << "out values stay as the caller set them";
     com_ptr<IUnknown> root;
-    EXPECT_EQ(g_mailer->get_root_folder(root.put()), S_OK) << "the fault applied once";
+    EXPECT_HR(S_OK, g_mailer->get_root_folder(root.put())) << "the fault applied once";
 
     auto id = host.add_message(host.incoming(), {});
     host.inject(13, {.result = E_UNEXPECTED, .perform = true});  // delete_message by slot
     auto message = host.message_object(id);
-    EXPECT_EQ(g_mailer->delete_message(memory_host::unknown_view(message.get())), E_UNEXPECTED);
+    EXPECT_HR(E_UNEXPECTED, g_mailer->delete_message(memory_host::unknown_view(message.get())));
     EXPECT_TRUE(host.is_deleted(id));
 
     int seen = 0;
@@ -85,13 +86,13 @@ TEST_F(memory_host_test, delete_old_message_takes_the_oldest_past_the_limit) {
     for (auto expected : {first, second}) {
         bstr_holder sender;
         double age = 0;
-        EXPECT_EQ(g_mailer->delete_old_message(object.get(), 10, sender.put(), &age), S_OK);
+        EXPECT_HR(S_OK, g_mailer->delete_old_message(object.get(), 10, sender.put(), &age));
         EXPECT_EQ(age, 50 * 86400.0);
         EXPECT_EQ(host.deleted().back(), expected);
     }
     bstr_holder sender;
     double age = 7;
-    EXPECT_EQ(g_mailer->delete_old_message(object.get(), 10, sender.put(), &age), S_FALSE);
+    EXPECT_HR(S_FALSE, g_mailer->delete_old_message(object.get(), 10, sender.put(), &age));
     EXPECT_EQ(sender.length(), 0u);
     EXPECT_EQ(age, 0.0);
 }

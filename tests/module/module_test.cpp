@@ -9,6 +9,8 @@
 
 #include "addin/mailer_interface.h"
 #include "platform/text.h"
+#include "support/client_story.h"
+#include "support/hresult_checks.h"
 #include "support/memory_host.h"
 #include "support/temp_dir.h"
 
@@ -16,9 +18,6 @@ namespace {
 
 using get_class_object_fn = HRESULT (*)(REFCLSID, REFIID, void**);
 using module_fn = HRESULT (*)();
-
-constexpr CLSID other_class = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
-constexpr LONG pending_list = 3;
 
 class module_test : public testing::Test {
 protected:
@@ -43,15 +42,15 @@ protected:
 
     com_ptr<IClassFactory> factory() {
         com_ptr<IClassFactory> result;
-        EXPECT_EQ(get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory, reinterpret_cast<void**>(result.put())),
-                  S_OK);
+        EXPECT_HR(S_OK, get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory,
+                                         reinterpret_cast<void**>(result.put())));
         return result;
     }
 
     com_ptr<IMailerInterfaceTest> create() {
         com_ptr<IMailerInterfaceTest> instance;
-        EXPECT_EQ(factory()->CreateInstance(nullptr, IID_IMailerInterfaceTest, reinterpret_cast<void**>(instance.put())),
-                  S_OK);
+        EXPECT_HR(S_OK, factory()->CreateInstance(nullptr, IID_IMailerInterfaceTest,
+                                                  reinterpret_cast<void**>(instance.put())));
         return instance;
     }
 
@@ -65,107 +64,46 @@ TEST_F(module_test, registration_is_refused_plainly_since_there_is_no_registry) 
     for (const char* name : {"DllRegisterServer", "DllUnregisterServer"}) {
         auto function = reinterpret_cast<module_fn>(dlsym(module, name));
         ASSERT_NE(function, nullptr) << name;
-        EXPECT_EQ(function(), E_NOTIMPL) << name;
+        EXPECT_HR(E_NOTIMPL, function()) << name;
     }
     // Nothing else of the module is visible from outside.
     EXPECT_EQ(dlsym(module, "tarnwick_get_class_object"), nullptr);
 }
 
 TEST_F(module_test, the_class_object_is_one_and_refuses_what_it_must) {
+    ASSERT_NO_FATAL_FAILURE(check_class_object_refusals(get_class_object, can_unload_now));
+    // Interfaces that neither the class object nor an instance has, and a null out pointer.
     void* object = &object;
-    EXPECT_EQ(get_class_object(other_class, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory, nullptr), E_POINTER);
-    EXPECT_EQ(get_class_object(CLSID_CMailerInterfaceTest, IID_IDispatch, &object), E_NOINTERFACE);
-    EXPECT_EQ(factory().get(), factory().get());
-
+    EXPECT_HR(E_NOINTERFACE, get_class_object(CLSID_CMailerInterfaceTest, IID_IDispatch, &object));
     com_ptr<IClassFactory> classes = factory();
+    EXPECT_HR(E_POINTER, classes->CreateInstance(nullptr, IID_IUnknown, nullptr));
     object = &object;
-    EXPECT_EQ(classes->CreateInstance(classes.get(), IID_IUnknown, &object), CLASS_E_NOAGGREGATION);
+    EXPECT_HR(E_NOINTERFACE, classes->CreateInstance(nullptr, IID_IClassFactory, &object));
     EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(classes->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
-    EXPECT_EQ(classes->CreateInstance(nullptr, IID_IClassFactory, &object), E_NOINTERFACE);
-    EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(can_unload_now(), S_OK) << "a refused instance must not stay alive";
+    EXPECT_HR(S_OK, can_unload_now()) << "a refused instance must not stay alive";
 }
 
 TEST_F(module_test, can_unload_only_without_instances_or_server_locks) {
-    EXPECT_EQ(can_unload_now(), S_OK);
+    ASSERT_NO_FATAL_FAILURE(check_unloading_follows_instances_and_locks(*factory().get(), can_unload_now));
+    // Each reference on an instance keeps the module, not only the first.
     com_ptr<IMailerInterfaceTest> instance = create();
     com_ptr<IDispatch> second_reference = instance.query<IDispatch>(IID_IDispatch);
-    EXPECT_EQ(can_unload_now(), S_FALSE);
+    EXPECT_HR(S_FALSE, can_unload_now());
     instance.reset();
-    EXPECT_EQ(can_unload_now(), S_FALSE);
+    EXPECT_HR(S_FALSE, can_unload_now());
     second_reference.reset();
-    EXPECT_EQ(can_unload_now(), S_OK);
-
-    com_ptr<IClassFactory> classes = factory();
-    EXPECT_EQ(classes->LockServer(TRUE), S_OK);
-    EXPECT_EQ(can_unload_now(), S_FALSE);
-    EXPECT_EQ(classes->LockServer(FALSE), S_OK);
-    EXPECT_EQ(can_unload_now(), S_OK);
+    EXPECT_HR(S_OK, can_unload_now());
     // An unlock without its lock cannot take away the count of a live instance.
+    com_ptr<IClassFactory> classes = factory();
     instance = create();
-    EXPECT_EQ(classes->LockServer(FALSE), E_UNEXPECTED);
-    EXPECT_EQ(can_unload_now(), S_FALSE);
+    EXPECT_HR(E_UNEXPECTED, classes->LockServer(FALSE));
+    EXPECT_HR(S_FALSE, can_unload_now());
 }
 
 TEST_F(module_test, a_host_drives_the_instance_through_the_vtable_and_by_name) {
     memory_host host;
-    com_ptr<IMailerHost> mailer = host.mailer();
-    memory_host::message_spec first{"stranger@example.com", "me@example.com", "hello", "", true, {}, 0};
-    memory_host::message_spec second{"other@example.com", "me@example.com", "hi", "", true, {}, 0};
-    com_ptr<IUnknown> first_message = host.message_object(host.add_message(host.incoming(), first));
-    com_ptr<IUnknown> second_message = host.message_object(host.add_message(host.incoming(), second));
-    {
-        com_ptr<IMailerInterfaceTest> instance = create();
-        ASSERT_EQ(instance->SetMailer(mailer.get()), S_OK);
-        ASSERT_TRUE(host.find_folder("/Inbox/Pending"));
-        memory_host::folder_id pending = *host.find_folder("/Inbox/Pending");
-
-        ASSERT_EQ(instance->RunWorkflow2(mailer.get(), first_message.get()), S_OK);
-        EXPECT_EQ(host.messages_in(pending).size(), 1u);
-        EXPECT_EQ(host.replies().size(), 1u);
-
-        com_ptr<IDispatch> automation = instance.query<IDispatch>(IID_IDispatch);
-        ASSERT_TRUE(automation);
-        bstr_holder name(bstr_from_narrow("runworkflow2"));
-        LPOLESTR names[] = {name.get()};
-        DISPID id = 0;
-        ASSERT_EQ(automation->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
-        EXPECT_EQ(id, 23);
-        VARIANT args[2];  // last first
-        VariantInit(&args[0]);
-        args[0].vt = VT_UNKNOWN;
-        args[0].punkVal = second_message.get();
-        VariantInit(&args[1]);
-        args[1].vt = VT_DISPATCH;
-        args[1].pdispVal = mailer.get();
-        DISPPARAMS params{args, nullptr, 2, 0};
-        ASSERT_EQ(automation->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
-                                     nullptr),
-                  S_OK);
-        EXPECT_EQ(host.messages_in(pending).size(), 2u);
-        EXPECT_EQ(host.replies().size(), 2u);
-
-        VARIANT list;
-        VariantInit(&list);
-        list.vt = VT_I4;
-        list.lVal = pending_list;
-        DISPPARAMS size_params{&list, nullptr, 1, 0};
-        variant_holder size;
-        ASSERT_EQ(automation->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
-                                     &size_params, size.get(), nullptr, nullptr),
-                  S_OK);
-        EXPECT_EQ(size->vt, VT_I4);
-        EXPECT_EQ(size->lVal, 2);
-
-        EXPECT_EQ(instance->Unload(), S_OK);
-    }
-    EXPECT_EQ(can_unload_now(), S_OK);
-    first_message.reset();
-    second_message.reset();
-    mailer.reset();
+    ASSERT_NO_FATAL_FAILURE(play_client_story(create(), host));
+    EXPECT_HR(S_OK, can_unload_now());
     close_module();
     EXPECT_EQ(host.outstanding_references(), 0) << host.describe_outstanding();
 }

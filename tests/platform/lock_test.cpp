@@ -5,7 +5,7 @@
 
 #include "platform/lock.h"
 
-TEST(RecursiveLock, OwnerReentersOthersWait) {
+TEST(recursive_lock, owner_reenters_others_wait) {
     recursive_lock lock;
     lock.lock();
     lock.lock();  // same thread: no deadlock

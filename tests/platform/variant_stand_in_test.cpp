@@ -5,8 +5,9 @@
 #include <limits>
 
 #include "platform/com.h"
+#include "support/hresult_checks.h"
 
-TEST(VariantStandIn, NotANumberConvertsToNoInteger) {
+TEST(variant_stand_in, not_a_number_converts_to_no_integer) {
     // A NaN used to be cast to the integer type, which is undefined behaviour.
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (VARTYPE type : {VT_I1, VT_I2, VT_I4, VT_INT, VT_I8, VT_UI1, VT_UI2, VT_UI4, VT_UINT, VT_UI8}) {
@@ -18,7 +19,7 @@ TEST(VariantStandIn, NotANumberConvertsToNoInteger) {
             else source.dblVal = nan;
             VARIANT result;
             VariantInit(&result);
-            EXPECT_EQ(VariantChangeType(&result, &source, 0, type), DISP_E_OVERFLOW) << type << " from " << from;
+            EXPECT_HR(DISP_E_OVERFLOW, VariantChangeType(&result, &source, 0, type)) << type << " from " << from;
             EXPECT_EQ(result.vt, VT_EMPTY);
         }
     }
@@ -28,6 +29,6 @@ TEST(VariantStandIn, NotANumberConvertsToNoInteger) {
     text.dblVal = nan;
     VARIANT result;
     VariantInit(&result);
-    ASSERT_EQ(VariantChangeType(&result, &text, 0, VT_BOOL), S_OK);  // not zero
+    ASSERT_HR(S_OK, VariantChangeType(&result, &text, 0, VT_BOOL));  // not zero
     EXPECT_EQ(result.boolVal, VARIANT_TRUE);
 }

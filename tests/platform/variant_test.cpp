@@ -2,6 +2,7 @@
 
 #include "platform/com.h"
 #include "platform/text.h"
+#include "support/hresult_checks.h"
 
 namespace {
 // A minimal counted object to check that variants take and drop references.
@@ -21,7 +22,7 @@ struct counted final : IUnknown {
 };
 }  // namespace
 
-TEST(Variant, CopyAndClearBalanceReferences) {
+TEST(variant, copy_and_clear_balance_references) {
     counted object;
     {
         variant_holder a;
@@ -29,23 +30,23 @@ TEST(Variant, CopyAndClearBalanceReferences) {
         a.get()->punkVal = &object;
         object.AddRef();
         variant_holder b;
-        ASSERT_EQ(VariantCopy(b.get(), a.get()), S_OK);
+        ASSERT_HR(S_OK, VariantCopy(b.get(), a.get()));
         EXPECT_EQ(object.refs, 3u);
     }
     EXPECT_EQ(object.refs, 1u);
 }
 
-TEST(Variant, CopyOfStringIsIndependent) {
+TEST(variant, copy_of_string_is_independent) {
     variant_holder a, b;
     a.get()->vt = VT_BSTR;
     a.get()->bstrVal = bstr_from_narrow("text");
-    ASSERT_EQ(VariantCopy(b.get(), a.get()), S_OK);
+    ASSERT_HR(S_OK, VariantCopy(b.get(), a.get()));
     EXPECT_NE(a->bstrVal, b->bstrVal);
     a.clear();
     EXPECT_EQ(narrow_from_bstr(b->bstrVal), "text");
 }
 
-TEST(Variant, ChangeTypeBetweenNumbersTextAndBooleans) {
+TEST(variant, change_type_between_numbers_text_and_booleans) {
     struct row {
         VARTYPE from;
         const char* text;  // source when from == VT_BSTR
@@ -79,17 +80,17 @@ TEST(Variant, ChangeTypeBetweenNumbersTextAndBooleans) {
         if (SUCCEEDED(hr)) {
             EXPECT_EQ(dest->vt, r.to);
             variant_holder as_long;
-            ASSERT_EQ(VariantChangeType(as_long.get(), dest.get(), 0, VT_I4), S_OK);
+            ASSERT_HR(S_OK, VariantChangeType(as_long.get(), dest.get(), 0, VT_I4));
             EXPECT_EQ(as_long->lVal, r.result);
         }
     }
 }
 
-TEST(Variant, NumberToTextAndInPlace) {
+TEST(variant, number_to_text_and_in_place) {
     variant_holder v;
     v.get()->vt = VT_I4;
     v.get()->lVal = -15;
-    ASSERT_EQ(VariantChangeType(v.get(), v.get(), 0, VT_BSTR), S_OK);
+    ASSERT_HR(S_OK, VariantChangeType(v.get(), v.get(), 0, VT_BSTR));
     ASSERT_EQ(v->vt, VT_BSTR);
     EXPECT_EQ(narrow_from_bstr(v->bstrVal), "-15");
 }

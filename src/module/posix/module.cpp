@@ -3,8 +3,8 @@
 // There is no registry here, so registration is refused instead of pretended.
 #include <new>
 
+#include "addin/addin_object.h"
 #include "addin/class_factory.h"
-#include "addin/mailer_interface_test.h"
 
 #define TARNWICK_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "addin/class_factory.h"
-#include "addin/mailer_interface_test.h"
+#include "addin/addin_object.h"
 #include "addin/module.h"
 #include "module/win32/module_win32.h"
 

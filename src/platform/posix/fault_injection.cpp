@@ -15,7 +15,7 @@
 #include <string>
 #include <type_traits>
 
-#include "platform/file_io_internal.h"
+#include "platform/file_io_detail.h"
 
 extern "C" __attribute__((visibility("default"))) int tarnwick_injected_file_fault(int step, const char* path);
 

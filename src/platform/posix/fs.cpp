@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/file_io_internal.h"
+#include "platform/file_io_detail.h"
 #include "posix_files.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdio>  // renameat2
 
-#include "platform/file_io_internal.h"
+#include "platform/file_io_detail.h"
 #include "posix_files.h"
 
 namespace posix_files {

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/file_io_internal.h"
+#include "platform/file_io_detail.h"
 
 std::optional<std::string> user_app_data_folder() {
     char path[MAX_PATH] = {};

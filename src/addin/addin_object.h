@@ -1,7 +1,8 @@
 // CMailerInterfaceTest: the automation object that the mail client creates and calls. Its
 // workflow members drive the engine; its settings, session and list members serve the client's
 // settings dialogs. Every member catches what the engine raises, so no exception ever reaches
-// the client.
+// the client. Its members are defined by job: addin_object.cpp (IUnknown, IDispatch, workflow),
+// addin_object_settings.cpp (settings, configuration session), addin_object_lists.cpp (lists).
 #pragma once
 
 #include <atomic>
@@ -85,26 +86,20 @@ public:
     // 0x01 or 0x02, or one starting or ending with a blank other than a line feed. A text of only
     // ";" is the stored form of an empty text and reads back empty. All: on a failure raised
     // inside, one log line and E_OUTOFMEMORY, the com_error's code or E_FAIL.
-    HRESULT STDMETHODCALLTYPE get_LanguageId(USHORT* pVal) override;
-    HRESULT STDMETHODCALLTYPE put_LanguageId(USHORT newVal) override;
-    HRESULT STDMETHODCALLTYPE get_MarkBlockedAsRead(VARIANT_BOOL* pVal) override;
-    HRESULT STDMETHODCALLTYPE put_MarkBlockedAsRead(VARIANT_BOOL newVal) override;
-    HRESULT STDMETHODCALLTYPE get_AutoDeleteBlocked(VARIANT_BOOL* pVal) override;
-    HRESULT STDMETHODCALLTYPE put_AutoDeleteBlocked(VARIANT_BOOL newVal) override;
-    HRESULT STDMETHODCALLTYPE get_AutoDeleteIgnored(VARIANT_BOOL* pVal) override;
-    HRESULT STDMETHODCALLTYPE put_AutoDeleteIgnored(VARIANT_BOOL newVal) override;
-    HRESULT STDMETHODCALLTYPE get_EnableProtection(VARIANT_BOOL* pVal) override;
-    HRESULT STDMETHODCALLTYPE put_EnableProtection(VARIANT_BOOL newVal) override;
-    HRESULT STDMETHODCALLTYPE get_PendingToBlockedTimeo(ULONG* pVal) override;
-    HRESULT STDMETHODCALLTYPE put_PendingToBlockedTimeo(ULONG newVal) override;
-    HRESULT STDMETHODCALLTYPE get_ARMessage(BSTR* pVal) override;
-    HRESULT STDMETHODCALLTYPE put_ARMessage(BSTR newVal) override;
-    HRESULT STDMETHODCALLTYPE get_ARSubject(BSTR* pVal) override;
-    HRESULT STDMETHODCALLTYPE put_ARSubject(BSTR newVal) override;
-    HRESULT STDMETHODCALLTYPE get_ARSubjectKey(BSTR* pVal) override;
-    HRESULT STDMETHODCALLTYPE put_ARSubjectKey(BSTR newVal) override;
-    HRESULT STDMETHODCALLTYPE get_ARMessageKey(BSTR* pVal) override;
-    HRESULT STDMETHODCALLTYPE put_ARMessageKey(BSTR newVal) override;
+#define TARNWICK_DECLARE_SETTING(Name, Type)                   \
+    HRESULT STDMETHODCALLTYPE get_##Name(Type* pVal) override; \
+    HRESULT STDMETHODCALLTYPE put_##Name(Type newVal) override;
+    TARNWICK_DECLARE_SETTING(LanguageId, USHORT)
+    TARNWICK_DECLARE_SETTING(MarkBlockedAsRead, VARIANT_BOOL)
+    TARNWICK_DECLARE_SETTING(AutoDeleteBlocked, VARIANT_BOOL)
+    TARNWICK_DECLARE_SETTING(AutoDeleteIgnored, VARIANT_BOOL)
+    TARNWICK_DECLARE_SETTING(EnableProtection, VARIANT_BOOL)
+    TARNWICK_DECLARE_SETTING(PendingToBlockedTimeo, ULONG)
+    TARNWICK_DECLARE_SETTING(ARMessage, BSTR)
+    TARNWICK_DECLARE_SETTING(ARSubject, BSTR)
+    TARNWICK_DECLARE_SETTING(ARSubjectKey, BSTR)
+    TARNWICK_DECLARE_SETTING(ARMessageKey, BSTR)
+#undef TARNWICK_DECLARE_SETTING
     // Help-dialog flags: missing reads as true; a put is written to the file at once, together
     // with every change of an open session.
     HRESULT STDMETHODCALLTYPE get_HelpDlgEnabled(ULONG dlgId, VARIANT_BOOL* pVal) override;

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace lists_internal {
+namespace lists_detail {
 
 // Space, TAB, LF, VT, FF and CR: the blanks of the "C" locale, whatever locale the host process
 // has set.
@@ -26,4 +26,4 @@ void for_each_word(std::string_view text, Visitor&& visit) {
     }
 }
 
-}  // namespace lists_internal
+}  // namespace lists_detail

@@ -3,7 +3,7 @@
 
 #include "config/configuration.h"
 #include "diag/debug_log.h"
-#include "engine/key_match.h"
+#include "engine/key_match_detail.h"
 #include "engine/ostrel.h"
 #include "lists/address.h"
 #include "mail/email.h"
