@@ -13,6 +13,8 @@
 class registry_key {
 public:
     registry_key() = default;
+    // Adopts `key`, an open handle or null.
+    explicit registry_key(HKEY key) : key_(key) {}
     registry_key(const registry_key&) = delete;
     registry_key& operator=(const registry_key&) = delete;
     registry_key(registry_key&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
@@ -24,11 +26,6 @@ public:
 
     void reset() {
         if (HKEY key = std::exchange(key_, nullptr)) RegCloseKey(key);
-    }
-    // For out parameters: closes what is held and returns the address to fill.
-    HKEY* put() {
-        reset();
-        return &key_;
     }
     HKEY get() const { return key_; }
     explicit operator bool() const { return key_ != nullptr; }
