@@ -5,7 +5,6 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include <atomic>
 #include <memory>
 #include <new>
 #include <utility>
@@ -59,7 +58,9 @@ public:
         out.dwCookie = sinks_[index].cookie;
         return S_OK;
     }
-    void clear(CONNECTDATA& item) const override { com_ptr<IUnknown>::attach(std::exchange(item.pUnk, nullptr)); }
+    void clear(CONNECTDATA& item) const override {
+        com_ptr<IUnknown>::attach(std::exchange(item.pUnk, nullptr));  // released as the holder goes
+    }
 
 private:
     std::vector<advised_sink> sinks_;
@@ -76,7 +77,7 @@ public:
         return S_OK;
     }
     void clear(IConnectionPoint*& item) const override {
-        com_ptr<IConnectionPoint>::attach(std::exchange(item, nullptr));
+        com_ptr<IConnectionPoint>::attach(std::exchange(item, nullptr));  // released as the holder goes
     }
 
 private:
