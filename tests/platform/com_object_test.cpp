@@ -104,7 +104,8 @@ TEST_F(ComObject, HasOneIdentityWhicheverInterfaceIsAsked) {
     com_ptr<IUnknown> from_dispatch = dispatch.query<IUnknown>(IID_IUnknown);
     com_ptr<IUnknown> from_items = items.query<IUnknown>(IID_IUnknown);
     EXPECT_EQ(from_dispatch.get(), from_items.get());
-    EXPECT_EQ(static_cast<void*>(from_items.get()), static_cast<void*>(dispatch.get())) << "the first interface is the identity";
+    EXPECT_EQ(static_cast<void*>(from_items.get()), static_cast<void*>(dispatch.get()))
+        << "the first interface is the identity";
     EXPECT_EQ(object->references(), 5u);
 }
 

@@ -162,7 +162,8 @@ using enum_value = std::variant<host_item, object_ref>;
 // The values of an enumerator; an object is handed out as a new object each time.
 class store_values final : public enum_items<VARIANT> {
 public:
-    store_values(store_ptr owner, std::vector<enum_value> values) : store_(std::move(owner)), values_(std::move(values)) {}
+    store_values(store_ptr owner, std::vector<enum_value> values)
+        : store_(std::move(owner)), values_(std::move(values)) {}
 
     size_t size() const override { return values_.size(); }
     HRESULT copy(size_t index, VARIANT& out) const override {
@@ -435,7 +436,8 @@ long memory_host::outstanding_references() const {
 std::string memory_host::describe_outstanding() const {
     std::string text;
     if (references_) text += "the host: " + std::to_string(references_) + "\n";
-    for (const auto& [object, entry] : store_->live) text += entry.what + ": " + std::to_string(entry.references()) + "\n";
+    for (const auto& [object, entry] : store_->live)
+        text += entry.what + ": " + std::to_string(entry.references()) + "\n";
     return text;
 }
 
