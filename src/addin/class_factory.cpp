@@ -5,6 +5,7 @@
 #include "addin/addin_log.h"
 #include "addin/mailer_interface.h"
 #include "addin/module.h"
+#include "platform/com_object.h"
 
 namespace {
 
@@ -13,13 +14,7 @@ namespace {
 class class_factory final : public IClassFactory {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
+        return interface_table<implements<IClassFactory, IID_IClassFactory>>::query(this, iid, object);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }

@@ -32,7 +32,7 @@ HRESULT create_instance_of(REFIID iid, void** object) {
     } catch (...) {
         return E_UNEXPECTED;  // nothing may be thrown across the COM boundary
     }
-    HRESULT hr = instance->QueryInterface(iid, object);
-    instance->Release();  // the caller holds the queried reference
-    return hr;
+    // The creation reference goes on return: the caller holds the queried one.
+    com_ptr<T> created = com_ptr<T>::attach(instance);
+    return created->QueryInterface(iid, object);
 }

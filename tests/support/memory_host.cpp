@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <variant>
 
+#include "platform/com_enum.h"
+#include "platform/com_object.h"
 #include "platform/text.h"
 
 struct memory_host::store {
@@ -27,7 +29,7 @@ struct memory_host::store {
     struct live_object {
         kind type;
         int id;
-        const ULONG* references;
+        std::function<ULONG()> references;
         std::string what;
     };
     struct callback_entry {
@@ -107,53 +109,30 @@ namespace {
 using store_ptr = std::shared_ptr<memory_host::store>;
 using kind = memory_host::store::kind;
 
-// Every object handed out: counts its references and is known to the store while alive.
-template <class Interface>
-class host_object : public Interface {
+// Every object handed out: a kit object (`Base`) that is known to the store while alive, so that
+// arguments can be checked and its references counted.
+template <class Base>
+class host_object : public Base {
 public:
-    host_object(store_ptr owner, kind type, int id, std::string what) : store_(std::move(owner)) {
-        store_->live[static_cast<IUnknown*>(this)] = {type, id, &references_, std::move(what)};
+    template <class... BaseArgs>
+    host_object(store_ptr owner, kind type, int id, std::string what, BaseArgs&&... base_args)
+        : Base(std::forward<BaseArgs>(base_args)...), store_(std::move(owner)) {
+        store_->live[static_cast<IUnknown*>(this)] = {type, id, [this] { return this->references(); }, std::move(what)};
     }
-    virtual ~host_object() { store_->live.erase(static_cast<IUnknown*>(this)); }
-    host_object(const host_object&) = delete;
-    host_object& operator=(const host_object&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || answers(iid)) {
-            *object = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
-    }
+    ~host_object() override { store_->live.erase(static_cast<IUnknown*>(this)); }
 
 protected:
-    virtual bool answers(REFIID iid) const = 0;
     store_ptr store_;
-
-private:
-    ULONG references_ = 1;
 };
 
 // A folder or a message of the store.
-class entry_object final : public host_object<IUnknown> {
+class entry_object final : public host_object<com_object<implements<IUnknown>>> {
 public:
     using host_object::host_object;
-
-private:
-    bool answers(REFIID) const override { return false; }
 };
 
 // A message made by create_message.
-class created_object final : public host_object<IDispatch> {
+class created_object final : public host_object<com_object<implements<IDispatch>>> {
 public:
     using host_object::host_object;
 
@@ -166,9 +145,6 @@ public:
     HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
         return E_NOTIMPL;
     }
-
-private:
-    bool answers(REFIID iid) const override { return IsEqualIID(iid, IID_IDispatch); }
 };
 
 IUnknown* new_entry(const store_ptr& owner, kind type, int id) {
@@ -183,46 +159,29 @@ struct object_ref {
 };
 using enum_value = std::variant<host_item, object_ref>;
 
-class enumerator final : public host_object<IEnumVARIANT> {
+// The values of an enumerator; an object is handed out as a new object each time.
+class store_values final : public enum_items<VARIANT> {
 public:
-    enumerator(store_ptr owner, std::vector<enum_value> values, const std::string& what, size_t position = 0)
-        : host_object(owner, kind::enumerator, 0, "enumerator of " + what), values_(std::move(values)),
-          what_(what), position_(position) {}
+    store_values(store_ptr owner, std::vector<enum_value> values)
+        : store_(std::move(owner)), values_(std::move(values)) {}
 
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT* items, ULONG* fetched) override {
-        if (!items || (count > 1 && !fetched)) return E_POINTER;
-        ULONG done = 0;
+    size_t size() const override { return values_.size(); }
+    HRESULT copy(size_t index, VARIANT& out) const override {
+        VariantInit(&out);
         try {
-            for (; done < count && position_ < values_.size(); ++done) fill(values_[position_++], items[done]);
+            fill(values_[index], out);
         } catch (const std::exception&) {
             return E_OUTOFMEMORY;
         }
-        if (fetched) *fetched = done;
-        return done == count ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
-        size_t left = values_.size() - position_;
-        position_ += std::min<size_t>(count, left);
-        return count <= left ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Reset() override {
-        position_ = 0;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT** copy) override {
-        if (!copy) return E_POINTER;
-        *copy = new enumerator(store_, values_, what_, position_);
-        return S_OK;
-    }
+    void clear(VARIANT& item) const override { VariantClear(&item); }
 
 private:
-    bool answers(REFIID iid) const override { return IsEqualIID(iid, IID_IEnumVARIANT); }
-
     void fill(const enum_value& value, VARIANT& out) const {
-        VariantInit(&out);
         if (const auto* ref = std::get_if<object_ref>(&value)) {
-            out.vt = VT_UNKNOWN;
             out.punkVal = new_entry(store_, ref->type, ref->id);
+            out.vt = VT_UNKNOWN;
             return;
         }
         const host_item& item = std::get<host_item>(value);
@@ -231,9 +190,22 @@ private:
         out.vt = item.type;
     }
 
+    store_ptr store_;
     std::vector<enum_value> values_;
+};
+
+class enumerator final : public host_object<variant_enumerator> {
+public:
+    enumerator(const store_ptr& owner, std::vector<enum_value> values, const std::string& what)
+        : enumerator(owner, std::make_shared<store_values>(owner, std::move(values)), what, 0) {}
+
+private:
+    enumerator(const store_ptr& owner, items_ptr values, const std::string& what, size_t position)
+        : host_object(owner, kind::enumerator, 0, "enumerator of " + what, std::move(values), position), what_(what) {}
+
+    IEnumVARIANT* clone_at(size_t position) const override { return new enumerator(store_, items(), what_, position); }
+
     std::string what_;
-    size_t position_;
 };
 
 std::vector<enum_value> values_of(const std::vector<host_item>& items) {
@@ -457,28 +429,23 @@ void memory_host::clear_faults() {
 
 long memory_host::outstanding_references() const {
     long total = references_;
-    for (const auto& [object, entry] : store_->live) total += static_cast<long>(*entry.references);
+    for (const auto& [object, entry] : store_->live) total += static_cast<long>(entry.references());
     return total;
 }
 
 std::string memory_host::describe_outstanding() const {
     std::string text;
     if (references_) text += "the host: " + std::to_string(references_) + "\n";
-    for (const auto& [object, entry] : store_->live) text += entry.what + ": " + std::to_string(*entry.references) + "\n";
+    for (const auto& [object, entry] : store_->live)
+        text += entry.what + ": " + std::to_string(entry.references()) + "\n";
     return text;
 }
 
 // ---- IUnknown and IDispatch
 
+// The host belongs to the test, not to its references: they are counted, and never delete it.
 HRESULT memory_host::QueryInterface(REFIID iid, void** object) {
-    if (!object) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_IMailerHost)) {
-        *object = static_cast<IMailerHost*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return interface_table<implements<IMailerHost, IID_IMailerHost>>::query(this, iid, object);
 }
 
 ULONG memory_host::AddRef() { return static_cast<ULONG>(++references_); }

@@ -5,7 +5,6 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include <atomic>
 #include <memory>
 #include <new>
 #include <utility>
@@ -15,85 +14,74 @@
 #include "addin/addin_object.h"
 #include "addin/module.h"
 #include "module/win32/module_win32.h"
+#include "platform/com_enum.h"
+#include "platform/com_object.h"
 
 namespace {
 
 HRESULT load_type_info(REFGUID guid, ITypeInfo** info) {
     *info = nullptr;
-    ITypeLib* library = nullptr;
-    HRESULT hr = load_tarnwick_type_library(&library);
+    com_ptr<ITypeLib> library;
+    HRESULT hr = load_tarnwick_type_library(library.put());
     if (FAILED(hr)) return hr;
-    hr = library->GetTypeInfoOfGuid(guid, info);
-    library->Release();
-    return hr;
+    return library->GetTypeInfoOfGuid(guid, info);
 }
 
-// A snapshot enumerator over items that each carry a counted reference (`Item` is what Next
-// hands out, `Stored` what the snapshot keeps). Clones share the snapshot.
-template <class Enum, class Item, class Stored>
-class snapshot_enumerator final : public Enum {
+// An enumerator handed out by the module: while it lives, the module stays loaded.
+template <class Enum, const IID& Id, class Item>
+class module_enumerator final : public com_enumerator<Enum, Id, Item> {
 public:
-    using copy_fn = void (*)(const Stored&, Item&);  // fills an item with its own reference
+    using items_ptr = typename com_enumerator<Enum, Id, Item>::items_ptr;
 
-    snapshot_enumerator(const IID& iid, std::shared_ptr<const std::vector<Stored>> items, copy_fn copy,
-                        size_t position = 0)
-        : iid_(iid), items_(std::move(items)), copy_(copy), position_(position) {
+    explicit module_enumerator(items_ptr items, size_t position = 0)
+        : com_enumerator<Enum, Id, Item>(std::move(items), position) {
         tarnwick_module().lock();
     }
-    ~snapshot_enumerator() { tarnwick_module().unlock(); }
-    snapshot_enumerator(const snapshot_enumerator&) = delete;
-    snapshot_enumerator& operator=(const snapshot_enumerator&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, iid_)) {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        *object = static_cast<Enum*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
-    }
-
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* items, ULONG* fetched) override {
-        if (!items || (count != 1 && !fetched)) return E_POINTER;
-        ULONG done = 0;
-        for (; done < count && position_ < items_->size(); ++done, ++position_) copy_((*items_)[position_], items[done]);
-        if (fetched) *fetched = done;
-        return done == count ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
-        size_t left = items_->size() - position_;
-        position_ += count < left ? count : left;
-        return count <= left ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Reset() override {
-        position_ = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Clone(Enum** copy) override {
-        if (!copy) return E_POINTER;
-        *copy = new (std::nothrow) snapshot_enumerator(iid_, items_, copy_, position_);
-        return *copy ? S_OK : E_OUTOFMEMORY;
-    }
+    ~module_enumerator() override { tarnwick_module().unlock(); }
 
 private:
-    const IID& iid_;
-    std::shared_ptr<const std::vector<Stored>> items_;
-    copy_fn copy_;
-    size_t position_;
-    std::atomic<ULONG> references_{1};
+    Enum* clone_at(size_t position) const override { return new module_enumerator(this->items(), position); }
 };
 
 struct advised_sink {
     DWORD cookie;
     com_ptr<IUnknown> sink;
+};
+
+// The sinks advised at one moment, each handed out with a reference of its own.
+class sink_list final : public enum_items<CONNECTDATA> {
+public:
+    explicit sink_list(std::vector<advised_sink> sinks) : sinks_(std::move(sinks)) {}
+    size_t size() const override { return sinks_.size(); }
+    HRESULT copy(size_t index, CONNECTDATA& out) const override {
+        out.pUnk = com_ptr<IUnknown>(sinks_[index].sink).detach();
+        out.dwCookie = sinks_[index].cookie;
+        return S_OK;
+    }
+    void clear(CONNECTDATA& item) const override {
+        com_ptr<IUnknown>::attach(std::exchange(item.pUnk, nullptr));  // released as the holder goes
+    }
+
+private:
+    std::vector<advised_sink> sinks_;
+};
+
+// The connection points of an instance, each handed out with a reference of its own. Holding
+// them keeps the instance alive.
+class point_list final : public enum_items<IConnectionPoint*> {
+public:
+    explicit point_list(std::vector<com_ptr<IConnectionPoint>> points) : points_(std::move(points)) {}
+    size_t size() const override { return points_.size(); }
+    HRESULT copy(size_t index, IConnectionPoint*& out) const override {
+        out = com_ptr<IConnectionPoint>(points_[index]).detach();
+        return S_OK;
+    }
+    void clear(IConnectionPoint*& item) const override {
+        com_ptr<IConnectionPoint>::attach(std::exchange(item, nullptr));  // released as the holder goes
+    }
+
+private:
+    std::vector<com_ptr<IConnectionPoint>> points_;
 };
 
 // One source of outgoing calls: keeps the advised sinks, each under its own cookie. It lives
@@ -103,14 +91,7 @@ public:
     connection_point(IConnectionPointContainer* container, const IID& iid) : container_(container), iid_(iid) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IConnectionPoint)) {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        *object = static_cast<IConnectionPoint*>(this);
-        AddRef();
-        return S_OK;
+        return interface_table<implements<IConnectionPoint, IID_IConnectionPoint>>::query(this, iid, object);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return container_->AddRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return container_->Release(); }
@@ -130,13 +111,12 @@ public:
         if (!cookie) return E_POINTER;
         *cookie = 0;
         if (!sink) return E_POINTER;
-        IUnknown* typed = nullptr;
-        if (FAILED(sink->QueryInterface(iid_, reinterpret_cast<void**>(&typed))) || !typed)
+        com_ptr<IUnknown> typed;
+        if (FAILED(sink->QueryInterface(iid_, reinterpret_cast<void**>(typed.put()))) || !typed)
             return CONNECT_E_CANNOTCONNECT;
         try {
-            sinks_.push_back({next_cookie_, com_ptr<IUnknown>::attach(typed)});
+            sinks_.push_back({next_cookie_, std::move(typed)});
         } catch (const std::bad_alloc&) {
-            typed->Release();
             return E_OUTOFMEMORY;
         }
         *cookie = next_cookie_++;
@@ -156,13 +136,8 @@ public:
         if (!connections) return E_POINTER;
         *connections = nullptr;
         try {
-            auto items = std::make_shared<std::vector<advised_sink>>(sinks_);
-            *connections = new snapshot_enumerator<IEnumConnections, CONNECTDATA, advised_sink>(
-                IID_IEnumConnections, std::move(items), [](const advised_sink& from, CONNECTDATA& to) {
-                    to.pUnk = from.sink.get();
-                    to.pUnk->AddRef();
-                    to.dwCookie = from.cookie;
-                });
+            *connections = new module_enumerator<IEnumConnections, IID_IEnumConnections, CONNECTDATA>(
+                std::make_shared<sink_list>(sinks_));
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
@@ -183,15 +158,13 @@ public:
     tarnwick_instance()
         : events_(this, DIID__IMailerInterfaceTestEvents), property_notify_(this, IID_IPropertyNotifySink) {}
 
+    // The add-in object answers IUnknown and its own interfaces; this class adds the rest.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
-        if (IsEqualIID(iid, IID_IConnectionPointContainer)) {
-            *object = static_cast<IConnectionPointContainer*>(this);
-        } else if (IsEqualIID(iid, IID_IProvideClassInfo2) || IsEqualIID(iid, IID_IProvideClassInfo)) {
-            *object = static_cast<IProvideClassInfo2*>(this);
-        } else {
-            return CMailerInterfaceTest::QueryInterface(iid, object);
-        }
+        using added = interface_table<implements<IConnectionPointContainer, IID_IConnectionPointContainer>,
+                                      implements<IProvideClassInfo2, IID_IProvideClassInfo2, IID_IProvideClassInfo>>;
+        *object = added::find(this, iid);
+        if (!*object) return CMailerInterfaceTest::QueryInterface(iid, object);
         AddRef();
         return S_OK;
     }
@@ -201,9 +174,8 @@ public:
     // Type information of IMailerInterfaceTest, from the embedded type library.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
         if (!count) return E_POINTER;
-        ITypeInfo* info = nullptr;
-        *count = SUCCEEDED(load_type_info(IID_IMailerInterfaceTest, &info)) ? 1 : 0;
-        if (info) info->Release();
+        com_ptr<ITypeInfo> info;
+        *count = SUCCEEDED(load_type_info(IID_IMailerInterfaceTest, info.put())) ? 1 : 0;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
@@ -217,16 +189,11 @@ public:
         if (!points) return E_POINTER;
         *points = nullptr;
         try {
-            // The snapshot holds references on the points, and so keeps this instance alive.
-            auto items = std::make_shared<std::vector<com_ptr<IConnectionPoint>>>();
-            items->emplace_back(&events_);
-            items->emplace_back(&property_notify_);
-            *points = new snapshot_enumerator<IEnumConnectionPoints, IConnectionPoint*, com_ptr<IConnectionPoint>>(
-                IID_IEnumConnectionPoints, std::move(items),
-                [](const com_ptr<IConnectionPoint>& from, IConnectionPoint*& to) {
-                    to = from.get();
-                    to->AddRef();
-                });
+            std::vector<com_ptr<IConnectionPoint>> items;
+            items.emplace_back(&events_);
+            items.emplace_back(&property_notify_);
+            *points = new module_enumerator<IEnumConnectionPoints, IID_IEnumConnectionPoints, IConnectionPoint*>(
+                std::make_shared<point_list>(std::move(items)));
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }

@@ -9,6 +9,7 @@
 
 #include "addin/mailer_interface.h"
 #include "module/win32/module_win32.h"
+#include "platform/win32/com_holders.h"
 
 namespace {
 
@@ -49,21 +50,23 @@ struct registry_value {
 
 HRESULT from_win32(LONG error) { return error == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(error); }
 
-HRESULT create_key(const std::string& key, HKEY* handle) {
-    return from_win32(RegCreateKeyExW(HKEY_CLASSES_ROOT, widen(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                      KEY_SET_VALUE, nullptr, handle, nullptr));
+// Opens `key`, made when missing, into `handle`; a failed call leaves no handle to close.
+HRESULT create_key(const std::string& key, registry_key& handle) {
+    HKEY made = nullptr;
+    LONG error = RegCreateKeyExW(HKEY_CLASSES_ROOT, widen(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_SET_VALUE, nullptr, &made, nullptr);
+    if (error == ERROR_SUCCESS) handle = registry_key(made);
+    return from_win32(error);
 }
 
 HRESULT write(const registry_value& entry) {
-    HKEY key = nullptr;
-    HRESULT hr = create_key(entry.key, &key);
+    registry_key key;
+    HRESULT hr = create_key(entry.key, key);
     if (FAILED(hr)) return hr;
     std::wstring name = widen(entry.name);
-    hr = from_win32(RegSetValueExW(key, entry.name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
-                                   reinterpret_cast<const BYTE*>(entry.value.c_str()),
-                                   static_cast<DWORD>((entry.value.size() + 1) * sizeof(wchar_t))));
-    RegCloseKey(key);
-    return hr;
+    return from_win32(RegSetValueExW(key.get(), entry.name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
+                                     reinterpret_cast<const BYTE*>(entry.value.c_str()),
+                                     static_cast<DWORD>((entry.value.size() + 1) * sizeof(wchar_t))));
 }
 
 HRESULT write_all(const std::vector<registry_value>& entries) {
@@ -73,10 +76,8 @@ HRESULT write_all(const std::vector<registry_value>& entries) {
 }
 
 HRESULT write_key(const std::string& key) {
-    HKEY handle = nullptr;
-    HRESULT hr = create_key(key, &handle);
-    if (SUCCEEDED(hr)) RegCloseKey(handle);
-    return hr;
+    registry_key handle;
+    return create_key(key, handle);
 }
 
 // Deletes `key` with everything below it; a key that is not there is no failure.
@@ -126,14 +127,12 @@ HRESULT write_class_entries() {
 }
 
 HRESULT register_type_library() {
-    ITypeLib* library = nullptr;
+    com_ptr<ITypeLib> library;
     std::wstring path;
-    HRESULT hr = load_tarnwick_type_library(&library, &path);
+    HRESULT hr = load_tarnwick_type_library(library.put(), &path);
     if (FAILED(hr)) return hr;
     std::wstring help_folder = tarnwick_module_folder();
-    hr = RegisterTypeLib(library, path.data(), help_folder.data());
-    library->Release();
-    return hr;
+    return RegisterTypeLib(library.get(), path.data(), help_folder.data());
 }
 
 HRESULT unregister_type_library() {
@@ -141,18 +140,15 @@ HRESULT unregister_type_library() {
     WORD major = 1, minor = 0;
     LCID lcid = LANG_NEUTRAL;
     SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
-    ITypeLib* library = nullptr;
-    if (SUCCEEDED(load_tarnwick_type_library(&library))) {
-        TLIBATTR* attributes = nullptr;
-        if (SUCCEEDED(library->GetLibAttr(&attributes))) {
+    com_ptr<ITypeLib> library;
+    if (SUCCEEDED(load_tarnwick_type_library(library.put()))) {
+        if (type_library_attributes attributes(library.get()); attributes) {
             id = attributes->guid;
             major = attributes->wMajorVerNum;
             minor = attributes->wMinorVerNum;
             lcid = attributes->lcid;
             kind = attributes->syskind;
-            library->ReleaseTLibAttr(attributes);
         }
-        library->Release();
     }
     // A library that is not registered has nothing to remove (Windows and wine would each
     // answer that with a different failure).
@@ -162,7 +158,7 @@ HRESULT unregister_type_library() {
     LONG error = RegOpenKeyExW(HKEY_CLASSES_ROOT, widen("TypeLib\\" + guid_text(id) + "\\" + version).c_str(), 0,
                                KEY_READ, &registered);
     if (error == ERROR_FILE_NOT_FOUND) return S_OK;
-    if (error == ERROR_SUCCESS) RegCloseKey(registered);
+    registry_key{error == ERROR_SUCCESS ? registered : nullptr};  // only asked whether it is there: closed at once
     return UnRegisterTypeLib(id, major, minor, lcid, kind);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/com.h"
 #include "platform/com_error.h"
 #include "platform/text.h"
 
@@ -10,13 +11,12 @@ void clear_thread_error_info() { SetErrorInfo(0, nullptr); }
 void fill_excepinfo_from_thread(EXCEPINFO* info, HRESULT hr) {
     *info = EXCEPINFO{};
     info->scode = hr;
-    IErrorInfo* error = nullptr;
-    if (GetErrorInfo(0, &error) == S_OK && error) {
+    com_ptr<IErrorInfo> error;
+    if (GetErrorInfo(0, error.put()) == S_OK && error) {
         error->GetSource(&info->bstrSource);
         error->GetDescription(&info->bstrDescription);
         error->GetHelpFile(&info->bstrHelpFile);
         error->GetHelpContext(&info->dwHelpContext);
-        error->Release();
     }
     if (info->bstrDescription) return;
     char text[64];
