@@ -9,6 +9,7 @@
 #include <iostream>
 #include <string_view>
 
+#include "contract/addin_data.h"
 #include "host/maildir.h"
 #include "platform/file_io.h"
 #include "platform/fs.h"
@@ -173,7 +174,8 @@ std::optional<session> open_session(const session_settings& settings, int& code)
                   << " (give --module or set TARNWICK_MODULE)\n";
         return std::nullopt;
     }
-    // The add-in keeps its files in $XDG_DATA_HOME/OstrelAntiSpam.
+    // The add-in has no setting for its folder: like any program it keeps its data where the
+    // platform layer finds the user's, which on Linux is $XDG_DATA_HOME (%APPDATA% on Windows).
     if (!settings.data_home.empty()) ::setenv("XDG_DATA_HOME", settings.data_home.c_str(), 1);
     std::optional<std::string> app_data = user_app_data_folder();
     if (!app_data) {
@@ -181,7 +183,7 @@ std::optional<session> open_session(const session_settings& settings, int& code)
         return std::nullopt;
     }
     session opened;
-    opened.data_directory = append_path_component(*app_data, "OstrelAntiSpam");
+    opened.data_directory = append_path_component(*app_data, data_folder_name);
     if (!create_private_directory(opened.data_directory)) {
         std::cerr << "tarnwick: cannot make " << opened.data_directory << "\n";
         return std::nullopt;

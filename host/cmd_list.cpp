@@ -2,6 +2,7 @@
 // IDispatch as the mail client's list dialog reaches them.
 #include <iostream>
 
+#include "contract/addin_data.h"
 #include "host/cli.h"
 #include "host/contacts.h"
 #include "host/maildir_host.h"
@@ -26,8 +27,10 @@ struct list_name {
     const char* name;
     LONG number;
 };
-// The list numbers of the automation interface.
-const list_name lists[] = {{"authorized", 0}, {"remove", 1}, {"ignore", 2}, {"pending", 3}};
+const list_name lists[] = {{"authorized", authorized_list_number},
+                           {"remove", remove_list_number},
+                           {"ignore", ignore_list_number},
+                           {"pending", pending_list_number}};
 
 const list_name& find_list(const std::string& name) {
     for (const list_name& l : lists) {

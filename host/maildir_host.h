@@ -44,7 +44,7 @@
 #include <string>
 #include <vector>
 
-#include "mail/mailer_host.h"
+#include "contract/mailer_host.h"
 #include "platform/com.h"
 
 // The failure code of calls on a message whose file has vanished (HRESULT_FROM_WIN32 of

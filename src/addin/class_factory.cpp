@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "addin/mailer_interface.h"
 #include "addin/module.h"
+#include "contract/mailer_interface.h"
 
 namespace {
 

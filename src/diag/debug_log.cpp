@@ -8,6 +8,7 @@
 #include <streambuf>
 
 #include "config/data_dir.h"
+#include "contract/addin_data.h"
 #include "diag/timers.h"
 #include "platform/fs.h"
 
@@ -156,7 +157,7 @@ std::ostream& debug_log() {
         static log_closer closer;
         log.finding_path = true;
         try {
-            std::string path = get_data_file_path("dlog.log");
+            std::string path = get_data_file_path(debug_log_file_name);
             log.finding_path = false;
             log.buffer.open(path);
         } catch (...) {

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "addin/mailer_interface.h"
+#include "contract/mailer_interface.h"
 #include "platform/text.h"
 #include "support/memory_host.h"
 

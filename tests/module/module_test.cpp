@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "addin/mailer_interface.h"
+#include "contract/mailer_interface.h"
 #include "platform/text.h"
 #include "support/memory_host.h"
 #include "support/temp_dir.h"
