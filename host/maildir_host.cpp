@@ -14,6 +14,7 @@
 #include "host/maildir.h"
 #include "host/mime.h"
 #include "host/outbound.h"
+#include "contract/sender_address.h"
 #include "host/reply.h"
 #include "platform/text.h"
 
@@ -853,14 +854,7 @@ com_ptr<IUnknown> maildir_host::open_new_message(const std::string& name, int* r
 bool maildir_host::has_usable_sender(IUnknown* message) {
     com_ptr<message_object> m = message_from(message, store_);
     const header_summary* headers = m ? m->headers() : nullptr;
-    if (!headers) return false;
-    const std::string& address = headers->sender;
-    size_t at = address.rfind('@');
-    if (at == std::string::npos || at == 0 || at + 1 == address.size()) return false;
-    return std::none_of(address.begin(), address.end(), [](char c) {
-        auto byte = static_cast<unsigned char>(c);
-        return byte <= 0x20 || byte == 0x7F || std::strchr("<>(),;\\\"", c) != nullptr;
-    });
+    return headers && !extract_email_address(headers->sender).empty();
 }
 
 std::optional<std::string> maildir_host::folder_of(IUnknown* message) {

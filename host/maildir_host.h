@@ -103,8 +103,8 @@ public:
     // and when the file cannot be read, with the errno in `read_error` (0 otherwise): the add-in
     // would take it for a message without a sender.
     com_ptr<IUnknown> open_new_message(const std::string& name, int* read_error = nullptr);
-    // True when the message's first From mailbox is an address the add-in can act on: one "@"
-    // with text on both sides, no spaces, control characters, angle brackets or quotes.
+    // True when the add-in can act on the message's first From mailbox: its address rule
+    // (extract_email_address) finds an address there, so that it can answer and list the sender.
     bool has_usable_sender(IUnknown* message);
     // The folder (Maildir++ name, "" the inbox) a message object of this host is in now; none
     // when its file is gone or the object is not one of this host's messages.
