@@ -13,7 +13,7 @@
 #include "host/maildir.h"
 #include "platform/file_io.h"
 #include "platform/fs.h"
-#include "posix_files.h"
+#include "platform/posix_files.h"
 
 namespace {
 
@@ -22,14 +22,6 @@ std::string absolute(const std::string& path) {
     char buffer[PATH_MAX];
     if (!::getcwd(buffer, sizeof buffer)) throw usage_error("cannot tell the current folder");
     return std::string(buffer) + "/" + path;
-}
-
-std::string program_folder() {
-    char buffer[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return ".";
-    std::string path(buffer, static_cast<size_t>(n));
-    return path.substr(0, path.find_last_of('/'));
 }
 
 using posix_files::is_directory;
@@ -124,7 +116,9 @@ session_settings read_session_settings(const parsed_arguments& arguments) {
     } else if (const char* from_environment = std::getenv("TARNWICK_MODULE"); from_environment && *from_environment) {
         settings.module_path = absolute(from_environment);
     } else {
-        settings.module_path = program_folder() + "/libTarnwick.so";
+        // The platform layer's module_folder is this program's folder here.
+        std::string folder = module_folder();
+        settings.module_path = (folder.empty() ? "." : folder) + "/libTarnwick.so";
     }
     settings.wait = arguments.has("--wait");
     return settings;
