@@ -87,6 +87,12 @@ std::string with_flags(std::string_view file_name, std::string_view flags) {
     return result;
 }
 
+bool arrived_before(const message_file& a, const message_file& b) {
+    if (a.mtime.tv_sec != b.mtime.tv_sec) return a.mtime.tv_sec < b.mtime.tv_sec;
+    if (a.mtime.tv_nsec != b.mtime.tv_nsec) return a.mtime.tv_nsec < b.mtime.tv_nsec;
+    return a.name < b.name;
+}
+
 std::vector<message_file> list_messages(const std::string& folder_dir, const char* subdir) {
     std::vector<message_file> files;
     std::string dir = folder_dir + "/" + subdir;
@@ -106,11 +112,7 @@ std::vector<message_file> list_all_messages(const std::string& folder_dir) {
     std::vector<message_file> files = list_messages(folder_dir, "new");
     std::vector<message_file> seen = list_messages(folder_dir, "cur");
     files.insert(files.end(), seen.begin(), seen.end());
-    std::sort(files.begin(), files.end(), [](const message_file& a, const message_file& b) {
-        if (a.mtime.tv_sec != b.mtime.tv_sec) return a.mtime.tv_sec < b.mtime.tv_sec;
-        if (a.mtime.tv_nsec != b.mtime.tv_nsec) return a.mtime.tv_nsec < b.mtime.tv_nsec;
-        return a.name < b.name;
-    });
+    std::sort(files.begin(), files.end(), arrived_before);
     return files;
 }
 

@@ -47,6 +47,10 @@
 #include "contract/mailer_host.h"
 #include "platform/com.h"
 
+namespace host_detail {
+struct maildir_store;
+}
+
 // The failure code of calls on a message whose file has vanished (HRESULT_FROM_WIN32 of
 // ERROR_FILE_NOT_FOUND).
 inline constexpr HRESULT E_MESSAGE_GONE = static_cast<HRESULT>(0x80070002u);
@@ -121,14 +125,12 @@ public:
     // The folder directory where replies are stored when no command sends them.
     std::string outbox_directory() const;
 
-    struct store;
-
 private:
     explicit maildir_host(maildir_host_options options);
     ~maildir_host();
 
     std::atomic<ULONG> references_{1};
-    std::shared_ptr<store> store_;
+    std::shared_ptr<host_detail::maildir_store> store_;
 };
 
 // The number of this host's COM objects (hosts, folders, messages, enumerators) alive in the
