@@ -8,24 +8,8 @@
 
 namespace host_detail {
 
-namespace {
-// Asked of an object handed back by the add-in, this private id gives the object itself, so
-// that a foreign object can never be taken for one of ours.
-// {6F1C5A52-2C7E-4D8B-9A0B-3E4F51A2C001}
-constexpr IID IID_maildir_folder = {0x6F1C5A52, 0x2C7E, 0x4D8B, {0x9A, 0x0B, 0x3E, 0x4F, 0x51, 0xA2, 0xC0, 0x01}};
-}  // namespace
-
 folder_object::folder_object(store_ptr owner, bool is_root, std::string name)
-    : owner_(std::move(owner)), is_root_(is_root), name_(std::move(name)) {}
-
-HRESULT folder_object::QueryInterface(REFIID riid, void** object) {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_maildir_folder)) return E_NOINTERFACE;
-    *object = static_cast<IUnknown*>(this);
-    AddRef();
-    return S_OK;
-}
+    : com_object(&live_objects), owner_(std::move(owner)), is_root_(is_root), name_(std::move(name)) {}
 
 std::string folder_object::display_name() const {
     if (is_root_) return "";
@@ -103,10 +87,9 @@ HRESULT folder_object::expire_oldest(long days, std::string& sender, double& age
 }
 
 com_ptr<folder_object> folder_from(IUnknown* object, const store_ptr& owner) {
-    if (!object) return {};
-    IUnknown* found = nullptr;
-    if (FAILED(object->QueryInterface(IID_maildir_folder, reinterpret_cast<void**>(&found))) || !found) return {};
-    auto folder = com_ptr<folder_object>::attach(static_cast<folder_object*>(found));
+    com_ptr<IUnknown> found = com_ptr<IUnknown>(object).query<IUnknown>(IID_maildir_folder);
+    if (!found) return {};
+    auto folder = com_ptr<folder_object>::attach(static_cast<folder_object*>(found.detach()));
     if (folder->owner() != owner) return {};
     return folder;
 }

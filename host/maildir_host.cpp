@@ -6,10 +6,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "contract/sender_address.h"
-#include "host/com_objects.h"
 #include "host/maildir.h"
 #include "host/maildir_folder.h"
 #include "host/maildir_message.h"
@@ -23,29 +23,9 @@ com_ptr<maildir_host> maildir_host::create(maildir_host_options options) {
     return com_ptr<maildir_host>::attach(new maildir_host(std::move(options)));
 }
 
-maildir_host::maildir_host(maildir_host_options options) : store_(std::make_shared<maildir_store>()) {
+maildir_host::maildir_host(maildir_host_options options)
+    : com_object(&live_objects), store_(std::make_shared<maildir_store>()) {
     store_->options = std::move(options);
-    ++live_objects;
-}
-
-maildir_host::~maildir_host() { --live_objects; }
-
-HRESULT maildir_host::QueryInterface(REFIID riid, void** object) {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) && !IsEqualIID(riid, IID_IMailerHost))
-        return E_NOINTERFACE;
-    *object = static_cast<IMailerHost*>(this);
-    AddRef();
-    return S_OK;
-}
-
-ULONG maildir_host::AddRef() { return ++references_; }
-
-ULONG maildir_host::Release() {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
 }
 
 HRESULT maildir_host::GetTypeInfoCount(UINT* count) {
@@ -74,9 +54,9 @@ HRESULT maildir_host::enum_contacts(IEnumVARIANT** contacts) {
     if (!contacts) return E_POINTER;
     *contacts = nullptr;
     return guarded([&] {
-        enumerator_builder items;
-        for (const std::string& contact : store_->options.contacts) items.add_text(contact);
-        *contacts = items.finish();
+        auto items = std::make_shared<variant_list>();
+        for (const std::string& contact : store_->options.contacts) items->add_text(contact);
+        *contacts = enumerator_over(std::move(items));
         return S_OK;
     });
 }
@@ -85,9 +65,9 @@ HRESULT maildir_host::enum_accounts(IEnumVARIANT** accounts) {
     if (!accounts) return E_POINTER;
     *accounts = nullptr;
     return guarded([&] {
-        enumerator_builder items;
-        items.add_text(store_->options.root);
-        *accounts = items.finish();
+        auto items = std::make_shared<variant_list>();
+        items->add_text(store_->options.root);
+        *accounts = enumerator_over(std::move(items));
         return S_OK;
     });
 }
@@ -135,9 +115,9 @@ HRESULT maildir_host::enum_subfolders(VARIANT folder, IEnumVARIANT** subfolders)
     return guarded([&] {
         com_ptr<folder_object> f = folder_from(folder, store_);
         if (!f) return E_INVALIDARG;
-        enumerator_builder items;
-        for (com_ptr<folder_object>& child : f->children()) items.add_object(child.detach());
-        *subfolders = items.finish();
+        auto items = std::make_shared<variant_list>();
+        for (com_ptr<folder_object>& child : f->children()) items->add_object(child.detach());
+        *subfolders = enumerator_over(std::move(items));
         return S_OK;
     });
 }
@@ -158,9 +138,9 @@ HRESULT maildir_host::find_messages_from(IUnknown* folder, BSTR address, IEnumVA
     return guarded([&] {
         com_ptr<folder_object> f = folder_from(folder, store_);
         if (!f || f->is_root()) return E_INVALIDARG;
-        enumerator_builder items;
-        for (com_ptr<message_object>& m : f->messages_from(narrow_from_bstr(address))) items.add_object(m.detach());
-        *messages = items.finish();
+        auto items = std::make_shared<variant_list>();
+        for (com_ptr<message_object>& m : f->messages_from(narrow_from_bstr(address))) items->add_object(m.detach());
+        *messages = enumerator_over(std::move(items));
         return S_OK;
     });
 }
@@ -310,9 +290,9 @@ HRESULT maildir_host::enum_attachment_names(VARIANT message, IEnumVARIANT** name
         if (!m) return E_INVALIDARG;
         const message_content* content = m->content();
         if (!content) return E_MESSAGE_GONE;
-        enumerator_builder items;
-        for (const std::string& name : content->attachment_names) items.add_text(name);
-        *names = items.finish();
+        auto items = std::make_shared<variant_list>();
+        for (const std::string& name : content->attachment_names) items->add_text(name);
+        *names = enumerator_over(std::move(items));
         return S_OK;
     });
 }
@@ -385,4 +365,4 @@ const std::string& maildir_host::root() const { return store_->options.root; }
 
 std::string maildir_host::outbox_directory() const { return store_->directory(outbox_folder); }
 
-long maildir_live_objects() { return live_objects; }
+long maildir_live_objects() { return live_objects.live(); }

@@ -37,7 +37,6 @@
 // Single-threaded, like the add-in's apartment; reference counts are atomic all the same.
 #pragma once
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
@@ -46,6 +45,7 @@
 
 #include "contract/mailer_host.h"
 #include "platform/com.h"
+#include "platform/com_object.h"
 
 namespace host_detail {
 struct maildir_store;
@@ -76,15 +76,11 @@ struct host_activity {
     std::vector<std::string> notes;         // one line for each withheld or failed reply or move
 };
 
-class maildir_host final : public IMailerHost {
+class maildir_host final : public com_object<implements<IMailerHost, IID_IMailerHost>> {
 public:
     // A new host over `options.root`, with one reference that the caller owns.
     static com_ptr<maildir_host> create(maildir_host_options options);
 
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
     // IDispatch: the add-in calls the host through the virtual table only.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
@@ -127,9 +123,8 @@ public:
 
 private:
     explicit maildir_host(maildir_host_options options);
-    ~maildir_host();
+    ~maildir_host() override = default;
 
-    std::atomic<ULONG> references_{1};
     std::shared_ptr<host_detail::maildir_store> store_;
 };
 

@@ -10,25 +10,9 @@
 
 namespace host_detail {
 
-namespace {
-// Asked of an object handed back by the add-in, this private id gives the object itself, so
-// that a foreign object can never be taken for one of ours.
-// {6F1C5A52-2C7E-4D8B-9A0B-3E4F51A2C002}
-constexpr IID IID_maildir_message = {0x6F1C5A52, 0x2C7E, 0x4D8B, {0x9A, 0x0B, 0x3E, 0x4F, 0x51, 0xA2, 0xC0, 0x02}};
-}  // namespace
-
 message_object::message_object(store_ptr owner, std::string folder, maildir::message_file file, bool in_hand)
-    : owner_(std::move(owner)), folder_(std::move(folder)), file_(std::move(file)),
+    : com_object(&live_objects), owner_(std::move(owner)), folder_(std::move(folder)), file_(std::move(file)),
       unique_(maildir::unique_part(file_.name)), in_hand_(in_hand) {}
-
-HRESULT message_object::QueryInterface(REFIID riid, void** object) {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_maildir_message)) return E_NOINTERFACE;
-    *object = static_cast<IUnknown*>(this);
-    AddRef();
-    return S_OK;
-}
 
 std::string message_object::path() const {
     return owner_->directory(folder_) + "/" + file_.subdir + "/" + file_.name;
@@ -189,10 +173,9 @@ std::string message_object::with_wanted_state(const std::string& name) const {
 }
 
 com_ptr<message_object> message_from(IUnknown* object, const store_ptr& owner) {
-    if (!object) return {};
-    IUnknown* found = nullptr;
-    if (FAILED(object->QueryInterface(IID_maildir_message, reinterpret_cast<void**>(&found))) || !found) return {};
-    auto message = com_ptr<message_object>::attach(static_cast<message_object*>(found));
+    com_ptr<IUnknown> found = com_ptr<IUnknown>(object).query<IUnknown>(IID_maildir_message);
+    if (!found) return {};
+    auto message = com_ptr<message_object>::attach(static_cast<message_object*>(found.detach()));
     if (message->owner() != owner) return {};
     return message;
 }

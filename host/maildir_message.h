@@ -7,20 +7,23 @@
 #include <optional>
 #include <string>
 
-#include "host/com_objects.h"
 #include "host/maildir.h"
 #include "host/maildir_store.h"
 #include "host/mime.h"
+#include "platform/com_object.h"
 
 namespace host_detail {
 
-class message_object final : public counted<IUnknown> {
+// Asked of an object handed back by the add-in, this private id gives the object itself, so
+// that a foreign object can never be taken for one of ours.
+// {6F1C5A52-2C7E-4D8B-9A0B-3E4F51A2C002}
+inline constexpr IID IID_maildir_message = {0x6F1C5A52, 0x2C7E, 0x4D8B, {0x9A, 0x0B, 0x3E, 0x4F, 0x51, 0xA2, 0xC0, 0x02}};
+
+class message_object final : public com_object<implements<IUnknown, IID_maildir_message>> {
 public:
     // `in_hand` marks the new message the program is filtering: its read state is kept here
     // until its one move out of new/ (see put_seen).
     message_object(store_ptr owner, std::string folder, maildir::message_file file, bool in_hand = false);
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
 
     const store_ptr& owner() const { return owner_; }
     const std::string& folder() const { return folder_; }

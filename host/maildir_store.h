@@ -7,10 +7,13 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "host/maildir.h"
 #include "host/maildir_host.h"
 #include "platform/com.h"
+#include "platform/com_enum.h"
+#include "platform/com_object.h"
 
 namespace host_detail {
 
@@ -28,6 +31,14 @@ struct maildir_store {
     std::string directory(const std::string& folder) const { return maildir::folder_directory(options.root, folder); }
 };
 using store_ptr = std::shared_ptr<maildir_store>;
+
+// The host's COM objects alive in the process: hosts, folders, messages, enumerators.
+inline live_counter live_objects;
+
+// A new enumerator over `values`, with the caller's one reference.
+inline IEnumVARIANT* enumerator_over(std::shared_ptr<variant_list> values) {
+    return new variant_enumerator(std::move(values), 0, &live_objects);
+}
 
 // The failure code the add-in gets for the errno of a file operation.
 inline HRESULT hresult_from_errno(int error) {
