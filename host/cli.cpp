@@ -168,8 +168,7 @@ std::optional<session> open_session(const session_settings& settings, int& code)
                   << " (give --module or set TARNWICK_MODULE)\n";
         return std::nullopt;
     }
-    // The add-in has no setting for its folder: like any program it keeps its data where the
-    // platform layer finds the user's, which on Linux is $XDG_DATA_HOME (%APPDATA% on Windows).
+    // The add-in has no folder setting; it looks where the platform does: XDG_DATA_HOME here, APPDATA on Windows.
     if (!settings.data_home.empty()) ::setenv("XDG_DATA_HOME", settings.data_home.c_str(), 1);
     std::optional<std::string> app_data = user_app_data_folder();
     if (!app_data) {
