@@ -36,7 +36,8 @@ HRESULT folder_object::make_child(const std::string& level, com_ptr<folder_objec
     if (int error = maildir::create_folder(owner_->options.root, full, &not_made); error != 0) {
         // The add-in only logs it; the run must say so.
         ++owner_->activity.folders_failed;
-        owner_->activity.notes.push_back("cannot make the folder " + full + ": " + not_made + ": " + std::strerror(error));
+        owner_->activity.notes.push_back("cannot make the folder " + full + ": " + not_made + ": " +
+                                         std::strerror(error));
         return hresult_from_errno(error);
     }
     made = com_ptr<folder_object>::attach(new folder_object(owner_, false, full));

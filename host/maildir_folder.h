@@ -14,7 +14,8 @@ namespace host_detail {
 // Asked of an object handed back by the add-in, this private id gives the object itself, so
 // that a foreign object can never be taken for one of ours.
 // {6F1C5A52-2C7E-4D8B-9A0B-3E4F51A2C001}
-inline constexpr IID IID_maildir_folder = {0x6F1C5A52, 0x2C7E, 0x4D8B, {0x9A, 0x0B, 0x3E, 0x4F, 0x51, 0xA2, 0xC0, 0x01}};
+inline constexpr IID IID_maildir_folder = {
+    0x6F1C5A52, 0x2C7E, 0x4D8B, {0x9A, 0x0B, 0x3E, 0x4F, 0x51, 0xA2, 0xC0, 0x01}};
 
 class folder_object final : public com_object<implements<IUnknown, IID_maildir_folder>> {
 public:
