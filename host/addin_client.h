@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "addin/mailer_interface.h"
+#include "contract/mailer_interface.h"
 #include "platform/com.h"
 
 // Arguments of one IDispatch call, in declaration order; owns what it holds.

@@ -9,10 +9,11 @@
 #include <iostream>
 #include <string_view>
 
+#include "contract/addin_data.h"
 #include "host/maildir.h"
 #include "platform/file_io.h"
 #include "platform/fs.h"
-#include "posix_files.h"
+#include "platform/posix_files.h"
 
 namespace {
 
@@ -21,14 +22,6 @@ std::string absolute(const std::string& path) {
     char buffer[PATH_MAX];
     if (!::getcwd(buffer, sizeof buffer)) throw usage_error("cannot tell the current folder");
     return std::string(buffer) + "/" + path;
-}
-
-std::string program_folder() {
-    char buffer[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return ".";
-    std::string path(buffer, static_cast<size_t>(n));
-    return path.substr(0, path.find_last_of('/'));
 }
 
 using posix_files::is_directory;
@@ -123,7 +116,9 @@ session_settings read_session_settings(const parsed_arguments& arguments) {
     } else if (const char* from_environment = std::getenv("TARNWICK_MODULE"); from_environment && *from_environment) {
         settings.module_path = absolute(from_environment);
     } else {
-        settings.module_path = program_folder() + "/libTarnwick.so";
+        // The platform layer's module_folder is this program's folder here.
+        std::string folder = module_folder();
+        settings.module_path = (folder.empty() ? "." : folder) + "/libTarnwick.so";
     }
     settings.wait = arguments.has("--wait");
     return settings;
@@ -173,7 +168,7 @@ std::optional<session> open_session(const session_settings& settings, int& code)
                   << " (give --module or set TARNWICK_MODULE)\n";
         return std::nullopt;
     }
-    // The add-in keeps its files in $XDG_DATA_HOME/OstrelAntiSpam.
+    // The add-in has no folder setting; it looks where the platform does: XDG_DATA_HOME here, APPDATA on Windows.
     if (!settings.data_home.empty()) ::setenv("XDG_DATA_HOME", settings.data_home.c_str(), 1);
     std::optional<std::string> app_data = user_app_data_folder();
     if (!app_data) {
@@ -181,7 +176,7 @@ std::optional<session> open_session(const session_settings& settings, int& code)
         return std::nullopt;
     }
     session opened;
-    opened.data_directory = append_path_component(*app_data, "OstrelAntiSpam");
+    opened.data_directory = append_path_component(*app_data, data_folder_name);
     if (!create_private_directory(opened.data_directory)) {
         std::cerr << "tarnwick: cannot make " << opened.data_directory << "\n";
         return std::nullopt;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "contract/addin_data.h"
 #include "host/addin_client.h"
 #include "host/run_lock.h"
 
@@ -71,7 +72,7 @@ struct session {
     std::optional<run_lock> maildir_lock;  // with session_settings::maildir
     std::unique_ptr<addin_client> addin;
 
-    std::string debug_log() const { return data_directory + "/dlog.log"; }
+    std::string debug_log() const { return data_directory + "/" + debug_log_file_name; }
     // The files that the add-in said in its debug log it could not write ("FAIL: ... unable to
     // write FILE"), each once, as paths; empty when it named none.
     std::vector<std::string> files_not_written() const;

@@ -2,6 +2,8 @@
 // IDispatch as the mail client's list dialog reaches them.
 #include <iostream>
 
+#include "contract/addin_data.h"
+#include "contract/sender_address.h"
 #include "host/cli.h"
 #include "host/contacts.h"
 #include "host/maildir_host.h"
@@ -26,8 +28,10 @@ struct list_name {
     const char* name;
     LONG number;
 };
-// The list numbers of the automation interface.
-const list_name lists[] = {{"authorized", 0}, {"remove", 1}, {"ignore", 2}, {"pending", 3}};
+const list_name lists[] = {{"authorized", authorized_list_number},
+                           {"remove", remove_list_number},
+                           {"ignore", ignore_list_number},
+                           {"pending", pending_list_number}};
 
 const list_name& find_list(const std::string& name) {
     for (const list_name& l : lists) {
@@ -36,21 +40,11 @@ const list_name& find_list(const std::string& name) {
     throw usage_error("unknown list " + name + " (use authorized, remove, ignore or pending)");
 }
 
-bool address_character(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == '@' || c == '_';
-}
-
-// The address as the add-in keeps it (lower case), checked by the add-in's own rule: address
-// characters only, one "@" not in front, a ".", five characters at least.
+// The address as the add-in keeps it (lower case): `text` must be one whole address by the
+// add-in's own rule, nothing around it.
 std::string checked_address(const std::string& text) {
-    std::string address = ascii_lower(text);
-    size_t ats = 0, dots = 0;
-    for (char c : address) {
-        if (!address_character(c)) throw usage_error("not an address: " + text);
-        ats += c == '@';
-        dots += c == '.';
-    }
-    if (ats != 1 || dots == 0 || address.size() < 5 || address[0] == '@') throw usage_error("not an address: " + text);
+    std::string address = extract_email_address(text);
+    if (address.empty() || address != ascii_lower(text)) throw usage_error("not an address: " + text);
     return address;
 }
 

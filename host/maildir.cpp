@@ -14,7 +14,8 @@
 #include <memory>
 #include <set>
 
-#include "posix_files.h"
+#include "platform/file_io.h"
+#include "platform/posix_files.h"
 
 namespace maildir {
 
@@ -46,23 +47,14 @@ using posix_files::sync_directory;
 // so that no reader ever sees half a message; the source goes only once the copy is in place,
 // and when it cannot go, the copy goes again: one message, one file.
 int copy_across_file_systems(const std::string& from, const std::string& to) {
-    std::string content;
     struct stat st {};
-    {
-        fd_holder in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-        if (in.fd < 0 || ::fstat(in.fd, &st) != 0) return errno;
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = ::read(in.fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return errno;
-            if (n == 0) break;
-            content.append(buffer, static_cast<size_t>(n));
-        }
-    }
+    if (::stat(from.c_str(), &st) != 0) return errno;
+    errno = 0;
+    std::optional<std::string> content = read_file(from);
+    if (!content) return errno != 0 ? errno : EIO;
     std::string temporary = parent_of(parent_of(to)) + "/tmp/" + new_unique_name();
     // The arrival time travels along.
-    int error = create_file(temporary, content, st.st_mode & 07777, &st.st_mtim);
+    int error = create_file(temporary, *content, st.st_mode & 07777, &st.st_mtim);
     if (error != 0) return error;
     if ((error = move_no_replace(temporary, to)) != 0) {
         remove_file(temporary);
@@ -95,6 +87,12 @@ std::string with_flags(std::string_view file_name, std::string_view flags) {
     return result;
 }
 
+bool arrived_before(const message_file& a, const message_file& b) {
+    if (a.mtime.tv_sec != b.mtime.tv_sec) return a.mtime.tv_sec < b.mtime.tv_sec;
+    if (a.mtime.tv_nsec != b.mtime.tv_nsec) return a.mtime.tv_nsec < b.mtime.tv_nsec;
+    return a.name < b.name;
+}
+
 std::vector<message_file> list_messages(const std::string& folder_dir, const char* subdir) {
     std::vector<message_file> files;
     std::string dir = folder_dir + "/" + subdir;
@@ -114,11 +112,7 @@ std::vector<message_file> list_all_messages(const std::string& folder_dir) {
     std::vector<message_file> files = list_messages(folder_dir, "new");
     std::vector<message_file> seen = list_messages(folder_dir, "cur");
     files.insert(files.end(), seen.begin(), seen.end());
-    std::sort(files.begin(), files.end(), [](const message_file& a, const message_file& b) {
-        if (a.mtime.tv_sec != b.mtime.tv_sec) return a.mtime.tv_sec < b.mtime.tv_sec;
-        if (a.mtime.tv_nsec != b.mtime.tv_nsec) return a.mtime.tv_nsec < b.mtime.tv_nsec;
-        return a.name < b.name;
-    });
+    std::sort(files.begin(), files.end(), arrived_before);
     return files;
 }
 

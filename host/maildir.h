@@ -31,6 +31,9 @@ struct message_file {
     timespec mtime{};    // the arrival time, which renames keep
 };
 
+// The arrival order: by arrival time, then by name.
+bool arrived_before(const message_file& a, const message_file& b);
+
 // The message files of `folder_dir`/`subdir`, in no particular order: regular files whose name
 // does not start with '.'. Empty when the directory cannot be read.
 std::vector<message_file> list_messages(const std::string& folder_dir, const char* subdir);

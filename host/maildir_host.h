@@ -37,15 +37,19 @@
 // Single-threaded, like the add-in's apartment; reference counts are atomic all the same.
 #pragma once
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "mail/mailer_host.h"
+#include "contract/mailer_host.h"
 #include "platform/com.h"
+#include "platform/com_object.h"
+
+namespace host_detail {
+struct maildir_store;
+}
 
 // The failure code of calls on a message whose file has vanished (HRESULT_FROM_WIN32 of
 // ERROR_FILE_NOT_FOUND).
@@ -72,15 +76,11 @@ struct host_activity {
     std::vector<std::string> notes;         // one line for each withheld or failed reply or move
 };
 
-class maildir_host final : public IMailerHost {
+class maildir_host final : public com_object<implements<IMailerHost, IID_IMailerHost>> {
 public:
     // A new host over `options.root`, with one reference that the caller owns.
     static com_ptr<maildir_host> create(maildir_host_options options);
 
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
     // IDispatch: the add-in calls the host through the virtual table only.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
@@ -103,8 +103,8 @@ public:
     // and when the file cannot be read, with the errno in `read_error` (0 otherwise): the add-in
     // would take it for a message without a sender.
     com_ptr<IUnknown> open_new_message(const std::string& name, int* read_error = nullptr);
-    // True when the message's first From mailbox is an address the add-in can act on: one "@"
-    // with text on both sides, no spaces, control characters, angle brackets or quotes.
+    // True when the add-in can act on the message's first From mailbox: its address rule
+    // (extract_email_address) finds an address there, so that it can answer and list the sender.
     bool has_usable_sender(IUnknown* message);
     // The folder (Maildir++ name, "" the inbox) a message object of this host is in now; none
     // when its file is gone or the object is not one of this host's messages.
@@ -121,14 +121,11 @@ public:
     // The folder directory where replies are stored when no command sends them.
     std::string outbox_directory() const;
 
-    struct store;
-
 private:
     explicit maildir_host(maildir_host_options options);
-    ~maildir_host();
+    ~maildir_host() override = default;
 
-    std::atomic<ULONG> references_{1};
-    std::shared_ptr<store> store_;
+    std::shared_ptr<host_detail::maildir_store> store_;
 };
 
 // The number of this host's COM objects (hosts, folders, messages, enumerators) alive in the

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "platform/file_io.h"
-#include "posix_files.h"
+#include "platform/posix_files.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "config/data_dir.h"
+#include "contract/addin_data.h"
 #include "diag/debug_log.h"
 
 void open_addin_log() {
@@ -14,7 +15,7 @@ void open_addin_log() {
         if (opened) return;
         // Should finding the directory throw, the next call tries again.
         data_dir_found found = find_data_dir();
-        open_debug_log(found.path + "dlog.log");
+        open_debug_log(found.path + debug_log_file_name);
         opened = true;
         std::ostream& log = debug_log();
         if (found.fell_back)

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "addin/mailer_interface.h"
+#include "contract/mailer_interface.h"
 #include "diag/timers.h"
 #include "mail/mailer_host.h"
 #include "platform/lock.h"

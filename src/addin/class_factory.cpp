@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "addin/addin_log.h"
-#include "addin/mailer_interface.h"
+#include "contract/mailer_interface.h"
 #include "addin/module.h"
 #include "platform/com_object.h"
 

@@ -3,7 +3,7 @@
 // call time and the same code serves on every platform.
 #pragma once
 
-#include "addin/mailer_interface.h"
+#include "contract/mailer_interface.h"
 
 // Fills `ids` for `names` (compared without regard to case; properties also answer with the
 // prefixes "get_" and "put_"). DISP_E_UNKNOWNNAME at the first unknown name, whose id and those

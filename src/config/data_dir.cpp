@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "contract/addin_data.h"
 #include "platform/file_io.h"
 #include "platform/fs.h"
 
@@ -43,7 +44,7 @@ data_dir_found find_data_dir() {
         found.path = "./";
         found.fell_back = true;
     } else {
-        std::string dir = append_path_component(*app_data, "OstrelAntiSpam");
+        std::string dir = append_path_component(*app_data, data_folder_name);
         create_private_directory(dir);
         seed_from(s.module_dir_for_tests ? *s.module_dir_for_tests : module_folder(), dir);
         // A process that ended while replacing a file left its temporary behind; nothing else

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "contract/addin_data.h"
 #include "lists/address_list.h"
 #include "platform/com.h"
 
@@ -18,10 +19,6 @@ class a_email;
 class a_email_account;
 class a_email_folder;
 class a_configuration;
-
-// List numbers of the automation interface.
-enum list_number : int { authorized_list_number = 0, remove_list_number = 1, ignore_list_number = 2,
-                         pending_list_number = 3 };
 
 class ostrel {
 public:

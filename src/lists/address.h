@@ -3,12 +3,9 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
-// The lower-cased, validated address in the first word of `text` that contains "@" (the last
-// word when none does), without any prefix up to a ":" and without surrounding punctuation such
-// as angle brackets; "" when that word holds no valid address. Never fails; any bytes accepted.
-std::string extract_email_address(std::string_view text);
+// extract_email_address: the add-in's rule, which hosts may call too.
+#include "contract/sender_address.h"
 
 // The text after the first "@" of `address`; "" when it has no "@".
 std::string domain_of(const std::string& address);

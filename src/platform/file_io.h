@@ -25,7 +25,7 @@ bool replace_file_atomically(const std::string& path, std::string_view bytes);
 std::vector<std::string> remove_leftover_temporaries(const std::string& folder);
 
 // The steps of the file operations of the platform layer: the atomic replacement here, and on
-// POSIX systems the operations that a Maildir program commits its work with (posix_files.h).
+// POSIX systems the operations that a Maildir program commits its work with (platform/posix_files.h).
 enum class file_step {
     create_temporary,  // making the temporary file of a replacement
     write,             // writing a file's content

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "addin/mailer_interface.h"
+#include "contract/mailer_interface.h"
 #include "platform/text.h"
 #include "support/client_story.h"
 #include "support/hresult_checks.h"

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "host/maildir.h"
 #include "maildir_fixture.h"
@@ -65,6 +67,34 @@ TEST(maildir_moves, a_move_keeps_the_arrival_time) {
     ASSERT_EQ(::stat(to.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 1600000000);
     EXPECT_FALSE(file_exists(from));
+}
+
+TEST(maildir_moves, a_move_across_file_systems_copies_the_file_whole) {
+    maildir_tree tree;
+    tree.make_folder("Pending");
+    // The other file system: shared memory, where the temporary folder is not on it.
+    std::string elsewhere = (std::filesystem::path("/dev/shm") / ("tarnwick-" + maildir::new_unique_name())).string();
+    std::error_code ignored;
+    struct stat here {}, there {};
+    if (!std::filesystem::create_directory(elsewhere, ignored) || ::stat(elsewhere.c_str(), &there) != 0 ||
+        ::stat(tree.root().c_str(), &here) != 0 || here.st_dev == there.st_dev) {
+        std::filesystem::remove_all(elsewhere, ignored);
+        GTEST_SKIP() << "no second file system beside " << tree.root();
+    }
+    std::string from = elsewhere + "/1.A.host";
+    write_text_file(from, "whole text\n");
+    ::chmod(from.c_str(), 0640);
+    set_arrival(from, 1600000000);
+    std::string to = tree.folder_dir("Pending") + "/cur/1.A.host:2,";
+    EXPECT_EQ(maildir::move_no_replace(from, to), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(to.c_str(), &st), 0);
+    EXPECT_EQ(read_text_file(to), "whole text\n");
+    EXPECT_EQ(st.st_mtim.tv_sec, 1600000000) << "the arrival time travels along";
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_FALSE(file_exists(from));
+    EXPECT_EQ(tree.files_in("Pending", "tmp"), std::vector<std::string>{});
+    std::filesystem::remove_all(elsewhere, ignored);
 }
 
 TEST(maildir_moves, messages_are_found_by_their_unique_part_in_new_and_cur) {

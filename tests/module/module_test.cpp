@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "addin/mailer_interface.h"
+#include "contract/mailer_interface.h"
 #include "platform/text.h"
 #include "support/client_story.h"
 #include "support/hresult_checks.h"

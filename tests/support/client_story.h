@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "addin/mailer_interface.h"
+#include "contract/mailer_interface.h"
 #include "support/memory_host.h"
 
 // The module's exported DllGetClassObject and DllCanUnloadNow, however the test reached them.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "addin/mailer_interface.h"
+#include "contract/mailer_interface.h"
 #include "module/win32/module_win32.h"
 #include "platform/win32/com_holders.h"
 

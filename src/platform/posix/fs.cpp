@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +14,7 @@
 #include <vector>
 
 #include "platform/file_io_detail.h"
-#include "posix_files.h"
+#include "platform/posix_files.h"
 
 namespace {
 using posix_files::is_directory;
@@ -75,10 +76,13 @@ std::string append_path_component(const std::string& folder, const std::string& 
 
 std::string module_folder() {
     Dl_info info{};
-    if (::dladdr(reinterpret_cast<void*>(&module_folder), &info) == 0 || !info.dli_fname) return {};
+    link_map* map = nullptr;
+    void* code = reinterpret_cast<void*>(&module_folder);
+    if (::dladdr1(code, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 || !info.dli_fname) return {};
     std::string file = info.dli_fname;
-    if (file.find('/') == std::string::npos) {
-        // A program started through PATH reports its bare name; its own link knows the path.
+    if ((map && map->l_name[0] == '\0') || file.find('/') == std::string::npos) {
+        // In a program the name reported is its argv[0] (a bare name when started through PATH,
+        // or whatever its caller chose); its own link knows the path.
         char buffer[4096];
         ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
         if (n <= 0) return {};

@@ -7,7 +7,7 @@
 #include <cstdio>  // renameat2
 
 #include "platform/file_io_detail.h"
-#include "posix_files.h"
+#include "platform/posix_files.h"
 
 namespace posix_files {
 

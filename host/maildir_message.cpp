@@ -1,0 +1,190 @@
+#include "host/maildir_message.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <utility>
+
+#include "host/outbound.h"
+#include "host/reply.h"
+
+namespace host_detail {
+
+message_object::message_object(store_ptr owner, std::string folder, maildir::message_file file, bool in_hand)
+    : com_object(&live_objects), owner_(std::move(owner)), folder_(std::move(folder)), file_(std::move(file)),
+      unique_(maildir::unique_part(file_.name)), in_hand_(in_hand) {}
+
+std::string message_object::path() const {
+    return owner_->directory(folder_) + "/" + file_.subdir + "/" + file_.name;
+}
+
+bool message_object::locate() {
+    struct stat st {};
+    if (::lstat(path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
+    std::optional<maildir::message_file> found = maildir::find_by_unique(owner_->directory(folder_), unique_);
+    if (!found) return false;
+    file_ = std::move(*found);
+    return true;
+}
+
+bool message_object::seen() const {
+    if (wanted_seen_) return *wanted_seen_;
+    return maildir::flags_of(file_.name).find('S') != std::string::npos;
+}
+
+HRESULT message_object::put_seen(bool want_seen) {
+    std::string name = file_.name;
+    HRESULT hr = [&] {
+        if (!locate()) return E_MESSAGE_GONE;
+        if (seen() == want_seen) return S_OK;
+        std::optional<bool> before = std::exchange(wanted_seen_, want_seen);
+        if (in_hand_ && file_.subdir == "new") return S_OK;
+        HRESULT moved = move_to(folder_, "cur", [](const std::string& current) { return current; });
+        if (FAILED(moved)) wanted_seen_ = before;
+        return moved;
+    }();
+    if (FAILED(hr) && hr != E_MESSAGE_GONE) {
+        // The add-in goes on without it; the run must say that a read state was not kept.
+        host_activity& activity = owner_->activity;
+        ++activity.flags_failed;
+        activity.notes.push_back("cannot mark " + name + (want_seen ? " read: " : " unread: ") +
+                                 (last_error_ != 0 ? std::strerror(last_error_) : "the file kept changing names"));
+    }
+    return hr;
+}
+
+HRESULT message_object::move_to(const std::string& folder, const char* subdir,
+                                const std::function<std::string(const std::string&)>& name_for) {
+    bool fresh_name = false;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (!locate()) return E_MESSAGE_GONE;
+        std::string name = name_for(with_wanted_state(file_.name));
+        if (fresh_name) name = maildir::new_unique_name() + name.substr(maildir::unique_part(name).size());
+        std::string from = path();
+        std::string to = owner_->directory(folder) + "/" + subdir + "/" + name;
+        if (from == to) return S_OK;
+        int error = maildir::move_no_replace(from, to);
+        if (error == 0) {
+            folder_ = folder;
+            file_.subdir = subdir;
+            file_.name = name;
+            unique_ = std::string(maildir::unique_part(name));
+            wanted_seen_.reset();
+            return S_OK;
+        }
+        if (error == EEXIST && folder != folder_) {
+            fresh_name = true;
+            continue;
+        }
+        struct stat st {};
+        bool target_exists = ::stat((owner_->directory(folder) + "/" + subdir).c_str(), &st) == 0;
+        if (error == ENOENT && target_exists) continue;  // renamed under us: look again
+        last_error_ = error;
+        return error == ENOENT ? E_FAIL : hresult_from_errno(error);
+    }
+    return E_FAIL;
+}
+
+HRESULT message_object::move_into(const std::string& folder) {
+    if (!locate()) return E_MESSAGE_GONE;
+    if (folder_ == folder) return S_OK;
+    std::string name = file_.name;
+    std::string not_made;
+    int error = maildir::create_folder(owner_->options.root, folder, &not_made);
+    HRESULT hr = error != 0 ? hresult_from_errno(error) : move_to(folder, "cur", seen_name);
+    if (FAILED(hr) && hr != E_MESSAGE_GONE) {
+        std::string why = error != 0 ? "cannot make " + not_made + ": " + std::strerror(error)
+                          : last_error_ != 0 ? std::strerror(last_error_)
+                                             : "the file kept changing names";
+        move_failed_ = true;
+        host_activity& activity = owner_->activity;
+        ++activity.moves_failed;
+        activity.notes.push_back("cannot move " + name + " to " + (folder.empty() ? inbox_name : folder) + ": " + why);
+    }
+    return hr;
+}
+
+const header_summary* message_object::headers() {
+    if (!headers_) {
+        if (!locate()) return nullptr;
+        std::optional<std::string> block = maildir::read_header_block(path());
+        if (!block) return nullptr;
+        headers_ = parse_headers(*block);
+    }
+    return &*headers_;
+}
+
+const message_content* message_object::content() {
+    if (!content_) {
+        if (!locate()) return nullptr;
+        content_ = parse_content_file(path());
+        if (!content_) return nullptr;
+    }
+    return &*content_;
+}
+
+std::optional<double> message_object::arrival_time() {
+    struct stat st {};
+    if (!locate() || ::stat(path().c_str(), &st) != 0) return std::nullopt;
+    return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+}
+
+HRESULT message_object::reply(const std::string& subject, const std::string& body) {
+    host_activity& activity = owner_->activity;
+    const header_summary* original = headers();
+    if (!original) {
+        ++activity.replies_failed;
+        activity.notes.push_back("challenge not sent: the message vanished");
+        return E_MESSAGE_GONE;
+    }
+    std::string who = original->sender.empty() ? "(no sender)" : one_line(original->sender);
+    if (std::optional<std::string> reason = reason_not_to_answer(*original)) {
+        ++activity.replies_withheld;
+        activity.notes.push_back("challenge to " + who + " withheld: " + *reason);
+        return E_ABORT;
+    }
+    std::string error;
+    std::optional<std::string> answer = compose_reply(*original, subject, body, error);
+    const maildir_host_options& options = owner_->options;
+    bool sent = false;
+    if (answer && !options.sendmail_command.empty()) {
+        sent = send_with_command(options.sendmail_command, *answer, error);
+    } else if (answer) {
+        std::string not_made;
+        int made = maildir::create_folder(options.root, outbox_folder, &not_made);
+        if (made != 0) error = not_made + ": " + std::strerror(made);
+        else sent = maildir::deliver(owner_->directory(outbox_folder), *answer, error).has_value();
+    }
+    if (!sent) {
+        ++activity.replies_failed;
+        activity.notes.push_back("challenge to " + who + " failed: " + error);
+        return E_FAIL;
+    }
+    ++activity.replies_sent;
+    return S_OK;
+}
+
+std::string message_object::with_wanted_state(const std::string& name) const {
+    if (!wanted_seen_) return name;
+    std::string flags = maildir::flags_of(name);
+    std::erase(flags, 'S');
+    if (*wanted_seen_) flags += 'S';
+    return maildir::with_flags(name, flags);
+}
+
+com_ptr<message_object> message_from(IUnknown* object, const store_ptr& owner) {
+    com_ptr<IUnknown> found = com_ptr<IUnknown>(object).query<IUnknown>(IID_maildir_message);
+    if (!found) return {};
+    auto message = com_ptr<message_object>::attach(static_cast<message_object*>(found.detach()));
+    if (message->owner() != owner) return {};
+    return message;
+}
+
+com_ptr<message_object> message_from(const VARIANT& value, const store_ptr& owner) {
+    if (value.vt != VT_UNKNOWN && value.vt != VT_DISPATCH) return {};
+    return message_from(value.punkVal, owner);
+}
+
+std::string seen_name(const std::string& name) { return maildir::with_flags(name, maildir::flags_of(name)); }
+
+}  // namespace host_detail

@@ -1,0 +1,70 @@
+// What every COM object of the Maildir host shares: the host's options, what the add-in did
+// through it, the folders the host gives a meaning to, and how each call of the add-in ends.
+// Private to the host.
+#pragma once
+
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "host/maildir.h"
+#include "host/maildir_host.h"
+#include "platform/com.h"
+#include "platform/com_enum.h"
+#include "platform/com_object.h"
+
+namespace host_detail {
+
+inline constexpr const char* inbox_name = "Inbox";
+inline constexpr const char* trash_folder = "Trash";
+inline constexpr const char* outbox_folder = "Outbox";
+
+// One host's state. Its folders and messages hold it too, since the add-in may keep one of them
+// longer than the host.
+struct maildir_store {
+    maildir_host_options options;
+    host_activity activity;
+
+    // The directory of `folder` (Maildir++ name, "" the inbox).
+    std::string directory(const std::string& folder) const { return maildir::folder_directory(options.root, folder); }
+};
+using store_ptr = std::shared_ptr<maildir_store>;
+
+// The host's COM objects alive in the process: hosts, folders, messages, enumerators.
+inline live_counter live_objects;
+
+// A new enumerator over `values`, with the caller's one reference.
+inline IEnumVARIANT* enumerator_over(std::shared_ptr<variant_list> values) {
+    return new variant_enumerator(std::move(values), 0, &live_objects);
+}
+
+// The failure code the add-in gets for the errno of a file operation.
+inline HRESULT hresult_from_errno(int error) {
+    switch (error) {
+    case 0: return S_OK;
+    case ENOENT: return E_MESSAGE_GONE;
+    case EACCES:
+    case EPERM:
+    case EROFS: return E_ACCESSDENIED;
+    case ENOMEM: return E_OUTOFMEMORY;
+    default: return E_FAIL;
+    }
+}
+
+// Runs `body`, turning an exception into a failure code: none may cross into the add-in.
+template <class F>
+HRESULT guarded(F&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const com_error& error) {
+        return error.code();
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+}  // namespace host_detail
