@@ -12,6 +12,7 @@
 #include "diag/debug_log.h"
 #include "engine/ostrel.h"
 #include "mail/accounts.h"
+#include "platform/com_object.h"
 
 using addin_detail::engine;
 using addin_detail::guarded;
@@ -56,14 +57,7 @@ CMailerInterfaceTest::~CMailerInterfaceTest() {
 }
 
 HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::QueryInterface(REFIID riid, void** object) {
-    if (!object) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, IID_IMailerInterfaceTest)) {
-        *object = static_cast<IMailerInterfaceTest*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return interface_table<implements<IMailerInterfaceTest, IID_IMailerInterfaceTest>>::query(this, riid, object);
 }
 
 ULONG STDMETHODCALLTYPE CMailerInterfaceTest::AddRef() { return ++m_refCount; }
