@@ -29,7 +29,8 @@ const std::string typical_headers =
 std::string multipart_message() {
     std::string attachment;
     for (int line = 0; line < 700; ++line) attachment += std::string(76, 'Q') + "\n";  // about 50 kB of base64
-    return typical_headers + "--b\nContent-Type: multipart/alternative; boundary=a\n\n--a\n"
+    return typical_headers +
+           "--b\nContent-Type: multipart/alternative; boundary=a\n\n--a\n"
            "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable\n\n"
            "Hello, is the bike still for sale? Gr=C3=BC=C3=9Fe, Bob\n--a\nContent-Type: text/html\n\n"
            "<p>Hello, is the bike still for sale?</p>\n--a--\n--b\nContent-Type: image/jpeg\n"

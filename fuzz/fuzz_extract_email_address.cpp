@@ -12,8 +12,7 @@
 namespace {
 
 bool is_address_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == '@' ||
-           c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == '@' || c == '_';
 }
 
 void check(bool condition) {

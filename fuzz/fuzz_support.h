@@ -16,12 +16,12 @@
 namespace fuzz {
 
 // Aborts, naming the promise that failed, so that libFuzzer keeps the input as a crash.
-#define FUZZ_CHECK(condition)                                                              \
-    do {                                                                                   \
-        if (!(condition)) {                                                                \
+#define FUZZ_CHECK(condition)                                                                    \
+    do {                                                                                         \
+        if (!(condition)) {                                                                      \
             std::fprintf(stderr, "%s:%d: promise broken: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                  \
-        }                                                                                  \
+            std::abort();                                                                        \
+        }                                                                                        \
     } while (false)
 
 // A folder of its own for this process in $TMPDIR (scripts/fuzz.sh points it at memory where it

@@ -15,9 +15,9 @@
 
 namespace {
 
-constexpr VARTYPE types[] = {VT_EMPTY, VT_NULL, VT_I2,  VT_I4,  VT_R4,  VT_R8,  VT_DATE, VT_BSTR,
-                             VT_ERROR, VT_BOOL, VT_I1,  VT_UI1, VT_UI2, VT_UI4, VT_I8,   VT_UI8,
-                             VT_INT,   VT_UINT, VT_DISPATCH, VT_UNKNOWN, VT_VARIANT};
+constexpr VARTYPE types[] = {VT_EMPTY, VT_NULL,  VT_I2,   VT_I4,   VT_R4,       VT_R8,      VT_DATE,
+                             VT_BSTR,  VT_ERROR, VT_BOOL, VT_I1,   VT_UI1,      VT_UI2,     VT_UI4,
+                             VT_I8,    VT_UI8,   VT_INT,  VT_UINT, VT_DISPATCH, VT_UNKNOWN, VT_VARIANT};
 
 // An object that counts its references, so that a conversion that keeps or drops one shows.
 struct counted final : IDispatch {

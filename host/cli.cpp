@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <algorithm>
 #include <iostream>
 #include <string_view>
 
@@ -38,7 +38,8 @@ std::optional<run_lock> take_lock(const std::string& path, const std::string& wh
     }
     if (lock) return lock;
     if (busy) {
-        std::cerr << "tarnwick: another run holds " << what << " (" << message << "); try again later, or give --wait\n";
+        std::cerr << "tarnwick: another run holds " << what << " (" << message
+                  << "); try again later, or give --wait\n";
         code = exit_locked;
     } else {
         std::cerr << "tarnwick: cannot lock " << message << "\n";
@@ -128,7 +129,8 @@ std::string require_maildir(const std::string& path) {
     std::string root = absolute(path);
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     if (!is_directory(root)) throw usage_error(path + " is not a folder");
-    if (!maildir::is_maildir(root)) throw usage_error(path + " is not a readable Maildir (it needs new/ and cur/ folders)");
+    if (!maildir::is_maildir(root))
+        throw usage_error(path + " is not a readable Maildir (it needs new/ and cur/ folders)");
     return root;
 }
 

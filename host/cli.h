@@ -38,8 +38,8 @@ struct parsed_arguments {
 };
 
 // Reads `args`: "--name VALUE" or "--name=VALUE" for the options in `with_value`, "--name" for
-// those in `switches`, "--" ends the options; anything else, "-1" included, is positional. Throws usage_error for an unknown option, a
-// missing value, or an option given twice.
+// those in `switches`, "--" ends the options; anything else, "-1" included, is positional. Throws usage_error for an
+// unknown option, a missing value, or an option given twice.
 parsed_arguments parse_arguments(const std::vector<std::string>& args, const std::set<std::string>& with_value,
                                  const std::set<std::string>& switches);
 

@@ -33,12 +33,18 @@ struct setting {
 };
 
 const setting settings_table[] = {
-    {"EnableProtection", kind::flag},      {"MarkBlockedAsRead", kind::flag},
-    {"AutoDeleteBlocked", kind::flag},     {"AutoDeleteIgnored", kind::flag},
-    {"PendingToBlockedTimeo", kind::days}, {"ARSubject", kind::text},
-    {"ARSubjectKey", kind::text},          {"ARMessage", kind::multiline_text},
-    {"ARMessageKey", kind::text},          {"LanguageId", kind::language},
-    {"PendingFolderName", kind::read_only_text}, {"HelpDlgEnabled", kind::dialog_flag},
+    {"EnableProtection", kind::flag},
+    {"MarkBlockedAsRead", kind::flag},
+    {"AutoDeleteBlocked", kind::flag},
+    {"AutoDeleteIgnored", kind::flag},
+    {"PendingToBlockedTimeo", kind::days},
+    {"ARSubject", kind::text},
+    {"ARSubjectKey", kind::text},
+    {"ARMessage", kind::multiline_text},
+    {"ARMessageKey", kind::text},
+    {"LanguageId", kind::language},
+    {"PendingFolderName", kind::read_only_text},
+    {"HelpDlgEnabled", kind::dialog_flag},
 };
 
 const setting& find_setting(const std::string& name) {

@@ -98,9 +98,9 @@ HRESULT call(const session& running, const char* method, const list_name& list, 
     HRESULT hr = addin.invoke(method, DISPATCH_METHOD, arguments, ignored.put());
     if (hr == STG_E_CANTSAVE)
         std::cerr << "tarnwick: the " << list.name << " list was not saved: the filter could not write "
-                  << running.files_not_written_text("its list files") << " (see the debug log); the lists stay as they were\n";
-    else if (FAILED(hr))
-        std::cerr << "tarnwick: " << method << " failed: " << describe_hresult(hr) << "\n";
+                  << running.files_not_written_text("its list files")
+                  << " (see the debug log); the lists stay as they were\n";
+    else if (FAILED(hr)) std::cerr << "tarnwick: " << method << " failed: " << describe_hresult(hr) << "\n";
     return hr;
 }
 
@@ -125,7 +125,8 @@ int cmd_list(const std::vector<std::string>& args) {
     if (action == "show") {
         if (words.size() > 2) throw usage_error("list show takes at most one list name");
         if (words.size() == 2) shown.push_back(&find_list(words[1]));
-        else for (const list_name& l : lists) shown.push_back(&l);
+        else
+            for (const list_name& l : lists) shown.push_back(&l);
     } else if (action == "add" || action == "remove" || action == "modify") {
         if (words.size() < 3) throw usage_error("list " + action + " needs a list name and an address");
         target = &find_list(words[1]);
@@ -200,9 +201,11 @@ int cmd_list(const std::vector<std::string>& args) {
     }
     HRESULT hr = S_OK;
     if (action == "add") {
-        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i) hr = call(*running, "AddToList", *target, {addresses[i]});
+        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i)
+            hr = call(*running, "AddToList", *target, {addresses[i]});
     } else if (action == "remove") {
-        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i) hr = call(*running, "RemoveFromList", *target, {addresses[i]});
+        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i)
+            hr = call(*running, "RemoveFromList", *target, {addresses[i]});
     } else {
         hr = call(*running, "ModifyInList", *target, {addresses[0], addresses[1]});
     }

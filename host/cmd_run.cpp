@@ -91,13 +91,13 @@ private:
 };
 
 struct run_counts {
-    int seen = 0;        // handed to the add-in
-    int kept = 0;        // still in the inbox afterwards
-    int gone = 0;        // vanished or seen by another client before its turn, or vanished during it
-    int unreadable = 0;  // left in new/: the file cannot be read
-    int unsaved = 0;     // calls after which the add-in said its list files could not be written
-    int unmarked = 0;    // kept messages that could not be moved from new/ to cur/
-    int left_new = 0;    // left in new/: the filter's move of them failed
+    int seen = 0;                    // handed to the add-in
+    int kept = 0;                    // still in the inbox afterwards
+    int gone = 0;                    // vanished or seen by another client before its turn, or vanished during it
+    int unreadable = 0;              // left in new/: the file cannot be read
+    int unsaved = 0;                 // calls after which the add-in said its list files could not be written
+    int unmarked = 0;                // kept messages that could not be moved from new/ to cur/
+    int left_new = 0;                // left in new/: the filter's move of them failed
     std::vector<std::string> notes;  // one line for each message the user should look at
 
     // True when something the run had to do was not done or not kept.
@@ -119,7 +119,8 @@ std::string text_property(addin_client& addin, const std::string& name) {
 }
 
 // One message through the add-in, as the mail client calls it for each arrival.
-void handle_message(addin_client& addin, maildir_host& host, const std::string& name, bool mark_seen, run_counts& counts) {
+void handle_message(addin_client& addin, maildir_host& host, const std::string& name, bool mark_seen,
+                    run_counts& counts) {
     int read_error = 0;
     com_ptr<IUnknown> message = host.open_new_message(name, &read_error);
     if (!message && read_error != 0) {
@@ -185,9 +186,9 @@ void print_summary(const maildir_host& host, const run_counts& counts, const std
     if (counts.gone) print_count("gone before or while handled", counts.gone);
     if (counts.unreadable) print_count("unreadable, left in new/", counts.unreadable);
     if (counts.unsaved)
-        print_count("lists not saved", counts.unsaved,
-                    "the filter could not write " + running.files_not_written_text("its list files") +
-                        "; see the debug log");
+        print_count(
+            "lists not saved", counts.unsaved,
+            "the filter could not write " + running.files_not_written_text("its list files") + "; see the debug log");
     if (activity.moves_failed) print_count("moves failed", activity.moves_failed);
     if (activity.folders_failed) print_count("folders not made", activity.folders_failed);
     if (activity.flags_failed) print_count("read states not changed", activity.flags_failed);
@@ -205,7 +206,8 @@ void print_summary(const maildir_host& host, const run_counts& counts, const std
 int watch_inbox(addin_client& addin, maildir_host& host, bool mark_seen, run_counts& counts) {
     int notify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     std::string new_folder = host.root() + "/new";
-    if (notify < 0 || ::inotify_add_watch(notify, new_folder.c_str(), IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+    if (notify < 0 ||
+        ::inotify_add_watch(notify, new_folder.c_str(), IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
         std::cerr << "tarnwick: cannot watch " << new_folder << ": " << std::strerror(errno) << "\n";
         if (notify >= 0) ::close(notify);
         return exit_failure;
@@ -288,8 +290,7 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     if (FAILED(addin.object().SetMailer(static_cast<IMailerHost*>(host.get())))) ++counts.unsaved;
     std::string pending = text_property(addin, "PendingFolderName");
     bool protection = flag_is_on(addin, "EnableProtection");
-    if (!protection)
-        std::cerr << "tarnwick: protection is off, so the filter acts on nothing; new mail stays new\n";
+    if (!protection) std::cerr << "tarnwick: protection is off, so the filter acts on nothing; new mail stays new\n";
 
     if (watch) {
         code = watch_inbox(addin, *host.get(), protection, counts);

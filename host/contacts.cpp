@@ -28,9 +28,11 @@ std::vector<std::string> unfolded_lines(std::string_view text) {
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
-        std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        std::string_view line =
+            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (!line.empty() && (line.front() == ' ' || line.front() == '\t') && !lines.empty()) lines.back() += line.substr(1);
+        if (!line.empty() && (line.front() == ' ' || line.front() == '\t') && !lines.empty())
+            lines.back() += line.substr(1);
         else lines.emplace_back(line);
         if (end == std::string_view::npos) break;
         start = end + 1;
@@ -61,7 +63,7 @@ std::vector<std::string> vcard_addresses(std::string_view text) {
         size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
         std::string name = ascii_lower(line.substr(0, colon));
-        name = name.substr(0, name.find(';'));           // parameters such as TYPE=INTERNET
+        name = name.substr(0, name.find(';'));  // parameters such as TYPE=INTERNET
         if (size_t dot = name.rfind('.'); dot != std::string::npos) name = name.substr(dot + 1);  // group prefix
         if (name != "email") continue;
         std::string value = trimmed(unescape(std::string_view(line).substr(colon + 1)));
@@ -89,7 +91,8 @@ std::optional<std::vector<std::string>> read_contacts(const std::string& path, s
         std::vector<std::string> names;
         while (dirent* entry = ::readdir(dir)) {
             std::string name = entry->d_name;
-            if (name.size() > 4 && name[0] != '.' && ascii_lower(name.substr(name.size() - 4)) == ".vcf") names.push_back(name);
+            if (name.size() > 4 && name[0] != '.' && ascii_lower(name.substr(name.size() - 4)) == ".vcf")
+                names.push_back(name);
         }
         ::closedir(dir);
         std::sort(names.begin(), names.end());
@@ -112,7 +115,8 @@ std::optional<std::vector<std::string>> read_contacts(const std::string& path, s
     size_t start = 0;
     while (start <= text->size()) {
         size_t end = text->find('\n', start);
-        std::string line = trimmed(std::string_view(*text).substr(start, end == std::string::npos ? std::string::npos : end - start));
+        std::string line =
+            trimmed(std::string_view(*text).substr(start, end == std::string::npos ? std::string::npos : end - start));
         if (!line.empty() && line[0] != '#') add_unique(addresses, seen, line);
         if (end == std::string::npos) break;
         start = end + 1;

@@ -69,9 +69,7 @@ std::string folder_directory(const std::string& root, const std::string& folder)
     return folder.empty() ? root : root + "/." + folder;
 }
 
-std::string_view unique_part(std::string_view file_name) {
-    return file_name.substr(0, file_name.find(':'));
-}
+std::string_view unique_part(std::string_view file_name) { return file_name.substr(0, file_name.find(':')); }
 
 std::string flags_of(std::string_view file_name) {
     auto colon = file_name.find(':');

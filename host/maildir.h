@@ -28,7 +28,7 @@ std::string with_flags(std::string_view file_name, std::string_view flags);
 struct message_file {
     std::string subdir;  // "new" or "cur"
     std::string name;
-    timespec mtime{};    // the arrival time, which renames keep
+    timespec mtime{};  // the arrival time, which renames keep
 };
 
 // The arrival order: by arrival time, then by name.

@@ -1,7 +1,7 @@
 #include "host/maildir_folder.h"
 
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include "host/mime.h"

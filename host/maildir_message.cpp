@@ -11,12 +11,14 @@
 namespace host_detail {
 
 message_object::message_object(store_ptr owner, std::string folder, maildir::message_file file, bool in_hand)
-    : com_object(&live_objects), owner_(std::move(owner)), folder_(std::move(folder)), file_(std::move(file)),
-      unique_(maildir::unique_part(file_.name)), in_hand_(in_hand) {}
+    : com_object(&live_objects),
+      owner_(std::move(owner)),
+      folder_(std::move(folder)),
+      file_(std::move(file)),
+      unique_(maildir::unique_part(file_.name)),
+      in_hand_(in_hand) {}
 
-std::string message_object::path() const {
-    return owner_->directory(folder_) + "/" + file_.subdir + "/" + file_.name;
-}
+std::string message_object::path() const { return owner_->directory(folder_) + "/" + file_.subdir + "/" + file_.name; }
 
 bool message_object::locate() {
     struct stat st {};
@@ -93,7 +95,7 @@ HRESULT message_object::move_into(const std::string& folder) {
     int error = maildir::create_folder(owner_->options.root, folder, &not_made);
     HRESULT hr = error != 0 ? hresult_from_errno(error) : move_to(folder, "cur", seen_name);
     if (FAILED(hr) && hr != E_MESSAGE_GONE) {
-        std::string why = error != 0 ? "cannot make " + not_made + ": " + std::strerror(error)
+        std::string why = error != 0         ? "cannot make " + not_made + ": " + std::strerror(error)
                           : last_error_ != 0 ? std::strerror(last_error_)
                                              : "the file kept changing names";
         move_failed_ = true;

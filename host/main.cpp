@@ -44,8 +44,8 @@ int main(int argc, char** argv) {
         }
         throw usage_error(command.empty() ? "a command is needed" : "unknown command " + command);
     } catch (const usage_error& error) {
-        std::cerr << "tarnwick: " << error.what() << "\n" << (command.empty() || command == "help" ? usage : "")
-                  << "(tarnwick --help lists the commands)\n";
+        std::cerr << "tarnwick: " << error.what() << "\n"
+                  << (command.empty() || command == "help" ? usage : "") << "(tarnwick --help lists the commands)\n";
         return exit_usage;
     } catch (const std::exception& error) {
         std::cerr << "tarnwick: " << error.what() << "\n";

@@ -214,7 +214,8 @@ std::optional<std::string> message_headers::value(std::string_view name) const {
 
 const message_headers::field* message_headers::find_prefix(std::string_view prefix) const {
     for (const field& f : fields) {
-        if (f.name.size() >= prefix.size() && equal_ignoring_case(std::string_view(f.name).substr(0, prefix.size()), prefix))
+        if (f.name.size() >= prefix.size() &&
+            equal_ignoring_case(std::string_view(f.name).substr(0, prefix.size()), prefix))
             return &f;
     }
     return nullptr;

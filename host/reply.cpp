@@ -132,7 +132,8 @@ bool well_formed_message_id(std::string_view id) {
     if (id.size() < 5 || id.size() > 250 || id.front() != '<' || id.back() != '>') return false;
     std::string_view inner = id.substr(1, id.size() - 2);
     size_t at = inner.find('@');
-    if (at == 0 || at == std::string_view::npos || at + 1 == inner.size() || inner.find('@', at + 1) != std::string_view::npos)
+    if (at == 0 || at == std::string_view::npos || at + 1 == inner.size() ||
+        inner.find('@', at + 1) != std::string_view::npos)
         return false;
     for (char c : inner.substr(0, at)) {
         if (!atext(c) && c != '.') return false;
@@ -231,8 +232,8 @@ bool is_robot_address(std::string_view address) {
     if (starts_with(local, "owner-") || ends_with(local, "-request")) return true;
     std::string base = local.substr(0, local.find('+'));
     if (base == "postmaster") return true;
-    static const std::array<std::string_view, 8> no_reply = {"noreply",      "no-reply",     "no_reply",   "no.reply",
-                                                             "donotreply",   "do-not-reply", "do_not_reply", "do.not.reply"};
+    static const std::array<std::string_view, 8> no_reply = {
+        "noreply", "no-reply", "no_reply", "no.reply", "donotreply", "do-not-reply", "do_not_reply", "do.not.reply"};
     for (std::string_view spelling : no_reply) {
         if (base == spelling) return true;
     }
@@ -261,7 +262,8 @@ std::optional<std::string> reason_not_to_answer(const header_summary& original) 
     for (std::string_view field : {"X-Autoreply", "X-Autorespond"}) {
         if (headers.find(field)) return "automatic reply (" + std::string(field) + ")";
     }
-    if (const message_headers::field* list = headers.find_prefix("List-")) return "mailing-list mail (" + list->name + ")";
+    if (const message_headers::field* list = headers.find_prefix("List-"))
+        return "mailing-list mail (" + list->name + ")";
     if (auto value = headers.value("Precedence")) {
         std::string token = first_token(*value);
         if (token == "bulk" || token == "list" || token == "junk") return "Precedence: " + one_line(*value);
@@ -336,10 +338,12 @@ std::optional<std::string> compose_reply(const header_summary& original, std::st
     gobject_ptr<GMimeTextPart> part(g_mime_text_part_new_with_subtype("plain"));
     g_mime_object_set_content_type_parameter(GMIME_OBJECT(part.get()), "charset", "utf-8");
     gobject_ptr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
-    gobject_ptr<GMimeDataWrapper> content(g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+    gobject_ptr<GMimeDataWrapper> content(
+        g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
     g_mime_part_set_content(GMIME_PART(part.get()), content.get());
     g_mime_part_set_content_encoding(
-        GMIME_PART(part.get()), g_mime_part_get_best_content_encoding(GMIME_PART(part.get()), GMIME_ENCODING_CONSTRAINT_7BIT));
+        GMIME_PART(part.get()),
+        g_mime_part_get_best_content_encoding(GMIME_PART(part.get()), GMIME_ENCODING_CONSTRAINT_7BIT));
     g_mime_message_set_mime_part(reply.get(), GMIME_OBJECT(part.get()));
 
     gchar_ptr bytes(g_mime_object_to_string(object, nullptr));

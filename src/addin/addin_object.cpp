@@ -99,8 +99,7 @@ void CMailerInterfaceTest::adopt_mailer(IDispatch* pMailer) {
     // successful query hands over a reference.
     if (pMailer && SUCCEEDED(pMailer->QueryInterface(IID_IMailerHost, reinterpret_cast<void**>(&adopted))))
         m_pMailer = com_ptr<IMailerHost>::attach(adopted);
-    else
-        m_pMailer.reset();
+    else m_pMailer.reset();
 }
 
 HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::SetMailer(IDispatch* pMailer) {
@@ -144,7 +143,8 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::RunWorkflow2(IDispatch* pMailer,
         ++iteration_counter;
         nesting_guard nesting;
         debug_log() << "\n\nEnter RunWorkflow2 , before lock " << iteration_counter << std::endl;
-        if (nested_call_counter != 1) debug_log() << "error - nested_call_counter = " << nested_call_counter << std::endl;
+        if (nested_call_counter != 1)
+            debug_log() << "error - nested_call_counter = " << nested_call_counter << std::endl;
         adopt_mailer(pMailer);
         debug_log() << "RunWorkflow2 ...  before get_data_dir" << time_text() << std::endl;
         std::string data_dir = get_data_dir();  // creates and seeds the data directory

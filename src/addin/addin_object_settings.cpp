@@ -39,8 +39,8 @@ std::optional<std::string> stored_text(BSTR text) {
     if (value->find_first_of(std::string_view("\x01\x02", 2)) != std::string::npos) return std::nullopt;
     replace_char(*value, '\n', line_break_stand_in);
     constexpr std::string_view blanks = " \t\v\f\r";
-    if (!value->empty() && (blanks.find(value->front()) != std::string_view::npos ||
-                            blanks.find(value->back()) != std::string_view::npos))
+    if (!value->empty() &&
+        (blanks.find(value->front()) != std::string_view::npos || blanks.find(value->back()) != std::string_view::npos))
         return std::nullopt;
     return value;
 }
@@ -107,16 +107,17 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::get_LanguageId(USHORT* pVal) {
 }
 
 HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::put_LanguageId(USHORT newVal) {
-    return guarded("put_LanguageId", [&] { return store_setting("put_LanguageId", "LanguageId", int_to_string(newVal)); });
+    return guarded("put_LanguageId",
+                   [&] { return store_setting("put_LanguageId", "LanguageId", int_to_string(newVal)); });
 }
 
 // Settings that are one key of their own name, read and written by the helpers above.
-#define TARNWICK_KEYED_SETTING(Name, Type, kind)                                \
-    HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::get_##Name(Type* pVal) {    \
-        return get_##kind("get_" #Name, #Name, pVal);                           \
-    }                                                                           \
-    HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::put_##Name(Type newVal) {   \
-        return put_##kind("put_" #Name, #Name, newVal);                         \
+#define TARNWICK_KEYED_SETTING(Name, Type, kind)                              \
+    HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::get_##Name(Type* pVal) {  \
+        return get_##kind("get_" #Name, #Name, pVal);                         \
+    }                                                                         \
+    HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::put_##Name(Type newVal) { \
+        return put_##kind("put_" #Name, #Name, newVal);                       \
     }
 TARNWICK_KEYED_SETTING(MarkBlockedAsRead, VARIANT_BOOL, flag)
 TARNWICK_KEYED_SETTING(AutoDeleteBlocked, VARIANT_BOOL, flag)

@@ -3,8 +3,8 @@
 #include <atomic>
 
 #include "addin/addin_log.h"
-#include "contract/mailer_interface.h"
 #include "addin/module.h"
+#include "contract/mailer_interface.h"
 #include "platform/com_object.h"
 
 namespace {

@@ -88,7 +88,9 @@ struct out_param<BSTR*> {
 };
 
 template <class T>
-concept out_parameter = requires { out_param<T>::type; };
+concept out_parameter = requires {
+    out_param<T>::type;
+};
 
 using member_call = HRESULT (*)(IMailerInterfaceTest* target, const VARIANT* args, out_storage& out);
 
@@ -117,8 +119,7 @@ decltype(auto) argument(const VARIANT* args, size_t index, out_storage& out) {
 
 template <class... A, size_t... I>
 HRESULT call_with(HRESULT (STDMETHODCALLTYPE IMailerInterfaceTest::*member)(A...), IMailerInterfaceTest* target,
-                  [[maybe_unused]] const VARIANT* args, [[maybe_unused]] out_storage& out,
-                  std::index_sequence<I...>) {
+                  [[maybe_unused]] const VARIANT* args, [[maybe_unused]] out_storage& out, std::index_sequence<I...>) {
     return (target->*member)(argument<A>(args, I, out)...);
 }
 
@@ -143,10 +144,10 @@ constexpr member_row make_row(DISPID id, std::string_view name,
     return row;
 }
 
-#define TARNWICK_DISPATCH_ROW(slot, dispid, name, params)                                                  \
-    make_row(dispid, #name, &IMailerInterfaceTest::name,                                                   \
-             [](IMailerInterfaceTest* target, const VARIANT* args, out_storage& out) {                     \
-                 return call_member(&IMailerInterfaceTest::name, target, args, out);                       \
+#define TARNWICK_DISPATCH_ROW(slot, dispid, name, params)                              \
+    make_row(dispid, #name, &IMailerInterfaceTest::name,                               \
+             [](IMailerInterfaceTest* target, const VARIANT* args, out_storage& out) { \
+                 return call_member(&IMailerInterfaceTest::name, target, args, out);   \
              }),
 constexpr member_row rows[] = {TARNWICK_MAILER_INTERFACE_METHODS(TARNWICK_DISPATCH_ROW)};
 #undef TARNWICK_DISPATCH_ROW
@@ -186,8 +187,7 @@ DISPID id_of_name(const OLECHAR* name) {
         starts_with_ignoring_case(name, get_prefix, prefix) || starts_with_ignoring_case(name, put_prefix, prefix);
     for (const member_row& row : rows) {
         if (equals_ignoring_case(name, row.name)) return row.id;
-        if (has_prefix && row.kind != call_kind::method && equals_ignoring_case(name + prefix, row.name))
-            return row.id;
+        if (has_prefix && row.kind != call_kind::method && equals_ignoring_case(name + prefix, row.name)) return row.id;
     }
     return DISPID_UNKNOWN;
 }

@@ -10,9 +10,7 @@
 
 namespace {
 // isspace of the "C" locale, whatever locale the host has set; bytes above 0x7F are never blanks.
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // A key or value that holds a line feed would split its line in the file and could bring in
 // entries of its own; the line-break stand-in 0x01 keeps it on one line. A ";" would end the
@@ -39,9 +37,7 @@ std::string simple_ostrel_configuration::get_value(const std::string& key) {
     return {};
 }
 
-void simple_ostrel_configuration::set_value(const std::string& key, const std::string& value) {
-    entries_[key] = value;
-}
+void simple_ostrel_configuration::set_value(const std::string& key, const std::string& value) { entries_[key] = value; }
 
 bool simple_ostrel_configuration::save() {
     return replace_file_atomically(get_data_file_path("ostrel.cfg"), format_config_file(entries_));
@@ -51,7 +47,8 @@ void simple_ostrel_configuration::load() {
     parse_config_file(get_data_file_path("ostrel.cfg"));
     if (entries_.empty()) parse_config_file(get_data_file_path("ostrel_original.cfg"));
     // Every switch then reads as off, protection included; the user must learn why.
-    if (entries_.empty()) debug_log() << "config warnning - ostrel.cfg holds no setting; protection is off" << std::endl;
+    if (entries_.empty())
+        debug_log() << "config warnning - ostrel.cfg holds no setting; protection is off" << std::endl;
 }
 
 void simple_ostrel_configuration::reload() { load(); }

@@ -3,8 +3,12 @@
 #pragma once
 
 // The list numbers of GetListSize, GetListItem, AddToList, RemoveFromList and ModifyInList.
-enum list_number : int { authorized_list_number = 0, remove_list_number = 1, ignore_list_number = 2,
-                         pending_list_number = 3 };
+enum list_number : int {
+    authorized_list_number = 0,
+    remove_list_number = 1,
+    ignore_list_number = 2,
+    pending_list_number = 3
+};
 
 // The folder of the add-in's files, in the user's application-data folder (the platform layer's
 // user_app_data_folder).

@@ -11,6 +11,8 @@ inline constexpr IID IID_IMailerHost = {0xCBCB929D, 0x0A1C, 0x4586, {0xA7, 0x04,
 // in slot order. M rows are the methods the system calls; R rows are reserved slots with no
 // parameters that the system never calls. `LONG` is the 32-bit integer of the host. The in-memory
 // test host generates its overrides from the same list.
+// One row a line, as the table reads: kept out of the formatter.
+// clang-format off
 #define TARNWICK_MAILER_HOST_SLOTS(M, R)                                                                     \
     M(7, enum_contacts, (IEnumVARIANT** contacts))                                                           \
     R(8)                                                                                                     \
@@ -53,6 +55,7 @@ inline constexpr IID IID_IMailerHost = {0xCBCB929D, 0x0A1C, 0x4586, {0xA7, 0x04,
     M(62, enum_attachment_names, (VARIANT message, IEnumVARIANT** names))                                    \
     R(63)                                                                                                    \
     M(64, delete_old_message, (IUnknown* folder, LONG days, BSTR* sender, double* age_seconds))
+// clang-format on
 
 // The host's mailer interface. Every method returns the host's HRESULT; out values are written
 // only by the host, so callers start them empty or null. Messages and folders travel as
@@ -66,7 +69,7 @@ struct IMailerHost : IDispatch {
         TARNWICK_MAILER_HOST_SLOTS(TARNWICK_SLOT_M, TARNWICK_SLOT_R)
 #undef TARNWICK_SLOT_M
 #undef TARNWICK_SLOT_R
-        slot_end_
+            slot_end_
     };
 
 #define TARNWICK_DECLARE_M(number, name, params) virtual HRESULT STDMETHODCALLTYPE name params = 0;

@@ -15,11 +15,12 @@ inline constexpr IID DIID__IMailerInterfaceTestEvents = {
 inline constexpr CLSID CLSID_CMailerInterfaceTest = {
     0xE77ED5AA, 0x6ADB, 0x4BE2, {0xB8, 0x3F, 0xC5, 0x0D, 0x0F, 0x49, 0x9A, 0xD9}};
 // {15D70401-BCED-4B0A-A522-EC8D1AF7ABFA}: the type library, also the application id.
-inline constexpr GUID LIBID_Tarnwick = {
-    0x15D70401, 0xBCED, 0x4B0A, {0xA5, 0x22, 0xEC, 0x8D, 0x1A, 0xF7, 0xAB, 0xFA}};
+inline constexpr GUID LIBID_Tarnwick = {0x15D70401, 0xBCED, 0x4B0A, {0xA5, 0x22, 0xEC, 0x8D, 0x1A, 0xF7, 0xAB, 0xFA}};
 
 // Rows: virtual-table slot, dispatch id, method name, parameters. Properties list their get
 // before their put, both under the property's dispatch id.
+// One row a line, as the table reads: kept out of the formatter.
+// clang-format off
 #define TARNWICK_MAILER_INTERFACE_METHODS(X)                                                  \
     X(7, 1, RunWorkflow, (IDispatch * pMailer))                                               \
     X(8, 2, GetListSize, (LONG list, LONG * pSize))                                           \
@@ -56,6 +57,7 @@ inline constexpr GUID LIBID_Tarnwick = {
     X(39, 23, RunWorkflow2, (IDispatch * pMailer, IUnknown * pNewMsg))                        \
     X(40, 24, Unload, ())                                                                     \
     X(41, 27, get_PendingFolderName, (BSTR * pVal))
+// clang-format on
 
 struct IMailerInterfaceTest : IDispatch {
 #define TARNWICK_DECLARE_METHOD(slot, dispid, name, params) virtual HRESULT STDMETHODCALLTYPE name params = 0;

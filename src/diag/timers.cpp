@@ -49,7 +49,9 @@ scope_timer::~scope_timer() {
 
 void scope_timer::stop() { end_ = wall_clock_now(); }
 
-void scope_timer::write_elapsed(std::ostream& out) const { out << name_ << "  " << elapsed() << std::endl << std::endl; }
+void scope_timer::write_elapsed(std::ostream& out) const {
+    out << name_ << "  " << elapsed() << std::endl << std::endl;
+}
 
 clock_timer::clock_timer() : start_(processor_clock_seconds()) {
     debug_log() << "######## Start Clock Timer #####\n" << std::endl;

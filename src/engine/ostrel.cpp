@@ -166,10 +166,8 @@ void ostrel::move_to_pending(a_email& record) {
     if (is_on("MarkBlockedAsRead")) record.mark_as_read();
     std::string name = pending_folder_name();
     std::string path = incoming_path + "/" + name;
-    if (a_email_folder* pending = get_folder_ex(path, name))
-        pending->move_email_here(record);
-    else
-        debug_log() << "FAIL: move_to_pending, pending_folder == NULL" << std::endl;
+    if (a_email_folder* pending = get_folder_ex(path, name)) pending->move_email_here(record);
+    else debug_log() << "FAIL: move_to_pending, pending_folder == NULL" << std::endl;
 }
 
 a_email_folder* ostrel::get_folder_ex(const std::string& path, const std::string& name) {

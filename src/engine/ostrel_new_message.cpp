@@ -34,16 +34,19 @@ void ostrel::handle_email(a_email& record) {
         block_message(record);
         log << "handle_email: email is ignore list : " << sender << std::endl;
     } else if (is_MAILERDAEMON_subject(record.get_subject())) {
-        log << "\n\n==================================================>" << "\n\nHandle mailer deamon message\n"
+        log << "\n\n==================================================>"
+            << "\n\nHandle mailer deamon message\n"
             << record << std::endl;
         if (is_reply_for_chalange_request(record)) {
             log << "handle_email: MAILERDAEMON Message , Delete bounced reply to chalange request: " << sender
-                << "\n===============\n\n" << std::endl;
+                << "\n===============\n\n"
+                << std::endl;
             block_message(record);
         } else {
             log << "handle_email: MAILERDAEMON Message , Not Deleteing bounce email that is not a reply to "
                    "chalange request   : "
-                << sender << "\n===============\n\n" << std::endl;
+                << sender << "\n===============\n\n"
+                << std::endl;
         }
     } else if (sender == receiver) {
         log << "handle_email: sender == reciver, put email in pending list : " << sender << std::endl;

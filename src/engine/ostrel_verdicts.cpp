@@ -110,7 +110,8 @@ bool ostrel::save_senders_to_release() {
 }
 
 void ostrel::set_answer_in_progress(const std::string& sender, bool in_progress) {
-    const bool changed = in_progress ? unfinished_answers_.insert(sender).second : unfinished_answers_.erase(sender) > 0;
+    const bool changed =
+        in_progress ? unfinished_answers_.insert(sender).second : unfinished_answers_.erase(sender) > 0;
     if (!changed || write_sender_file(answer_file_name, unfinished_answers_)) return;
     ++save_failures_;
     debug_log() << "FAIL: unable to write " << answer_file_name << std::endl;

@@ -9,13 +9,11 @@ namespace {
 // Plain ASCII ranges rather than <cctype>: the host may have switched the process locale, and
 // bytes 0x80-0xFF must never count as letters whatever code page is in force.
 bool is_address_char(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '-' || c == '.' || c == '@' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+           c == '.' || c == '@' || c == '_';
 }
 
-char to_lower_ascii(unsigned char c) {
-    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-}
+char to_lower_ascii(unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); }
 
 // The first word holding "@", else the last word, else "".
 std::string_view candidate_word(std::string_view text) {

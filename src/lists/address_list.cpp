@@ -11,9 +11,7 @@
 
 namespace {
 
-bool contains(const address_set& list, std::string_view entry) {
-    return list.find(std::string(entry)) != list.end();
-}
+bool contains(const address_set& list, std::string_view entry) { return list.find(std::string(entry)) != list.end(); }
 
 }  // namespace
 
@@ -40,9 +38,7 @@ void add_to_list(std::string_view text, address_set& list) {
     list.insert(std::move(address));
 }
 
-bool remove_from_list(address_set& list, std::string_view text) {
-    return list.erase(std::string(text)) > 0;
-}
+bool remove_from_list(address_set& list, std::string_view text) { return list.erase(std::string(text)) > 0; }
 
 void parse_list_words(std::string_view content, address_set& list) {
     lists_detail::for_each_word(content, [&list](std::string_view word) {

@@ -9,8 +9,8 @@
 
 using mail_detail::current_mailer;
 using mail_detail::for_each_item;
-using mail_detail::unknown_variant;
 using mail_detail::log_missing_mailer;
+using mail_detail::unknown_variant;
 
 std::string incoming_path;
 
@@ -143,7 +143,8 @@ email_account& email_account::operator=(const email_account& other) {
 }
 
 email_account::email_account(email_account&& other) noexcept
-    : name_(std::move(other.name_)), folders_(std::move(other.folders_)),
+    : name_(std::move(other.name_)),
+      folders_(std::move(other.folders_)),
       incoming_(std::exchange(other.incoming_, nullptr)) {}
 
 email_account& email_account::operator=(email_account&& other) noexcept {
@@ -227,8 +228,7 @@ std::string email_account::send_email(const std::string& to, const std::string&,
     bstr_holder subject_text(bstr_from_narrow(subject));
     bstr_holder body_text(bstr_from_narrow(body));
     com_ptr<IDispatch> message;
-    mailer->create_message(to_text.get(), nullptr, nullptr, subject_text.get(), body_text.get(), 0, -1,
-                           message.put());
+    mailer->create_message(to_text.get(), nullptr, nullptr, subject_text.get(), body_text.get(), 0, -1, message.put());
     if (!message) return "";  // nothing was made, so there is nothing to send
     VARIANT outgoing;
     VariantInit(&outgoing);

@@ -1,8 +1,8 @@
 #include "mail/email.h"
 
 #include <cmath>
-#include <ostream>
 #include <limits>
+#include <ostream>
 #include <utility>
 
 #include "diag/debug_log.h"

@@ -13,19 +13,33 @@ template <class T>
 class com_ptr {
 public:
     com_ptr() = default;
-    explicit com_ptr(T* p) : p_(p) { if (p_) p_->AddRef(); }
+    explicit com_ptr(T* p) : p_(p) {
+        if (p_) p_->AddRef();
+    }
     com_ptr(const com_ptr& other) : com_ptr(other.p_) {}
     com_ptr(com_ptr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     ~com_ptr() { reset(); }
-    com_ptr& operator=(com_ptr other) noexcept { std::swap(p_, other.p_); return *this; }
+    com_ptr& operator=(com_ptr other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
 
     // Adopts a reference the caller already owns (an out parameter of a COM call).
-    static com_ptr attach(T* p) { com_ptr result; result.p_ = p; return result; }
+    static com_ptr attach(T* p) {
+        com_ptr result;
+        result.p_ = p;
+        return result;
+    }
     T* detach() { return std::exchange(p_, nullptr); }
-    void reset() { if (T* p = std::exchange(p_, nullptr)) p->Release(); }
+    void reset() {
+        if (T* p = std::exchange(p_, nullptr)) p->Release();
+    }
 
     // For out parameters: releases what is held and returns the address to fill.
-    T** put() { reset(); return &p_; }
+    T** put() {
+        reset();
+        return &p_;
+    }
     T* get() const { return p_; }
     T* operator->() const { return p_; }
     explicit operator bool() const { return p_ != nullptr; }
@@ -50,11 +64,20 @@ public:
     bstr_holder(const bstr_holder&) = delete;
     bstr_holder& operator=(const bstr_holder&) = delete;
     bstr_holder(bstr_holder&& other) noexcept : s_(std::exchange(other.s_, nullptr)) {}
-    bstr_holder& operator=(bstr_holder&& other) noexcept { std::swap(s_, other.s_); return *this; }
+    bstr_holder& operator=(bstr_holder&& other) noexcept {
+        std::swap(s_, other.s_);
+        return *this;
+    }
     ~bstr_holder() { reset(); }
 
-    void reset(BSTR s = nullptr) { if (s_) SysFreeString(s_); s_ = s; }
-    BSTR* put() { reset(); return &s_; }
+    void reset(BSTR s = nullptr) {
+        if (s_) SysFreeString(s_);
+        s_ = s;
+    }
+    BSTR* put() {
+        reset();
+        return &s_;
+    }
     BSTR get() const { return s_; }
     BSTR release() { return std::exchange(s_, nullptr); }
     UINT length() const { return s_ ? SysStringLen(s_) : 0; }
@@ -71,7 +94,10 @@ public:
     variant_holder& operator=(const variant_holder&) = delete;
     ~variant_holder() { VariantClear(&v_); }
 
-    VARIANT* put() { VariantClear(&v_); return &v_; }
+    VARIANT* put() {
+        VariantClear(&v_);
+        return &v_;
+    }
     VARIANT* get() { return &v_; }
     const VARIANT& operator*() const { return v_; }
     const VARIANT* operator->() const { return &v_; }

@@ -63,8 +63,7 @@ private:
     static void* dispatch_of(Self* self) {
         if constexpr (std::is_base_of_v<IDispatch, Interface>)
             return static_cast<IDispatch*>(static_cast<Interface*>(self));
-        else
-            return nullptr;
+        else return nullptr;
     }
 };
 

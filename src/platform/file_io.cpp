@@ -25,15 +25,12 @@ std::optional<std::string> read_stream(std::istream& in) {
     // sees a null dereference inside that iterator at -O2.
     std::string content;
     char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
-        content.append(buffer, static_cast<size_t>(in.gcount()));
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) content.append(buffer, static_cast<size_t>(in.gcount()));
     if (in.bad()) return std::nullopt;
     return content;
 }
 
-void set_file_fault_hook(std::function<bool(file_step, const std::string&)> hook) {
-    fault_hook() = std::move(hook);
-}
+void set_file_fault_hook(std::function<bool(file_step, const std::string&)> hook) { fault_hook() = std::move(hook); }
 
 const char* file_step_name(file_step step) {
     switch (step) {

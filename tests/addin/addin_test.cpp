@@ -38,7 +38,9 @@ std::string take(BSTR value) {
     return narrow_from_bstr(owner.get());
 }
 std::string data_file(const std::string& name) { return read_text_file(get_data_file_path(name)); }
-bool file_has(const std::string& name, const std::string& piece) { return data_file(name).find(piece) != std::string::npos; }
+bool file_has(const std::string& name, const std::string& piece) {
+    return data_file(name).find(piece) != std::string::npos;
+}
 
 memory_host::message_id add_mail(memory_host& client, memory_host::folder_id folder, const std::string& sender) {
     memory_host::message_spec spec;
@@ -78,7 +80,8 @@ protected:
         reset_addin_state_for_tests();
         set_wall_clock_for_tests([this] { return now; });
         set_processor_clock_for_tests([this] { return processor_seconds; });
-        for (const char* name : {"ostrel.cfg", "authorized.lst", "ignore.lst", "pending.lst", "remove.lst", "release.lst"})
+        for (const char* name :
+             {"ostrel.cfg", "authorized.lst", "ignore.lst", "pending.lst", "remove.lst", "release.lst"})
             std::remove(get_data_file_path(name).c_str());
         get_configuration("ostrel_user")->load();
         reset_ostrel_object_for_tests();
@@ -133,11 +136,11 @@ TEST_F(addin_test, set_mailer_adopts_the_client_checks_the_pending_folder_and_im
     EXPECT_EQ(g_mailer.get(), mailer.get());
     EXPECT_TRUE(host.find_folder("/Inbox/Pending"));
     const std::string stamp = time_text();
-    expect_in_order(log.text(), {"=====> Enter SetMailer ... " + stamp + "\n", "enter pre_condition_test() \n",
-                                 "pre_condition_test - pending_folder ok \n", "end pre_condition_test() \n",
-                                 "Enter RunWorkflow ...  " + stamp + "\n", " ostrel::run_workflow() 1\n",
-                                 "Timer for CMailerInterfaceTest::RunWorkflow   0\n\n",
-                                 "\n\nExit RunWorkflow " + stamp + "\n"});
+    expect_in_order(log.text(),
+                    {"=====> Enter SetMailer ... " + stamp + "\n", "enter pre_condition_test() \n",
+                     "pre_condition_test - pending_folder ok \n", "end pre_condition_test() \n",
+                     "Enter RunWorkflow ...  " + stamp + "\n", " ostrel::run_workflow() 1\n",
+                     "Timer for CMailerInterfaceTest::RunWorkflow   0\n\n", "\n\nExit RunWorkflow " + stamp + "\n"});
     EXPECT_EQ(list_size(authorized_list_number), 1);
 }
 
@@ -167,8 +170,8 @@ TEST_F(addin_test, the_first_run_workflow2_logs_iteration_1_and_runs_no_cleanup)
                                  "handle_email: send chalange request to: stranger@example.com\n",
                                  "before clean pending and run move pending \n",
                                  "Timer for CMailerInterfaceTest::RunWorkflow2   0\n\n",
-                                 "\n\nExit RunWorkflow2: itration : 1 time: " + stamp + "\n",
-                                 "\nDelay Seconds = 2.5\n", "######## END Clock Timer #####\n\n\n"});
+                                 "\n\nExit RunWorkflow2: itration : 1 time: " + stamp + "\n", "\nDelay Seconds = 2.5\n",
+                                 "######## END Clock Timer #####\n\n\n"});
     EXPECT_FALSE(log.contains("error - nested_call_counter"));
     EXPECT_EQ(host.call_count("delete_old_message"), 0);
     EXPECT_EQ(iteration_counter, 1);
@@ -221,8 +224,8 @@ TEST_F(addin_test, a_failure_inside_run_workflow2_is_logged_and_answered_with_s_
 
     EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), message.get()));
 
-    expect_in_order(log.text(), {"\n\nExit RunWorkflow2: exception \n", "\nDelay Seconds = ",
-                                 "######## END Clock Timer #####\n\n\n"});
+    expect_in_order(log.text(), {"\n\nExit RunWorkflow2: exception \n",
+                                 "\nDelay Seconds = ", "######## END Clock Timer #####\n\n\n"});
     EXPECT_FALSE(log.contains("Timer for CMailerInterfaceTest::RunWorkflow2 "));
     EXPECT_EQ(nested_call_counter, 0);
     EXPECT_EQ(iteration_counter, 1);
@@ -301,7 +304,8 @@ TEST_F(addin_test, the_remove_verdict_deletes_the_senders_mail_marking_it_read_o
         object->SetMailer(client_mailer.get());
         get_configuration("ostrel_user")->set_value("MarkBlockedAsRead", mark);
         memory_host::message_id in_inbox = add_mail(client, client.incoming(), "spam@example.com");
-        memory_host::message_id in_pending = add_mail(client, *client.find_folder("/Inbox/Pending"), "spam@example.com");
+        memory_host::message_id in_pending =
+            add_mail(client, *client.find_folder("/Inbox/Pending"), "spam@example.com");
 
         EXPECT_HR(S_OK, add(remove_list_number, "spam@example.com"));
 
@@ -360,20 +364,37 @@ TEST_F(addin_test, every_property_reads_its_stored_form) {
         const char* stored;
         const char* expected;
     } rows[] = {
-        {"LanguageId", nullptr, "1033"}, {"LanguageId", "0", "1033"}, {"LanguageId", "abc", "1033"},
-        {"LanguageId", "1036", "1036"}, {"LanguageId", "66572", "1036"},  // kept to 16 bits
-        {"MarkBlockedAsRead", "true", "1"}, {"MarkBlockedAsRead", "True", "0"}, {"MarkBlockedAsRead", "yes", "0"},
-        {"MarkBlockedAsRead", "1", "0"}, {"MarkBlockedAsRead", nullptr, "0"}, {"AutoDeleteBlocked", "true", "1"},
-        {"AutoDeleteIgnored", "false", "0"}, {"EnableProtection", "true", "1"}, {"HelpDlg3Enabled", nullptr, "1"},
-        {"HelpDlg3Enabled", "false", "0"}, {"HelpDlg3Enabled", "TRUE", "0"}, {"PendingToBlockedTimeo", "14", "14"},
-        {"PendingToBlockedTimeo", "abc", "0"}, {"PendingToBlockedTimeo", "-1", "4294967295"},
-        {"PendingToBlockedTimeo", nullptr, "0"}, {"ARSubject", "", ""},  // the file gives ";" for empty
-        {"ARMessage", "Hello,\x01World", "Hello,\nWorld"}, {"ARSubjectKey", "[K]", "[K]"},
-        {"ARMessageKey", nullptr, ""}, {"PENDING_FOLDER_NAME", "Waiting room", "Waiting room"},
+        {"LanguageId", nullptr, "1033"},
+        {"LanguageId", "0", "1033"},
+        {"LanguageId", "abc", "1033"},
+        {"LanguageId", "1036", "1036"},
+        {"LanguageId", "66572", "1036"},  // kept to 16 bits
+        {"MarkBlockedAsRead", "true", "1"},
+        {"MarkBlockedAsRead", "True", "0"},
+        {"MarkBlockedAsRead", "yes", "0"},
+        {"MarkBlockedAsRead", "1", "0"},
+        {"MarkBlockedAsRead", nullptr, "0"},
+        {"AutoDeleteBlocked", "true", "1"},
+        {"AutoDeleteIgnored", "false", "0"},
+        {"EnableProtection", "true", "1"},
+        {"HelpDlg3Enabled", nullptr, "1"},
+        {"HelpDlg3Enabled", "false", "0"},
+        {"HelpDlg3Enabled", "TRUE", "0"},
+        {"PendingToBlockedTimeo", "14", "14"},
+        {"PendingToBlockedTimeo", "abc", "0"},
+        {"PendingToBlockedTimeo", "-1", "4294967295"},
+        {"PendingToBlockedTimeo", nullptr, "0"},
+        {"ARSubject", "", ""},  // the file gives ";" for empty
+        {"ARMessage", "Hello,\x01World", "Hello,\nWorld"},
+        {"ARSubjectKey", "[K]", "[K]"},
+        {"ARMessageKey", nullptr, ""},
+        {"PENDING_FOLDER_NAME", "Waiting room", "Waiting room"},
     };
     for (const auto& row : rows) {
-        use_config(std::string("Filler = x ;\r\n") + (row.stored ? std::string(row.key) + " = " + row.stored + " ;\r\n" : ""));
-        EXPECT_EQ(read_property(object, row.key), row.expected) << row.key << " = " << (row.stored ? row.stored : "(none)");
+        use_config(std::string("Filler = x ;\r\n") +
+                   (row.stored ? std::string(row.key) + " = " + row.stored + " ;\r\n" : ""));
+        EXPECT_EQ(read_property(object, row.key), row.expected)
+            << row.key << " = " << (row.stored ? row.stored : "(none)");
     }
 }
 
@@ -405,15 +426,18 @@ TEST_F(addin_test, texts_with_semicolons_and_emptied_texts_read_back_the_same_af
     const struct {
         const char* key;
         const char* value;
-    } rows[] = {{"ARMessage", "Hello; please reply\nBye;"}, {"ARSubject", "a;b [K]"}, {"ARSubjectKey", ""},
-                {"ARSubjectKey", ";"}, {"ARMessageKey", "x = y ; z"}};
+    } rows[] = {{"ARMessage", "Hello; please reply\nBye;"},
+                {"ARSubject", "a;b [K]"},
+                {"ARSubjectKey", ""},
+                {"ARSubjectKey", ";"},
+                {"ARMessageKey", "x = y ; z"}};
     for (const auto& row : rows) {
         const std::string key = row.key;
         bstr_holder value = text(row.value);
-        HRESULT hr = key == "ARMessage"    ? object->put_ARMessage(value.get())
-                     : key == "ARSubject"  ? object->put_ARSubject(value.get())
+        HRESULT hr = key == "ARMessage"      ? object->put_ARMessage(value.get())
+                     : key == "ARSubject"    ? object->put_ARSubject(value.get())
                      : key == "ARSubjectKey" ? object->put_ARSubjectKey(value.get())
-                                           : object->put_ARMessageKey(value.get());
+                                             : object->put_ARMessageKey(value.get());
         ASSERT_HR(S_OK, hr) << key;
         const std::string before = read_property(object, key);
         get_configuration("ostrel_user")->load();
@@ -500,8 +524,8 @@ TEST_F(addin_test, a_list_change_that_cannot_be_written_is_reported_and_undone) 
         {"add", add(authorized_list_number, "b@example.com")},
         {"add moving off another list", add(authorized_list_number, "p@example.com")},
         {"remove", object->RemoveFromList(authorized_list_number, text("a@example.com").get())},
-        {"modify", object->ModifyInList(authorized_list_number, text("a@example.com").get(),
-                                        text("c@example.com").get())},
+        {"modify",
+         object->ModifyInList(authorized_list_number, text("a@example.com").get(), text("c@example.com").get())},
     };
     for (const auto& row : rows) {
         EXPECT_HR(STG_E_CANTSAVE, row.result) << row.what;
@@ -655,66 +679,109 @@ TEST_F(addin_test, hostile_input_through_the_virtual_table_is_refused_or_kept_ex
         {"lone low surrogate", text_put("ARMessageKey", u"\xDC00", E_INVALIDARG)},
         {"surrogate pair reversed", text_put("ARMessage", u"\xDE00\xD83D", E_INVALIDARG)},
         {"accented letter", text_put("ARSubject", u"Caf\u00e9 [K]", S_OK)},
-        {"line-break stand-in byte", text_put("ARMessage", u"a\x01" "b", E_INVALIDARG)},
-        {"semicolon stand-in byte", text_put("ARSubject", u"a\x02" "b", E_INVALIDARG)},
+        {"line-break stand-in byte", text_put("ARMessage",
+                                              u"a\x01"
+                                              "b",
+                                              E_INVALIDARG)},
+        {"semicolon stand-in byte", text_put("ARSubject",
+                                             u"a\x02"
+                                             "b",
+                                             E_INVALIDARG)},
         {"leading blank", text_put("ARSubject", u" Confirm", E_INVALIDARG)},
         {"trailing tab", text_put("ARSubjectKey", u"[K]\t", E_INVALIDARG)},
         {"trailing carriage return", text_put("ARMessage", u"Bye\r", E_INVALIDARG)},
         {"CR LF line breaks and a final line feed", text_put("ARMessage", u"Hello\r\nBye\n", S_OK)},
-        {"1 MB address", list_call([&] { return o->AddToList(authorized_list_number, units(long_address_units).get()); },
-                                   S_OK, {long_address})},
+        {"1 MB address",
+         list_call([&] { return o->AddToList(authorized_list_number, units(long_address_units).get()); }, S_OK,
+                   {long_address})},
         {"NUL inside an address",
-         list_call([&] { return o->AddToList(authorized_list_number, units({u"a@example.com\0b", 15}).get()); },
-                   E_INVALIDARG, {})},
+         list_call(
+             [&] {
+                 return o->AddToList(authorized_list_number, units({u"a@example.com\0b", 15}).get());
+             },
+             E_INVALIDARG, {})},
         {"lone surrogate in an address",
          list_call([&] { return o->AddToList(authorized_list_number, units(u"a\xD800@example.com").get()); },
                    E_INVALIDARG, {})},
-        {"no address in the text", list_call([&] { return o->AddToList(authorized_list_number, a("kept").get()); },
-                                             E_INVALIDARG, {})},
+        {"no address in the text",
+         list_call([&] { return o->AddToList(authorized_list_number, a("kept").get()); }, E_INVALIDARG, {})},
         {"an empty address",
          list_call([&] { return o->AddToList(remove_list_number, a("<>").get()); }, E_INVALIDARG, {})},
         {"negative list number only removes",
          list_call([&] { return o->AddToList(-1, a("other@example.com").get()); }, S_OK, {})},
         {"NUL in the address to remove",
-         list_call([&] { return o->RemoveFromList(ignore_list_number, units({u"kept@example.com\0", 17}).get()); },
-                   E_INVALIDARG, {})},
+         list_call(
+             [&] {
+                 return o->RemoveFromList(ignore_list_number, units({u"kept@example.com\0", 17}).get());
+             },
+             E_INVALIDARG, {})},
         {"modify to a text without an address keeps the old entry",
-         list_call([&] {
-             o->AddToList(authorized_list_number, a("old@example.com").get());
-             return o->ModifyInList(authorized_list_number, a("old@example.com").get(), a("nothing here").get());
-         }, E_INVALIDARG, {"old@example.com"})},
+         list_call(
+             [&] {
+                 o->AddToList(authorized_list_number, a("old@example.com").get());
+                 return o->ModifyInList(authorized_list_number, a("old@example.com").get(), a("nothing here").get());
+             },
+             E_INVALIDARG, {"old@example.com"})},
         {"modify to a text with a NUL keeps the old entry",
-         list_call([&] {
-             o->AddToList(authorized_list_number, a("old@example.com").get());
-             return o->ModifyInList(authorized_list_number, a("old@example.com").get(),
-                                    units({u"new@example.com\0", 16}).get());
-         }, E_INVALIDARG, {"old@example.com"})},
-        {"size of list -1", code_is([&] { LONG n = 5; HRESULT hr = o->GetListSize(-1, &n); return n == 5 ? hr : E_UNEXPECTED; }, S_OK)},
-        {"size of the lowest list number", code_is([&] { LONG n = 5; HRESULT hr = o->GetListSize(lowest, &n); return n == 5 ? hr : E_UNEXPECTED; }, S_OK)},
-        {"size of the highest list number", code_is([&] { LONG n = 5; HRESULT hr = o->GetListSize(highest, &n); return n == 5 ? hr : E_UNEXPECTED; }, S_OK)},
-        {"items at negative and huge indexes",
-         code_is([&] {
-             for (LONG list : {LONG{-1}, LONG{0}, lowest, highest}) {
-                 for (LONG item : {LONG{0}, LONG{-1}, lowest, highest}) {
-                     BSTR entry = nullptr;
-                     if (HRESULT hr = o->GetListItem(list, item, &entry); hr != S_OK || !entry) return E_UNEXPECTED;
-                     SysFreeString(entry);
-                 }
-             }
-             return S_OK;
-         }, S_OK)},
-        {"help dialog ids 0 and 0xFFFFFFFF",
-         code_is([&] {
-             for (ULONG id : {ULONG{0}, ULONG{0xFFFFFFFF}, ULONG{0x80000000}}) {
-                 VARIANT_BOOL shown = 7;
-                 if (o->put_HelpDlgEnabled(id, VARIANT_FALSE) != S_OK) return E_UNEXPECTED;
-                 get_configuration("ostrel_user")->load();
-                 if (o->get_HelpDlgEnabled(id, &shown) != S_OK || shown != 0) return E_UNEXPECTED;
-                 if (o->get_HelpDlgEnabled(id + 1, &shown) != S_OK || shown != 1) return E_UNEXPECTED;  // its own key
-                 o->put_HelpDlgEnabled(id, VARIANT_TRUE);
-             }
-             return S_OK;
-         }, S_OK)},
+         list_call(
+             [&] {
+                 o->AddToList(authorized_list_number, a("old@example.com").get());
+                 return o->ModifyInList(authorized_list_number, a("old@example.com").get(),
+                                        units({u"new@example.com\0", 16}).get());
+             },
+             E_INVALIDARG, {"old@example.com"})},
+        {"size of list -1", code_is(
+                                [&] {
+                                    LONG n = 5;
+                                    HRESULT hr = o->GetListSize(-1, &n);
+                                    return n == 5 ? hr : E_UNEXPECTED;
+                                },
+                                S_OK)},
+        {"size of the lowest list number", code_is(
+                                               [&] {
+                                                   LONG n = 5;
+                                                   HRESULT hr = o->GetListSize(lowest, &n);
+                                                   return n == 5 ? hr : E_UNEXPECTED;
+                                               },
+                                               S_OK)},
+        {"size of the highest list number", code_is(
+                                                [&] {
+                                                    LONG n = 5;
+                                                    HRESULT hr = o->GetListSize(highest, &n);
+                                                    return n == 5 ? hr : E_UNEXPECTED;
+                                                },
+                                                S_OK)},
+        {"items at negative and huge indexes", code_is(
+                                                   [&] {
+                                                       for (LONG list : {LONG{-1}, LONG{0}, lowest, highest}) {
+                                                           for (LONG item : {LONG{0}, LONG{-1}, lowest, highest}) {
+                                                               BSTR entry = nullptr;
+                                                               if (HRESULT hr = o->GetListItem(list, item, &entry);
+                                                                   hr != S_OK || !entry)
+                                                                   return E_UNEXPECTED;
+                                                               SysFreeString(entry);
+                                                           }
+                                                       }
+                                                       return S_OK;
+                                                   },
+                                                   S_OK)},
+        {"help dialog ids 0 and 0xFFFFFFFF", code_is(
+                                                 [&] {
+                                                     for (ULONG id : {ULONG{0}, ULONG{0xFFFFFFFF}, ULONG{0x80000000}}) {
+                                                         VARIANT_BOOL shown = 7;
+                                                         if (o->put_HelpDlgEnabled(id, VARIANT_FALSE) != S_OK)
+                                                             return E_UNEXPECTED;
+                                                         get_configuration("ostrel_user")->load();
+                                                         if (o->get_HelpDlgEnabled(id, &shown) != S_OK || shown != 0)
+                                                             return E_UNEXPECTED;
+                                                         if (o->get_HelpDlgEnabled(id + 1, &shown) != S_OK ||
+                                                             shown != 1)
+                                                             return E_UNEXPECTED;  // its own key
+                                                         o->put_HelpDlgEnabled(id, VARIANT_TRUE);
+                                                     }
+                                                     return S_OK;
+                                                 },
+                                                 S_OK)},
         {"null size", refuses_null([&] { return o->GetListSize(0, nullptr); })},
         {"null item", refuses_null([&] { return o->GetListItem(0, 0, nullptr); })},
         {"null LanguageId", refuses_null([&] { return o->get_LanguageId(nullptr); })},
@@ -731,14 +798,26 @@ TEST_F(addin_test, hostile_input_through_the_virtual_table_is_refused_or_kept_ex
         {"null PendingFolderName", refuses_null([&] { return o->get_PendingFolderName(nullptr); })},
         {"null type-information count", refuses_null([&] { return o->GetTypeInfoCount(nullptr); })},
         {"null interface", refuses_null([&] { return o->QueryInterface(IID_IDispatch, nullptr); })},
-        {"null names", code_is([&] { DISPID id = 0; return o->GetIDsOfNames(IID_NULL, nullptr, 1, 0, &id); }, E_INVALIDARG)},
-        {"null ids", code_is([&] {
-             bstr_holder name = text("ARSubject");
-             LPOLESTR names[] = {name.get()};
-             return o->GetIDsOfNames(IID_NULL, names, 1, 0, nullptr);
-         }, E_INVALIDARG)},
-        {"a null name", code_is([&] { LPOLESTR names[] = {nullptr}; DISPID id = 0; return o->GetIDsOfNames(IID_NULL, names, 1, 0, &id); },
-                               DISP_E_UNKNOWNNAME)},
+        {"null names", code_is(
+                           [&] {
+                               DISPID id = 0;
+                               return o->GetIDsOfNames(IID_NULL, nullptr, 1, 0, &id);
+                           },
+                           E_INVALIDARG)},
+        {"null ids", code_is(
+                         [&] {
+                             bstr_holder name = text("ARSubject");
+                             LPOLESTR names[] = {name.get()};
+                             return o->GetIDsOfNames(IID_NULL, names, 1, 0, nullptr);
+                         },
+                         E_INVALIDARG)},
+        {"a null name", code_is(
+                            [&] {
+                                LPOLESTR names[] = {nullptr};
+                                DISPID id = 0;
+                                return o->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+                            },
+                            DISP_E_UNKNOWNNAME)},
         {"null arguments to Invoke",
          code_is([&] { return o->Invoke(11, IID_NULL, 0, DISPATCH_PROPERTYGET, nullptr, nullptr, nullptr, nullptr); },
                  E_INVALIDARG)},

@@ -3,7 +3,9 @@
 // and asked for its class information, type information and connection points.
 #include <gtest/gtest.h>
 
+// windows.h comes first: the other system headers build on it.
 #include <windows.h>
+
 #include <ocidl.h>
 #include <olectl.h>
 #include <shlobj.h>
@@ -49,7 +51,9 @@ public:
     loaded_module(const loaded_module&) = delete;
     loaded_module& operator=(const loaded_module&) = delete;
 
-    bool complete() const { return module_ && get_class_object && can_unload_now && register_server && unregister_server; }
+    bool complete() const {
+        return module_ && get_class_object && can_unload_now && register_server && unregister_server;
+    }
     void release() {
         if (module_) FreeLibrary(module_);
         module_ = nullptr;
@@ -120,8 +124,8 @@ TEST_F(com_server_test, the_class_object_refuses_what_it_must_and_unloading_foll
     // CoCreateInstance passes an outer object on, and it is refused the same way.
     void* object = &object;
     com_ptr<IUnknown> outer = co_create<IUnknown>(IID_IUnknown);
-    EXPECT_HR(CLASS_E_NOAGGREGATION, CoCreateInstance(CLSID_CMailerInterfaceTest, outer.get(), CLSCTX_INPROC_SERVER,
-                                                      IID_IUnknown, &object));
+    EXPECT_HR(CLASS_E_NOAGGREGATION,
+              CoCreateInstance(CLSID_CMailerInterfaceTest, outer.get(), CLSCTX_INPROC_SERVER, IID_IUnknown, &object));
     outer.reset();
     ASSERT_NO_FATAL_FAILURE(check_unloading_follows_instances_and_locks(*factory().get(), module.can_unload_now));
 }

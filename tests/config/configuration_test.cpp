@@ -19,9 +19,7 @@ using entry_map = std::map<std::string, std::string>;
 class configuration_test : public testing::Test {
 protected:
     void SetUp() override { reset_data_dir_for_tests(app_data.path(), no_seeds.path()); }
-    void TearDown() override {
-        reset_data_dir_for_tests(program_app_data());
-    }
+    void TearDown() override { reset_data_dir_for_tests(program_app_data()); }
     void seed() { reset_data_dir_for_tests(app_data.path()); }
     std::string cfg_bytes() const { return read_text_file(get_data_file_path("ostrel.cfg")); }
 
@@ -40,7 +38,8 @@ const struct {
     std::string file;
     entry_map expected;
 } parse_cases[] = {
-    {"written form, comment, no ;", "EnableProtection = true ;\r\n//ARSubject = hi ;\r\nMarkBlockedAsRead = true\r\n",
+    {"written form, comment, no ;",
+     "EnableProtection = true ;\r\n//ARSubject = hi ;\r\nMarkBlockedAsRead = true\r\n",
      {{"EnableProtection", "true"}}},
     {"blanks trimmed, rest ignored", " \tKey  =\v a  b \f; x = y ;\n", {{"Key", "a  b"}}},
     {"only the first = splits", "url = http://a.b/c?d=e ;\n", {{"url", "http://a.b/c?d=e"}}},
@@ -71,7 +70,7 @@ TEST_F(configuration_test, parses_the_file_format) {
 
 TEST(setting_text, gives_the_text_a_stored_value_means) {
     const std::pair<std::string, std::string> cases[] = {
-        {"", ""},  {";", ""},  {" ;", " ;"},  {";;", ";;"},  {"a;b", "a;b"},  {"Hello,\x01World\x01", "Hello,\nWorld\n"},
+        {"", ""}, {";", ""}, {" ;", " ;"}, {";;", ";;"}, {"a;b", "a;b"}, {"Hello,\x01World\x01", "Hello,\nWorld\n"},
     };
     for (const auto& [stored, meant] : cases) EXPECT_EQ(setting_text(stored), meant) << stored;
 }
@@ -93,8 +92,17 @@ TEST_F(configuration_test, any_text_reads_back_whole_after_a_save) {
 
 TEST(string_to_int, follows_atoi_and_saturates) {
     const std::pair<std::string, int> cases[] = {
-        {"", 0},          {"abc", 0},          {" \t\n+42x", 42},       {"-17", -17},  {"- 5", 0},
-        {"\xa0" "5", 0},  {"2147483648", INT_MAX},  {"-2147483648", INT_MIN},  {"-2147483649", INT_MIN},
+        {"", 0},
+        {"abc", 0},
+        {" \t\n+42x", 42},
+        {"-17", -17},
+        {"- 5", 0},
+        {"\xa0"
+         "5",
+         0},
+        {"2147483648", INT_MAX},
+        {"-2147483648", INT_MIN},
+        {"-2147483649", INT_MIN},
         {"99999999999999999999999", INT_MAX},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(string_to_int(text), expected) << text;
@@ -107,11 +115,15 @@ TEST_F(configuration_test, save_writes_entries_in_byte_order_and_reads_back) {
     store.set_value("ARSubject", "cut; here");
     store.set_value("PENDING_FOLDER_NAME", "P\nEnableProtection = false ;");  // no entry of its own
     ASSERT_TRUE(store.save());
-    EXPECT_EQ(cfg_bytes(), "ARSubject = cut\x02 here ;\r\nPENDING_FOLDER_NAME = P\x01" "EnableProtection = false \x02 ;\r\n"
-                           "Zed =  ;\r\nb = 1 ;\r\n");
+    EXPECT_EQ(cfg_bytes(),
+              "ARSubject = cut\x02 here ;\r\nPENDING_FOLDER_NAME = P\x01"
+              "EnableProtection = false \x02 ;\r\n"
+              "Zed =  ;\r\nb = 1 ;\r\n");
     store.load();
     EXPECT_EQ(store.entries(), (entry_map{{"ARSubject", "cut; here"},
-                                          {"PENDING_FOLDER_NAME", "P\x01" "EnableProtection = false ;"},
+                                          {"PENDING_FOLDER_NAME",
+                                           "P\x01"
+                                           "EnableProtection = false ;"},
                                           {"Zed", ";"},
                                           {"b", "1"}}));
 }

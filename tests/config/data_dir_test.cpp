@@ -34,9 +34,7 @@ protected:
         for (const char* name : seed_file_names) write_text_file(module.file(name), std::string("shipped ") + name);
         reset_data_dir_for_tests(app_data.path(), module.path());
     }
-    void TearDown() override {
-        reset_data_dir_for_tests(program_app_data());
-    }
+    void TearDown() override { reset_data_dir_for_tests(program_app_data()); }
 
     std::string dir() const { return append_path_component(app_data.path(), "OstrelAntiSpam"); }
     std::string data_file(const char* name) const { return append_path_component(dir(), name); }
@@ -100,8 +98,8 @@ TEST_F(data_dir_test, opening_removes_the_temporaries_of_interrupted_replacement
     const std::vector<std::string> leftovers = names_in(dir(), ".tmp-");
     ASSERT_EQ(leftovers.size(), 2u);
 
-    const char* not_ours[] = {"notes.tmp-", "a.lst.tmp-12345", "a.lst.tmp-ABCDEFG", "a.lst.tmp-1-2-3", ".tmp-Ab3xY9",
-                              "a.lst.tmp-Ab3x_9", "a.lst.tmp"};
+    const char* not_ours[] = {"notes.tmp-",  "a.lst.tmp-12345",  "a.lst.tmp-ABCDEFG", "a.lst.tmp-1-2-3",
+                              ".tmp-Ab3xY9", "a.lst.tmp-Ab3x_9", "a.lst.tmp"};
     for (const char* name : not_ours) write_text_file(data_file(name), "someone else's");
     std::filesystem::create_directory(data_file("folder.tmp-Ab3xY9"));
     std::filesystem::create_directory(data_file("folder.tmp-12-34"));

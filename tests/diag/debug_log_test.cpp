@@ -33,7 +33,8 @@ TEST(debug_log, each_end_of_line_reaches_the_file_as_cr_lf_and_the_file_stays_sh
     std::string path = get_data_file_path("dlog.log");
     std::string bytes = read_text_file(path);
     EXPECT_TRUE(ends_with(bytes, "alpha 42 -7 2.5\r\n\r\nbeta\r\n")) << bytes;
-    for (std::size_t i = 0; i < bytes.size(); ++i) EXPECT_TRUE(bytes[i] != '\n' || (i > 0 && bytes[i - 1] == '\r')) << i;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        EXPECT_TRUE(bytes[i] != '\n' || (i > 0 && bytes[i - 1] == '\r')) << i;
     EXPECT_TRUE(std::ofstream(path, std::ios::binary | std::ios::app).is_open()) << "another writer was shut out";
 }
 

@@ -52,7 +52,8 @@ TEST_F(timers_test, clock_timer_logs_elapsed_processor_seconds) {
     clock_timer timer;
     processor = 12.5;
     timer.end();
-    EXPECT_EQ(log.text(), "######## Start Clock Timer #####\n\n\nDelay Seconds = 2.5\n######## END Clock Timer #####\n\n\n");
+    EXPECT_EQ(log.text(),
+              "######## Start Clock Timer #####\n\n\nDelay Seconds = 2.5\n######## END Clock Timer #####\n\n\n");
 }
 
 TEST_F(timers_test, time_text_has_the_ctime_form_for_any_time) {
@@ -67,7 +68,8 @@ TEST_F(timers_test, time_text_has_the_ctime_form_for_any_time) {
 TEST(processor_clock, counts_seconds) {
     auto wall_start = std::chrono::steady_clock::now();
     double start = processor_clock_seconds();
-    while (processor_clock_seconds() - start < 0.2 && std::chrono::steady_clock::now() - wall_start < std::chrono::seconds(20)) {
+    while (processor_clock_seconds() - start < 0.2 &&
+           std::chrono::steady_clock::now() - wall_start < std::chrono::seconds(20)) {
     }
     std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wall_start;
     EXPECT_GE(processor_clock_seconds() - start, 0.2);

@@ -123,7 +123,9 @@ public:
         return record("RunWorkflow2()");
     }
     HRESULT STDMETHODCALLTYPE Unload() override { return record("Unload()"); }
-    HRESULT STDMETHODCALLTYPE get_PendingFolderName(BSTR* value) override { return get_text(value, "PendingFolderName"); }
+    HRESULT STDMETHODCALLTYPE get_PendingFolderName(BSTR* value) override {
+        return get_text(value, "PendingFolderName");
+    }
 
 private:
     template <class T>
@@ -160,26 +162,47 @@ public:
         for (VARIANT& v : values_) VariantClear(&v);
     }
 
-    call_args& i4(LONG value) { return add(VT_I4, [&](VARIANT& v) { v.lVal = value; }); }
-    call_args& i2(SHORT value) { return add(VT_I2, [&](VARIANT& v) { v.iVal = value; }); }
-    call_args& boolean(VARIANT_BOOL value) { return add(VT_BOOL, [&](VARIANT& v) { v.boolVal = value; }); }
-    call_args& text(const char* value) { return add(VT_BSTR, [&](VARIANT& v) { v.bstrVal = bstr_from_narrow(value); }); }
-    call_args& dispatch(IDispatch* value) { return add(VT_DISPATCH, [&](VARIANT& v) { v.pdispVal = value; }); }
-    call_args& unknown(IUnknown* value) { return add(VT_UNKNOWN, [&](VARIANT& v) { v.punkVal = value; }); }
+    call_args& i4(LONG value) {
+        return add(VT_I4, [&](VARIANT& v) { v.lVal = value; });
+    }
+    call_args& i2(SHORT value) {
+        return add(VT_I2, [&](VARIANT& v) { v.iVal = value; });
+    }
+    call_args& boolean(VARIANT_BOOL value) {
+        return add(VT_BOOL, [&](VARIANT& v) { v.boolVal = value; });
+    }
+    call_args& text(const char* value) {
+        return add(VT_BSTR, [&](VARIANT& v) { v.bstrVal = bstr_from_narrow(value); });
+    }
+    call_args& dispatch(IDispatch* value) {
+        return add(VT_DISPATCH, [&](VARIANT& v) { v.pdispVal = value; });
+    }
+    call_args& unknown(IUnknown* value) {
+        return add(VT_UNKNOWN, [&](VARIANT& v) { v.punkVal = value; });
+    }
     // A reference to a variant, as script engines pass their variables.
     call_args& by_ref(VARIANT* target) {
         return add(VT_BYREF | VT_VARIANT, [&](VARIANT& v) { v.pvarVal = target; });
     }
-    call_args& ui4(ULONG value) { return add(VT_UI4, [&](VARIANT& v) { v.ulVal = value; }); }
-    call_args& r8(double value) { return add(VT_R8, [&](VARIANT& v) { v.dblVal = value; }); }
+    call_args& ui4(ULONG value) {
+        return add(VT_UI4, [&](VARIANT& v) { v.ulVal = value; });
+    }
+    call_args& r8(double value) {
+        return add(VT_R8, [&](VARIANT& v) { v.dblVal = value; });
+    }
     // A string of exactly these UTF-16 code units, NULs and lone surrogates kept.
     call_args& units(std::u16string_view code_units) {
         std::basic_string<OLECHAR> wide(code_units.begin(), code_units.end());
-        return add(VT_BSTR, [&](VARIANT& v) { v.bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())); });
+        return add(VT_BSTR,
+                   [&](VARIANT& v) { v.bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())); });
     }
     // A value of `type` whose content is all zero: a null array, reference or object.
-    call_args& zero(VARTYPE type) { return add(type, [](VARIANT& v) { v.byref = nullptr; }); }
-    call_args& text_ref(BSTR* target) { return add(VT_BYREF | VT_BSTR, [&](VARIANT& v) { v.pbstrVal = target; }); }
+    call_args& zero(VARTYPE type) {
+        return add(type, [](VARIANT& v) { v.byref = nullptr; });
+    }
+    call_args& text_ref(BSTR* target) {
+        return add(VT_BYREF | VT_BSTR, [&](VARIANT& v) { v.pbstrVal = target; });
+    }
     // The last argument becomes the named value of a property put.
     call_args& named_put() {
         named_ = {DISPID_PROPERTYPUT};
@@ -246,16 +269,35 @@ TEST(dispatch_names, every_member_answers_to_its_name_in_any_case) {
         DISPID id;
     };
     const row rows[] = {
-        {"RunWorkflow", 1},          {"runworkflow", 1},        {"GETLISTSIZE", 2},
-        {"GetListItem", 3},          {"LanguageId", 4},         {"get_LanguageId", 4},
-        {"PUT_languageid", 4},       {"MarkBlockedAsRead", 5},  {"AutoDeleteBlocked", 6},
-        {"AutoDeleteIgnored", 7},    {"EnableProtection", 8},   {"PendingToBlockedTimeo", 9},
-        {"ARMessage", 10},           {"ARSubject", 11},         {"ARSubjectKey", 12},
-        {"ARMessageKey", 13},        {"BeginConfigure", 14},    {"EndConfigure", 15},
-        {"AddToList", 16},           {"RemoveFromList", 17},    {"ModifyInList", 18},
-        {"ChallangeResponse", 19},   {"HelpDlgEnabled", 20},    {"put_HelpDlgEnabled", 20},
-        {"SetMailer", 21},           {"RunWorkflow2", 23},      {"Unload", 24},
-        {"PendingFolderName", 27},   {"get_PendingFolderName", 27},
+        {"RunWorkflow", 1},
+        {"runworkflow", 1},
+        {"GETLISTSIZE", 2},
+        {"GetListItem", 3},
+        {"LanguageId", 4},
+        {"get_LanguageId", 4},
+        {"PUT_languageid", 4},
+        {"MarkBlockedAsRead", 5},
+        {"AutoDeleteBlocked", 6},
+        {"AutoDeleteIgnored", 7},
+        {"EnableProtection", 8},
+        {"PendingToBlockedTimeo", 9},
+        {"ARMessage", 10},
+        {"ARSubject", 11},
+        {"ARSubjectKey", 12},
+        {"ARMessageKey", 13},
+        {"BeginConfigure", 14},
+        {"EndConfigure", 15},
+        {"AddToList", 16},
+        {"RemoveFromList", 17},
+        {"ModifyInList", 18},
+        {"ChallangeResponse", 19},
+        {"HelpDlgEnabled", 20},
+        {"put_HelpDlgEnabled", 20},
+        {"SetMailer", 21},
+        {"RunWorkflow2", 23},
+        {"Unload", 24},
+        {"PendingFolderName", 27},
+        {"get_PendingFolderName", 27},
     };
     for (const row& r : rows) EXPECT_EQ(id_of(r.name), r.id) << r.name;
 }
@@ -491,15 +533,18 @@ TEST(dispatch_through_the_object, hostile_calls_get_a_clear_code_and_keep_nothin
         WORD flags;
         std::function<void(call_args&)> arguments;
         HRESULT expected;
-        UINT bad_argument = 99;           // the position Invoke names, 99 for none
+        UINT bad_argument = 99;               // the position Invoke names, 99 for none
         const char* subject_after = nullptr;  // what ARSubject then reads, when the row sets it
     };
     const std::string megabyte_subject = megabyte;
     const row rows[] = {
-        {"a 1 MB subject", subject, DISPATCH_PROPERTYPUT, [&](call_args& a) { a.text(megabyte.c_str()).named_put(); }, S_OK, 99,
-         megabyte_subject.c_str()},
+        {"a 1 MB subject", subject, DISPATCH_PROPERTYPUT, [&](call_args& a) { a.text(megabyte.c_str()).named_put(); },
+         S_OK, 99, megabyte_subject.c_str()},
         {"a NUL inside the subject", subject, DISPATCH_PROPERTYPUT,
-         [](call_args& a) { a.units({u"a\0b", 3}).named_put(); }, E_INVALIDARG, 99, nullptr},
+         [](call_args& a) {
+             a.units({u"a\0b", 3}).named_put();
+         },
+         E_INVALIDARG, 99, nullptr},
         {"a lone surrogate in the subject", subject, DISPATCH_PROPERTYPUT,
          [](call_args& a) { a.units(u"[K\xDBFF]").named_put(); }, E_INVALIDARG},
         {"an object for the subject", subject, DISPATCH_PROPERTYPUT,
@@ -521,10 +566,13 @@ TEST(dispatch_through_the_object, hostile_calls_get_a_clear_code_and_keep_nothin
         {"an empty value is the empty text", subject, DISPATCH_PROPERTYPUT,
          [](call_args& a) { a.zero(VT_EMPTY).named_put(); }, S_OK, 99, ""},
         {"a subject read with an argument", subject, get_call, [](call_args& a) { a.i4(0); }, DISP_E_BADPARAMCOUNT},
-        {"a 1 MB address", add_to_list, DISPATCH_METHOD,
-         [&](call_args& a) { a.text("0").text(long_address.c_str()); }, S_OK},
+        {"a 1 MB address", add_to_list, DISPATCH_METHOD, [&](call_args& a) { a.text("0").text(long_address.c_str()); },
+         S_OK},
         {"a NUL inside an address", add_to_list, DISPATCH_METHOD,
-         [](call_args& a) { a.i4(0).units({u"b@example.com\0c", 15}); }, E_INVALIDARG},
+         [](call_args& a) {
+             a.i4(0).units({u"b@example.com\0c", 15});
+         },
+         E_INVALIDARG},
         {"an object for an address", add_to_list, DISPATCH_METHOD,
          [&](call_args& a) { a.i4(0).unknown(&other_object); }, DISP_E_TYPEMISMATCH, 0},
         {"an object for a list number", add_to_list, DISPATCH_METHOD,
@@ -534,16 +582,17 @@ TEST(dispatch_through_the_object, hostile_calls_get_a_clear_code_and_keep_nothin
          [](call_args& a) { a.i4(0).text("b@example.com").text("c@example.com"); }, DISP_E_BADPARAMCOUNT},
         {"a named argument", add_to_list, DISPATCH_METHOD,
          [](call_args& a) { a.i4(0).text("b@example.com").named({0}); }, DISP_E_NONAMEDARGS},
-        {"a list number past 32 bits", get_list_size, get_call, [](call_args& a) { a.r8(1e300); }, DISP_E_TYPEMISMATCH, 0},
+        {"a list number past 32 bits", get_list_size, get_call, [](call_args& a) { a.r8(1e300); }, DISP_E_TYPEMISMATCH,
+         0},
         {"an unknown list number", get_list_size, get_call, [](call_args& a) { a.i4(lowest); }, S_OK},
-        {"the lowest item of an unknown list", get_list_item, get_call,
-         [](call_args& a) { a.i4(-1).i4(lowest); }, S_OK},
+        {"the lowest item of an unknown list", get_list_item, get_call, [](call_args& a) { a.i4(-1).i4(lowest); },
+         S_OK},
         {"a dialog id past 32 bits", help, get_call, [](call_args& a) { a.r8(1e10); }, DISP_E_TYPEMISMATCH, 0},
         {"the highest dialog id", help, DISPATCH_PROPERTYPUT,
          [](call_args& a) { a.ui4(0xFFFFFFFF).boolean(VARIANT_FALSE).named_put(); }, S_OK},
         {"a text for an object", 21, DISPATCH_METHOD, [](call_args& a) { a.text("mailer"); }, DISP_E_TYPEMISMATCH, 0},
-        {"an empty value for an object", 23, DISPATCH_METHOD,
-         [](call_args& a) { a.zero(VT_EMPTY).zero(VT_UNKNOWN); }, DISP_E_TYPEMISMATCH, 1},
+        {"an empty value for an object", 23, DISPATCH_METHOD, [](call_args& a) { a.zero(VT_EMPTY).zero(VT_UNKNOWN); },
+         DISP_E_TYPEMISMATCH, 1},
         {"an unknown member", 9999, DISPATCH_METHOD, [](call_args&) {}, DISP_E_MEMBERNOTFOUND},
         {"a negative member id", -7, DISPATCH_METHOD, [](call_args&) {}, DISP_E_MEMBERNOTFOUND},
     };

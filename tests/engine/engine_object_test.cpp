@@ -47,7 +47,10 @@ TEST_F(engine_object_test, a_hand_written_list_file_loads_word_by_word_unchanged
 TEST_F(engine_object_test, adders_write_the_file_named_by_the_configuration_at_each_use) {
     engine().add_to_pending_list("Zed <zed@example.com>");
     engine().add_to_pending_list("amy@example.com");
-    EXPECT_EQ(data_file("pending.lst"), "\r\n\r" "amy@example.com\r\n\r" "zed@example.com\r\n\r");
+    EXPECT_EQ(data_file("pending.lst"),
+              "\r\n\r"
+              "amy@example.com\r\n\r"
+              "zed@example.com\r\n\r");
 
     set("PENDING_LIST_FN", "renamed.lst");
     engine().add_to_pending_list("not an address");

@@ -30,38 +30,68 @@ const char* const pending_line = "handle_email: email is in pending list : ";
 const char* const challenge_line = "handle_email: send chalange request to: ";
 const char* const bounce_deleted_line =
     "handle_email: MAILERDAEMON Message , Delete bounced reply to chalange request: ";
-const char* const bounce_kept_line = "handle_email: MAILERDAEMON Message , Not Deleteing bounce email that is not "
-                                     "a reply to chalange request   : ";
+const char* const bounce_kept_line =
+    "handle_email: MAILERDAEMON Message , Not Deleteing bounce email that is not "
+    "a reply to chalange request   : ";
 
 const ladder_case ladder_cases[] = {
-    {"remove_beats_authorized", {{0, "x@example.com"}, {1, "x@example.com"}},
-     {.sender = "X <x@example.com>", .receiver = "me@example.org"}, remove_line, fate::deleted},
+    {"remove_beats_authorized",
+     {{0, "x@example.com"}, {1, "x@example.com"}},
+     {.sender = "X <x@example.com>", .receiver = "me@example.org"},
+     remove_line,
+     fate::deleted},
     {"ignore", {{2, "x@example.com"}}, {.sender = "x@example.com"}, ignore_line, fate::deleted},
-    {"sender_equals_receiver_even_when_authorized", {{0, "me@example.org"}},
-     {.sender = "me@example.org", .receiver = "me@example.org"}, self_line, fate::pending},
-    {"sender_differs_from_receiver_only_in_case", {{0, "me@example.org"}},
-     {.sender = "Me@example.org", .receiver = "me@example.org"}, authorized_line, fate::left},
+    {"sender_equals_receiver_even_when_authorized",
+     {{0, "me@example.org"}},
+     {.sender = "me@example.org", .receiver = "me@example.org"},
+     self_line,
+     fate::pending},
+    {"sender_differs_from_receiver_only_in_case",
+     {{0, "me@example.org"}},
+     {.sender = "Me@example.org", .receiver = "me@example.org"},
+     authorized_line,
+     fate::left},
     {"authorized_by_domain", {{0, ".@example.com"}}, {.sender = "Y@EXAMPLE.COM"}, authorized_line, fate::left},
-    {"pending_sender_is_not_challenged_again", {{3, "p@example.com"}}, {.sender = "p@example.com", .subject = "hi"},
-     pending_line, fate::pending},
-    {"key_in_other_letter_case_is_no_answer", {{3, "p@example.com"}},
-     {.sender = "p@example.com", .subject = "Re: [twk-confirm]"}, pending_line, fate::pending},
-    {"bounce_of_a_challenge_by_the_first_at_word", {{0, "daemon@example.net"}, {3, "p@example.com"}},
+    {"pending_sender_is_not_challenged_again",
+     {{3, "p@example.com"}},
+     {.sender = "p@example.com", .subject = "hi"},
+     pending_line,
+     fate::pending},
+    {"key_in_other_letter_case_is_no_answer",
+     {{3, "p@example.com"}},
+     {.sender = "p@example.com", .subject = "Re: [twk-confirm]"},
+     pending_line,
+     fate::pending},
+    {"bounce_of_a_challenge_by_the_first_at_word",
+     {{0, "daemon@example.net"}, {3, "p@example.com"}},
      {.sender = "daemon@example.net", .subject = "Undeliverable: hi", .body = "To: <P@example.com> failed"},
-     bounce_deleted_line, fate::deleted},
-    {"bounce_whose_first_at_word_is_invalid", {{3, "p@example.com"}},
+     bounce_deleted_line,
+     fate::deleted},
+    {"bounce_whose_first_at_word_is_invalid",
+     {{3, "p@example.com"}},
      {.sender = "daemon@example.net", .subject = "Returned mail", .body = "@host said p@example.com"},
-     bounce_kept_line, fate::left},
-    {"bounce_of_a_challenge_by_the_key_in_the_body", {},
+     bounce_kept_line,
+     fate::left},
+    {"bounce_of_a_challenge_by_the_key_in_the_body",
+     {},
      {.sender = "daemon@example.net", .subject = "Returned mail", .body = "Subject: Please confirm [TWK-CONFIRM]"},
-     bounce_deleted_line, fate::deleted},
-    {"bounce_of_a_challenge_by_an_attachment_name", {},
+     bounce_deleted_line,
+     fate::deleted},
+    {"bounce_of_a_challenge_by_an_attachment_name",
+     {},
      {.sender = "daemon@example.net", .subject = "Returned mail", .attachments = {"a.txt", "[TWK-CONFIRM].eml"}},
-     bounce_deleted_line, fate::deleted},
-    {"other_bounce_is_kept", {}, {.sender = "daemon@example.net", .subject = "Delivery Failure", .body = "nothing"},
-     bounce_kept_line, fate::left},
-    {"bounce_pattern_case_matters", {{3, "p@example.com"}},
-     {.sender = "p@example.com", .subject = "delivery failure"}, pending_line, fate::pending},
+     bounce_deleted_line,
+     fate::deleted},
+    {"other_bounce_is_kept",
+     {},
+     {.sender = "daemon@example.net", .subject = "Delivery Failure", .body = "nothing"},
+     bounce_kept_line,
+     fate::left},
+    {"bounce_pattern_case_matters",
+     {{3, "p@example.com"}},
+     {.sender = "p@example.com", .subject = "delivery failure"},
+     pending_line,
+     fate::pending},
     {"unknown_sender", {}, {.sender = "new@example.com"}, challenge_line, fate::pending},
 };
 
@@ -245,10 +275,12 @@ TEST_F(new_message_test, an_emptied_challenge_subject_is_sent_empty) {
 
 TEST_F(new_message_test, the_bounce_log_shows_each_pattern_tried) {
     deliver({.sender = "d@example.net", .subject = "Returned mail: see transcript"});
-    EXPECT_TRUE(log.contains("contains_sub_string: subject = Returned mail: see transcript\n"
-                             "\tdaemon item = Delivery Failure\n\tdaemon item = Returned mail\n"
-                             "is_MAILERDAEMON_subject, res = Returned mail\n"));
-    EXPECT_TRUE(log.contains("\n\n==================================================>\n\nHandle mailer deamon message\n"));
+    EXPECT_TRUE(
+        log.contains("contains_sub_string: subject = Returned mail: see transcript\n"
+                     "\tdaemon item = Delivery Failure\n\tdaemon item = Returned mail\n"
+                     "is_MAILERDAEMON_subject, res = Returned mail\n"));
+    EXPECT_TRUE(
+        log.contains("\n\n==================================================>\n\nHandle mailer deamon message\n"));
     EXPECT_TRUE(log.contains("is_reply_for_chalange_request: ''\n"));
 }
 

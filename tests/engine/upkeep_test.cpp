@@ -52,8 +52,8 @@ TEST_F(upkeep_test, contact_import_needs_protection_and_an_account) {
 TEST_F(upkeep_test, contacts_join_the_authorized_list_unless_listed_already) {
     engine().add_to_authorized_list(".@corp.example");
     engine().add_to_remove_list("spam@example.com");
-    host.set_contacts({"Ann <ANN@example.com>", "boss@corp.example", "spam@example.com", "no address",
-                       host_item::number(5)});
+    host.set_contacts(
+        {"Ann <ANN@example.com>", "boss@corp.example", "spam@example.com", "no address", host_item::number(5)});
     engine().run_workflow();
 
     EXPECT_EQ(engine().authorized_list(), (address_set{".@corp.example", "ann@example.com"}));
@@ -211,7 +211,9 @@ TEST_F(upkeep_test, the_release_file_is_read_line_by_line) {
         const char* file;
         std::vector<std::string> senders;
     } rows[] = {
-        {"CR LF and LF", "a@example.com\r\nB <b@example.com>\nc@example.com", {"a@example.com", "B <b@example.com>", "c@example.com"}},
+        {"CR LF and LF",
+         "a@example.com\r\nB <b@example.com>\nc@example.com",
+         {"a@example.com", "B <b@example.com>", "c@example.com"}},
         {"blank lines and repeats", "\r\n\r\na@example.com\r\n\r\na@example.com\r\n", {"a@example.com"}},
         {"empty", "", {}},
     };
@@ -235,7 +237,8 @@ TEST_F(upkeep_test, a_host_calling_back_during_a_release_does_not_restart_it) {
 
 TEST_F(upkeep_test, authorized_senders_have_all_their_pending_mail_released_next_time) {
     std::vector<message_id> from_a, from_b;
-    for (int i = 0; i < 3; ++i) from_a.push_back(host.add_message(pending_folder(), {.sender = "A <a@example.com>", .unread = false}));
+    for (int i = 0; i < 3; ++i)
+        from_a.push_back(host.add_message(pending_folder(), {.sender = "A <a@example.com>", .unread = false}));
     from_b.push_back(host.add_message(pending_folder(), {.sender = "b@example.com", .unread = false}));
 
     engine().marked_as_not_spam_by_user("a@example.com");
@@ -271,10 +274,12 @@ TEST_F(upkeep_test, verdicts_change_nothing_while_protection_is_off) {
     message_id message = host.add_message(host.incoming(), {.sender = "s@example.com"});
     engine().marked_as_spam_by_user("s@example.com");
     engine().marked_as_not_spam_by_user("b@example.com");
-    EXPECT_TRUE(log.contains("ostrel::marked_as_spam_by_user()\n"
-                             "ostrel::handle_marked_as_spam_by_user() - EnableProtection == false\n"));
-    EXPECT_TRUE(log.contains("ostrel::marked_as_not_spam_by_user()\n"
-                             "ostrel::handle_marked_as_not_spam_by_user() - EnableProtection == false\n"));
+    EXPECT_TRUE(
+        log.contains("ostrel::marked_as_spam_by_user()\n"
+                     "ostrel::handle_marked_as_spam_by_user() - EnableProtection == false\n"));
+    EXPECT_TRUE(
+        log.contains("ostrel::marked_as_not_spam_by_user()\n"
+                     "ostrel::handle_marked_as_not_spam_by_user() - EnableProtection == false\n"));
     EXPECT_FALSE(host.is_deleted(message));
     EXPECT_EQ(engine().senders_to_release(), std::vector<std::string>{"a@example.com"});
 }
@@ -289,7 +294,10 @@ TEST_F(upkeep_test, a_release_that_is_not_kept_is_done_again_by_the_next_one) {
         const char* name;
         std::function<void(memory_host&)> refuse_once;
     } rows[] = {
-        {"the move to the inbox fails", [](memory_host& h) { h.inject("move_to_incoming", {E_FAIL, false, 1}); }},
+        {"the move to the inbox fails",
+         [](memory_host& h) {
+             h.inject("move_to_incoming", {E_FAIL, false, 1});
+         }},
         {"authorized.lst cannot be written",
          [](memory_host&) {
              auto failures = std::make_shared<int>(1);

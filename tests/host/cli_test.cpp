@@ -75,7 +75,8 @@ protected:
     // Lets the held run finish once `waiting` says it waits; then `waiting` runs and finds nothing
     // left to do. The held run's outcome.
     outcome finish_held_run(running_program& held, running_program& waiting) {
-        EXPECT_TRUE(eventually([&] { return read_text_file(waiting.err_path).find("waiting for the other run") != std::string::npos; }));
+        EXPECT_TRUE(eventually(
+            [&] { return read_text_file(waiting.err_path).find("waiting for the other run") != std::string::npos; }));
         write_text_file(go_file(), "");
         outcome held_done = held.wait();
         outcome waited = waiting.wait();
@@ -103,7 +104,8 @@ TEST_F(tarnwick_program_test, each_path_of_the_sample_mailbox_ends_where_it_shou
     }
     configure();
     ASSERT_EQ(tarnwick({"list", "add", "remove", "spammer@spam.example"}).code, 0);
-    outcome first = tarnwick({"run", "--maildir", tree.root(), "--contacts", std::string(TARNWICK_SAMPLES) + "/contacts.vcf"});
+    outcome first =
+        tarnwick({"run", "--maildir", tree.root(), "--contacts", std::string(TARNWICK_SAMPLES) + "/contacts.vcf"});
     ASSERT_EQ(first.code, 0) << first.err;
 
     struct row {
@@ -111,19 +113,20 @@ TEST_F(tarnwick_program_test, each_path_of_the_sample_mailbox_ends_where_it_shou
         const char* place;  // folder/subdir/name after the run
     };
     const row rows[] = {
-        {"1703000000.M100000P4242Q0.sample", "cur/1703000000.M100000P4242Q0.sample:2,S"},   // seen before: untouched
-        {"1704103200.M100001P4242Q1.sample", "cur/1704103200.M100001P4242Q1.sample:2,"},    // contact: kept, unread
-        {"1704106800.M100002P4242Q2.sample", "cur/1704106800.M100002P4242Q2.sample:2,"},    // released, unread again
+        {"1703000000.M100000P4242Q0.sample", "cur/1703000000.M100000P4242Q0.sample:2,S"},  // seen before: untouched
+        {"1704103200.M100001P4242Q1.sample", "cur/1704103200.M100001P4242Q1.sample:2,"},   // contact: kept, unread
+        {"1704106800.M100002P4242Q2.sample", "cur/1704106800.M100002P4242Q2.sample:2,"},   // released, unread again
         {"1704110400.M100003P4242Q3.sample", ".Pending/cur/1704110400.M100003P4242Q3.sample:2,S"},
-        {"1704114000.M100004P4242Q4.sample", ".Trash/cur/1704114000.M100004P4242Q4.sample:2,S"},   // bounce of a challenge
-        {"1704117600.M100005P4242Q5.sample", ".Trash/cur/1704117600.M100005P4242Q5.sample:2,S"},   // the answer
-        {"1704121200.M100006P4242Q6.sample", "cur/1704121200.M100006P4242Q6.sample:2,"},    // other bounce: left
-        {"1704124800.M100007P4242Q7.sample", ".Trash/cur/1704124800.M100007P4242Q7.sample:2,S"},   // remove list
-        {"1704128400.M100008P4242Q8.sample", ".Pending/cur/1704128400.M100008P4242Q8.sample:2,S"}, // to oneself
-        {"1704132000.M100009P4242Q9.sample", ".Pending/cur/1704132000.M100009P4242Q9.sample:2,S"}, // list post
+        {"1704114000.M100004P4242Q4.sample",
+         ".Trash/cur/1704114000.M100004P4242Q4.sample:2,S"},  // bounce of a challenge
+        {"1704117600.M100005P4242Q5.sample", ".Trash/cur/1704117600.M100005P4242Q5.sample:2,S"},  // the answer
+        {"1704121200.M100006P4242Q6.sample", "cur/1704121200.M100006P4242Q6.sample:2,"},          // other bounce: left
+        {"1704124800.M100007P4242Q7.sample", ".Trash/cur/1704124800.M100007P4242Q7.sample:2,S"},  // remove list
+        {"1704128400.M100008P4242Q8.sample", ".Pending/cur/1704128400.M100008P4242Q8.sample:2,S"},  // to oneself
+        {"1704132000.M100009P4242Q9.sample", ".Pending/cur/1704132000.M100009P4242Q9.sample:2,S"},  // list post
         {"1704135600.M100010P4242Q10.sample", "cur/1704135600.M100010P4242Q10.sample:2,"},  // non-ASCII, contact
         {"1704139200.M100011P4242Q11.sample", ".Pending/cur/1704139200.M100011P4242Q11.sample:2,S"},
-        {"1704142800.M100012P4242Q12.sample", ".Pending/cur/1704142800.M100012P4242Q12.sample:2,S"}, // out of office
+        {"1704142800.M100012P4242Q12.sample", ".Pending/cur/1704142800.M100012P4242Q12.sample:2,S"},   // out of office
         {"1701000000.M100013P4242Q13.sample", ".Archive/cur/1701000000.M100013P4242Q13.sample:2,RS"},  // filed away
     };
     for (const row& r : rows) {
@@ -145,18 +148,18 @@ TEST_F(tarnwick_program_test, each_path_of_the_sample_mailbox_ends_where_it_shou
     }
     EXPECT_EQ(answered, (std::set<std::string>{"bob@example.net", "dave@nowhere.example", "jerome@exemple.fr"}));
 
-    EXPECT_EQ(list("authorized"), (std::vector<std::string>{"alice@example.org", "bob@example.net", "sam@example.org"}));
-    EXPECT_EQ(list("pending"), (std::vector<std::string>{"dave@nowhere.example", "frank@example.com", "jerome@exemple.fr",
-                                                         "pat@example.com"}));
+    EXPECT_EQ(list("authorized"),
+              (std::vector<std::string>{"alice@example.org", "bob@example.net", "sam@example.org"}));
+    EXPECT_EQ(list("pending"), (std::vector<std::string>{"dave@nowhere.example", "frank@example.com",
+                                                         "jerome@exemple.fr", "pat@example.com"}));
     EXPECT_EQ(list("remove"), (std::vector<std::string>{"spammer@spam.example"}));
 
-    for (const std::string& line : std::vector<std::string>{"12 messages handled", "kept in the inbox             3",
-                             "moved to the pending folder   6  (Pending)", "deleted (moved to Trash)      3",
-                             "challenges sent               3", "challenges withheld           2",
-                             "released to the inbox         1",
-                             "challenge to pat@example.com withheld: mailing-list mail (List-Id)",
-                             "challenge to frank@example.com withheld: Auto-Submitted: auto-replied",
-                             "debug log: " + data() + "/OstrelAntiSpam/dlog.log"})
+    for (const std::string& line : std::vector<std::string>{
+             "12 messages handled", "kept in the inbox             3", "moved to the pending folder   6  (Pending)",
+             "deleted (moved to Trash)      3", "challenges sent               3", "challenges withheld           2",
+             "released to the inbox         1", "challenge to pat@example.com withheld: mailing-list mail (List-Id)",
+             "challenge to frank@example.com withheld: Auto-Submitted: auto-replied",
+             "debug log: " + data() + "/OstrelAntiSpam/dlog.log"})
         EXPECT_NE(first.out.find(line), std::string::npos) << "missing \"" << line << "\" in\n" << first.out;
     EXPECT_TRUE(file_exists(data() + "/OstrelAntiSpam/dlog.log"));
 
@@ -176,8 +179,9 @@ TEST_F(tarnwick_program_test, a_delivery_during_the_run_waits_for_the_next_one) 
     write_text_file(tree.base() + "/late.eml", late);
     // The first challenge sent delivers a new message the Maildir way, through tmp/.
     std::string deliver = "cat >/dev/null; [ -e '" + tree.base() + "/delivered' ] || { touch '" + tree.base() +
-                          "/delivered'; cp '" + tree.base() + "/late.eml' '" + tree.root() + "/tmp/300.late.test' && mv '" +
-                          tree.root() + "/tmp/300.late.test' '" + tree.root() + "/new/300.late.test'; }";
+                          "/delivered'; cp '" + tree.base() + "/late.eml' '" + tree.root() +
+                          "/tmp/300.late.test' && mv '" + tree.root() + "/tmp/300.late.test' '" + tree.root() +
+                          "/new/300.late.test'; }";
     outcome during = tarnwick({"run", "--maildir", tree.root(), "--sendmail", deliver});
     ASSERT_EQ(during.code, 0) << during.err;
     EXPECT_NE(during.out.find("2 messages handled"), std::string::npos) << during.out;
@@ -197,7 +201,8 @@ TEST_F(tarnwick_program_test, messages_removed_under_the_run_are_skipped_without
     tree.add("", "new", "200.b.test", unknown_sender("ben@example.org", "b@x"), 200);
     tree.add("", "new", "300.c.test", unknown_sender("cat@example.org", "c@x"), 300);
     // While Ann is challenged, another client takes away both her message and Ben's.
-    std::string remove = "cat >/dev/null; rm -f '" + tree.root() + "/new/100.a.test' '" + tree.root() + "/new/200.b.test'";
+    std::string remove =
+        "cat >/dev/null; rm -f '" + tree.root() + "/new/100.a.test' '" + tree.root() + "/new/200.b.test'";
     outcome removed = tarnwick({"run", "--maildir", tree.root(), "--sendmail", remove});
     ASSERT_EQ(removed.code, 0) << removed.err;
     EXPECT_NE(removed.out.find("gone before or while handled  2"), std::string::npos) << removed.out;
@@ -233,8 +238,8 @@ TEST_F(tarnwick_program_test, one_run_per_maildir_whatever_its_data_folder) {
     EXPECT_EQ(refused.code, 75);
     EXPECT_NE(refused.err.find("another run holds the Maildir " + tree.root()), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("pid " + std::to_string(first.pid)), std::string::npos) << refused.err;
-    outcome release = run(tree.base(), {"list", "add", "authorized", "ann@example.org", "--maildir", tree.root(),
-                                        "--data-dir", other});
+    outcome release = run(
+        tree.base(), {"list", "add", "authorized", "ann@example.org", "--maildir", tree.root(), "--data-dir", other});
     EXPECT_EQ(release.code, 75) << release.err;
 
     running_program waiting = start(tree.base(), {"run", "--maildir", tree.root(), "--data-dir", other, "--wait"});
@@ -271,7 +276,8 @@ TEST_F(tarnwick_program_test, mail_that_cannot_be_read_stays_new_and_mail_withou
     EXPECT_EQ(ran.out.find("500.ann.test"), std::string::npos) << ran.out;
     if (!as_root) {
         EXPECT_NE(ran.out.find("message 600.closed.test cannot be read (Permission denied); left in new/"),
-                  std::string::npos) << ran.out;
+                  std::string::npos)
+            << ran.out;
     }
     std::vector<std::string> left = {"100.broken.test"};
     if (!as_root) left.push_back("600.closed.test");
@@ -405,7 +411,8 @@ TEST_F(tarnwick_program_test, lists_are_edited_and_verdicts_reach_the_maildir) {
 TEST_F(tarnwick_program_test, watch_handles_arrivals_until_it_is_stopped) {
     configure();
     running_program watching = start(tree.base(), with_data({"watch", "--maildir", tree.root()}));
-    ASSERT_TRUE(eventually([&] { return file_exists(tree.folder_dir("Pending") + "/cur"); })) << "SetMailer makes the pending folder";
+    ASSERT_TRUE(eventually([&] { return file_exists(tree.folder_dir("Pending") + "/cur"); }))
+        << "SetMailer makes the pending folder";
     std::string path = tree.add("", "tmp", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
     ASSERT_EQ(std::rename(path.c_str(), (tree.root() + "/new/100.a.test").c_str()), 0);
     EXPECT_TRUE(eventually([&] { return tree.files_in("Pending", "cur").size() == 1; }));
@@ -469,12 +476,13 @@ TEST_F(tarnwick_program_test, a_full_disk_at_flush_or_rename_loses_nothing_and_s
     configure();
     ASSERT_EQ(tarnwick({"list", "add", "authorized", "ann@example.org"}).code, 0);
     for (const char* step : {"fsync", "rename"}) {
-        std::vector<std::string> full_disk = {"LD_PRELOAD=" TARNWICK_FAULT_SHIM, std::string("TARNWICK_SHIM_FAIL=") + step,
-                                              "TARNWICK_SHIM_ERRNO=28"};
+        std::vector<std::string> full_disk = {"LD_PRELOAD=" TARNWICK_FAULT_SHIM,
+                                              std::string("TARNWICK_SHIM_FAIL=") + step, "TARNWICK_SHIM_ERRNO=28"};
         outcome added = run(tree.base(), with_data({"list", "add", "authorized", "bob@example.org"}), "", full_disk);
         EXPECT_EQ(added.code, 1) << step;
         EXPECT_NE(added.err.find("the authorized list was not saved"), std::string::npos) << step << ": " << added.err;
-        outcome set = run(tree.base(), with_data({"config", "set", "ARSubject", "Changed [TWK-CONFIRM]"}), "", full_disk);
+        outcome set =
+            run(tree.base(), with_data({"config", "set", "ARSubject", "Changed [TWK-CONFIRM]"}), "", full_disk);
         EXPECT_EQ(set.code, 1) << step;
         EXPECT_NE(set.err.find("the settings were not saved"), std::string::npos) << step << ": " << set.err;
     }
@@ -487,14 +495,16 @@ TEST_F(tarnwick_program_test, settings_that_hold_nothing_are_reported_once) {
     fs::create_directories(data() + "/OstrelAntiSpam");
     write_text_file(data() + "/OstrelAntiSpam/ostrel.cfg", "// emptied by hand\r\n");
     write_text_file(data() + "/OstrelAntiSpam/ostrel_original.cfg", "");
-    const std::string warning = "tarnwick: warning: ostrel.cfg in the data folder holds no setting, so protection is off\n";
+    const std::string warning =
+        "tarnwick: warning: ostrel.cfg in the data folder holds no setting, so protection is off\n";
     outcome ran = tarnwick({"run", "--maildir", tree.root()});
     EXPECT_EQ(ran.code, 0) << ran.err;
     auto at = ran.err.find(warning);
     EXPECT_NE(at, std::string::npos) << ran.err;
     EXPECT_EQ(ran.err.find(warning, at + 1), std::string::npos) << ran.err;
-    EXPECT_NE(read_text_file(data() + "/OstrelAntiSpam/dlog.log").find("config warnning - ostrel.cfg holds no setting; "
-                                                                        "protection is off\r\n"),
+    EXPECT_NE(read_text_file(data() + "/OstrelAntiSpam/dlog.log")
+                  .find("config warnning - ostrel.cfg holds no setting; "
+                        "protection is off\r\n"),
               std::string::npos);
 
     configure();

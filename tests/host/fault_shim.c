@@ -113,8 +113,8 @@ static void resolve(void* function, size_t size, const char* name) {
     void* found = dlsym(RTLD_NEXT, name);
     memcpy(function, &found, size);
 }
-#define REAL(type, name)                                    \
-    static type real;                                       \
+#define REAL(type, name) \
+    static type real;    \
     if (!real) resolve(&real, sizeof real, name)
 
 int rename(const char* from, const char* to) {

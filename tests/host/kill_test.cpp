@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <random>
 #include <set>
@@ -62,27 +62,34 @@ std::vector<generated> generate(const maildir_tree& tree, const std::string& con
         int roll = pick(100);
         if (roll < 28) {
             kind = "contact";
-            fields = {"From: Friend <friend" + std::to_string(pick(12)) + "@friends.example>", "Subject: News " + std::to_string(i)};
+            fields = {"From: Friend <friend" + std::to_string(pick(12)) + "@friends.example>",
+                      "Subject: News " + std::to_string(i)};
         } else if (roll < 60) {
             std::string who = "stranger" + std::to_string(pick(70)) + "@strangers.example";
             kind = answered.count(who) ? "stranger, answered before" : "stranger";
-            if (!answered.count(who) && std::find(waiting.begin(), waiting.end(), who) == waiting.end()) waiting.push_back(who);
+            if (!answered.count(who) && std::find(waiting.begin(), waiting.end(), who) == waiting.end())
+                waiting.push_back(who);
             fields = {"From: " + who, "Subject: Offer " + std::to_string(i)};
         } else if (roll < 70) {
             kind = "remove list";
-            fields = {"From: Deals <deals" + std::to_string(pick(4)) + "@spam.example>", "Subject: WIN " + std::to_string(i)};
+            fields = {"From: Deals <deals" + std::to_string(pick(4)) + "@spam.example>",
+                      "Subject: WIN " + std::to_string(i)};
         } else if (roll < 84 && answers && !waiting.empty()) {
             kind = "answer";
             size_t index = static_cast<size_t>(pick(static_cast<int>(waiting.size())));
             std::string who = waiting[index];
             waiting.erase(waiting.begin() + static_cast<long>(index));
             answered.insert(who);
-            fields = {"From: " + who, "Subject: Re: Please confirm [TWK-CONFIRM]", "In-Reply-To: <challenge@home.example>"};
+            fields = {"From: " + who, "Subject: Re: Please confirm [TWK-CONFIRM]",
+                      "In-Reply-To: <challenge@home.example>"};
         } else if (roll < 90) {
             kind = "bounce of a challenge";
-            body = "Your message could not be delivered.\n\n--- returned headers ---\nFrom: me@home.example\n"
-                   "To: lost" + std::to_string(i) + "@strangers.example\n"
-                   "Subject: Please confirm [TWK-CONFIRM]\nAuto-Submitted: auto-replied\n";
+            body =
+                "Your message could not be delivered.\n\n--- returned headers ---\nFrom: me@home.example\n"
+                "To: lost" +
+                std::to_string(i) +
+                "@strangers.example\n"
+                "Subject: Please confirm [TWK-CONFIRM]\nAuto-Submitted: auto-replied\n";
             fields = {"Return-Path: <>", "From: MAILER-DAEMON@mx.home.example (Mail Delivery System)",
                       "Subject: Undelivered Mail Returned to Sender", "Auto-Submitted: auto-replied"};
         } else if (roll < 95) {
@@ -139,8 +146,8 @@ public:
         }
         expect_ok(tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true", "ARSubjectKey",
                             "[TWK-CONFIRM]", "ARSubject", "Please confirm [TWK-CONFIRM]"}));
-        expect_ok(tarnwick({"list", "add", "remove", "deals0@spam.example", "deals1@spam.example", "deals2@spam.example",
-                            "deals3@spam.example"}));
+        expect_ok(tarnwick({"list", "add", "remove", "deals0@spam.example", "deals1@spam.example",
+                            "deals2@spam.example", "deals3@spam.example"}));
     }
 
     std::string root() const { return base_ + "/Maildir"; }
@@ -190,7 +197,8 @@ kill_outcome filter_with_kills(bool answers) {
     std::string contacts = source.base() + "/contacts.txt";
     std::vector<generated> mail = generate(source, contacts, answers);
     for (const generated& g : mail) result.kind_of[unique_of(g.name)] = g.kind;
-    std::vector<std::string> shim = {"LD_PRELOAD=" TARNWICK_FAULT_SHIM, std::string("TARNWICK_SHIM_DELAY_US=") + rename_delay_us};
+    std::vector<std::string> shim = {"LD_PRELOAD=" TARNWICK_FAULT_SHIM,
+                                     std::string("TARNWICK_SHIM_DELAY_US=") + rename_delay_us};
 
     // The reference, and how long a whole run and a run with nothing to do take.
     mailbox_copy reference(source.base() + "/reference", source.root());
@@ -209,7 +217,8 @@ kill_outcome filter_with_kills(bool answers) {
     // work, so that the kills fall among the messages rather than after the last one.
     mailbox_copy killed(source.base() + "/killed", source.root());
     std::mt19937 random(seed);
-    std::uniform_real_distribution<double> moment(idle_seconds * 0.5, idle_seconds + (whole_seconds - idle_seconds) / 12);
+    std::uniform_real_distribution<double> moment(idle_seconds * 0.5,
+                                                  idle_seconds + (whole_seconds - idle_seconds) / 12);
     int finished = 0;
     std::set<std::string> stranded;  // reported once each
     for (int round = 0; round < most_kills && !fs::is_empty(killed.root() + "/new"); ++round) {
@@ -229,7 +238,8 @@ kill_outcome filter_with_kills(bool answers) {
             bool in_inbox_cur = copies.front().rfind("./cur/", 0) == 0;
             bool kept = result.expected[unique].size() == 1 && result.expected[unique].front().rfind("./cur/", 0) == 0;
             if (in_inbox_cur && !kept && stranded.insert(unique).second)
-                ADD_FAILURE() << unique << " (" << result.kind_of[unique] << ") is in the inbox's cur/ after kill " << result.kills;
+                ADD_FAILURE() << unique << " (" << result.kind_of[unique] << ") is in the inbox's cur/ after kill "
+                              << result.kills;
         }
     }
     EXPECT_GE(result.kills, 10) << "the kills came too late to test anything (" << finished << " runs finished)";
@@ -255,7 +265,6 @@ void expect_same_places(const kill_outcome& result) {
     }
     EXPECT_EQ(result.actual.size(), result.expected.size());
 }
-
 
 // The lists as the reference left them. The engine moves a challenged message before it saves
 // the pending list, so a kill between the two loses that entry: the sender's next message is

@@ -49,7 +49,8 @@ std::vector<std::string> maildir_tree::snapshot() const {
     for (const auto& entry : fs::recursive_directory_iterator(root_)) {
         std::string relative = fs::relative(entry.path(), root_).string();
         if (relative == ".tarnwick.lock") continue;  // names the last run: not mail
-        files.push_back(entry.is_regular_file() ? relative + "=" + read_text_file(entry.path().string()) : relative + "/");
+        files.push_back(entry.is_regular_file() ? relative + "=" + read_text_file(entry.path().string())
+                                                : relative + "/");
     }
     std::sort(files.begin(), files.end());
     return files;

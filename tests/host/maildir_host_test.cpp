@@ -35,10 +35,10 @@ std::vector<std::string> texts_of(IEnumVARIANT* items) {
     return texts;
 }
 
-const std::string bob_mail = mail_text({"Return-Path: <bob@example.net>", "Delivered-To: me@home.example",
-                                        "From: Bob <Bob@Example.net>", "To: me@home.example", "Subject: Bike",
-                                        "Date: Mon, 01 Jan 2024 11:00:00 +0000", "Message-ID: <bike@example.net>"},
-                                       "Is it for sale?\n");
+const std::string bob_mail = mail_text(
+    {"Return-Path: <bob@example.net>", "Delivered-To: me@home.example", "From: Bob <Bob@Example.net>",
+     "To: me@home.example", "Subject: Bike", "Date: Mon, 01 Jan 2024 11:00:00 +0000", "Message-ID: <bike@example.net>"},
+    "Is it for sale?\n");
 
 class maildir_host_test : public testing::Test {
 protected:
@@ -288,10 +288,10 @@ TEST_F(maildir_host_test, the_oldest_message_past_the_timeout_goes_to_trash) {
 
 TEST_F(maildir_host_test, headers_body_attachments_and_times_of_a_message) {
     tree.add("", "new", "10.H.host",
-             mail_text({"From: Bob <Bob@Example.net>", "To: Robin <me@home.example>",
-                        "Subject: =?UTF-8?Q?K=C3=B6ln?=", "Date: Mon, 01 Jan 2024 11:00:00 +0000",
-                        "Content-Type: multipart/mixed; boundary=b"},
-                       "--b\nContent-Type: text/plain\n\nSee the plan.\n--b\nContent-Type: application/pdf; name=plan.pdf\n\nx\n--b--\n"),
+             mail_text({"From: Bob <Bob@Example.net>", "To: Robin <me@home.example>", "Subject: =?UTF-8?Q?K=C3=B6ln?=",
+                        "Date: Mon, 01 Jan 2024 11:00:00 +0000", "Content-Type: multipart/mixed; boundary=b"},
+                       "--b\nContent-Type: text/plain\n\nSee the plan.\n--b\nContent-Type: application/pdf; "
+                       "name=plan.pdf\n\nx\n--b--\n"),
              1704200000);
     com_ptr<IUnknown> m = message("10.H.host");
     bstr_holder sender, receiver, subject, extra, body;
@@ -313,8 +313,9 @@ TEST_F(maildir_host_test, headers_body_attachments_and_times_of_a_message) {
 
 TEST_F(maildir_host_test, replies_go_to_the_outbox_unless_they_must_not_be_sent) {
     tree.add("", "new", "11.I.host", bob_mail);
-    tree.add("", "new", "11.J.host", mail_text({"Return-Path: <x@lists.example.org>", "From: pat@example.com",
-                                                "To: users@lists.example.org", "List-Id: <users.lists.example.org>"}));
+    tree.add("", "new", "11.J.host",
+             mail_text({"Return-Path: <x@lists.example.org>", "From: pat@example.com", "To: users@lists.example.org",
+                        "List-Id: <users.lists.example.org>"}));
     bstr_holder subject(bstr_from_narrow("Please confirm [KEY]")), body(bstr_from_narrow("Reply, please."));
     ASSERT_HR(S_OK, host->reply_to_message(message("11.I.host").get(), subject.get(), body.get()));
     EXPECT_HR(E_ABORT, host->reply_to_message(message("11.J.host").get(), subject.get(), body.get()));
@@ -325,7 +326,8 @@ TEST_F(maildir_host_test, replies_go_to_the_outbox_unless_they_must_not_be_sent)
     EXPECT_NE(reply.find("In-Reply-To: <bike@example.net>"), std::string::npos) << reply;
     EXPECT_EQ(host->activity().replies_sent, 1);
     EXPECT_EQ(host->activity().replies_withheld, 1);
-    EXPECT_EQ(host->activity().notes, (std::vector<std::string>{"challenge to pat@example.com withheld: mailing-list mail (List-Id)"}));
+    EXPECT_EQ(host->activity().notes,
+              (std::vector<std::string>{"challenge to pat@example.com withheld: mailing-list mail (List-Id)"}));
     EXPECT_EQ(tree.files_in("", "new").size(), 2u) << "answering moves nothing";
 }
 
@@ -340,9 +342,12 @@ TEST_F(maildir_host_test, mail_that_would_spread_or_loop_a_challenge_is_withheld
          "challenge to ann@example.org withheld: more than one sender address"},
         {"14.b", "From: ann@example.org\nReply-To: bob@example.net, cat@example.com",
          "challenge to ann@example.org withheld: more than one reply address"},
-        {"14.c", "From: Postmaster@mx.example", "challenge to Postmaster@mx.example withheld: robot or list address Postmaster@mx.example"},
-        {"14.d", "From: ann@example.org\nX-Autoreply: yes", "challenge to ann@example.org withheld: automatic reply (X-Autoreply)"},
-        {"14.e", "From: ann@example.org\nX-Autorespond: away", "challenge to ann@example.org withheld: automatic reply (X-Autorespond)"},
+        {"14.c", "From: Postmaster@mx.example",
+         "challenge to Postmaster@mx.example withheld: robot or list address Postmaster@mx.example"},
+        {"14.d", "From: ann@example.org\nX-Autoreply: yes",
+         "challenge to ann@example.org withheld: automatic reply (X-Autoreply)"},
+        {"14.e", "From: ann@example.org\nX-Autorespond: away",
+         "challenge to ann@example.org withheld: automatic reply (X-Autorespond)"},
     };
     bstr_holder subject(bstr_from_narrow("Please confirm")), body(bstr_from_narrow("Reply."));
     for (const row& r : rows) {
@@ -369,7 +374,8 @@ TEST_F(maildir_host_test, replies_can_go_to_a_sendmail_command) {
               failing->reply_to_message(failing->open_new_message("12.K.host").get(), subject.get(), body.get()));
     EXPECT_EQ(failing->activity().replies_failed, 1);
     ASSERT_EQ(failing->activity().notes.size(), 1u);
-    EXPECT_NE(failing->activity().notes[0].find("exited with status 3"), std::string::npos) << failing->activity().notes[0];
+    EXPECT_NE(failing->activity().notes[0].find("exited with status 3"), std::string::npos)
+        << failing->activity().notes[0];
     EXPECT_FALSE(file_exists(tree.folder_dir("Outbox")));
 }
 
@@ -432,21 +438,27 @@ TEST_F(maildir_host_test, a_sender_is_usable_only_as_a_plain_address) {
         bool usable;
     };
     const row rows[] = {
-        {"From: Bob <Bob@Example.net>", true},  {"From: bob@example.net (Bob)", true},
-        {"", false},                            {"From: <>", false},
-        {"From: Bob", false},                   {"From: @example.net", false},
-        {"From: bob@", false},                  {"From: b\x01ob@example.net", false},
+        {"From: Bob <Bob@Example.net>", true},
+        {"From: bob@example.net (Bob)", true},
+        {"", false},
+        {"From: <>", false},
+        {"From: Bob", false},
+        {"From: @example.net", false},
+        {"From: bob@", false},
+        {"From: b\x01ob@example.net", false},
         {"From: \"b o b\"@example.net", false},
         // The add-in's address rule rejects a domain literal and a domain without a dot: it
         // neither challenges nor lists such a sender.
-        {"From: bob@[192.0.2.1]", false},       {"From: bob@example", false},
+        {"From: bob@[192.0.2.1]", false},
+        {"From: bob@example", false},
         {"From: Bob <bob@example.net>, eve@example.org", true},
     };
     int number = 0;
     for (const row& r : rows) {
         std::string name = "15." + std::to_string(++number);
-        tree.add("", "new", name, std::string(r.from).empty() ? mail_text({"To: me@home.example"})
-                                                            : mail_text({r.from, "To: me@home.example"}));
+        tree.add("", "new", name,
+                 std::string(r.from).empty() ? mail_text({"To: me@home.example"})
+                                             : mail_text({r.from, "To: me@home.example"}));
         EXPECT_EQ(host->has_usable_sender(message(name).get()), r.usable) << r.from;
     }
 }

@@ -21,8 +21,8 @@ TEST(maildir_names, flags_are_sorted_and_unknown_flags_survive) {
         const char* expected;
     };
     const row rows[] = {
-        {"1.M2P3.host", "S", "1.M2P3.host:2,S"},               // from new/: gains an info
-        {"1.M2P3.host:2,FS", "SRa", "1.M2P3.host:2,RSa"},      // ASCII order, lower-case keywords last
+        {"1.M2P3.host", "S", "1.M2P3.host:2,S"},           // from new/: gains an info
+        {"1.M2P3.host:2,FS", "SRa", "1.M2P3.host:2,RSa"},  // ASCII order, lower-case keywords last
         {"1.M2P3.host:2,S", "", "1.M2P3.host:2,"},
         {"1.M2P3.host,S=120:2,T", "TS", "1.M2P3.host,S=120:2,ST"},  // size field is part of the unique part
         {"1.M2P3.host:1,experimental", "S", "1.M2P3.host:2,S"},
@@ -36,7 +36,8 @@ TEST(maildir_names, flags_are_sorted_and_unknown_flags_survive) {
 }
 
 TEST(maildir_names, folder_names_that_could_leave_the_maildir_are_refused) {
-    for (const char* good : {"Pending", "Lists.Work", "Grüße", "a b"}) EXPECT_TRUE(maildir::valid_folder_name(good)) << good;
+    for (const char* good : {"Pending", "Lists.Work", "Grüße", "a b"})
+        EXPECT_TRUE(maildir::valid_folder_name(good)) << good;
     for (const char* bad : {"", ".", "..", "../etc", "a/b", ".Hidden", "Trailing.", "a..b", "tab\there"})
         EXPECT_FALSE(maildir::valid_folder_name(bad)) << bad;
 }
@@ -75,7 +76,8 @@ TEST(maildir_moves, a_move_across_file_systems_copies_the_file_whole) {
     // The other file system: shared memory, where the temporary folder is not on it.
     std::string elsewhere = (std::filesystem::path("/dev/shm") / ("tarnwick-" + maildir::new_unique_name())).string();
     std::error_code ignored;
-    struct stat here {}, there {};
+    struct stat here {
+    }, there{};
     if (!std::filesystem::create_directory(elsewhere, ignored) || ::stat(elsewhere.c_str(), &there) != 0 ||
         ::stat(tree.root().c_str(), &here) != 0 || here.st_dev == there.st_dev) {
         std::filesystem::remove_all(elsewhere, ignored);
@@ -164,11 +166,8 @@ TEST(maildir_folders, a_delivery_with_a_step_refused_leaves_nothing_and_names_th
         const char* named;  // in the error
         bool delivered;
     } rows[] = {
-        {file_step::create, "/tmp/", false},
-        {file_step::write, "/tmp/", false},
-        {file_step::flush, "/tmp/", false},
-        {file_step::rename, "/new/", false},
-        {file_step::sync_folder, "", true},
+        {file_step::create, "/tmp/", false}, {file_step::write, "/tmp/", false}, {file_step::flush, "/tmp/", false},
+        {file_step::rename, "/new/", false}, {file_step::sync_folder, "", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(file_step_name(row.refused));

@@ -65,7 +65,8 @@ TEST(mime_content, the_body_is_the_first_plain_text_part) {
          "Content-Type: multipart/alternative; boundary=b\n\n--b\nContent-Type: text/html\n\n<p>html</p>\n"
          "--b\nContent-Type: text/plain\n\nplain\n--b--\n",
          "plain"},
-        {"html only", "Content-Type: multipart/alternative; boundary=b\n\n--b\nContent-Type: text/html\n\n<p>html</p>\n--b--\n",
+        {"html only",
+         "Content-Type: multipart/alternative; boundary=b\n\n--b\nContent-Type: text/html\n\n<p>html</p>\n--b--\n",
          "<p>html</p>"},
         {"a text attachment is not the body",
          "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\nContent-Disposition: attachment; "
@@ -105,7 +106,8 @@ TEST(mime_content, attachment_names_come_from_every_part_that_carries_one) {
     const std::string message =
         "From: a@b.cd\nContent-Type: multipart/mixed; boundary=m\n\n"
         "--m\nContent-Type: text/plain\n\nsee attached\n"
-        "--m\nContent-Type: application/pdf\nContent-Disposition: attachment; filename*=UTF-8''%C3%9Cbersicht.pdf\n\nx\n"
+        "--m\nContent-Type: application/pdf\nContent-Disposition: attachment; "
+        "filename*=UTF-8''%C3%9Cbersicht.pdf\n\nx\n"
         "--m\nContent-Type: image/png; name=\"=?UTF-8?B?S8O2bG4ucG5n?=\"\n\nx\n"
         "--m\nContent-Type: application/octet-stream\n\nno name\n"
         "--m\nContent-Type: message/rfc822\nContent-Disposition: attachment; filename=forwarded.eml\n\n"
@@ -117,7 +119,8 @@ TEST(mime_content, attachment_names_come_from_every_part_that_carries_one) {
 }
 
 TEST(mime_content, broken_mail_reads_as_empty_values) {
-    for (const std::string& broken : {std::string(), std::string("\0\xFF\xFE", 3), std::string("Content-Type: multipart/mixed\n\nno boundary")}) {
+    for (const std::string& broken :
+         {std::string(), std::string("\0\xFF\xFE", 3), std::string("Content-Type: multipart/mixed\n\nno boundary")}) {
         message_content content = parse_content(broken);
         EXPECT_TRUE(content.attachment_names.empty());
         header_summary headers = parse_headers(broken);

@@ -35,8 +35,8 @@ running_program start(const std::string& folder, const std::vector<std::string>&
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
         std::string text = *entry;
-        if (text.rfind("HOME=", 0) == 0 || text.rfind("XDG_DATA_HOME=", 0) == 0 || text.rfind("TARNWICK_MODULE=", 0) == 0 ||
-            text.rfind("TARNWICK_FAULT_", 0) == 0)
+        if (text.rfind("HOME=", 0) == 0 || text.rfind("XDG_DATA_HOME=", 0) == 0 ||
+            text.rfind("TARNWICK_MODULE=", 0) == 0 || text.rfind("TARNWICK_FAULT_", 0) == 0)
             continue;
         environment.push_back(text);
     }

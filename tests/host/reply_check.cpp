@@ -22,9 +22,9 @@ bool well_formed_id(std::string_view id) {
 }  // namespace
 
 reply_header_check check_reply_headers(const std::string& reply) {
-    static const std::set<std::string> always = {"from",         "to",           "subject",        "date",
-                                                 "message-id",   "mime-version", "content-type",   "auto-submitted",
-                                                 "precedence",   "x-auto-response-suppress"};
+    static const std::set<std::string> always = {
+        "from",         "to",           "subject",        "date",       "message-id",
+        "mime-version", "content-type", "auto-submitted", "precedence", "x-auto-response-suppress"};
     reply_header_check check;
     auto problem = [&](const std::string& text) { check.problems.push_back(text.substr(0, 300)); };
     const size_t end = reply.find("\n\n");

@@ -13,10 +13,11 @@
 namespace {
 
 header_summary message_with(const std::string& extra_headers) {
-    return parse_headers("Return-Path: <bob@example.net>\nDelivered-To: me@home.example\n"
-                         "From: Bob <bob@example.net>\nTo: Robin <me@home.example>\nSubject: Hello\n"
-                         "Message-ID: <original@example.net>\n" +
-                         extra_headers + "\n");
+    return parse_headers(
+        "Return-Path: <bob@example.net>\nDelivered-To: me@home.example\n"
+        "From: Bob <bob@example.net>\nTo: Robin <me@home.example>\nSubject: Hello\n"
+        "Message-ID: <original@example.net>\n" +
+        extra_headers + "\n");
 }
 
 }  // namespace
@@ -48,7 +49,9 @@ TEST(reply_refusals, automatic_list_and_bulk_mail_is_never_answered) {
     for (const row& r : rows) {
         std::optional<std::string> reason = reason_not_to_answer(message_with(r.headers));
         if (!r.reason) EXPECT_FALSE(reason) << r.headers << " gave " << reason.value_or("");
-        else EXPECT_NE(reason.value_or("").find(r.reason), std::string::npos) << r.headers << " gave " << reason.value_or("(none)");
+        else
+            EXPECT_NE(reason.value_or("").find(r.reason), std::string::npos)
+                << r.headers << " gave " << reason.value_or("(none)");
     }
 }
 
@@ -67,14 +70,15 @@ TEST(reply_refusals, mail_without_a_return_path_or_from_a_robot_is_never_answere
     };
     for (const row& r : rows) {
         std::optional<std::string> reason = reason_not_to_answer(parse_headers(r.message));
-        EXPECT_NE(reason.value_or("").find(r.reason), std::string::npos) << r.message << " gave " << reason.value_or("(none)");
+        EXPECT_NE(reason.value_or("").find(r.reason), std::string::npos)
+            << r.message << " gave " << reason.value_or("(none)");
     }
 }
 
 TEST(reply_refusals, robot_addresses) {
-    for (const char* robot : {"MAILER-DAEMON@x.org", "mailer-daemon@x.org", "LISTSERV@x.org", "majordomo@x.org",
-                              "owner-users@x.org", "users-request@x.org", "noreply@x.org", "no-reply+tag@x.org",
-                              "Do-Not-Reply@x.org", "donotreply@x.org"})
+    for (const char* robot :
+         {"MAILER-DAEMON@x.org", "mailer-daemon@x.org", "LISTSERV@x.org", "majordomo@x.org", "owner-users@x.org",
+          "users-request@x.org", "noreply@x.org", "no-reply+tag@x.org", "Do-Not-Reply@x.org", "donotreply@x.org"})
         EXPECT_TRUE(is_robot_address(robot)) << robot;
     for (const char* person : {"bob@example.net", "owner@x.org", "request@x.org", "norah@x.org", "replies@x.org"})
         EXPECT_FALSE(is_robot_address(person)) << person;
@@ -87,7 +91,8 @@ TEST(reply_composition, the_reply_answers_the_sender_without_quoting_it) {
         "Reply-To: Bob at home <bob@home.example.net>\nTo: Robin <ME@home.example>, Other <other@example.org>\n"
         "Subject: Secret original subject\nMessage-ID: <original@example.net>\n"
         "References: <first@example.net>\n\n");
-    auto reply = compose_reply(original, "Please confirm [KEY]\nBcc: injected@evil.example", "Line one\nLine two", error);
+    auto reply =
+        compose_reply(original, "Please confirm [KEY]\nBcc: injected@evil.example", "Line one\nLine two", error);
     ASSERT_TRUE(reply) << error;
     header_summary parsed = parse_headers(reply->substr(0, reply->find("\n\n") + 2));
     EXPECT_EQ(parsed.sender, "me@home.example");
@@ -105,7 +110,8 @@ TEST(reply_composition, the_reply_answers_the_sender_without_quoting_it) {
     EXPECT_EQ(parse_content(*reply).body, "Line one\nLine two\n");
     EXPECT_EQ(reply->find("Secret original subject"), std::string::npos);
     // Its own headers keep it from being answered automatically in turn.
-    header_summary as_received = parse_headers("Return-Path: <me@home.example>\n" + reply->substr(0, reply->find("\n\n") + 2));
+    header_summary as_received =
+        parse_headers("Return-Path: <me@home.example>\n" + reply->substr(0, reply->find("\n\n") + 2));
     EXPECT_TRUE(reason_not_to_answer(as_received));
 }
 
@@ -115,7 +121,8 @@ TEST(reply_composition, the_reply_comes_from_the_address_the_mail_was_delivered_
         const char* from;
     };
     const row rows[] = {
-        {"To: Ann <ann@example.org>\nCc: Robin <Me@Home.example>\nDelivered-To: me@home.example\n", "Robin <me@home.example>"},
+        {"To: Ann <ann@example.org>\nCc: Robin <Me@Home.example>\nDelivered-To: me@home.example\n",
+         "Robin <me@home.example>"},
         {"To: users@lists.example.org\nX-Original-To: robin@home.example\nDelivered-To: me@home.example\n",
          "robin@home.example"},
         {"To: Robin <me@home.example>, Ann <ann@example.org>\n", "Robin <me@home.example>"},
@@ -165,9 +172,12 @@ TEST(reply_refusals, postmaster_mail_and_automatic_replies_are_never_answered) {
     for (const row& r : rows) {
         std::optional<std::string> reason = reason_not_to_answer(message_with(r.headers));
         if (!r.reason) EXPECT_FALSE(reason) << r.headers << " gave " << reason.value_or("");
-        else EXPECT_NE(reason.value_or("").find(r.reason), std::string::npos) << r.headers << " gave " << reason.value_or("(none)");
+        else
+            EXPECT_NE(reason.value_or("").find(r.reason), std::string::npos)
+                << r.headers << " gave " << reason.value_or("(none)");
     }
-    const std::string from_postmaster = "Return-Path: <postmaster@mx.example>\nFrom: postmaster@mx.example\nTo: me@home.example\n\n";
+    const std::string from_postmaster =
+        "Return-Path: <postmaster@mx.example>\nFrom: postmaster@mx.example\nTo: me@home.example\n\n";
     EXPECT_NE(reason_not_to_answer(parse_headers(from_postmaster)).value_or("").find("robot"), std::string::npos);
 }
 
@@ -183,7 +193,8 @@ TEST(reply_refusals, a_challenge_goes_to_one_address_or_to_none) {
         {"From: " + thousand + "\n", "more than one sender address"},
         {"From: friends: bob@example.net, ann@example.org;\n", "more than one sender address"},
         {"From: friends: bob@example.net;\n", nullptr},
-        {"From: Bob <bob@example.net>, Ann <ann@example.org>\nReply-To: bob@example.net\n", "more than one sender address"},
+        {"From: Bob <bob@example.net>, Ann <ann@example.org>\nReply-To: bob@example.net\n",
+         "more than one sender address"},
         {"Reply-To: bob@example.net, ann@example.org\n", "more than one reply address"},
         {"Reply-To: " + thousand + "\n", "more than one reply address"},
         {"Reply-To: Bob at home <bob@home.example.net>\n", nullptr},
@@ -191,12 +202,15 @@ TEST(reply_refusals, a_challenge_goes_to_one_address_or_to_none) {
     for (const row& r : rows) {
         // The rows' From replaces the usual one.
         std::string headers = "Return-Path: <bob@example.net>\nDelivered-To: me@home.example\nTo: me@home.example\n" +
-                              (r.headers.rfind("From:", 0) == 0 ? "" : std::string("From: bob@example.net\n")) + r.headers + "\n";
+                              (r.headers.rfind("From:", 0) == 0 ? "" : std::string("From: bob@example.net\n")) +
+                              r.headers + "\n";
         header_summary original = parse_headers(headers);
         std::optional<std::string> reason = reason_not_to_answer(original);
         std::string row_name = r.headers.substr(0, 80);
         if (!r.reason) EXPECT_FALSE(reason) << row_name << " gave " << reason.value_or("");
-        else EXPECT_NE(reason.value_or("").find(r.reason), std::string::npos) << row_name << " gave " << reason.value_or("(none)");
+        else
+            EXPECT_NE(reason.value_or("").find(r.reason), std::string::npos)
+                << row_name << " gave " << reason.value_or("(none)");
         // Whoever asks, the composer never writes to several addresses.
         std::string error;
         std::optional<std::string> reply = compose_reply(original, "s", "b", error);
@@ -221,7 +235,9 @@ public:
     size_t below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(random_); }
     bool one_in(size_t n) { return below(n) == 0; }
     template <class T>
-    const T& pick(const std::vector<T>& from) { return from[below(from.size())]; }
+    const T& pick(const std::vector<T>& from) {
+        return from[below(from.size())];
+    }
 
     std::string mailbox_text() {
         static const std::vector<std::string> boxes = {
@@ -288,9 +304,16 @@ public:
     }
 
     std::string id_list() {
-        static const std::vector<std::string> parts = {
-            "<first@example.net>", "<second@example.net>", "<x@y>\r\nBcc: evil@spam.example", "=?utf-8?q?<a@b>=0D=0A?=",
-            "\n <folded@example.net>", "<broken", "junk>", "<x y@z>", "(comment)", "<" + std::string(3000, 'r') + "@x>"};
+        static const std::vector<std::string> parts = {"<first@example.net>",
+                                                       "<second@example.net>",
+                                                       "<x@y>\r\nBcc: evil@spam.example",
+                                                       "=?utf-8?q?<a@b>=0D=0A?=",
+                                                       "\n <folded@example.net>",
+                                                       "<broken",
+                                                       "junk>",
+                                                       "<x y@z>",
+                                                       "(comment)",
+                                                       "<" + std::string(3000, 'r') + "@x>"};
         std::string list;
         size_t count = one_in(10) ? 500 : below(6);
         for (size_t i = 0; i < count; ++i) list += (i ? " " : "") + pick(parts);
@@ -298,9 +321,16 @@ public:
     }
 
     std::string text() {
-        static const std::vector<std::string> texts = {
-            "Hello", "a\r\nBcc: evil@spam.example", "=?utf-8?q?a=0D=0ABcc:_evil@spam.example?=", std::string("a\0b", 3),
-            "J\xe9r\xf4me", "K\xc3\xb6ln", std::string(5000, 'x'), "a\rb", "=?utf-8?b?AA==?=", ""};
+        static const std::vector<std::string> texts = {"Hello",
+                                                       "a\r\nBcc: evil@spam.example",
+                                                       "=?utf-8?q?a=0D=0ABcc:_evil@spam.example?=",
+                                                       std::string("a\0b", 3),
+                                                       "J\xe9r\xf4me",
+                                                       "K\xc3\xb6ln",
+                                                       std::string(5000, 'x'),
+                                                       "a\rb",
+                                                       "=?utf-8?b?AA==?=",
+                                                       ""};
         return pick(texts);
     }
 
@@ -338,7 +368,9 @@ private:
 }  // namespace
 
 TEST(reply_composition, no_header_value_of_the_original_breaks_a_line_of_the_reply) {
-    const std::vector<std::string> bodies = {"Please confirm.\n", "Gr\xc3\xbc\xc3\x9f" "e\nBcc: evil@spam.example\n\nmore",
+    const std::vector<std::string> bodies = {"Please confirm.\n",
+                                             "Gr\xc3\xbc\xc3\x9f"
+                                             "e\nBcc: evil@spam.example\n\nmore",
                                              "\n\nFrom the start\n.\n", std::string(2000, 'y') + "\n"};
     hostile_mail mail(20241208);
     int composed = 0, referring = 0;
@@ -383,9 +415,11 @@ TEST(reply_composition, only_well_formed_ids_of_the_thread_are_referred) {
     const row rows[] = {
         {"Message-ID: <m@example.net>\n", "<m@example.net>", "<m@example.net>"},
         {"Message-ID:\n <m@example.net>\n", "<m@example.net>", "<m@example.net>"},
-        {"Message-ID: <m@example.net>\nReferences: <a@x> junk <b c@x> <d@x>\n", "<m@example.net>", "<a@x> <d@x> <m@example.net>"},
+        {"Message-ID: <m@example.net>\nReferences: <a@x> junk <b c@x> <d@x>\n", "<m@example.net>",
+         "<a@x> <d@x> <m@example.net>"},
         {"Message-ID: <m@example.net>\nIn-Reply-To: Ann's message <a@x>\n", "<m@example.net>", "<a@x> <m@example.net>"},
-        {"Message-ID: <m@example.net>\nReferences: " + long_thread + "\n", "<m@example.net>", kept_thread + " <m@example.net>"},
+        {"Message-ID: <m@example.net>\nReferences: " + long_thread + "\n", "<m@example.net>",
+         kept_thread + " <m@example.net>"},
         {"Message-ID: =?utf-8?q?<m=0D=0ABcc:_evil@spam.example>?=\n", nullptr, ""},
         {"Message-ID: <m@example.net\rBcc: evil@spam.example>\n", nullptr, ""},
         {"Message-ID: <m example@example.net>\n", nullptr, ""},
@@ -394,7 +428,8 @@ TEST(reply_composition, only_well_formed_ids_of_the_thread_are_referred) {
     };
     for (const row& r : rows) {
         std::string error;
-        auto reply = compose_reply(parse_headers("From: bob@example.net\nTo: me@home.example\n" + r.headers + "\n"), "s", "b", error);
+        auto reply = compose_reply(parse_headers("From: bob@example.net\nTo: me@home.example\n" + r.headers + "\n"),
+                                   "s", "b", error);
         ASSERT_TRUE(reply) << error;
         header_summary parsed = parse_headers(*reply);
         std::string row_name = one_line(r.headers.substr(0, 100));
@@ -404,7 +439,8 @@ TEST(reply_composition, only_well_formed_ids_of_the_thread_are_referred) {
             continue;
         }
         EXPECT_EQ(parsed.headers.value("In-Reply-To"), r.in_reply_to) << row_name;
-        EXPECT_EQ(one_line(parsed.headers.value("References").value_or("")), r.references) << row_name;  // folded with tabs
+        EXPECT_EQ(one_line(parsed.headers.value("References").value_or("")), r.references)
+            << row_name;  // folded with tabs
     }
 }
 
@@ -440,12 +476,14 @@ TEST(reply_refusals, an_address_that_cannot_be_written_back_is_not_answered) {
 TEST(reply_refusals, a_domain_without_an_ascii_form_is_not_answered) {
     // A C1 control character or a symbol in the domain has no ASCII form: it used to reach the
     // reply's To or From line as raw 8-bit bytes.
-    const std::string rows[] = {"bob@home.exampl\xc2\x9d", "bob@ex\xc2\x85" "ample.net", "bob@ex\xffmple.net",
-                                "bob@home\xc2\xae.example"};
+    const std::string rows[] = {"bob@home.exampl\xc2\x9d",
+                                "bob@ex\xc2\x85"
+                                "ample.net",
+                                "bob@ex\xffmple.net", "bob@home\xc2\xae.example"};
     for (const std::string& address : rows) {
         for (const char* field : {"Reply-To: ", "From: "}) {
-            header_summary original = parse_headers("Return-Path: <bob@example.net>\nFrom: bob@example.net\n" + std::string(field) +
-                                                    address + "\nTo: me@home.example\n\n");
+            header_summary original = parse_headers("Return-Path: <bob@example.net>\nFrom: bob@example.net\n" +
+                                                    std::string(field) + address + "\nTo: me@home.example\n\n");
             std::string error;
             std::optional<std::string> reply = compose_reply(original, "s", "b", error);
             if (reply) {
@@ -469,21 +507,19 @@ TEST(reply_composition, an_id_gmime_would_rewrite_is_not_referred) {
         bool referred;
     };
     const row rows[] = {
-        {"<m@[xample.net>", false},
-        {"<m@[192.0.2.1]>", true},
-        {"<m@[a]b>", false},
-        {"<m\"q\"@example.net>", false},
-        {"<m(c)@example.net>", false},
-        {"<a.b-c_d+e=f$g@example.net>", true},
+        {"<m@[xample.net>", false},      {"<m@[192.0.2.1]>", true},     {"<m@[a]b>", false},
+        {"<m\"q\"@example.net>", false}, {"<m(c)@example.net>", false}, {"<a.b-c_d+e=f$g@example.net>", true},
     };
     for (const row& r : rows) {
         std::string error;
         auto reply = compose_reply(
-            parse_headers(std::string("From: bob@example.net\nTo: me@home.example\nMessage-ID: ") + r.id + "\n\n"), "s", "b",
-            error);
+            parse_headers(std::string("From: bob@example.net\nTo: me@home.example\nMessage-ID: ") + r.id + "\n\n"), "s",
+            "b", error);
         ASSERT_TRUE(reply) << error;
         header_summary parsed = parse_headers(*reply);
         if (r.referred) EXPECT_EQ(parsed.headers.value("In-Reply-To"), r.id);
-        else EXPECT_FALSE(parsed.headers.find("In-Reply-To")) << r.id << " gave " << *parsed.headers.value("In-Reply-To");
+        else
+            EXPECT_FALSE(parsed.headers.find("In-Reply-To"))
+                << r.id << " gave " << *parsed.headers.value("In-Reply-To");
     }
 }

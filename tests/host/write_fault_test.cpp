@@ -30,8 +30,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::vector<std::string> data_files = {"authorized.lst", "pending.lst", "remove.lst", "ignore.lst",
-                                             "release.lst", "ostrel.cfg"};
+const std::vector<std::string> data_files = {"authorized.lst", "pending.lst", "remove.lst",
+                                             "ignore.lst",     "release.lst", "ostrel.cfg"};
 
 // Copies the tree `from` to `to`, with the modification times, which are the mail's arrival.
 void copy_tree(const std::string& from, const std::string& to) {
@@ -77,8 +77,8 @@ using places_map = std::map<std::string, std::vector<std::string>>;
 
 struct mailbox_state {
     places_map places;
-    std::multiset<std::string> challenges;   // the To field of each stored challenge
-    std::vector<std::string> leftovers;      // files in a tmp/ folder, or temporaries of the data folder
+    std::multiset<std::string> challenges;    // the To field of each stored challenge
+    std::vector<std::string> leftovers;       // files in a tmp/ folder, or temporaries of the data folder
     std::map<std::string, std::string> data;  // data_files to their content; absent ones left out
 };
 
@@ -153,7 +153,8 @@ std::string broken_data_file(const std::string& name, const std::string& content
     auto whole_address = [](const std::string& word) {
         size_t at = word.find('@');
         return at != std::string::npos && at > 0 && word.ends_with(".example") &&
-               std::all_of(word.begin(), word.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '@' || c == '.'; });
+               std::all_of(word.begin(), word.end(),
+                           [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '@' || c == '.'; });
     };
     for (const std::string& word : words_of(content)) {
         if (!known.count(word) && !whole_address(word)) return "holds \"" + word + "\", not a whole address";
@@ -237,7 +238,8 @@ void walk_every_fault(const scenario& s) {
         std::vector<traced_step> trace = read_trace(folder + "/trace");
         // The failing run may take another way after the failure, but not before it.
         traced_step failing = trace.size() >= n ? trace[n - 1] : traced_step{};
-        std::string row = "row " + std::to_string(n) + " (" + failing.step + " " + relative_to(failing.path, folder) + ")";
+        std::string row =
+            "row " + std::to_string(n) + " (" + failing.step + " " + relative_to(failing.path, folder) + ")";
         if (failing.number != static_cast<long>(n)) {
             ADD_FAILURE() << row << ": the failing run made only " << trace.size() << " file operations";
             continue;
@@ -247,10 +249,12 @@ void walk_every_fault(const scenario& s) {
         for (const auto& [unique, where] : before.places) {
             auto found = after_failure.places.find(unique);
             if (found == after_failure.places.end()) ADD_FAILURE() << row << ": " << unique << " was lost";
-            else if (found->second.size() != 1) ADD_FAILURE() << row << ": " << unique << " is in " << describe(after_failure.places, unique);
+            else if (found->second.size() != 1)
+                ADD_FAILURE() << row << ": " << unique << " is in " << describe(after_failure.places, unique);
         }
         EXPECT_EQ(after_failure.places.size(), before.places.size()) << row;
-        for (const std::string& leftover : after_failure.leftovers) ADD_FAILURE() << row << ": left behind " << leftover;
+        for (const std::string& leftover : after_failure.leftovers)
+            ADD_FAILURE() << row << ": left behind " << leftover;
         for (const auto& [name, content] : after_failure.data) {
             if (std::string why = broken_data_file(name, content, before, expected); !why.empty())
                 ADD_FAILURE() << row << ": " << name << " " << why;
@@ -267,7 +271,8 @@ void walk_every_fault(const scenario& s) {
         EXPECT_EQ(failed.code, 1) << row << "\n" << failed.out << failed.err;
         std::string named = name_to_report(failing.path);
         EXPECT_NE((failed.out + failed.err).find(named), std::string::npos)
-            << row << ": the output does not name " << named << "\n" << failed.out << failed.err;
+            << row << ": the output does not name " << named << "\n"
+            << failed.out << failed.err;
 
         // The next run without faults finishes the job.
         outcome next = run(folder, arguments_in(s, folder), "");
@@ -289,9 +294,12 @@ void walk_every_fault(const scenario& s) {
         std::set<std::string> got(finished.challenges.begin(), finished.challenges.end());
         std::string may_miss = s.unfinished ? s.unfinished(failing) : "";
         for (const std::string& to : wanted) {
-            if (!got.count(to) && may_miss.empty()) ADD_FAILURE() << row << ": no challenge to " << to << " after the next run";
+            if (!got.count(to) && may_miss.empty())
+                ADD_FAILURE() << row << ": no challenge to " << to << " after the next run";
         }
-        for (const std::string& to : got) EXPECT_TRUE(wanted.count(to)) << row << ": a challenge to " << to << " that the run without faults did not send";
+        for (const std::string& to : got)
+            EXPECT_TRUE(wanted.count(to))
+                << row << ": a challenge to " << to << " that the run without faults did not send";
         if (::testing::Test::HasFailure()) {
             // One row's story is enough to tell what went wrong; the rest would repeat it.
             std::cout << "[   info   ] " << row << " failed; its output:\n" << failed.out << failed.err;
@@ -310,7 +318,6 @@ std::set<std::string>& answers() {
     static std::set<std::string> names;
     return names;
 }
-
 
 constexpr long first_arrival = 1704067200;
 
@@ -342,11 +349,12 @@ void prepare_data_and_waiting_mail(const std::string& base) {
     tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true", "ARSubjectKey", "[TWK-CONFIRM]",
               "ARSubject", "Please confirm [TWK-CONFIRM]"});
     tarnwick({"list", "add", "remove", "deals0@spam.example", "deals1@spam.example"});
-    write_text_file(base + "/contacts.txt", "friend0@friends.example\nfriend1@friends.example\nfriend2@friends.example\n");
+    write_text_file(base + "/contacts.txt",
+                    "friend0@friends.example\nfriend1@friends.example\nfriend2@friends.example\n");
     for (int i = 0; i < 3; ++i) {
         std::string name = std::to_string(first_arrival + i) + ".Mwait" + std::to_string(i) + "P1.gen";
-        write_text_file(root + "/new/" + name,
-                        message(from("waiting" + std::to_string(i) + "@strangers.example", "Hello " + std::to_string(i))));
+        write_text_file(root + "/new/" + name, message(from("waiting" + std::to_string(i) + "@strangers.example",
+                                                            "Hello " + std::to_string(i))));
         set_arrival(root + "/new/" + name, first_arrival + i);
     }
     tarnwick({"run", "--maildir", root, "--contacts", base + "/contacts.txt"});
@@ -357,8 +365,7 @@ void prepare_mixed_mailbox(const std::string& base) {
     prepare_data_and_waiting_mail(base);
     if (::testing::Test::HasFatalFailure()) return;
     // A new contact, so that the contacts are written once.
-    write_text_file(base + "/contacts.txt",
-                    read_text_file(base + "/contacts.txt") + "friend3@friends.example\n");
+    write_text_file(base + "/contacts.txt", read_text_file(base + "/contacts.txt") + "friend3@friends.example\n");
     std::vector<std::vector<std::string>> mail = {
         from("friend0@friends.example", "News", "Friend"),
         from("stranger0@strangers.example", "Offer 0"),
@@ -393,11 +400,11 @@ void prepare_mixed_mailbox(const std::string& base) {
         std::string body = "Message " + std::to_string(i) + ".\n";
         // The bounce of a challenge quotes it.
         if (i == 6)
-            body = "Your message could not be delivered.\n\n--- returned headers ---\nFrom: me@home.example\n"
-                   "To: lost@strangers.example\nSubject: Please confirm [TWK-CONFIRM]\n";
-        if (std::any_of(mail[i].begin(), mail[i].end(), [](const std::string& field) {
-                return field.rfind("Subject: Re: Please confirm", 0) == 0;
-            }))
+            body =
+                "Your message could not be delivered.\n\n--- returned headers ---\nFrom: me@home.example\n"
+                "To: lost@strangers.example\nSubject: Please confirm [TWK-CONFIRM]\n";
+        if (std::any_of(mail[i].begin(), mail[i].end(),
+                        [](const std::string& field) { return field.rfind("Subject: Re: Please confirm", 0) == 0; }))
             answers().insert(unique_of(name));
         write_text_file(root + "/new/" + name, message(mail[i], body));
         set_arrival(root + "/new/" + name, arrival);
@@ -453,21 +460,31 @@ std::string run_may_differ(const traced_step& step, const std::string& unique, c
 }  // namespace
 
 TEST(write_faults, run_on_a_mixed_mailbox_with_each_write_failing) {
-    walk_every_fault({"tarnwick run", prepare_mixed_mailbox,
-                      {"run", "--maildir", "{dir}/Maildir", "--contacts", "{dir}/contacts.txt", "--data-dir", "{dir}/data"},
-                      tolerated_failure, challenge_not_resent, run_may_differ});
+    walk_every_fault(
+        {"tarnwick run",
+         prepare_mixed_mailbox,
+         {"run", "--maildir", "{dir}/Maildir", "--contacts", "{dir}/contacts.txt", "--data-dir", "{dir}/data"},
+         tolerated_failure,
+         challenge_not_resent,
+         run_may_differ});
 }
 
 TEST(write_faults, list_add_authorized_with_each_write_failing) {
-    walk_every_fault({"tarnwick list add", prepare_data_and_waiting_mail,
-                      {"list", "add", "authorized", "waiting2@strangers.example", "--maildir", "{dir}/Maildir", "--data-dir",
-                       "{dir}/data"},
-                      tolerated_failure, {}, read_state_kept});
+    walk_every_fault({"tarnwick list add",
+                      prepare_data_and_waiting_mail,
+                      {"list", "add", "authorized", "waiting2@strangers.example", "--maildir", "{dir}/Maildir",
+                       "--data-dir", "{dir}/data"},
+                      tolerated_failure,
+                      {},
+                      read_state_kept});
 }
 
 // Without --maildir the release waits in release.lst for the next run: that file is the verdict.
 TEST(write_faults, list_add_authorized_without_maildir_with_each_write_failing) {
-    walk_every_fault({"tarnwick list add (no Maildir)", prepare_data_and_waiting_mail,
+    walk_every_fault({"tarnwick list add (no Maildir)",
+                      prepare_data_and_waiting_mail,
                       {"list", "add", "authorized", "waiting2@strangers.example", "--data-dir", "{dir}/data"},
-                      tolerated_failure, {}, {}});
+                      tolerated_failure,
+                      {},
+                      {}});
 }

@@ -76,8 +76,7 @@ TEST(list_file, two_words_on_one_line_load_and_save_sorted) {
     EXPECT_EQ(list, (address_set{"Bob@Example.com", "ann@x.org", "kept@x.org", "zed@x.org"}));
 
     ASSERT_TRUE(save_list(path, list));
-    EXPECT_EQ(read_text_file(path),
-              "\r\n\rBob@Example.com\r\n\rann@x.org\r\n\rkept@x.org\r\n\rzed@x.org\r\n\r");
+    EXPECT_EQ(read_text_file(path), "\r\n\rBob@Example.com\r\n\rann@x.org\r\n\rkept@x.org\r\n\rzed@x.org\r\n\r");
     address_set reloaded;
     load_list(path, reloaded);
     EXPECT_EQ(reloaded, list);
@@ -97,9 +96,9 @@ TEST(list_file, missing_file_or_missing_name_reads_and_writes_nothing) {
     load_list_full_line(directory, list);
     EXPECT_EQ(list, (address_set{"ann@x.org"}));
     EXPECT_EQ(log.text(), "\n\nStart load_list " + dir.file("absent.txt") + "\nEnd load_list " +
-                              dir.file("absent.txt") + "\n\n\nStart load_list " + directory +
-                              "\nEnd load_list " + directory + "\n\n\nStart load_list_full_line " +
-                              directory + "\nEnd load_list_full_line " + directory + "\n");
+                              dir.file("absent.txt") + "\n\n\nStart load_list " + directory + "\nEnd load_list " +
+                              directory + "\n\n\nStart load_list_full_line " + directory +
+                              "\nEnd load_list_full_line " + directory + "\n");
     EXPECT_FALSE(save_list(directory, list));
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }

@@ -29,7 +29,10 @@ TEST(extract_email_address, normalises_or_rejects) {
         {"punctuation stops taking", "\"Ann\" <ann_b+tag@sub-d.example.org>,", "ann_b+tag@sub-d.example.org"},
         {"domain entry form", ".@Example.com", ".@example.com"},
         {"high bytes are skipped before", "\xC9ric@example.com", "ric@example.com"},
-        {"high bytes stop taking", "ab\xE9" "cd@example.com", ""},
+        {"high bytes stop taking",
+         "ab\xE9"
+         "cd@example.com",
+         ""},
         {"NUL stops taking", std::string("bob\0@x.org", 10), ""},
         {"all blanks separate words", "x\t\v\f\r\nName:Bob@X.org", "bob@x.org"},
         {"empty", "", ""},

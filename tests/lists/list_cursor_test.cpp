@@ -55,8 +55,8 @@ TEST(list_cursor, continues_after_the_last_entry_when_the_list_changes) {
     four_lists lists;
     list_cursor cursor;
     EXPECT_EQ(cursor.next(0, 0, lists.table()), "a1@x.org");
-    lists.authorized.erase("a1@x.org");  // the entry under the cursor goes away
-    lists.authorized.insert("a0@x.org");  // before the cursor: not seen
+    lists.authorized.erase("a1@x.org");    // the entry under the cursor goes away
+    lists.authorized.insert("a0@x.org");   // before the cursor: not seen
     lists.authorized.insert("a25@x.org");  // sorts before "a2@x.org": '5' < '@'
     EXPECT_EQ(calls(cursor, lists, {{0, 1}, {0, 2}}), (std::vector<std::string>{"a25@x.org", "a2@x.org"}));
     lists.authorized.clear();

@@ -21,15 +21,18 @@ protected:
 };
 
 TEST_F(accounts_test, walks_only_the_incoming_branch) {
-    for (const char* path : {"/Inbox/Sub", "/Inbox/Sub/Deeper", "/Inbox2/Other", "/Archive/Inbox"}) host.add_folder(path);
+    for (const char* path : {"/Inbox/Sub", "/Inbox/Sub/Deeper", "/Inbox2/Other", "/Archive/Inbox"})
+        host.add_folder(path);
     log_capture log;
     a_email_account* a = account();
     ASSERT_TRUE(a);
     EXPECT_EQ(a->get_name(), "Test account");
     EXPECT_EQ(incoming_path, "/Inbox");
-    EXPECT_EQ(paths(*a), (std::vector<std::string>{"/Inbox", "/Inbox/Sub", "/Inbox/Sub/Deeper", "/Inbox2", "/Inbox2/Other"}));
+    EXPECT_EQ(paths(*a),
+              (std::vector<std::string>{"/Inbox", "/Inbox/Sub", "/Inbox/Sub/Deeper", "/Inbox2", "/Inbox2/Other"}));
     EXPECT_TRUE(log.contains("all_accounts::all_accounts(), incoming folder name: /Inbox\n"));
-    EXPECT_TRUE(log.contains("1. email_account::email_account Test account\n2. email_account::email_account Test account\n"));
+    EXPECT_TRUE(
+        log.contains("1. email_account::email_account Test account\n2. email_account::email_account Test account\n"));
     EXPECT_TRUE(log.contains("2. Folder : '/Archive'\n\n"));
     EXPECT_FALSE(log.contains("iterate_folder for : '/Archive'"));
     EXPECT_TRUE(log.contains("\n\nAll_accounts::All_accounts() Account : Test account\n"));
@@ -67,7 +70,8 @@ TEST_F(accounts_test, holds_at_most_the_first_account) {
     struct row {
         std::vector<host_item> accounts;
         int count;
-    } rows[] = {{{"First", "Second"}, 1}, {{host_item::number(1), "Second"}, 0}, {{}, 0}, {{host_item::null_text()}, 1}};
+    } rows[] = {
+        {{"First", "Second"}, 1}, {{host_item::number(1), "Second"}, 0}, {{}, 0}, {{host_item::null_text()}, 1}};
     for (const row& r : rows) {
         host.set_accounts(r.accounts);
         reset_all_accounts();
@@ -105,7 +109,8 @@ TEST_F(accounts_test, a_failing_host_keeps_what_was_reached) {
 }
 
 TEST_F(accounts_test, a_failure_during_the_scan_is_logged_not_printed) {
-    host.on_call("enum_accounts", [] { throw memory_host::escaping_failure("host gave up"); }, 1);
+    host.on_call(
+        "enum_accounts", [] { throw memory_host::escaping_failure("host gave up"); }, 1);
     reset_all_accounts();
     log_capture log;
     testing::internal::CaptureStdout();
@@ -116,7 +121,8 @@ TEST_F(accounts_test, a_failure_during_the_scan_is_logged_not_printed) {
 
 TEST_F(accounts_test, a_host_that_drops_the_mailer_mid_walk_is_still_held) {
     host.add_folder("/Inbox/Sub");
-    host.on_call("enum_subfolders", [] { g_mailer.reset(); }, 1);
+    host.on_call(
+        "enum_subfolders", [] { g_mailer.reset(); }, 1);
     a_email_account* a = account();
     ASSERT_TRUE(a);
     EXPECT_EQ(paths(*a), (std::vector<std::string>{"/Inbox", "/Inbox/Sub"}));
@@ -263,7 +269,11 @@ TEST_F(accounts_test, folder_operations_without_a_mailer_fail_cleanly) {
         {"move_email_to_incoming", [&] { folder->move_email_to_incoming(*email); }},
         {"switch_folder_action", [&] { EXPECT_HR(E_FAIL, folder->switch_folder_action(1, true)); }},
         {"run_folder_action", [&] { EXPECT_HR(E_FAIL, folder->run_folder_action(1, 2)); }},
-        {"find_emails_from", [&] { folder->find_emails_from("a@b", stale); EXPECT_FALSE(stale); }},
+        {"find_emails_from",
+         [&] {
+             folder->find_emails_from("a@b", stale);
+             EXPECT_FALSE(stale);
+         }},
         {"delete_last_mail",
          [&] {
              std::string sender = "kept";

@@ -17,8 +17,8 @@ TEST_F(email_test, reads_the_headers_once_and_keeps_them) {
     EXPECT_EQ(email->get_sender(), "Ann <ann@example.com>");
     EXPECT_EQ(email->get_receiver(), "me@example.org");
     EXPECT_EQ(email->get_subject(), "Hello");
-    for (const std::string& text : {email->get_extra_text(), email->get_extra_text2(), email->get_extra_text3(),
-                                    email->get_extra_text4()})
+    for (const std::string& text :
+         {email->get_extra_text(), email->get_extra_text2(), email->get_extra_text3(), email->get_extra_text4()})
         EXPECT_EQ(text, "");
     EXPECT_EQ(host.call_count("get_message_headers"), 1);
     EXPECT_EQ(host.calls().size(), 1u) << "only the headers are read when the record is made";
@@ -94,8 +94,9 @@ TEST_F(email_test, attachment_names_are_sorted_unique_and_text_only) {
 }
 
 TEST_F(email_test, stream_output_is_one_fixed_block) {
-    const std::string head = "\n\n==================================================>\n\nemail info : "
-                             "\nFrom: ann@example.com\nSubject Hello\nMessage \nthe body";
+    const std::string head =
+        "\n\n==================================================>\n\nemail info : "
+        "\nFrom: ann@example.com\nSubject Hello\nMessage \nthe body";
     struct row {
         std::vector<host_item> attachments;
         bool unread;
@@ -105,8 +106,11 @@ TEST_F(email_test, stream_output_is_one_fixed_block) {
         {{}, false, "\nAll attachment names\n\nAlready Read = yes\n===============\n\n"},
     };
     for (const row& r : rows) {
-        auto email = record(add({.sender = "ann@example.com", .subject = "Hello", .body = "the body",
-                                 .unread = r.unread, .attachments = r.attachments}));
+        auto email = record(add({.sender = "ann@example.com",
+                                 .subject = "Hello",
+                                 .body = "the body",
+                                 .unread = r.unread,
+                                 .attachments = r.attachments}));
         std::ostringstream out;
         out << *email << "|";
         EXPECT_EQ(out.str(), head + r.tail + "|");

@@ -23,7 +23,9 @@ protected:
     }
 
     // A message in the incoming folder.
-    memory_host::message_id add(memory_host::message_spec spec) { return host.add_message(host.incoming(), std::move(spec)); }
+    memory_host::message_id add(memory_host::message_spec spec) {
+        return host.add_message(host.incoming(), std::move(spec));
+    }
     // The mail model's record of a host message.
     std::unique_ptr<a_email> record(memory_host::message_id id) {
         com_ptr<IUnknown> object = host.message_object(id);

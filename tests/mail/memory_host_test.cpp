@@ -62,12 +62,15 @@ TEST_F(memory_host_test, faults_fail_perform_or_call_back) {
     EXPECT_TRUE(host.is_deleted(id));
 
     int seen = 0;
-    host.on_call("get_incoming_folder", [&] {
-        ++seen;
-        EXPECT_EQ(host.call_count("get_incoming_folder"), 1) << "the callback runs first, and may re-enter";
-        com_ptr<IUnknown> inner;
-        g_mailer->get_root_folder(inner.put());
-    }, 1);
+    host.on_call(
+        "get_incoming_folder",
+        [&] {
+            ++seen;
+            EXPECT_EQ(host.call_count("get_incoming_folder"), 1) << "the callback runs first, and may re-enter";
+            com_ptr<IUnknown> inner;
+            g_mailer->get_root_folder(inner.put());
+        },
+        1);
     com_ptr<IUnknown> incoming;
     g_mailer->get_incoming_folder(incoming.put());
     g_mailer->get_incoming_folder(incoming.put());

@@ -24,10 +24,10 @@ void check_class_object_refusals(const get_class_object_call& get_class_object,
     EXPECT_HR(E_POINTER, get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory, nullptr));
 
     com_ptr<IClassFactory> classes, again;
-    ASSERT_HR(S_OK, get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory,
-                                     reinterpret_cast<void**>(classes.put())));
-    ASSERT_HR(S_OK, get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory,
-                                     reinterpret_cast<void**>(again.put())));
+    ASSERT_HR(S_OK,
+              get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory, reinterpret_cast<void**>(classes.put())));
+    ASSERT_HR(S_OK,
+              get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory, reinterpret_cast<void**>(again.put())));
     EXPECT_EQ(classes.get(), again.get());
 
     object = &object;
@@ -39,7 +39,8 @@ void check_class_object_refusals(const get_class_object_call& get_class_object,
 void check_unloading_follows_instances_and_locks(IClassFactory& classes, const can_unload_now_call& can_unload_now) {
     EXPECT_HR(S_OK, can_unload_now());
     com_ptr<IMailerInterfaceTest> instance;
-    ASSERT_HR(S_OK, classes.CreateInstance(nullptr, IID_IMailerInterfaceTest, reinterpret_cast<void**>(instance.put())));
+    ASSERT_HR(S_OK,
+              classes.CreateInstance(nullptr, IID_IMailerInterfaceTest, reinterpret_cast<void**>(instance.put())));
     EXPECT_HR(S_FALSE, can_unload_now());
     instance.reset();
     EXPECT_HR(S_OK, can_unload_now());
@@ -92,9 +93,9 @@ void play_client_story(com_ptr<IMailerInterfaceTest> instance, memory_host& host
     list.lVal = pending_list;
     DISPPARAMS size_params{&list, nullptr, 1, 0};
     variant_holder size;
-    ASSERT_HR(S_OK, automation->Invoke(get_list_size_id, IID_NULL, LOCALE_USER_DEFAULT,
-                                       DISPATCH_METHOD | DISPATCH_PROPERTYGET, &size_params, size.get(), nullptr,
-                                       nullptr));
+    ASSERT_HR(S_OK,
+              automation->Invoke(get_list_size_id, IID_NULL, LOCALE_USER_DEFAULT,
+                                 DISPATCH_METHOD | DISPATCH_PROPERTYGET, &size_params, size.get(), nullptr, nullptr));
     EXPECT_EQ(size->vt, VT_I4);
     EXPECT_EQ(size->lVal, 2);
     EXPECT_HR(S_OK, instance->Unload());

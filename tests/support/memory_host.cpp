@@ -88,12 +88,15 @@ struct memory_host::store {
     std::optional<int> lookup(const IUnknown* object, kind type, const char* operation) {
         auto found = live.find(object);
         if (found != live.end() && found->second.type == type) return found->second.id;
-        if (strict) ADD_FAILURE() << "memory_host::" << operation << ": an argument is not a live object of this host of the right kind";
+        if (strict)
+            ADD_FAILURE() << "memory_host::" << operation
+                          << ": an argument is not a live object of this host of the right kind";
         return std::nullopt;
     }
     std::optional<int> lookup(const VARIANT& value, kind type, const char* operation) {
         if (value.vt == VT_UNKNOWN || value.vt == VT_DISPATCH) return lookup(value.punkVal, type, operation);
-        if (strict) ADD_FAILURE() << "memory_host::" << operation << ": an object argument has VARIANT type " << value.vt;
+        if (strict)
+            ADD_FAILURE() << "memory_host::" << operation << ": an object argument has VARIANT type " << value.vt;
         return std::nullopt;
     }
     // A message that is not deleted, or null.
@@ -148,8 +151,9 @@ public:
 };
 
 IUnknown* new_entry(const store_ptr& owner, kind type, int id) {
-    std::string what = type == kind::folder ? "folder '" + owner->path_of(id) + "'"
-                                            : "message " + std::to_string(id) + " '" + owner->message(id).spec.subject + "'";
+    std::string what = type == kind::folder
+                           ? "folder '" + owner->path_of(id) + "'"
+                           : "message " + std::to_string(id) + " '" + owner->message(id).spec.subject + "'";
     return new entry_object(owner, type, id, what);
 }
 
@@ -250,7 +254,8 @@ std::string trimmed(const std::string& text) {
 std::string address_of(const std::string& sender) {
     size_t open = sender.rfind('<');
     size_t close = sender.find('>', open == std::string::npos ? 0 : open);
-    if (open != std::string::npos && close != std::string::npos) return trimmed(sender.substr(open + 1, close - open - 1));
+    if (open != std::string::npos && close != std::string::npos)
+        return trimmed(sender.substr(open + 1, close - open - 1));
     return trimmed(sender);
 }
 
@@ -324,7 +329,9 @@ memory_host::message_id memory_host::add_message(folder_id folder, message_spec 
     return id;
 }
 
-void memory_host::set_body(message_id message, std::string body) { store_->message(message).spec.body = std::move(body); }
+void memory_host::set_body(message_id message, std::string body) {
+    store_->message(message).spec.body = std::move(body);
+}
 void memory_host::set_contacts(std::vector<host_item> contacts) { store_->contacts = std::move(contacts); }
 void memory_host::set_accounts(std::vector<host_item> accounts) { store_->accounts = std::move(accounts); }
 void memory_host::set_now(double seconds) { store_->now = seconds; }
@@ -368,7 +375,9 @@ std::optional<memory_host::folder_id> memory_host::find_folder(const std::string
 
 std::string memory_host::folder_name(folder_id folder) const { return store_->folder(folder).name; }
 std::string memory_host::folder_path(folder_id folder) const { return store_->path_of(folder); }
-std::vector<memory_host::folder_id> memory_host::subfolders(folder_id folder) const { return store_->folder(folder).children; }
+std::vector<memory_host::folder_id> memory_host::subfolders(folder_id folder) const {
+    return store_->folder(folder).children;
+}
 
 std::vector<memory_host::message_id> memory_host::messages_in(folder_id folder) const {
     std::vector<message_id> found;
@@ -655,7 +664,8 @@ HRESULT memory_host::create_message(BSTR to, BSTR cc, BSTR bcc, BSTR subject, BS
         int id = store_->next_id++;
         store_->created.push_back({id, narrow_from_bstr(to), cc == nullptr, bcc == nullptr, narrow_from_bstr(subject),
                                    narrow_from_bstr(body), flags, options, false});
-        *message = new created_object(store_, kind::created_message, id, "created message to " + store_->created.back().to);
+        *message =
+            new created_object(store_, kind::created_message, id, "created message to " + store_->created.back().to);
         return S_OK;
     });
 }
@@ -702,10 +712,9 @@ HRESULT memory_host::get_message_headers(IUnknown* message, BSTR* sender, BSTR* 
         if (!sender || !receiver || !subject || !extra) return E_POINTER;
         auto* entry = store_->live_message(store_->lookup(message, kind::message, "get_message_headers"));
         if (!entry) return E_FAIL;
-        bstr_holder texts[] = {bstr_holder(bstr_from_narrow(entry->spec.sender)),
-                               bstr_holder(bstr_from_narrow(entry->spec.receiver)),
-                               bstr_holder(bstr_from_narrow(entry->spec.subject)),
-                               bstr_holder(bstr_from_narrow("X-Mailer: memory host"))};
+        bstr_holder texts[] = {
+            bstr_holder(bstr_from_narrow(entry->spec.sender)), bstr_holder(bstr_from_narrow(entry->spec.receiver)),
+            bstr_holder(bstr_from_narrow(entry->spec.subject)), bstr_holder(bstr_from_narrow("X-Mailer: memory host"))};
         *sender = texts[0].release();
         *receiver = texts[1].release();
         *subject = texts[2].release();

@@ -32,9 +32,9 @@ struct host_item {
     // Texts convert implicitly, so that a list reads {"a@example.com", host_item::number(1)}.
     host_item(std::string content) : text(std::move(content)) {}
     host_item(const char* content) : text(content) {}
-    static host_item null_text();       // VT_BSTR holding a null pointer
+    static host_item null_text();         // VT_BSTR holding a null pointer
     static host_item number(LONG value);  // VT_I4
-    static host_item empty();           // VT_EMPTY
+    static host_item empty();             // VT_EMPTY
 
     VARTYPE type = VT_BSTR;
     std::string text;
@@ -142,7 +142,7 @@ public:
     std::string folder_name(folder_id folder) const;
     std::string folder_path(folder_id folder) const;
     std::vector<folder_id> subfolders(folder_id folder) const;
-    std::vector<message_id> messages_in(folder_id folder) const;  // in the order they were added
+    std::vector<message_id> messages_in(folder_id folder) const;   // in the order they were added
     std::optional<folder_id> folder_of(message_id message) const;  // nullopt once deleted
     bool is_unread(message_id message) const;
     bool is_deleted(message_id message) const;
@@ -186,8 +186,8 @@ public:
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override;
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
-                                     VARIANT* result, EXCEPINFO* excepinfo, UINT* arg_error) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                     EXCEPINFO* excepinfo, UINT* arg_error) override;
 
     struct store;  // shared with the objects handed out, which may outlive the host
 

@@ -13,8 +13,8 @@ temp_dir::temp_dir() {
     static std::atomic<unsigned> counter{0};
     auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path candidate = fs::temp_directory_path() /
-                             ("tarnwick-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+        fs::path candidate =
+            fs::temp_directory_path() / ("tarnwick-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
         std::error_code error;
         if (fs::create_directory(candidate, error)) {
             path_ = candidate.generic_string();

@@ -1,7 +1,9 @@
 // The instance that Tarnwick.dll hands out on Windows: the portable add-in object plus what COM
 // clients of a control-like automation object look for: connection points, class information
 // and type information from the embedded type library. No event is ever fired.
+// windows.h comes first: the other system headers build on it.
 #include <windows.h>
+
 #include <ocidl.h>
 #include <olectl.h>
 
@@ -10,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "addin/class_factory.h"
 #include "addin/addin_object.h"
+#include "addin/class_factory.h"
 #include "addin/module.h"
 #include "module/win32/module_win32.h"
 #include "platform/com_enum.h"

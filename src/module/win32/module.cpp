@@ -1,5 +1,7 @@
 // The Windows module: DllMain and the exported functions that COM and regsvr32 call.
+// windows.h comes first: the other system headers build on it.
 #include <windows.h>
+
 #include <olectl.h>
 
 #include <new>

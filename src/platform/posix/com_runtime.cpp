@@ -1,8 +1,8 @@
 // BSTR and VARIANT functions with the semantics of OLE Automation, for the types the system uses.
 #include <cctype>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -86,12 +86,23 @@ enum class kind { signed_int, unsigned_int, real, boolean, text, object, empty, 
 
 kind kind_of(VARTYPE vt) {
     switch (vt) {
-    case VT_I1: case VT_I2: case VT_I4: case VT_I8: case VT_INT: return kind::signed_int;
-    case VT_UI1: case VT_UI2: case VT_UI4: case VT_UI8: case VT_UINT: return kind::unsigned_int;
-    case VT_R4: case VT_R8: case VT_DATE: return kind::real;
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_I8:
+    case VT_INT: return kind::signed_int;
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UI8:
+    case VT_UINT: return kind::unsigned_int;
+    case VT_R4:
+    case VT_R8:
+    case VT_DATE: return kind::real;
     case VT_BOOL: return kind::boolean;
     case VT_BSTR: return kind::text;
-    case VT_UNKNOWN: case VT_DISPATCH: return kind::object;
+    case VT_UNKNOWN:
+    case VT_DISPATCH: return kind::object;
     case VT_EMPTY: return kind::empty;
     default: return kind::other;
     }
@@ -116,8 +127,15 @@ HRESULT read_number(const VARIANT& v, number& out) {
     case VT_UI4: out.value = v.ulVal; return S_OK;
     case VT_UINT: out.value = v.uintVal; return S_OK;
     case VT_UI8: out.value = static_cast<long double>(v.ullVal); return S_OK;
-    case VT_R4: out.value = v.fltVal; out.is_real = true; return S_OK;
-    case VT_R8: case VT_DATE: out.value = v.dblVal; out.is_real = true; return S_OK;
+    case VT_R4:
+        out.value = v.fltVal;
+        out.is_real = true;
+        return S_OK;
+    case VT_R8:
+    case VT_DATE:
+        out.value = v.dblVal;
+        out.is_real = true;
+        return S_OK;
     case VT_BOOL: out.value = v.boolVal ? -1 : 0; return S_OK;
     case VT_BSTR: {
         std::string text = narrow_from_bstr(v.bstrVal);
@@ -215,7 +233,8 @@ HRESULT convert(const VARIANT& source, VARTYPE type, VARIANT& out, USHORT flags)
     case VT_UINT: hr = to_integer(n.value, out.uintVal); break;
     case VT_UI8: hr = to_integer(n.value, out.ullVal); break;
     case VT_R4: out.fltVal = static_cast<float>(n.value); break;
-    case VT_R8: case VT_DATE: out.dblVal = static_cast<double>(n.value); break;
+    case VT_R8:
+    case VT_DATE: out.dblVal = static_cast<double>(n.value); break;
     case VT_BSTR: out.bstrVal = bstr_from_narrow(format_number(n)); break;
     default: return DISP_E_BADVARTYPE;
     }
@@ -241,7 +260,8 @@ HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* source, USHORT fla
         case VT_I2: dereferenced.iVal = *value->piVal; break;
         case VT_BOOL: dereferenced.boolVal = *value->pboolVal; break;
         case VT_BSTR: dereferenced.bstrVal = *value->pbstrVal; break;
-        case VT_UNKNOWN: case VT_DISPATCH: dereferenced.punkVal = *value->ppunkVal; break;
+        case VT_UNKNOWN:
+        case VT_DISPATCH: dereferenced.punkVal = *value->ppunkVal; break;
         default: return DISP_E_BADVARTYPE;
         }
         value = &dereferenced;

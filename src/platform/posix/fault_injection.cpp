@@ -24,7 +24,7 @@ namespace {
 struct fault_plan {
     long fail_at = 0;  // the step that fails, counted from 1; 0 for none
     int error = ENOSPC;
-    int trace = -1;    // the trace file, or -1
+    int trace = -1;  // the trace file, or -1
     std::atomic<long> steps{0};
 
     fault_plan() {
@@ -35,7 +35,8 @@ struct fault_plan {
                 std::string name = end + 1;
                 if (name == "EIO") error = EIO;
                 else if (name == "ENOSPC") error = ENOSPC;
-                else if (long number = std::strtol(name.c_str(), nullptr, 10); number > 0) error = static_cast<int>(number);
+                else if (long number = std::strtol(name.c_str(), nullptr, 10); number > 0)
+                    error = static_cast<int>(number);
             }
         }
         if (const char* trace_path = std::getenv("TARNWICK_FAULT_TRACE"); trace_path && *trace_path)

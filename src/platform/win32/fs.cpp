@@ -1,6 +1,8 @@
 #include "platform/fs.h"
 
+// windows.h comes first: the other system headers build on it.
 #include <windows.h>
+
 #include <shlobj.h>
 #include <shlwapi.h>
 

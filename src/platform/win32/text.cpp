@@ -17,8 +17,9 @@ std::string narrow_from_wide(const OLECHAR* text, size_t length) {
 std::string narrow_from_bstr(BSTR text) { return text ? narrow_from_wide(text, SysStringLen(text)) : std::string(); }
 
 BSTR bstr_from_narrow(std::string_view text) {
-    int n = text.empty() ? 0
-                         : MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    int n = text.empty()
+                ? 0
+                : MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(n));
     if (!result) throw com_error(E_OUTOFMEMORY);
     if (n > 0) MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), result, n);
