@@ -9,6 +9,12 @@ scripts/bootstrap.sh
 
 run() { echo "==> $*"; "$@"; }
 
+# One format for every source: a file that clang-format would change fails the run.
+git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format --dry-run --Werror || {
+  echo "Some sources are not formatted; run: git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format -i" >&2
+  exit 1
+}
+
 for preset in native native-asan; do
   run cmake --preset "$preset" >/dev/null
   run cmake --build --preset "$preset"
