@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -12,7 +13,8 @@
 // "0x80070057" for E_INVALIDARG.
 inline std::string hresult_text(HRESULT hr) {
     char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+    // Through 32 bits first: a failure code is negative, and widened directly it would print 16 digits.
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(hr)));
     return text;
 }
 
