@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <string>
 
+#include "config/data_dir.h"
 #include "engine/ostrel.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::quiet_data_dir();
+    // The data directory in the scratch folder, without seed files; the debug log stays closed.
+    reset_data_dir_for_tests(fuzz::scratch_dir(), fuzz::scratch_dir());
     return 0;
 }
 

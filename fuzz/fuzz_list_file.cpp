@@ -5,12 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "config/data_dir.h"
 #include "fuzz_support.h"
 #include "lists/address.h"
 #include "lists/address_list.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::quiet_data_dir();
+    // The data directory in the scratch folder, without seed files; the debug log stays closed.
+    reset_data_dir_for_tests(fuzz::scratch_dir(), fuzz::scratch_dir());
     return 0;
 }
 

@@ -1,5 +1,5 @@
 // What every fuzz target shares: a failed promise stops the run with its reason, and code that
-// writes the debug log or files does so in a scratch folder of the fuzz run, never in the user's.
+// writes files does so in a scratch folder of the fuzz run, never in the user's.
 #pragma once
 
 #include <sys/stat.h>
@@ -10,8 +10,6 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
-
-#include "config/data_dir.h"
 
 namespace fuzz {
 
@@ -40,13 +38,6 @@ inline const std::string& scratch_dir() {
         return made;
     }();
     return *dir;
-}
-
-// Points the data directory at the scratch folder, without seed files. The debug log stays
-// closed: only loading the add-in opens it, and the fuzzers call the core directly.
-inline void quiet_data_dir() {
-    const std::string& dir = scratch_dir();
-    reset_data_dir_for_tests(dir, dir);
 }
 
 // Writes `bytes` to the scratch file `name` and gives its path.
