@@ -1,1 +1,0 @@
-// Windows supplies BSTR and VARIANT functions in oleaut32; nothing to add here.
