@@ -58,15 +58,73 @@ void warn_when_unconfigured(addin_client& addin) {
     std::cerr << "tarnwick: warning: ostrel.cfg in the data folder holds no setting, so protection is off\n";
 }
 
+// True when `command` takes `option`.
+bool takes(const option_spec& option, const std::string& command) {
+    std::string commands = std::string(" ") + option.commands + " ";
+    return commands.find(" " + command + " ") != std::string::npos;
+}
+
+const option_spec* find_option(const std::string& name) {
+    for (const option_spec& option : host_options()) {
+        if (name == option.name) return &option;
+    }
+    return nullptr;
+}
+
+// The items of a list option's value: separated by commas or blanks, empty ones dropped.
+std::vector<std::string> list_items(const std::string& text) {
+    std::vector<std::string> items;
+    std::string item;
+    for (char c : text + ",") {
+        if (c == ',' || c == ' ' || c == '\t') {
+            if (!item.empty()) items.push_back(std::move(item));
+            item.clear();
+        } else {
+            item += c;
+        }
+    }
+    return items;
+}
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
 }  // namespace
+
+const std::vector<option_spec>& host_options() {
+    static const std::vector<option_spec> table = {
+        {"maildir", option_kind::value, "run watch list", "none"},
+        {"contacts", option_kind::value, "run watch list", "none"},
+        {"sendmail", option_kind::value, "run watch", "none: challenges are stored in the Outbox folder"},
+        {"data-dir", option_kind::value, "run watch config list", "$XDG_DATA_HOME, else ~/.local/share"},
+        {"module", option_kind::value, "run watch config list",
+         "$TARNWICK_MODULE, else libTarnwick.so beside the program"},
+        {"wait", option_kind::flag, "run watch config list", "off"},
+    };
+    return table;
+}
 
 std::string parsed_arguments::value(const std::string& option, const std::string& fallback) const {
     auto found = options.find(option);
     return found == options.end() ? fallback : found->second;
 }
 
+std::vector<std::string> parsed_arguments::values(const std::string& option) const {
+    if (auto found = lists.find(option); found != lists.end()) return found->second;
+    if (has(option)) return {value(option)};
+    return {};
+}
+
+std::string parsed_arguments::origin(const std::string& option) const {
+    auto found = from_file.find(option);
+    return found == from_file.end() ? option : found->second + ": " + option.substr(2);
+}
+
 parsed_arguments parse_arguments(const std::vector<std::string>& args, const std::set<std::string>& with_value,
-                                 const std::set<std::string>& switches) {
+                                 const std::set<std::string>& switches, const std::set<std::string>& lists) {
     parsed_arguments parsed;
     bool options_ended = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -97,9 +155,67 @@ parsed_arguments parse_arguments(const std::vector<std::string>& args, const std
         } else {
             throw usage_error("unknown option " + name);
         }
-        if (!parsed.options.emplace(name, *value).second) throw usage_error(name + " is given twice");
+        if (lists.count(name)) {
+            std::vector<std::string>& items = parsed.lists[name];
+            std::vector<std::string> more = list_items(*value);
+            if (more.empty()) throw usage_error(name + " needs a value");
+            items.insert(items.end(), more.begin(), more.end());
+            parsed.options[name] = joined(items);
+        } else if (!parsed.options.emplace(name, *value).second) {
+            throw usage_error(name + " is given twice");
+        }
     }
     return parsed;
+}
+
+parsed_arguments read_arguments(const std::string& command, const std::vector<std::string>& args) {
+    std::set<std::string> with_value = {"--config"}, switches, lists;
+    for (const option_spec& option : host_options()) {
+        if (!takes(option, command)) continue;
+        std::string name = std::string("--") + option.name;
+        (option.kind == option_kind::flag ? switches : with_value).insert(name);
+        if (option.kind == option_kind::list) lists.insert(name);
+    }
+    parsed_arguments parsed = parse_arguments(args, with_value, switches, lists);
+    std::string path = parsed.has("--config") ? parsed.value("--config") : default_settings_path();
+    if (path.empty()) return parsed;
+    parsed.settings = read_settings_file(path, parsed.has("--config"));
+    for (const settings_line& line : parsed.settings.lines) {
+        const option_spec* known = find_option(line.name);
+        std::string where = parsed.settings.where(line.number);
+        if (line.name == "config") throw usage_error(where + ": the settings file cannot name another");
+        if (!known) throw usage_error(where + ": unknown setting \"" + line.name + "\"");
+        if (known->kind == option_kind::flag)
+            throw usage_error(where + ": \"" + line.name + "\" is a switch of the command line, not a setting");
+        std::vector<std::string> items = list_items(line.value);
+        if (known->kind == option_kind::list && items.empty())
+            throw usage_error(where + ": \"" + line.name + "\" needs a value");
+        std::string option = "--" + line.name;
+        // The command line overrides the file, a list as a whole.
+        if (!takes(*known, command) || parsed.has(option)) continue;
+        parsed.options[option] = known->kind == option_kind::list ? joined(items) : line.value;
+        if (known->kind == option_kind::list) parsed.lists[option] = std::move(items);
+        parsed.from_file[option] = where;
+    }
+    return parsed;
+}
+
+std::vector<host_setting> host_settings(const parsed_arguments& arguments) {
+    std::vector<host_setting> settings;
+    for (const option_spec& option : host_options()) {
+        if (option.kind == option_kind::flag) continue;
+        host_setting setting{option.name, "", "default", option.unset};
+        std::string name = std::string("--") + option.name;
+        if (arguments.has(name)) {
+            setting.value = arguments.value(name);
+            setting.source = arguments.from_file.count(name) ? arguments.from_file.at(name) : "command line";
+        } else if (const settings_line* line = arguments.settings.find(option.name)) {
+            setting.value = option.kind == option_kind::list ? joined(list_items(line->value)) : line->value;
+            setting.source = arguments.settings.where(line->number);
+        }
+        settings.push_back(std::move(setting));
+    }
+    return settings;
 }
 
 session_settings read_session_settings(const parsed_arguments& arguments) {
@@ -108,12 +224,13 @@ session_settings read_session_settings(const parsed_arguments& arguments) {
         settings.data_home = absolute(arguments.value("--data-dir"));
         struct stat st {};
         if (::stat(settings.data_home.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            throw usage_error("--data-dir " + arguments.value("--data-dir") + " is not a folder");
+            throw usage_error(arguments.origin("--data-dir") + " " + arguments.value("--data-dir") +
+                              " is not a folder");
     }
     if (arguments.has("--module")) {
         settings.module_path = absolute(arguments.value("--module"));
         if (::access(settings.module_path.c_str(), R_OK) != 0)
-            throw usage_error("--module " + arguments.value("--module") + " cannot be read");
+            throw usage_error(arguments.origin("--module") + " " + arguments.value("--module") + " cannot be read");
     } else if (const char* from_environment = std::getenv("TARNWICK_MODULE"); from_environment && *from_environment) {
         settings.module_path = absolute(from_environment);
     } else {
@@ -132,6 +249,15 @@ std::string require_maildir(const std::string& path) {
     if (!maildir::is_maildir(root))
         throw usage_error(path + " is not a readable Maildir (it needs new/ and cur/ folders)");
     return root;
+}
+
+std::string require_maildir(const parsed_arguments& arguments) {
+    try {
+        return require_maildir(arguments.value("--maildir"));
+    } catch (const usage_error& error) {
+        if (!arguments.from_file.count("--maildir")) throw;
+        throw usage_error(arguments.from_file.at("--maildir") + ": maildir " + error.what());
+    }
 }
 
 std::vector<std::string> session::files_not_written() const {

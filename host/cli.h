@@ -13,6 +13,7 @@
 #include "contract/addin_data.h"
 #include "host/addin_client.h"
 #include "host/run_lock.h"
+#include "host/settings_file.h"
 
 enum exit_code : int {
     exit_ok = 0,
@@ -27,25 +28,71 @@ struct usage_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// A command line split into options and the rest.
+// How a long option is given.
+enum class option_kind {
+    flag,   // "--name", on the command line only
+    value,  // "--name VALUE", once
+    list,   // "--name VALUE", as often as wanted; each VALUE may hold several items, separated by
+            // commas or blanks
+};
+
+// One long option of the commands. Every option that takes a value can also be set in the
+// settings file, as "name = value": a new option is one row of host_options(), nothing more.
+struct option_spec {
+    const char* name;  // without the leading "--"
+    option_kind kind;
+    const char* commands;  // the commands that take it, separated by blanks: "run watch"
+    const char* unset;     // what applies when it is not given, as `config show` says it
+};
+
+// Every option of every command, in the order `config show` lists them. `--config FILE` (another
+// settings file) is not among them: every command takes it, and only on the command line.
+const std::vector<option_spec>& host_options();
+
+// A command line, with the settings file merged in, split into options and the rest.
 struct parsed_arguments {
-    std::map<std::string, std::string> options;  // "--name" to its value ("" for a switch)
+    std::map<std::string, std::string> options;             // "--name" to its value ("" for a switch, a list's items
+                                                            // joined by ", ")
+    std::map<std::string, std::vector<std::string>> lists;  // "--name" of a list option to its items
+    std::map<std::string, std::string> from_file;  // "--name" to "FILE:LINE", for values the settings file gave
     std::vector<std::string> positional;
+    settings_file settings;  // the settings file read, with the lines this command does not use
 
     bool has(const std::string& option) const { return options.count(option) > 0; }
+    bool on_command_line(const std::string& option) const { return has(option) && !from_file.count(option); }
     // The option's value, or `fallback` when it was not given.
     std::string value(const std::string& option, const std::string& fallback = "") const;
+    // The items of a list option (one item for another option given a value); empty when it was not given.
+    std::vector<std::string> values(const std::string& option) const;
+    // Where the option's value came from, to begin a message: "--name", or "FILE:LINE: name".
+    std::string origin(const std::string& option) const;
 };
 
 // Reads `args`: "--name VALUE" or "--name=VALUE" for the options in `with_value`, "--name" for
-// those in `switches`, "--" ends the options; anything else, "-1" included, is positional. Throws usage_error for an
-// unknown option, a missing value, or an option given twice.
+// those in `switches`, "--" ends the options; anything else, "-1" included, is positional. The
+// options in `lists` may be repeated. Throws usage_error for an unknown option, a missing value,
+// or an option given twice.
 parsed_arguments parse_arguments(const std::vector<std::string>& args, const std::set<std::string>& with_value,
-                                 const std::set<std::string>& switches);
+                                 const std::set<std::string>& switches, const std::set<std::string>& lists = {});
 
-// The options every command that loads the add-in takes.
-inline const std::set<std::string> session_options = {"--data-dir", "--module"};
-inline const std::set<std::string> session_switches = {"--wait"};
+// The arguments of `command` ("run", "watch", "config", "list") by its rows of host_options(),
+// then the settings file (--config FILE, or default_settings_path()) for the options not given on
+// the command line. The file is shared by every command: a setting that this command does not
+// take is ignored. Throws usage_error for a wrong argument, a settings file that cannot be read
+// (or, named by --config, does not exist), or a line of it that is not understood: an unknown
+// name, a switch, or what read_settings_file refuses.
+parsed_arguments read_arguments(const std::string& command, const std::vector<std::string>& args);
+
+// One option as `config show` tells it.
+struct host_setting {
+    std::string name;    // without "--"
+    std::string value;   // "" when not set
+    std::string source;  // "command line", "FILE:LINE" or "default"
+    std::string unset;   // what applies when it is not set
+};
+// Every option of host_options() that takes a value: from `arguments`, else from its settings
+// file, else unset.
+std::vector<host_setting> host_settings(const parsed_arguments& arguments);
 
 // Where and how a session runs, checked before anything is written.
 struct session_settings {
@@ -64,6 +111,8 @@ session_settings read_session_settings(const parsed_arguments& arguments);
 // The absolute path of the Maildir `path`. Throws usage_error when it is missing or not a
 // readable Maildir (it needs new/ and cur/).
 std::string require_maildir(const std::string& path);
+// The same for the value of --maildir, the error naming the line of the settings file that gave it.
+std::string require_maildir(const parsed_arguments& arguments);
 
 // A running session: the data directory exists, the locks are held and the add-in is loaded.
 struct session {

@@ -23,7 +23,10 @@ constexpr const char* config_usage =
     "(true or false), PendingToBlockedTimeo (days), LanguageId (0 to 65535), ARSubject,\n"
     "ARSubjectKey, ARMessage, ARMessageKey (texts), PendingFolderName (read only) and\n"
     "HelpDlgEnabled (true or false for each dialog number). A VALUE of \"-\" is read from\n"
-    "standard input. Several settings given to one `set` are saved together or not at all.\n";
+    "standard input. Several settings given to one `set` are saved together or not at all.\n"
+    "\n"
+    "`show` then lists the program's own settings (the long options of the commands, which the\n"
+    "settings file ~/.config/tarnwick/config or --config FILE can hold) and where each came from.\n";
 
 enum class kind { flag, days, language, text, multiline_text, read_only_text, dialog_flag };
 
@@ -219,6 +222,19 @@ int apply_changes(addin_client& addin, const std::vector<change>& changes) {
     return SUCCEEDED(hr) ? exit_ok : exit_failure;
 }
 
+// The program's own settings, each with where it came from.
+void print_host_settings(const parsed_arguments& arguments) {
+    const settings_file& file = arguments.settings;
+    std::cout << "\nhost settings (settings file: "
+              << (file.shown.empty() ? "none, HOME is not set" : file.shown + (file.found ? "" : ", not there"))
+              << "):\n";
+    for (const host_setting& setting : host_settings(arguments)) {
+        if (setting.value.empty())
+            std::cout << "  " << setting.name << " is not set (default: " << setting.unset << ")\n";
+        else std::cout << "  " << setting.name << " = " << setting.value << "  (" << setting.source << ")\n";
+    }
+}
+
 }  // namespace
 
 int cmd_config(const std::vector<std::string>& args) {
@@ -228,7 +244,7 @@ int cmd_config(const std::vector<std::string>& args) {
             return exit_ok;
         }
     }
-    parsed_arguments arguments = parse_arguments(args, session_options, session_switches);
+    parsed_arguments arguments = read_arguments("config", args);
     const std::vector<std::string>& words = arguments.positional;
     if (words.empty()) throw usage_error("config needs show, get or set");
     const std::string& action = words[0];
@@ -279,6 +295,7 @@ int cmd_config(const std::vector<std::string>& args) {
         if (!value) return exit_failure;
         print_setting(s.name, *value);
     }
+    if (action == "show") print_host_settings(arguments);
     if (action == "set") {
         for (const change& c : changes) {
             if (c.dialog) print_setting("HelpDlgEnabled " + std::to_string(*c.dialog), c.flag ? "true" : "false");

@@ -113,9 +113,7 @@ int cmd_list(const std::vector<std::string>& args) {
             return exit_ok;
         }
     }
-    std::set<std::string> with_value = session_options;
-    with_value.insert({"--maildir", "--contacts"});
-    parsed_arguments arguments = parse_arguments(args, with_value, session_switches);
+    parsed_arguments arguments = read_arguments("list", args);
     const std::vector<std::string>& words = arguments.positional;
     if (words.empty()) throw usage_error("list needs show, add, remove or modify");
     const std::string& action = words[0];
@@ -140,15 +138,23 @@ int cmd_list(const std::vector<std::string>& args) {
     } else {
         throw usage_error("unknown list action " + action + " (use show, add, remove or modify)");
     }
-    if ((arguments.has("--maildir") || arguments.has("--contacts")) && action != "add" && action != "modify")
+    bool reaches_mail = action == "add" || action == "modify";
+    if ((arguments.on_command_line("--maildir") || arguments.on_command_line("--contacts")) && !reaches_mail)
         throw usage_error("--maildir and --contacts go with list add and list modify");
-    if (arguments.has("--contacts") && !arguments.has("--maildir")) throw usage_error("--contacts needs --maildir");
+    if (arguments.on_command_line("--contacts") && !arguments.has("--maildir"))
+        throw usage_error("--contacts needs --maildir");
+    // The settings file is shared with `run`: what it names serves only where it can.
+    if (!reaches_mail || !arguments.has("--maildir")) {
+        for (const char* option : {"--maildir", "--contacts"}) {
+            if (arguments.from_file.count(option)) arguments.options.erase(option);
+        }
+    }
     maildir_host_options options;
-    if (arguments.has("--maildir")) options.root = require_maildir(arguments.value("--maildir"));
+    if (arguments.has("--maildir")) options.root = require_maildir(arguments);
     if (arguments.has("--contacts")) {
         std::string error;
         std::optional<std::vector<std::string>> contacts = read_contacts(arguments.value("--contacts"), error);
-        if (!contacts) throw usage_error("--contacts: " + error);
+        if (!contacts) throw usage_error(arguments.origin("--contacts") + ": " + error);
         options.contacts = std::move(*contacts);
     }
     session_settings settings = read_session_settings(arguments);

@@ -260,17 +260,15 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
             return exit_ok;
         }
     }
-    std::set<std::string> with_value = session_options;
-    with_value.insert({"--maildir", "--contacts", "--sendmail"});
-    parsed_arguments arguments = parse_arguments(args, with_value, session_switches);
+    parsed_arguments arguments = read_arguments(watch ? "watch" : "run", args);
     if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
     if (!arguments.has("--maildir")) throw usage_error(std::string(watch ? "watch" : "run") + " needs --maildir DIR");
     maildir_host_options options;
-    options.root = require_maildir(arguments.value("--maildir"));
+    options.root = require_maildir(arguments);
     if (arguments.has("--contacts")) {
         std::string error;
         std::optional<std::vector<std::string>> contacts = read_contacts(arguments.value("--contacts"), error);
-        if (!contacts) throw usage_error("--contacts: " + error);
+        if (!contacts) throw usage_error(arguments.origin("--contacts") + ": " + error);
         options.contacts = std::move(*contacts);
     }
     options.sendmail_command = arguments.value("--sendmail");

@@ -23,6 +23,10 @@ constexpr const char* usage =
     "  list show|add|remove|modify LIST ...\n"
     "                         read and change the authorized, remove, ignore and pending lists\n"
     "\n"
+    "Every command also reads its long options from the settings file\n"
+    "$XDG_CONFIG_HOME/tarnwick/config (~/.config/tarnwick/config), one \"name = value\" a line\n"
+    "(\"maildir = ~/Maildir\"), or from --config FILE; the command line overrides it.\n"
+    "\n"
     "`tarnwick COMMAND --help` tells more. Exit status: 0 done, 1 failed, 2 wrong arguments\n"
     "(nothing was written), 75 another run holds the data folder.\n";
 

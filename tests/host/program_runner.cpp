@@ -30,13 +30,14 @@ running_program start(const std::string& folder, const std::vector<std::string>&
     std::string stem = folder + "/call" + std::to_string(++counter);
     running_program program{-1, stem + ".out", stem + ".err"};
     write_text_file(stem + ".in", input);
-    // The program never sees the user's own data folder, a module chosen by the environment, or a
-    // fault plan meant for the test program itself.
+    // The program never sees the user's own data folder or settings file, a module chosen by the
+    // environment, or a fault plan meant for the test program itself.
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
         std::string text = *entry;
         if (text.rfind("HOME=", 0) == 0 || text.rfind("XDG_DATA_HOME=", 0) == 0 ||
-            text.rfind("TARNWICK_MODULE=", 0) == 0 || text.rfind("TARNWICK_FAULT_", 0) == 0)
+            text.rfind("XDG_CONFIG_HOME=", 0) == 0 || text.rfind("TARNWICK_MODULE=", 0) == 0 ||
+            text.rfind("TARNWICK_FAULT_", 0) == 0)
             continue;
         environment.push_back(text);
     }
