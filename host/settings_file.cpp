@@ -82,6 +82,8 @@ settings_file read_settings_file(const std::string& path, bool must_exist) {
         return file;
     }
     file.found = true;
+    // Some editors begin a UTF-8 file with a byte order mark; it is no part of the first name.
+    if (text->rfind("\xEF\xBB\xBF", 0) == 0) text->erase(0, 3);
     int number = 0;
     for (size_t at = 0; at < text->size();) {
         size_t end = text->find('\n', at);

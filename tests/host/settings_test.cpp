@@ -55,7 +55,8 @@ protected:
 TEST_F(settings_test, the_file_gives_the_options_and_the_command_line_overrides_it) {
     const std::string base = tree.base();
     configure(base + "/data");
-    write_settings("# where the mail is\n\n   maildir   =   ~/Maildir   \r\n\tdata-dir=" + base + "/data\n");
+    write_settings("\xEF\xBB\xBF# where the mail is\n\n   maildir   =   ~/Maildir   \r\n\tdata-dir=" + base +
+                   "/data\n");
     add_stranger("100.a.test");
     outcome ran = tarnwick({"run"});
     ASSERT_EQ(ran.code, 0) << ran.err;
