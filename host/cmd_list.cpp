@@ -22,7 +22,8 @@ constexpr const char* list_usage =
     "bob@example.org; on the authorized list \".@example.org\" stands for a whole domain.\n"
     "With --maildir the verdict reaches mail already received: adding to the authorized list\n"
     "moves the sender's pending mail back to the inbox, adding to the remove list moves the\n"
-    "sender's mail in the inbox and the pending folder to Trash.\n";
+    "sender's mail in the inbox and the pending folder to Trash. A maildir (and contacts) of the\n"
+    "settings file serves list add and list modify, as --maildir would.\n";
 
 struct list_name {
     const char* name;

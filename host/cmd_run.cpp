@@ -262,7 +262,9 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     }
     parsed_arguments arguments = read_arguments(watch ? "watch" : "run", args);
     if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
-    if (!arguments.has("--maildir")) throw usage_error(std::string(watch ? "watch" : "run") + " needs --maildir DIR");
+    if (!arguments.has("--maildir"))
+        throw usage_error(std::string(watch ? "watch" : "run") +
+                          " needs --maildir DIR (or maildir in the settings file)");
     maildir_host_options options;
     options.root = require_maildir(arguments);
     if (arguments.has("--contacts")) {
