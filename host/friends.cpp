@@ -1,5 +1,7 @@
 #include "host/friends.h"
 
+#include <algorithm>
+
 #include "contract/addin_data.h"
 #include "contract/sender_address.h"
 #include "host/maildir.h"
@@ -42,14 +44,19 @@ friend_finder::friend_finder(addin_client& addin, const std::string& data_direct
       sent_folder_(std::move(sent_folder)),
       sent_dir_(sent_folder_.empty() ? "" : maildir::folder_directory(root, sent_folder_)) {}
 
+void friend_finder::note_once(const std::string& note) {
+    // `watch` tries again after each arrival: one note is enough.
+    if (std::find(notes_.begin(), notes_.end(), note) == notes_.end()) notes_.push_back(note);
+}
+
 bool friend_finder::read_lists() {
     if (authorized_) return true;
     std::optional<std::vector<std::string>> authorized = list_entries(addin_, authorized_list_number);
     std::optional<std::vector<std::string>> removed = list_entries(addin_, remove_list_number);
     std::optional<std::vector<std::string>> ignored = list_entries(addin_, ignore_list_number);
     if (!authorized || !removed || !ignored) {
-        if (!failed_) notes_.push_back("friends not added: the filter's lists cannot be read");
         failed_ = true;
+        note_once("friends not added: the filter's lists cannot be read");
         return false;
     }
     authorized_.emplace(authorized->begin(), authorized->end());
@@ -58,40 +65,44 @@ bool friend_finder::read_lists() {
     return true;
 }
 
-void friend_finder::authorize(const std::string& address) {
-    if (!read_lists() || listed(*authorized_, address) || listed(refused_, address)) return;
+bool friend_finder::authorize(const std::string& address) {
+    if (!read_lists()) return false;
+    if (listed(*authorized_, address) || listed(refused_, address)) return true;
     dispatch_arguments arguments;
     arguments.add_long(authorized_list_number).add_text(address);
     variant_holder ignored;
     HRESULT hr = addin_.invoke("AddToList", DISPATCH_METHOD, arguments, ignored.put());
     if (FAILED(hr)) {
         failed_ = true;
-        notes_.push_back("friend " + one_line(address) + " not added: " + describe_hresult(hr));
-        return;
+        note_once("friend " + one_line(address) + " not added: " + describe_hresult(hr));
+        return false;
     }
     authorized_->insert(address);
     ++added_;
+    return true;
 }
 
 void friend_finder::learn_from_sent_mail() {
     if (sent_dir_.empty()) return;
-    if (!index_) {
+    if (!index_ || reread_) {
+        reread_ = false;
         std::string problem;
         index_ = sent_mail_index::load(index_path_, sent_dir_, problem);
-        if (!problem.empty()) notes_.push_back(problem);
+        if (!problem.empty()) note_once(problem);
     }
     sent_mail_index::news found = index_->update();
     sent_read_ += found.messages_read;
-    bool failed_before = failed_;
-    for (const std::string& address : found.recipients) authorize(address);
-    if (failed_ && !failed_before) {
-        // The index stays as it was, so that these messages are read again.
-        index_.reset();
+    bool all_taken = true;
+    for (const std::string& address : found.recipients) all_taken = authorize(address) && all_taken;
+    if (!all_taken) {
+        // The file stays as it was, so that these messages are read again; this run still
+        // knows their ids.
+        reread_ = true;
         return;
     }
     if (!index_->save(index_path_)) {
         failed_ = true;
-        notes_.push_back("the index of sent mail " + index_path_ + " could not be written");
+        note_once("the index of sent mail " + index_path_ + " could not be written");
     }
 }
 

@@ -38,15 +38,17 @@ public:
 
 private:
     // Puts `address` on the authorized list unless it is there already or the user's verdict
-    // is on it.
-    void authorize(const std::string& address);
+    // is on it. False when the lists could not be read or the add-in did not take it.
+    bool authorize(const std::string& address);
     bool read_lists();
+    void note_once(const std::string& note);
 
     addin_client& addin_;
     std::string index_path_;
     std::string sent_folder_;
     std::string sent_dir_;
     std::optional<sent_mail_index> index_;
+    bool reread_ = false;  // the next learning starts again from the file
     std::optional<std::set<std::string>> authorized_;
     std::set<std::string> refused_;  // on the remove or ignore list
     int added_ = 0;
