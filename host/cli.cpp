@@ -102,6 +102,7 @@ const std::vector<option_spec>& host_options() {
         {"data-dir", option_kind::value, "run watch config list", "$XDG_DATA_HOME, else ~/.local/share"},
         {"module", option_kind::value, "run watch config list",
          "$TARNWICK_MODULE, else libTarnwick.so beside the program"},
+        {"sent-folder", option_kind::value, "run watch", "the first of .Sent, .Sent Messages, .Sent Items"},
         {"wait", option_kind::flag, "run watch config list", "off"},
     };
     return table;

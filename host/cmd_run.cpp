@@ -14,6 +14,7 @@
 
 #include "host/cli.h"
 #include "host/contacts.h"
+#include "host/friends.h"
 #include "host/maildir.h"
 #include "host/maildir_host.h"
 #include "platform/text.h"
@@ -22,7 +23,7 @@ namespace {
 
 constexpr const char* run_usage =
     "usage: tarnwick run --maildir DIR [--contacts FILE] [--sendmail CMD]\n"
-    "                    [--data-dir DIR] [--module FILE] [--wait]\n"
+    "                    [--sent-folder NAME] [--data-dir DIR] [--module FILE] [--wait]\n"
     "       tarnwick watch (the same options)\n"
     "\n"
     "Hands every message in the inbox's new/ folder to the filter, oldest first, then prints\n"
@@ -35,7 +36,11 @@ constexpr const char* run_usage =
     "  --sendmail CMD    send challenges with this sendmail-compatible command (run by\n"
     "                    /bin/sh, the message on its standard input), for example\n"
     "                    \"/usr/sbin/sendmail -t -oi\"; by default they are stored in the\n"
-    "                    Outbox folder of the Maildir\n"
+    "                    Outbox folder of the Maildir; either way with the null\n"
+    "                    envelope sender (the command gets -f '<>' unless it names -f)\n"
+    "  --sent-folder NAME  the folder of the mail the user sent (default: the first of\n"
+    "                    .Sent, .Sent Messages and .Sent Items); its recipients, and\n"
+    "                    whoever answers that mail, are added to the authorized list\n"
     "  --data-dir DIR    keep the filter's files in DIR/OstrelAntiSpam instead of\n"
     "                    $XDG_DATA_HOME/OstrelAntiSpam\n"
     "  --module FILE     the add-in module (default: libTarnwick.so beside this program,\n"
@@ -119,8 +124,8 @@ std::string text_property(addin_client& addin, const std::string& name) {
 }
 
 // One message through the add-in, as the mail client calls it for each arrival.
-void handle_message(addin_client& addin, maildir_host& host, const std::string& name, bool mark_seen,
-                    run_counts& counts) {
+void handle_message(addin_client& addin, maildir_host& host, friend_finder& friends, const std::string& name,
+                    bool mark_seen, run_counts& counts) {
     int read_error = 0;
     com_ptr<IUnknown> message = host.open_new_message(name, &read_error);
     if (!message && read_error != 0) {
@@ -136,6 +141,7 @@ void handle_message(addin_client& addin, maildir_host& host, const std::string& 
     }
     ++counts.seen;
     bool usable_sender = host.has_usable_sender(message.get());
+    if (const header_summary* headers = host.headers_of(message.get())) friends.before_filtering(*headers);
     if (FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), message.get()))) ++counts.unsaved;
     std::optional<std::string> folder = host.folder_of(message.get());
     if (!usable_sender && folder) {
@@ -165,8 +171,8 @@ void print_count(const std::string& what, int count, const std::string& detail =
     std::cout << "\n";
 }
 
-void print_summary(const maildir_host& host, const run_counts& counts, const std::string& pending,
-                   const std::string& sendmail, const session& running, bool protection) {
+void print_summary(const maildir_host& host, const run_counts& counts, const friend_finder& friends,
+                   const std::string& pending, const std::string& sendmail, const session& running, bool protection) {
     const host_activity& activity = host.activity();
     std::cout << "tarnwick: " << counts.seen << (counts.seen == 1 ? " message" : " messages") << " handled in "
               << host.root() << "\n";
@@ -183,6 +189,10 @@ void print_summary(const maildir_host& host, const run_counts& counts, const std
     print_count("challenges withheld", activity.replies_withheld);
     if (activity.replies_failed) print_count("challenges failed", activity.replies_failed);
     print_count("released to the inbox", activity.released);
+    print_count("friends added", friends.added(),
+                friends.sent_folder().empty()
+                    ? "no sent folder"
+                    : "read " + std::to_string(friends.sent_read()) + " new in " + friends.sent_folder());
     if (counts.gone) print_count("gone before or while handled", counts.gone);
     if (counts.unreadable) print_count("unreadable, left in new/", counts.unreadable);
     if (counts.unsaved)
@@ -196,6 +206,7 @@ void print_summary(const maildir_host& host, const run_counts& counts, const std
     if (counts.left_new) print_count("left in new/ (move failed)", counts.left_new);
     for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
     for (const std::string& note : counts.notes) std::cout << "  " << note << "\n";
+    for (const std::string& note : friends.notes()) std::cout << "  " << note << "\n";
     if (!protection)
         std::cout << "  protection is off: the filter acted on nothing "
                      "(tarnwick config set EnableProtection true)\n";
@@ -203,7 +214,7 @@ void print_summary(const maildir_host& host, const run_counts& counts, const std
 }
 
 // Waits for arrivals in new/ and hands each to the add-in, until a signal asks to stop.
-int watch_inbox(addin_client& addin, maildir_host& host, bool mark_seen, run_counts& counts) {
+int watch_inbox(addin_client& addin, maildir_host& host, friend_finder& friends, bool mark_seen, run_counts& counts) {
     int notify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     std::string new_folder = host.root() + "/new";
     if (notify < 0 ||
@@ -218,11 +229,13 @@ int watch_inbox(addin_client& addin, maildir_host& host, bool mark_seen, run_cou
     std::set<std::string> handled;
     int code = exit_ok;
     while (!stop_requested) {
+        // Mail the user sent meanwhile makes friends before the next arrival is filtered.
+        if (mark_seen) friends.learn_from_sent_mail();
         std::set<std::string> present;
         for (const std::string& name : host.new_messages()) {
             present.insert(name);
             if (stop_requested || handled.count(name)) continue;
-            handle_message(addin, host, name, mark_seen, counts);
+            handle_message(addin, host, friends, name, mark_seen, counts);
             handled.insert(name);
         }
         std::erase_if(handled, [&](const std::string& name) { return !present.count(name); });
@@ -274,6 +287,11 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
         options.contacts = std::move(*contacts);
     }
     options.sendmail_command = arguments.value("--sendmail");
+    std::string sent_folder = sent_folder_name(arguments.value("--sent-folder"));
+    if (arguments.has("--sent-folder") &&
+        (sent_folder.empty() || !maildir::is_maildir(maildir::folder_directory(options.root, sent_folder))))
+        throw usage_error("--sent-folder: " + arguments.value("--sent-folder") + " is not a folder of " + options.root);
+    if (!arguments.has("--sent-folder")) sent_folder = find_sent_folder(options.root);
     session_settings settings = read_session_settings(arguments);
     settings.maildir = options.root;
 
@@ -291,15 +309,22 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     std::string pending = text_property(addin, "PendingFolderName");
     bool protection = flag_is_on(addin, "EnableProtection");
     if (!protection) std::cerr << "tarnwick: protection is off, so the filter acts on nothing; new mail stays new\n";
+    friend_finder friends(addin, running->data_directory, options.root, sent_folder);
+    if (protection && !watch) {
+        friends.learn_from_sent_mail();
+        // The add-in releases a new friend's pending mail on its next new-message call.
+        if (friends.added() > 0 && FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(host.get()), nullptr)))
+            ++counts.unsaved;
+    }
 
     if (watch) {
-        code = watch_inbox(addin, *host.get(), protection, counts);
+        code = watch_inbox(addin, *host.get(), friends, protection, counts);
     } else {
         std::vector<std::string> arrivals = host->new_messages();
         progress_line progress;
         for (size_t i = 0; i < arrivals.size() && !stop_requested; ++i) {
             progress.update(i + 1, arrivals.size());
-            handle_message(addin, *host.get(), arrivals[i], protection, counts);
+            handle_message(addin, *host.get(), friends, arrivals[i], protection, counts);
         }
         progress.finish();
         if (stop_requested) std::cerr << "tarnwick: stopped by a signal\n";
@@ -308,7 +333,7 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
 
     std::string sendmail = options.sendmail_command;
     running->addin.reset();  // the module lets go of the host before the summary is read
-    print_summary(*host.get(), counts, pending, sendmail, *running, protection);
+    print_summary(*host.get(), counts, friends, pending, sendmail, *running, protection);
     if (counts.unreadable)
         std::cerr << "tarnwick: " << counts.unreadable << (counts.unreadable == 1 ? " message" : " messages")
                   << " could not be read and stayed in new/\n";
@@ -318,7 +343,7 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
                   << " (see the debug log)\n";
         if (code == exit_ok) code = exit_failure;
     }
-    if (counts.failed(host->activity())) {
+    if (counts.failed(host->activity()) || friends.failed()) {
         std::cerr << "tarnwick: not everything was done or saved; the summary says what\n";
         if (code == exit_ok) code = exit_failure;
     }

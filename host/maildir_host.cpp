@@ -341,6 +341,11 @@ bool maildir_host::has_usable_sender(IUnknown* message) {
     return headers && !extract_email_address(headers->sender).empty();
 }
 
+const header_summary* maildir_host::headers_of(IUnknown* message) {
+    com_ptr<message_object> m = message_from(message, store_);
+    return m ? m->headers() : nullptr;
+}
+
 std::optional<std::string> maildir_host::folder_of(IUnknown* message) {
     com_ptr<message_object> m = message_from(message, store_);
     if (!m || !m->locate()) return std::nullopt;

@@ -50,6 +50,7 @@
 namespace host_detail {
 struct maildir_store;
 }
+struct header_summary;
 
 // The failure code of calls on a message whose file has vanished (HRESULT_FROM_WIN32 of
 // ERROR_FILE_NOT_FOUND).
@@ -106,6 +107,9 @@ public:
     // True when the add-in can act on the message's first From mailbox: its address rule
     // (extract_email_address) finds an address there, so that it can answer and list the sender.
     bool has_usable_sender(IUnknown* message);
+    // The header fields of a message object of this host, valid while the object lives; null when
+    // its file is gone or cannot be read, or the object is not one of this host's messages.
+    const header_summary* headers_of(IUnknown* message);
     // The folder (Maildir++ name, "" the inbox) a message object of this host is in now; none
     // when its file is gone or the object is not one of this host's messages.
     std::optional<std::string> folder_of(IUnknown* message);

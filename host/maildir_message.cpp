@@ -155,7 +155,9 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
         std::string not_made;
         int made = maildir::create_folder(options.root, outbox_folder, &not_made);
         if (made != 0) error = not_made + ": " + std::strerror(made);
-        else sent = maildir::deliver(owner_->directory(outbox_folder), *answer, error).has_value();
+        // Stored as delivered mail is: the return path of a challenge is the null sender.
+        else
+            sent = maildir::deliver(owner_->directory(outbox_folder), "Return-Path: <>\n" + *answer, error).has_value();
     }
     if (!sent) {
         ++activity.replies_failed;

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -30,6 +31,17 @@ struct spawn_setup {
 
 }  // namespace
 
+bool names_envelope_sender(std::string_view command) {
+    size_t at = 0;
+    while ((at = command.find_first_not_of(" \t\n", at)) != std::string_view::npos) {
+        size_t end = std::min(command.find_first_of(" \t\n", at), command.size());
+        std::string_view word = command.substr(at, end - at);
+        if (word.substr(0, 2) == "-f" || word.substr(0, 6) == "--from") return true;
+        at = end;
+    }
+    return false;
+}
+
 bool send_with_command(const std::string& command, std::string_view message, std::string& error) {
     int pipe_ends[2];
     if (::pipe2(pipe_ends, O_CLOEXEC) != 0) {
@@ -52,7 +64,17 @@ bool send_with_command(const std::string& command, std::string_view message, std
 
     pid_t child = 0;
     const char* shell = "/bin/sh";
-    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command.c_str()), nullptr};
+    // The arguments travel as the shell's positional parameters: no quoting of them into the
+    // command text.
+    bool null_sender = !names_envelope_sender(command);
+    std::string script = null_sender ? command + " \"$@\"" : command;
+    char* argv[] = {const_cast<char*>("sh"),
+                    const_cast<char*>("-c"),
+                    const_cast<char*>(script.c_str()),
+                    const_cast<char*>("sh"),
+                    null_sender ? const_cast<char*>("-f") : nullptr,
+                    const_cast<char*>("<>"),
+                    nullptr};
     int failure = ::posix_spawn(&child, shell, &setup.actions, &setup.attributes, argv, environ);
     ::close(pipe_ends[0]);
     if (failure != 0) {

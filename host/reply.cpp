@@ -46,17 +46,15 @@ std::vector<mailbox> mailboxes_of(const header_summary& message, std::string_vie
     return found ? parse_mailboxes(found->raw) : std::vector<mailbox>{};
 }
 
-// Who the reply goes to: the Reply-To mailboxes, or else the From mailboxes.
-std::vector<mailbox> reply_recipients(const header_summary& original) {
-    std::vector<mailbox> to = mailboxes_of(original, "Reply-To");
-    return to.empty() ? mailboxes_of(original, "From") : to;
-}
+// Who the reply goes to: the From mailboxes, the sender the filter will authorize when it
+// answers. Never Reply-To: whoever writes the message chooses it, so a stranger could be made to
+// receive the challenge for somebody else's mail.
+std::vector<mailbox> reply_recipients(const header_summary& original) { return mailboxes_of(original, "From"); }
 
 // Why the message names no single address to answer: a challenge never goes to several, or one
 // message listing a thousand would have the filter mail them all.
 std::optional<std::string> several_recipients(const header_summary& original) {
     if (mailboxes_of(original, "From").size() > 1) return "more than one sender address";
-    if (mailboxes_of(original, "Reply-To").size() > 1) return "more than one reply address";
     return std::nullopt;
 }
 
@@ -276,9 +274,10 @@ std::optional<std::string> reason_not_to_answer(const header_summary& original) 
     }
 
     if (auto several = several_recipients(original)) return several;
+    // A robot's Reply-To marks mail that no person will read an answer to, whoever sent it.
     std::vector<mailbox> to = reply_recipients(original);
-    std::vector<mailbox> from = mailboxes_of(original, "From");
-    for (const std::vector<mailbox>* group : {&envelope, &from, &to}) {
+    std::vector<mailbox> reply_to = mailboxes_of(original, "Reply-To");
+    for (const std::vector<mailbox>* group : {&envelope, &to, &reply_to}) {
         for (const mailbox& box : *group) {
             if (is_robot_address(box.address)) return "robot or list address " + one_line(box.address);
         }

@@ -21,9 +21,9 @@ std::optional<std::string> reason_not_to_answer(const header_summary& original);
 bool is_robot_address(std::string_view address);
 
 // A complete reply to `original` (LF line ends): From the original's receiver (its X-Original-To
-// or Delivered-To when it has one, else its first To), To the one address of its Reply-To or else
-// of its From, the given subject and UTF-8 body, In-Reply-To and References (only the original's
-// well-formed message ids), Date, Message-ID, Auto-Submitted, Precedence and
+// or Delivered-To when it has one, else its first To), To the one address of its From (never its
+// Reply-To: the challenge goes to the sender it authorizes), the given subject and UTF-8 body, In-Reply-To and
+// References (only the original's well-formed message ids), Date, Message-ID, Auto-Submitted, Precedence and
 // X-Auto-Response-Suppress. The original is never quoted, and no value of it can add a header
 // line. None, with `error` saying why, when the original names nobody to answer, several, an
 // address that cannot be written back as it is, or no address to answer from.

@@ -61,13 +61,21 @@ protected:
         return entries;
     }
 
+    // A --sendmail command: a shell script with `body`, which takes the arguments it is given.
+    std::string sendmail_script(const std::string& name, const std::string& body) const {
+        std::string path = tree.base() + "/" + name + ".sh";
+        write_text_file(path, body + "\n");
+        return "sh '" + path + "'";
+    }
+
     // A run that holds its locks while it "sends" its one challenge, until go_file() appears.
     running_program start_held_run() {
         tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
         std::string started = tree.base() + "/started";
         std::string slow = "cat >/dev/null; touch '" + started + "'; i=0; while [ ! -e '" + go_file() +
                            "' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done";
-        running_program held = start(tree.base(), with_data({"run", "--maildir", tree.root(), "--sendmail", slow}));
+        running_program held = start(
+            tree.base(), with_data({"run", "--maildir", tree.root(), "--sendmail", sendmail_script("slow", slow)}));
         if (!eventually([&] { return file_exists(started); })) held.pid = -1;
         return held;
     }
@@ -182,7 +190,7 @@ TEST_F(tarnwick_program_test, a_delivery_during_the_run_waits_for_the_next_one) 
                           "/delivered'; cp '" + tree.base() + "/late.eml' '" + tree.root() +
                           "/tmp/300.late.test' && mv '" + tree.root() + "/tmp/300.late.test' '" + tree.root() +
                           "/new/300.late.test'; }";
-    outcome during = tarnwick({"run", "--maildir", tree.root(), "--sendmail", deliver});
+    outcome during = tarnwick({"run", "--maildir", tree.root(), "--sendmail", sendmail_script("deliver", deliver)});
     ASSERT_EQ(during.code, 0) << during.err;
     EXPECT_NE(during.out.find("2 messages handled"), std::string::npos) << during.out;
     EXPECT_EQ(tree.files_in("Pending", "cur"), (std::vector<std::string>{"100.a.test:2,S", "200.b.test:2,S"}));
@@ -203,7 +211,7 @@ TEST_F(tarnwick_program_test, messages_removed_under_the_run_are_skipped_without
     // While Ann is challenged, another client takes away both her message and Ben's.
     std::string remove =
         "cat >/dev/null; rm -f '" + tree.root() + "/new/100.a.test' '" + tree.root() + "/new/200.b.test'";
-    outcome removed = tarnwick({"run", "--maildir", tree.root(), "--sendmail", remove});
+    outcome removed = tarnwick({"run", "--maildir", tree.root(), "--sendmail", sendmail_script("remove", remove)});
     ASSERT_EQ(removed.code, 0) << removed.err;
     EXPECT_NE(removed.out.find("gone before or while handled  2"), std::string::npos) << removed.out;
     EXPECT_EQ(tree.files_in("Pending", "cur"), (std::vector<std::string>{"300.c.test:2,S"}));

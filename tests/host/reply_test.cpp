@@ -97,7 +97,8 @@ TEST(reply_composition, the_reply_answers_the_sender_without_quoting_it) {
     header_summary parsed = parse_headers(reply->substr(0, reply->find("\n\n") + 2));
     EXPECT_EQ(parsed.sender, "me@home.example");
     EXPECT_EQ(parsed.headers.find("From")->value, "Robin <me@home.example>");
-    EXPECT_EQ(parsed.receiver, "bob@home.example.net");  // Reply-To wins over From
+    EXPECT_EQ(parsed.receiver, "bob@example.net");  // the sender it authorizes, never Reply-To
+    EXPECT_EQ(parsed.headers.find("To")->value, "Bob <bob@example.net>");
     EXPECT_EQ(parsed.subject, "Please confirm [KEY] Bcc: injected@evil.example");
     EXPECT_FALSE(parsed.headers.find("Bcc"));
     EXPECT_EQ(parsed.headers.value("In-Reply-To"), "<original@example.net>");
@@ -195,8 +196,9 @@ TEST(reply_refusals, a_challenge_goes_to_one_address_or_to_none) {
         {"From: friends: bob@example.net;\n", nullptr},
         {"From: Bob <bob@example.net>, Ann <ann@example.org>\nReply-To: bob@example.net\n",
          "more than one sender address"},
-        {"Reply-To: bob@example.net, ann@example.org\n", "more than one reply address"},
-        {"Reply-To: " + thousand + "\n", "more than one reply address"},
+        // The challenge goes to From alone: what Reply-To names does not matter.
+        {"Reply-To: bob@example.net, ann@example.org\n", nullptr},
+        {"Reply-To: " + thousand + "\n", nullptr},
         {"Reply-To: Bob at home <bob@home.example.net>\n", nullptr},
     };
     for (const row& r : rows) {

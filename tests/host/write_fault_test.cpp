@@ -366,6 +366,11 @@ void prepare_mixed_mailbox(const std::string& base) {
     if (::testing::Test::HasFatalFailure()) return;
     // A new contact, so that the contacts are written once.
     write_text_file(base + "/contacts.txt", read_text_file(base + "/contacts.txt") + "friend3@friends.example\n");
+    // Sent mail to a new friend, so that a friend is added and the index of sent mail written.
+    std::string sent = base + "/Maildir/.Sent";
+    for (const char* subdir : {"/tmp", "/new", "/cur"}) fs::create_directories(sent + subdir);
+    write_text_file(sent + "/cur/1.sent.gen:2,S",
+                    "From: me@home.example\nTo: pal@friends.example\nMessage-ID: <s1@home.example>\n\nHi.\n");
     std::vector<std::vector<std::string>> mail = {
         from("friend0@friends.example", "News", "Friend"),
         from("stranger0@strangers.example", "Offer 0"),

@@ -1,0 +1,58 @@
+// The user's friends, told to the add-in before new mail is filtered: the people the user wrote
+// to, and whoever answers the user's mail, go on the authorized list through AddToList, as the
+// list dialog puts them there. Never the user's own addresses, and never over the user's verdict:
+// an address on the remove or ignore list stays there.
+#pragma once
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/addin_client.h"
+#include "host/mime.h"
+#include "host/sent_mail.h"
+
+class friend_finder {
+public:
+    // For a run of `addin` over the Maildir `root` whose sent folder is `sent_folder` (Maildir++
+    // name, "" when there is none), its index kept in the data folder `data_directory`. `addin`
+    // must outlive this object.
+    friend_finder(addin_client& addin, const std::string& data_directory, const std::string& root,
+                  std::string sent_folder);
+
+    // Reads the sent mail not read before and authorizes its recipients; the index is saved
+    // only when every one was taken, so that a failed write is tried again by the next run. May
+    // be called again, by a run that goes on.
+    void learn_from_sent_mail();
+    // Authorizes the sender of `message` when the message answers one the user sent.
+    void before_filtering(const header_summary& message);
+
+    // The sent folder as the user sees it (".Sent"); "" when there is none.
+    std::string sent_folder() const { return sent_folder_.empty() ? "" : "." + sent_folder_; }
+    int added() const { return added_; }
+    size_t sent_read() const { return sent_read_; }
+    // True when a list or the index could not be written.
+    bool failed() const { return failed_; }
+    const std::vector<std::string>& notes() const { return notes_; }
+
+private:
+    // Puts `address` on the authorized list unless it is there already or the user's verdict
+    // is on it. False when the lists could not be read or the add-in did not take it.
+    bool authorize(const std::string& address);
+    bool read_lists();
+    void note_once(const std::string& note);
+
+    addin_client& addin_;
+    std::string index_path_;
+    std::string sent_folder_;
+    std::string sent_dir_;
+    std::optional<sent_mail_index> index_;
+    bool reread_ = false;  // the next learning starts again from the file
+    std::optional<std::set<std::string>> authorized_;
+    std::set<std::string> refused_;  // on the remove or ignore list
+    int added_ = 0;
+    size_t sent_read_ = 0;
+    bool failed_ = false;
+    std::vector<std::string> notes_;
+};
