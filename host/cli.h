@@ -135,3 +135,4 @@ std::optional<session> open_session(const session_settings& settings, int& code)
 int cmd_run(const std::vector<std::string>& args, bool watch);
 int cmd_config(const std::vector<std::string>& args);
 int cmd_list(const std::vector<std::string>& args);
+int cmd_stats(const std::vector<std::string>& args);

@@ -15,6 +15,7 @@
 #include "host/cli.h"
 #include "host/contacts.h"
 #include "host/friends.h"
+#include "host/history.h"
 #include "host/maildir.h"
 #include "host/maildir_host.h"
 #include "platform/text.h"
@@ -334,6 +335,9 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     std::string sendmail = options.sendmail_command;
     running->addin.reset();  // the module lets go of the host before the summary is read
     print_summary(*host.get(), counts, friends, pending, sendmail, *running, protection);
+    // The mail is filtered whatever becomes of the figures; a history that was not saved fails the run.
+    if (!record_history(running->data_directory, history_entry_of(host->activity(), counts.seen, counts.kept, pending)))
+        code = code == exit_ok ? exit_failure : code;
     if (counts.unreadable)
         std::cerr << "tarnwick: " << counts.unreadable << (counts.unreadable == 1 ? " message" : " messages")
                   << " could not be read and stayed in new/\n";

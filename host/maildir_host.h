@@ -75,6 +75,9 @@ struct host_activity {
     int folders_failed = 0;                 // folders the add-in asked for that could not be made
     int flags_failed = 0;                   // read states the disk refused to change
     std::vector<std::string> notes;         // one line for each withheld or failed reply or move
+
+    // replies_withheld by reason, where one was given.
+    std::map<std::string, int> withheld_reasons;
 };
 
 class maildir_host final : public com_object<implements<IMailerHost, IID_IMailerHost>> {

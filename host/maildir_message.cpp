@@ -142,6 +142,7 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
     std::string who = original->sender.empty() ? "(no sender)" : one_line(original->sender);
     if (std::optional<std::string> reason = reason_not_to_answer(*original)) {
         ++activity.replies_withheld;
+        ++activity.withheld_reasons[*reason];
         activity.notes.push_back("challenge to " + who + " withheld: " + *reason);
         return E_ABORT;
     }

@@ -22,6 +22,7 @@ constexpr const char* usage =
     "  config show|get|set    read and change the filter's settings\n"
     "  list show|add|remove|modify LIST ...\n"
     "                         read and change the authorized, remove, ignore and pending lists\n"
+    "  stats [--days N]       what the filter did on each of the last days\n"
     "\n"
     "Every command also reads its long options from the settings file\n"
     "$XDG_CONFIG_HOME/tarnwick/config (~/.config/tarnwick/config), one \"name = value\" a line\n"
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
         if (command == "watch") return cmd_run(args, true);
         if (command == "config") return cmd_config(args);
         if (command == "list") return cmd_list(args);
+        if (command == "stats") return cmd_stats(args);
         if (command == "help" || command == "--help" || command == "-h") {
             std::cout << usage;
             return exit_ok;
