@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iostream>
 #include <set>
+#include <sstream>
 
 #include "host/cli.h"
 #include "host/contacts.h"
@@ -22,6 +23,7 @@ namespace {
 
 constexpr const char* run_usage =
     "usage: tarnwick run --maildir DIR [--contacts FILE] [--sendmail CMD]\n"
+    "                    [--trusted-authserv ID]... [--challenge-limit N]\n"
     "                    [--data-dir DIR] [--module FILE] [--wait]\n"
     "       tarnwick watch (the same options)\n"
     "\n"
@@ -36,12 +38,65 @@ constexpr const char* run_usage =
     "                    /bin/sh, the message on its standard input), for example\n"
     "                    \"/usr/sbin/sendmail -t -oi\"; by default they are stored in the\n"
     "                    Outbox folder of the Maildir\n"
+    "  --trusted-authserv ID  challenge only senders that the mail server with this\n"
+    "                    Authentication-Results id authenticated (dmarc, or spf or dkim\n"
+    "                    aligned with From); repeat it or give a comma-separated list.\n"
+    "                    Unset, challenges are not gated by sender authentication\n"
+    "  --challenge-limit N  at most N challenges an hour, across runs (default 30)\n"
     "  --data-dir DIR    keep the filter's files in DIR/OstrelAntiSpam instead of\n"
     "                    $XDG_DATA_HOME/OstrelAntiSpam\n"
     "  --module FILE     the add-in module (default: libTarnwick.so beside this program,\n"
     "                    or $TARNWICK_MODULE)\n"
     "  --wait            wait while another run holds the data folder or the Maildir,\n"
     "                    instead of giving up\n";
+
+// The send times of the last hour's challenges, in the data folder.
+constexpr const char* budget_file_name = "challenges_sent.txt";
+
+// `args` with every "--name VALUE" and "--name=VALUE" after the first folded into the first as
+// a comma-separated list, so that the option may be given more than once.
+std::vector<std::string> joined_repeats(const std::vector<std::string>& args, const std::string& name) {
+    std::vector<std::string> out;
+    std::optional<size_t> first;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--") {
+            out.insert(out.end(), args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+            break;
+        }
+        std::optional<std::string> value;
+        if (args[i] == name && i + 1 < args.size()) value = args[++i];
+        else if (args[i].rfind(name + "=", 0) == 0) value = args[i].substr(name.size() + 1);
+        if (!value) {
+            out.push_back(args[i]);
+        } else if (!first) {
+            first = out.size();
+            out.push_back(name + "=" + *value);
+        } else {
+            out[*first] += "," + *value;
+        }
+    }
+    return out;
+}
+
+// The non-empty items of a comma-separated list, trimmed.
+std::vector<std::string> comma_list(const std::string& text) {
+    std::vector<std::string> items;
+    std::istringstream in(text);
+    for (std::string item; std::getline(in, item, ',');) {
+        size_t first = item.find_first_not_of(" \t");
+        if (first == std::string::npos) continue;
+        items.push_back(item.substr(first, item.find_last_not_of(" \t") - first + 1));
+    }
+    return items;
+}
+
+// A whole number from 0 to 100000 for `option`; a usage error otherwise.
+int whole_number(const std::string& text, const std::string& option) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stol(text) > 100000)
+        throw usage_error(option + " needs a whole number from 0 to 100000, not " + text);
+    return static_cast<int>(std::stol(text));
+}
 
 volatile sig_atomic_t stop_requested = 0;
 int signal_pipe[2] = {-1, -1};
@@ -103,7 +158,8 @@ struct run_counts {
     // True when something the run had to do was not done or not kept.
     bool failed(const host_activity& activity) const {
         return unreadable > 0 || unsaved > 0 || unmarked > 0 || left_new > 0 || activity.replies_failed > 0 ||
-               activity.moves_failed > 0 || activity.folders_failed > 0 || activity.flags_failed > 0;
+               activity.budget_not_saved > 0 || activity.moves_failed > 0 || activity.folders_failed > 0 ||
+               activity.flags_failed > 0;
     }
 };
 
@@ -166,7 +222,7 @@ void print_count(const std::string& what, int count, const std::string& detail =
 }
 
 void print_summary(const maildir_host& host, const run_counts& counts, const std::string& pending,
-                   const std::string& sendmail, const session& running, bool protection) {
+                   const std::string& sendmail, const session& running, bool protection, bool gated) {
     const host_activity& activity = host.activity();
     std::cout << "tarnwick: " << counts.seen << (counts.seen == 1 ? " message" : " messages") << " handled in "
               << host.root() << "\n";
@@ -180,7 +236,10 @@ void print_summary(const maildir_host& host, const run_counts& counts, const std
     if (activity.expired) print_count("expired (moved to Trash)", activity.expired);
     print_count("challenges sent", activity.replies_sent,
                 sendmail.empty() ? "stored in " + host.outbox_directory() + "/new" : "handed to " + sendmail);
-    print_count("challenges withheld", activity.replies_withheld);
+    std::string kinds;
+    for (const auto& [kind, count] : activity.withheld_by)
+        kinds += (kinds.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
+    print_count("challenges withheld", activity.replies_withheld, kinds);
     if (activity.replies_failed) print_count("challenges failed", activity.replies_failed);
     print_count("released to the inbox", activity.released);
     if (counts.gone) print_count("gone before or while handled", counts.gone);
@@ -192,10 +251,14 @@ void print_summary(const maildir_host& host, const run_counts& counts, const std
     if (activity.moves_failed) print_count("moves failed", activity.moves_failed);
     if (activity.folders_failed) print_count("folders not made", activity.folders_failed);
     if (activity.flags_failed) print_count("read states not changed", activity.flags_failed);
+    if (activity.budget_not_saved) print_count("challenges not counted in the budget", activity.budget_not_saved);
     if (counts.unmarked) print_count("kept but left in new/", counts.unmarked);
     if (counts.left_new) print_count("left in new/ (move failed)", counts.left_new);
     for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
     for (const std::string& note : counts.notes) std::cout << "  " << note << "\n";
+    if (!gated)
+        std::cout << "  challenges are not gated by sender authentication: set trusted-authserv to your mail "
+                     "server's id (--trusted-authserv ID)\n";
     if (!protection)
         std::cout << "  protection is off: the filter acted on nothing "
                      "(tarnwick config set EnableProtection true)\n";
@@ -261,8 +324,9 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
         }
     }
     std::set<std::string> with_value = session_options;
-    with_value.insert({"--maildir", "--contacts", "--sendmail"});
-    parsed_arguments arguments = parse_arguments(args, with_value, session_switches);
+    with_value.insert({"--maildir", "--contacts", "--sendmail", "--trusted-authserv", "--challenge-limit"});
+    parsed_arguments arguments =
+        parse_arguments(joined_repeats(args, "--trusted-authserv"), with_value, session_switches);
     if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
     if (!arguments.has("--maildir")) throw usage_error(std::string(watch ? "watch" : "run") + " needs --maildir DIR");
     maildir_host_options options;
@@ -274,6 +338,11 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
         options.contacts = std::move(*contacts);
     }
     options.sendmail_command = arguments.value("--sendmail");
+    options.trusted_authserv = comma_list(arguments.value("--trusted-authserv"));
+    if (arguments.has("--trusted-authserv") && options.trusted_authserv.empty())
+        throw usage_error("--trusted-authserv needs a server id");
+    if (arguments.has("--challenge-limit"))
+        options.challenge_limit = whole_number(arguments.value("--challenge-limit"), "--challenge-limit");
     session_settings settings = read_session_settings(arguments);
     settings.maildir = options.root;
 
@@ -283,7 +352,9 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     if (!running) return code;
     install_signal_handlers();
 
+    options.budget_file = running->data_directory + "/" + budget_file_name;
     com_ptr<maildir_host> host = maildir_host::create(options);
+    if (!host->budget_problem().empty()) std::cerr << "tarnwick: " << host->budget_problem() << "\n";
     addin_client& addin = *running->addin;
     // SetMailer makes sure the pending folder exists and imports the contacts.
     run_counts counts;
@@ -308,7 +379,7 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
 
     std::string sendmail = options.sendmail_command;
     running->addin.reset();  // the module lets go of the host before the summary is read
-    print_summary(*host.get(), counts, pending, sendmail, *running, protection);
+    print_summary(*host.get(), counts, pending, sendmail, *running, protection, !options.trusted_authserv.empty());
     if (counts.unreadable)
         std::cerr << "tarnwick: " << counts.unreadable << (counts.unreadable == 1 ? " message" : " messages")
                   << " could not be read and stayed in new/\n";
