@@ -103,6 +103,8 @@ const std::vector<option_spec>& host_options() {
         {"module", option_kind::value, "run watch config list",
          "$TARNWICK_MODULE, else libTarnwick.so beside the program"},
         {"sent-folder", option_kind::value, "run watch", "the first of .Sent, .Sent Messages, .Sent Items"},
+        {"trusted-authserv", option_kind::list, "run watch", "none: challenges are not gated"},
+        {"challenge-limit", option_kind::value, "run watch", "30 an hour"},
         {"wait", option_kind::flag, "run watch config list", "off"},
     };
     return table;

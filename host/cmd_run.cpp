@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iostream>
 #include <set>
+#include <sstream>
 
 #include "host/cli.h"
 #include "host/contacts.h"
@@ -24,7 +25,8 @@ namespace {
 
 constexpr const char* run_usage =
     "usage: tarnwick run --maildir DIR [--contacts FILE] [--sendmail CMD]\n"
-    "                    [--sent-folder NAME] [--data-dir DIR] [--module FILE] [--wait]\n"
+    "                    [--sent-folder NAME] [--trusted-authserv ID]... [--challenge-limit N]\n"
+    "                    [--data-dir DIR] [--module FILE] [--wait]\n"
     "       tarnwick watch (the same options)\n"
     "\n"
     "Hands every message in the inbox's new/ folder to the filter, oldest first, then prints\n"
@@ -42,12 +44,30 @@ constexpr const char* run_usage =
     "  --sent-folder NAME  the folder of the mail the user sent (default: the first of\n"
     "                    .Sent, .Sent Messages and .Sent Items); its recipients, and\n"
     "                    whoever answers that mail, are added to the authorized list\n"
+    "  --trusted-authserv ID\n"
+    "                    challenge only senders that the mail server writing\n"
+    "                    Authentication-Results with this id authenticated (dmarc=pass,\n"
+    "                    or spf or dkim passing for the From domain); repeat it or give\n"
+    "                    a comma-separated list. Unset, nothing is gated\n"
+    "  --challenge-limit N\n"
+    "                    at most N challenges an hour, across runs (default 30)\n"
     "  --data-dir DIR    keep the filter's files in DIR/OstrelAntiSpam instead of\n"
     "                    $XDG_DATA_HOME/OstrelAntiSpam\n"
     "  --module FILE     the add-in module (default: libTarnwick.so beside this program,\n"
     "                    or $TARNWICK_MODULE)\n"
     "  --wait            wait while another run holds the data folder or the Maildir,\n"
     "                    instead of giving up\n";
+
+// The send times of the last hour's challenges, in the data folder.
+constexpr const char* budget_file_name = "challenges_sent.txt";
+
+// A whole number from 0 to 100000 for `option`; a usage error otherwise.
+int whole_number(const std::string& text, const std::string& option) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stol(text) > 100000)
+        throw usage_error(option + " needs a whole number from 0 to 100000, not " + text);
+    return static_cast<int>(std::stol(text));
+}
 
 volatile sig_atomic_t stop_requested = 0;
 int signal_pipe[2] = {-1, -1};
@@ -109,7 +129,8 @@ struct run_counts {
     // True when something the run had to do was not done or not kept.
     bool failed(const host_activity& activity) const {
         return unreadable > 0 || unsaved > 0 || unmarked > 0 || left_new > 0 || activity.replies_failed > 0 ||
-               activity.moves_failed > 0 || activity.folders_failed > 0 || activity.flags_failed > 0;
+               activity.budget_not_saved > 0 || activity.moves_failed > 0 || activity.folders_failed > 0 ||
+               activity.flags_failed > 0;
     }
 };
 
@@ -173,7 +194,8 @@ void print_count(const std::string& what, int count, const std::string& detail =
 }
 
 void print_summary(const maildir_host& host, const run_counts& counts, const friend_finder& friends,
-                   const std::string& pending, const std::string& sendmail, const session& running, bool protection) {
+                   const std::string& pending, const std::string& sendmail, const session& running, bool protection,
+                   bool gated) {
     const host_activity& activity = host.activity();
     std::cout << "tarnwick: " << counts.seen << (counts.seen == 1 ? " message" : " messages") << " handled in "
               << host.root() << "\n";
@@ -187,7 +209,10 @@ void print_summary(const maildir_host& host, const run_counts& counts, const fri
     if (activity.expired) print_count("expired (moved to Trash)", activity.expired);
     print_count("challenges sent", activity.replies_sent,
                 sendmail.empty() ? "stored in " + host.outbox_directory() + "/new" : "handed to " + sendmail);
-    print_count("challenges withheld", activity.replies_withheld);
+    std::string kinds;
+    for (const auto& [kind, count] : activity.withheld_by)
+        kinds += (kinds.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
+    print_count("challenges withheld", activity.replies_withheld, kinds);
     if (activity.replies_failed) print_count("challenges failed", activity.replies_failed);
     print_count("released to the inbox", activity.released);
     print_count("friends added", friends.added(),
@@ -203,11 +228,15 @@ void print_summary(const maildir_host& host, const run_counts& counts, const fri
     if (activity.moves_failed) print_count("moves failed", activity.moves_failed);
     if (activity.folders_failed) print_count("folders not made", activity.folders_failed);
     if (activity.flags_failed) print_count("read states not changed", activity.flags_failed);
+    if (activity.budget_not_saved) print_count("challenges not counted in the budget", activity.budget_not_saved);
     if (counts.unmarked) print_count("kept but left in new/", counts.unmarked);
     if (counts.left_new) print_count("left in new/ (move failed)", counts.left_new);
     for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
     for (const std::string& note : counts.notes) std::cout << "  " << note << "\n";
     for (const std::string& note : friends.notes()) std::cout << "  " << note << "\n";
+    if (!gated)
+        std::cout << "  challenges are not gated by sender authentication: set trusted-authserv to your mail "
+                     "server's id (--trusted-authserv ID)\n";
     if (!protection)
         std::cout << "  protection is off: the filter acted on nothing "
                      "(tarnwick config set EnableProtection true)\n";
@@ -293,6 +322,11 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
         (sent_folder.empty() || !maildir::is_maildir(maildir::folder_directory(options.root, sent_folder))))
         throw usage_error("--sent-folder: " + arguments.value("--sent-folder") + " is not a folder of " + options.root);
     if (!arguments.has("--sent-folder")) sent_folder = find_sent_folder(options.root);
+    options.trusted_authserv = arguments.values("--trusted-authserv");
+    if (arguments.has("--trusted-authserv") && options.trusted_authserv.empty())
+        throw usage_error("--trusted-authserv needs a server id");
+    if (arguments.has("--challenge-limit"))
+        options.challenge_limit = whole_number(arguments.value("--challenge-limit"), "--challenge-limit");
     session_settings settings = read_session_settings(arguments);
     settings.maildir = options.root;
 
@@ -302,7 +336,9 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     if (!running) return code;
     install_signal_handlers();
 
+    options.budget_file = running->data_directory + "/" + budget_file_name;
     com_ptr<maildir_host> host = maildir_host::create(options);
+    if (!host->budget_problem().empty()) std::cerr << "tarnwick: " << host->budget_problem() << "\n";
     addin_client& addin = *running->addin;
     // SetMailer makes sure the pending folder exists and imports the contacts.
     run_counts counts;
@@ -334,7 +370,8 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
 
     std::string sendmail = options.sendmail_command;
     running->addin.reset();  // the module lets go of the host before the summary is read
-    print_summary(*host.get(), counts, friends, pending, sendmail, *running, protection);
+    print_summary(*host.get(), counts, friends, pending, sendmail, *running, protection,
+                  !options.trusted_authserv.empty());
     // The mail is filtered whatever becomes of the figures; a history that was not saved fails the run.
     if (!record_history(running->data_directory, history_entry_of(host->activity(), counts.seen, counts.kept, pending)))
         code = code == exit_ok ? exit_failure : code;

@@ -178,7 +178,7 @@ history_entry history_entry_of(const host_activity& activity, int filtered, int 
                     {f::sent, activity.replies_sent},
                     {f::failed, activity.replies_failed},
                     {f::withheld, activity.replies_withheld}};
-    for (const auto& [reason, count] : activity.withheld_reasons) entry.counts[f::withheld_prefix + reason] = count;
+    for (const auto& [reason, count] : activity.withheld_by) entry.counts[f::withheld_prefix + reason] = count;
     return entry;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <ctime>
 #include <memory>
 #include <utility>
 
@@ -26,6 +27,11 @@ com_ptr<maildir_host> maildir_host::create(maildir_host_options options) {
 maildir_host::maildir_host(maildir_host_options options)
     : com_object(&live_objects), store_(std::make_shared<maildir_store>()) {
     store_->options = std::move(options);
+    if (!store_->options.budget_file.empty()) {
+        store_->budget = std::make_unique<challenge_budget>(store_->options.budget_file,
+                                                            store_->options.challenge_limit, std::time(nullptr));
+        if (!store_->budget->problem().empty()) store_->activity.notes.push_back(store_->budget->problem());
+    }
 }
 
 HRESULT maildir_host::GetTypeInfoCount(UINT* count) {
@@ -365,6 +371,8 @@ bool maildir_host::mark_seen(IUnknown* message) {
 }
 
 const host_activity& maildir_host::activity() const { return store_->activity; }
+
+std::string maildir_host::budget_problem() const { return store_->budget ? store_->budget->problem() : ""; }
 
 const std::string& maildir_host::root() const { return store_->options.root; }
 

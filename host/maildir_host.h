@@ -31,7 +31,8 @@
 //   get_message_time, get_message_time2  seconds since 1970: arrival (file time), Date field.
 //   get_folder_number             the number of messages in the folder.
 //   reply_to_message              see reply.h: stored in Outbox/new or handed to the command;
-//                                 E_ABORT when the message must not be answered automatically.
+//                                 E_ABORT when the message must not be answered automatically,
+//                                 its sender is not authenticated, or the budget is spent.
 //   folder actions, create_message, send_message, reserved slots, IDispatch  E_NOTIMPL.
 //
 // Single-threaded, like the add-in's apartment; reference counts are atomic all the same.
@@ -60,24 +61,28 @@ struct maildir_host_options {
     std::string root;                   // the Maildir: the inbox
     std::vector<std::string> contacts;  // what enum_contacts hands out
     std::string sendmail_command;       // empty: replies are stored in the Outbox folder
+    // The ids of the mail servers whose Authentication-Results fields are believed (see
+    // auth_results.h); empty: challenges are not gated by sender authentication.
+    std::vector<std::string> trusted_authserv{};
+    std::string budget_file{};  // where the challenge budget is kept; empty: no budget
+    int challenge_limit = 30;   // challenges an hour, across runs, with a budget_file
 };
 
 // What the add-in did through the host, counted as it happened.
 struct host_activity {
-    std::map<std::string, int> moved_into;  // moves by target folder (Maildir++ name, "" the inbox)
-    int deleted = 0;                        // messages moved to Trash by delete_message
-    int expired = 0;                        // messages moved to Trash by delete_old_message
-    int released = 0;                       // messages moved back to the inbox by move_to_incoming
-    int replies_sent = 0;                   // stored in Outbox or accepted by the command
-    int replies_withheld = 0;               // refused: automatic mail must not be answered
-    int replies_failed = 0;                 // could not be composed, stored or sent
-    int moves_failed = 0;                   // moves, deletions and releases the disk refused
-    int folders_failed = 0;                 // folders the add-in asked for that could not be made
-    int flags_failed = 0;                   // read states the disk refused to change
-    std::vector<std::string> notes;         // one line for each withheld or failed reply or move
-
-    // replies_withheld by reason, where one was given.
-    std::map<std::string, int> withheld_reasons;
+    std::map<std::string, int> moved_into;   // moves by target folder (Maildir++ name, "" the inbox)
+    int deleted = 0;                         // messages moved to Trash by delete_message
+    int expired = 0;                         // messages moved to Trash by delete_old_message
+    int released = 0;                        // messages moved back to the inbox by move_to_incoming
+    int replies_sent = 0;                    // stored in Outbox or accepted by the command
+    int replies_withheld = 0;                // refused: automatic mail, unauthenticated sender, budget spent
+    std::map<std::string, int> withheld_by;  // replies_withheld by kind of reason ("not authenticated", ...)
+    int replies_failed = 0;                  // could not be composed, stored or sent
+    int moves_failed = 0;                    // moves, deletions and releases the disk refused
+    int folders_failed = 0;                  // folders the add-in asked for that could not be made
+    int flags_failed = 0;                    // read states the disk refused to change
+    int budget_not_saved = 0;                // challenges sent whose time the budget file did not take
+    std::vector<std::string> notes;          // one line for each withheld or failed reply or move
 };
 
 class maildir_host final : public com_object<implements<IMailerHost, IID_IMailerHost>> {
@@ -124,6 +129,8 @@ public:
     bool mark_seen(IUnknown* message);
 
     const host_activity& activity() const;
+    // What was wrong with the challenge budget's file when the host read it; empty when nothing.
+    std::string budget_problem() const;
     const std::string& root() const;
     // The folder directory where replies are stored when no command sends them.
     std::string outbox_directory() const;

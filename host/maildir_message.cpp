@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <ctime>
 #include <utility>
 
+#include "host/auth_results.h"
 #include "host/outbound.h"
 #include "host/reply.h"
 
@@ -140,15 +142,27 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
         return E_MESSAGE_GONE;
     }
     std::string who = original->sender.empty() ? "(no sender)" : one_line(original->sender);
-    if (std::optional<std::string> reason = reason_not_to_answer(*original)) {
+    // The message stays where the add-in put it (the pending folder); only the challenge is not
+    // sent.
+    auto withhold = [&](const std::string& kind, const std::string& reason) {
         ++activity.replies_withheld;
-        ++activity.withheld_reasons[*reason];
-        activity.notes.push_back("challenge to " + who + " withheld: " + *reason);
+        ++activity.withheld_by[kind];
+        activity.notes.push_back("challenge to " + who + " withheld: " + reason);
         return E_ABORT;
+    };
+    if (std::optional<std::string> reason = reason_not_to_answer(*original)) return withhold("automatic mail", *reason);
+    const maildir_host_options& options = owner_->options;
+    if (!options.trusted_authserv.empty()) {
+        auth_verdict verdict = authentication_verdict(original->headers, original->sender, options.trusted_authserv);
+        if (!verdict.authenticated)
+            return withhold(verdict.reason.rfind("no trusted", 0) == 0 ? verdict.reason : "not authenticated",
+                            verdict.reason);
     }
+    std::time_t now = std::time(nullptr);
+    challenge_budget* budget = owner_->budget.get();
+    if (budget && budget->spent(now)) return withhold("challenge budget spent", "challenge budget spent");
     std::string error;
     std::optional<std::string> answer = compose_reply(*original, subject, body, error);
-    const maildir_host_options& options = owner_->options;
     bool sent = false;
     if (answer && !options.sendmail_command.empty()) {
         sent = send_with_command(options.sendmail_command, *answer, error);
@@ -166,6 +180,11 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
         return E_FAIL;
     }
     ++activity.replies_sent;
+    if (budget && !budget->record(now, error)) {
+        // Sent all the same; the budget of later runs is short of this one.
+        ++activity.budget_not_saved;
+        activity.notes.push_back(error);
+    }
     return S_OK;
 }
 

@@ -71,7 +71,9 @@ public:
     std::optional<double> arrival_time();
 
     // Answers the sender with `subject` and `body`: stored in the Outbox folder, or handed to the
-    // host's command. E_ABORT when the message must not be answered automatically. Counted and,
+    // host's command. E_ABORT when the message must not be answered automatically, when trusted
+    // servers are set and none authenticated its sender, or when the challenge budget is spent
+    // (see maildir_host_options). Counted and,
     // unless sent, noted.
     HRESULT reply(const std::string& subject, const std::string& body);
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "host/challenge_budget.h"
 #include "host/maildir.h"
 #include "host/maildir_host.h"
 #include "platform/com.h"
@@ -26,6 +27,7 @@ inline constexpr const char* outbox_folder = "Outbox";
 struct maildir_store {
     maildir_host_options options;
     host_activity activity;
+    std::unique_ptr<challenge_budget> budget;  // with options.budget_file
 
     // The directory of `folder` (Maildir++ name, "" the inbox).
     std::string directory(const std::string& folder) const { return maildir::folder_directory(options.root, folder); }

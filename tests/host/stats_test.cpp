@@ -78,7 +78,7 @@ TEST_F(stats_test, two_runs_of_a_day_are_summed_in_the_table_and_the_json) {
     EXPECT_NE(table.out.find(today() + "       3 " + std::string(18, '#') + "     0     3     0     2     1"),
               std::string::npos)
         << table.out;
-    EXPECT_NE(table.out.find(today() + "     1  Auto-Submitted: auto-replied"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find(today() + "     1  automatic mail"), std::string::npos) << table.out;
     EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 1 + 7 + 2 + 2) << table.out;
 
     outcome json = tarnwick({"stats", "--json", "--days", "3"});
@@ -86,7 +86,7 @@ TEST_F(stats_test, two_runs_of_a_day_are_summed_in_the_table_and_the_json) {
     EXPECT_NE(json.out.find("{\"day\": \"" + today() +
                             "\", \"runs\": 2, \"filtered\": 3, \"kept\": 0, \"pending\": 3, \"deleted\": 0, \"sent\": "
                             "2, \"withheld\": 1, \"released\": 0, \"expired\": 0, \"failed\": 0, "
-                            "\"withheld_by_reason\": {\"Auto-Submitted: auto-replied\": 1}}\n]}\n"),
+                            "\"withheld_by_reason\": {\"automatic mail\": 1}}\n]}\n"),
               std::string::npos)
         << json.out;
     EXPECT_EQ(json.out.rfind("{\"days\": [\n  {\"day\": ", 0), 0u) << json.out;
