@@ -137,3 +137,17 @@ TEST_F(challenge_gate_test, the_default_budget_withholds_the_31st_challenge) {
         << result.out;
     EXPECT_EQ(tree.files_in("Pending", "cur").size(), 31u);
 }
+
+TEST_F(challenge_gate_test, the_gate_and_the_budget_come_from_the_settings_file_too) {
+    arrive("pay@bank.example", "mx.home.example; spf=fail smtp.mailfrom=bank.example; dmarc=fail");
+    arrive("ann@friends.example", "mx.home.example; dmarc=pass header.from=friends.example");
+    arrive("bob@friends.example", "mx.home.example; dmarc=pass header.from=friends.example");
+    std::string settings = tree.base() + "/gate.conf";
+    write_text_file(settings, "trusted-authserv = other.example  MX.home.example\nchallenge-limit = 1\n");
+    outcome result = filter({"--config", settings});
+    ASSERT_EQ(result.code, 0) << result.out << result.err;
+    EXPECT_EQ(challenged(), std::vector<std::string>{"ann@friends.example"});
+    for (const char* line : {"challenge to pay@bank.example withheld: not authenticated: spf=fail dmarc=fail",
+                             "challenge to bob@friends.example withheld: challenge budget spent"})
+        EXPECT_NE(result.out.find(line), std::string::npos) << line << "\n" << result.out;
+}
