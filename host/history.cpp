@@ -87,7 +87,12 @@ std::string history_time_now() {
 
 std::string format_history_line(const history_entry& entry) {
     std::string line = entry.time;
-    for (const auto& [name, count] : entry.counts) line += "\t" + encode_name(name) + "=" + std::to_string(count);
+    for (const auto& [name, count] : entry.counts) {
+        line += '\t';
+        line += encode_name(name);
+        line += '=';
+        line += std::to_string(count);
+    }
     return line + "\n";
 }
 

@@ -23,8 +23,11 @@ std::string home_folder() {
 std::string shown_path(const std::string& path) {
     std::string home = home_folder();
     if (!home.empty() && path.size() > home.size() + 1 && path.compare(0, home.size(), home) == 0 &&
-        path[home.size()] == '/')
-        return "~" + path.substr(home.size());
+        path[home.size()] == '/') {
+        std::string shown(1, '~');
+        shown.append(path, home.size(), std::string::npos);
+        return shown;
+    }
     return path;
 }
 
