@@ -360,10 +360,12 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     std::optional<scratch_copy> scratch;
     std::optional<dry_run_view> dry;
     if (arguments.has("--dry-run")) {
+        // A signal while the copy is made must not leave it behind.
+        install_signal_handlers();
         std::string error;
         scratch = scratch_copy::make(options.root, data_directory_of(settings.data_home), error);
-        if (!scratch) {
-            std::cerr << "tarnwick: dry run: " << error << "\n";
+        if (!scratch || stop_requested) {
+            std::cerr << "tarnwick: dry run: " << (scratch ? "stopped by a signal" : error) << "\n";
             return exit_failure;
         }
         dry = dry_run_view{options.root, options.sendmail_command};
