@@ -106,6 +106,7 @@ const std::vector<option_spec>& host_options() {
         {"trusted-authserv", option_kind::list, "run watch", "none: challenges are not gated"},
         {"challenge-limit", option_kind::value, "run watch", "30 an hour"},
         {"wait", option_kind::flag, "run watch config list", "off"},
+        {"dry-run", option_kind::flag, "run", "off"},
     };
     return table;
 }

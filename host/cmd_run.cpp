@@ -6,6 +6,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -15,6 +16,7 @@
 
 #include "host/cli.h"
 #include "host/contacts.h"
+#include "host/dry_run.h"
 #include "host/friends.h"
 #include "host/history.h"
 #include "host/maildir.h"
@@ -26,8 +28,8 @@ namespace {
 constexpr const char* run_usage =
     "usage: tarnwick run --maildir DIR [--contacts FILE] [--sendmail CMD]\n"
     "                    [--sent-folder NAME] [--trusted-authserv ID]... [--challenge-limit N]\n"
-    "                    [--data-dir DIR] [--module FILE] [--wait]\n"
-    "       tarnwick watch (the same options)\n"
+    "                    [--data-dir DIR] [--module FILE] [--wait] [--dry-run]\n"
+    "       tarnwick watch (the same options but --dry-run)\n"
     "\n"
     "Hands every message in the inbox's new/ folder to the filter, oldest first, then prints\n"
     "what happened. Mail in cur/ has been seen by a mail client and is never touched. `watch`\n"
@@ -56,7 +58,10 @@ constexpr const char* run_usage =
     "  --module FILE     the add-in module (default: libTarnwick.so beside this program,\n"
     "                    or $TARNWICK_MODULE)\n"
     "  --wait            wait while another run holds the data folder or the Maildir,\n"
-    "                    instead of giving up\n";
+    "                    instead of giving up\n"
+    "  --dry-run         tell what would become of each new message and which challenges\n"
+    "                    would go out, changing nothing: the run works on a scratch copy\n"
+    "                    of the Maildir and the data folder, and sends no mail\n";
 
 // The send times of the last hour's challenges, in the data folder.
 constexpr const char* budget_file_name = "challenges_sent.txt";
@@ -125,6 +130,9 @@ struct run_counts {
     int unmarked = 0;                // kept messages that could not be moved from new/ to cur/
     int left_new = 0;                // left in new/: the filter's move of them failed
     std::vector<std::string> notes;  // one line for each message the user should look at
+    // The inbox's new messages handed to the add-in, with what became of their challenge: "" for
+    // none, else the address it went to, or "withheld".
+    std::vector<std::pair<std::string, std::string>> handled;
 
     // True when something the run had to do was not done or not kept.
     bool failed(const host_activity& activity) const {
@@ -163,8 +171,16 @@ void handle_message(addin_client& addin, maildir_host& host, friend_finder& frie
     }
     ++counts.seen;
     bool usable_sender = host.has_usable_sender(message.get());
-    if (const header_summary* headers = host.headers_of(message.get())) friends.before_filtering(*headers);
+    std::string sender;
+    if (const header_summary* headers = host.headers_of(message.get())) {
+        friends.before_filtering(*headers);
+        sender = headers->sender;
+    }
+    int sent = host.activity().replies_sent, withheld = host.activity().replies_withheld;
     if (FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), message.get()))) ++counts.unsaved;
+    counts.handled.emplace_back(name, host.activity().replies_sent > sent           ? sender
+                                      : host.activity().replies_withheld > withheld ? "withheld"
+                                                                                    : "");
     std::optional<std::string> folder = host.folder_of(message.get());
     if (!usable_sender && folder) {
         counts.notes.push_back("message " + name + " has no usable sender; " +
@@ -193,12 +209,18 @@ void print_count(const std::string& what, int count, const std::string& detail =
     std::cout << "\n";
 }
 
+// A dry run works on a scratch copy: what it prints names the real Maildir and sending.
+struct dry_run_view {
+    std::string root;      // the real Maildir
+    std::string sendmail;  // the real --sendmail command, "" for none
+};
+
 void print_summary(const maildir_host& host, const run_counts& counts, const friend_finder& friends,
                    const std::string& pending, const std::string& sendmail, const session& running, bool protection,
-                   bool gated) {
+                   bool gated, const dry_run_view* dry) {
     const host_activity& activity = host.activity();
-    std::cout << "tarnwick: " << counts.seen << (counts.seen == 1 ? " message" : " messages") << " handled in "
-              << host.root() << "\n";
+    std::cout << "tarnwick: " << counts.seen << (counts.seen == 1 ? " message" : " messages")
+              << (dry ? " would be handled in " : " handled in ") << (dry ? dry->root : host.root()) << "\n";
     print_count("kept in the inbox", counts.kept);
     auto moved = activity.moved_into.find(pending);
     print_count("moved to the pending folder", moved == activity.moved_into.end() ? 0 : moved->second, pending);
@@ -207,8 +229,10 @@ void print_summary(const maildir_host& host, const run_counts& counts, const fri
     }
     print_count("deleted (moved to Trash)", activity.deleted);
     if (activity.expired) print_count("expired (moved to Trash)", activity.expired);
-    print_count("challenges sent", activity.replies_sent,
-                sendmail.empty() ? "stored in " + host.outbox_directory() + "/new" : "handed to " + sendmail);
+    std::string outbox = host.outbox_directory() + "/new";
+    if (dry) outbox = dry->root + outbox.substr(host.root().size());
+    print_count(dry ? "challenges that would be sent" : "challenges sent", activity.replies_sent,
+                (dry ? "would be " : "") + (sendmail.empty() ? "stored in " + outbox : "handed to " + sendmail));
     std::string kinds;
     for (const auto& [kind, count] : activity.withheld_by)
         kinds += (kinds.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
@@ -240,7 +264,7 @@ void print_summary(const maildir_host& host, const run_counts& counts, const fri
     if (!protection)
         std::cout << "  protection is off: the filter acted on nothing "
                      "(tarnwick config set EnableProtection true)\n";
-    std::cout << "debug log: " << running.debug_log() << "\n";
+    if (!dry) std::cout << "debug log: " << running.debug_log() << "\n";
 }
 
 // Waits for arrivals in new/ and hands each to the add-in, until a signal asks to stop.
@@ -303,6 +327,8 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
             return exit_ok;
         }
     }
+    if (watch && std::find(args.begin(), args.end(), "--dry-run") != args.end())
+        throw usage_error("--dry-run is an option of run, not of watch");
     parsed_arguments arguments = read_arguments(watch ? "watch" : "run", args);
     if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
     if (!arguments.has("--maildir"))
@@ -329,6 +355,24 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
         options.challenge_limit = whole_number(arguments.value("--challenge-limit"), "--challenge-limit");
     session_settings settings = read_session_settings(arguments);
     settings.maildir = options.root;
+
+    // A dry run is the real one on a copy, which is removed after it; sending is left out.
+    std::optional<scratch_copy> scratch;
+    std::optional<dry_run_view> dry;
+    if (arguments.has("--dry-run")) {
+        // A signal while the copy is made must not leave it behind.
+        install_signal_handlers();
+        std::string error;
+        scratch = scratch_copy::make(options.root, data_directory_of(settings.data_home), error);
+        if (!scratch || stop_requested) {
+            std::cerr << "tarnwick: dry run: " << (scratch ? "stopped by a signal" : error) << "\n";
+            return exit_failure;
+        }
+        dry = dry_run_view{options.root, options.sendmail_command};
+        options.root = settings.maildir = scratch->maildir();
+        settings.data_home = scratch->data_home();
+        options.sendmail_command.clear();
+    }
 
     // Nothing has been written up to here.
     int code = exit_ok;
@@ -368,12 +412,14 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     }
     addin.object().Unload();
 
-    std::string sendmail = options.sendmail_command;
+    std::string sendmail = dry ? dry->sendmail : options.sendmail_command;
     running->addin.reset();  // the module lets go of the host before the summary is read
+    if (dry) print_dry_run_fates(host->root(), counts.handled, !dry->sendmail.empty());
     print_summary(*host.get(), counts, friends, pending, sendmail, *running, protection,
-                  !options.trusted_authserv.empty());
+                  !options.trusted_authserv.empty(), dry ? &*dry : nullptr);
     // The mail is filtered whatever becomes of the figures; a history that was not saved fails the run.
-    if (!record_history(running->data_directory, history_entry_of(host->activity(), counts.seen, counts.kept, pending)))
+    if (!dry &&
+        !record_history(running->data_directory, history_entry_of(host->activity(), counts.seen, counts.kept, pending)))
         code = code == exit_ok ? exit_failure : code;
     if (counts.unreadable)
         std::cerr << "tarnwick: " << counts.unreadable << (counts.unreadable == 1 ? " message" : " messages")
