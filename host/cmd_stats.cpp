@@ -168,7 +168,7 @@ int cmd_stats(const std::vector<std::string>& args) {
             return exit_ok;
         }
     }
-    parsed_arguments arguments = parse_arguments(args, {"--days", "--data-dir"}, {"--json"});
+    parsed_arguments arguments = read_arguments("stats", args);
     if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
     int day_count = days_option(arguments);
     session_settings settings = read_session_settings(arguments);

@@ -96,6 +96,13 @@ TEST_F(stats_test, two_runs_of_a_day_are_summed_in_the_table_and_the_json) {
 
     EXPECT_EQ(tarnwick({"stats", "--days", "0"}).code, 2);
     EXPECT_EQ(tarnwick({"stats", "--days", "7x"}).code, 2);
+
+    // The settings file names the data folder and the days, as for every other command.
+    std::string settings = tree.base() + "/stats.conf";
+    write_text_file(settings, "data-dir = " + tree.base() + "/data\ndays = 3\n");
+    outcome from_file = run(tree.base(), {"stats", "--json", "--config", settings});
+    ASSERT_EQ(from_file.code, 0) << from_file.err;
+    EXPECT_EQ(from_file.out, json.out);
 }
 
 TEST_F(stats_test, a_corrupt_history_is_set_aside_and_the_run_still_filters) {
