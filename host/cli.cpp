@@ -174,6 +174,12 @@ parsed_arguments parse_arguments(const std::vector<std::string>& args, const std
     return parsed;
 }
 
+bool asks_for_help(const std::vector<std::string>& args) {
+    for (const std::string& arg : args)
+        if (arg == "--help" || arg == "-h") return true;
+    return false;
+}
+
 parsed_arguments read_arguments(const std::string& command, const std::vector<std::string>& args) {
     std::set<std::string> with_value = {"--config"}, switches, lists;
     for (const option_spec& option : host_options()) {

@@ -83,6 +83,9 @@ parsed_arguments parse_arguments(const std::vector<std::string>& args, const std
 // name, a switch, or what read_settings_file refuses.
 parsed_arguments read_arguments(const std::string& command, const std::vector<std::string>& args);
 
+// True when `args` holds --help or -h: the command then prints its usage and does nothing else.
+bool asks_for_help(const std::vector<std::string>& args);
+
 // One option as `config show` tells it.
 struct host_setting {
     std::string name;    // without "--"

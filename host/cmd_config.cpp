@@ -238,11 +238,9 @@ void print_host_settings(const parsed_arguments& arguments) {
 }  // namespace
 
 int cmd_config(const std::vector<std::string>& args) {
-    for (const std::string& arg : args) {
-        if (arg == "--help" || arg == "-h") {
-            std::cout << config_usage;
-            return exit_ok;
-        }
+    if (asks_for_help(args)) {
+        std::cout << config_usage;
+        return exit_ok;
     }
     parsed_arguments arguments = read_arguments("config", args);
     const std::vector<std::string>& words = arguments.positional;

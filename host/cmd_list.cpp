@@ -108,11 +108,9 @@ HRESULT call(const session& running, const char* method, const list_name& list, 
 }  // namespace
 
 int cmd_list(const std::vector<std::string>& args) {
-    for (const std::string& arg : args) {
-        if (arg == "--help" || arg == "-h") {
-            std::cout << list_usage;
-            return exit_ok;
-        }
+    if (asks_for_help(args)) {
+        std::cout << list_usage;
+        return exit_ok;
     }
     parsed_arguments arguments = read_arguments("list", args);
     const std::vector<std::string>& words = arguments.positional;

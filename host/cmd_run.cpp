@@ -321,11 +321,9 @@ int watch_inbox(addin_client& addin, maildir_host& host, friend_finder& friends,
 }  // namespace
 
 int cmd_run(const std::vector<std::string>& args, bool watch) {
-    for (const std::string& arg : args) {
-        if (arg == "--help" || arg == "-h") {
-            std::cout << run_usage;
-            return exit_ok;
-        }
+    if (asks_for_help(args)) {
+        std::cout << run_usage;
+        return exit_ok;
     }
     if (watch && std::find(args.begin(), args.end(), "--dry-run") != args.end())
         throw usage_error("--dry-run is an option of run, not of watch");

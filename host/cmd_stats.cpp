@@ -162,11 +162,9 @@ void print_table(const std::vector<day_figures>& days) {
 }  // namespace
 
 int cmd_stats(const std::vector<std::string>& args) {
-    for (const std::string& arg : args) {
-        if (arg == "--help" || arg == "-h") {
-            std::cout << stats_usage;
-            return exit_ok;
-        }
+    if (asks_for_help(args)) {
+        std::cout << stats_usage;
+        return exit_ok;
     }
     parsed_arguments arguments = read_arguments("stats", args);
     if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
