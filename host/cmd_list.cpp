@@ -18,8 +18,10 @@ constexpr const char* list_usage =
     "       tarnwick list remove LIST ADDRESS...\n"
     "       tarnwick list modify LIST OLD NEW         [--maildir DIR [--contacts FILE]]\n"
     "\n"
-    "LIST is authorized, remove, ignore or pending. An ADDRESS is a bare address such as\n"
-    "bob@example.org; on the authorized list \".@example.org\" stands for a whole domain.\n"
+    "LIST is authorized, remove, ignore or pending. An ADDRESS is an address as a mail program\n"
+    "shows it: bob@example.org, <Bob@Example.org> or \"Bob Example <bob@example.org>\" (quoted,\n"
+    "one address each); the lists keep it in lower case. On the authorized list \".@example.org\"\n"
+    "stands for a whole domain.\n"
     "With --maildir the verdict reaches mail already received: adding to the authorized list\n"
     "moves the sender's pending mail back to the inbox, adding to the remove list moves the\n"
     "sender's mail in the inbox and the pending folder to Trash. A maildir (and contacts) of the\n"
@@ -41,11 +43,18 @@ const list_name& find_list(const std::string& name) {
     throw usage_error("unknown list " + name + " (use authorized, remove, ignore or pending)");
 }
 
-// The address as the add-in keeps it (lower case): `text` must be one whole address by the
-// add-in's own rule, nothing around it.
-std::string checked_address(const std::string& text) {
+// The address as the add-in keeps it (lower case), from `text` as a mail program shows one:
+// "bob@example.org", "<Bob@Example.org>", "Bob Example <bob@example.org>". The address comes out
+// by the add-in's own rule, as it takes a sender from mail. Text holding no address, or more
+// than one (a pasted list would otherwise lose all but its first), is refused.
+std::string pasted_address(const std::string& text) {
     std::string address = extract_email_address(text);
-    if (address.empty() || address != ascii_lower(text)) throw usage_error("not an address: " + text);
+    if (!address.empty() && address == ascii_lower(text)) return address;  // a bare address (or ".@domain")
+    std::vector<mailbox> mailboxes = parse_mailboxes(text);
+    if (mailboxes.size() > 1)
+        throw usage_error("more than one address in: " + text + " (give each as an ADDRESS of its own)");
+    if (mailboxes.size() == 1) address = extract_email_address(mailboxes.front().address);
+    if (address.empty()) throw usage_error("no address in: " + text);
     return address;
 }
 
@@ -83,10 +92,15 @@ bool contains(const std::vector<std::string>& entries, const std::string& entry)
     return false;
 }
 
-// The entry of `entries` meant by `text`: itself, or its lower-case form. None when neither.
+// The entry of `entries` meant by `text`: itself, its lower-case form, or the address pasted in
+// it. None when none of them is there.
 std::optional<std::string> entry_for(const std::vector<std::string>& entries, const std::string& text) {
     if (contains(entries, text)) return text;
     if (contains(entries, ascii_lower(text))) return ascii_lower(text);
+    std::vector<mailbox> mailboxes = parse_mailboxes(text);
+    if (mailboxes.size() != 1) return std::nullopt;
+    std::string address = extract_email_address(mailboxes.front().address);
+    if (!address.empty() && contains(entries, address)) return address;
     return std::nullopt;
 }
 
@@ -131,7 +145,7 @@ int cmd_list(const std::vector<std::string>& args) {
         if (action == "modify" && addresses.size() != 2) throw usage_error("list modify needs OLD and NEW");
         // Removing names entries as they stand; anything added must be an address.
         for (size_t i = 0; i < addresses.size(); ++i) {
-            if (action == "add" || (action == "modify" && i == 1)) addresses[i] = checked_address(addresses[i]);
+            if (action == "add" || (action == "modify" && i == 1)) addresses[i] = pasted_address(addresses[i]);
             else if (addresses[i].empty()) throw usage_error("an empty address");
         }
     } else {

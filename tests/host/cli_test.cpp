@@ -339,8 +339,11 @@ TEST_F(tarnwick_program_test, wrong_arguments_exit_with_two_and_write_nothing) {
         {{"config", "set", "EnableProtection", "true", "ARSubject"}, "ARSubject needs a value"},
         {{"config", "get", "HelpDlgEnabled"}, "needs a dialog number"},
         {{"list", "add", "friends", "bob@example.net"}, "unknown list friends"},
-        {{"list", "add", "authorized", "Bob Example"}, "not an address: Bob Example"},
-        {{"list", "add", "authorized", "@example.net"}, "not an address"},
+        {{"list", "add", "authorized", "Bob Example"}, "no address in: Bob Example"},
+        {{"list", "add", "authorized", "@example.net"}, "no address in"},
+        {{"list", "add", "authorized", "Bob <bob@example>"}, "no address in"},
+        {{"list", "add", "ignore", "ann@example.org, bob@example.org"}, "more than one address in"},
+        {{"list", "modify", "ignore", "a@b.cd", "x@y.ef, z@y.ef"}, "more than one address in"},
         {{"list", "modify", "ignore", "bob@example.net"}, "needs OLD and NEW"},
         {{"list", "remove", "pending", "a@b.cd", "--maildir", root}, "--maildir and --contacts go with list add"},
     };
@@ -398,8 +401,16 @@ TEST_F(tarnwick_program_test, lists_are_edited_and_verdicts_reach_the_maildir) {
     outcome missing = tarnwick({"list", "remove", "ignore", "nobody@example.org"});
     EXPECT_EQ(missing.code, 1);
     EXPECT_NE(missing.err.find("nobody@example.org is not on the ignore list"), std::string::npos) << missing.err;
-    EXPECT_EQ(tarnwick({"list", "remove", "ignore", "carl@example.org"}).code, 0);
+    EXPECT_EQ(tarnwick({"list", "remove", "ignore", "Carl <carl@example.org>"}).code, 0);
     EXPECT_TRUE(list("ignore").empty());
+    // Addresses as a mail program shows them are stored as the add-in keeps senders.
+    outcome pasted = tarnwick({"list", "add", "ignore", "\"Example, Ann\" <Ann@Example.ORG>", "<Fay@Example.org>",
+                               "Gil Example <gil@example.org>"});
+    ASSERT_EQ(pasted.code, 0) << pasted.err;
+    EXPECT_EQ(list("ignore"), (std::vector<std::string>{"ann@example.org", "fay@example.org", "gil@example.org"}));
+    EXPECT_EQ(tarnwick({"list", "modify", "ignore", "<ANN@example.org>", "Hal <Hal@Example.org>"}).code, 0);
+    EXPECT_EQ(tarnwick({"list", "remove", "ignore", "fay@example.org", "Gil <gil@example.org>"}).code, 0);
+    EXPECT_EQ(list("ignore"), (std::vector<std::string>{"hal@example.org"}));
 
     // Authorizing a pending sender releases the mail waiting for it; the remove list deletes.
     tree.add("Pending", "cur", "100.a.test:2,S", unknown_sender("dan@example.org", "d1@x"), 100);
