@@ -103,6 +103,7 @@ struct session_settings {
     std::string module_path;  // the add-in module to load
     bool wait = false;        // wait for the lock instead of giving up
     std::string maildir;      // the Maildir the session works on, locked too; "" for none
+    bool load_addin = true;   // false: the locks only, for a command that reads the add-in's files itself
 };
 
 // The lock file in a Maildir's root. A plain file, so no client takes it for a ".Name" folder.
@@ -139,3 +140,5 @@ int cmd_run(const std::vector<std::string>& args, bool watch);
 int cmd_config(const std::vector<std::string>& args);
 int cmd_list(const std::vector<std::string>& args);
 int cmd_stats(const std::vector<std::string>& args);
+int cmd_pending(const std::vector<std::string>& args);
+int cmd_digest(const std::vector<std::string>& args);
