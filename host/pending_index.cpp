@@ -141,6 +141,11 @@ pending_entry entry_of(const header_summary& headers, std::string unique, long l
     return entry;
 }
 
+bool same_message(const pending_entry& a, const pending_entry& b) {
+    if (a.sender != b.sender || a.message_id != b.message_id) return false;
+    return !a.message_id.empty() || (a.date == b.date && a.subject == b.subject);
+}
+
 std::string format_pending_index(const std::map<std::string, pending_entry>& entries) {
     std::string text = index_heading;
     for (const auto& [unique, e] : entries) {
@@ -242,8 +247,7 @@ std::vector<waiting_message> waiting_messages(const std::string& pending_dir,
         pending_entry entry =
             entry_of(parse_headers(block.value_or("")), unique, file.mtime.tv_sec, file.mtime.tv_sec, "unknown");
         for (const auto& [gone, old] : index) {
-            if (!present.count(gone) && !entry.message_id.empty() && old.message_id == entry.message_id &&
-                old.sender == entry.sender) {
+            if (!present.count(gone) && same_message(old, entry)) {
                 entry = old;
                 entry.unique = unique;
                 break;

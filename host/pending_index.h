@@ -33,6 +33,11 @@ struct pending_entry {
 pending_entry entry_of(const header_summary& headers, std::string unique, long long parked, long long arrived,
                        std::string challenge);
 
+// True when `a` and `b` describe the same message under different file names: the same
+// Message-ID and sender, or, for mail without a Message-ID, the same sender, Date and subject
+// (senders must match, so a mix-up can only judge the sender that the user judged).
+bool same_message(const pending_entry& a, const pending_entry& b);
+
 // The file's text, and back. A line that cannot be read is counted in `bad_lines` and left out.
 std::string format_pending_index(const std::map<std::string, pending_entry>& entries);
 std::map<std::string, pending_entry> parse_pending_index(std::string_view text, int& bad_lines);

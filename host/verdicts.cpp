@@ -42,9 +42,7 @@ struct found_copy {
     const char* where;  // to_inbox or to_junk
     bool in_new;
     long long mtime;
-    std::string unique;
-    std::string message_id;
-    std::string sender;
+    pending_entry seen;  // what the file says of itself
 };
 
 // Where the user put the message of `entry`: to_inbox, to_junk, "both" or "" (deleted, or
@@ -52,8 +50,7 @@ struct found_copy {
 std::string search(const pending_entry& entry, const std::vector<found_copy>& copies) {
     std::set<std::string> found;
     for (const found_copy& copy : copies) {
-        bool same = copy.unique == entry.unique ||
-                    (!entry.message_id.empty() && copy.message_id == entry.message_id && copy.sender == entry.sender);
+        bool same = copy.seen.unique == entry.unique || same_message(copy.seen, entry);
         // A file still in new/ that arrived after the message was parked is a later delivery,
         // not the moved message: anyone can send a second message with the same Message-ID.
         if (same && !(copy.in_new && copy.mtime > entry.parked)) found.insert(copy.where);
@@ -160,10 +157,8 @@ verdict_report pending_tracker::judge_moved_messages(addin_client& addin, maildi
             maildir::read_header_block(pending_dir + "/" + file.subdir + "/" + file.name, header_limit);
         if (!block) continue;
         pending_entry entry = entry_of(parse_headers(*block), unique, file.mtime.tv_sec, file.mtime.tv_sec, "unknown");
-        auto renamed = std::find_if(departed.begin(), departed.end(), [&](const std::string& gone) {
-            const pending_entry& known = entries_.at(gone);
-            return !entry.message_id.empty() && known.message_id == entry.message_id && known.sender == entry.sender;
-        });
+        auto renamed = std::find_if(departed.begin(), departed.end(),
+                                    [&](const std::string& gone) { return same_message(entries_.at(gone), entry); });
         if (renamed != departed.end()) {
             pending_entry known = entries_.at(*renamed);
             entries_.erase(*renamed);
@@ -192,10 +187,10 @@ verdict_report pending_tracker::judge_moved_messages(addin_client& addin, maildi
                 std::optional<std::string> block =
                     maildir::read_header_block(dir + "/" + subdir + "/" + file.name, header_limit);
                 if (!block) continue;
-                header_summary headers = parse_headers(*block);
-                copies.push_back({where, std::string(subdir) == "new", static_cast<long long>(file.mtime.tv_sec),
-                                  std::string(maildir::unique_part(file.name)),
-                                  headers.headers.value("Message-ID").value_or(""), ascii_lower(headers.sender)});
+                long long mtime = file.mtime.tv_sec;
+                copies.push_back(
+                    {where, std::string(subdir) == "new", mtime,
+                     entry_of(parse_headers(*block), std::string(maildir::unique_part(file.name)), mtime, mtime, "")});
             }
         }
     }
