@@ -123,8 +123,10 @@ void pending_tracker::record(const maildir_host& host) {
         std::optional<std::string> block = maildir::read_header_block(path, header_limit);
         // Unreadable or gone now: the next pass indexes it if it is still there.
         if (!block) continue;
-        auto challenge = activity.challenges.find(move.unique_before);
         std::string unique(maildir::unique_part(move.file_after.substr(move.file_after.find('/') + 1)));
+        // Answered before the move or after it (under a fresh name when its own was taken).
+        auto challenge = activity.challenges.find(move.unique_before);
+        if (challenge == activity.challenges.end()) challenge = activity.challenges.find(unique);
         std::optional<maildir::message_file> file =
             maildir::find_by_unique(maildir::folder_directory(root_, pending_), unique);
         long long arrived = file ? file->mtime.tv_sec : std::time(nullptr);

@@ -3,11 +3,15 @@
 // filter's own moves and a later delivery with the same Message-ID are no verdicts, a lost index
 // heals, and the two commands report without touching what they must not.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <sstream>
+#include <thread>
 
 #include "host/pending_index.h"
 #include "maildir_fixture.h"
@@ -277,4 +281,26 @@ TEST_F(judging_test, digest_lists_new_pending_mail_once_in_cur_where_the_filter_
     EXPECT_NE(ran.out.find("tarnwick: 0 messages handled"), std::string::npos) << ran.out;
     EXPECT_EQ(tree.files_in("", "cur"), stored);
     EXPECT_EQ(tree.files_in("Pending", "cur").size(), 1u);
+}
+
+TEST_F(judging_test, watch_judges_what_was_moved_before_the_next_arrival) {
+    auto eventually = [](const std::function<bool()>& condition) {
+        for (int i = 0; i < 200 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return condition();
+    };
+    auto arrive = [&](const std::string& name, const std::string& text) {
+        fs::rename(tree.add("", "tmp", name, text, 100), tree.root() + "/new/" + name);
+    };
+    std::string index = data_folder() + "/pending-index.tsv";
+    running_program watching = start(tree.base(), {"watch", "--maildir", tree.root(), "--data-dir", data()});
+    arrive("100.a.test", stranger("ann@example.org", "a@x"));
+    ASSERT_TRUE(eventually([&] { return read_text_file(index).find("100.a.test\t") != std::string::npos; }));
+    imap_move("100.a.test", "", "900.moved.imap:2,S");
+    arrive("200.b.test", stranger("bob@example.net", "b@x"));
+    EXPECT_TRUE(eventually([&] { return read_text_file(index).find("200.b.test\t") != std::string::npos; }));
+    ASSERT_EQ(::kill(watching.pid, SIGTERM), 0);
+    outcome stopped = watching.wait();
+    EXPECT_EQ(stopped.code, 0) << stopped.err;
+    EXPECT_EQ(judged_line(stopped), "judged by moving: authorized ann@example.org") << stopped.out;
+    EXPECT_EQ(read_text_file(index).find("100.a.test"), std::string::npos);
 }
