@@ -147,6 +147,8 @@ TEST_F(judging_test, junk_puts_the_sender_on_the_remove_list_and_deleting_or_oth
     tree.add("", "new", "300.d.test", stranger("dan@example.net", "d@x"), 300);
     filter();
     imap_move("100.b.test", "Junk", "901.junked.imap:2,S");
+    // A server that gives the moved message a time of its own.
+    set_arrival(tree.folder_dir("Junk") + "/cur/901.junked.imap:2,S", static_cast<long>(std::time(nullptr)));
     fs::remove(parked("200.c.test"));
     imap_move("300.d.test", "Archive", "902.kept.imap:2,S");
 
@@ -241,6 +243,11 @@ TEST_F(judging_test, pending_tells_what_waits_newest_first_and_changes_nothing) 
         data_after.push_back(entry.path().filename().string() + "=" + read_text_file(entry.path().string()));
     std::sort(data_after.begin(), data_after.end());
     EXPECT_EQ(data_after, data_before);
+
+    ASSERT_EQ(tarnwick({"config", "set", "AutoDeleteBlocked", "false"}).code, 0);
+    json = tarnwick({"pending", "--json", "--maildir", tree.root()});
+    EXPECT_NE(json.out.find("\"expiry_days\": null"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"expires_in_days\": null"), std::string::npos) << json.out;
 }
 
 TEST_F(judging_test, digest_lists_new_pending_mail_once_in_cur_where_the_filter_never_takes_it) {
