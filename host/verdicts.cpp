@@ -75,10 +75,11 @@ std::vector<std::string> verdict_report::summary_lines() const {
 void verdict_report::add(const verdict_report& other) {
     authorized.insert(authorized.end(), other.authorized.begin(), other.authorized.end());
     removed.insert(removed.end(), other.removed.begin(), other.removed.end());
-    failures.insert(failures.end(), other.failures.begin(), other.failures.end());
-    for (const std::string& note : other.notes) {
-        // `watch` meets the same trouble pass after pass: once is enough.
-        if (std::find(notes.begin(), notes.end(), note) == notes.end()) notes.push_back(note);
+    // `watch` meets the same trouble pass after pass: once is enough.
+    for (const auto& [from, to] : {std::pair{&other.failures, &failures}, std::pair{&other.notes, &notes}}) {
+        for (const std::string& line : *from) {
+            if (std::find(to->begin(), to->end(), line) == to->end()) to->push_back(line);
+        }
     }
 }
 
@@ -282,7 +283,9 @@ bool pending_tracker::save() {
     if (!dirty_) return true;
     std::string error;
     if (!save_pending_index(data_directory_, entries_, error)) {
-        report_.failures.push_back("the index of the pending folder was not saved: " + error);
+        verdict_report failure;
+        failure.failures.push_back("the index of the pending folder was not saved: " + error);
+        report_.add(failure);
         return false;
     }
     dirty_ = false;

@@ -75,8 +75,10 @@ private:
     verdict_report report_;
 };
 
-// One whole pass for a program that handles a single message: the index read, the verdicts
-// taken, the index saved.
+// One whole judging pass on its own: the index read, the verdicts taken, the index saved. A
+// program that then hands the add-in a message keeps a pending_tracker instead and calls its
+// record() after the message and save() at the end, so that what the filter parks is indexed
+// with its challenge (else the next pass indexes it with the challenge "unknown").
 verdict_report judge_moved_messages(addin_client& addin, maildir_host& host, const std::string& data_directory,
                                     const std::string& pending_folder, const std::string& junk_folder);
 // For a program that moved mail through `host` without judging: drops the index entries of the
