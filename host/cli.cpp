@@ -107,7 +107,7 @@ const std::vector<option_spec>& host_options() {
         {"junk-folder", option_kind::value, "run watch digest", "the first of .Junk, .Spam"},
         {"trusted-authserv", option_kind::list, "run watch", "none: challenges are not gated"},
         {"challenge-limit", option_kind::value, "run watch", "30 an hour"},
-        {"wait", option_kind::flag, "run watch config list digest", "off"},
+        {"wait", option_kind::flag, "run watch config list", "off"},
         {"days", option_kind::value, "stats", "7"},
         {"json", option_kind::flag, "stats pending", "off"},
         {"dry-run", option_kind::flag, "run", "off"},
@@ -305,7 +305,7 @@ std::string session::files_not_written_text(const std::string& fallback) const {
 
 std::optional<session> open_session(const session_settings& settings, int& code) {
     code = exit_failure;
-    if (settings.load_addin && ::access(settings.module_path.c_str(), R_OK) != 0) {
+    if (::access(settings.module_path.c_str(), R_OK) != 0) {
         std::cerr << "tarnwick: cannot find the add-in module " << settings.module_path
                   << " (give --module or set TARNWICK_MODULE)\n";
         return std::nullopt;
@@ -334,10 +334,6 @@ std::optional<session> open_session(const session_settings& settings, int& code)
         if (!opened.maildir_lock) return std::nullopt;
     }
 
-    if (!settings.load_addin) {
-        code = exit_ok;
-        return opened;
-    }
     std::string error;
     opened.addin = addin_client::load(settings.module_path, error);
     if (!opened.addin) {

@@ -103,7 +103,6 @@ struct session_settings {
     std::string module_path;  // the add-in module to load
     bool wait = false;        // wait for the lock instead of giving up
     std::string maildir;      // the Maildir the session works on, locked too; "" for none
-    bool load_addin = true;   // false: the locks only, for a command that reads the add-in's files itself
 };
 
 // The lock file in a Maildir's root. A plain file, so no client takes it for a ".Name" folder.

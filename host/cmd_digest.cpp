@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "host/cli.h"
+#include "host/dry_run.h"
 #include "host/filter_settings.h"
 #include "host/pending_index.h"
 #include "host/verdicts.h"
@@ -20,7 +21,7 @@
 namespace {
 
 constexpr const char* digest_usage =
-    "usage: tarnwick digest [--maildir DIR] [--data-dir DIR] [--junk-folder NAME] [--wait]\n"
+    "usage: tarnwick digest [--maildir DIR] [--data-dir DIR] [--junk-folder NAME]\n"
     "\n"
     "Puts one message into the inbox that lists the mail that reached the pending folder since\n"
     "the last digest (sender, subject, date, whether a challenge went out) and says how to judge\n"
@@ -30,17 +31,17 @@ constexpr const char* digest_usage =
     "  --maildir DIR       the Maildir (or maildir in the settings file)\n"
     "  --data-dir DIR      the filter's files are in DIR/OstrelAntiSpam\n"
     "  --junk-folder NAME  the junk folder the message names (default: the first of .Junk\n"
-    "                      and .Spam)\n"
-    "  --wait              wait while a run holds the data folder or the Maildir\n";
+    "                      and .Spam)\n";
 
-// Up to when the last digest listed the pending mail, in the data folder: seconds since 1970 on
-// the first line, then the unique names of the messages listed that were parked in that very
-// second, since more may be parked in it after the digest.
+// What the digests have listed, in the data folder: the time of the last one (seconds since
+// 1970) on the first line, then the unique names of the messages listed that are still in the
+// pending folder, one a line. Names rather than times: a run may park a message while a digest
+// reads the folder, and a message must never fall between two digests.
 constexpr const char* last_digest_file_name = "digest-last.txt";
 
 struct digest_mark {
     long long time = 0;
-    std::set<std::string> listed_then;
+    std::set<std::string> listed;
 };
 
 std::string utc_time(long long seconds, const char* format) {
@@ -69,14 +70,14 @@ digest_mark last_digest(const std::string& path) {
     while (!rest.empty()) {
         std::string_view line = rest.substr(0, rest.find('\n'));
         rest.remove_prefix(std::min(rest.size(), line.size() + 1));
-        if (!line.empty()) mark.listed_then.insert(std::string(line));
+        if (!line.empty()) mark.listed.insert(std::string(line));
     }
     return mark;
 }
 
 std::string format_mark(const digest_mark& mark) {
     std::string text = std::to_string(mark.time) + "\n";
-    for (const std::string& unique : mark.listed_then) {
+    for (const std::string& unique : mark.listed) {
         // A name with a line end would not read back; its message is then listed again.
         if (unique.find_first_of("\r\n") == std::string::npos) text += unique + "\n";
     }
@@ -121,9 +122,11 @@ std::string quoted_printable(const std::string& text) {
 }
 
 std::string digest_message(const std::vector<const waiting_message*>& fresh, size_t waiting_in_all,
-                           const std::string& pending, int expiry_days, const std::string& junk, long long now) {
+                           const std::string& pending, int expiry_days, const std::string& junk, long long now,
+                           long long last) {
     std::string body = std::to_string(fresh.size()) + (fresh.size() == 1 ? " message" : " messages") +
-                       " reached the pending folder ." + pending + " since the last digest:\n\n";
+                       " reached the pending folder ." + pending + " since the last digest" +
+                       (last > 0 ? " (" + utc_time(last, "%Y-%m-%d %H:%M UTC") + ")" : std::string()) + ":\n\n";
     for (const waiting_message* w : fresh) {
         const pending_entry& e = w->entry;
         body += utc_time(w->file.mtime.tv_sec, "%Y-%m-%d %H:%M UTC") + "  " +
@@ -173,39 +176,31 @@ int cmd_digest(const std::vector<std::string>& args) {
     if (!arguments.has("--maildir")) throw usage_error("digest needs --maildir DIR (or maildir in the settings file)");
     std::string root = require_maildir(arguments);
     std::string junk = junk_folder_setting(arguments, root);
-    session_settings settings = read_session_settings(arguments);
-    settings.maildir = root;
-    // The add-in's files are read, not the add-in: its debug log stays as the last run left it.
-    settings.load_addin = false;
-
-    int code = exit_ok;
-    std::optional<session> running = open_session(settings, code);
-    if (!running) return code;
-    pending_settings pending = pending_settings_of(read_filter_settings(running->data_directory));
-    if (pending.folder.empty() || !maildir::valid_folder_name(pending.folder)) {
-        std::cerr << "tarnwick: the filter's settings in " << running->data_directory
+    // The add-in's files are read, not the add-in, whose debug log stays as the last run left it,
+    // and no lock is taken: the digest is delivered as a mail server delivers, beside `watch`.
+    std::string data_directory = data_directory_of(read_session_settings(arguments).data_home);
+    pending_settings pending = pending_settings_of(read_filter_settings(data_directory));
+    if (data_directory.empty() || pending.folder.empty() || !maildir::valid_folder_name(pending.folder)) {
+        std::cerr << "tarnwick: the filter's settings in "
+                  << (data_directory.empty() ? "(no data folder)" : data_directory)
                   << " name no pending folder (has the filter run with this data folder?)\n";
         return exit_failure;
     }
     std::string problem;
-    std::map<std::string, pending_entry> index = load_pending_index(running->data_directory, problem);
+    std::map<std::string, pending_entry> index = load_pending_index(data_directory, problem);
     if (!problem.empty()) std::cerr << "tarnwick: " << problem << "\n";
-    std::string state_path = running->data_directory + "/" + last_digest_file_name;
+    std::string state_path = data_directory + "/" + last_digest_file_name;
     digest_mark since = last_digest(state_path);
     long long now = std::time(nullptr);
     std::string pending_dir = maildir::folder_directory(root, pending.folder);
     std::vector<waiting_message> waiting;
     if (maildir::is_maildir(pending_dir)) waiting = waiting_messages(pending_dir, index);
     std::vector<const waiting_message*> fresh;
+    // Listed messages that have left the pending folder are forgotten.
     digest_mark mark{now, {}};
     for (const waiting_message& w : waiting) {
-        long long parked = w.entry.parked;
-        if (parked < since.time || (parked == since.time && since.listed_then.count(w.entry.unique))) continue;
-        fresh.push_back(&w);
-        mark.time = std::max(mark.time, parked);
-    }
-    for (const waiting_message* w : fresh) {
-        if (w->entry.parked == mark.time) mark.listed_then.insert(w->entry.unique);
+        if (!since.listed.count(w.entry.unique)) fresh.push_back(&w);
+        mark.listed.insert(w.entry.unique);
     }
     if (fresh.empty()) {
         std::cout << "tarnwick: nothing new in ." << pending.folder << " since the last digest (" << waiting.size()
@@ -216,7 +211,8 @@ int cmd_digest(const std::vector<std::string>& args) {
     // In cur/ and unread: clients show it as new mail, while `run` reads only new/.
     std::string error;
     std::optional<std::string> stored = maildir::deliver(
-        root, digest_message(fresh, waiting.size(), pending.folder, pending.expiry_days, junk, now), error, "");
+        root, digest_message(fresh, waiting.size(), pending.folder, pending.expiry_days, junk, now, since.time), error,
+        "");
     if (!stored) {
         std::cerr << "tarnwick: the digest was not stored: " << error << "\n";
         return exit_failure;
@@ -226,7 +222,7 @@ int cmd_digest(const std::vector<std::string>& args) {
     // Only now: a digest that was not stored leaves its messages for the next one.
     errno = 0;
     if (!replace_file_atomically(state_path, format_mark(mark))) {
-        std::cerr << "tarnwick: the time of this digest was not saved to " << state_path
+        std::cerr << "tarnwick: what this digest listed was not saved to " << state_path
                   << (errno ? std::string(": ") + std::strerror(errno) : std::string())
                   << "; the next digest lists these messages again\n";
         return exit_failure;

@@ -288,6 +288,19 @@ TEST_F(judging_test, digest_lists_new_pending_mail_once_in_cur_where_the_filter_
     EXPECT_NE(ran.out.find("tarnwick: 0 messages handled"), std::string::npos) << ran.out;
     EXPECT_EQ(tree.files_in("", "cur"), stored);
     EXPECT_EQ(tree.files_in("Pending", "cur").size(), 1u);
+
+    // The next digest lists only what came since, whatever the clock says.
+    tree.add("", "new", "200.b.test", stranger("bob@example.net", "b@x"), 200);
+    filter();
+    outcome third = tarnwick({"digest", "--maildir", tree.root()});
+    ASSERT_EQ(third.code, 0) << third.err;
+    std::vector<std::string> now_stored = tree.files_in("", "cur");
+    ASSERT_EQ(now_stored.size(), 2u);
+    std::string newest =
+        read_text_file(tree.root() + "/cur/" + (now_stored[0] == stored[0] ? now_stored[1] : now_stored[0]));
+    EXPECT_NE(newest.find("bob@example.net"), std::string::npos) << newest;
+    EXPECT_EQ(newest.find("ann@example.org"), std::string::npos) << newest;
+    EXPECT_NE(newest.find("2 messages wait in the pending folder in all"), std::string::npos) << newest;
 }
 
 TEST_F(judging_test, watch_judges_what_was_moved_before_the_next_arrival) {
