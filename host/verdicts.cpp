@@ -225,7 +225,7 @@ void pending_tracker::take_verdicts(addin_client& addin, maildir_host& host,
     std::optional<std::vector<std::string>> removed = list_entries(addin, remove_list_number);
     if (!authorized || !removed) {
         pass.failures.push_back(
-            "verdicts by moving not taken: the filter's lists cannot be read; tried again next time");
+            "verdicts by moving not taken: the filter's lists cannot be read; tried again by the next run");
         return;
     }
     std::map<std::string, std::string> wanted;  // sender to where its messages went
@@ -261,7 +261,7 @@ void pending_tracker::take_verdicts(addin_client& addin, maildir_host& host,
         if (FAILED(hr)) {
             pass.failures.push_back(std::string("verdict by moving not saved: ") +
                                     (authorize ? "authorizing " : "putting on the remove list ") + sender +
-                                    " failed (" + describe_hresult(hr) + "); tried again next time");
+                                    " failed (" + describe_hresult(hr) + "); tried again by the next run");
             continue;
         }
         settled.insert(sender);
