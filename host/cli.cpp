@@ -96,18 +96,20 @@ std::string joined(const std::vector<std::string>& items) {
 
 const std::vector<option_spec>& host_options() {
     static const std::vector<option_spec> table = {
-        {"maildir", option_kind::value, "run watch list", "none"},
+        {"maildir", option_kind::value, "run watch list pending digest", "none"},
         {"contacts", option_kind::value, "run watch list", "none"},
         {"sendmail", option_kind::value, "run watch", "none: challenges are stored in the Outbox folder"},
-        {"data-dir", option_kind::value, "run watch config list stats", "$XDG_DATA_HOME, else ~/.local/share"},
+        {"data-dir", option_kind::value, "run watch config list stats pending digest",
+         "$XDG_DATA_HOME, else ~/.local/share"},
         {"module", option_kind::value, "run watch config list",
          "$TARNWICK_MODULE, else libTarnwick.so beside the program"},
         {"sent-folder", option_kind::value, "run watch", "the first of .Sent, .Sent Messages, .Sent Items"},
+        {"junk-folder", option_kind::value, "run watch digest", "the first of .Junk, .Spam"},
         {"trusted-authserv", option_kind::list, "run watch", "none: challenges are not gated"},
         {"challenge-limit", option_kind::value, "run watch", "30 an hour"},
         {"wait", option_kind::flag, "run watch config list", "off"},
         {"days", option_kind::value, "stats", "7"},
-        {"json", option_kind::flag, "stats", "off"},
+        {"json", option_kind::flag, "stats pending", "off"},
         {"dry-run", option_kind::flag, "run", "off"},
     };
     return table;

@@ -139,3 +139,5 @@ int cmd_run(const std::vector<std::string>& args, bool watch);
 int cmd_config(const std::vector<std::string>& args);
 int cmd_list(const std::vector<std::string>& args);
 int cmd_stats(const std::vector<std::string>& args);
+int cmd_pending(const std::vector<std::string>& args);
+int cmd_digest(const std::vector<std::string>& args);

@@ -8,6 +8,7 @@
 #include "host/contacts.h"
 #include "host/maildir_host.h"
 #include "host/mime.h"
+#include "host/verdicts.h"
 #include "platform/text.h"
 
 namespace {
@@ -239,6 +240,8 @@ int cmd_list(const std::vector<std::string>& args) {
             code = exit_failure;
         }
         addin.object().Unload();
+        // Mail released or deleted here is the filter's doing, not a verdict of the user's.
+        if (!forget_filter_moves(addin, *host.get(), running->data_directory)) code = exit_failure;
     }
     if (FAILED(hr)) return exit_failure;
 

@@ -21,13 +21,15 @@
 #include "host/history.h"
 #include "host/maildir.h"
 #include "host/maildir_host.h"
+#include "host/verdicts.h"
 #include "platform/text.h"
 
 namespace {
 
 constexpr const char* run_usage =
     "usage: tarnwick run --maildir DIR [--contacts FILE] [--sendmail CMD]\n"
-    "                    [--sent-folder NAME] [--trusted-authserv ID]... [--challenge-limit N]\n"
+    "                    [--sent-folder NAME] [--junk-folder NAME] [--trusted-authserv ID]...\n"
+    "                    [--challenge-limit N]\n"
     "                    [--data-dir DIR] [--module FILE] [--wait] [--dry-run]\n"
     "       tarnwick watch (the same options but --dry-run)\n"
     "\n"
@@ -46,6 +48,9 @@ constexpr const char* run_usage =
     "  --sent-folder NAME  the folder of the mail the user sent (default: the first of\n"
     "                    .Sent, .Sent Messages and .Sent Items); its recipients, and\n"
     "                    whoever answers that mail, are added to the authorized list\n"
+    "  --junk-folder NAME  the junk folder (default: the first of .Junk and .Spam): a\n"
+    "                    pending message moved there puts its sender on the remove list,\n"
+    "                    one moved to the inbox authorizes its sender\n"
     "  --trusted-authserv ID\n"
     "                    challenge only senders that the mail server writing\n"
     "                    Authentication-Results with this id authenticated (dmarc=pass,\n"
@@ -268,7 +273,8 @@ void print_summary(const maildir_host& host, const run_counts& counts, const fri
 }
 
 // Waits for arrivals in new/ and hands each to the add-in, until a signal asks to stop.
-int watch_inbox(addin_client& addin, maildir_host& host, friend_finder& friends, bool mark_seen, run_counts& counts) {
+int watch_inbox(addin_client& addin, maildir_host& host, friend_finder& friends, pending_tracker& tracker,
+                bool mark_seen, run_counts& counts) {
     int notify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     std::string new_folder = host.root() + "/new";
     if (notify < 0 ||
@@ -285,13 +291,16 @@ int watch_inbox(addin_client& addin, maildir_host& host, friend_finder& friends,
     while (!stop_requested) {
         // Mail the user sent meanwhile makes friends before the next arrival is filtered.
         if (mark_seen) friends.learn_from_sent_mail();
+        if (mark_seen) tracker.judge_moved_messages(addin, host);
         std::set<std::string> present;
         for (const std::string& name : host.new_messages()) {
             present.insert(name);
             if (stop_requested || handled.count(name)) continue;
             handle_message(addin, host, friends, name, mark_seen, counts);
+            tracker.record(host);
             handled.insert(name);
         }
+        tracker.save();
         std::erase_if(handled, [&](const std::string& name) { return !present.count(name); });
 
         pollfd waits[2] = {{notify, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
@@ -346,6 +355,7 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
         (sent_folder.empty() || !maildir::is_maildir(maildir::folder_directory(options.root, sent_folder))))
         throw usage_error("--sent-folder: " + arguments.value("--sent-folder") + " is not a folder of " + options.root);
     if (!arguments.has("--sent-folder")) sent_folder = find_sent_folder(options.root);
+    std::string junk_folder = junk_folder_setting(arguments, options.root);
     options.trusted_authserv = arguments.values("--trusted-authserv");
     if (arguments.has("--trusted-authserv") && options.trusted_authserv.empty())
         throw usage_error("--trusted-authserv needs a server id");
@@ -395,20 +405,26 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
         if (friends.added() > 0 && FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(host.get()), nullptr)))
             ++counts.unsaved;
     }
+    // Pending mail the user moved is judged before new mail, which its verdicts may concern.
+    pending_tracker tracker(running->data_directory, options.root, pending, junk_folder);
+    if (protection && !watch) tracker.judge_moved_messages(addin, *host.get());
 
     if (watch) {
-        code = watch_inbox(addin, *host.get(), friends, protection, counts);
+        code = watch_inbox(addin, *host.get(), friends, tracker, protection, counts);
     } else {
         std::vector<std::string> arrivals = host->new_messages();
         progress_line progress;
         for (size_t i = 0; i < arrivals.size() && !stop_requested; ++i) {
             progress.update(i + 1, arrivals.size());
             handle_message(addin, *host.get(), friends, arrivals[i], protection, counts);
+            tracker.record(*host.get());
         }
         progress.finish();
         if (stop_requested) std::cerr << "tarnwick: stopped by a signal\n";
     }
     addin.object().Unload();
+    tracker.save();
+    for (const std::string& line : tracker.report().summary_lines()) counts.notes.push_back(line);
 
     std::string sendmail = dry ? dry->sendmail : options.sendmail_command;
     running->addin.reset();  // the module lets go of the host before the summary is read
@@ -428,7 +444,7 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
                   << " (see the debug log)\n";
         if (code == exit_ok) code = exit_failure;
     }
-    if (counts.failed(host->activity()) || friends.failed()) {
+    if (counts.failed(host->activity()) || friends.failed() || tracker.report().failed()) {
         std::cerr << "tarnwick: not everything was done or saved; the summary says what\n";
         if (code == exit_ok) code = exit_failure;
     }

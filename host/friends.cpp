@@ -8,9 +8,6 @@
 #include "host/reply.h"
 #include "platform/text.h"
 
-namespace {
-
-// The entries of list `number`, read as the list dialog reads them; none when that fails.
 std::optional<std::vector<std::string>> list_entries(addin_client& addin, LONG number) {
     dispatch_arguments size_arguments;
     size_arguments.add_long(number);
@@ -29,6 +26,8 @@ std::optional<std::vector<std::string>> list_entries(addin_client& addin, LONG n
     }
     return entries;
 }
+
+namespace {
 
 // True when `entries` hold `address` or its whole domain (".@example.org").
 bool listed(const std::set<std::string>& entries, const std::string& address) {

@@ -13,6 +13,10 @@
 #include "host/mime.h"
 #include "host/sent_mail.h"
 
+// The entries of the add-in's list `number`, read as the list dialog reads them; none when that
+// fails.
+std::optional<std::vector<std::string>> list_entries(addin_client& addin, LONG number);
+
 class friend_finder {
 public:
     // For a run of `addin` over the Maildir `root` whose sent folder is `sent_folder` (Maildir++

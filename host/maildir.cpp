@@ -216,21 +216,24 @@ std::vector<std::string> subfolders(const std::string& root, const std::string& 
     return {children.begin(), children.end()};
 }
 
-std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error) {
+std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error,
+                                   const std::optional<std::string>& cur_flags) {
     std::string name = new_unique_name();
     std::string temporary = folder_dir + "/tmp/" + name;
     if (int failure = create_file(temporary, bytes, 0600); failure != 0) {
         error = temporary + ": " + std::strerror(failure);
         return std::nullopt;
     }
-    std::string target = folder_dir + "/new/" + name;
+    const char* subdir = cur_flags ? "/cur/" : "/new/";
+    if (cur_flags) name = with_flags(name, *cur_flags);
+    std::string target = folder_dir + subdir + name;
     if (int failure = move_no_replace(temporary, target); failure != 0) {
         error = target + ": " + std::strerror(failure);
         remove_file(temporary);
         return std::nullopt;
     }
     // Delivered whether or not the folder can be flushed: every reader sees the file.
-    sync_directory(folder_dir + "/new");
+    sync_directory(folder_dir + subdir);
     return target;
 }
 

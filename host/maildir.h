@@ -65,8 +65,11 @@ bool is_maildir(const std::string& folder_dir);
 std::vector<std::string> subfolders(const std::string& root, const std::string& folder);
 
 // Writes `bytes` into `folder_dir`/tmp and moves the file into new/ (a delivery). Returns the
-// final path; on failure none, with `error` saying what failed and why.
-std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error);
+// final path; on failure none, with `error` saying what failed and why. With `cur_flags` the
+// file goes straight into cur/ instead, its name ending in ":2,FLAGS" of that text ("" for
+// unread): mail that clients show but that is not new.
+std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error,
+                                   const std::optional<std::string>& cur_flags = std::nullopt);
 
 // 0 when the whole file at `path` can be read, else the errno of the failure.
 int read_error(const std::string& path);

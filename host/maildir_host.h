@@ -83,6 +83,19 @@ struct host_activity {
     int flags_failed = 0;                    // read states the disk refused to change
     int budget_not_saved = 0;                // challenges sent whose time the budget file did not take
     std::vector<std::string> notes;          // one line for each withheld or failed reply or move
+
+    // Every message the add-in moved from one folder into another, in order, so that the program
+    // can tell the filter's own moves from the user's.
+    struct folder_move {
+        std::string from;           // Maildir++ name, "" the inbox
+        std::string to;             // the same
+        std::string unique_before;  // the unique part of its name in `from`
+        std::string file_after;     // "cur/NAME" in `to`
+    };
+    std::vector<folder_move> moves;
+    // What became of each challenge, by the unique part of the answered message's name:
+    // "sent:ADDRESS", "withheld:KIND" (a kind of withheld_by) or "failed".
+    std::map<std::string, std::string> challenges;
 };
 
 class maildir_host final : public com_object<implements<IMailerHost, IID_IMailerHost>> {

@@ -69,6 +69,8 @@ HRESULT message_object::move_to(const std::string& folder, const char* subdir,
         if (from == to) return S_OK;
         int error = maildir::move_no_replace(from, to);
         if (error == 0) {
+            if (folder != folder_)
+                owner_->activity.moves.push_back({folder_, folder, unique_, std::string(subdir) + "/" + name});
             folder_ = folder;
             file_.subdir = subdir;
             file_.name = name;
@@ -147,6 +149,7 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
     auto withhold = [&](const std::string& kind, const std::string& reason) {
         ++activity.replies_withheld;
         ++activity.withheld_by[kind];
+        activity.challenges[unique_] = "withheld:" + kind;
         activity.notes.push_back("challenge to " + who + " withheld: " + reason);
         return E_ABORT;
     };
@@ -176,10 +179,12 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
     }
     if (!sent) {
         ++activity.replies_failed;
+        activity.challenges[unique_] = "failed";
         activity.notes.push_back("challenge to " + who + " failed: " + error);
         return E_FAIL;
     }
     ++activity.replies_sent;
+    activity.challenges[unique_] = "sent:" + who;
     if (budget && !budget->record(now, error)) {
         // Sent all the same; the budget of later runs is short of this one.
         ++activity.budget_not_saved;

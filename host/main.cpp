@@ -23,6 +23,9 @@ constexpr const char* usage =
     "  list show|add|remove|modify LIST ...\n"
     "                         read and change the authorized, remove, ignore and pending lists\n"
     "  stats [--days N]       what the filter did on each of the last days\n"
+    "  pending [--json]       what waits in the pending folder, and whether it was challenged\n"
+    "  digest                 put a list of the mail newly parked in the pending folder into\n"
+    "                         the inbox, saying how to judge it (for a daily cron line)\n"
     "\n"
     "Every command also reads its long options from the settings file\n"
     "$XDG_CONFIG_HOME/tarnwick/config (~/.config/tarnwick/config), one \"name = value\" a line\n"
@@ -44,6 +47,8 @@ int main(int argc, char** argv) {
         if (command == "config") return cmd_config(args);
         if (command == "list") return cmd_list(args);
         if (command == "stats") return cmd_stats(args);
+        if (command == "pending") return cmd_pending(args);
+        if (command == "digest") return cmd_digest(args);
         if (command == "help" || command == "--help" || command == "-h") {
             std::cout << usage;
             return exit_ok;

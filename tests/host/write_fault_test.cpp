@@ -416,6 +416,20 @@ void prepare_mixed_mailbox(const std::string& base) {
     }
 }
 
+// The strangers' pending mail judged by moving, as an IMAP server moves it (under a new name):
+// waiting2's into the inbox, waiting1's into the junk folder.
+void prepare_moved_pending_mail(const std::string& base) {
+    prepare_data_and_waiting_mail(base);
+    if (::testing::Test::HasFatalFailure()) return;
+    std::string root = base + "/Maildir";
+    for (const char* subdir : {"/tmp", "/new", "/cur"}) fs::create_directories(root + "/.Junk" + subdir);
+    for (const auto& entry : fs::directory_iterator(root + "/.Pending/cur")) {
+        std::string name = entry.path().filename().string();
+        if (name.find(".Mwait2P") != std::string::npos) fs::rename(entry.path(), root + "/cur/1.moved2.imap:2,S");
+        if (name.find(".Mwait1P") != std::string::npos) fs::rename(entry.path(), root + "/.Junk/cur/2.moved1.imap:2,S");
+    }
+}
+
 bool is_lock_file(const std::string& path) { return path.ends_with("tarnwick.lock"); }
 
 // What both commands rightly let pass.
@@ -492,4 +506,13 @@ TEST(write_faults, list_add_authorized_without_maildir_with_each_write_failing) 
                       tolerated_failure,
                       {},
                       {}});
+}
+
+TEST(write_faults, run_judging_moved_pending_mail_with_each_write_failing) {
+    walk_every_fault({"tarnwick run (verdicts by moving)",
+                      prepare_moved_pending_mail,
+                      {"run", "--maildir", "{dir}/Maildir", "--data-dir", "{dir}/data"},
+                      tolerated_failure,
+                      {},
+                      read_state_kept});
 }

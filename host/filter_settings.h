@@ -1,0 +1,17 @@
+// The add-in's own settings (ostrel.cfg in the data folder) read without loading it, for commands
+// that must change nothing: loading the add-in starts a new debug log.
+#pragma once
+
+#include <map>
+#include <string>
+
+// Every "key = value ;" entry of the data folder's settings, read as the add-in reads them (the
+// pristine copy when the file holds none); empty when neither can be read.
+std::map<std::string, std::string> read_filter_settings(const std::string& data_directory);
+
+// What the filter does with pending mail, from those settings.
+struct pending_settings {
+    std::string folder;    // the pending folder's Maildir++ name; "" when none is set
+    int expiry_days = -1;  // pending mail older than this goes to Trash; -1: it never expires
+};
+pending_settings pending_settings_of(const std::map<std::string, std::string>& settings);

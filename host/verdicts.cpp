@@ -1,0 +1,312 @@
+#include "host/verdicts.h"
+
+#include <algorithm>
+#include <climits>
+#include <ctime>
+#include <iostream>
+#include <set>
+
+#include "contract/addin_data.h"
+#include "contract/sender_address.h"
+#include "host/cli.h"
+#include "host/friends.h"
+#include "host/maildir.h"
+#include "platform/text.h"
+
+namespace {
+
+// Enough for any honest header block; a longer one is read that far.
+constexpr size_t header_limit = 256 * 1024;
+// A copy an IMAP server makes keeps the arrival time or gets a later one; a day of slack covers
+// clocks and time zones of servers that set it from the Date field.
+constexpr long long copy_time_slack = 86400;
+
+constexpr const char* to_inbox = "inbox";
+constexpr const char* to_junk = "junk";
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
+// True when `entries` hold `address` or its whole domain (".@example.org").
+bool listed(const std::vector<std::string>& entries, const std::string& address) {
+    std::string domain = ".@" + address.substr(address.rfind('@') + 1);
+    return std::find(entries.begin(), entries.end(), address) != entries.end() ||
+           std::find(entries.begin(), entries.end(), domain) != entries.end();
+}
+
+// A message of the inbox or the junk folder that may be a pending message the user moved.
+struct found_copy {
+    const char* where;  // to_inbox or to_junk
+    bool in_new;
+    long long mtime;
+    pending_entry seen;  // what the file says of itself
+};
+
+// Where the user put the message of `entry`: to_inbox, to_junk, "both" or "" (deleted, or
+// moved elsewhere).
+std::string search(const pending_entry& entry, const std::vector<found_copy>& copies) {
+    std::set<std::string> found;
+    for (const found_copy& copy : copies) {
+        bool same = copy.seen.unique == entry.unique || same_message(copy.seen, entry);
+        // A file still in new/ that arrived after the message was parked is a later delivery,
+        // not the moved message: anyone can send a second message with the same Message-ID.
+        if (same && !(copy.in_new && copy.mtime > entry.parked)) found.insert(copy.where);
+    }
+    if (found.size() > 1) return "both";
+    return found.empty() ? "" : *found.begin();
+}
+
+}  // namespace
+
+std::vector<std::string> verdict_report::summary_lines() const {
+    std::vector<std::string> lines;
+    std::string taken;
+    if (!authorized.empty()) taken = "authorized " + joined(authorized);
+    if (!removed.empty()) taken += (taken.empty() ? "" : "; ") + std::string("remove list ") + joined(removed);
+    if (!taken.empty()) lines.push_back("judged by moving: " + taken);
+    lines.insert(lines.end(), failures.begin(), failures.end());
+    lines.insert(lines.end(), notes.begin(), notes.end());
+    return lines;
+}
+
+void verdict_report::add(const verdict_report& other) {
+    authorized.insert(authorized.end(), other.authorized.begin(), other.authorized.end());
+    removed.insert(removed.end(), other.removed.begin(), other.removed.end());
+    // `watch` meets the same trouble pass after pass: once is enough.
+    for (const auto& [from, to] : {std::pair{&other.failures, &failures}, std::pair{&other.notes, &notes}}) {
+        for (const std::string& line : *from) {
+            if (std::find(to->begin(), to->end(), line) == to->end()) to->push_back(line);
+        }
+    }
+}
+
+std::string find_junk_folder(const std::string& root) {
+    for (const char* name : {"Junk", "Spam"}) {
+        if (maildir::is_maildir(maildir::folder_directory(root, name))) return name;
+    }
+    return "";
+}
+
+std::string junk_folder_setting(const parsed_arguments& arguments, const std::string& root) {
+    if (!arguments.has("--junk-folder")) return find_junk_folder(root);
+    std::string value = arguments.value("--junk-folder");
+    std::string name = sent_folder_name(value);  // the same rule: "Junk" or ".Junk"
+    if (name.empty() || !maildir::is_maildir(maildir::folder_directory(root, name)))
+        throw usage_error(arguments.origin("--junk-folder") + ": " + value + " is not a folder of " + root);
+    return name;
+}
+
+pending_tracker::pending_tracker(std::string data_directory, std::string root, std::string pending_folder,
+                                 std::string junk_folder)
+    : data_directory_(std::move(data_directory)),
+      root_(std::move(root)),
+      pending_(std::move(pending_folder)),
+      junk_(std::move(junk_folder)) {
+    std::string problem;
+    entries_ = load_pending_index(data_directory_, problem);
+    if (!problem.empty()) {
+        report_.notes.push_back(problem);
+        dirty_ = true;
+    }
+}
+
+void pending_tracker::record(const maildir_host& host) {
+    const host_activity& activity = host.activity();
+    for (; moves_taken_ < activity.moves.size(); ++moves_taken_) {
+        const host_activity::folder_move& move = activity.moves[moves_taken_];
+        if (move.from == pending_ && entries_.erase(move.unique_before)) dirty_ = true;
+        if (move.to != pending_ || pending_.empty()) continue;
+        // Parked by the filter: what it is, and what became of its challenge.
+        std::string path = maildir::folder_directory(root_, pending_) + "/" + move.file_after;
+        std::optional<std::string> block = maildir::read_header_block(path, header_limit);
+        // Unreadable or gone now: the next pass indexes it if it is still there.
+        if (!block) continue;
+        std::string unique(maildir::unique_part(move.file_after.substr(move.file_after.find('/') + 1)));
+        // Answered before the move or after it (under a fresh name when its own was taken).
+        auto challenge = activity.challenges.find(move.unique_before);
+        if (challenge == activity.challenges.end()) challenge = activity.challenges.find(unique);
+        std::optional<maildir::message_file> file =
+            maildir::find_by_unique(maildir::folder_directory(root_, pending_), unique);
+        long long arrived = file ? file->mtime.tv_sec : std::time(nullptr);
+        entries_[unique] = entry_of(parse_headers(*block), unique, std::time(nullptr), arrived,
+                                    challenge == activity.challenges.end() ? "none" : challenge->second);
+        dirty_ = true;
+    }
+}
+
+verdict_report pending_tracker::judge_moved_messages(addin_client& addin, maildir_host& host) {
+    record(host);
+    verdict_report pass;
+    std::string pending_dir = maildir::folder_directory(root_, pending_);
+    // Without a readable pending folder every entry would seem to have left it.
+    if (pending_.empty() || !maildir::is_maildir(pending_dir)) return pass;
+
+    std::vector<maildir::message_file> files = maildir::list_all_messages(pending_dir);
+    std::set<std::string> present;
+    for (const maildir::message_file& file : files) present.insert(std::string(maildir::unique_part(file.name)));
+    std::vector<std::string> departed;
+    for (const auto& [unique, entry] : entries_) {
+        if (!present.count(unique)) departed.push_back(unique);
+    }
+    // Messages not known yet: parked before the index was kept, or an index lost. One that a
+    // server renamed inside the folder keeps what was known of it.
+    for (const maildir::message_file& file : files) {
+        std::string unique(maildir::unique_part(file.name));
+        if (entries_.count(unique)) continue;
+        std::optional<std::string> block =
+            maildir::read_header_block(pending_dir + "/" + file.subdir + "/" + file.name, header_limit);
+        if (!block) continue;
+        pending_entry entry = entry_of(parse_headers(*block), unique, file.mtime.tv_sec, file.mtime.tv_sec, "unknown");
+        auto renamed = std::find_if(departed.begin(), departed.end(),
+                                    [&](const std::string& gone) { return same_message(entries_.at(gone), entry); });
+        if (renamed != departed.end()) {
+            pending_entry known = entries_.at(*renamed);
+            entries_.erase(*renamed);
+            departed.erase(renamed);
+            known.unique = unique;
+            entry = known;
+        }
+        entries_[unique] = entry;
+        dirty_ = true;
+    }
+    if (departed.empty()) {
+        report_.add(pass);
+        return pass;
+    }
+
+    // The inbox and the junk folder are read only now, and only their files that can be copies.
+    long long cutoff = LLONG_MAX;
+    for (const std::string& unique : departed) cutoff = std::min(cutoff, entries_.at(unique).arrived - copy_time_slack);
+    std::vector<found_copy> copies;
+    for (const char* where : {to_inbox, to_junk}) {
+        if (where == to_junk && junk_.empty()) continue;
+        std::string dir = maildir::folder_directory(root_, where == to_inbox ? "" : junk_);
+        for (const char* subdir : {"new", "cur"}) {
+            for (const maildir::message_file& file : maildir::list_messages(dir, subdir)) {
+                if (file.mtime.tv_sec < cutoff) continue;
+                std::optional<std::string> block =
+                    maildir::read_header_block(dir + "/" + subdir + "/" + file.name, header_limit);
+                if (!block) continue;
+                long long mtime = file.mtime.tv_sec;
+                copies.push_back(
+                    {where, std::string(subdir) == "new", mtime,
+                     entry_of(parse_headers(*block), std::string(maildir::unique_part(file.name)), mtime, mtime, "")});
+            }
+        }
+    }
+    std::vector<std::pair<std::string, std::string>> verdicts;  // where, unique
+    for (const std::string& unique : departed) {
+        const pending_entry& entry = entries_.at(unique);
+        std::string where = search(entry, copies);
+        if (where == to_inbox || where == to_junk) {
+            verdicts.emplace_back(where, unique);
+            continue;
+        }
+        if (where == "both")
+            pass.notes.push_back("a message from " + shown_text(entry.sender, 100) +
+                                 " was moved both to the inbox and to the junk folder: no verdict");
+        entries_.erase(unique);
+        dirty_ = true;
+    }
+    if (!verdicts.empty()) take_verdicts(addin, host, verdicts, pass);
+    // The releases and deletions that the verdicts caused are the filter's.
+    record(host);
+    report_.add(pass);
+    return pass;
+}
+
+void pending_tracker::take_verdicts(addin_client& addin, maildir_host& host,
+                                    const std::vector<std::pair<std::string, std::string>>& verdicts,
+                                    verdict_report& pass) {
+    std::optional<std::vector<std::string>> authorized = list_entries(addin, authorized_list_number);
+    std::optional<std::vector<std::string>> removed = list_entries(addin, remove_list_number);
+    if (!authorized || !removed) {
+        pass.failures.push_back(
+            "verdicts by moving not taken: the filter's lists cannot be read; tried again by the next run");
+        return;
+    }
+    std::map<std::string, std::string> wanted;  // sender to where its messages went
+    for (const auto& [where, unique] : verdicts) {
+        auto [at, fresh] = wanted.emplace(entries_.at(unique).sender, where);
+        if (!fresh && at->second != where) at->second = "both";
+    }
+    std::set<std::string> settled;
+    bool released = false;
+    for (const auto& [sender, where] : wanted) {
+        if (where == "both") {
+            pass.notes.push_back("messages from " + shown_text(sender, 100) +
+                                 " were moved both to the inbox and to the junk folder: no verdict");
+            settled.insert(sender);
+            continue;
+        }
+        if (sender.empty() || extract_email_address(sender) != sender) {
+            pass.notes.push_back("a message moved out of the pending folder has no usable sender (" +
+                                 shown_text(sender, 100) + "): no verdict");
+            settled.insert(sender);
+            continue;
+        }
+        bool authorize = where == to_inbox;
+        // Already there: the filter released it itself, or the user said so before.
+        if (listed(authorize ? *authorized : *removed, sender)) {
+            settled.insert(sender);
+            continue;
+        }
+        dispatch_arguments arguments;
+        arguments.add_long(authorize ? authorized_list_number : remove_list_number).add_text(sender);
+        variant_holder ignored;
+        HRESULT hr = addin.invoke("AddToList", DISPATCH_METHOD, arguments, ignored.put());
+        if (FAILED(hr)) {
+            pass.failures.push_back(std::string("verdict by moving not saved: ") +
+                                    (authorize ? "authorizing " : "putting on the remove list ") + sender +
+                                    " failed (" + describe_hresult(hr) + "); tried again by the next run");
+            continue;
+        }
+        settled.insert(sender);
+        (authorize ? pass.authorized : pass.removed).push_back(sender);
+        released = released || authorize;
+    }
+    for (const auto& [where, unique] : verdicts) {
+        if (settled.count(entries_.at(unique).sender)) {
+            entries_.erase(unique);
+            dirty_ = true;
+        }
+    }
+    // The add-in releases a newly authorized sender's pending mail on its next new-message call.
+    if (released && FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), nullptr)))
+        pass.failures.push_back("after the verdicts by moving the filter could not save its lists (see the debug log)");
+}
+
+bool pending_tracker::save() {
+    if (!dirty_) return true;
+    std::string error;
+    if (!save_pending_index(data_directory_, entries_, error)) {
+        verdict_report failure;
+        failure.failures.push_back("the index of the pending folder was not saved: " + error);
+        report_.add(failure);
+        return false;
+    }
+    dirty_ = false;
+    return true;
+}
+
+verdict_report judge_moved_messages(addin_client& addin, maildir_host& host, const std::string& data_directory,
+                                    const std::string& pending_folder, const std::string& junk_folder) {
+    pending_tracker tracker(data_directory, host.root(), pending_folder, junk_folder);
+    tracker.judge_moved_messages(addin, host);
+    tracker.save();
+    return tracker.report();
+}
+
+bool forget_filter_moves(addin_client& addin, const maildir_host& host, const std::string& data_directory) {
+    if (host.activity().moves.empty()) return true;
+    variant_holder name;
+    if (FAILED(addin.get("PendingFolderName", name.put())) || name->vt != VT_BSTR) return true;
+    pending_tracker tracker(data_directory, host.root(), narrow_from_bstr(name->bstrVal), "");
+    tracker.record(host);
+    if (tracker.save()) return true;
+    for (const std::string& failure : tracker.report().failures) std::cerr << "tarnwick: " << failure << "\n";
+    return false;
+}
