@@ -71,6 +71,8 @@ std::optional<std::string> envelope_address(std::string_view text) {
         auto byte = static_cast<unsigned char>(c);
         if (byte <= ' ' || byte == 0x7f || c == '<' || c == '>') return std::nullopt;
     }
+    // How mailbox files and the delivery agents that write them name the null sender.
+    if (same_letters(text, "MAILER-DAEMON")) return std::string();
     return std::string(text);
 }
 

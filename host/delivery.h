@@ -15,7 +15,8 @@ struct envelope {
     std::optional<std::string> recipient;
 };
 
-// The address `text` as an envelope address: "" for the null sender ("" or "<>"), one pair of
+// The address `text` as an envelope address: "" for the null sender ("", "<>", or the bare
+// "MAILER-DAEMON" with which procmail and maildrop name it), one pair of
 // angle brackets taken off. None when it cannot be written into a header line: control
 // characters (CR and LF among them), blanks, angle brackets inside, or longer than 900 bytes.
 std::optional<std::string> envelope_address(std::string_view text);
