@@ -23,7 +23,7 @@ constexpr const char* deliver_usage =
     "  -f SENDER         the envelope sender (default: $SENDER; '' or '<>' for the null\n"
     "                    sender); written as Return-Path when the message has none\n"
     "  -a RECIPIENT      the envelope recipient (default: $RECIPIENT, else\n"
-    "                    $ORIGINAL_RECIPIENT); written as Delivered-To\n"
+    "                    $ORIGINAL_RECIPIENT or $ORIG_RECIPIENT); written as Delivered-To\n"
     "  --lock-timeout SECONDS\n"
     "                    how long to wait while another run holds the data folder or the\n"
     "                    Maildir (default 60); then nothing is stored and the exit status is 75\n"
@@ -81,6 +81,7 @@ envelope read_envelope(std::vector<std::string>& args) {
     if (!sender) sender = environment("SENDER");
     if (!recipient) recipient = environment("RECIPIENT");
     if (!recipient || recipient->empty()) recipient = environment("ORIGINAL_RECIPIENT");
+    if (!recipient || recipient->empty()) recipient = environment("ORIG_RECIPIENT");  // Dovecot's Sieve pipe
     if (recipient && recipient->empty()) recipient.reset();
     return envelope{checked_address(sender, "envelope sender"), checked_address(recipient, "envelope recipient")};
 }
