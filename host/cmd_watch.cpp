@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <set>
@@ -25,18 +26,30 @@
 namespace {
 
 constexpr int default_lock_timeout = 60;
+// The add-in expires pending mail at most once a minute and never in its first minute, so a
+// batch, which lives a moment, never does it: now and then one batch stays a minute longer.
+constexpr auto upkeep_interval = std::chrono::hours(1);
+constexpr auto upkeep_wait = std::chrono::seconds(61);
 
-// What a batch tells the parent: the names it handed to the add-in, one a line.
-void report(int out, const std::string& name) {
-    std::string line = name + "\n";
-    // A name that does not reach the parent is only handed over again by the next batch, where
-    // the add-in finds it gone from new/ or handles it as new.
-    if (!posix_files::write_all(out, line)) return;
+// Waits `length`, or until a signal asks to stop.
+void pause_for(std::chrono::steady_clock::duration length) {
+    auto until = std::chrono::steady_clock::now() + length;
+    while (!stop_requested && std::chrono::steady_clock::now() < until) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd wait{signal_pipe[0], POLLIN, 0};
+        ::poll(&wait, signal_pipe[0] >= 0 ? 1 : 0, static_cast<int>(std::max<long>(1, left.count())));
+    }
 }
+
+// What a batch tells the parent: the names it handed to the add-in, one a line. A name that does
+// not get through is only handed over again by the next batch, which finds it gone from new/ or
+// handles it as new.
+void report(int out, const std::string& name) { posix_files::write_all(out, name + "\n"); }
 
 // One batch in the child: the new messages not handed over already. Its exit code: exit_locked
 // when another process held the locks past the timeout.
-int filter_batch(const filter_options& filter, const std::set<std::string>& handed, bool first, int out) {
+// With `upkeep`, the batch then stays long enough for the add-in to expire pending mail.
+int filter_batch(const filter_options& filter, const std::set<std::string>& handed, bool first, bool upkeep, int out) {
     int code = exit_ok;
     std::optional<session> running = open_locked_session(filter.session, code);
     if (!running) return code;
@@ -55,6 +68,13 @@ int filter_batch(const filter_options& filter, const std::set<std::string>& hand
         if (handed.count(name)) continue;
         handle_message(addin, *pass.host.get(), *pass.friends, name, pass.protection, pass.counts);
         report(out, name);
+    }
+    if (upkeep && pass.protection && !stop_requested) {
+        // The first new-message call starts the add-in's minute, one after it ends expires.
+        IMailerHost* host = static_cast<IMailerHost*>(pass.host.get());
+        if (FAILED(addin.object().RunWorkflow2(host, nullptr))) ++pass.counts.unsaved;
+        pause_for(upkeep_wait);
+        if (!stop_requested && FAILED(addin.object().RunWorkflow2(host, nullptr))) ++pass.counts.unsaved;
     }
     addin.object().Unload();
     running->addin.reset();  // the module lets go of the host before the summary is read
@@ -76,7 +96,7 @@ struct batch_outcome {
 };
 
 // Runs filter_batch in a child process and waits for it, a signal meanwhile included.
-batch_outcome run_batch(const filter_options& filter, const std::set<std::string>& handed, bool first) {
+batch_outcome run_batch(const filter_options& filter, const std::set<std::string>& handed, bool first, bool upkeep) {
     batch_outcome outcome;
     int channel[2];
     if (::pipe2(channel, O_CLOEXEC) != 0) {
@@ -91,7 +111,7 @@ batch_outcome run_batch(const filter_options& filter, const std::set<std::string
         ::close(channel[0]);
         int code = exit_failure;
         try {
-            code = filter_batch(filter, handed, first, channel[1]);
+            code = filter_batch(filter, handed, first, upkeep, channel[1]);
         } catch (const std::exception& error) {
             std::cerr << "tarnwick: " << error.what() << "\n";
         }
@@ -145,6 +165,7 @@ int watch_inbox(const filter_options& given) {
     std::set<std::string> handed;  // names in new/ that a batch handed to the add-in
     int code = exit_ok, seen = 0;
     bool first = true;
+    auto last_upkeep = std::chrono::steady_clock::now();
     while (!stop_requested) {
         std::set<std::string> present;
         for (const maildir::message_file& file : maildir::list_messages(filter.host.root, "new"))
@@ -152,12 +173,14 @@ int watch_inbox(const filter_options& given) {
         std::erase_if(handed, [&](const std::string& name) { return !present.count(name); });
         bool arrivals =
             std::any_of(present.begin(), present.end(), [&](const auto& name) { return !handed.count(name); });
-        if (first || arrivals) {
-            batch_outcome batch = run_batch(filter, handed, first);
+        bool upkeep = !first && std::chrono::steady_clock::now() - last_upkeep >= upkeep_interval;
+        if (first || arrivals || upkeep) {
+            batch_outcome batch = run_batch(filter, handed, first, upkeep);
             if (batch.code == exit_locked) {
                 std::cerr << "tarnwick: new mail waits for the next arrival or the next minute\n";
             } else {
                 first = false;
+                if (upkeep) last_upkeep = std::chrono::steady_clock::now();
                 if (batch.code != exit_ok) code = exit_failure;
             }
             seen += static_cast<int>(batch.handed.size());
@@ -170,6 +193,10 @@ int watch_inbox(const filter_options& given) {
         // batch that could not take the locks.
         int ready = ::poll(waits, signal_pipe[0] >= 0 ? 2 : 1, 60 * 1000);
         if (ready < 0 && errno != EINTR) break;
+        // A batch shares the signal pipe: what a signal to it wrote must not wake the parent for ever.
+        char drained[64];
+        while (signal_pipe[0] >= 0 && ::read(signal_pipe[0], drained, sizeof drained) > 0) {
+        }
         bool folder_gone = false;
         char events[4096];
         ssize_t n;
