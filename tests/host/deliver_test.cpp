@@ -236,3 +236,29 @@ TEST_F(deliver_test, watch_and_deliver_share_the_data_folder) {
     EXPECT_NE(authorized.out.find("bob@example.org"), std::string::npos) << authorized.out;
     EXPECT_NE(authorized.out.find("ann@example.org"), std::string::npos) << "watch wrote no stale list over it";
 }
+
+// A batch that finds the data folder held past lock-timeout gives up without dying: the next
+// arrival's batch filters what waited.
+TEST_F(deliver_test, watch_tries_again_when_the_data_folder_stayed_held) {
+    running_program watching =
+        start(tree.base(), {"watch", "--maildir", tree.root(), "--data-dir", data(), "--lock-timeout", "1"});
+    ASSERT_TRUE(eventually([&] { return fs::exists(tree.folder_dir("Pending") + "/cur"); }));
+    int held = ::open((data() + "/OstrelAntiSpam/tarnwick.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_TRUE(eventually([&] { return ::flock(held, LOCK_EX | LOCK_NB) == 0; }));
+    auto arrive = [&](const std::string& name, const std::string& who) {
+        std::string path = tree.add("", "tmp", name, message_from(who, name), 300);
+        ASSERT_EQ(std::rename(path.c_str(), (tree.root() + "/new/" + name).c_str()), 0);
+    };
+    arrive("300.a.test", "ann@example.org");
+    EXPECT_TRUE(
+        eventually([&] { return read_text_file(watching.err_path).find("new mail waits") != std::string::npos; }));
+    EXPECT_EQ(count("", "new"), 1u);
+    ::close(held);
+    arrive("400.b.test", "ann@example.org");
+    EXPECT_TRUE(eventually([&] { return count("", "cur") == 2; }));
+    ASSERT_EQ(::kill(watching.pid, SIGTERM), 0);
+    outcome stopped = watching.wait();
+    EXPECT_EQ(stopped.code, 0) << stopped.err;
+    EXPECT_NE(stopped.out.find("2 messages filtered in all"), std::string::npos) << stopped.out;
+}
