@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <iostream>
@@ -28,11 +29,19 @@ using posix_files::is_directory;
 
 // Takes the lock file `path` for `what`; when another run holds it, waits with `wait` or else
 // says who holds it and sets `code` to exit_locked.
-std::optional<run_lock> take_lock(const std::string& path, const std::string& what, bool wait, int& code) {
+std::optional<run_lock> take_lock(const std::string& path, const std::string& what, bool wait, int& code,
+                                  std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) {
     std::string message;
     bool busy = false;
     std::optional<run_lock> lock = run_lock::acquire(path, false, message, busy);
-    if (!lock && busy && wait) {
+    if (!lock && busy && deadline) {
+        lock = run_lock::acquire_until(path, *deadline, message, busy);
+        if (!lock && busy) {
+            std::cerr << "tarnwick: another run held " << what << " past the lock timeout (" << message << ")\n";
+            code = exit_locked;
+            return std::nullopt;
+        }
+    } else if (!lock && busy && wait) {
         std::cerr << "tarnwick: waiting for the other run to finish (" << message << ")\n";
         lock = run_lock::acquire(path, true, message, busy);
     }
@@ -96,17 +105,19 @@ std::string joined(const std::vector<std::string>& items) {
 
 const std::vector<option_spec>& host_options() {
     static const std::vector<option_spec> table = {
-        {"maildir", option_kind::value, "run watch list pending digest", "none"},
-        {"contacts", option_kind::value, "run watch list", "none"},
-        {"sendmail", option_kind::value, "run watch", "none: challenges are stored in the Outbox folder"},
-        {"data-dir", option_kind::value, "run watch config list stats pending digest",
+        {"maildir", option_kind::value, "run watch deliver list pending digest", "none"},
+        {"contacts", option_kind::value, "run watch deliver list", "none"},
+        {"sendmail", option_kind::value, "run watch deliver", "none: challenges are stored in the Outbox folder"},
+        {"data-dir", option_kind::value, "run watch deliver config list stats pending digest",
          "$XDG_DATA_HOME, else ~/.local/share"},
-        {"module", option_kind::value, "run watch config list",
+        {"module", option_kind::value, "run watch deliver config list",
          "$TARNWICK_MODULE, else libTarnwick.so beside the program"},
-        {"sent-folder", option_kind::value, "run watch", "the first of .Sent, .Sent Messages, .Sent Items"},
-        {"junk-folder", option_kind::value, "run watch digest", "the first of .Junk, .Spam"},
-        {"trusted-authserv", option_kind::list, "run watch", "none: challenges are not gated"},
-        {"challenge-limit", option_kind::value, "run watch", "30 an hour"},
+        {"sent-folder", option_kind::value, "run watch deliver", "the first of .Sent, .Sent Messages, .Sent Items"},
+        {"junk-folder", option_kind::value, "run watch deliver digest", "the first of .Junk, .Spam"},
+        {"trusted-authserv", option_kind::list, "run watch deliver", "none: challenges are not gated"},
+        {"challenge-limit", option_kind::value, "run watch deliver", "30 an hour"},
+        {"max-message-size", option_kind::value, "run watch deliver", "64M: larger mail is never challenged"},
+        {"lock-timeout", option_kind::value, "watch deliver", "60 seconds"},
         {"wait", option_kind::flag, "run watch config list", "off"},
         {"days", option_kind::value, "stats", "7"},
         {"json", option_kind::flag, "stats pending", "off"},
@@ -310,6 +321,20 @@ std::optional<session> open_session(const session_settings& settings, int& code)
                   << " (give --module or set TARNWICK_MODULE)\n";
         return std::nullopt;
     }
+    std::optional<session> opened = open_locked_session(settings, code);
+    if (!opened) return std::nullopt;
+    code = exit_failure;
+    std::string error;
+    if (!load_session_addin(*opened, settings, error)) {
+        std::cerr << "tarnwick: " << error << "\n";
+        return std::nullopt;
+    }
+    code = exit_ok;
+    return opened;
+}
+
+std::optional<session> open_locked_session(const session_settings& settings, int& code) {
+    code = exit_failure;
     // The add-in has no folder setting; it looks where the platform does: XDG_DATA_HOME here, APPDATA on Windows.
     if (!settings.data_home.empty()) ::setenv("XDG_DATA_HOME", settings.data_home.c_str(), 1);
     std::optional<std::string> app_data = user_app_data_folder();
@@ -324,23 +349,27 @@ std::optional<session> open_session(const session_settings& settings, int& code)
         return std::nullopt;
     }
 
-    opened.lock = take_lock(opened.data_directory + "/tarnwick.lock", opened.data_directory, settings.wait, code);
+    // One deadline for both locks: the caller waits lock_timeout at most in all.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    if (settings.lock_timeout >= 0)
+        deadline = std::chrono::steady_clock::now() + std::chrono::seconds(settings.lock_timeout);
+    opened.lock =
+        take_lock(opened.data_directory + "/tarnwick.lock", opened.data_directory, settings.wait, code, deadline);
     if (!opened.lock) return std::nullopt;
     // Two runs with different data folders on one Maildir would both challenge each stranger.
     // Always taken after the data folder's, so that two waiting runs cannot hold one each.
     if (!settings.maildir.empty()) {
         opened.maildir_lock = take_lock(settings.maildir + "/" + maildir_lock_name, "the Maildir " + settings.maildir,
-                                        settings.wait, code);
+                                        settings.wait, code, deadline);
         if (!opened.maildir_lock) return std::nullopt;
     }
-
-    std::string error;
-    opened.addin = addin_client::load(settings.module_path, error);
-    if (!opened.addin) {
-        std::cerr << "tarnwick: " << error << "\n";
-        return std::nullopt;
-    }
-    warn_when_unconfigured(*opened.addin);
     code = exit_ok;
     return opened;
+}
+
+bool load_session_addin(session& opened, const session_settings& settings, std::string& error) {
+    opened.addin = addin_client::load(settings.module_path, error);
+    if (!opened.addin) return false;
+    warn_when_unconfigured(*opened.addin);
+    return true;
 }

@@ -102,6 +102,7 @@ struct session_settings {
     std::string data_home;    // absolute; becomes XDG_DATA_HOME for the add-in; "" for the user's own
     std::string module_path;  // the add-in module to load
     bool wait = false;        // wait for the lock instead of giving up
+    int lock_timeout = -1;    // seconds to wait for the locks before giving up; -1: `wait` decides
     std::string maildir;      // the Maildir the session works on, locked too; "" for none
 };
 
@@ -133,6 +134,12 @@ struct session {
 };
 // Opens a session; none on failure, after printing why, with the exit code in `code`.
 std::optional<session> open_session(const session_settings& settings, int& code);
+// The first half of open_session: the data directory made and the locks held (the data folder's,
+// then the Maildir's), the add-in not loaded. A lock still held by another process when
+// lock_timeout runs out gives exit_locked.
+std::optional<session> open_locked_session(const session_settings& settings, int& code);
+// The second half: loads the add-in into `opened`. False when it cannot, with `error` saying why.
+bool load_session_addin(session& opened, const session_settings& settings, std::string& error);
 
 // The commands. Each returns its exit code; usage_error leaves them.
 int cmd_run(const std::vector<std::string>& args, bool watch);
@@ -141,3 +148,4 @@ int cmd_list(const std::vector<std::string>& args);
 int cmd_stats(const std::vector<std::string>& args);
 int cmd_pending(const std::vector<std::string>& args);
 int cmd_digest(const std::vector<std::string>& args);
+int cmd_deliver(const std::vector<std::string>& args);

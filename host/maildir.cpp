@@ -237,6 +237,26 @@ std::optional<std::string> deliver(const std::string& folder_dir, std::string_vi
     return target;
 }
 
+bool starts_with_header_field(std::string_view start) {
+    // A field name is printable ASCII but for ':', then the colon (RFC 5322; blanks before the
+    // colon are the obsolete syntax, still read).
+    size_t at = 0;
+    while (at < start.size() && start[at] > ' ' && start[at] < 127 && start[at] != ':') ++at;
+    if (at == 0) return false;
+    while (at < start.size() && (start[at] == ' ' || start[at] == '\t')) ++at;
+    return at < start.size() && start[at] == ':';
+}
+
+bool starts_with_header_field(const std::string& path) {
+    fd_holder in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.fd < 0) return false;
+    char buffer[1024];
+    ssize_t n;
+    do n = ::read(in.fd, buffer, sizeof buffer);
+    while (n < 0 && errno == EINTR);
+    return n > 0 && starts_with_header_field(std::string_view(buffer, static_cast<size_t>(n)));
+}
+
 int read_error(const std::string& path) {
     fd_holder in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.fd < 0) return errno;

@@ -71,6 +71,12 @@ std::vector<std::string> subfolders(const std::string& root, const std::string& 
 std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error,
                                    const std::optional<std::string>& cur_flags = std::nullopt);
 
+// True when the file at `path` starts with a header field ("Name: ..."), as mail does; false for
+// an empty file, text or binary data, and a file that cannot be read.
+bool starts_with_header_field(const std::string& path);
+// The same for the first bytes of a message.
+bool starts_with_header_field(std::string_view start);
+
 // 0 when the whole file at `path` can be read, else the errno of the failure.
 int read_error(const std::string& path);
 

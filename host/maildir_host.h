@@ -31,13 +31,15 @@
 //   get_message_time, get_message_time2  seconds since 1970: arrival (file time), Date field.
 //   get_folder_number             the number of messages in the folder.
 //   reply_to_message              see reply.h: stored in Outbox/new or handed to the command;
-//                                 E_ABORT when the message must not be answered automatically,
-//                                 its sender is not authenticated, or the budget is spent.
+//                                 E_ABORT when the message is not mail or too large, must not be
+//                                 answered automatically, its sender is not authenticated, or the
+//                                 budget is spent.
 //   folder actions, create_message, send_message, reserved slots, IDispatch  E_NOTIMPL.
 //
 // Single-threaded, like the add-in's apartment; reference counts are atomic all the same.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -66,6 +68,9 @@ struct maildir_host_options {
     std::vector<std::string> trusted_authserv{};
     std::string budget_file{};  // where the challenge budget is kept; empty: no budget
     int challenge_limit = 30;   // challenges an hour, across runs, with a budget_file
+    // Mail larger than this (in bytes) is never answered: a challenge quoting it would be costly,
+    // and nobody writes such mail by hand. 0: no limit.
+    std::uint64_t max_message_size = std::uint64_t{64} << 20;
 };
 
 // What the add-in did through the host, counted as it happened.

@@ -153,8 +153,14 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
         activity.notes.push_back("challenge to " + who + " withheld: " + reason);
         return E_ABORT;
     };
-    if (std::optional<std::string> reason = reason_not_to_answer(*original)) return withhold("automatic mail", *reason);
     const maildir_host_options& options = owner_->options;
+    struct stat st {};
+    if (::stat(path().c_str(), &st) == 0 && options.max_message_size > 0 &&
+        static_cast<std::uint64_t>(st.st_size) > options.max_message_size)
+        return withhold("too large", "the message has " + std::to_string(st.st_size) + " bytes, more than " +
+                                         std::to_string(options.max_message_size));
+    if (!maildir::starts_with_header_field(path())) return withhold("not mail", "the message has no header fields");
+    if (std::optional<std::string> reason = reason_not_to_answer(*original)) return withhold("automatic mail", *reason);
     if (!options.trusted_authserv.empty()) {
         auth_verdict verdict = authentication_verdict(original->headers, original->sender, options.trusted_authserv);
         if (!verdict.authenticated)

@@ -19,6 +19,9 @@ constexpr const char* usage =
     "\n"
     "  run --maildir DIR      filter every new message of the inbox once, then print a summary\n"
     "  watch --maildir DIR    the same, then keep filtering new arrivals until stopped\n"
+    "  deliver [-f SENDER] [-a RECIPIENT] --maildir DIR\n"
+    "                         store the message on standard input in the inbox and filter it\n"
+    "                         (for procmail, maildrop, Postfix, .forward, Sieve)\n"
     "  config show|get|set    read and change the filter's settings\n"
     "  list show|add|remove|modify LIST ...\n"
     "                         read and change the authorized, remove, ignore and pending lists\n"
@@ -32,7 +35,9 @@ constexpr const char* usage =
     "(\"maildir = ~/Maildir\"), or from --config FILE; the command line overrides it.\n"
     "\n"
     "`tarnwick COMMAND --help` tells more. Exit status: 0 done, 1 failed, 2 wrong arguments\n"
-    "(nothing was written), 75 another run holds the data folder.\n";
+    "(nothing was written), 75 another run holds the data folder. `deliver` exits 0 once the\n"
+    "message is stored and 75 (EX_TEMPFAIL) when it is not, whatever the reason, so that the\n"
+    "mail system keeps the message and tries again.\n";
 
 }  // namespace
 
@@ -49,6 +54,7 @@ int main(int argc, char** argv) {
         if (command == "stats") return cmd_stats(args);
         if (command == "pending") return cmd_pending(args);
         if (command == "digest") return cmd_digest(args);
+        if (command == "deliver") return cmd_deliver(args);
         if (command == "help" || command == "--help" || command == "-h") {
             std::cout << usage;
             return exit_ok;

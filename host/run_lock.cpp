@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "platform/file_io.h"
@@ -31,6 +32,17 @@ std::string own_command_line() {
 }  // namespace
 
 std::optional<run_lock> run_lock::acquire(const std::string& path, bool wait, std::string& message, bool& busy) {
+    return take(path, wait, std::nullopt, message, busy);
+}
+
+std::optional<run_lock> run_lock::acquire_until(const std::string& path, std::chrono::steady_clock::time_point deadline,
+                                                std::string& message, bool& busy) {
+    return take(path, false, deadline, message, busy);
+}
+
+std::optional<run_lock> run_lock::take(const std::string& path, bool wait,
+                                       std::optional<std::chrono::steady_clock::time_point> deadline,
+                                       std::string& message, bool& busy) {
     busy = false;
     int fd = posix_files::open_lock_file(path);
     if (fd < 0) {
@@ -39,6 +51,11 @@ std::optional<run_lock> run_lock::acquire(const std::string& path, bool wait, st
     }
     while (::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
         if (errno == EINTR) continue;
+        // flock has no timeout of its own: try again now and then until the deadline.
+        if (errno == EWOULDBLOCK && deadline && std::chrono::steady_clock::now() < *deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
         if (errno == EWOULDBLOCK) {
             busy = true;
             message = describe_holder(path);

@@ -10,6 +10,7 @@ packages=(
   wine wine64 libwine-dev
   libgmime-3.0-dev
   clang libclang-rt-14-dev clang-format
+  procmail maildrop
 )
 
 missing=()

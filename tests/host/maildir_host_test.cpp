@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <map>
 
 #include "host/maildir_host.h"
 #include "host/mime.h"
@@ -330,6 +331,24 @@ TEST_F(maildir_host_test, replies_go_to_the_outbox_unless_they_must_not_be_sent)
     EXPECT_EQ(host->activity().notes,
               (std::vector<std::string>{"challenge to pat@example.com withheld: mailing-list mail (List-Id)"}));
     EXPECT_EQ(tree.files_in("", "new").size(), 2u) << "answering moves nothing";
+}
+
+// Nobody writes such mail by hand: a challenge would only cost, or answer a forgery.
+TEST_F(maildir_host_test, mail_too_large_or_without_header_fields_is_never_answered) {
+    maildir_host_options options{tree.root(), {}, ""};
+    options.max_message_size = 200;
+    com_ptr<maildir_host> limited = maildir_host::create(options);
+    std::string fields = "Return-Path: <ann@example.org>\nFrom: ann@example.org\nTo: me@home.example\n";
+    tree.add("", "new", "15.a", fields + "\n" + std::string(200, 'x') + "\n");
+    tree.add("", "new", "15.b", "Dear me,\n" + fields + "\nbody\n");
+    tree.add("", "new", "15.c", fields + "\nshort\n");
+    bstr_holder subject(bstr_from_narrow("Please confirm")), body(bstr_from_narrow("Reply."));
+    for (const char* name : {"15.a", "15.b"})
+        EXPECT_HR(E_ABORT, limited->reply_to_message(limited->open_new_message(name).get(), subject.get(), body.get()));
+    EXPECT_HR(S_OK, limited->reply_to_message(limited->open_new_message("15.c").get(), subject.get(), body.get()));
+    EXPECT_EQ(limited->activity().withheld_by, (std::map<std::string, int>{{"not mail", 1}, {"too large", 1}}));
+    EXPECT_EQ(limited->activity().replies_sent, 1);
+    limited.reset();
 }
 
 TEST_F(maildir_host_test, mail_that_would_spread_or_loop_a_challenge_is_withheld) {

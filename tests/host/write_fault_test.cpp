@@ -516,3 +516,56 @@ TEST(write_faults, run_judging_moved_pending_mail_with_each_write_failing) {
                       {},
                       read_state_kept});
 }
+
+// deliver with each of its file operations failing in turn: a failure before the message is
+// stored gives 75 and leaves nothing in the Maildir, tmp/ included; any later one gives 0 with the
+// message in exactly one folder, and one line on standard error.
+TEST(deliver_write_faults, a_failed_step_defers_the_message_or_leaves_it_stored_once) {
+    maildir_tree tree;
+    std::string data = tree.base() + "/data";
+    ASSERT_EQ(run(tree.base(), {"config", "set", "EnableProtection", "true", "--data-dir", data}).code, 0);
+    std::string message = mail_text({"From: bob@example.org", "To: me@home.example", "Message-ID: <f@x>"});
+    // Each delivery on a fresh copy of the Maildir and of the data folder.
+    auto deliver = [&](const std::string& copy, const std::vector<std::string>& environment) {
+        copy_tree(tree.root(), copy + "/Maildir");
+        copy_tree(data, copy + "/data");
+        return run(tree.base(),
+                   {"deliver", "-f", "bob@example.org", "--maildir", copy + "/Maildir", "--data-dir", copy + "/data"},
+                   message, environment);
+    };
+    auto stored_copies = [](const std::string& root) {
+        int copies = 0, in_tmp = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            if (!entry.is_regular_file()) continue;
+            std::string subdir = entry.path().parent_path().filename().string();
+            std::string folder = entry.path().parent_path().parent_path().filename().string();
+            if (folder == ".Outbox") continue;
+            if (subdir == "tmp") ++in_tmp;
+            if (subdir == "new" || subdir == "cur") ++copies;
+        }
+        return std::pair{copies, in_tmp};
+    };
+    ASSERT_EQ(deliver(tree.base() + "/clean", {"TARNWICK_FAULT_TRACE=" + tree.base() + "/trace"}).code, 0);
+    std::vector<traced_step> steps = read_trace(tree.base() + "/trace");
+    ASSERT_GT(steps.size(), 5u);
+    bool stored_before = false;
+    for (size_t n = 1; n <= steps.size(); ++n) {
+        std::string copy = tree.base() + "/fault" + std::to_string(n);
+        outcome failed = deliver(copy, {"TARNWICK_FAULT_AT=" + std::to_string(n)});
+        auto [copies, in_tmp] = stored_copies(copy + "/Maildir");
+        std::string step = std::to_string(n) + " " + steps[n - 1].step + " " + steps[n - 1].path;
+        EXPECT_TRUE(failed.code == 0 || failed.code == 75) << step << ": " << failed.err;
+        if (failed.code == 75) {
+            EXPECT_FALSE(stored_before) << step << ": deferred after an earlier step stored it";
+            EXPECT_EQ(copies + in_tmp, 0) << step;
+        } else {
+            EXPECT_EQ(copies, 1) << step;
+            stored_before = stored_before || steps[n - 1].path.find("/Maildir/new") != std::string::npos;
+        }
+        // Writing who holds a lock and flushing a folder after a rename are courtesies, not failures.
+        bool tolerated = steps[n - 1].path.find(".lock") != std::string::npos || steps[n - 1].step == "sync_folder";
+        if (!tolerated) {
+            EXPECT_NE(failed.err.find("tarnwick: "), std::string::npos) << step << " failed in silence";
+        }
+    }
+}
