@@ -15,10 +15,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <set>
 
+#include "host/dry_run.h"
 #include "host/filter_pass.h"
+#include "host/filter_settings.h"
 #include "host/history.h"
 #include "host/maildir.h"
 #include "platform/posix_files.h"
@@ -30,6 +33,30 @@ constexpr int default_lock_timeout = 60;
 // batch, which lives a moment, never does it: now and then one batch stays a minute longer.
 constexpr auto upkeep_interval = std::chrono::hours(1);
 constexpr auto upkeep_wait = std::chrono::seconds(61);
+
+// True when the pending folder holds mail old enough for the add-in to expire: only then is a
+// batch kept for the add-in's minute, during which deliveries wait for the locks.
+bool expiry_due(const std::string& data_directory, const std::string& root) {
+    pending_settings pending = pending_settings_of(read_filter_settings(data_directory));
+    if (pending.folder.empty() || pending.expiry_days < 0) return false;
+    time_t limit = std::time(nullptr) - static_cast<time_t>(pending.expiry_days) * 24 * 3600;
+    for (const maildir::message_file& file :
+         maildir::list_all_messages(maildir::folder_directory(root, pending.folder))) {
+        if (file.mtime.tv_sec < limit) return true;
+    }
+    return false;
+}
+
+// Watches the pending folder for mail leaving it, so that what the user judges by moving is
+// acted on at once rather than at the next arrival. Nothing is watched when it cannot be.
+void watch_pending_folder(int notify, const std::string& data_directory, const std::string& root) {
+    std::string folder = pending_settings_of(read_filter_settings(data_directory)).folder;
+    if (folder.empty()) return;
+    for (const char* subdir : {"/new", "/cur"}) {
+        std::string path = maildir::folder_directory(root, folder) + subdir;
+        ::inotify_add_watch(notify, path.c_str(), IN_MOVED_FROM | IN_DELETE);
+    }
+}
 
 // Waits `length`, or until a signal asks to stop.
 void pause_for(std::chrono::steady_clock::duration length) {
@@ -157,8 +184,10 @@ int watch_inbox(const filter_options& given) {
     install_signal_handlers();
     int notify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     std::string new_folder = filter.host.root + "/new";
-    if (notify < 0 ||
-        ::inotify_add_watch(notify, new_folder.c_str(), IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+    int inbox_watch = notify < 0 ? -1
+                                 : ::inotify_add_watch(notify, new_folder.c_str(),
+                                                       IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF);
+    if (inbox_watch < 0) {
         std::cerr << "tarnwick: cannot watch " << new_folder << ": " << std::strerror(errno) << "\n";
         if (notify >= 0) ::close(notify);
         return exit_failure;
@@ -166,8 +195,9 @@ int watch_inbox(const filter_options& given) {
     if (::isatty(2)) std::cerr << "tarnwick: watching " << new_folder << " (Ctrl-C to stop)\n";
     std::set<std::string> handed;  // names in new/ that a batch handed to the add-in
     int code = exit_ok, seen = 0;
-    bool first = true;
+    bool first = true, pending_changed = false;
     auto last_upkeep = std::chrono::steady_clock::now();
+    const std::string data_directory = data_directory_of(filter.session.data_home);
     while (!stop_requested) {
         std::set<std::string> present;
         for (const maildir::message_file& file : maildir::list_messages(filter.host.root, "new"))
@@ -176,12 +206,19 @@ int watch_inbox(const filter_options& given) {
         bool arrivals =
             std::any_of(present.begin(), present.end(), [&](const auto& name) { return !handed.count(name); });
         bool upkeep = !first && std::chrono::steady_clock::now() - last_upkeep >= upkeep_interval;
-        if (first || arrivals || upkeep) {
+        if (upkeep && !expiry_due(data_directory, filter.host.root)) {
+            upkeep = false;
+            last_upkeep = std::chrono::steady_clock::now();
+        }
+        if (first || arrivals || upkeep || pending_changed) {
             batch_outcome batch = run_batch(filter, handed, first, upkeep);
             if (batch.code == exit_locked) {
                 std::cerr << "tarnwick: new mail waits for the next arrival or the next minute\n";
             } else {
+                // The first batch made the pending folder when it was missing.
+                if (first) watch_pending_folder(notify, data_directory, filter.host.root);
                 first = false;
+                pending_changed = false;
                 if (upkeep) last_upkeep = std::chrono::steady_clock::now();
                 if (batch.code != exit_ok) code = exit_failure;
             }
@@ -205,7 +242,8 @@ int watch_inbox(const filter_options& given) {
         while ((n = ::read(notify, events, sizeof events)) > 0) {
             for (char* at = events; at < events + n;) {
                 auto* event = reinterpret_cast<inotify_event*>(at);
-                if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) folder_gone = true;
+                if (event->wd != inbox_watch) pending_changed = true;
+                else if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) folder_gone = true;
                 at += sizeof(inotify_event) + event->len;
             }
         }

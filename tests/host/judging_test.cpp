@@ -303,7 +303,7 @@ TEST_F(judging_test, digest_lists_new_pending_mail_once_in_cur_where_the_filter_
     EXPECT_NE(newest.find("2 messages wait in the pending folder in all"), std::string::npos) << newest;
 }
 
-TEST_F(judging_test, watch_judges_what_was_moved_before_the_next_arrival) {
+TEST_F(judging_test, watch_judges_what_was_moved_without_waiting_for_the_next_arrival) {
     auto eventually = [](const std::function<bool()>& condition) {
         for (int i = 0; i < 200 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         return condition();
@@ -316,6 +316,7 @@ TEST_F(judging_test, watch_judges_what_was_moved_before_the_next_arrival) {
     arrive("100.a.test", stranger("ann@example.org", "a@x"));
     ASSERT_TRUE(eventually([&] { return read_text_file(index).find("100.a.test\t") != std::string::npos; }));
     imap_move("100.a.test", "", "900.moved.imap:2,S");
+    EXPECT_TRUE(eventually([&] { return read_text_file(index).find("100.a.test") == std::string::npos; }));
     arrive("200.b.test", stranger("bob@example.net", "b@x"));
     EXPECT_TRUE(eventually([&] { return read_text_file(index).find("200.b.test\t") != std::string::npos; }));
     ASSERT_EQ(::kill(watching.pid, SIGTERM), 0);
@@ -323,4 +324,26 @@ TEST_F(judging_test, watch_judges_what_was_moved_before_the_next_arrival) {
     EXPECT_EQ(stopped.code, 0) << stopped.err;
     EXPECT_EQ(judged_line(stopped), "judged by moving: authorized ann@example.org") << stopped.out;
     EXPECT_EQ(read_text_file(index).find("100.a.test"), std::string::npos);
+}
+
+TEST_F(judging_test, deliver_judges_before_its_message_and_indexes_what_it_parks) {
+    auto deliver = [&](const std::string& who, const std::string& id) {
+        outcome delivered =
+            run(tree.base(), {"deliver", "-f", who, "--maildir", tree.root(), "--data-dir", data()}, stranger(who, id));
+        EXPECT_EQ(delivered.code, 0) << delivered.err;
+        return delivered;
+    };
+    deliver("ann@example.org", "a@x");
+    std::vector<std::string> parked_files = tree.files_in("Pending", "cur");
+    ASSERT_EQ(parked_files.size(), 1u);
+    std::string index = read_text_file(data_folder() + "/pending-index.tsv");
+    EXPECT_NE(index.find("\tsent:ann@example.org\t"), std::string::npos) << index;
+
+    imap_move(unique_of(parked_files.front()), "", "904.moved.imap:2,S");
+    outcome judged = deliver("bob@example.net", "b@x");
+    EXPECT_EQ(judged.out, "");  // a delivery agent says nothing on success
+    EXPECT_EQ(list("authorized"), std::vector<std::string>{"ann@example.org"});
+    index = read_text_file(data_folder() + "/pending-index.tsv");
+    EXPECT_EQ(index.find("ann@example.org"), std::string::npos) << index;
+    EXPECT_NE(index.find("\tsent:bob@example.net\t"), std::string::npos) << index;
 }
