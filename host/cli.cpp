@@ -276,7 +276,9 @@ std::string require_maildir(const std::string& path) {
     return root;
 }
 
-std::string require_maildir(const parsed_arguments& arguments) {
+std::string require_maildir(const parsed_arguments& arguments, const std::string& command) {
+    if (!arguments.has("--maildir"))
+        throw usage_error(command + " needs --maildir DIR (or maildir in the settings file)");
     try {
         return require_maildir(arguments.value("--maildir"));
     } catch (const usage_error& error) {

@@ -115,8 +115,9 @@ session_settings read_session_settings(const parsed_arguments& arguments);
 // The absolute path of the Maildir `path`. Throws usage_error when it is missing or not a
 // readable Maildir (it needs new/ and cur/).
 std::string require_maildir(const std::string& path);
-// The same for the value of --maildir, the error naming the line of the settings file that gave it.
-std::string require_maildir(const parsed_arguments& arguments);
+// The same for the value of --maildir, the error naming the line of the settings file that gave it;
+// `command` needs one, so a missing --maildir is a usage error too.
+std::string require_maildir(const parsed_arguments& arguments, const std::string& command);
 
 // A running session: the data directory exists, the locks are held and the add-in is loaded.
 struct session {

@@ -173,8 +173,7 @@ int cmd_digest(const std::vector<std::string>& args) {
     }
     parsed_arguments arguments = read_arguments("digest", args);
     if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
-    if (!arguments.has("--maildir")) throw usage_error("digest needs --maildir DIR (or maildir in the settings file)");
-    std::string root = require_maildir(arguments);
+    std::string root = require_maildir(arguments, "digest");
     std::string junk = junk_folder_setting(arguments, root);
     // The add-in's files are read, not the add-in, whose debug log stays as the last run left it,
     // and no lock is taken: the digest is delivered as a mail server delivers, beside `watch`.

@@ -164,7 +164,7 @@ int cmd_list(const std::vector<std::string>& args) {
         }
     }
     maildir_host_options options;
-    if (arguments.has("--maildir")) options.root = require_maildir(arguments);
+    if (arguments.has("--maildir")) options.root = require_maildir(arguments, "list " + action);
     if (arguments.has("--contacts")) {
         std::string error;
         std::optional<std::vector<std::string>> contacts = read_contacts(arguments.value("--contacts"), error);

@@ -68,8 +68,7 @@ int cmd_pending(const std::vector<std::string>& args) {
     }
     parsed_arguments arguments = read_arguments("pending", args);
     if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
-    if (!arguments.has("--maildir")) throw usage_error("pending needs --maildir DIR (or maildir in the settings file)");
-    std::string root = require_maildir(arguments);
+    std::string root = require_maildir(arguments, "pending");
     std::string data_directory = data_directory_of(read_session_settings(arguments).data_home);
     if (data_directory.empty()) {
         std::cerr << "tarnwick: cannot find the filter's data folder: set HOME, or give --data-dir\n";

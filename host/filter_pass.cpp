@@ -179,11 +179,9 @@ std::optional<std::uint64_t> parse_byte_size(const std::string& text) {
 }
 
 filter_options read_filter_options(const parsed_arguments& arguments, const std::string& command) {
-    if (!arguments.has("--maildir"))
-        throw usage_error(command + " needs --maildir DIR (or maildir in the settings file)");
     filter_options filter;
     maildir_host_options& options = filter.host;
-    options.root = require_maildir(arguments);
+    options.root = require_maildir(arguments, command);
     if (arguments.has("--contacts")) {
         std::string error;
         std::optional<std::vector<std::string>> contacts = read_contacts(arguments.value("--contacts"), error);

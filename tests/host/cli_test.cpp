@@ -21,15 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Waits up to ten seconds for `condition`.
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 200; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return condition();
-}
-
 std::string unknown_sender(const std::string& who, const std::string& id) {
     return mail_text({"Return-Path: <" + who + ">", "Delivered-To: me@home.example", "From: " + who,
                       "To: me@home.example", "Subject: Hello from " + who, "Message-ID: <" + id + ">"});

@@ -19,14 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 200; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return condition();
-}
-
 std::string message_from(const std::string& who, const std::string& id, const std::string& extra = "") {
     return mail_text({"From: " + who, "To: me@home.example", "Subject: Hello", "Message-ID: <" + id + ">"}) + extra;
 }

@@ -304,10 +304,6 @@ TEST_F(judging_test, digest_lists_new_pending_mail_once_in_cur_where_the_filter_
 }
 
 TEST_F(judging_test, watch_judges_what_was_moved_without_waiting_for_the_next_arrival) {
-    auto eventually = [](const std::function<bool()>& condition) {
-        for (int i = 0; i < 200 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        return condition();
-    };
     auto arrive = [&](const std::string& name, const std::string& text) {
         fs::rename(tree.add("", "tmp", name, text, 100), tree.root() + "/new/" + name);
     };

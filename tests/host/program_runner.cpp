@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 #include "support/temp_dir.h"
 
@@ -74,4 +76,12 @@ running_program start(const std::string& folder, const std::vector<std::string>&
 outcome run(const std::string& folder, const std::vector<std::string>& args, const std::string& input,
             const std::vector<std::string>& environment_extra) {
     return start(folder, args, input, environment_extra).wait();
+}
+
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 200; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return condition();
 }

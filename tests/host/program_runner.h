@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,8 @@ running_program start(const std::string& folder, const std::vector<std::string>&
                       const std::vector<std::string>& environment_extra = {});
 
 // start, then wait.
+// Waits up to ten seconds for `condition`, for what a running program does in its own time.
+bool eventually(const std::function<bool()>& condition);
+
 outcome run(const std::string& folder, const std::vector<std::string>& args, const std::string& input = "",
             const std::vector<std::string>& environment_extra = {});
