@@ -48,14 +48,16 @@ bool expiry_due(const std::string& data_directory, const std::string& root) {
 }
 
 // Watches the pending folder for mail leaving it, so that what the user judges by moving is
-// acted on at once rather than at the next arrival. Nothing is watched when it cannot be.
-void watch_pending_folder(int notify, const std::string& data_directory, const std::string& root) {
+// acted on at once rather than at the next arrival. False when it cannot be watched.
+bool watch_pending_folder(int notify, const std::string& data_directory, const std::string& root) {
     std::string folder = pending_settings_of(read_filter_settings(data_directory)).folder;
-    if (folder.empty()) return;
+    if (folder.empty()) return false;
+    bool watching = true;
     for (const char* subdir : {"/new", "/cur"}) {
         std::string path = maildir::folder_directory(root, folder) + subdir;
-        ::inotify_add_watch(notify, path.c_str(), IN_MOVED_FROM | IN_DELETE);
+        watching = ::inotify_add_watch(notify, path.c_str(), IN_MOVED_FROM | IN_DELETE) >= 0 && watching;
     }
+    return watching;
 }
 
 // Waits `length`, or until a signal asks to stop.
@@ -210,15 +212,17 @@ int watch_inbox(const filter_options& given) {
             upkeep = false;
             last_upkeep = std::chrono::steady_clock::now();
         }
+        bool again = false;  // a batch is due at once, without waiting for an event
         if (first || arrivals || upkeep || pending_changed) {
             batch_outcome batch = run_batch(filter, handed, first, upkeep);
             if (batch.code == exit_locked) {
                 std::cerr << "tarnwick: new mail waits for the next arrival or the next minute\n";
             } else {
-                // The first batch made the pending folder when it was missing.
-                if (first) watch_pending_folder(notify, data_directory, filter.host.root);
-                first = false;
                 pending_changed = false;
+                // The first batch made the pending folder when it was missing. What the user moved
+                // out of it before it was watched is judged by one more batch.
+                if (first) again = pending_changed = watch_pending_folder(notify, data_directory, filter.host.root);
+                first = false;
                 if (upkeep) last_upkeep = std::chrono::steady_clock::now();
                 if (batch.code != exit_ok) code = exit_failure;
             }
@@ -230,7 +234,7 @@ int watch_inbox(const filter_options& given) {
         pollfd waits[2] = {{notify, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
         // A rescan now and then catches what the kernel's queue may have dropped, and retries a
         // batch that could not take the locks.
-        int ready = ::poll(waits, signal_pipe[0] >= 0 ? 2 : 1, 60 * 1000);
+        int ready = ::poll(waits, signal_pipe[0] >= 0 ? 2 : 1, again ? 0 : 60 * 1000);
         if (ready < 0 && errno != EINTR) break;
         // A batch shares the signal pipe: what a signal to it wrote must not wake the parent for ever.
         char drained[64];
