@@ -111,7 +111,8 @@ else
 fi
 
 wine_run regsvr32 /s /n /i:user "$dll_win" >/dev/null || fail "a second registration for the user failed"
-[[ $(dump "$USER") == "$user" ]] || fail "a second registration changed the entries: $(diff <(echo "$user") <(dump "$USER"))"
+again=$(dump "$USER")
+[[ $again == "$user" ]] || fail "a second registration changed the entries: $(diff <(echo "$user") <(echo "$again"))"
 
 wine_run regsvr32 /u /s /n /i:USER "$dll_win" >/dev/null || fail "regsvr32 /u /n /i:USER failed"
 none_under "$USER" "after the user's unregistration"

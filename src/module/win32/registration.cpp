@@ -184,7 +184,7 @@ struct library_identity {
 
 HRESULT unregister_type_library() {
     com_ptr<ITypeLib> library;
-    if (FAILED(load_tarnwick_type_library(library.put()))) library.reset();
+    load_tarnwick_type_library(library.put());  // left empty when it does not load
     library_identity identity(library.get());
     // A library that is not registered has nothing to remove (Windows and wine would each
     // answer that with a different failure).
@@ -202,8 +202,8 @@ struct automation_interface {
     const char* proxy;
 };
 
-// The interfaces RegisterTypeLib enters: dual and oleautomation ones through the type-library
-// marshaler, dispatch-only ones through the IDispatch marshaler.
+// The interfaces RegisterTypeLib enters: dual and oleautomation ones go through the type-library
+// marshaler, dispinterfaces through the IDispatch marshaler; other interfaces are not entered.
 HRESULT automation_interfaces(ITypeLib* library, std::vector<automation_interface>& found) {
     for (UINT index = 0, count = library->GetTypeInfoCount(); index < count; ++index) {
         com_ptr<ITypeInfo> info;
@@ -214,16 +214,18 @@ HRESULT automation_interfaces(ITypeLib* library, std::vector<automation_interfac
         const TYPEKIND kind = attributes->typekind;
         const WORD flags = attributes->wTypeFlags;
         info->ReleaseTypeAttr(attributes);
-        bool marshaled_by_library = (flags & (TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION)) != 0;
-        if (kind != TKIND_DISPATCH && !(kind == TKIND_INTERFACE && marshaled_by_library)) continue;
+        const bool dual = (flags & TYPEFLAG_FDUAL) != 0;
+        const bool dispatch_only = kind == TKIND_DISPATCH && !dual;
+        const bool by_library = dual || (kind == TKIND_INTERFACE && (flags & TYPEFLAG_FOLEAUTOMATION) != 0);
+        if (!dispatch_only && !by_library) continue;
         BSTR name = nullptr;
         if (HRESULT hr = library->GetDocumentation(static_cast<INT>(index), &name, nullptr, nullptr, nullptr);
             FAILED(hr))
             return hr;
         bstr_holder held(name);
-        found.push_back({iid, std::wstring(name ? name : L"", SysStringLen(name)),
-                         marshaled_by_library ? "{00020424-0000-0000-C000-000000000046}"
-                                              : "{00020420-0000-0000-C000-000000000046}"});
+        found.push_back(
+            {iid, std::wstring(name ? name : L"", SysStringLen(name)),
+             by_library ? "{00020424-0000-0000-C000-000000000046}" : "{00020420-0000-0000-C000-000000000046}"});
     }
     return S_OK;
 }
