@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "contract/mailer_interface.h"
 #include "support/hresult_checks.h"
 
 namespace {
@@ -35,6 +36,7 @@ std::wstring registered_server(HKEY root) {
 class install_test : public testing::Test {
 protected:
     void SetUp() override {
+        CoInitialize(nullptr);
         ASSERT_NE(module_, nullptr);
         ASSERT_NE(install, nullptr);
         // Neither registration is left from an earlier run.
@@ -42,9 +44,11 @@ protected:
         ASSERT_HR(S_OK, install(FALSE, nullptr));
     }
     void TearDown() override {
-        if (!install) return;
-        EXPECT_HR(S_OK, install(FALSE, L"user"));
-        EXPECT_HR(S_OK, install(FALSE, nullptr));
+        if (install) {
+            EXPECT_HR(S_OK, install(FALSE, L"user"));
+            EXPECT_HR(S_OK, install(FALSE, nullptr));
+        }
+        CoUninitialize();
     }
     ~install_test() override {
         if (module_) FreeLibrary(module_);
@@ -75,6 +79,12 @@ TEST_F(install_test, only_user_in_any_case_registers_for_the_user_alone) {
         ASSERT_HR(S_OK, install(TRUE, r.command_line));
         EXPECT_EQ(_wcsicmp(registered_server(written).c_str(), path.c_str()), 0);
         EXPECT_EQ(registered_server(spared), L"");
+        if (!r.for_user) {
+            // What DllRegisterServer gives: the class is created through the registry.
+            com_ptr<IUnknown> created;
+            EXPECT_HR(S_OK, CoCreateInstance(CLSID_CMailerInterfaceTest, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                             reinterpret_cast<void**>(created.put())));
+        }
         ASSERT_HR(S_OK, install(FALSE, r.command_line));
         EXPECT_EQ(registered_server(written), L"");
         // Nothing left to remove is no failure.

@@ -27,8 +27,8 @@ LIBID='{15D70401-BCED-4B0A-A522-EC8D1AF7ABFA}'
 IID='{5E37F7FE-31C0-45EA-B1EC-6DC4BC545A59}'
 DIID='{CC9266AA-EB11-4F5B-8A7F-C99B44425FB3}'
 PROGID='Tarnwick.MailerInterfaceTest'
-USER='HKEY_CURRENT_USER\Software\Classes'
-MACHINE='HKEY_LOCAL_MACHINE\Software\Classes'
+USER_CLASSES='HKEY_CURRENT_USER\Software\Classes'
+MACHINE_CLASSES='HKEY_LOCAL_MACHINE\Software\Classes'
 top_keys=("AppID\\$LIBID" 'AppID\Tarnwick.DLL' "$PROGID.1" "$PROGID" "CLSID\\$CLSID" "TypeLib\\$LIBID"
           "Interface\\$IID" "Interface\\$DIID")
 
@@ -50,7 +50,7 @@ value_in() {
 expect_value() {
   local actual
   actual=$(value_in "$1" "$2" "$3")
-  [[ $actual == "$4" ]] || fail "$USER\\$2 $3 is '$actual', expected '$4'"
+  [[ $actual == "$4" ]] || fail "$USER_CLASSES\\$2 $3 is '$actual', expected '$4'"
 }
 none_under() {
   local key
@@ -74,7 +74,7 @@ wine_run regsvr32 /u /s /n /i:user "$dll_win" >/dev/null
 
 # --- For the user alone: no machine-wide registration.
 wine_run regsvr32 /s /n /i:User "$dll_win" >/dev/null || fail "regsvr32 /n /i:User failed"
-user=$(dump "$USER")
+user=$(dump "$USER_CLASSES")
 while IFS='|' read -r key name expected; do
   expect_value "$user" "$key" "$name" "$expected"
 done <<EOF2
@@ -99,7 +99,7 @@ Interface\\$IID\\TypeLib|Version|1.0
 Interface\\$DIID|(Default)|_IMailerInterfaceTestEvents
 Interface\\$DIID\\ProxyStubClsid32|(Default)|{00020420-0000-0000-C000-000000000046}
 EOF2
-none_under "$MACHINE" "after a registration for the user"
+none_under "$MACHINE_CLASSES" "after a registration for the user"
 
 if output=$(create "$PROGID"); then
   echo "the class registered for the user was created by its ProgID"
@@ -111,30 +111,33 @@ else
 fi
 
 wine_run regsvr32 /s /n /i:user "$dll_win" >/dev/null || fail "a second registration for the user failed"
-again=$(dump "$USER")
+again=$(dump "$USER_CLASSES")
 [[ $again == "$user" ]] || fail "a second registration changed the entries: $(diff <(echo "$user") <(echo "$again"))"
 
 wine_run regsvr32 /u /s /n /i:USER "$dll_win" >/dev/null || fail "regsvr32 /u /n /i:USER failed"
-none_under "$USER" "after the user's unregistration"
+none_under "$USER_CLASSES" "after the user's unregistration"
 for key in AppID CLSID TypeLib Interface; do
-  wine_run reg query "$USER\\$key" >/dev/null || fail "the shared key $USER\\$key was removed"
+  wine_run reg query "$USER_CLASSES\\$key" >/dev/null || fail "the shared key $USER_CLASSES\\$key was removed"
 done
 output=$(create "$PROGID") && fail "CreateObject still creates the object after unregistration: $output"
 wine_run regsvr32 /u /s /n /i:user "$dll_win" >/dev/null || fail "a second regsvr32 /u /n /i:user failed"
 
 # --- Beside a machine-wide registration, which the user's registration leaves as it was.
 wine_run regsvr32 /s "$dll_win" >/dev/null || fail "regsvr32 failed"
-machine=$(dump "$MACHINE")
+machine=$(dump "$MACHINE_CLASSES")
 wine_run regsvr32 /s /n /i:user "$dll_win" >/dev/null || fail "regsvr32 /n /i:user beside the machine's failed"
-user=$(dump "$USER")
+user=$(dump "$USER_CLASSES")
 [[ $(without_flags "$user") == "$(without_flags "$machine")" ]] ||
   fail "the user's entries differ from the machine's: $(diff <(echo "$machine") <(echo "$user"))"
-[[ $(dump "$MACHINE") == "$machine" ]] || fail "the user's registration changed the machine's entries"
+[[ $(dump "$MACHINE_CLASSES") == "$machine" ]] || fail "the user's registration changed the machine's entries"
 wine_run regsvr32 /u /s /n /i:user "$dll_win" >/dev/null || fail "regsvr32 /u /n /i:user beside the machine's failed"
-none_under "$USER" "after the user's unregistration beside the machine's"
-[[ $(dump "$MACHINE") == "$machine" ]] || fail "the user's unregistration changed the machine's entries"
+none_under "$USER_CLASSES" "after the user's unregistration beside the machine's"
+[[ $(dump "$MACHINE_CLASSES") == "$machine" ]] || fail "the user's unregistration changed the machine's entries"
 output=$(create "$PROGID") || fail "the machine-wide registration no longer creates the object: $output"
 wine_run regsvr32 /u /s "$dll_win" >/dev/null || fail "regsvr32 /u failed"
+# The user's data stays for the next installation.
+compgen -G "$WINEPREFIX/drive_c/users/*/AppData/Roaming/OstrelAntiSpam/ostrel.cfg" >/dev/null ||
+  fail "unregistering took the data directory"
 
 if ((failures)); then
   echo "user registration: $failures checks failed"
