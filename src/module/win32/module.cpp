@@ -81,3 +81,10 @@ STDAPI DllCanUnloadNow() { return tarnwick_can_unload_now(); }
 STDAPI DllRegisterServer() { return tarnwick_register_server(); }
 
 STDAPI DllUnregisterServer() { return tarnwick_unregister_server(); }
+
+// regsvr32 /n /i:user (with /u to remove) registers for the current user only, without an
+// administrator; any other command line registers for the machine, as DllRegisterServer does.
+STDAPI DllInstall(BOOL install, PCWSTR command_line) {
+    registration_scope scope = tarnwick_install_scope(command_line);
+    return install ? tarnwick_register_server(scope) : tarnwick_unregister_server(scope);
+}

@@ -4,11 +4,20 @@
 
 #include "platform/com.h"
 
+// Whom a registration serves: every user of the machine (HKEY_CLASSES_ROOT, which takes an
+// administrator), or only the user running it (HKEY_CURRENT_USER\Software\Classes, which
+// Windows merges into that user's view of the classes).
+enum class registration_scope { machine, user };
+
+// The scope DllInstall's command line asks for: "user" in any case is the current user;
+// anything else, or none, the machine, as DllRegisterServer does.
+registration_scope tarnwick_install_scope(const wchar_t* command_line);
+
 // Writes every entry and registers the type library, under the system default thread locale.
 // S_OK, or the first failure met (the steps after it are not tried).
-HRESULT tarnwick_register_server();
+HRESULT tarnwick_register_server(registration_scope scope = registration_scope::machine);
 
 // Removes the class and ProgID entries, unregisters the type library, then removes the
 // application entries; the shared keys AppID and CLSID stay. Entries already gone are no
 // failure. Every step is tried; the first failure met is returned, else S_OK.
-HRESULT tarnwick_unregister_server();
+HRESULT tarnwick_unregister_server(registration_scope scope = registration_scope::machine);
