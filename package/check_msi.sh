@@ -52,6 +52,9 @@ grep -qxF "MSIINSTALLPERUSER	1" <<<"$properties" || fail "not per-user by defaul
 upgrade=$(table Upgrade)
 grep -qF "$upgrade_code		$version" <<<"$upgrade" || fail "no upgrade row for versions below $version"
 grep -qF "$upgrade_code	$version	" <<<"$upgrade" || fail "no downgrade row"
+other_code="{6F3C2A19-84D5-4E7B-9A21-5C0D7E3B00$((96 - bits))}"
+grep -qxF "$other_code	0.0.0.0			258		OTHER_BITNESS_FOUND" <<<"$upgrade" || fail "the other bitness is not detected"
+grep -qF "NOT OTHER_BITNESS_FOUND" <<<"$(table LaunchCondition)" || fail "the other bitness does not stop the install"
 "$msiinfo" suminfo "$package" | grep -qx "Template: $([[ $bits == 64 ]] && echo x64 || echo Intel);1033" ||
   fail "wrong platform in the summary"
 

@@ -3,7 +3,8 @@
 # and the seed files in one folder and writes the same entries as regsvr32 (but HELPDIR's final
 # backslash), a script client creates the object by ProgID, a newer package replaces it in place
 # (one entry in the installed programs), an older one is refused, and removal takes every file and
-# key but leaves the user's data folder. Installed for the user, every key goes under HKCU.
+# key but leaves the user's data folder. Installed for the user, every key goes under HKCU. While
+# the package of the other bitness is installed, this one is refused.
 # Usage: msi_test.sh WINE_RUNNER BASE_DIR PACKAGE NEWER_PACKAGE VERSION NEWER_VERSION SCRIPT
 #   (the wine prefix is BASE_DIR/wineprefix)
 set -uo pipefail
@@ -42,6 +43,8 @@ msiexec() { wine_run msiexec "$@" /qn >/dev/null; }
 
 # A prefix left by an earlier run starts clean. (Wine's msiexec removes a user's installation only
 # when told ALLUSERS="", and one told ALLUSERS=1 forgets it but leaves its keys: hence the rest.)
+standin=$base/Tarnwick-standin.msi
+[[ -f $standin ]] && msiexec /x "$(windows_path "$standin")"
 for scope in 'ALLUSERS=' 'ALLUSERS=1'; do
   msiexec /x "$(windows_path "$newer")" "$scope"
   msiexec /x "$(windows_path "$package")" "$scope"
@@ -110,6 +113,21 @@ msiexec /i "$(windows_path "$package")" 'ALLUSERS=' || fail "msiexec /i for the 
 msiexec /x "$(windows_path "$package")" 'ALLUSERS=' || fail "msiexec /x for the user failed"
 [[ -z $(dump HKCU) ]] || fail "keys left after the user's removal: $(dump HKCU)"
 [[ -z $(installed) ]] || fail "still in the installed programs: $(installed)"
+
+# One bitness at a time: while a stand-in for the 32-bit package (this one with the two upgrade
+# codes swapped, written beside it so that wixl finds the same files) is installed, this one is
+# refused.
+wxs_dir=$(dirname "$package")/package
+sed -e 's/\(UpgradeCode="[^"]*\)64"/\1XX"/' -e 's/\(<Upgrade Id="[^"]*\)32"/\164"/' \
+    -e 's/\(UpgradeCode="[^"]*\)XX"/\132"/' -e 's/<Product Id="[^"]*"/<Product Id="5D1A3C1E-7A20-4B6F-8C11-0F2E9B7D4A32"/' \
+    -e 's/Tarnwick (64-bit)/Tarnwick stand-in (32-bit)/' "$wxs_dir/Tarnwick-x64.wxs" >"$wxs_dir/standin.wxs"
+wixl -a x64 -o "$standin" "$wxs_dir/standin.wxs" >/dev/null 2>&1 || fail "could not make the stand-in package"
+rm -f "$wxs_dir/standin.wxs"
+msiexec /i "$(windows_path "$standin")" || fail "the stand-in did not install"
+msiexec /i "$(windows_path "$package")" && fail "installed beside the other bitness"
+[[ -z $(installed) ]] || fail "in the installed programs beside the other bitness: $(installed)"
+msiexec /x "$(windows_path "$standin")" || fail "the stand-in did not go"
+[[ -z $(dump HKLM) ]] || fail "keys left after the stand-in's removal"
 
 if ((failures)); then
   echo "package: $failures checks failed"
