@@ -24,7 +24,8 @@ done
 
 components=$(table Component)
 for guid in 00 01 02 03; do
-  grep -qF "{0B7E4C62-3F19-4D8A-B5E0-71A9C2D4${guid}${bits}}" <<<"$components" || fail "component GUID ..${guid}${bits} missing"
+  grep -qF "{0B7E4C62-3F19-4D8A-B5E0-71A9C2D4${guid}${bits}}" <<<"$components" ||
+    fail "component GUID ..${guid}${bits} missing"
 done
 # The 64-bit package's components carry the 64-bit attribute (256), the 32-bit one's do not.
 while IFS=$'\t' read -r id _ _ attributes _; do
@@ -33,7 +34,10 @@ while IFS=$'\t' read -r id _ _ attributes _; do
 done <<<"$components"
 
 registry=$(table Registry)
-expect_row() { grep -qP "^[^\t]+\t-1\tSoftware\\\\Classes\\\\\Q$1\E\t\Q$2\E\t\Q$3\E\tModule$" <<<"$registry" || fail "no registry row $1 [$2] = $3"; }
+expect_row() {
+  grep -qP "^[^\t]+\t-1\tSoftware\\\\Classes\\\\\Q$1\E\t\Q$2\E\t\Q$3\E\tModule$" <<<"$registry" ||
+    fail "no registry row $1 [$2] = $3"
+}
 expect_row "CLSID\\$clsid\\InprocServer32" "" "[#TarnwickDll]"
 expect_row "CLSID\\$clsid\\InprocServer32" ThreadingModel apartment
 expect_row "CLSID\\$clsid\\ProgID" "" Tarnwick.MailerInterfaceTest.1
@@ -42,7 +46,8 @@ expect_row Tarnwick.MailerInterfaceTest.1\\CLSID "" "$clsid"
 expect_row "AppID\\Tarnwick.DLL" AppID "$libid"
 expect_row "TypeLib\\$libid\\1.0\\0\\$syskind" "" "[#TarnwickDll]"
 # A row under a fixed hive would ignore the install scope.
-grep -qP "^[^\t]+\t(?!-1\tSoftware\\\\Classes\\\\)" <<<"$registry" && fail "a registry row outside HKMU\\Software\\Classes"
+grep -qP "^[^\t]+\t(?!-1\tSoftware\\\\Classes\\\\)" <<<"$registry" &&
+  fail "a registry row outside HKMU\\Software\\Classes"
 
 properties=$(table Property)
 grep -qxF "UpgradeCode	$upgrade_code" <<<"$properties" || fail "upgrade code is not $upgrade_code"

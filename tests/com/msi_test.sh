@@ -71,7 +71,8 @@ installed_dll=$(wine_run reg query "HKLM\\Software\\Classes\\CLSID\\$CLSID\\Inpr
 folder=$(wine_run winepath -u "${installed_dll%\\*}")
 folder=${folder%/}
 [[ -n $installed_dll && -d $folder ]] || fail "no installed module registered ('$installed_dll')"
-cmp -s "$folder/Tarnwick.dll" "$(dirname "$package")/package/Tarnwick.dll" || fail "the installed module is not the lean one"
+lean_module=$(dirname "$package")/package/Tarnwick.dll
+cmp -s "$folder/Tarnwick.dll" "$lean_module" || fail "the installed module is not the lean one"
 for seed in "${seeds[@]}"; do [[ -f $folder/$seed ]] || fail "$seed is not installed beside the module"; done
 machine_entries=$(dump HKLM)
 [[ -z $(dump HKCU) ]] || fail "a machine installation wrote under HKCU: $(dump HKCU)"
@@ -96,7 +97,7 @@ msiexec /x "$(windows_path "$newer")" || fail "msiexec /x failed"
 [[ -f $data_dir/ostrel.cfg ]] || fail "removal touched the user's data folder"
 
 # The entries equal those regsvr32 writes for a module in the same place.
-mkdir -p "$folder" && cp "$(dirname "$package")/package/Tarnwick.dll" "$folder/"
+mkdir -p "$folder" && cp "$lean_module" "$folder/"
 wine_run regsvr32 /s "$installed_dll" >/dev/null || fail "regsvr32 failed"
 self_registered=$(dump HKLM)
 wine_run regsvr32 /u /s "$installed_dll" >/dev/null
@@ -107,7 +108,8 @@ diff <(sed 's/\\$//' <<<"$machine_entries") <(echo "$self_registered") >/dev/nul
 # For the user: wine's msiexec takes ALLUSERS="" for that (Windows picks it by MSIINSTALLPERUSER).
 # Wine's HKEY_CLASSES_ROOT does not show HKCU's classes, so no client runs here.
 msiexec /i "$(windows_path "$package")" 'ALLUSERS=' || fail "msiexec /i for the user failed"
-[[ $(dump HKCU) == "$machine_entries" ]] || fail "the user's entries differ: $(diff <(echo "$machine_entries") <(dump HKCU))"
+[[ $(dump HKCU) == "$machine_entries" ]] ||
+  fail "the user's entries differ: $(diff <(echo "$machine_entries") <(dump HKCU))"
 [[ -z $(dump HKLM) ]] || fail "a user installation wrote under HKLM"
 [[ $(installed) == "$version" ]] || fail "installed programs: '$(installed)', expected '$version'"
 msiexec /x "$(windows_path "$package")" 'ALLUSERS=' || fail "msiexec /x for the user failed"
@@ -119,7 +121,8 @@ msiexec /x "$(windows_path "$package")" 'ALLUSERS=' || fail "msiexec /x for the 
 # refused.
 wxs_dir=$(dirname "$package")/package
 sed -e 's/\(UpgradeCode="[^"]*\)64"/\1XX"/' -e 's/\(<Upgrade Id="[^"]*\)32"/\164"/' \
-    -e 's/\(UpgradeCode="[^"]*\)XX"/\132"/' -e 's/<Product Id="[^"]*"/<Product Id="5D1A3C1E-7A20-4B6F-8C11-0F2E9B7D4A32"/' \
+    -e 's/\(UpgradeCode="[^"]*\)XX"/\132"/' \
+    -e 's/<Product Id="[^"]*"/<Product Id="5D1A3C1E-7A20-4B6F-8C11-0F2E9B7D4A32"/' \
     -e 's/Tarnwick (64-bit)/Tarnwick stand-in (32-bit)/' "$wxs_dir/Tarnwick-x64.wxs" >"$wxs_dir/standin.wxs"
 wixl -a x64 -o "$standin" "$wxs_dir/standin.wxs" >/dev/null 2>&1 || fail "could not make the stand-in package"
 rm -f "$wxs_dir/standin.wxs"
