@@ -260,9 +260,19 @@ TEST_F(com_server_test, resources_carry_the_version_and_the_module_name) {
         UINT length = 0;
         std::wstring key = wide(std::string("\\StringFileInfo\\040904B0\\") + name);
         ASSERT_TRUE(VerQueryValueW(block.data(), key.c_str(), &text, &length)) << name;
-        std::string expected = std::string_view(name).ends_with("Version") ? "1.0.0.1" : "Tarnwick.dll";
+        std::string expected = std::string_view(name).ends_with("Version") ? TARNWICK_EXPECTED_VERSION : "Tarnwick.dll";
         EXPECT_EQ(narrow_from_wide(static_cast<const OLECHAR*>(text), length ? length - 1 : 0), expected) << name;
     }
+    // The numeric version, which installers compare, says the same as the text.
+    void* fixed = nullptr;
+    UINT fixed_size = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", &fixed, &fixed_size));
+    ASSERT_GE(fixed_size, sizeof(VS_FIXEDFILEINFO));
+    const auto* info = static_cast<const VS_FIXEDFILEINFO*>(fixed);
+    for (DWORD ms : {info->dwFileVersionMS, info->dwProductVersionMS})
+        EXPECT_EQ(std::to_string(HIWORD(ms)) + "." + std::to_string(LOWORD(ms)), TARNWICK_EXPECTED_VERSION_MAJOR_MINOR);
+    for (DWORD ls : {info->dwFileVersionLS, info->dwProductVersionLS})
+        EXPECT_EQ(std::to_string(HIWORD(ls)) + "." + std::to_string(LOWORD(ls)), TARNWICK_EXPECTED_VERSION_PATCH_TWEAK);
     wchar_t module_name[32] = {};
     EXPECT_GT(LoadStringW(GetModuleHandleW(path.c_str()), 100, module_name, 32), 0);
     EXPECT_EQ(std::wstring(module_name), wide("Tarnwick"));
