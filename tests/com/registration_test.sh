@@ -5,19 +5,11 @@
 # Usage: registration_test.sh WINE_RUNNER BASE_DIR DLL   (the wine prefix is BASE_DIR/wineprefix)
 set -uo pipefail
 runner=$1 base=$2 dll=$3
-export WINEPREFIX=$base/wineprefix
-trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
+source "$(dirname "$0")/wine_common.sh"
 
-wine_run() { "$runner" "$base" "$@" 2>/dev/null | tr -d '\r'; }
 dll_win="Z:${dll//\//\\}"
 folder_win=${dll_win%\\*}
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-CLSID='{E77ED5AA-6ADB-4BE2-B83F-C50D0F499AD9}'
-LIBID='{15D70401-BCED-4B0A-A522-EC8D1AF7ABFA}'
-IID='{5E37F7FE-31C0-45EA-B1EC-6DC4BC545A59}'
-DIID='{CC9266AA-EB11-4F5B-8A7F-C99B44425FB3}'
 top_keys=("AppID\\$LIBID" 'AppID\Tarnwick.DLL' 'Tarnwick.MailerInterfaceTest.1' 'Tarnwick.MailerInterfaceTest'
           "CLSID\\$CLSID" "TypeLib\\$LIBID" "Interface\\$IID")
 

@@ -4,10 +4,8 @@
 # Usage: script_client_test.sh WINE_RUNNER BASE_DIR DLL SCRIPT   (the prefix is BASE_DIR/wineprefix)
 set -uo pipefail
 runner=$1 base=$2 dll=$3 script=$4
-export WINEPREFIX=$base/wineprefix
-trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
+source "$(dirname "$0")/wine_common.sh"
 
-wine_run() { "$runner" "$base" "$@" 2>/dev/null | tr -d '\r'; }
 dll_win="Z:${dll//\//\\}"
 
 # The module makes and seeds its data directory afresh.
