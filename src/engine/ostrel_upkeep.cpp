@@ -60,8 +60,18 @@ void ostrel::handle_contacts() {
     scope_timer timer("Timer for handle_contacts", &debug_log());
     std::vector<std::string> contacts;
     if (current_account_) current_account_->get_contacts(contacts);
-    for (const std::string& contact : contacts)
-        if (!is_in_any_list(contact)) add_to_authorized_list(contact);
+    // The list is written once, after the last contact: rewriting a large list per contact made
+    // a first import of an address book take minutes. Nothing reads the file in between, and an
+    // import cut short is repeated at the next connection.
+    bool added = false;
+    for (const std::string& contact : contacts) {
+        if (is_in_any_list(contact)) continue;
+        // Memory runs ahead of the file from here until the save below succeeds.
+        if (!added) unsaved_lists_.insert(&authorized_list_);
+        add_to_list(contact, authorized_list_);
+        added = true;
+    }
+    if (added) save_list(list_file_path("ATHORIZED_LIST_FN"), authorized_list_);
     timer.stop();
     timer.write_elapsed(debug_log());
 }

@@ -64,6 +64,35 @@ TEST_F(upkeep_test, contacts_join_the_authorized_list_unless_listed_already) {
     EXPECT_TRUE(log.contains(" ostrel::run_workflow() exit 1\n"));
 }
 
+// A first import of a large address book must not rewrite the list once per contact; the file
+// and the log end as they would have, and a failed write is one failure, kept for a later save.
+TEST_F(upkeep_test, contact_import_writes_the_authorized_list_once) {
+    auto replacements = std::make_shared<int>(0);
+    set_file_fault_hook([replacements](file_step step, const std::string& path) {
+        if (step == file_step::create_temporary && path.find("authorized.lst") != std::string::npos) ++*replacements;
+        return true;
+    });
+    host.set_contacts({"carol@example.com", "Ann <ann@example.com>", "bob@example.com", "ann@example.com"});
+    engine().run_workflow();
+    EXPECT_EQ(*replacements, 1);
+    EXPECT_EQ(data_file("authorized.lst"), "\r\n\rann@example.com\r\n\rbob@example.com\r\n\rcarol@example.com\r\n\r");
+
+    engine().run_workflow();  // nothing new: nothing written
+    EXPECT_EQ(*replacements, 1);
+
+    set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::rename; });
+    host.set_contacts({"dave@example.com", "erin@example.com"});
+    engine().run_workflow();
+    set_file_fault_hook({});
+    EXPECT_EQ(engine().save_failures(), 1u);
+    EXPECT_EQ(log_count("FAIL: unable to write "), 1);
+    EXPECT_EQ(data_file("authorized.lst"), "\r\n\rann@example.com\r\n\rbob@example.com\r\n\rcarol@example.com\r\n\r");
+    engine().save_unsaved_lists();
+    EXPECT_EQ(data_file("authorized.lst"),
+              "\r\n\rann@example.com\r\n\rbob@example.com\r\n\rcarol@example.com\r\n\r"
+              "dave@example.com\r\n\rerin@example.com\r\n\r");
+}
+
 struct expiry_case {
     const char* name;
     const char* timeout;
