@@ -10,7 +10,6 @@
 #include <functional>
 #include <map>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "host/mime.h"
@@ -46,10 +45,7 @@ protected:
     std::vector<std::string> list(const std::string& name) {
         outcome shown = tarnwick({"list", "show", name});
         EXPECT_EQ(shown.code, 0) << shown.err;
-        std::vector<std::string> entries;
-        std::istringstream lines(shown.out);
-        for (std::string line; std::getline(lines, line);) entries.push_back(line);
-        return entries;
+        return lines_of(shown.out);
     }
 
     // A --sendmail command: a shell script with `body`, which takes the arguments it is given.

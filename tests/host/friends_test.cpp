@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 
 #include "host/mime.h"
 #include "maildir_fixture.h"
@@ -48,9 +47,7 @@ protected:
     std::vector<std::string> authorized() {
         outcome shown = tarnwick({"list", "show", "authorized"});
         EXPECT_EQ(shown.code, 0) << shown.err;
-        std::vector<std::string> entries;
-        std::istringstream lines(shown.out);
-        for (std::string line; std::getline(lines, line);) entries.push_back(line);
+        std::vector<std::string> entries = lines_of(shown.out);
         std::sort(entries.begin(), entries.end());
         return entries;
     }

@@ -10,7 +10,6 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <sstream>
 #include <thread>
 
 #include "host/pending_index.h"
@@ -88,10 +87,7 @@ protected:
     std::vector<std::string> list(const std::string& name) {
         outcome shown = tarnwick({"list", "show", name});
         EXPECT_EQ(shown.code, 0) << shown.err;
-        std::vector<std::string> entries;
-        std::istringstream lines(shown.out);
-        for (std::string line; std::getline(lines, line);) entries.push_back(line);
-        return entries;
+        return lines_of(shown.out);
     }
     // The pending folder's file whose name starts with `unique`.
     std::string parked(const std::string& unique) {
@@ -215,9 +211,7 @@ TEST_F(judging_test, pending_tells_what_waits_newest_first_and_changes_nothing) 
 
     outcome text = tarnwick({"pending", "--maildir", tree.root()});
     ASSERT_EQ(text.code, 0) << text.err;
-    std::istringstream lines(text.out);
-    std::vector<std::string> rows;
-    for (std::string line; std::getline(lines, line);) rows.push_back(line);
+    std::vector<std::string> rows = lines_of(text.out);
     ASSERT_EQ(rows.size(), 5u) << text.out;
     EXPECT_EQ(rows[0].rfind("3 messages wait in .Pending of ", 0), 0u) << text.out;
     EXPECT_NE(rows[2].find("in 14 days  robot@example.net  withheld (automatic mail)"), std::string::npos) << text.out;

@@ -15,7 +15,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "maildir_fixture.h"
@@ -164,8 +163,7 @@ public:
         for (const std::string& list : lists) {
             outcome shown = tarnwick({"list", "show", list});
             EXPECT_EQ(shown.code, 0) << shown.err;
-            std::istringstream lines(shown.out);
-            for (std::string line; std::getline(lines, line);) contents[list].push_back(line);
+            contents[list] = lines_of(shown.out);
         }
         return contents;
     }

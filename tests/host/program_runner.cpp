@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -76,6 +77,13 @@ running_program start(const std::string& folder, const std::vector<std::string>&
 outcome run(const std::string& folder, const std::vector<std::string>& args, const std::string& input,
             const std::vector<std::string>& environment_extra) {
     return start(folder, args, input, environment_extra).wait();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
 }
 
 bool eventually(const std::function<bool()>& condition) {

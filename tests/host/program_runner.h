@@ -31,6 +31,9 @@ running_program start(const std::string& folder, const std::vector<std::string>&
                       const std::vector<std::string>& environment_extra = {});
 
 // start, then wait.
+// The lines of a program's output, without their line feeds.
+std::vector<std::string> lines_of(const std::string& text);
+
 // Waits up to ten seconds for `condition`, for what a running program does in its own time.
 bool eventually(const std::function<bool()>& condition);
 

@@ -1,9 +1,9 @@
 #include "support/memory_host.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -12,6 +12,36 @@
 #include "platform/com_enum.h"
 #include "platform/com_object.h"
 #include "platform/text.h"
+
+namespace {
+
+// Collects one failure message and hands it to the sink when the statement ends.
+class failure_report {
+public:
+    failure_report() = default;
+    failure_report(const failure_report&) = delete;
+    failure_report& operator=(const failure_report&) = delete;
+    ~failure_report() { memory_host_failure_sink()(text_.str()); }
+    template <typename T>
+    failure_report& operator<<(const T& value) {
+        text_ << value;
+        return *this;
+    }
+
+private:
+    std::ostringstream text_;
+};
+
+}  // namespace
+
+std::function<void(const std::string&)>& memory_host_failure_sink() {
+    // Outside a test framework a misuse of the host must not pass unnoticed.
+    static std::function<void(const std::string&)> sink = [](const std::string& message) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+        std::abort();
+    };
+    return sink;
+}
 
 struct memory_host::store {
     enum class kind { folder, message, enumerator, created_message };
@@ -89,14 +119,14 @@ struct memory_host::store {
         auto found = live.find(object);
         if (found != live.end() && found->second.type == type) return found->second.id;
         if (strict)
-            ADD_FAILURE() << "memory_host::" << operation
-                          << ": an argument is not a live object of this host of the right kind";
+            failure_report() << "memory_host::" << operation
+                             << ": an argument is not a live object of this host of the right kind";
         return std::nullopt;
     }
     std::optional<int> lookup(const VARIANT& value, kind type, const char* operation) {
         if (value.vt == VT_UNKNOWN || value.vt == VT_DISPATCH) return lookup(value.punkVal, type, operation);
         if (strict)
-            ADD_FAILURE() << "memory_host::" << operation << ": an object argument has VARIANT type " << value.vt;
+            failure_report() << "memory_host::" << operation << ": an object argument has VARIANT type " << value.vt;
         return std::nullopt;
     }
     // A message that is not deleted, or null.
@@ -293,7 +323,7 @@ memory_host::~memory_host() {
     if (g_mailer.get() == this) g_mailer.reset();
     if (g_savedMailer.get() == this) g_savedMailer.reset();
     if (long left = outstanding_references(); left != 0)
-        ADD_FAILURE() << "memory_host destroyed with " << left << " live references:\n" << describe_outstanding();
+        failure_report() << "memory_host destroyed with " << left << " live references:\n" << describe_outstanding();
 }
 
 memory_host::folder_id memory_host::root() const { return store_->root; }
@@ -338,6 +368,19 @@ void memory_host::set_now(double seconds) { store_->now = seconds; }
 void memory_host::refuse_subfolders(HRESULT result) { store_->refuse = result; }
 void memory_host::store_subfolders_as(std::string name) { store_->store_as = std::move(name); }
 void memory_host::set_strict(bool strict) { store_->strict = strict; }
+
+void memory_host::forget(message_id message) {
+    store_->message(message);  // throws for an unknown id, like every other use
+    store_->messages.erase(message);
+    store_->calls.clear();
+    store_->deleted.clear();
+    store_->moves.clear();
+    store_->marks.clear();
+    store_->replies.clear();
+    std::erase_if(store_->created, [](const created_record& record) { return record.sent; });
+    store_->sent_order.clear();
+    store_->folder_actions.clear();
+}
 
 com_ptr<IMailerHost> memory_host::mailer() { return com_ptr<IMailerHost>(this); }
 
@@ -461,7 +504,7 @@ ULONG memory_host::AddRef() { return static_cast<ULONG>(++references_); }
 
 ULONG memory_host::Release() {
     if (references_ == 0) {
-        ADD_FAILURE() << "memory_host: Release without a reference";
+        failure_report() << "memory_host: Release without a reference";
         return 0;
     }
     return static_cast<ULONG>(--references_);
@@ -489,7 +532,7 @@ HRESULT memory_host::run(int slot, const std::function<HRESULT()>& operation) {
         } catch (const escaping_failure&) {
             throw;
         } catch (const std::exception& error) {
-            ADD_FAILURE() << "memory_host: the callback of " << name_of_slot(slot) << " threw: " << error.what();
+            failure_report() << "memory_host: the callback of " << name_of_slot(slot) << " threw: " << error.what();
         }
     }
     std::optional<fault> active;
@@ -510,7 +553,7 @@ HRESULT memory_host::run(int slot, const std::function<HRESULT()>& operation) {
 }
 
 HRESULT memory_host::reserved(int slot) {
-    ADD_FAILURE() << "memory_host: reserved slot " << slot << " was called";
+    failure_report() << "memory_host: reserved slot " << slot << " was called";
     return E_NOTIMPL;
 }
 
@@ -579,7 +622,7 @@ HRESULT memory_host::delete_message(VARIANT message) {
 HRESULT memory_host::send_message(VARIANT message) {
     return run(slot_send_message, [&]() -> HRESULT {
         if (message.vt != VT_DISPATCH) {
-            if (store_->strict) ADD_FAILURE() << "memory_host::send_message: the message is not a VT_DISPATCH";
+            if (store_->strict) failure_report() << "memory_host::send_message: the message is not a VT_DISPATCH";
             return E_INVALIDARG;
         }
         auto id = store_->lookup(message, kind::created_message, "send_message");

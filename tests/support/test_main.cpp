@@ -6,6 +6,7 @@
 
 #include "config/data_dir.h"
 #include "diag/debug_log.h"
+#include "support/memory_host.h"
 #include "support/program_data.h"
 #include "support/temp_dir.h"
 
@@ -17,6 +18,7 @@ const std::string& program_app_data() { return app_data_folder; }
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+    memory_host_failure_sink() = [](const std::string& message) { ADD_FAILURE() << message; };
     temp_dir app_data;
     app_data_folder = app_data.path();
     reset_data_dir_for_tests(app_data.path());
