@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Measures the filter against its performance targets and prints the tables of the README's
+# "Performance" section, each figure beside its target.
+#
+#   scripts/bench.sh [SIZE...]    Maildir sizes for `tarnwick run` (default: 1000 10000 100000)
+#
+# Run it after scripts/test-all.sh, which installs what it needs and builds the release preset;
+# a missing release build is made here. Takes a few minutes, most of them in the largest Maildir.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
+bin=build/release/bin
+if [[ ! -x $bin/tarnwick_bench || ! -x $bin/tarnwick ]]; then
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j"$(nproc)" >/dev/null
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# The core, through the add-in as a client drives it: three runs of each benchmark, medians kept.
+"$bin/tarnwick_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+  --benchmark_out="$work/core.json" --benchmark_out_format=json >/dev/null
+
+# `tarnwick list` on a data folder whose authorized list has a million entries.
+data="$work/data"
+"$bin/tarnwick" config set EnableProtection true --data-dir "$data" >/dev/null
+list_file="$data/OstrelAntiSpam/authorized.lst"
+awk 'BEGIN { printf "\r\n\r"; for (i = 0; i < 1000000; i++) printf "user%07d@domain%d.example\r\n\r", i, i % 1000 }' \
+  >"$list_file"
+measure() {  # NAME COMMAND...: one line "NAME SECONDS PEAK_KB"
+  local name=$1
+  shift
+  /usr/bin/time -f "$name %e %M" -o "$work/time.txt" "$@" >/dev/null
+  cat "$work/time.txt"
+}
+{
+  echo "list_file_bytes $(stat -c %s "$list_file")"
+  measure list_add "$bin/tarnwick" list add authorized "New Friend <new.friend@example.org>" --data-dir "$data"
+  measure list_show "$bin/tarnwick" list show authorized --data-dir "$data"
+} >"$work/list.txt"
+
+python3 bench/bench_table.py "$work/core.json" "$work/list.txt"
+echo
+bench/run_bench.sh "$@"
