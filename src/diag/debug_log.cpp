@@ -9,6 +9,7 @@
 
 #include "diag/timers.h"
 #include "platform/fs.h"
+#include "platform/local_time.h"
 
 // The log stream's buffer: hands every piece to the live captures, then writes it to the file
 // with each "\n" stored as "\r\n". It keeps no put area of its own, so every piece arrives here
@@ -148,9 +149,8 @@ void open_debug_log(const std::string& path) {
 
 std::string time_text() {
     std::time_t now = static_cast<std::time_t>(wall_clock_now());
-    // ctime has no text for times beyond its range; a bare line break keeps the line shape.
-    const char* text = std::ctime(&now);
-    return text ? std::string(text) : std::string("\n");
+    // There is no text for times beyond ctime's range; a bare line break keeps the line shape.
+    return ctime_text(now).value_or("\n");
 }
 
 void set_debug_log_size_limit_for_tests(std::uint64_t bytes) { log_buffer::set_size_limit(bytes); }
