@@ -1,23 +1,17 @@
 #include "lists/address_list.h"
 
 #include <cstddef>
+#include <cstring>
 #include <optional>
-#include <utility>
 
 #include "diag/debug_log.h"
 #include "lists/address.h"
 #include "lists/words_detail.h"
 #include "platform/file_io.h"
 
-namespace {
-
-bool contains(const address_set& list, std::string_view entry) { return list.find(std::string(entry)) != list.end(); }
-
-}  // namespace
-
 bool is_in_list(const address_set& list, std::string_view text) {
     std::string address = extract_email_address(text);
-    return !address.empty() && contains(list, address);
+    return !address.empty() && list.contains(address);
 }
 
 bool is_authorized(const address_set& authorized, std::string_view text) {
@@ -29,33 +23,37 @@ bool is_authorized(const address_set& authorized, std::string_view text) {
 }
 
 void add_to_list(std::string_view text, address_set& list) {
-    if (contains(list, text)) return;
+    if (list.contains(text)) return;
     std::string address = extract_email_address(text);
     if (address.empty()) {
         debug_log() << "warnning: add_to_list - invalid email " << text << '\n';
         return;
     }
-    list.insert(std::move(address));
+    list.insert(address);
 }
 
-bool remove_from_list(address_set& list, std::string_view text) { return list.erase(std::string(text)) > 0; }
+bool remove_from_list(address_set& list, std::string_view text) { return list.erase(text) > 0; }
 
 void parse_list_words(std::string_view content, address_set& list) {
-    lists_detail::for_each_word(content, [&list](std::string_view word) {
-        list.emplace(word);
+    address_set::bulk_insert adding(list, content.size());
+    lists_detail::for_each_word(content, [&adding](std::string_view word) {
+        adding.add(word);
         return true;
     });
+    adding.finish();
 }
 
 void parse_list_lines(std::string_view content, address_set& list) {
+    address_set::bulk_insert adding(list, content.size());
     while (!content.empty()) {
         std::size_t end = content.find('\n');
         std::string_view line = content.substr(0, end);
         content.remove_prefix(end == std::string_view::npos ? content.size() : end + 1);
         // Files written on Windows end their lines in CR LF; the CR is part of the line break.
         if (end != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (!line.empty()) list.emplace(line);
+        if (!line.empty()) adding.add(line);
     }
+    adding.finish();
 }
 
 std::string format_list_file(const address_set& list) {
@@ -63,13 +61,17 @@ std::string format_list_file(const address_set& list) {
     // entry ends in CR LF CR; readers split at blanks and do not care.
     static constexpr std::string_view separator = "\r\n\r";
     std::size_t size = separator.size();
-    for (const std::string& entry : list) size += entry.size() + separator.size();
-    std::string bytes;
-    bytes.reserve(size);
-    bytes += separator;
-    for (const std::string& entry : list) {
-        bytes += entry;
-        bytes += separator;
+    for (std::string_view entry : list) size += entry.size() + separator.size();
+    // Written in place: appending entry by entry checks the capacity twice an entry.
+    std::string bytes(size, '\0');
+    char* out = bytes.data();
+    std::memcpy(out, separator.data(), separator.size());
+    out += separator.size();
+    for (std::string_view entry : list) {
+        if (!entry.empty()) std::memcpy(out, entry.data(), entry.size());
+        out += entry.size();
+        std::memcpy(out, separator.data(), separator.size());
+        out += separator.size();
     }
     return bytes;
 }
