@@ -27,6 +27,6 @@ std::string list_cursor::next(int list_number, long index, const list_table& lis
         last_.reset();
         return {};
     }
-    last_ = std::string(*near_);
+    last_->assign(*near_);  // in place: no new buffer an entry
     return *last_;
 }
