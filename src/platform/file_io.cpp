@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <fstream>
 #include <utility>
+#include <vector>
 
 #include "platform/file_io_detail.h"
 
@@ -51,6 +52,15 @@ std::optional<std::string> read_file(const std::string& path) {
 }
 
 std::optional<std::string> read_stream(std::istream& in) { return read_rest(in, std::string()); }
+
+bool read_file_in_pieces(const std::string& path, const std::function<void(std::string_view piece)>& consume) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::vector<char> buffer(std::size_t{1} << 20);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
+        consume(std::string_view(buffer.data(), static_cast<std::size_t>(in.gcount())));
+    return !in.bad();
+}
 
 void set_file_fault_hook(std::function<bool(file_step, const std::string&)> hook) { fault_hook() = std::move(hook); }
 
