@@ -25,7 +25,7 @@ void add_to_list(std::string_view text, address_set& list);
 bool remove_from_list(address_set& list, std::string_view text);
 
 // Adds every word of the file at `path` to `list`, unchanged, and logs the start and the end.
-// A missing or unreadable file adds nothing.
+// A missing or unreadable file adds nothing; one whose reading fails partway, the words before.
 void load_list(const std::string& path, address_set& list);
 
 // Adds every non-empty line of the file at `path` to `list`, unchanged (blanks kept, the CR of a
