@@ -110,7 +110,7 @@ void load_list_full_line(const std::string& path, address_set& list) {
 bool save_list(const std::string& path, const address_set& list) {
     // Written a piece at a time: the whole file is never held beside the list.
     return replace_file_atomically(path, [&list](const file_piece_writer& write) {
-        constexpr std::size_t piece_size = std::size_t{1} << 20;
+        constexpr std::size_t piece_size = 65536;
         std::string piece;
         piece.reserve(piece_size + 256);
         piece += list_separator;

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <fstream>
 #include <utility>
-#include <vector>
 
 #include "platform/file_io_detail.h"
 
@@ -56,9 +55,11 @@ std::optional<std::string> read_stream(std::istream& in) { return read_rest(in, 
 bool read_file_in_pieces(const std::string& path, const std::function<void(std::string_view piece)>& consume) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
-    std::vector<char> buffer(std::size_t{1} << 20);
-    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
-        consume(std::string_view(buffer.data(), static_cast<std::size_t>(in.gcount())));
+    // Big enough that a large file takes few reads, small enough to cost nothing for the many
+    // small files.
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
+        consume(std::string_view(buffer, static_cast<std::size_t>(in.gcount())));
     return !in.bad();
 }
 

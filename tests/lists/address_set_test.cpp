@@ -365,9 +365,9 @@ TEST(list_file, a_file_larger_than_a_piece_loads_and_saves_whole) {
     // entry longer than a piece.
     std::string content;
     model expected;
-    for (int i = 0; content.size() < (std::size_t{5} << 19); ++i) {
+    for (int i = 0; content.size() < (std::size_t{300} << 10); ++i) {
         std::string entry = name(i) + std::string(static_cast<std::size_t>(i % 37), 'q');
-        if (i == 7) entry = std::string((std::size_t{3} << 20) / 2, 'L');
+        if (i == 7) entry = std::string(std::size_t{100} << 10, 'L');
         content += entry + (i % 2 ? "\r\n" : "\n");
         expected.insert(entry);
     }

@@ -79,7 +79,7 @@ TEST(read_file, in_pieces_gives_every_byte_in_order) {
     temp_dir dir;
     const std::string path = dir.file("big");
     std::string content;
-    for (int i = 0; content.size() < (std::size_t{5} << 19); ++i) content += std::to_string(i) + '\0';
+    for (int i = 0; content.size() < (std::size_t{300} << 10); ++i) content += std::to_string(i) + '\0';
     write_text_file(path, content);
     std::string read;
     std::size_t pieces = 0;
