@@ -42,6 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     address_set lines;
     parse_list_lines(text, lines);
-    for (const std::string& line : lines) check(!line.empty() && line.find('\n') == std::string::npos);
+    for (std::string_view line : lines) check(!line.empty() && line.find('\n') == std::string_view::npos);
     return 0;
 }

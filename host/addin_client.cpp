@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -87,11 +88,19 @@ addin_client::~addin_client() {
 }
 
 HRESULT addin_client::invoke(const std::string& name, WORD flags, dispatch_arguments& arguments, VARIANT* result) {
-    bstr_holder member(bstr_from_narrow(name));
-    LPOLESTR names[] = {member.get()};
+    // A member's id never changes for an instance: asked once, not once per call, as reading a
+    // long list item by item would.
     DISPID id = DISPID_UNKNOWN;
-    HRESULT hr = instance_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    if (FAILED(hr)) return hr;
+    auto known = std::find_if(ids_.begin(), ids_.end(), [&name](const auto& entry) { return entry.first == name; });
+    if (known != ids_.end()) {
+        id = known->second;
+    } else {
+        bstr_holder member(bstr_from_narrow(name));
+        LPOLESTR names[] = {member.get()};
+        HRESULT found = instance_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+        if (FAILED(found)) return found;
+        ids_.emplace_back(name, id);
+    }
     // IDispatch takes the arguments last first.
     std::vector<VARIANT> reversed(arguments.values().rbegin(), arguments.values().rend());
     DISPID named_put = DISPID_PROPERTYPUT;
@@ -104,7 +113,8 @@ HRESULT addin_client::invoke(const std::string& name, WORD flags, dispatch_argum
     }
     EXCEPINFO exception{};
     UINT bad_argument = 0;
-    hr = instance_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &exception, &bad_argument);
+    HRESULT hr =
+        instance_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &exception, &bad_argument);
     SysFreeString(exception.bstrSource);
     SysFreeString(exception.bstrDescription);
     SysFreeString(exception.bstrHelpFile);

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "contract/mailer_interface.h"
@@ -63,6 +64,7 @@ private:
     HRESULT (*can_unload_now_)() = nullptr;
     com_ptr<IClassFactory> factory_;
     com_ptr<IMailerInterfaceTest> instance_;
+    std::vector<std::pair<std::string, DISPID>> ids_;  // the members' ids asked so far
 };
 
 // "0x80004005" and, where known, the name of the code.

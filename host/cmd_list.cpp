@@ -1,6 +1,11 @@
 // tarnwick list show | add | remove | modify: the four address lists of the add-in, through
 // IDispatch as the mail client's list dialog reaches them.
+#include <cstddef>
 #include <iostream>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "contract/addin_data.h"
 #include "contract/sender_address.h"
@@ -59,8 +64,8 @@ std::string pasted_address(const std::string& text) {
     return address;
 }
 
-// The entries of a list, read the way the dialog reads them: the size, then items 0, 1, 2...
-std::optional<std::vector<std::string>> read_list(addin_client& addin, const list_name& list) {
+// The number of entries of a list, as GetListSize tells it; none (reported) when it cannot.
+std::optional<LONG> list_size(addin_client& addin, const list_name& list) {
     dispatch_arguments size_arguments;
     size_arguments.add_long(list.number);
     variant_holder size;
@@ -71,37 +76,47 @@ std::optional<std::vector<std::string>> read_list(addin_client& addin, const lis
         std::cerr << "tarnwick: cannot read the " << list.name << " list: " << describe_hresult(hr) << "\n";
         return std::nullopt;
     }
-    std::vector<std::string> entries;
-    for (LONG i = 0; i < count->lVal; ++i) {
+    return count->lVal;
+}
+
+// The entries of a list, read the way the dialog reads them: the size, then items 0, 1, 2...
+// Each goes to `visit` as it comes, until `visit` returns false: a list of a million entries is
+// neither copied whole nor read further than needed. False (reported) when reading failed.
+template <typename Visitor>
+bool read_list(addin_client& addin, const list_name& list, Visitor&& visit) {
+    std::optional<LONG> count = list_size(addin, list);
+    if (!count) return false;
+    for (LONG i = 0; i < *count; ++i) {
         dispatch_arguments item_arguments;
         item_arguments.add_long(list.number).add_long(i);
         variant_holder item;
-        hr = addin.invoke("GetListItem", DISPATCH_METHOD, item_arguments, item.put());
+        HRESULT hr = addin.invoke("GetListItem", DISPATCH_METHOD, item_arguments, item.put());
         if (FAILED(hr) || item->vt != VT_BSTR) {
             std::cerr << "tarnwick: cannot read the " << list.name << " list: " << describe_hresult(hr) << "\n";
-            return std::nullopt;
+            return false;
         }
-        entries.push_back(narrow_from_bstr(item->bstrVal));
+        if (!visit(narrow_from_bstr(item->bstrVal))) break;
     }
-    return entries;
+    return true;
 }
 
-bool contains(const std::vector<std::string>& entries, const std::string& entry) {
-    for (const std::string& e : entries) {
-        if (e == entry) return true;
-    }
-    return false;
-}
-
-// The entry of `entries` meant by `text`: itself, its lower-case form, or the address pasted in
-// it. None when none of them is there.
-std::optional<std::string> entry_for(const std::vector<std::string>& entries, const std::string& text) {
-    if (contains(entries, text)) return text;
-    if (contains(entries, ascii_lower(text))) return ascii_lower(text);
+// The texts that may name an entry for `text`, most exact first: itself, its lower-case form,
+// and the address pasted in it.
+std::vector<std::string> names_for(const std::string& text) {
+    std::vector<std::string> names = {text, ascii_lower(text)};
     std::vector<mailbox> mailboxes = parse_mailboxes(text);
-    if (mailboxes.size() != 1) return std::nullopt;
-    std::string address = extract_email_address(mailboxes.front().address);
-    if (!address.empty() && contains(entries, address)) return address;
+    if (mailboxes.size() == 1) {
+        std::string address = extract_email_address(mailboxes.front().address);
+        if (!address.empty()) names.push_back(address);
+    }
+    return names;
+}
+
+// The entry meant by `text` among `present`, the names found on the list. None when none of them
+// is there.
+std::optional<std::string> entry_for(const std::set<std::string>& present, const std::string& text) {
+    for (const std::string& name : names_for(text))
+        if (present.count(name)) return name;
     return std::nullopt;
 }
 
@@ -181,26 +196,42 @@ int cmd_list(const std::vector<std::string>& args) {
 
     if (action == "show") {
         for (const list_name* l : shown) {
-            std::optional<std::vector<std::string>> entries = read_list(addin, *l);
-            if (!entries) return exit_failure;
-            if (shown.size() > 1) std::cout << l->name << " (" << entries->size() << "):\n";
-            for (const std::string& entry : *entries) std::cout << (shown.size() > 1 ? "  " : "") << entry << "\n";
+            // Printed once whole, so that a list that cannot be read prints nothing of itself.
+            const char* indent = shown.size() > 1 ? "  " : "";
+            std::string text;
+            std::size_t count = 0;
+            bool read = read_list(addin, *l, [&](const std::string& entry) {
+                text.append(indent).append(entry).append("\n");
+                ++count;
+                return true;
+            });
+            if (!read) return exit_failure;
+            if (shown.size() > 1) std::cout << l->name << " (" << count << "):\n";
+            std::cout << text;
         }
         return exit_ok;
     }
 
-    std::optional<std::vector<std::string>> before = read_list(addin, *target);
-    if (!before) return exit_failure;
     if (action != "add") {
-        // Nothing is written when an entry to remove is not there.
-        std::optional<std::string> entry = entry_for(*before, addresses[0]);
+        // Nothing is written when an entry to remove is not there. The list is read once,
+        // keeping only the names the addresses may stand for.
+        std::set<std::string> wanted;
+        for (const std::string& address : addresses)
+            for (std::string& name : names_for(address)) wanted.insert(std::move(name));
+        std::set<std::string> before;
+        bool read = read_list(addin, *target, [&](const std::string& entry) {
+            if (wanted.count(entry)) before.insert(entry);
+            return true;
+        });
+        if (!read) return exit_failure;
+        std::optional<std::string> entry = entry_for(before, addresses[0]);
         if (!entry) {
             std::cerr << "tarnwick: " << addresses[0] << " is not on the " << target->name << " list\n";
             return exit_failure;
         }
         addresses[0] = *entry;
         for (size_t i = 1; action == "remove" && i < addresses.size(); ++i) {
-            entry = entry_for(*before, addresses[i]);
+            entry = entry_for(before, addresses[i]);
             if (!entry) {
                 std::cerr << "tarnwick: " << addresses[i] << " is not on the " << target->name << " list\n";
                 return exit_failure;
@@ -245,16 +276,23 @@ int cmd_list(const std::vector<std::string>& args) {
     }
     if (FAILED(hr)) return exit_failure;
 
-    std::optional<std::vector<std::string>> after = read_list(addin, *target);
+    std::optional<LONG> after = list_size(addin, *target);
     if (!after) return exit_failure;
-    running->addin.reset();
     if (action != "remove") {
+        // The list is read only as far as the entry: it comes in the list's order.
         const std::string& added = addresses.back();
-        if (!contains(*after, added)) {
+        bool taken = false;
+        bool read = read_list(addin, *target, [&](const std::string& entry) {
+            taken = entry == added;
+            return !taken && entry < added;
+        });
+        if (!read) return exit_failure;
+        if (!taken) {
             std::cerr << "tarnwick: the add-in did not take " << added << "\n";
             code = exit_failure;
         }
     }
+    running->addin.reset();
     // A write the add-in could not make but did not answer with a failure (the verdict's
     // release file) is named all the same.
     if (code == exit_ok) {
@@ -264,7 +302,7 @@ int cmd_list(const std::vector<std::string>& args) {
             code = exit_failure;
         }
     }
-    std::cout << target->name << " list: " << after->size() << (after->size() == 1 ? " entry" : " entries") << "\n";
+    std::cout << target->name << " list: " << *after << (*after == 1 ? " entry" : " entries") << "\n";
     if (host) {
         const host_activity& activity = host->activity();
         if (activity.released) std::cout << "  released to the inbox: " << activity.released << "\n";

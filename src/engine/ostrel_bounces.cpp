@@ -13,11 +13,11 @@
 std::string contains_sub_string(const address_set& patterns, std::string text) {
     std::ostream& log = debug_log();
     log << "contains_sub_string: subject = " << text << std::endl;
-    for (const std::string& pattern : patterns) {
+    for (std::string_view pattern : patterns) {
         log << "\tdaemon item = " << pattern << std::endl;
         // An empty pattern would match every subject and, being "", read as no match, hiding
         // the patterns after it; like an empty key, it occurs nowhere.
-        if (!pattern.empty() && text.find(pattern) != std::string::npos) return pattern;
+        if (!pattern.empty() && text.find(pattern) != std::string::npos) return std::string(pattern);
     }
     return {};
 }

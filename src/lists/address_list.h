@@ -3,13 +3,12 @@
 // These functions test, edit, load and save one set; they keep no state of their own.
 #pragma once
 
-#include <set>
 #include <string>
 #include <string_view>
 
-// std::string orders by unsigned bytes, shorter prefix first: the order of the list files and
-// of enumeration.
-using address_set = std::set<std::string>;
+// Ordered as std::string orders, by unsigned bytes, shorter prefix first: the order of the list
+// files and of enumeration.
+#include "lists/address_set.h"
 
 // True when `text` normalises to an address (extract_email_address) that is an entry of `list`.
 bool is_in_list(const address_set& list, std::string_view text);
@@ -26,7 +25,7 @@ void add_to_list(std::string_view text, address_set& list);
 bool remove_from_list(address_set& list, std::string_view text);
 
 // Adds every word of the file at `path` to `list`, unchanged, and logs the start and the end.
-// A missing or unreadable file adds nothing.
+// A missing or unreadable file adds nothing; one whose reading fails partway, the words before.
 void load_list(const std::string& path, address_set& list);
 
 // Adds every non-empty line of the file at `path` to `list`, unchanged (blanks kept, the CR of a

@@ -16,16 +16,17 @@ std::string list_cursor::next(int list_number, long index, const list_table& lis
     if (index == 0) {
         list_ = list_number;
         const address_set& list = *list_at(lists, list_);
-        last_ = list.empty() ? std::nullopt : std::optional<std::string>(*list.begin());
+        near_ = list.begin();
+        last_ = list.empty() ? std::nullopt : std::optional<std::string>(*near_);
         return last_.value_or(std::string());
     }
     const address_set* list = list_at(lists, list_);
     if (list == nullptr || !last_) return {};
-    auto following = list->upper_bound(*last_);
-    if (following == list->end()) {
+    near_ = list->upper_bound(*last_, near_);
+    if (near_ == list->end()) {
         last_.reset();
         return {};
     }
-    last_ = *following;
+    last_->assign(*near_);  // in place: no new buffer an entry
     return *last_;
 }

@@ -26,4 +26,7 @@ public:
 private:
     int list_ = -1;                    // the list of the last index-0 call; -1 before any
     std::optional<std::string> last_;  // the entry returned last; none when at the end
+    // Where last_ stood: while the list has not moved it, the next entry is found without a
+    // search, so that reading a long list entry by entry stays linear.
+    address_set::const_iterator near_;
 };

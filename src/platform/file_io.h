@@ -19,6 +19,17 @@ std::optional<std::string> read_stream(std::istream& in);
 // unchanged and no temporary file is left behind.
 bool replace_file_atomically(const std::string& path, std::string_view bytes);
 
+// Writes one piece of a new file's content after the pieces before it; false when it failed.
+using file_piece_writer = std::function<bool(std::string_view piece)>;
+// The same, with the content made piece by piece by `produce`, which hands each piece to the
+// writer it is given and returns false when a write failed: a large file is never held whole.
+bool replace_file_atomically(const std::string& path, const std::function<bool(const file_piece_writer&)>& produce);
+
+// Hands the content of the file at `path` to `consume`, piece by piece and in order, so that a
+// large file is never held whole. False when it cannot be opened, or could not be read to its
+// end (the pieces before the failure have been handed over then).
+bool read_file_in_pieces(const std::string& path, const std::function<void(std::string_view piece)>& consume);
+
 // Removes from `folder` the temporary files that replace_file_atomically leaves when the process
 // ends between creating and renaming one: only names of the exact form it makes ("<file>.tmp-"
 // and its unique part), and only files. Gives the names removed.

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <filesystem>
+#include <new>
+#include <string>
+#include <string_view>
 
 #include "platform/file_io.h"
 #include "support/seam_guards.h"
@@ -47,4 +51,53 @@ TEST(atomic_replace, missing_folder_fails) {
 TEST(read_file, missing_file_is_none) {
     temp_dir dir;
     EXPECT_FALSE(read_file(dir.file("absent")).has_value());
+}
+
+TEST(atomic_replace, content_made_in_pieces) {
+    temp_dir dir;
+    const std::string path = dir.file("list.txt");
+    write_text_file(path, "old content");
+    ASSERT_TRUE(replace_file_atomically(path, [](const file_piece_writer& write) {
+        return write("one ") && write("") && write(std::string("t\0o ", 4)) && write("three");
+    }));
+    EXPECT_EQ(read_text_file(path), std::string("one t\0o three", 13));
+
+    // Content that cannot be made, whether it says so or throws, replaces nothing and leaves no
+    // temporary file.
+    EXPECT_FALSE(replace_file_atomically(path, [](const file_piece_writer& write) { return write("half") && false; }));
+    EXPECT_THROW(replace_file_atomically(path,
+                                         [](const file_piece_writer& write) -> bool {
+                                             write("half");
+                                             throw std::bad_alloc();
+                                         }),
+                 std::bad_alloc);
+    EXPECT_EQ(read_text_file(path), std::string("one t\0o three", 13));
+    EXPECT_EQ(files_in(dir.path()), 1u);
+}
+
+TEST(read_file, in_pieces_gives_every_byte_in_order) {
+    temp_dir dir;
+    const std::string path = dir.file("big");
+    std::string content;
+    for (int i = 0; content.size() < (std::size_t{300} << 10); ++i) content += std::to_string(i) + '\0';
+    write_text_file(path, content);
+    std::string read;
+    std::size_t pieces = 0;
+    EXPECT_TRUE(read_file_in_pieces(path, [&](std::string_view piece) {
+        read += piece;
+        ++pieces;
+    }));
+    EXPECT_EQ(read, content);
+    EXPECT_GT(pieces, 1u);
+    EXPECT_EQ(read_file(path).value(), content);
+
+    // Neither a missing file nor a folder gives anything.
+    pieces = 0;
+    EXPECT_FALSE(read_file_in_pieces(dir.file("absent"), [&](std::string_view) { ++pieces; }));
+    EXPECT_EQ(pieces, 0u);
+#ifndef _WIN32
+    EXPECT_FALSE(read_file_in_pieces(dir.path(), [&](std::string_view) { ++pieces; }));
+    EXPECT_EQ(pieces, 0u);
+    EXPECT_FALSE(read_file(dir.path()).has_value());
+#endif
 }

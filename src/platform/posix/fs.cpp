@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -146,13 +147,26 @@ std::vector<std::string> remove_leftover_temporaries(const std::string& folder) 
 }
 
 bool replace_file_atomically(const std::string& path, std::string_view bytes) {
+    return replace_file_atomically(path, [bytes](const file_piece_writer& write) { return write(bytes); });
+}
+
+bool replace_file_atomically(const std::string& path, const std::function<bool(const file_piece_writer&)>& produce) {
     std::string temporary = path + std::string(temporary_infix) + std::string(temporary_unique_length, 'X');
     int fd = file_step_allowed(file_step::create_temporary, path) ? ::mkstemp(temporary.data()) : -1;
     if (fd < 0) return false;
     struct stat old {};
     // Keep the permissions of the file being replaced; new files are private to the user.
     ::fchmod(fd, ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0600);
-    bool ok = file_step_allowed(file_step::write, path) && write_all(fd, bytes);
+    bool ok = false;
+    try {
+        ok = file_step_allowed(file_step::write, path) &&
+             produce([fd](std::string_view piece) { return write_all(fd, piece); });
+    } catch (...) {
+        // Whatever stopped the content leaves no temporary file behind.
+        ::close(fd);
+        posix_files::remove_file(temporary);
+        throw;
+    }
     ok = ok && file_step_allowed(file_step::flush, path) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     ok = ok && file_step_allowed(file_step::rename, path) && ::rename(temporary.c_str(), path.c_str()) == 0;

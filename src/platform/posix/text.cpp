@@ -1,6 +1,8 @@
 // Narrow text is UTF-8 here; automation strings are UTF-16.
 #include "platform/text.h"
 
+#include <limits>
+
 #include "platform/com_error.h"
 
 namespace {
@@ -60,8 +62,14 @@ char32_t next_code_point(std::string_view text, size_t& i) {
 std::string narrow_from_wide(const OLECHAR* text, size_t length) {
     std::string out;
     if (!text) return out;
+    // ASCII, as addresses mostly are, is copied unit for byte without encoding each.
+    size_t i = 0;
+    out.resize(length);
+    for (; i < length && text[i] < 0x80; ++i) out[i] = static_cast<char>(text[i]);
+    if (i == length) return out;
+    out.resize(i);
     out.reserve(length);
-    for (size_t i = 0; i < length; ++i) {
+    for (; i < length; ++i) {
         char32_t c = text[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
@@ -77,6 +85,15 @@ std::string narrow_from_wide(const OLECHAR* text, size_t length) {
 std::string narrow_from_bstr(BSTR text) { return text ? narrow_from_wide(text, SysStringLen(text)) : std::string(); }
 
 BSTR bstr_from_narrow(std::string_view text) {
+    bool ascii = text.size() <= std::numeric_limits<UINT>::max();
+    for (size_t i = 0; ascii && i < text.size(); ++i) ascii = static_cast<unsigned char>(text[i]) < 0x80;
+    if (ascii) {
+        // Each byte is its own UTF-16 unit: written straight into the string.
+        BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
+        if (!result) throw com_error(E_OUTOFMEMORY);
+        for (size_t i = 0; i < text.size(); ++i) result[i] = static_cast<OLECHAR>(text[i]);
+        return result;
+    }
     std::u16string wide;
     wide.reserve(text.size());
     for (size_t i = 0; i < text.size();) {

@@ -7,6 +7,7 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -89,18 +90,33 @@ std::vector<std::string> remove_leftover_temporaries(const std::string& folder) 
 }
 
 bool replace_file_atomically(const std::string& path, std::string_view bytes) {
+    return replace_file_atomically(path, [bytes](const file_piece_writer& write) { return write(bytes); });
+}
+
+bool replace_file_atomically(const std::string& path, const std::function<bool(const file_piece_writer&)>& produce) {
     std::string temporary = path + std::string(temporary_infix) + std::to_string(GetCurrentProcessId()) + "-" +
                             std::to_string(GetTickCount64());
     HANDLE file = INVALID_HANDLE_VALUE;
     if (file_step_allowed(file_step::create_temporary, path))
         file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    bool ok = file_step_allowed(file_step::write, path);
-    for (size_t done = 0; ok && done < bytes.size();) {
-        DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
-        DWORD written = 0;
-        ok = WriteFile(file, bytes.data() + done, chunk, &written, nullptr) && written > 0;
-        done += written;
+    bool ok = false;
+    try {
+        ok = file_step_allowed(file_step::write, path) && produce([file](std::string_view bytes) {
+                 bool written_all = true;
+                 for (size_t done = 0; written_all && done < bytes.size();) {
+                     DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
+                     DWORD written = 0;
+                     written_all = WriteFile(file, bytes.data() + done, chunk, &written, nullptr) && written > 0;
+                     done += written;
+                 }
+                 return written_all;
+             });
+    } catch (...) {
+        // Whatever stopped the content leaves no temporary file behind.
+        CloseHandle(file);
+        DeleteFileA(temporary.c_str());
+        throw;
     }
     ok = ok && file_step_allowed(file_step::flush, path) && FlushFileBuffers(file);
     ok = CloseHandle(file) && ok;
