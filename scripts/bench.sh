@@ -36,7 +36,6 @@ measure() {  # NAME COMMAND...: one line "NAME SECONDS PEAK_KB"
   cat "$work/time.txt"
 }
 {
-  echo "list_file_bytes $(stat -c %s "$list_file")"
   measure list_add "$bin/tarnwick" list add authorized "New Friend <new.friend@example.org>" --data-dir "$data"
   measure list_show "$bin/tarnwick" list show authorized --data-dir "$data"
 } >"$work/list.txt"
