@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/file_io.h"
+#include "platform/posix_files.h"
 
 namespace {
 
@@ -64,15 +65,34 @@ bool challenge_budget::spent(std::time_t now) {
     return static_cast<long>(sent_.size()) >= limit_;
 }
 
-bool challenge_budget::record(std::time_t now, std::string& error) {
+bool challenge_budget::record(std::time_t now, std::string& error, bool durable) {
     forget_before(now);
     sent_.push_back(now);
     std::string text;
     for (std::time_t sent : sent_) text += std::to_string(static_cast<long long>(sent)) + "\n";
     errno = 0;
-    if (replace_file_atomically(path_, text)) return true;
+    if (durable ? replace_file_atomically(path_, text) : posix_files::replace_file_unflushed(path_, text)) {
+        unflushed_ = !durable;
+        return true;
+    }
     int failure = errno;
+    if (!durable) unflushed_ = true;  // save() tries again
     error = "cannot record the challenge in " + path_ + ": " +
+            (failure != 0 ? std::strerror(failure) : "the file could not be replaced");
+    return false;
+}
+
+bool challenge_budget::save(std::string& error) {
+    if (!unflushed_) return true;
+    std::string text;
+    for (std::time_t sent : sent_) text += std::to_string(static_cast<long long>(sent)) + "\n";
+    errno = 0;
+    if (replace_file_atomically(path_, text)) {
+        unflushed_ = false;
+        return true;
+    }
+    int failure = errno;
+    error = "cannot record the challenges in " + path_ + ": " +
             (failure != 0 ? std::strerror(failure) : "the file could not be replaced");
     return false;
 }

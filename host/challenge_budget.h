@@ -19,7 +19,12 @@ public:
     bool spent(std::time_t now);
     // Counts a challenge sent at `now` and rewrites the file. False, with `error` naming the file
     // and the system's reason, when it could not be written; the count in memory stays right.
-    bool record(std::time_t now, std::string& error);
+    // With `durable` false the file is replaced without being flushed to disk, which save() then
+    // does once for a whole pass.
+    bool record(std::time_t now, std::string& error, bool durable = true);
+    // Writes the file once more, flushed to disk, when a record was not; true when nothing was to
+    // do. On failure as record().
+    bool save(std::string& error);
 
     // What was wrong with the file when it was read; empty when nothing was.
     const std::string& problem() const { return problem_; }
@@ -33,4 +38,5 @@ private:
     int limit_;
     std::vector<std::time_t> sent_;  // send times within the last hour, oldest first
     std::string problem_;
+    bool unflushed_ = false;  // the file was replaced without being flushed to disk
 };
