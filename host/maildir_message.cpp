@@ -234,11 +234,18 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
         sent = send_with_command(options.sendmail_command, *answer, error);
     } else if (answer) {
         std::string not_made;
-        int made = maildir::create_folder(options.root, outbox_folder, &not_made);
-        if (made != 0) error = not_made + ": " + std::strerror(made);
-        // Stored as delivered mail is: the return path of a challenge is the null sender.
-        else
+        bool known = owner_->folders_made.count(outbox_folder) > 0;
+        int made = known ? 0 : maildir::create_folder(options.root, outbox_folder, &not_made);
+        if (made != 0) {
+            error = not_made + ": " + std::strerror(made);
+        } else {
+            if (!known) owner_->listing.valid = false;
+            owner_->folders_made.insert(outbox_folder);
+            // Stored as delivered mail is: the return path of a challenge is the null sender.
             sent = maildir::deliver(owner_->directory(outbox_folder), "Return-Path: <>\n" + *answer, error).has_value();
+            // A folder removed meanwhile is made again by the next challenge.
+            if (!sent) owner_->folders_made.erase(outbox_folder);
+        }
     }
     if (!sent) {
         ++activity.replies_failed;
