@@ -57,6 +57,7 @@ std::string text_property(addin_client& addin, const std::string& name) {
 
 void handle_message(addin_client& addin, maildir_host& host, friend_finder& friends, const std::string& name,
                     bool mark_seen, run_counts& counts) {
+    folder_sync::begin_message();
     int read_error = 0;
     com_ptr<IUnknown> message = host.open_new_message(name, &read_error);
     if (!message && read_error != 0) {

@@ -8,6 +8,7 @@ namespace {
 
 struct owed_flushes {
     bool deferring = false;
+    bool data_for_message = false;  // a file was replaced since begin_message()
     std::set<std::string> data;
     std::set<std::string> mail;
 };
@@ -36,9 +37,18 @@ void note_mail_folder(const std::string& directory) {
     if (owed().deferring) owed().mail.insert(directory);
 }
 
-void flush_data_folders() { flush(owed().data); }
+void flush_data_folders() {
+    flush(owed().data);
+    owed().data_for_message = false;
+}
 
 void flush_mail_folders() { flush(owed().mail); }
+
+void begin_message() { owed().data_for_message = false; }
+
+void flush_data_folders_written_for_message() {
+    if (owed().data_for_message) flush_data_folders();
+}
 
 void end() {
     flush_mail_folders();
@@ -51,5 +61,6 @@ void end() {
 extern "C" int tarnwick_defer_folder_sync(const char* folder) {
     if (!owed().deferring || !folder) return 0;
     owed().data.insert(folder);
+    owed().data_for_message = true;
     return 1;
 }

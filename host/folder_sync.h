@@ -4,9 +4,10 @@
 // whose new content is itself flushed before the rename) and the mail folders that messages
 // were renamed into or out of are noted instead, and flushed once, where order matters:
 //
-// - the data folder before a message moves to Trash (the lists and the release file that an
-//   answer to a challenge writes must last before the answer leaves the inbox) and before the
-//   pending folder's index is saved (the verdicts it forgets must be in the lists);
+// - the data folder before a message moves to Trash when files were replaced for that message
+//   (the lists and the release file that an answer to a challenge writes must last before the
+//   answer leaves the inbox), and before the pending folder's index is saved (the verdicts it
+//   forgets must be in the lists);
 // - the mail folders before the index is saved (it must not name messages whose move to the
 //   pending folder a crash could undo);
 // - everything at the end of the pass, before the run reports what it did.
@@ -30,6 +31,11 @@ bool deferring();
 void note_mail_folder(const std::string& directory);
 // Flushes the noted folders of replaced files now.
 void flush_data_folders();
+// A new message is in hand: what is replaced from now on is written for it.
+void begin_message();
+// Flushes the noted folders of replaced files when a file was replaced since begin_message()
+// (or since the pass began, before the first message).
+void flush_data_folders_written_for_message();
 // Flushes the noted mail folders now.
 void flush_mail_folders();
 // Flushes everything noted and stops deferring.

@@ -120,7 +120,7 @@ HRESULT message_object::move_into(const std::string& folder) {
     std::string name = file_.name;
     // What an answer to a challenge wrote down (the sender's release, his authorization) must
     // last before the answer leaves the inbox for Trash.
-    if (folder == trash_folder) folder_sync::flush_data_folders();
+    if (folder == trash_folder) folder_sync::flush_data_folders_written_for_message();
     std::string not_made;
     bool known = owner_->folders_made.count(folder) > 0;
     auto make = [&] {
