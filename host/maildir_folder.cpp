@@ -27,9 +27,12 @@ const std::vector<std::string>& maildir_store::all_folders() {
     listing.links = st.st_nlink;
     listing.changed = st.st_mtim;
     // A folder made in the same tick of the file system's clock as the root's last change would
-    // leave its time as it was: a listing is trusted only once the root's last change is well
-    // before it.
-    listing.valid = now.tv_sec - st.st_mtim.tv_sec > 1;
+    // leave its time as it was: a listing is trusted only once the root's last change is more
+    // than a tick before it. A tick is at most 10 ms where times have nanoseconds; a file system
+    // that keeps whole seconds (or two) shows none.
+    long long age_ns = (static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000000LL +
+                       (now.tv_nsec - st.st_mtim.tv_nsec);
+    listing.valid = age_ns > (st.st_mtim.tv_nsec != 0 ? 20000000LL : 3000000000LL);
     return listing.folders;
 }
 

@@ -171,7 +171,8 @@ const header_summary* message_object::headers() {
 
 const message_content* message_object::content() {
     if (!content_) {
-        if (!locate()) return nullptr;
+        // Read at the start, and found there since: the file's content is in hand.
+        if (!(bytes_ && headers_) && !locate()) return nullptr;
         if (bytes_) {
             content_ = parse_content(*bytes_);
         } else {
