@@ -33,10 +33,15 @@ public:
 
 private:
     void forget_before(std::time_t now);
+    // The file's text for sent_, kept up to date as times come and go rather than made anew for
+    // each challenge (a generous limit makes it long).
+    const std::string& text();
 
     std::string path_;
     int limit_;
     std::vector<std::time_t> sent_;  // send times within the last hour, oldest first
     std::string problem_;
     bool unflushed_ = false;  // the file was replaced without being flushed to disk
+    std::string text_;        // text() for the first text_times_ times of sent_
+    size_t text_times_ = 0;
 };

@@ -30,8 +30,8 @@ const std::vector<std::string>& maildir_store::all_folders() {
     // leave its time as it was: a listing is trusted only once the root's last change is more
     // than a tick before it. A tick is at most 10 ms where times have nanoseconds; a file system
     // that keeps whole seconds (or two) shows none.
-    long long age_ns = (static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000000LL +
-                       (now.tv_nsec - st.st_mtim.tv_nsec);
+    long long age_ns =
+        (static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000000LL + (now.tv_nsec - st.st_mtim.tv_nsec);
     listing.valid = age_ns > (st.st_mtim.tv_nsec != 0 ? 20000000LL : 3000000000LL);
     return listing.folders;
 }
