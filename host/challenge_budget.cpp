@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/file_io.h"
+#include "platform/posix_files.h"
 
 namespace {
 
@@ -56,7 +57,29 @@ challenge_budget::challenge_budget(std::string path, int limit, std::time_t now)
 }
 
 void challenge_budget::forget_before(std::time_t now) {
-    std::erase_if(sent_, [&](std::time_t sent) { return sent <= now - hour; });
+    auto old = [&](std::time_t sent) { return sent <= now - hour; };
+    // Oldest first, unless the clock was set back: the times to forget are then at the front.
+    auto kept = std::find_if_not(sent_.begin(), sent_.end(), old);
+    if (std::any_of(kept, sent_.end(), old)) {
+        std::erase_if(sent_, old);
+        text_.clear();
+        text_times_ = 0;
+        return;
+    }
+    size_t forgotten = static_cast<size_t>(kept - sent_.begin());
+    if (forgotten == 0) return;
+    sent_.erase(sent_.begin(), kept);
+    // Their lines go from the front of the text too.
+    size_t cut = 0;
+    for (size_t i = 0; i < std::min(forgotten, text_times_); ++i) cut = text_.find('\n', cut) + 1;
+    text_.erase(0, cut);
+    text_times_ -= std::min(forgotten, text_times_);
+}
+
+const std::string& challenge_budget::text() {
+    for (; text_times_ < sent_.size(); ++text_times_)
+        text_ += std::to_string(static_cast<long long>(sent_[text_times_])) + "\n";
+    return text_;
 }
 
 bool challenge_budget::spent(std::time_t now) {
@@ -64,15 +87,30 @@ bool challenge_budget::spent(std::time_t now) {
     return static_cast<long>(sent_.size()) >= limit_;
 }
 
-bool challenge_budget::record(std::time_t now, std::string& error) {
+bool challenge_budget::record(std::time_t now, std::string& error, bool durable) {
     forget_before(now);
     sent_.push_back(now);
-    std::string text;
-    for (std::time_t sent : sent_) text += std::to_string(static_cast<long long>(sent)) + "\n";
     errno = 0;
-    if (replace_file_atomically(path_, text)) return true;
+    if (durable ? replace_file_atomically(path_, text()) : posix_files::replace_file_unflushed(path_, text())) {
+        unflushed_ = !durable;
+        return true;
+    }
     int failure = errno;
+    if (!durable) unflushed_ = true;  // save() tries again
     error = "cannot record the challenge in " + path_ + ": " +
+            (failure != 0 ? std::strerror(failure) : "the file could not be replaced");
+    return false;
+}
+
+bool challenge_budget::save(std::string& error) {
+    if (!unflushed_) return true;
+    errno = 0;
+    if (replace_file_atomically(path_, text())) {
+        unflushed_ = false;
+        return true;
+    }
+    int failure = errno;
+    error = "cannot record the challenges in " + path_ + ": " +
             (failure != 0 ? std::strerror(failure) : "the file could not be replaced");
     return false;
 }

@@ -19,7 +19,12 @@ public:
     bool spent(std::time_t now);
     // Counts a challenge sent at `now` and rewrites the file. False, with `error` naming the file
     // and the system's reason, when it could not be written; the count in memory stays right.
-    bool record(std::time_t now, std::string& error);
+    // With `durable` false the file is replaced without being flushed to disk, which save() then
+    // does once for a whole pass.
+    bool record(std::time_t now, std::string& error, bool durable = true);
+    // Writes the file once more, flushed to disk, when a record was not; true when nothing was to
+    // do. On failure as record().
+    bool save(std::string& error);
 
     // What was wrong with the file when it was read; empty when nothing was.
     const std::string& problem() const { return problem_; }
@@ -28,9 +33,15 @@ public:
 
 private:
     void forget_before(std::time_t now);
+    // The file's text for sent_, kept up to date as times come and go rather than made anew for
+    // each challenge (a generous limit makes it long).
+    const std::string& text();
 
     std::string path_;
     int limit_;
     std::vector<std::time_t> sent_;  // send times within the last hour, oldest first
     std::string problem_;
+    bool unflushed_ = false;  // the file was replaced without being flushed to disk
+    std::string text_;        // text() for the first text_times_ times of sent_
+    size_t text_times_ = 0;
 };

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <string_view>
 
@@ -289,13 +290,12 @@ std::string require_maildir(const parsed_arguments& arguments, const std::string
 
 std::vector<std::string> session::files_not_written() const {
     std::vector<std::string> files;
-    std::optional<std::string> log = read_file(debug_log());
+    // Line by line: the log of a long run holds megabytes.
+    std::ifstream log(debug_log(), std::ios::binary);
     if (!log) return files;
     constexpr std::string_view marker = "unable to write ";
-    std::string_view rest = *log;
-    while (!rest.empty()) {
-        std::string_view line = rest.substr(0, rest.find('\n'));
-        rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+    for (std::string text; std::getline(log, text);) {
+        std::string_view line = text;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         size_t at = line.find(marker);
         if (line.rfind("FAIL: ", 0) != 0 || at == std::string_view::npos) continue;

@@ -124,6 +124,7 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
     install_signal_handlers();
 
     filter_pass pass = begin_pass(*running, filter, true);
+    pass.counts.keep_handled = dry.has_value();
     com_ptr<maildir_host>& host = pass.host;
     run_counts& counts = pass.counts;
     friend_finder& friends = *pass.friends;

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "host/contacts.h"
+#include "host/folder_sync.h"
 #include "host/maildir.h"
 #include "host/sent_mail.h"
 #include "platform/text.h"
@@ -56,6 +57,7 @@ std::string text_property(addin_client& addin, const std::string& name) {
 
 void handle_message(addin_client& addin, maildir_host& host, friend_finder& friends, const std::string& name,
                     bool mark_seen, run_counts& counts) {
+    folder_sync::begin_message();
     int read_error = 0;
     com_ptr<IUnknown> message = host.open_new_message(name, &read_error);
     if (!message && read_error != 0) {
@@ -78,9 +80,10 @@ void handle_message(addin_client& addin, maildir_host& host, friend_finder& frie
     }
     int sent = host.activity().replies_sent, withheld = host.activity().replies_withheld;
     if (FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), message.get()))) ++counts.unsaved;
-    counts.handled.emplace_back(name, host.activity().replies_sent > sent           ? sender
-                                      : host.activity().replies_withheld > withheld ? "withheld"
-                                                                                    : "");
+    if (counts.keep_handled)
+        counts.handled.emplace_back(name, host.activity().replies_sent > sent           ? sender
+                                          : host.activity().replies_withheld > withheld ? "withheld"
+                                                                                        : "");
     std::optional<std::string> folder = host.folder_of(message.get());
     if (!usable_sender && folder) {
         counts.notes.push_back("message " + name + " has no usable sender; " +
@@ -217,6 +220,8 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
 }
 
 filter_pass begin_pass(session& running, const filter_options& filter, bool learn_sent_mail, bool quiet) {
+    // From here on the folders of renames are flushed where order matters and at the end.
+    folder_sync::begin();
     filter_pass pass;
     maildir_host_options options = filter.host;
     options.budget_file = running.data_directory + "/" + budget_file_name;
@@ -254,7 +259,13 @@ void filter_message(addin_client& addin, filter_pass& pass, const std::string& n
 }
 
 void end_pass(filter_pass& pass) {
+    // The index names messages parked in the pending folder and forgets those the lists now
+    // judge: it is saved once both are on disk.
+    folder_sync::flush_mail_folders();
+    folder_sync::flush_data_folders();
     pass.tracker->save();
+    pass.host->save_budget();
+    folder_sync::end();
     for (const std::string& line : pass.tracker->report().summary_lines()) pass.counts.notes.push_back(line);
 }
 

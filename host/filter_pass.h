@@ -41,7 +41,9 @@ struct run_counts {
     int left_new = 0;                // left in new/: the filter's move of them failed
     std::vector<std::string> notes;  // one line for each message the user should look at
     // The inbox's new messages handed to the add-in, with what became of their challenge: "" for
-    // none, else the address it went to, or "withheld".
+    // none, else the address it went to, or "withheld". Kept only with keep_handled (a dry run
+    // tells them), so that a long run does not grow with them.
+    bool keep_handled = false;
     std::vector<std::pair<std::string, std::string>> handled;
 
     // True when something the run had to do was not done or not kept.
@@ -105,8 +107,9 @@ void before_new_mail(addin_client& addin, filter_pass& pass);
 // One new message of the inbox through the add-in (handle_message), its parking in the pending
 // folder remembered in the index.
 void filter_message(addin_client& addin, filter_pass& pass, const std::string& name);
-// After the add-in is unloaded: the index saved, what judging did or failed to do put into the
-// counts' notes for the summary.
+// After the add-in is unloaded: what the pass renamed flushed to disk, the index and the
+// challenge budget saved, what judging did or failed to do put into the counts' notes for the
+// summary.
 void end_pass(filter_pass& pass);
 
 // `code` made 1 when the pass failed to do or keep something, with the lines on stderr that say so.

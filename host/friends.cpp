@@ -4,6 +4,7 @@
 
 #include "contract/addin_data.h"
 #include "contract/sender_address.h"
+#include "host/folder_sync.h"
 #include "host/maildir.h"
 #include "host/reply.h"
 #include "platform/text.h"
@@ -99,6 +100,8 @@ void friend_finder::learn_from_sent_mail() {
         reread_ = true;
         return;
     }
+    // The index forgets these messages: the friends they gave must be on disk first.
+    if (!found.recipients.empty()) folder_sync::flush_data_folders();
     if (!index_->save(index_path_)) {
         failed_ = true;
         note_once("the index of sent mail " + index_path_ + " could not be written");

@@ -196,24 +196,37 @@ bool is_maildir(const std::string& folder_dir) {
     return true;
 }
 
-std::vector<std::string> subfolders(const std::string& root, const std::string& folder) {
-    std::set<std::string> children;
+std::vector<std::string> folder_entries(const std::string& root) {
+    std::vector<std::string> entries;
     std::unique_ptr<DIR, dir_closer> handle(::opendir(root.c_str()));
-    if (!handle) return {};
-    std::string prefix = folder.empty() ? "" : folder + ".";
+    if (!handle) return entries;
     while (dirent* entry = ::readdir(handle.get())) {
         std::string_view name = entry->d_name;
         if (name.size() < 2 || name[0] != '.' || name == "..") continue;
-        name.remove_prefix(1);
+        // The type from the directory entry where the file system gives it; links are followed.
+        if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) continue;
+        if (entry->d_type != DT_DIR && !is_directory(root + "/" + std::string(name))) continue;
+        entries.emplace_back(name.substr(1));
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+std::vector<std::string> children_among(const std::vector<std::string>& entries, const std::string& folder) {
+    std::set<std::string> children;
+    std::string prefix = folder.empty() ? "" : folder + ".";
+    for (std::string_view name : entries) {
         if (name.substr(0, prefix.size()) != prefix) continue;
         std::string_view rest = name.substr(prefix.size());
         if (rest.empty()) continue;
         std::string child = prefix + std::string(rest.substr(0, rest.find('.')));
-        if (!valid_folder_name(child)) continue;
-        if (!is_directory(root + "/." + std::string(name))) continue;
-        children.insert(child);
+        if (valid_folder_name(child)) children.insert(child);
     }
     return {children.begin(), children.end()};
+}
+
+std::vector<std::string> subfolders(const std::string& root, const std::string& folder) {
+    return children_among(folder_entries(root), folder);
 }
 
 std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error,
@@ -269,6 +282,20 @@ int read_error(const std::string& path) {
     }
 }
 
+namespace {
+// Where the header block of `text` ends (one past its empty line), searching the first `limit`
+// bytes; npos when it does not end there.
+size_t header_block_end(std::string_view text, size_t from, size_t limit) {
+    // The block ends at the first empty line, with LF or CR LF line ends.
+    for (size_t i = from; i < text.size() && i < limit; ++i) {
+        if (text[i] != '\n') continue;
+        if (i == 0 || text[i - 1] == '\n') return i + 1;
+        if (text[i - 1] == '\r' && (i == 1 || text[i - 2] == '\n')) return i + 1;
+    }
+    return std::string_view::npos;
+}
+}  // namespace
+
 std::optional<std::string> read_header_block(const std::string& path, size_t limit) {
     fd_holder in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.fd < 0) return std::nullopt;
@@ -281,16 +308,16 @@ std::optional<std::string> read_header_block(const std::string& path, size_t lim
         if (n == 0) break;
         size_t searched_from = block.size() < 3 ? 0 : block.size() - 3;
         block.append(buffer, static_cast<size_t>(n));
-        // The block ends at the first empty line, with LF or CR LF line ends.
-        for (size_t i = searched_from; i < block.size(); ++i) {
-            if (block[i] != '\n') continue;
-            if (i == 0) return std::string("\n");
-            if (block[i - 1] == '\n') return block.substr(0, i + 1);
-            if (block[i - 1] == '\r' && (i == 1 || block[i - 2] == '\n')) return block.substr(0, i + 1);
-        }
+        size_t end = header_block_end(block, searched_from, block.size());
+        if (end != std::string::npos) return block.substr(0, end);
     }
     if (block.size() > limit) block.resize(limit);
     return block;
+}
+
+std::string header_block_of(std::string_view message, size_t limit) {
+    size_t end = header_block_end(message, 0, limit);
+    return std::string(message.substr(0, end != std::string_view::npos ? end : limit));
 }
 
 }  // namespace maildir

@@ -63,6 +63,10 @@ bool is_maildir(const std::string& folder_dir);
 // Names of the folders directly below `folder` ("" for the inbox), sorted, with full Maildir++
 // names. A level that exists only through deeper folders (".A.B" without ".A") is listed too.
 std::vector<std::string> subfolders(const std::string& root, const std::string& folder);
+// The two halves of subfolders: the names (without the leading '.') of the directories below
+// `root` whose names start with '.', sorted; and the folders directly below `folder` among them.
+std::vector<std::string> folder_entries(const std::string& root);
+std::vector<std::string> children_among(const std::vector<std::string>& entries, const std::string& folder);
 
 // Writes `bytes` into `folder_dir`/tmp and moves the file into new/ (a delivery). Returns the
 // final path; on failure none, with `error` saying what failed and why. With `cur_flags` the
@@ -83,5 +87,8 @@ int read_error(const std::string& path);
 // The message's header block (up to and including the empty line that ends it, at most
 // `limit` bytes). None when the file cannot be read.
 std::optional<std::string> read_header_block(const std::string& path, size_t limit = 1 << 20);
+// The same of a message held in memory (for a `limit` that is a multiple of 8192, what
+// read_header_block gives for a file of these bytes).
+std::string header_block_of(std::string_view message, size_t limit = 1 << 20);
 
 }  // namespace maildir

@@ -1,5 +1,7 @@
 #include "host/maildir_folder.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -7,6 +9,32 @@
 #include "host/mime.h"
 
 namespace host_detail {
+
+const std::vector<std::string>& maildir_store::all_folders() {
+    struct stat st {};
+    if (::stat(options.root.c_str(), &st) != 0) {
+        listing = {};
+        return listing.folders;
+    }
+    if (listing.valid && listing.device == st.st_dev && listing.inode == st.st_ino && listing.links == st.st_nlink &&
+        listing.changed.tv_sec == st.st_mtim.tv_sec && listing.changed.tv_nsec == st.st_mtim.tv_nsec)
+        return listing.folders;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    listing.folders = maildir::folder_entries(options.root);
+    listing.device = st.st_dev;
+    listing.inode = st.st_ino;
+    listing.links = st.st_nlink;
+    listing.changed = st.st_mtim;
+    // A folder made in the same tick of the file system's clock as the root's last change would
+    // leave its time as it was: a listing is trusted only once the root's last change is more
+    // than a tick before it. A tick is at most 10 ms where times have nanoseconds; a file system
+    // that keeps whole seconds (or two) shows none.
+    long long age_ns =
+        (static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000000LL + (now.tv_nsec - st.st_mtim.tv_nsec);
+    listing.valid = age_ns > (st.st_mtim.tv_nsec != 0 ? 20000000LL : 3000000000LL);
+    return listing.folders;
+}
 
 folder_object::folder_object(store_ptr owner, bool is_root, std::string name)
     : com_object(&live_objects), owner_(std::move(owner)), is_root_(is_root), name_(std::move(name)) {}
@@ -22,7 +50,7 @@ std::vector<com_ptr<folder_object>> folder_object::children() const {
     if (is_root_) {
         found.push_back(com_ptr<folder_object>::attach(new folder_object(owner_, false, "")));
     } else {
-        for (const std::string& child : maildir::subfolders(owner_->options.root, name_))
+        for (const std::string& child : maildir::children_among(owner_->all_folders(), name_))
             found.push_back(com_ptr<folder_object>::attach(new folder_object(owner_, false, child)));
     }
     return found;
@@ -33,6 +61,7 @@ HRESULT folder_object::make_child(const std::string& level, com_ptr<folder_objec
     if (!maildir::valid_folder_name(level) || level.find('.') != std::string::npos) return E_INVALIDARG;
     std::string full = name_.empty() ? level : name_ + "." + level;
     std::string not_made;
+    owner_->listing.valid = false;
     if (int error = maildir::create_folder(owner_->options.root, full, &not_made); error != 0) {
         // The add-in only logs it; the run must say so.
         ++owner_->activity.folders_failed;
@@ -40,6 +69,7 @@ HRESULT folder_object::make_child(const std::string& level, com_ptr<folder_objec
                                          std::strerror(error));
         return hresult_from_errno(error);
     }
+    owner_->folders_made.insert(full);
     made = com_ptr<folder_object>::attach(new folder_object(owner_, false, full));
     return S_OK;
 }

@@ -3,9 +3,12 @@
 // maildir_message.h).
 #include "host/maildir_host.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <memory>
 #include <utility>
@@ -328,17 +331,55 @@ std::vector<std::string> maildir_host::new_messages() const {
     return names;
 }
 
+namespace {
+
+// Files up to this size are kept in memory once read; larger ones are read from the file.
+constexpr off_t kept_size_limit = 8 << 20;
+
+// Reads the regular file `path` whole: 0 with its status in `st` (and its bytes in `bytes` when
+// small enough), ENOENT when it is gone, ENOTSUP when it is no regular file (a link, a folder,
+// a pipe), else the errno of the failure.
+int read_message_file(const std::string& path, struct stat& st, std::optional<std::string>& bytes) {
+    // Never follows a link, never waits on a pipe.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        int error = errno;
+        if (error == ENOENT) return ENOENT;
+        if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? ENOENT : error;
+        return S_ISREG(st.st_mode) ? error : ENOTSUP;
+    }
+    int error = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : ENOTSUP;
+    std::string content;
+    bool keep = error == 0 && st.st_size <= kept_size_limit;
+    if (keep) content.reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    while (error == 0) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        if (n <= 0) break;
+        if (keep) content.append(buffer, static_cast<size_t>(n));
+        // The size it had when opened is read: a file still growing is read to its end.
+        if (keep && content.size() == static_cast<size_t>(st.st_size) && st.st_size > 0) break;
+    }
+    ::close(fd);
+    if (error == 0 && keep) bytes = std::move(content);
+    return error;
+}
+
+}  // namespace
+
 com_ptr<IUnknown> maildir_host::open_new_message(const std::string& name, int* read_error) {
     if (read_error) *read_error = 0;
     struct stat st {};
     std::string path = store_->options.root + "/new/" + name;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-    if (int error = maildir::read_error(path); error != 0) {
-        // Vanished meanwhile is gone, not unreadable.
-        if (error != ENOENT && read_error) *read_error = error;
+    std::optional<std::string> bytes;
+    if (int error = read_message_file(path, st, bytes); error != 0) {
+        // Vanished meanwhile is gone, not unreadable; what is no regular file is no message.
+        if (error != ENOENT && error != ENOTSUP && read_error) *read_error = error;
         return {};
     }
-    return com_ptr<IUnknown>::attach(new message_object(store_, "", {"new", name, st.st_mtim}, true));
+    return com_ptr<IUnknown>::attach(new message_object(store_, "", {"new", name, st.st_mtim}, true, std::move(bytes)));
 }
 
 bool maildir_host::has_usable_sender(IUnknown* message) {
@@ -365,12 +406,33 @@ bool maildir_host::move_failed(IUnknown* message) {
 
 bool maildir_host::mark_seen(IUnknown* message) {
     com_ptr<message_object> m = message_from(message, store_);
-    if (!m || !m->locate() || !m->folder().empty()) return true;
+    if (!m || !m->folder().empty()) return true;
     if (m->file().subdir != "new" && !m->state_waits()) return true;
-    return SUCCEEDED(m->move_to("", "cur", seen_name));
+    // The rename goes ahead from where the file was last seen; a file gone meanwhile has nothing
+    // left to mark.
+    HRESULT hr = m->move_to("", "cur", seen_name);
+    return SUCCEEDED(hr) || hr == E_MESSAGE_GONE;
 }
 
 const host_activity& maildir_host::activity() const { return store_->activity; }
+
+std::vector<host_activity::folder_move> maildir_host::take_moves() { return std::exchange(store_->activity.moves, {}); }
+
+std::optional<std::string> maildir_host::take_challenge(const std::string& unique) {
+    auto found = store_->activity.challenges.find(unique);
+    if (found == store_->activity.challenges.end()) return std::nullopt;
+    std::string challenge = std::move(found->second);
+    store_->activity.challenges.erase(found);
+    return challenge;
+}
+
+bool maildir_host::save_budget() {
+    std::string error;
+    if (!store_->budget || store_->budget->save(error)) return true;
+    ++store_->activity.budget_not_saved;
+    store_->activity.notes.push_back(error);
+    return false;
+}
 
 std::string maildir_host::budget_problem() const { return store_->budget ? store_->budget->problem() : ""; }
 

@@ -92,11 +92,14 @@ struct host_activity {
     // Every message the add-in moved from one folder into another, in order, so that the program
     // can tell the filter's own moves from the user's.
     struct folder_move {
-        std::string from;           // Maildir++ name, "" the inbox
-        std::string to;             // the same
-        std::string unique_before;  // the unique part of its name in `from`
-        std::string file_after;     // "cur/NAME" in `to`
+        std::string from;                                 // Maildir++ name, "" the inbox
+        std::string to;                                   // the same
+        std::string unique_before;                        // the unique part of its name in `from`
+        std::string file_after;                           // "cur/NAME" in `to`
+        std::shared_ptr<const header_summary> headers{};  // its header fields, when read before the move
+        long long arrived = 0;                            // its file time (the arrival), which moves keep
     };
+    // Taken by take_moves(), so that a long run does not keep them all.
     std::vector<folder_move> moves;
     // What became of each challenge, by the unique part of the answered message's name:
     // "sent:ADDRESS", "withheld:KIND" (a kind of withheld_by) or "failed".
@@ -128,7 +131,9 @@ public:
     // A message object (one reference, the caller's) for the inbox's new/`name`; empty when the
     // file is gone or another client has moved it to cur/ (it has been seen, so it is left alone),
     // and when the file cannot be read, with the errno in `read_error` (0 otherwise): the add-in
-    // would take it for a message without a sender.
+    // would take it for a message without a sender. The file is read whole here, once; the
+    // add-in's questions about it are answered from what was read (up to a size; larger files
+    // are read again for each).
     com_ptr<IUnknown> open_new_message(const std::string& name, int* read_error = nullptr);
     // True when the add-in can act on the message's first From mailbox: its address rule
     // (extract_email_address) finds an address there, so that it can answer and list the sender.
@@ -147,6 +152,15 @@ public:
     bool mark_seen(IUnknown* message);
 
     const host_activity& activity() const;
+    // The moves of activity() not taken yet, which are then forgotten.
+    std::vector<host_activity::folder_move> take_moves();
+    // What became of the challenge of the message whose unique part was `unique` (see
+    // host_activity::challenges), which is then forgotten; none when nothing is known.
+    std::optional<std::string> take_challenge(const std::string& unique);
+    // Writes the challenge budget's file, flushed to disk, when challenges were counted in it
+    // without (as a pass does, see folder_sync.h). False when it could not be written: counted
+    // as challenges not counted in the budget, and noted.
+    bool save_budget();
     // What was wrong with the challenge budget's file when the host read it; empty when nothing.
     std::string budget_problem() const;
     const std::string& root() const;

@@ -7,24 +7,31 @@
 #include <utility>
 
 #include "host/auth_results.h"
+#include "host/folder_sync.h"
 #include "host/outbound.h"
 #include "host/reply.h"
+#include "platform/posix_files.h"
 
 namespace host_detail {
 
-message_object::message_object(store_ptr owner, std::string folder, maildir::message_file file, bool in_hand)
+message_object::message_object(store_ptr owner, std::string folder, maildir::message_file file, bool in_hand,
+                               std::optional<std::string> bytes)
     : com_object(&live_objects),
       owner_(std::move(owner)),
       folder_(std::move(folder)),
       file_(std::move(file)),
       unique_(maildir::unique_part(file_.name)),
-      in_hand_(in_hand) {}
+      in_hand_(in_hand),
+      bytes_(std::move(bytes)) {}
 
 std::string message_object::path() const { return owner_->directory(folder_) + "/" + file_.subdir + "/" + file_.name; }
 
 bool message_object::locate() {
     struct stat st {};
-    if (::lstat(path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
+    if (::lstat(path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        file_.mtime = st.st_mtim;
+        return true;
+    }
     std::optional<maildir::message_file> found = maildir::find_by_unique(owner_->directory(folder_), unique_);
     if (!found) return false;
     file_ = std::move(*found);
@@ -60,8 +67,10 @@ HRESULT message_object::put_seen(bool want_seen) {
 HRESULT message_object::move_to(const std::string& folder, const char* subdir,
                                 const std::function<std::string(const std::string&)>& name_for) {
     bool fresh_name = false;
+    bool look = false;  // the file's last known name is tried first
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (!locate()) return E_MESSAGE_GONE;
+        if (look && !locate()) return E_MESSAGE_GONE;
+        look = true;
         std::string name = name_for(with_wanted_state(file_.name));
         if (fresh_name) name = maildir::new_unique_name() + name.substr(maildir::unique_part(name).size());
         std::string from = path();
@@ -69,8 +78,17 @@ HRESULT message_object::move_to(const std::string& folder, const char* subdir,
         if (from == to) return S_OK;
         int error = maildir::move_no_replace(from, to);
         if (error == 0) {
+            if (folder.empty() && !folder_.empty()) {
+                // A release: its move lasts before the release file forgets the sender.
+                posix_files::sync_directory(posix_files::parent_of(from));
+                posix_files::sync_directory(posix_files::parent_of(to));
+            } else {
+                folder_sync::note_mail_folder(posix_files::parent_of(from));
+                folder_sync::note_mail_folder(posix_files::parent_of(to));
+            }
             if (folder != folder_)
-                owner_->activity.moves.push_back({folder_, folder, unique_, std::string(subdir) + "/" + name});
+                owner_->activity.moves.push_back({folder_, folder, unique_, std::string(subdir) + "/" + name, headers_,
+                                                  static_cast<long long>(file_.mtime.tv_sec)});
             folder_ = folder;
             file_.subdir = subdir;
             file_.name = name;
@@ -82,9 +100,15 @@ HRESULT message_object::move_to(const std::string& folder, const char* subdir,
             fresh_name = true;
             continue;
         }
-        struct stat st {};
-        bool target_exists = ::stat((owner_->directory(folder) + "/" + subdir).c_str(), &st) == 0;
-        if (error == ENOENT && target_exists) continue;  // renamed under us: look again
+        if (error == ENOENT) {
+            // Renamed under us, or gone, or the target folder is missing: look again.
+            std::string last_seen = from;
+            if (!locate()) return E_MESSAGE_GONE;
+            if (path() != last_seen) {
+                look = false;
+                continue;
+            }
+        }
         last_error_ = error;
         return error == ENOENT ? E_FAIL : hresult_from_errno(error);
     }
@@ -92,12 +116,31 @@ HRESULT message_object::move_to(const std::string& folder, const char* subdir,
 }
 
 HRESULT message_object::move_into(const std::string& folder) {
-    if (!locate()) return E_MESSAGE_GONE;
-    if (folder_ == folder) return S_OK;
+    if (folder_ == folder) return locate() ? S_OK : E_MESSAGE_GONE;
     std::string name = file_.name;
+    // What an answer to a challenge wrote down (the sender's release, his authorization) must
+    // last before the answer leaves the inbox for Trash.
+    if (folder == trash_folder) folder_sync::flush_data_folders_written_for_message();
     std::string not_made;
-    int error = maildir::create_folder(owner_->options.root, folder, &not_made);
+    bool known = owner_->folders_made.count(folder) > 0;
+    auto make = [&] {
+        owner_->listing.valid = false;
+        int made = maildir::create_folder(owner_->options.root, folder, &not_made);
+        if (made == 0) owner_->folders_made.insert(folder);
+        return made;
+    };
+    // A folder is made only for a message that is there.
+    if (!known && !locate()) return E_MESSAGE_GONE;
+    int error = known ? 0 : make();
     HRESULT hr = error != 0 ? hresult_from_errno(error) : move_to(folder, "cur", seen_name);
+    if (FAILED(hr) && known && last_error_ == ENOENT) {
+        // The folder was removed meanwhile: made again, and the move tried once more.
+        owner_->folders_made.erase(folder);
+        last_error_ = 0;
+        error = make();
+        hr = error != 0 ? hresult_from_errno(error) : move_to(folder, "cur", seen_name);
+    }
+
     if (FAILED(hr) && hr != E_MESSAGE_GONE) {
         std::string why = error != 0         ? "cannot make " + not_made + ": " + std::strerror(error)
                           : last_error_ != 0 ? std::strerror(last_error_)
@@ -112,27 +155,37 @@ HRESULT message_object::move_into(const std::string& folder) {
 
 const header_summary* message_object::headers() {
     if (!headers_) {
+        // The first question finds out whether the file is still there; the answer comes from
+        // what was read at the start when it was.
         if (!locate()) return nullptr;
-        std::optional<std::string> block = maildir::read_header_block(path());
-        if (!block) return nullptr;
-        headers_ = parse_headers(*block);
+        if (bytes_) {
+            headers_ = std::make_shared<const header_summary>(parse_headers(maildir::header_block_of(*bytes_)));
+        } else {
+            std::optional<std::string> block = maildir::read_header_block(path());
+            if (!block) return nullptr;
+            headers_ = std::make_shared<const header_summary>(parse_headers(*block));
+        }
     }
-    return &*headers_;
+    return headers_.get();
 }
 
 const message_content* message_object::content() {
     if (!content_) {
-        if (!locate()) return nullptr;
-        content_ = parse_content_file(path());
-        if (!content_) return nullptr;
+        // Read at the start, and found there since: the file's content is in hand.
+        if (!(bytes_ && headers_) && !locate()) return nullptr;
+        if (bytes_) {
+            content_ = parse_content(*bytes_);
+        } else {
+            content_ = parse_content_file(path());
+            if (!content_) return nullptr;
+        }
     }
     return &*content_;
 }
 
 std::optional<double> message_object::arrival_time() {
-    struct stat st {};
-    if (!locate() || ::stat(path().c_str(), &st) != 0) return std::nullopt;
-    return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+    if (!locate()) return std::nullopt;
+    return static_cast<double>(file_.mtime.tv_sec) + static_cast<double>(file_.mtime.tv_nsec) / 1e9;
 }
 
 HRESULT message_object::reply(const std::string& subject, const std::string& body) {
@@ -155,11 +208,16 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
     };
     const maildir_host_options& options = owner_->options;
     struct stat st {};
-    if (::stat(path().c_str(), &st) == 0 && options.max_message_size > 0 &&
-        static_cast<std::uint64_t>(st.st_size) > options.max_message_size)
-        return withhold("too large", "the message has " + std::to_string(st.st_size) + " bytes, more than " +
+    std::optional<std::uint64_t> size;
+    if (bytes_) size = bytes_->size();
+    else if (::stat(path().c_str(), &st) == 0) size = static_cast<std::uint64_t>(st.st_size);
+    if (size && options.max_message_size > 0 && *size > options.max_message_size)
+        return withhold("too large", "the message has " + std::to_string(*size) + " bytes, more than " +
                                          std::to_string(options.max_message_size));
-    if (!maildir::starts_with_header_field(path())) return withhold("not mail", "the message has no header fields");
+    // The first kilobyte, as from the file.
+    if (!(bytes_ ? maildir::starts_with_header_field(std::string_view(*bytes_).substr(0, 1024))
+                 : maildir::starts_with_header_field(path())))
+        return withhold("not mail", "the message has no header fields");
     if (std::optional<std::string> reason = reason_not_to_answer(*original)) return withhold("automatic mail", *reason);
     if (!options.trusted_authserv.empty()) {
         auth_verdict verdict = authentication_verdict(original->headers, original->sender, options.trusted_authserv);
@@ -177,11 +235,18 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
         sent = send_with_command(options.sendmail_command, *answer, error);
     } else if (answer) {
         std::string not_made;
-        int made = maildir::create_folder(options.root, outbox_folder, &not_made);
-        if (made != 0) error = not_made + ": " + std::strerror(made);
-        // Stored as delivered mail is: the return path of a challenge is the null sender.
-        else
+        bool known = owner_->folders_made.count(outbox_folder) > 0;
+        int made = known ? 0 : maildir::create_folder(options.root, outbox_folder, &not_made);
+        if (made != 0) {
+            error = not_made + ": " + std::strerror(made);
+        } else {
+            if (!known) owner_->listing.valid = false;
+            owner_->folders_made.insert(outbox_folder);
+            // Stored as delivered mail is: the return path of a challenge is the null sender.
             sent = maildir::deliver(owner_->directory(outbox_folder), "Return-Path: <>\n" + *answer, error).has_value();
+            // A folder removed meanwhile is made again by the next challenge.
+            if (!sent) owner_->folders_made.erase(outbox_folder);
+        }
     }
     if (!sent) {
         ++activity.replies_failed;
@@ -191,7 +256,10 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
     }
     ++activity.replies_sent;
     activity.challenges[unique_] = "sent:" + who;
-    if (budget && !budget->record(now, error)) {
+    // In a pass the file is flushed to disk once, at its end (maildir_host::save_budget): until
+    // then the challenges sent are counted for every reader, and a crash could lose at most
+    // this pass's count.
+    if (budget && !budget->record(now, error, !folder_sync::deferring())) {
         // Sent all the same; the budget of later runs is short of this one.
         ++activity.budget_not_saved;
         activity.notes.push_back(error);

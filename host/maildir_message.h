@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -23,8 +24,10 @@ inline constexpr IID IID_maildir_message = {
 class message_object final : public com_object<implements<IUnknown, IID_maildir_message>> {
 public:
     // `in_hand` marks the new message the program is filtering: its read state is kept here
-    // until its one move out of new/ (see put_seen).
-    message_object(store_ptr owner, std::string folder, maildir::message_file file, bool in_hand = false);
+    // until its one move out of new/ (see put_seen). `bytes`, when given, is the file's content,
+    // read once: headers, body and the checks of a reply come from it instead of the file.
+    message_object(store_ptr owner, std::string folder, maildir::message_file file, bool in_hand = false,
+                   std::optional<std::string> bytes = std::nullopt);
 
     const store_ptr& owner() const { return owner_; }
     const std::string& folder() const { return folder_; }
@@ -32,7 +35,8 @@ public:
     std::string path() const;
 
     // Finds the file: where it was last seen, or else by its unique part in new/ and cur/ of its
-    // folder (a client may have renamed it to change its flags). False when it is gone.
+    // folder (a client may have renamed it to change its flags). False when it is gone. The
+    // arrival time is taken again too.
     bool locate();
     // True when the message is read: the read state waiting for the next move, or else the 'S'
     // flag of its name. Call after locate().
@@ -49,8 +53,9 @@ public:
 
     // Moves the file into `folder`/`subdir` under the name `name_for` gives for the current
     // name (with the read state waiting for this move), never over another file. A move into
-    // another folder that meets a file of the same name takes a fresh unique name. Retries when
-    // another client renames the file meanwhile.
+    // another folder that meets a file of the same name takes a fresh unique name. Renames at
+    // once from where the file was last seen, and looks for it only when that name is gone
+    // (another client renamed it meanwhile, or it vanished).
     HRESULT move_to(const std::string& folder, const char* subdir,
                     const std::function<std::string(const std::string&)>& name_for);
     // Moves the message into `folder`'s cur/, making the folder when it is missing. A move the
@@ -65,6 +70,8 @@ public:
 
     // The header fields, read once; null when the file is gone or cannot be read.
     const header_summary* headers();
+    // The same, shared: null when not read yet.
+    const std::shared_ptr<const header_summary>& headers_read() const { return headers_; }
     // Body and attachment names, read once; null when the file is gone or cannot be read.
     const message_content* content();
     // The arrival time (the file's), in seconds since 1970; none when the file is gone.
@@ -88,8 +95,9 @@ private:
     int last_error_ = 0;
     bool move_failed_ = false;
     bool in_hand_ = false;
-    std::optional<bool> wanted_seen_;  // the read state the next move gives the file
-    std::optional<header_summary> headers_;
+    std::optional<bool> wanted_seen_;   // the read state the next move gives the file
+    std::optional<std::string> bytes_;  // the file's content, when read whole at the start
+    std::shared_ptr<const header_summary> headers_;
     std::optional<message_content> content_;
 };
 

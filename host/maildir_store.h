@@ -3,11 +3,16 @@
 // Private to the host.
 #pragma once
 
+#include <sys/types.h>
+#include <time.h>
+
 #include <cerrno>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "host/challenge_budget.h"
 #include "host/maildir.h"
@@ -28,6 +33,23 @@ struct maildir_store {
     maildir_host_options options;
     host_activity activity;
     std::unique_ptr<challenge_budget> budget;  // with options.budget_file
+
+    // Folders this host made or found whole (tmp/, new/, cur/): a move into one goes ahead
+    // without making it again, and makes it only when the rename finds it gone.
+    std::set<std::string> folders_made;
+
+    // The Maildir++ folders below the root, as last listed, with what the root directory looked
+    // like then: listed again only when it changed (a folder made, removed or renamed).
+    struct folder_listing {
+        bool valid = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+        nlink_t links = 0;
+        timespec changed{};
+        std::vector<std::string> folders;  // full Maildir++ names, sorted
+    } listing;
+    // Every Maildir++ folder below the root, sorted (maildir::subfolders of each level).
+    const std::vector<std::string>& all_folders();
 
     // The directory of `folder` (Maildir++ name, "" the inbox).
     std::string directory(const std::string& folder) const { return maildir::folder_directory(options.root, folder); }

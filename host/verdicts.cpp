@@ -113,26 +113,26 @@ pending_tracker::pending_tracker(std::string data_directory, std::string root, s
     }
 }
 
-void pending_tracker::record(const maildir_host& host) {
-    const host_activity& activity = host.activity();
-    for (; moves_taken_ < activity.moves.size(); ++moves_taken_) {
-        const host_activity::folder_move& move = activity.moves[moves_taken_];
+void pending_tracker::record(maildir_host& host) {
+    for (const host_activity::folder_move& move : host.take_moves()) {
         if (move.from == pending_ && entries_.erase(move.unique_before)) dirty_ = true;
         if (move.to != pending_ || pending_.empty()) continue;
-        // Parked by the filter: what it is, and what became of its challenge.
-        std::string path = maildir::folder_directory(root_, pending_) + "/" + move.file_after;
-        std::optional<std::string> block = maildir::read_header_block(path, header_limit);
-        // Unreadable or gone now: the next pass indexes it if it is still there.
-        if (!block) continue;
+        // Parked by the filter: what it is, and what became of its challenge. The host read its
+        // header fields before it moved it, mostly; else they are read now.
+        std::shared_ptr<const header_summary> headers = move.headers;
+        if (!headers) {
+            std::string path = maildir::folder_directory(root_, pending_) + "/" + move.file_after;
+            std::optional<std::string> block = maildir::read_header_block(path, header_limit);
+            // Unreadable or gone now: the next pass indexes it if it is still there.
+            if (!block) continue;
+            headers = std::make_shared<const header_summary>(parse_headers(*block));
+        }
         std::string unique(maildir::unique_part(move.file_after.substr(move.file_after.find('/') + 1)));
         // Answered before the move or after it (under a fresh name when its own was taken).
-        auto challenge = activity.challenges.find(move.unique_before);
-        if (challenge == activity.challenges.end()) challenge = activity.challenges.find(unique);
-        std::optional<maildir::message_file> file =
-            maildir::find_by_unique(maildir::folder_directory(root_, pending_), unique);
-        long long arrived = file ? file->mtime.tv_sec : std::time(nullptr);
-        entries_[unique] = entry_of(parse_headers(*block), unique, std::time(nullptr), arrived,
-                                    challenge == activity.challenges.end() ? "none" : challenge->second);
+        std::optional<std::string> challenge = host.take_challenge(move.unique_before);
+        if (!challenge) challenge = host.take_challenge(unique);
+        long long arrived = move.arrived > 0 ? move.arrived : std::time(nullptr);
+        entries_[unique] = entry_of(*headers, unique, std::time(nullptr), arrived, challenge.value_or("none"));
         dirty_ = true;
     }
 }
@@ -300,7 +300,7 @@ verdict_report judge_moved_messages(addin_client& addin, maildir_host& host, con
     return tracker.report();
 }
 
-bool forget_filter_moves(addin_client& addin, const maildir_host& host, const std::string& data_directory) {
+bool forget_filter_moves(addin_client& addin, maildir_host& host, const std::string& data_directory) {
     if (host.activity().moves.empty()) return true;
     variant_holder name;
     if (FAILED(addin.get("PendingFolderName", name.put())) || name->vt != VT_BSTR) return true;

@@ -53,7 +53,7 @@ public:
     verdict_report judge_moved_messages(addin_client& addin, maildir_host& host);
     // After a message is handled: the filter's moves into the pending folder add entries (with
     // what became of the challenge), its moves out of it drop theirs.
-    void record(const maildir_host& host);
+    void record(maildir_host& host);
     // Saves the index when it changed; a failure goes into the report. False when not saved.
     bool save();
 
@@ -70,7 +70,6 @@ private:
     std::string pending_;
     std::string junk_;
     std::map<std::string, pending_entry> entries_;
-    size_t moves_taken_ = 0;
     bool dirty_ = false;
     verdict_report report_;
 };
@@ -84,4 +83,4 @@ verdict_report judge_moved_messages(addin_client& addin, maildir_host& host, con
 // For a program that moved mail through `host` without judging: drops the index entries of the
 // messages the filter moved out of the pending folder, whose name the add-in gives. False, after
 // saying why on standard error, when the index could not be saved.
-bool forget_filter_moves(addin_client& addin, const maildir_host& host, const std::string& data_directory);
+bool forget_filter_moves(addin_client& addin, maildir_host& host, const std::string& data_directory);

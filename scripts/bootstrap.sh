@@ -11,6 +11,7 @@ packages=(
   libgmime-3.0-dev
   clang libclang-rt-14-dev clang-format
   procmail maildrop
+  strace time python3
   wixl msitools
 )
 

@@ -35,6 +35,11 @@ int sync_directory(const std::string& dir);
 // Opens the lock file `path` for reading and writing, made private to the user when missing.
 // The descriptor, or -1 with errno set. Step: create.
 int open_lock_file(const std::string& path);
+// Replaces `path` by `bytes` for every reader at once, as replace_file_atomically does, but
+// without flushing the new content to disk first: after a crash the file may be old, new, or
+// cut short. Only for a file that is replaced with replace_file_atomically again before the work
+// it records is reported done. Steps: create_temporary, write, rename.
+bool replace_file_unflushed(const std::string& path, std::string_view bytes);
 // Replaces the whole content of the open file `fd` (named `path`) by `bytes`. Step: write.
 int rewrite_file(int fd, const std::string& path, std::string_view bytes);
 

@@ -202,6 +202,58 @@ TEST_F(maildir_host_test, a_message_renamed_by_another_client_is_found_again) {
     EXPECT_EQ(tree.files_in("Trash", "cur"), (std::vector<std::string>{"5.E.host:2,S"}));
 }
 
+// The host lists the Maildir's folders once and again only when the root changed, and makes a
+// folder once: folders that another program makes or removes meanwhile still count.
+TEST_F(maildir_host_test, folders_made_or_removed_by_another_program_meanwhile_count) {
+    auto names_below_inbox = [&] {
+        std::vector<std::string> names;
+        for (auto& child : children(inbox().get())) names.push_back(name_of(child.get()));
+        return names;
+    };
+    tree.make_folder("Archive");
+    EXPECT_EQ(names_below_inbox(), (std::vector<std::string>{"Archive"}));
+    EXPECT_EQ(names_below_inbox(), (std::vector<std::string>{"Archive"}));
+    // At once, within the same tick of the file system's clock.
+    tree.make_folder("Lists");
+    EXPECT_EQ(names_below_inbox(), (std::vector<std::string>{"Archive", "Lists"}));
+    std::filesystem::remove_all(tree.folder_dir("Archive"));
+    EXPECT_EQ(names_below_inbox(), (std::vector<std::string>{"Lists"}));
+    ASSERT_EQ(std::rename(tree.folder_dir("Lists").c_str(), tree.folder_dir("Work").c_str()), 0);
+    EXPECT_EQ(names_below_inbox(), (std::vector<std::string>{"Work"}));
+
+    // Trash, made by the first deletion, is removed by the user before the second.
+    tree.add("", "new", "8.H.host", bob_mail);
+    tree.add("", "new", "9.I.host", bob_mail);
+    ASSERT_HR(S_OK, host->delete_message(view(message("8.H.host").get())));
+    std::filesystem::remove_all(tree.folder_dir("Trash"));
+    ASSERT_HR(S_OK, host->delete_message(view(message("9.I.host").get())));
+    EXPECT_EQ(tree.files_in("Trash", "cur"), (std::vector<std::string>{"9.I.host:2,"}));
+    EXPECT_TRUE(file_exists(tree.folder_dir("Trash") + "/maildirfolder"));
+}
+
+// A new message is read once, when it is opened: what the add-in asks of it comes from those
+// bytes, while its file is still looked for where it is.
+TEST_F(maildir_host_test, a_message_in_hand_is_read_once_and_still_followed_on_disk) {
+    std::string path = tree.add("", "new", "10.J.host", bob_mail);
+    com_ptr<IUnknown> m = message("10.J.host");
+    // Another client marks it read: it moves, its content stays.
+    ASSERT_EQ(std::rename(path.c_str(), (tree.root() + "/cur/10.J.host:2,S").c_str()), 0);
+    bstr_holder sender, receiver, subject, extra, body;
+    ASSERT_HR(S_OK, host->get_message_headers(m.get(), sender.put(), receiver.put(), subject.put(), extra.put()));
+    EXPECT_EQ(narrow_from_bstr(sender.get()), "Bob@Example.net");
+    EXPECT_EQ(narrow_from_bstr(subject.get()), "Bike");
+    ASSERT_HR(S_OK, host->get_message_body(view(m.get()), body.put()));
+    EXPECT_EQ(narrow_from_bstr(body.get()), "Is it for sale?\n");
+    double arrival = 0;
+    ASSERT_HR(S_OK, host->get_message_time(view(m.get()), &arrival));
+    EXPECT_EQ(arrival, 1704067200.0);
+    com_ptr<IUnknown> pending = subfolder("Pending");
+    ASSERT_HR(S_OK, host->move_message(view(m.get()), view(pending.get())));
+    EXPECT_EQ(tree.files_in("Pending", "cur"), (std::vector<std::string>{"10.J.host:2,S"}));
+    EXPECT_TRUE(tree.files_in("", "cur").empty());
+    EXPECT_EQ(host->folder_of(m.get()), "Pending");
+}
+
 TEST_F(maildir_host_test, a_vanished_message_gives_a_failure_code_on_every_call) {
     std::string path = tree.add("", "new", "6.F.host", bob_mail);
     com_ptr<IUnknown> m = message("6.F.host");

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <utility>
@@ -146,11 +147,25 @@ std::vector<std::string> remove_leftover_temporaries(const std::string& folder) 
     return removed;
 }
 
-bool replace_file_atomically(const std::string& path, std::string_view bytes) {
-    return replace_file_atomically(path, [bytes](const file_piece_writer& write) { return write(bytes); });
+namespace {
+// A program may take over the flushing of the folders of replaced files, to flush each folder
+// once for many replacements (see host/folder_sync.h): it exports this entry point, which answers
+// nonzero when it has taken `folder` over. The module's copy of this layer finds the program's.
+using deferral_entry = int (*)(const char* folder);
+
+deferral_entry folder_sync_deferral() {
+    static const deferral_entry entry = [] {
+        void* found = ::dlsym(RTLD_DEFAULT, "tarnwick_defer_folder_sync");
+        deferral_entry typed = nullptr;
+        static_assert(sizeof typed == sizeof found);
+        std::memcpy(&typed, &found, sizeof typed);
+        return typed;
+    }();
+    return entry;
 }
 
-bool replace_file_atomically(const std::string& path, const std::function<bool(const file_piece_writer&)>& produce) {
+// The replacement of file_io.h; without `flush` the new content is not forced to disk first.
+bool replace_file(const std::string& path, const std::function<bool(const file_piece_writer&)>& produce, bool flush) {
     std::string temporary = path + std::string(temporary_infix) + std::string(temporary_unique_length, 'X');
     int fd = file_step_allowed(file_step::create_temporary, path) ? ::mkstemp(temporary.data()) : -1;
     if (fd < 0) return false;
@@ -167,16 +182,38 @@ bool replace_file_atomically(const std::string& path, const std::function<bool(c
         posix_files::remove_file(temporary);
         throw;
     }
-    ok = ok && file_step_allowed(file_step::flush, path) && ::fsync(fd) == 0;
+    ok = ok && (!flush || (file_step_allowed(file_step::flush, path) && ::fsync(fd) == 0));
     ok = (::close(fd) == 0) && ok;
     ok = ok && file_step_allowed(file_step::rename, path) && ::rename(temporary.c_str(), path.c_str()) == 0;
     if (!ok) {
         posix_files::remove_file(temporary);
         return false;
     }
+    return true;
+}
+
+std::function<bool(const file_piece_writer&)> whole(std::string_view bytes) {
+    return [bytes](const file_piece_writer& write) { return write(bytes); };
+}
+}  // namespace
+
+bool replace_file_atomically(const std::string& path, std::string_view bytes) {
+    return replace_file_atomically(path, whole(bytes));
+}
+
+bool replace_file_atomically(const std::string& path, const std::function<bool(const file_piece_writer&)>& produce) {
+    if (!replace_file(path, produce, true)) return false;
     // The rename reaches the disk only when the folder is synced. When that fails the new file
     // is in place all the same, for every reader; only a crash could still bring the old one
     // back, which is whole too. So it is not a failure to report.
-    posix_files::sync_directory(parent_of(path));
+    std::string folder = parent_of(path);
+    deferral_entry defer = folder_sync_deferral();
+    if (!defer || defer(folder.c_str()) == 0) posix_files::sync_directory(folder);
     return true;
 }
+
+namespace posix_files {
+bool replace_file_unflushed(const std::string& path, std::string_view bytes) {
+    return replace_file(path, whole(bytes), false);
+}
+}  // namespace posix_files
