@@ -3,6 +3,9 @@
 # "Performance" section, each figure beside its target.
 #
 #   scripts/bench.sh [SIZE...]    Maildir sizes for `tarnwick run` (default: 1000 10000 100000)
+#   scripts/bench.sh --smoke      every measurement once, briefly, on a small Maildir: shows that
+#                                 each runs and the tables are made (scripts/test-all.sh runs it);
+#                                 its figures mean nothing
 #
 # Run it after scripts/test-all.sh, which installs what it needs and builds the release preset;
 # a missing release build is made here. Takes a few minutes, most of them in the largest Maildir.
@@ -16,12 +19,21 @@ if [[ ! -x $bin/tarnwick_bench || ! -x $bin/tarnwick ]]; then
   cmake --build --preset release -j"$(nproc)" >/dev/null
 fi
 
+# strace slows a run many times over: the largest Maildir is timed, not traced.
+export BENCH_TRACE_MAX=${BENCH_TRACE_MAX:-10000}
+core_options=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
+run_sizes=("$@")
+if [[ ${1:-} == --smoke ]]; then
+  core_options=(--benchmark_min_time=0.01)
+  run_sizes=(100)
+  export BENCH_PATH_COUNT=10
+fi
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # The core, through the add-in as a client drives it: three runs of each benchmark, medians kept.
-"$bin/tarnwick_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
-  --benchmark_out="$work/core.json" --benchmark_out_format=json >/dev/null
+"$bin/tarnwick_bench" "${core_options[@]}" --benchmark_out="$work/core.json" --benchmark_out_format=json >/dev/null
 
 # `tarnwick list` on a data folder whose authorized list has a million entries.
 data="$work/data"
@@ -42,4 +54,4 @@ measure() {  # NAME COMMAND...: one line "NAME SECONDS PEAK_KB"
 
 python3 bench/bench_table.py "$work/core.json" "$work/list.txt"
 echo
-bench/run_bench.sh "$@"
+bench/run_bench.sh "${run_sizes[@]}"
