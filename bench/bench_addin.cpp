@@ -16,6 +16,7 @@
 #include "lists/address_list.h"
 #include "mail/accounts.h"
 #include "platform/file_io.h"
+#include "support/filtering_settings.h"
 #include "support/memory_host.h"
 
 namespace {
@@ -59,18 +60,7 @@ class workflow_bench {
 public:
     explicit workflow_bench(long list_size) {
         reset_addin_state_for_tests();
-        write_data_file("ostrel.cfg", format_config_file({{"EnableProtection", "true"},
-                                                          {"MarkBlockedAsRead", "true"},
-                                                          {"AutoDeleteBlocked", "true"},
-                                                          {"PendingToBlockedTimeo", "14"},
-                                                          {"ATHORIZED_LIST_FN", "authorized.lst"},
-                                                          {"IGNORE_LIST_FN", "ignore.lst"},
-                                                          {"PENDING_LIST_FN", "pending.lst"},
-                                                          {"REMOVE_LIST_FN", "remove.lst"},
-                                                          {"PENDING_FOLDER_NAME", "Pending"},
-                                                          {"ARSubjectKey", "[TWK-CONFIRM]"},
-                                                          {"ARSubject", "Please confirm [TWK-CONFIRM]"},
-                                                          {"ARMessage", "Hello,\x01Please reply.\x01Thanks"}}));
+        write_data_file("ostrel.cfg", format_config_file(filtering_settings()));
         get_configuration("ostrel_user")->load();
         write_data_file("authorized.lst", list_file_bytes(authorized_pattern, list_size));
         write_data_file("remove.lst", list_file_bytes(removed_pattern, list_size));

@@ -33,7 +33,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # The core, through the add-in as a client drives it: three runs of each benchmark, medians kept.
-"$bin/tarnwick_bench" "${core_options[@]}" --benchmark_out="$work/core.json" --benchmark_out_format=json >/dev/null
+"$bin/tarnwick_bench" "${core_options[@]}" --benchmark_out="$work/core.json" --benchmark_out_format=json \
+  >/dev/null 2>"$work/core.log" || { cat "$work/core.log" >&2; exit 1; }
 
 # `tarnwick list` on a data folder whose authorized list has a million entries.
 data="$work/data"

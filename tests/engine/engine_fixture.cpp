@@ -8,22 +8,10 @@
 #include "mail/accounts.h"
 #include "mail/mailer_host.h"
 #include "platform/file_io.h"
+#include "support/filtering_settings.h"
 #include "support/temp_dir.h"
 
-engine_test::settings engine_test::default_settings() {
-    return {{"EnableProtection", "true"},
-            {"MarkBlockedAsRead", "true"},
-            {"AutoDeleteBlocked", "true"},
-            {"PendingToBlockedTimeo", "14"},
-            {"ATHORIZED_LIST_FN", "authorized.lst"},
-            {"IGNORE_LIST_FN", "ignore.lst"},
-            {"PENDING_LIST_FN", "pending.lst"},
-            {"REMOVE_LIST_FN", "remove.lst"},
-            {"PENDING_FOLDER_NAME", "Pending"},
-            {"ARSubjectKey", "[TWK-CONFIRM]"},
-            {"ARSubject", "Please confirm [TWK-CONFIRM]"},
-            {"ARMessage", "Hello,\x01Please reply.\x01Thanks"}};
-}
+engine_test::settings engine_test::default_settings() { return filtering_settings(); }
 
 void engine_test::SetUp() {
     configure(default_settings());

@@ -5,30 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 
 #include "maildir_fixture.h"
 #include "program_runner.h"
 
 namespace {
 
-struct step {
-    std::string kind;  // "rename", "sync_folder", ...
-    std::string path;
-};
-
-std::vector<step> read_steps(const std::string& path) {
-    std::vector<step> steps;
-    std::istringstream lines(read_text_file(path));
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        long number = 0;
-        step s;
-        fields >> number >> s.kind;
-        std::getline(fields >> std::ws, s.path);
+// The trace's steps, each folder named without a trailing slash.
+std::vector<traced_step> read_steps(const std::string& path) {
+    std::vector<traced_step> steps = read_trace(path);
+    for (traced_step& s : steps)
         if (s.path.size() > 1 && s.path.back() == '/') s.path.pop_back();
-        steps.push_back(s);
-    }
     return steps;
 }
 
@@ -71,37 +58,37 @@ TEST(flush_order, a_pass_flushes_each_folder_where_order_matters_and_once_at_its
     std::string trace = tree.base() + "/trace";
     outcome result = tarnwick({"run", "--maildir", tree.root()}, {"TARNWICK_FAULT_TRACE=" + trace});
     ASSERT_EQ(result.code, 0) << result.out << result.err;
-    std::vector<step> steps = read_steps(trace);
+    std::vector<traced_step> steps = read_steps(trace);
     ASSERT_FALSE(steps.empty());
     ASSERT_NE(result.out.find("challenges sent               3"), std::string::npos) << result.out;
 
     std::string data_dir = data + "/OstrelAntiSpam";
     std::string outbox = tree.root() + "/.Outbox/new";
-    auto in_data = [&](const step& s) { return starts_with(s.path, data_dir + "/"); };
+    auto in_data = [&](const traced_step& s) { return starts_with(s.path, data_dir + "/"); };
     int data_renames = 0, data_flushes = 0, challenges_flushed = 0, answers_moved = 0;
     size_t last_data_rename = 0, last_data_flush = 0;
     bool challenge_unflushed = false;
     for (size_t i = 0; i < steps.size(); ++i) {
-        const step& s = steps[i];
+        const traced_step& s = steps[i];
         // Each challenge is on disk before anything in the data folder (the pending list, the
         // index) can record its sender.
-        if (s.kind == "rename" && starts_with(s.path, outbox + "/")) challenge_unflushed = true;
-        if (s.kind == "sync_folder" && s.path == outbox && challenge_unflushed) {
+        if (s.step == "rename" && starts_with(s.path, outbox + "/")) challenge_unflushed = true;
+        if (s.step == "sync_folder" && s.path == outbox && challenge_unflushed) {
             challenge_unflushed = false;
             ++challenges_flushed;
         }
-        if (s.kind == "rename" && in_data(s)) {
+        if (s.step == "rename" && in_data(s)) {
             EXPECT_FALSE(challenge_unflushed) << s.path << " replaced at step " << i + 1;
             ++data_renames;
             last_data_rename = i;
         }
-        if (s.kind == "sync_folder" && s.path == data_dir) {
+        if (s.step == "sync_folder" && s.path == data_dir) {
             ++data_flushes;
             last_data_flush = i;
         }
         // What an answer wrote down (the sender's release and authorization) lasts before the
         // answer leaves for Trash.
-        if (s.kind == "rename" && s.path.find("/.Trash/cur/" + answer) != std::string::npos) {
+        if (s.step == "rename" && s.path.find("/.Trash/cur/" + answer) != std::string::npos) {
             ++answers_moved;
             EXPECT_GT(last_data_flush, last_data_rename) << "the answer's move to Trash at step " << i + 1;
         }
@@ -112,19 +99,19 @@ TEST(flush_order, a_pass_flushes_each_folder_where_order_matters_and_once_at_its
     EXPECT_LT(data_flushes, data_renames);
     // The end: each mail folder renamed in is flushed after its last rename, before the index of
     // the pending folder is replaced; the data folder after the last replacement in it.
-    auto index = std::find_if(steps.begin(), steps.end(), [&](const step& s) {
-        return s.kind == "rename" && s.path == data_dir + "/pending-index.tsv";
+    auto index = std::find_if(steps.begin(), steps.end(), [&](const traced_step& s) {
+        return s.step == "rename" && s.path == data_dir + "/pending-index.tsv";
     });
     ASSERT_NE(index, steps.end());
     auto last_rename_into = [&](const std::string& folder) {
-        auto found = std::find_if(steps.rbegin(), steps.rend(), [&](const step& s) {
-            return s.kind == "rename" && starts_with(s.path, folder + "/");
+        auto found = std::find_if(steps.rbegin(), steps.rend(), [&](const traced_step& s) {
+            return s.step == "rename" && starts_with(s.path, folder + "/");
         });
         return found == steps.rend() ? steps.begin() : found.base();
     };
-    auto flushed_before_index = [&](const std::string& folder, std::vector<step>::iterator after) {
+    auto flushed_before_index = [&](const std::string& folder, std::vector<traced_step>::iterator after) {
         auto flush = std::find_if(after, steps.end(),
-                                  [&](const step& s) { return s.kind == "sync_folder" && s.path == folder; });
+                                  [&](const traced_step& s) { return s.step == "sync_folder" && s.path == folder; });
         EXPECT_LT(flush, index) << folder;
     };
     auto last_message_move = steps.begin();

@@ -79,6 +79,18 @@ outcome run(const std::string& folder, const std::vector<std::string>& args, con
     return start(folder, args, input, environment_extra).wait();
 }
 
+std::vector<traced_step> read_trace(const std::string& path) {
+    std::vector<traced_step> steps;
+    for (const std::string& line : lines_of(read_text_file(path))) {
+        std::istringstream fields(line);
+        traced_step step;
+        fields >> step.number >> step.step;
+        std::getline(fields >> std::ws, step.path);
+        steps.push_back(step);
+    }
+    return steps;
+}
+
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream stream(text);

@@ -31,6 +31,14 @@ running_program start(const std::string& folder, const std::vector<std::string>&
                       const std::vector<std::string>& environment_extra = {});
 
 // start, then wait.
+// One line of a TARNWICK_FAULT_TRACE file: "N STEP PATH".
+struct traced_step {
+    long number = 0;
+    std::string step;  // "rename", "sync_folder", ...
+    std::string path;
+};
+std::vector<traced_step> read_trace(const std::string& path);
+
 // The lines of a program's output, without their line feeds.
 std::vector<std::string> lines_of(const std::string& text);
 

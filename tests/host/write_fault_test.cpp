@@ -52,25 +52,6 @@ void copy_tree(const std::string& from, const std::string& to) {
 }
 
 // One line of a fault trace: "N STEP PATH".
-struct traced_step {
-    long number = 0;
-    std::string step;
-    std::string path;
-};
-
-std::vector<traced_step> read_trace(const std::string& path) {
-    std::vector<traced_step> steps;
-    std::istringstream lines(read_text_file(path));
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        traced_step step;
-        fields >> step.number >> step.step;
-        std::getline(fields >> std::ws, step.path);
-        steps.push_back(step);
-    }
-    return steps;
-}
-
 // The mail of a Maildir: each message's unique part to the places ("folder/subdir/name") it is
 // in. The Outbox holds the challenges, which are counted apart.
 using places_map = std::map<std::string, std::vector<std::string>>;
