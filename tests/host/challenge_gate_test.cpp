@@ -3,6 +3,7 @@
 // in the pending folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,8 @@ protected:
         tree.add("", "new", std::to_string(1704067200 + arrivals) + ".M" + std::to_string(arrivals) + ".test",
                  delivered(who, auth_results), 1704067200 + arrivals);
     }
-    // The To field of each stored challenge.
+    // The To field of each stored challenge, in alphabetical order (the order of the stored
+    // files' names is not the order they were written in).
     std::vector<std::string> challenged() const {
         std::vector<std::string> to;
         for (const std::string& name : tree.files_in("Outbox", "new")) {
@@ -51,6 +53,7 @@ protected:
             size_t at = text.find("\nTo: ");
             to.push_back(at == std::string::npos ? "?" : text.substr(at + 5, text.find('\n', at + 1) - at - 5));
         }
+        std::sort(to.begin(), to.end());
         return to;
     }
     std::string budget_file() const { return tree.base() + "/data/OstrelAntiSpam/challenges_sent.txt"; }
