@@ -6,6 +6,6 @@
 #include <string>
 
 // `time` as the C library's ctime writes it ("Tue Dec  8 11:03:35 2026\n", local time); none
-// when the time has no such text. Unlike ctime it is safe from any thread, and it does not read
-// the time zone file again at each call (a stamp is written at every message).
+// when the time has no such text. On POSIX systems it does not read the time zone file again at
+// each call, as ctime does (a stamp is written at every message).
 std::optional<std::string> ctime_text(std::time_t time);

@@ -1,7 +1,9 @@
 #include "platform/local_time.h"
 
 std::optional<std::string> ctime_text(std::time_t time) {
-    char text[64];  // ctime's text takes 26 bytes; more room for years past 9999
-    if (::ctime_s(text, sizeof text, &time) != 0) return std::nullopt;
+    // Not ctime_s: some run-times (wine's among them) fail hard on a time past the range, where
+    // ctime answers null.
+    const char* text = std::ctime(&time);
+    if (text == nullptr) return std::nullopt;
     return std::string(text);
 }
