@@ -24,28 +24,23 @@ namespace {
 // Where one new message ends, by what its sender is to the filter.
 enum class workflow_path { authorized, removed, pending, challenged, bounce };
 
-// A list file of `count` entries made from `pattern` ("%07ld" for the number), in the order the
-// add-in writes its lists.
-std::string list_file_bytes(const char* pattern, long count) {
-    std::string bytes = "\r\n\r";
-    char entry[96];
-    for (long number = 0; number < count; ++number) {
-        std::snprintf(entry, sizeof entry, pattern, number, number % 1000);
-        bytes += entry;
-        bytes += "\r\n\r";
-    }
-    return bytes;
-}
-
 const char* const authorized_pattern = "user%07ld@domain%ld.example";
 const char* const removed_pattern = "blocked%07ld@spam%ld.example";
 const char* const pending_pattern = "waiting%07ld@elsewhere%ld.example";
 const long pending_entries = 10;  // the senders that wait for an answer; few at any time
 
+// Entry `number` of a generated list: `pattern` takes the number, then a domain number.
 std::string entry_of(const char* pattern, long number) {
     char entry[96];
     std::snprintf(entry, sizeof entry, pattern, number, number % 1000);
     return entry;
+}
+
+// A list file of `count` entries made from `pattern`, in the order the add-in writes its lists.
+std::string list_file_bytes(const char* pattern, long count) {
+    std::string bytes = "\r\n\r";
+    for (long number = 0; number < count; ++number) bytes += entry_of(pattern, number) + "\r\n\r";
+    return bytes;
 }
 
 void write_data_file(const std::string& name, const std::string& bytes) {
