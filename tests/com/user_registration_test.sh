@@ -125,10 +125,12 @@ wine_run regsvr32 /u /s /n /i:user "$dll_win" >/dev/null || fail "regsvr32 /u /n
 none_under "$USER_CLASSES" "after the user's unregistration beside the machine's"
 [[ $(dump "$MACHINE_CLASSES") == "$machine" ]] || fail "the user's unregistration changed the machine's entries"
 output=$(create "$PROGID") || fail "the machine-wide registration no longer creates the object: $output"
+# The user's data stays for the next installation: the object just created has its data folder.
+data_files() { (cd "$WINEPREFIX"/drive_c/users/*/AppData/Roaming/OstrelAntiSpam 2>/dev/null && ls -A); }
+data=$(data_files)
+[[ -n $data ]] || fail "creating the object made no data folder"
 wine_run regsvr32 /u /s "$dll_win" >/dev/null || fail "regsvr32 /u failed"
-# The user's data stays for the next installation.
-compgen -G "$WINEPREFIX/drive_c/users/*/AppData/Roaming/OstrelAntiSpam/ostrel.cfg" >/dev/null ||
-  fail "unregistering took the data directory"
+[[ $(data_files) == "$data" ]] || fail "unregistering took the data folder or files in it"
 
 if ((failures)); then
   echo "user registration: $failures checks failed"
