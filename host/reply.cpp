@@ -214,6 +214,31 @@ void add_mailbox(InternetAddressList* list, const mailbox& box) {
     internet_address_list_add(list, address.get());
 }
 
+// The Subject field as written after its name, or nothing where GMime may write it. GMime's
+// encoder can leave an encoded word unterminated, and the rest of the value on a line of its own,
+// when the text holds what looks like the start of one ("=?x?q?") beside non-ASCII characters.
+// So any text but plain printable ASCII goes out as UTF-8 encoded words of our own, one a line.
+std::optional<std::string> subject_field_value(std::string_view text) {
+    bool plain = text.find("=?") == std::string_view::npos;
+    for (char c : text) plain = plain && c >= 0x20 && c < 0x7F;
+    if (plain) return std::nullopt;
+    // 39 bytes make 52 characters of base64: every line stays within 78 characters.
+    constexpr size_t most = 39;
+    std::string value;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = std::min(text.size(), start + most);
+        // Never split a character: a continuation byte starts no word.
+        while (end > start + 1 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+        gchar_ptr encoded(g_base64_encode(reinterpret_cast<const guchar*>(text.data() + start), end - start));
+        value += (start == 0 ? " " : "\n ");
+        value += "=?UTF-8?B?";
+        value += encoded.get();
+        value += "?=";
+        start = end;
+    }
+    return value + "\n";
+}
+
 }  // namespace
 
 std::string one_line(std::string_view text) {
@@ -314,6 +339,11 @@ std::optional<std::string> compose_reply(const header_summary& original, std::st
     add_mailbox(g_mime_message_get_to(reply.get()), to.front());
     std::string subject_line = one_line(to_utf8(subject));
     g_mime_message_set_subject(reply.get(), subject_line.c_str(), "utf-8");
+    if (std::optional<std::string> value = subject_field_value(subject_line)) {
+        GMimeHeader* field =
+            g_mime_header_list_get_header(g_mime_object_get_header_list(GMIME_OBJECT(reply.get())), "Subject");
+        if (field) g_mime_header_set_raw_value(field, value->c_str());
+    }
 
     GDateTime* now = g_date_time_new_now_local();
     g_mime_message_set_date(reply.get(), now);

@@ -148,6 +148,34 @@ TEST(reply_composition, non_ascii_text_is_sent_as_utf8) {
     EXPECT_EQ(parse_headers(*reply).headers.find("In-Reply-To"), nullptr);  // the original had no Message-ID
 }
 
+// Text that looks like the start of an encoded word, beside non-ASCII characters, once made the
+// reply's Subject an unterminated encoded word with the rest of the value on a line of its own.
+TEST(reply_composition, subjects_that_look_encoded_or_are_long_stay_whole_and_well_formed) {
+    header_summary original = parse_headers("From: jerome@exemple.fr\nTo: me@home.example\nSubject: x\n\n");
+    const std::string bullets = "\xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2";
+    const std::string subjects[] = {
+        "s     <:  =?utf-6?q? o\xc3\xa2=                   " + bullets,
+        "<: =?x?q? o\xc3\xa2= " + bullets,
+        "=?utf-8?q?=0D=0ABcc:_evil@spam.example?=",
+        "\xc3\xa4" + std::string(100, 'x') + bullets + "\xc3\xa4nd",
+        "a" + std::string(60, ' ') + "\xe2\x80\xa2",
+    };
+    for (const std::string& subject : subjects) {
+        SCOPED_TRACE(subject);
+        std::string error;
+        auto reply = compose_reply(original, subject, "body\n", error);
+        ASSERT_TRUE(reply) << error;
+        reply_header_check check = check_reply_headers(*reply);
+        EXPECT_TRUE(check.problems.empty()) << problems_text(check);
+        std::string head = reply->substr(0, reply->find("\n\n") + 1);
+        for (size_t start = 0, end; start < head.size(); start = end + 1) {
+            end = head.find('\n', start);
+            EXPECT_LE(end - start, 78u) << head.substr(start, end - start);
+        }
+        EXPECT_EQ(parse_headers(head + "\n").subject, subject);
+    }
+}
+
 TEST(reply_composition, nobody_to_answer_is_an_error) {
     std::string error;
     EXPECT_FALSE(compose_reply(parse_headers("To: me@home.example\n\n"), "s", "b", error));
