@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   wine wine64 libwine-dev
-  libgmime-3.0-dev
+  libgmime-3.0-dev libpsl-dev publicsuffix
   clang libclang-rt-14-dev clang-format
   procmail maildrop
   strace time python3
