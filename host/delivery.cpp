@@ -109,7 +109,7 @@ std::optional<stored_message> store_message(int in, const std::string& folder_di
     std::string lines = delivery_header_lines(sent, head);
 
     stored_message stored{maildir::new_unique_name(), 0};
-    std::string temporary = folder_dir + "/tmp/" + stored.name;
+    std::string temporary = folder_dir + "/tmp/" + maildir::temporary_name(stored.name);
     int failure = file_step_error(file_step::create, temporary);
     int fd = failure != 0 ? -1 : ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (failure == 0 && fd < 0) failure = errno;

@@ -12,6 +12,7 @@
 #include "host/folder_sync.h"
 #include "host/maildir.h"
 #include "host/sent_mail.h"
+#include "host/unfinished_challenges.h"
 #include "platform/text.h"
 
 // A whole number from 0 to 100000 for `option`; a usage error otherwise.
@@ -150,6 +151,7 @@ void print_summary(const maildir_host& host, const run_counts& counts, const fri
     if (activity.folders_failed) print_count("folders not made", activity.folders_failed);
     if (activity.flags_failed) print_count("read states not changed", activity.flags_failed);
     if (activity.budget_not_saved) print_count("challenges not counted in the budget", activity.budget_not_saved);
+    if (activity.upkeep_failed) print_count("upkeep not done", activity.upkeep_failed);
     if (counts.unmarked) print_count("kept but left in new/", counts.unmarked);
     if (counts.left_new) print_count("left in new/ (move failed)", counts.left_new);
     for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
@@ -225,11 +227,15 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
     filter_pass pass;
     maildir_host_options options = filter.host;
     options.budget_file = running.data_directory + "/" + budget_file_name;
+    options.challenge_record_file = running.data_directory + "/" + challenge_record_file_name;
     pass.host = maildir_host::create(std::move(options));
     if (!pass.host->budget_problem().empty()) std::cerr << "tarnwick: " << pass.host->budget_problem() << "\n";
+    if (std::string problem = pass.host->challenge_record_problem(); !problem.empty())
+        std::cerr << "tarnwick: " << problem << "\n";
     addin_client& addin = *running.addin;
     // SetMailer makes sure the pending folder exists and imports the contacts.
     if (FAILED(addin.object().SetMailer(static_cast<IMailerHost*>(pass.host.get())))) ++pass.counts.unsaved;
+    finish_unfinished_challenges(addin, *pass.host.get());
     pass.pending = text_property(addin, "PendingFolderName");
     pass.protection = flag_is_on(addin, "EnableProtection");
     if (!pass.protection && !quiet)
@@ -254,7 +260,9 @@ void before_new_mail(addin_client& addin, filter_pass& pass) {
 }
 
 void filter_message(addin_client& addin, filter_pass& pass, const std::string& name) {
+    int unsaved = pass.counts.unsaved;
     handle_message(addin, *pass.host.get(), *pass.friends, name, pass.protection, pass.counts);
+    pass.host->settle_challenges(pass.counts.unsaved == unsaved);
     pass.tracker->record(*pass.host.get());
 }
 

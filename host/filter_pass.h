@@ -50,7 +50,7 @@ struct run_counts {
     bool failed(const host_activity& activity) const {
         return unreadable > 0 || unsaved > 0 || unmarked > 0 || left_new > 0 || activity.replies_failed > 0 ||
                activity.budget_not_saved > 0 || activity.moves_failed > 0 || activity.folders_failed > 0 ||
-               activity.flags_failed > 0;
+               activity.flags_failed > 0 || activity.upkeep_failed > 0;
     }
 };
 

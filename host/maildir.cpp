@@ -52,7 +52,7 @@ int copy_across_file_systems(const std::string& from, const std::string& to) {
     errno = 0;
     std::optional<std::string> content = read_file(from);
     if (!content) return errno != 0 ? errno : EIO;
-    std::string temporary = parent_of(parent_of(to)) + "/tmp/" + new_unique_name();
+    std::string temporary = parent_of(parent_of(to)) + "/tmp/" + temporary_name(new_unique_name());
     // The arrival time travels along.
     int error = create_file(temporary, *content, st.st_mode & 07777, &st.st_mtim);
     if (error != 0) return error;
@@ -157,6 +157,34 @@ std::string new_unique_name() {
     return buffer + safe_host;
 }
 
+namespace {
+// Other programs name their files in tmp/ as they will be named in new/, which starts with the
+// time: this prefix is ours alone.
+constexpr std::string_view temporary_prefix = "tarnwick-part.";
+}  // namespace
+
+std::string temporary_name(std::string_view name) { return std::string(temporary_prefix) + std::string(name); }
+
+std::vector<std::string> remove_own_temporaries(const std::string& folder_dir, std::vector<std::string>& not_removed) {
+    std::vector<std::string> removed;
+    std::string tmp = folder_dir + "/tmp";
+    std::unique_ptr<DIR, dir_closer> dir(::opendir(tmp.c_str()));
+    if (!dir) return removed;
+    std::vector<std::string> ours;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        std::string_view name = entry->d_name;
+        if (name.starts_with(temporary_prefix)) ours.emplace_back(name);
+    }
+    for (const std::string& name : ours) {
+        struct stat st {};
+        std::string path = tmp + "/" + name;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (int failure = remove_file(path); failure == 0) removed.push_back(name);
+        else if (failure != ENOENT) not_removed.push_back(path + ": " + std::strerror(failure));
+    }
+    return removed;
+}
+
 bool valid_folder_name(std::string_view name) {
     if (name.empty() || name.front() == '.' || name.back() == '.') return false;
     if (name.find("..") != std::string_view::npos) return false;
@@ -229,10 +257,10 @@ std::vector<std::string> subfolders(const std::string& root, const std::string& 
     return children_among(folder_entries(root), folder);
 }
 
-std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error,
-                                   const std::optional<std::string>& cur_flags) {
-    std::string name = new_unique_name();
-    std::string temporary = folder_dir + "/tmp/" + name;
+namespace {
+std::optional<std::string> deliver_as(const std::string& folder_dir, std::string name, std::string_view bytes,
+                                      std::string& error, const std::optional<std::string>& cur_flags) {
+    std::string temporary = folder_dir + "/tmp/" + temporary_name(name);
     if (int failure = create_file(temporary, bytes, 0600); failure != 0) {
         error = temporary + ": " + std::strerror(failure);
         return std::nullopt;
@@ -248,6 +276,17 @@ std::optional<std::string> deliver(const std::string& folder_dir, std::string_vi
     // Delivered whether or not the folder can be flushed: every reader sees the file.
     sync_directory(folder_dir + subdir);
     return target;
+}
+}  // namespace
+
+std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error,
+                                   const std::optional<std::string>& cur_flags) {
+    return deliver_as(folder_dir, new_unique_name(), bytes, error, cur_flags);
+}
+
+std::optional<std::string> deliver_named(const std::string& folder_dir, const std::string& name, std::string_view bytes,
+                                         std::string& error) {
+    return deliver_as(folder_dir, name, bytes, error, std::nullopt);
 }
 
 bool starts_with_header_field(std::string_view start) {

@@ -49,6 +49,14 @@ int move_no_replace(const std::string& from, const std::string& to);
 
 // A new unique name by the Maildir rules: seconds, microseconds, process id, a counter, host.
 std::string new_unique_name();
+// The name in tmp/ of a file this program writes there before moving it to `name`: marked, so
+// that a later run can tell what a process that ended early left there from another program's
+// file, which it must not touch.
+std::string temporary_name(std::string_view name);
+// Removes from `folder_dir`/tmp the files this program left there (named by temporary_name).
+// Call it only while holding the Maildir's lock, which every writer of this program holds.
+// Gives the names removed; those that could not be removed go to `not_removed` with the reason.
+std::vector<std::string> remove_own_temporaries(const std::string& folder_dir, std::vector<std::string>& not_removed);
 
 // True for a folder name that create_subfolder may make: not empty, no '/', no empty level
 // (so no leading, trailing or doubled '.'), no control characters.
@@ -74,6 +82,9 @@ std::vector<std::string> children_among(const std::vector<std::string>& entries,
 // unread): mail that clients show but that is not new.
 std::optional<std::string> deliver(const std::string& folder_dir, std::string_view bytes, std::string& error,
                                    const std::optional<std::string>& cur_flags = std::nullopt);
+// The same into new/ under the unique name `name` (from new_unique_name), chosen beforehand.
+std::optional<std::string> deliver_named(const std::string& folder_dir, const std::string& name, std::string_view bytes,
+                                         std::string& error);
 
 // True when the file at `path` starts with a header field ("Name: ..."), as mail does; false for
 // an empty file, text or binary data, and a file that cannot be read.

@@ -35,6 +35,8 @@ maildir_host::maildir_host(maildir_host_options options)
                                                             store_->options.challenge_limit, std::time(nullptr));
         if (!store_->budget->problem().empty()) store_->activity.notes.push_back(store_->budget->problem());
     }
+    if (!store_->options.challenge_record_file.empty())
+        store_->under_way = std::make_unique<challenge_record>(store_->options.challenge_record_file);
 }
 
 HRESULT maildir_host::GetTypeInfoCount(UINT* count) {
@@ -435,6 +437,67 @@ bool maildir_host::save_budget() {
 }
 
 std::string maildir_host::budget_problem() const { return store_->budget ? store_->budget->problem() : ""; }
+
+std::vector<challenge_intent> maildir_host::challenges_left_under_way() {
+    std::vector<challenge_intent> sent;
+    challenge_record* record = store_->under_way.get();
+    if (!record || !record->readable()) return sent;
+    std::string outbox = outbox_directory();
+    std::vector<std::string> not_sent;
+    for (challenge_intent entry : record->entries()) {
+        if (!entry.sent && !entry.challenge.empty()) {
+            // A challenge counts as sent once it is in the Outbox, where the user's mail client or
+            // a sending program takes it from; its half-written file is removed with the others.
+            std::optional<maildir::message_file> stored = maildir::find_by_unique(outbox, entry.challenge);
+            entry.sent = stored.has_value();
+        } else if (!entry.sent) {
+            // Handed to the command when the run ended: whether the command took it cannot be
+            // known, and a challenge too many is what this record is there to prevent.
+            entry.sent = true;
+        }
+        if (!entry.sent) {
+            not_sent.push_back(entry.message);
+            continue;
+        }
+        store_->activity.challenges[entry.message] = "sent:" + entry.address;
+        sent.push_back(std::move(entry));
+    }
+    forget_challenges(not_sent);
+    return sent;
+}
+
+void maildir_host::forget_challenges(const std::vector<std::string>& messages) {
+    std::string error;
+    if (store_->under_way && !store_->under_way->forget(messages, error)) note_upkeep_failure(error);
+}
+
+void maildir_host::settle_challenges(bool lists_saved) {
+    std::vector<std::string> begun = std::exchange(store_->challenges_begun, {});
+    if (!store_->under_way || begun.empty()) return;
+    std::string error;
+    if (!(lists_saved ? store_->under_way->forget(begun, error) : store_->under_way->mark_sent(begun, error)))
+        note_upkeep_failure(error);
+}
+
+void maildir_host::remove_leftovers() {
+    std::vector<std::string> folders = {""};
+    for (const std::string& folder : store_->all_folders()) folders.push_back(folder);
+    for (const std::string& folder : folders) {
+        std::vector<std::string> not_removed;
+        maildir::remove_own_temporaries(store_->directory(folder), not_removed);
+        for (const std::string& failure : not_removed)
+            note_upkeep_failure("cannot remove the half-written file " + failure);
+    }
+}
+
+std::string maildir_host::challenge_record_problem() const {
+    return store_->under_way ? store_->under_way->problem() : "";
+}
+
+void maildir_host::note_upkeep_failure(std::string note) {
+    ++store_->activity.upkeep_failed;
+    store_->activity.notes.push_back(std::move(note));
+}
 
 const std::string& maildir_host::root() const { return store_->options.root; }
 

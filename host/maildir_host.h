@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "contract/mailer_host.h"
+#include "host/challenge_intent.h"
 #include "platform/com.h"
 #include "platform/com_object.h"
 
@@ -68,6 +69,9 @@ struct maildir_host_options {
     std::vector<std::string> trusted_authserv{};
     std::string budget_file{};  // where the challenge budget is kept; empty: no budget
     int challenge_limit = 30;   // challenges an hour, across runs, with a budget_file
+    // Where the challenges under way are written down (challenge_intent.h); empty: nowhere, and
+    // a run that ends early may challenge a sender twice.
+    std::string challenge_record_file{};
     // Mail larger than this (in bytes) is never answered: a challenge quoting it would be costly,
     // and nobody writes such mail by hand. 0: no limit.
     std::uint64_t max_message_size = std::uint64_t{64} << 20;
@@ -87,7 +91,8 @@ struct host_activity {
     int folders_failed = 0;                  // folders the add-in asked for that could not be made
     int flags_failed = 0;                    // read states the disk refused to change
     int budget_not_saved = 0;                // challenges sent whose time the budget file did not take
-    std::vector<std::string> notes;          // one line for each withheld or failed reply or move
+    int upkeep_failed = 0;           // records of challenges under way, and leftovers in tmp/, not kept or removed
+    std::vector<std::string> notes;  // one line for each withheld or failed reply or move
 
     // Every message the add-in moved from one folder into another, in order, so that the program
     // can tell the filter's own moves from the user's.
@@ -163,6 +168,31 @@ public:
     bool save_budget();
     // What was wrong with the challenge budget's file when the host read it; empty when nothing.
     std::string budget_problem() const;
+
+    // ---- challenges under way (challenge_intent.h), with options.challenge_record_file
+
+    // What a run that ended early left in the record: each challenge's sender and message, with
+    // `sent` true when it went out. One stored in the Outbox went out when it is in new/ or cur/
+    // there; one handed to the command is taken as sent, so that it is sent at most once. The
+    // others are forgotten here (their half-written file removed), as their message, still new,
+    // is challenged when filtered again. Those that went out are noted as the challenge of their
+    // message (take_challenge).
+    std::vector<challenge_intent> challenges_left_under_way();
+    // Forgets the challenges of these messages: their senders are on the pending list. A record
+    // that cannot be written is counted and noted.
+    void forget_challenges(const std::vector<std::string>& messages);
+    // After each call of the add-in that may have challenged: the challenges it sent are
+    // forgotten when it saved its lists (the pending list holds their senders), else kept as
+    // sent for the next run to finish.
+    void settle_challenges(bool lists_saved);
+    // Removes what this program left half-written in the tmp/ folder of any folder of the
+    // Maildir (maildir::remove_own_temporaries); hold the Maildir's lock. A file that cannot be
+    // removed is counted and noted.
+    void remove_leftovers();
+    // What was wrong with the record when the host read it; empty when nothing.
+    std::string challenge_record_problem() const;
+    // Counts and notes something the run's upkeep could not do (`note` says what).
+    void note_upkeep_failure(std::string note);
     const std::string& root() const;
     // The folder directory where replies are stored when no command sends them.
     std::string outbox_directory() const;

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <utility>
 
+#include "contract/sender_address.h"
 #include "host/auth_results.h"
 #include "host/folder_sync.h"
 #include "host/outbound.h"
@@ -228,8 +229,19 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
     std::time_t now = std::time(nullptr);
     challenge_budget* budget = owner_->budget.get();
     if (budget && budget->spent(now)) return withhold("challenge budget spent", "challenge budget spent");
+    // A run that ended before the add-in noted the sender as pending challenged him already.
+    std::string address = extract_email_address(original->sender);
+    challenge_record* under_way = address.empty() ? nullptr : owner_->under_way.get();
+    if (const challenge_intent* earlier = under_way ? under_way->find_address(address) : nullptr)
+        return withhold("already challenged", earlier->message == unique_
+                                                  ? "a run that ended early challenged this message already"
+                                                  : "a run that ended early challenged this sender already");
     std::string error;
     std::optional<std::string> answer = compose_reply(*original, subject, body, error);
+    // Written down before it is stored or sent, so that the next run knows of it whatever ends
+    // this one; a challenge that cannot be written down is not sent.
+    std::string challenge_name = options.sendmail_command.empty() ? maildir::new_unique_name() : "";
+    if (answer && under_way && !under_way->add({unique_, address, now, challenge_name}, error)) answer.reset();
     bool sent = false;
     if (answer && !options.sendmail_command.empty()) {
         sent = send_with_command(options.sendmail_command, *answer, error);
@@ -243,10 +255,18 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
             if (!known) owner_->listing.valid = false;
             owner_->folders_made.insert(outbox_folder);
             // Stored as delivered mail is: the return path of a challenge is the null sender.
-            sent = maildir::deliver(owner_->directory(outbox_folder), "Return-Path: <>\n" + *answer, error).has_value();
+            sent = maildir::deliver_named(owner_->directory(outbox_folder), challenge_name,
+                                          "Return-Path: <>\n" + *answer, error)
+                       .has_value();
             // A folder removed meanwhile is made again by the next challenge.
             if (!sent) owner_->folders_made.erase(outbox_folder);
         }
+    }
+    if (answer && under_way) {
+        // One that failed is not tried again: the add-in parks the message all the same.
+        if (sent) owner_->challenges_begun.push_back(unique_);
+        else if (std::string not_forgotten; !under_way->forget({unique_}, not_forgotten))
+            activity.notes.push_back(not_forgotten);
     }
     if (!sent) {
         ++activity.replies_failed;

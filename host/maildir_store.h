@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/challenge_budget.h"
+#include "host/challenge_intent.h"
 #include "host/maildir.h"
 #include "host/maildir_host.h"
 #include "platform/com.h"
@@ -32,7 +33,10 @@ inline constexpr const char* outbox_folder = "Outbox";
 struct maildir_store {
     maildir_host_options options;
     host_activity activity;
-    std::unique_ptr<challenge_budget> budget;  // with options.budget_file
+    std::unique_ptr<challenge_budget> budget;     // with options.budget_file
+    std::unique_ptr<challenge_record> under_way;  // with options.challenge_record_file
+    // The messages whose challenge went out since settle_challenges last ran.
+    std::vector<std::string> challenges_begun;
 
     // Folders this host made or found whole (tmp/, new/, cur/): a move into one goes ahead
     // without making it again, and makes it only when the rename finds it gone.

@@ -423,9 +423,13 @@ std::string tolerated_failure(const traced_step& step) {
 }
 
 // The add-in sends the challenge, then parks the message and notes the sender as pending, each
-// whatever became of the step before: a challenge that could not be stored is not sent again.
+// whatever became of the step before: a challenge that could not be stored, or written down as
+// under way before that, is not sent again.
 std::string challenge_not_resent(const traced_step& step) {
-    return step.path.find("/.Outbox/") != std::string::npos ? "a challenge that could not be stored" : "";
+    if (step.path.find("/.Outbox/") != std::string::npos) return "a challenge that could not be stored";
+    if (step.path.find("challenges-under-way.tsv") != std::string::npos)
+        return "a challenge that could not be written down as under way";
+    return "";
 }
 
 // The add-in takes an answer for one while its sender is written down for release. The answer
@@ -467,6 +471,44 @@ TEST(write_faults, run_on_a_mixed_mailbox_with_each_write_failing) {
          tolerated_failure,
          challenge_not_resent,
          run_may_differ});
+}
+
+// Each step of writing down the first challenge as under way, made to fail: that challenge is
+// neither stored nor sent, and the run says which file it could not write.
+TEST(write_faults, a_challenge_that_cannot_be_written_down_is_not_sent) {
+    temp_dir work;
+    std::string start = work.file("start");
+    prepare_mixed_mailbox(start);
+    auto arguments = [](const std::string& dir) {
+        return std::vector<std::string>{
+            "run", "--maildir", dir + "/Maildir", "--contacts", dir + "/contacts.txt", "--data-dir", dir + "/data"};
+    };
+    std::string clean = work.file("clean");
+    copy_tree(start, clean);
+    ASSERT_EQ(run(clean, arguments(clean), "", {"TARNWICK_FAULT_TRACE=" + clean + "/trace"}).code, 0);
+    std::multiset<std::string> sent = state_of(clean).challenges;
+    ASSERT_EQ(sent.count("stranger0@strangers.example"), 1u);
+    // The first challenge is to stranger0; the steps of its record come before it is stored.
+    std::vector<long> steps;
+    for (const traced_step& step : read_trace(clean + "/trace")) {
+        if (step.path.find("/.Outbox/") != std::string::npos) break;
+        if (step.path.find("challenges-under-way.tsv") != std::string::npos) steps.push_back(step.number);
+    }
+    ASSERT_EQ(steps.size(), 4u) << "create_temporary, write, flush, rename";
+    for (long n : steps) {
+        std::string folder = work.file("step" + std::to_string(n));
+        copy_tree(start, folder);
+        outcome failed = run(folder, arguments(folder), "", {"TARNWICK_FAULT_AT=" + std::to_string(n)});
+        EXPECT_EQ(failed.code, 1) << n;
+        EXPECT_NE(failed.out.find("challenge to stranger0@strangers.example failed: cannot write " + folder +
+                                  "/data/OstrelAntiSpam/challenges-under-way.tsv"),
+                  std::string::npos)
+            << n << "\n"
+            << failed.out;
+        mailbox_state after = state_of(folder);
+        EXPECT_EQ(after.challenges.count("stranger0@strangers.example"), 0u) << n;
+        EXPECT_EQ(after.challenges.size(), sent.size() - 1) << n;
+    }
 }
 
 TEST(write_faults, list_add_authorized_with_each_write_failing) {
