@@ -19,6 +19,7 @@
 #include "host/maildir_message.h"
 #include "host/maildir_store.h"
 #include "host/mime.h"
+#include "host/reply.h"
 #include "platform/text.h"
 
 using namespace host_detail;
@@ -454,6 +455,9 @@ std::vector<challenge_intent> maildir_host::challenges_left_under_way() {
             // Handed to the command when the run ended: whether the command took it cannot be
             // known, and a challenge too many is what this record is there to prevent.
             entry.sent = true;
+            store_->activity.notes.push_back(
+                "a challenge to " + one_line(entry.address) +
+                " was being handed to the sending command when a run ended; taken as sent");
         }
         if (!entry.sent) {
             not_sent.push_back(entry.message);

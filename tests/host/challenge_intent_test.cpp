@@ -118,6 +118,7 @@ TEST(challenge_cut_short, is_finished_once_whatever_step_the_kill_came_at) {
         outcome next = box.tarnwick(args);
         EXPECT_EQ(next.code, 0) << next.out << next.err;
         EXPECT_EQ(box.challenges(), row.challenges) << next.out;
+        EXPECT_EQ(next.out.find("taken as sent") != std::string::npos, row.by_command) << next.out;
         EXPECT_EQ(box.on_pending_list(), row.pending);
         EXPECT_TRUE(tree.files_in("", "new").empty());
         EXPECT_EQ(tree.files_in("Pending", "cur").size(), 1u);
