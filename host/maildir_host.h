@@ -30,10 +30,11 @@
 //                                 none is old enough (or `days` is negative).
 //   get_message_time, get_message_time2  seconds since 1970: arrival (file time), Date field.
 //   get_folder_number             the number of messages in the folder.
-//   reply_to_message              see reply.h: stored in Outbox/new or handed to the command;
+//   reply_to_message              see reply.h: stored in Outbox/new or handed to the command,
+//                                 once written down as under way (challenge_intent.h);
 //                                 E_ABORT when the message is not mail or too large, must not be
-//                                 answered automatically, its sender is not authenticated, or the
-//                                 budget is spent.
+//                                 answered automatically, its sender is not authenticated, the
+//                                 budget is spent, or a run that ended early challenged him.
 //   folder actions, create_message, send_message, reserved slots, IDispatch  E_NOTIMPL.
 //
 // Single-threaded, like the add-in's apartment; reference counts are atomic all the same.
