@@ -212,7 +212,10 @@ HRESULT automation_interfaces(ITypeLib* library, std::vector<automation_interfac
 // writes, under the root it is given: RegisterTypeLib writes through HKEY_CLASSES_ROOT, which is
 // the user's own key where the user has registered too, and wine's RegisterTypeLibForUser
 // registers for the whole machine.
-HRESULT register_type_library(HKEY root) {
+// The machine's FLAGS value is the library's flags as RegisterTypeLib has always written them
+// (8: the library is in a file), as the installer package writes them too; the user's, the
+// public flags alone.
+HRESULT register_type_library(HKEY root, registration_scope scope) {
     com_ptr<ITypeLib> library;
     std::wstring path;
     HRESULT hr = load_tarnwick_type_library(library.put(), &path);
@@ -227,11 +230,13 @@ HRESULT register_type_library(HKEY root) {
     std::string key = identity.version_key();
     char lcid[16];
     std::snprintf(lcid, sizeof lcid, "%lx", static_cast<unsigned long>(identity.lcid));
-    const WORD public_flags = identity.flags & (LIBFLAG_FRESTRICTED | LIBFLAG_FCONTROL | LIBFLAG_FHIDDEN);
+    const WORD flags = scope == registration_scope::machine
+                           ? identity.flags
+                           : identity.flags & (LIBFLAG_FRESTRICTED | LIBFLAG_FCONTROL | LIBFLAG_FHIDDEN);
     BSTR title = SysStringLen(help) ? help : name;
     std::vector<registry_value> entries{
         {key, "", std::wstring(title ? title : L"", SysStringLen(title))},
-        {key + "\\FLAGS", "", widen(std::to_string(public_flags))},
+        {key + "\\FLAGS", "", widen(std::to_string(flags))},
         {key + "\\" + lcid + (identity.kind == SYS_WIN64 ? "\\win64" : "\\win32"), "", path},
         {key + "\\HELPDIR", "", tarnwick_module_folder()},
     };
@@ -335,7 +340,7 @@ HRESULT tarnwick_register_server(registration_scope scope) {
         if (FAILED(root.status)) return root.status;
         HRESULT hr = write_application_entries(root.get());
         if (SUCCEEDED(hr)) hr = write_class_entries(root.get());
-        if (SUCCEEDED(hr)) hr = register_type_library(root.get());
+        if (SUCCEEDED(hr)) hr = register_type_library(root.get(), scope);
         return hr;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
