@@ -98,7 +98,7 @@ public:
         case workflow_path::challenged: message.sender = "Stranger <stranger@unknown.example>"; break;
         case workflow_path::bounce:
             message.sender = "MAILER-DAEMON@mx.unknown.example";
-            message.subject = "Undeliverable: Please confirm [TWK-CONFIRM]";
+            message.subject = "Undeliverable: Please confirm [TWK-TESTKEY]";
             message.body = entry_of(pending_pattern, pending_entries / 2) + "\r\nUser unknown\r\n";
             break;
         }

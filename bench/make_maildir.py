@@ -52,7 +52,7 @@ def message(i, kind, rng):
                    "Subject: Undelivered Mail Returned to Sender", "Auto-Submitted: auto-replied"]
         body = ("Your message could not be delivered.\n\n--- returned headers ---\n"
                 "From: me@home.example\nTo: waiting%d@pending.example\n"
-                "Subject: Please confirm [TWK-CONFIRM]\n" % rng.randrange(WAITING))
+                "Subject: Please confirm [TWK-TESTKEY]\n" % rng.randrange(WAITING))
     if not fields[0].startswith("Return-Path"):
         fields.insert(0, "Return-Path: <%s>" % sender)
     fields[1:1] = ["Delivered-To: me@home.example",

@@ -43,8 +43,8 @@ prepare_data() {
   local dir=$1
   python3 "$generator" "$dir" 0
   local data=(--data-dir "$dir/data")
-  "$tarnwick" config set EnableProtection true MarkBlockedAsRead true ARSubjectKey "[TWK-CONFIRM]" \
-    ARSubject "Please confirm [TWK-CONFIRM]" "${data[@]}" >/dev/null
+  "$tarnwick" config set EnableProtection true MarkBlockedAsRead true ARSubjectKey "[TWK-TESTKEY]" \
+    ARSubject "Please confirm [TWK-TESTKEY]" "${data[@]}" >/dev/null
   local list
   for list in authorized remove pending; do
     mapfile -t addresses <"$dir/lists/$list.txt"

@@ -20,9 +20,9 @@ done
 
 tarnwick=$build/bin/tarnwick
 data=(--data-dir "$scratch/data")
-echo "==> the settings: protection on, the key [TWK-CONFIRM]"
+echo "==> the settings: protection on, the key that the sample answer carries, [TWK-TESTKEY]"
 "$tarnwick" config set EnableProtection true MarkBlockedAsRead true \
-  ARSubjectKey "[TWK-CONFIRM]" ARSubject "Please confirm your message [TWK-CONFIRM]" "${data[@]}"
+  ARSubjectKey "[TWK-TESTKEY]" ARSubject "Please confirm your message [TWK-TESTKEY]" "${data[@]}"
 echo "==> a sender the user has put on the remove list"
 "$tarnwick" list add remove spammer@spam.example "${data[@]}"
 echo "==> the run"

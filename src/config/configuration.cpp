@@ -2,11 +2,13 @@
 
 #include <climits>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "config/data_dir.h"
 #include "diag/debug_log.h"
 #include "platform/file_io.h"
+#include "platform/random.h"
 
 namespace {
 // isspace of the "C" locale, whatever locale the host has set; bytes above 0x7F are never blanks.
@@ -25,6 +27,26 @@ std::string stored_form(std::string text) {
 std::string parsed_form(std::string text) {
     replace_char(text, semicolon_stand_in, ';');
     return text;
+}
+
+// The settings that carry the answer key: the key itself, and the texts that quote it.
+constexpr const char* keyed_settings[] = {"ARSubjectKey", "ARMessageKey", "ARSubject"};
+
+// "[TWK-" and eight characters from the platform's cryptographic random source; none when the
+// source fails. The alphabet has 32 characters, without look-alikes, so each byte gives one
+// character without bias.
+std::optional<std::string> make_answer_key() {
+    static constexpr char alphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    unsigned char bytes[8];
+    if (!fill_random_bytes(bytes, sizeof bytes)) return std::nullopt;
+    std::string key = "[TWK-";
+    for (unsigned char byte : bytes) key += alphabet[byte % 32];
+    return key + "]";
+}
+
+void replace_all(std::string& text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
 }
 }  // namespace
 
@@ -45,10 +67,53 @@ bool simple_ostrel_configuration::save() {
 
 void simple_ostrel_configuration::load() {
     parse_config_file(get_data_file_path("ostrel.cfg"));
-    if (entries_.empty()) parse_config_file(get_data_file_path("ostrel_original.cfg"));
+    bool from_seed = false;
+    if (entries_.empty()) {
+        parse_config_file(get_data_file_path("ostrel_original.cfg"));
+        from_seed = !entries_.empty();
+    }
     // Every switch then reads as off, protection included; the user must learn why.
-    if (entries_.empty())
+    if (entries_.empty()) {
         debug_log() << "config warnning - ostrel.cfg holds no setting; protection is off" << std::endl;
+        return;
+    }
+    replace_shared_key(from_seed);
+}
+
+void simple_ostrel_configuration::replace_shared_key(bool from_seed) {
+    // The seed's key is the same in every installation, so anyone could answer a challenge
+    // without having received it.
+    std::map<std::string, std::string> seed;
+    if (from_seed) {
+        seed = entries_;
+    } else if (std::optional<std::string> content = read_file(get_data_file_path("ostrel_original.cfg"))) {
+        parse_config_text(*content, seed);
+    }
+    auto seed_key = seed.find("ARSubjectKey");
+    if (seed_key == seed.end() || setting_text(seed_key->second).empty()) return;
+    auto key = entries_.find("ARSubjectKey");
+    if (key == entries_.end() || key->second != seed_key->second) return;
+
+    if (own_key_.empty()) {
+        std::optional<std::string> made = make_answer_key();
+        if (!made) {
+            debug_log() << "FAIL: config - no random key could be made; the key every installation shares stays"
+                        << std::endl;
+            return;
+        }
+        own_key_ = *made;
+    }
+    const std::string shared = seed_key->second;
+    for (const char* name : keyed_settings)
+        if (auto found = entries_.find(name); found != entries_.end()) replace_all(found->second, shared, own_key_);
+    if (!save()) {
+        // Kept in memory for this process, and made again at the next start until it is saved.
+        debug_log() << "FAIL: config - unable to write ostrel.cfg with the installation's own answer key" << std::endl;
+        return;
+    }
+    if (!from_seed)
+        debug_log() << "config - ostrel.cfg held the answer key every installation shares; it now has one of its own"
+                    << std::endl;
 }
 
 void simple_ostrel_configuration::reload() { load(); }

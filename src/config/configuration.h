@@ -1,6 +1,7 @@
 // The key/value configuration store: one per process, read from "ostrel.cfg" in the data
-// directory (or the pristine "ostrel_original.cfg" when that yields nothing), written back on
-// request. Keys and values are narrow text; keys are case-sensitive.
+// directory (or the pristine "ostrel_original.cfg" when that yields nothing, which then becomes
+// ostrel.cfg with an answer key of its own), written back on request. Keys and values are narrow
+// text; keys are case-sensitive.
 #pragma once
 
 #include <map>
@@ -17,7 +18,8 @@ public:
     // written; the file is then unchanged and memory keeps the values.
     virtual bool save() = 0;
     // Replaces the entries in memory by those of "ostrel.cfg", or of the pristine copy when the
-    // first yields none. When neither yields any, this is logged.
+    // first yields none. When neither yields any, this is logged. An answer key that is still the
+    // pristine copy's is replaced by a random one of this installation's own, saved at once.
     virtual void load() = 0;
     // The same as load().
     virtual void reload() = 0;
@@ -41,7 +43,14 @@ public:
     const std::map<std::string, std::string>& entries() const { return entries_; }
 
 private:
+    // Gives the entries a random answer key in place of the pristine copy's, in the key and the
+    // texts that quote it, and saves them (logged); a key that differs from the pristine copy's is
+    // the user's and stays. `from_seed`: the entries are the pristine copy itself.
+    void replace_shared_key(bool from_seed);
+
     std::map<std::string, std::string> entries_;
+    // The key made in this process: a load after a failed save gives the same one again.
+    std::string own_key_;
 };
 
 // The parsing and formatting behind parse_config_file and save, for callers that hold the bytes.

@@ -44,6 +44,10 @@ void ostrel::send_authorization_request(a_email& record) {
 bool ostrel::handle_add_to_list_request(a_email& record) {
     if (!engine_detail::contains_key(record.get_subject(), subject_key())) return false;
     const std::string sender = record.get_sender();
+    // Only a sender who was challenged, and whose challenge has not expired, can answer it: the
+    // key in a subject alone proves nothing (it may have been guessed, or learnt from another
+    // challenge). An answer an earlier process began has already taken him off the pending list.
+    if (!is_in_pending_list(sender) && unfinished_answers_.count(sender) == 0) return false;
     // The answer and the release are written down first: a process that ends at any later step
     // leaves the sender to the next one, which authorizes him, releases his mail and still takes
     // his answer for one.

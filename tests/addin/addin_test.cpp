@@ -464,6 +464,7 @@ TEST_F(addin_test, a_session_holds_puts_in_memory_until_end_configure) {
 }
 
 TEST_F(addin_test, a_help_dialog_put_saves_at_once_with_the_sessions_other_changes) {
+    const std::string key = read_property(object, "ARSubjectKey");
     object->BeginConfigure();
     object->put_ARSubject(text("Held").get());
     EXPECT_HR(S_OK, object->put_HelpDlgEnabled(7, VARIANT_FALSE));
@@ -473,7 +474,7 @@ TEST_F(addin_test, a_help_dialog_put_saves_at_once_with_the_sessions_other_chang
     object->put_ARSubjectKey(text("[Later]").get());  // the session still holds this one
     EXPECT_FALSE(file_has("ostrel.cfg", "[Later]"));
     object->EndConfigure(0);
-    EXPECT_EQ(read_property(object, "ARSubjectKey"), "[TWK-CONFIRM]");
+    EXPECT_EQ(read_property(object, "ARSubjectKey"), key);
 }
 
 TEST_F(addin_test, a_setting_that_cannot_be_written_is_reported) {

@@ -19,19 +19,24 @@ Set fso = CreateObject("Scripting.FileSystemObject")
 dataDir = Replace(shell.ExpandEnvironmentStrings("%APPDATA%"), Chr(0), "") & "\OstrelAntiSpam"
 ' The test runner empties the data directory first: the module seeds it afresh.
 
-' The stored text of `key` in ostrel.cfg ("key = value ;" lines), or "<missing>".
-Function Stored(key)
+' The stored text of `key` in the data file `name` ("key = value ;" lines), or "<missing>".
+Function StoredIn(name, key)
     Dim file, line, prefix
-    Stored = "<missing>"
-    If Not fso.FileExists(dataDir & "\ostrel.cfg") Then Exit Function
-    Set file = fso.OpenTextFile(dataDir & "\ostrel.cfg", 1)
+    StoredIn = "<missing>"
+    If Not fso.FileExists(dataDir & "\" & name) Then Exit Function
+    Set file = fso.OpenTextFile(dataDir & "\" & name, 1)
     prefix = key & " = "
     For Each line In Split(file.ReadAll, vbCrLf)
         If Left(line, Len(prefix)) = prefix And Right(line, 2) = " ;" Then
-            Stored = Mid(line, Len(prefix) + 1, Len(line) - Len(prefix) - 2)
+            StoredIn = Mid(line, Len(prefix) + 1, Len(line) - Len(prefix) - 2)
         End If
     Next
     file.Close
+End Function
+
+' The stored text of `key` in ostrel.cfg, or "<missing>".
+Function Stored(key)
+    Stored = StoredIn("ostrel.cfg", key)
 End Function
 
 ' A flag is stored as "true" or "false" and read back as 1 or 0.
@@ -46,6 +51,13 @@ Set o = CreateObject("Tarnwick.MailerInterfaceTest")
 Set versioned = CreateObject("Tarnwick.MailerInterfaceTest.1")
 Check IsObject(versioned), "the versioned ProgID creates the object"
 Set versioned = Nothing
+
+' The new installation has an answer key of its own, not the one the pristine copy ships with.
+Dim ownKey : ownKey = o.ARSubjectKey
+Check Len(ownKey) = 14 And Left(ownKey, 5) = "[TWK-" And Right(ownKey, 1) = "]", "the answer key is '" & ownKey & "'"
+Check ownKey <> StoredIn("ostrel_original.cfg", "ARSubjectKey"), "the answer key is the pristine copy's"
+Check Stored("ARSubjectKey") = ownKey, "the answer key is stored as '" & Stored("ARSubjectKey") & "'"
+Check InStr(o.ARSubject, ownKey) > 0, "ARSubject '" & o.ARSubject & "' does not quote the answer key"
 
 o.MarkBlockedAsRead = False : CheckFlag "MarkBlockedAsRead", o.MarkBlockedAsRead, False
 o.MarkBlockedAsRead = True : CheckFlag "MarkBlockedAsRead", o.MarkBlockedAsRead, True

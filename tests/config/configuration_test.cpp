@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <filesystem>
+#include <regex>
 
 #include "config/data_dir.h"
 #include "diag/debug_log.h"
@@ -160,7 +161,10 @@ TEST_F(configuration_test, a_file_without_entries_falls_back_to_the_pristine_cop
     const std::string comments_only = "// nothing here\r\n//EnableProtection = false ;\r\n";
     write_text_file(get_data_file_path("ostrel.cfg"), comments_only);
     simple_ostrel_configuration store;
-    EXPECT_EQ(cfg_bytes(), comments_only);
+    // Written at once, so that the installation keeps the answer key made for it.
+    entry_map written;
+    parse_config_text(cfg_bytes(), written);
+    EXPECT_EQ(written, store.entries());
 
     // The shipped pristine copy makes a working installation, so nothing is missing.
     log_capture log;
@@ -211,4 +215,94 @@ TEST_F(configuration_test, a_missing_key_logs_a_warning_and_is_not_added) {
     EXPECT_EQ(log.text(), "config warnning - unable to find config for 'NoSuchKey'\n");
     EXPECT_EQ(store.entries().count("NoSuchKey"), 0u);
     EXPECT_EQ(get_configuration("ostrel_user"), get_configuration("anyone"));
+}
+
+namespace {
+// The pristine copy's answer key, as the build ships it.
+std::string seed_key() {
+    entry_map seed;
+    parse_config_text(read_text_file(get_data_file_path("ostrel_original.cfg")), seed);
+    return seed["ARSubjectKey"];
+}
+
+bool is_own_key(const std::string& key) { return std::regex_match(key, std::regex(R"(\[TWK-[A-Z2-9]{8}\])")); }
+
+// The configuration a data folder of its own gets from the pristine copy.
+entry_map fresh_configuration(const temp_dir& app_data) {
+    reset_data_dir_for_tests(app_data.path());
+    simple_ostrel_configuration store;
+    return store.entries();
+}
+}  // namespace
+
+TEST_F(configuration_test, each_installation_gets_an_answer_key_of_its_own) {
+    temp_dir one, two;
+    entry_map first = fresh_configuration(one);
+    const std::string shared = seed_key();
+    ASSERT_FALSE(shared.empty());
+    entry_map second = fresh_configuration(two);
+
+    for (const entry_map& made : {first, second}) {
+        const std::string& key = made.at("ARSubjectKey");
+        EXPECT_TRUE(is_own_key(key)) << key;
+        EXPECT_EQ(made.at("ARMessageKey"), key);
+        EXPECT_NE(made.at("ARSubject").find(key), std::string::npos) << made.at("ARSubject");
+        EXPECT_EQ(made.at("ARSubject").find(shared), std::string::npos) << made.at("ARSubject");
+    }
+    EXPECT_NE(first.at("ARSubjectKey"), second.at("ARSubjectKey"));
+
+    // Saved with the configuration: the next process reads the same key, and logs nothing.
+    reset_data_dir_for_tests(one.path());
+    entry_map written;
+    parse_config_text(cfg_bytes(), written);
+    EXPECT_EQ(written, first);
+    log_capture log;
+    simple_ostrel_configuration again;
+    EXPECT_EQ(again.entries(), first);
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(configuration_test, a_key_the_user_set_stays) {
+    seed();
+    const std::string mine = "LanguageId = 1031 ;\r\nARSubjectKey = [mine] ;\r\nARSubject = Confirm [mine] ;\r\n";
+    write_text_file(get_data_file_path("ostrel.cfg"), mine);
+    log_capture log;
+    simple_ostrel_configuration store;
+    EXPECT_EQ(store.get_value("ARSubjectKey"), "[mine]");
+    EXPECT_EQ(cfg_bytes(), mine);
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(configuration_test, an_old_folder_with_the_shared_key_gets_its_own_at_the_next_start) {
+    seed();
+    const std::string shared = seed_key();
+    write_text_file(get_data_file_path("ostrel.cfg"), "LanguageId = 1031 ;\r\nARSubjectKey = " + shared +
+                                                          " ;\r\nARMessageKey = " + shared +
+                                                          " ;\r\nARSubject = Bitte bestaetigen " + shared + " ;\r\n");
+    log_capture log;
+    simple_ostrel_configuration store;
+    const std::string key = store.get_value("ARSubjectKey");
+    EXPECT_TRUE(is_own_key(key)) << key;
+    const entry_map expected = {{"LanguageId", "1031"},
+                                {"ARSubjectKey", key},
+                                {"ARMessageKey", key},
+                                {"ARSubject", "Bitte bestaetigen " + key}};
+    EXPECT_EQ(store.entries(), expected);
+    entry_map written;
+    parse_config_text(cfg_bytes(), written);
+    EXPECT_EQ(written, expected);
+    EXPECT_EQ(log.text(),
+              "config - ostrel.cfg held the answer key every installation shares; it now has one of its own\n");
+
+    // While the file cannot be written, the process keeps one key: a challenge it sent can be
+    // answered until it ends.
+    const std::string old_file = "ARSubjectKey = " + shared + " ;\r\n";
+    write_text_file(get_data_file_path("ostrel.cfg"), old_file);
+    fault_hook_guard no_writes([](file_step, const std::string&) { return false; });
+    simple_ostrel_configuration refused;
+    const std::string kept = refused.get_value("ARSubjectKey");
+    EXPECT_TRUE(is_own_key(kept)) << kept;
+    refused.reload();
+    EXPECT_EQ(refused.get_value("ARSubjectKey"), kept);
+    EXPECT_EQ(cfg_bytes(), old_file);
 }

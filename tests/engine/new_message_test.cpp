@@ -59,7 +59,7 @@ const ladder_case ladder_cases[] = {
      fate::pending},
     {"key_in_other_letter_case_is_no_answer",
      {{3, "p@example.com"}},
-     {.sender = "p@example.com", .subject = "Re: [twk-confirm]"},
+     {.sender = "p@example.com", .subject = "Re: [twk-testkey]"},
      pending_line,
      fate::pending},
     {"bounce_of_a_challenge_by_the_first_at_word",
@@ -74,12 +74,12 @@ const ladder_case ladder_cases[] = {
      fate::left},
     {"bounce_of_a_challenge_by_the_key_in_the_body",
      {},
-     {.sender = "daemon@example.net", .subject = "Returned mail", .body = "Subject: Please confirm [TWK-CONFIRM]"},
+     {.sender = "daemon@example.net", .subject = "Returned mail", .body = "Subject: Please confirm [TWK-TESTKEY]"},
      bounce_deleted_line,
      fate::deleted},
     {"bounce_of_a_challenge_by_an_attachment_name",
      {},
-     {.sender = "daemon@example.net", .subject = "Returned mail", .attachments = {"a.txt", "[TWK-CONFIRM].eml"}},
+     {.sender = "daemon@example.net", .subject = "Returned mail", .attachments = {"a.txt", "[TWK-TESTKEY].eml"}},
      bounce_deleted_line,
      fate::deleted},
     {"other_bounce_is_kept",
@@ -124,7 +124,7 @@ TEST_F(new_message_test, an_unknown_sender_is_challenged_then_moved_then_listed)
 
     ASSERT_EQ(host.replies().size(), 1u);
     EXPECT_EQ(host.replies()[0].message, message);
-    EXPECT_EQ(host.replies()[0].subject, "Please confirm [TWK-CONFIRM]");
+    EXPECT_EQ(host.replies()[0].subject, "Please confirm [TWK-TESTKEY]");
     EXPECT_EQ(host.replies()[0].body, "Hello,\nPlease reply.\nThanks");
     EXPECT_TRUE(in_folder(message, pending_folder()));
     EXPECT_EQ(data_file("pending.lst"), "\r\n\rann@example.com\r\n\r");
@@ -167,7 +167,7 @@ TEST_F(new_message_test, an_answer_authorizes_and_its_sender_is_released_at_the_
     ASSERT_TRUE(in_folder(waiting, pending_folder()));
     ASSERT_FALSE(host.is_unread(waiting)) << "moved aside marked read";
 
-    message_id answer = deliver({.sender = "ann@example.com", .subject = "Re: Please confirm [TWK-CONFIRM]"});
+    message_id answer = deliver({.sender = "ann@example.com", .subject = "Re: Please confirm [TWK-TESTKEY]"});
     EXPECT_TRUE(log.contains("handle_email: email is add to list request : ann@example.com\n"));
     EXPECT_TRUE(host.is_deleted(answer));
     EXPECT_EQ(data_file("authorized.lst"), "\r\n\rann@example.com\r\n\r");
@@ -182,9 +182,43 @@ TEST_F(new_message_test, an_answer_authorizes_and_its_sender_is_released_at_the_
     EXPECT_TRUE(engine().senders_to_release().empty());
 }
 
+// The key is no password: a subject carrying it authorizes only the sender who was challenged
+// and is still waiting. Anyone else is handled as any stranger: challenged once, his mail parked.
+TEST_F(new_message_test, the_key_authorizes_only_a_sender_whose_challenge_is_pending) {
+    message_id waiting = deliver({.sender = "ann@example.com", .subject = "Hello"});
+    deliver({.sender = "gone@example.com", .subject = "Hello"});
+    engine().remove_from_list(engine().pending_list(), "gone@example.com");  // his challenge expired
+    const std::size_t challenges = host.replies().size();
+
+    const char* const hostile_senders[] = {
+        "mallory@example.com",           // never challenged
+        "Ann <ann@example.net>",         // the challenged name, another address
+        "ann@example.com.evil.example",  // the challenged address inside another
+        "gone@example.com",              // challenged, but no longer waiting
+    };
+    std::size_t expected_challenges = challenges;
+    for (const char* sender : hostile_senders) {
+        SCOPED_TRACE(sender);
+        message_id forged = deliver({.sender = sender, .subject = "Re: Please confirm [TWK-TESTKEY]"});
+        EXPECT_TRUE(log.contains(std::string(challenge_line) + sender + "\n"));
+        EXPECT_TRUE(in_folder(forged, pending_folder()));
+        EXPECT_EQ(host.replies().size(), ++expected_challenges);
+        EXPECT_FALSE(engine().is_authorized(sender));
+    }
+    EXPECT_EQ(data_file("authorized.lst"), "");
+    EXPECT_TRUE(engine().senders_to_release().empty());
+    EXPECT_EQ(data_file("answering.lst"), "");
+
+    message_id answer = deliver({.sender = "ann@example.com", .subject = "Re: Please confirm [TWK-TESTKEY]"});
+    EXPECT_TRUE(host.is_deleted(answer));
+    EXPECT_TRUE(engine().is_authorized("ann@example.com"));
+    engine().run_move_email_from_pending_to_incomming();
+    EXPECT_TRUE(in_folder(waiting, host.incoming()));
+}
+
 TEST_F(new_message_test, an_answer_from_a_display_name_leaves_the_pending_entry) {
     deliver({.sender = "Ann <ann@example.com>"});
-    deliver({.sender = "Ann <ann@example.com>", .subject = "Re: [TWK-CONFIRM]"});
+    deliver({.sender = "Ann <ann@example.com>", .subject = "Re: [TWK-TESTKEY]"});
     EXPECT_TRUE(engine().is_authorized("ann@example.com"));
     EXPECT_TRUE(engine().is_in_pending_list("ann@example.com")) << "removal compares the raw sender text";
 }
@@ -192,8 +226,8 @@ TEST_F(new_message_test, an_answer_from_a_display_name_leaves_the_pending_entry)
 TEST_F(new_message_test, every_sender_that_answers_before_a_release_is_released) {
     message_id from_a = deliver({.sender = "a@example.com"});
     message_id from_b = deliver({.sender = "b@example.com"});
-    deliver({.sender = "a@example.com", .subject = "[TWK-CONFIRM]"});
-    deliver({.sender = "b@example.com", .subject = "[TWK-CONFIRM]"});
+    deliver({.sender = "a@example.com", .subject = "[TWK-TESTKEY]"});
+    deliver({.sender = "b@example.com", .subject = "[TWK-TESTKEY]"});
     EXPECT_EQ(engine().senders_to_release(), (std::vector<std::string>{"a@example.com", "b@example.com"}));
     engine().run_move_email_from_pending_to_incomming();
     EXPECT_TRUE(in_folder(from_a, host.incoming()));
@@ -252,7 +286,7 @@ TEST_P(empty_key_test, authorizes_nobody) {
 INSTANTIATE_TEST_SUITE_P(engine, empty_key_test, testing::ValuesIn(empty_key_cases), row_name());
 
 TEST_F(new_message_test, challenge_texts_with_semicolons_survive_a_restart) {
-    set("ARSubject", "Confirm; please [TWK-CONFIRM]");
+    set("ARSubject", "Confirm; please [TWK-TESTKEY]");
     set("ARMessage", "Hello; please reply.\x01See you; bye");
     ASSERT_TRUE(get_configuration("ostrel_user")->save());
     get_configuration("ostrel_user")->load();
@@ -260,7 +294,7 @@ TEST_F(new_message_test, challenge_texts_with_semicolons_survive_a_restart) {
 
     deliver({.sender = "new@example.com"});
     ASSERT_EQ(host.replies().size(), 1u);
-    EXPECT_EQ(host.replies()[0].subject, "Confirm; please [TWK-CONFIRM]");
+    EXPECT_EQ(host.replies()[0].subject, "Confirm; please [TWK-TESTKEY]");
     EXPECT_EQ(host.replies()[0].body, "Hello; please reply.\nSee you; bye");
 }
 

@@ -171,7 +171,7 @@ TEST_F(upkeep_test, a_release_cut_short_by_the_end_of_the_process_is_finished_wh
     message_id unanswered = deliver({.sender = "bob@example.com", .subject = "Hi"});
     message_id own = deliver({.sender = "me@example.org", .receiver = "me@example.org"});
     ASSERT_TRUE(in_folder(own, pending_folder()));
-    deliver({.sender = "ann@example.com", .subject = "Re: [TWK-CONFIRM]"});
+    deliver({.sender = "ann@example.com", .subject = "Re: [TWK-TESTKEY]"});
     EXPECT_EQ(data_file("release.lst"), "ann@example.com\r\n");
 
     // The process ends before the release; the next one connects and gets no new message.
@@ -211,11 +211,11 @@ TEST_F(upkeep_test, an_answer_cut_short_is_finished_by_the_next_process) {
     reset_all_accounts();
     engine().run_workflow();
 
-    message_id answer = deliver({.sender = "ann@example.com", .subject = "Re: [TWK-CONFIRM]"});
+    message_id answer = deliver({.sender = "ann@example.com", .subject = "Re: [TWK-TESTKEY]"});
     EXPECT_FALSE(in_folder(answer, host.incoming())) << "the answer is deleted as a whole answer would be";
     EXPECT_EQ(data_file("answering.lst"), "");
     // Only the first: a later message with the key from an authorized sender is his own affair.
-    message_id later = deliver({.sender = "ann@example.com", .subject = "Re: [TWK-CONFIRM] again"});
+    message_id later = deliver({.sender = "ann@example.com", .subject = "Re: [TWK-TESTKEY] again"});
     EXPECT_TRUE(in_folder(later, host.incoming()));
 }
 

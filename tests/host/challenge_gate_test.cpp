@@ -26,8 +26,8 @@ std::string delivered(const std::string& who, const std::string& auth_results) {
 class challenge_gate_test : public testing::Test {
 protected:
     void SetUp() override {
-        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-CONFIRM]",
-                                "ARSubject", "Please confirm [TWK-CONFIRM]"});
+        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]",
+                                "ARSubject", "Please confirm [TWK-TESTKEY]"});
         ASSERT_EQ(set.code, 0) << set.err;
     }
     outcome tarnwick(std::vector<std::string> args) {

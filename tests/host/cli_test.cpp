@@ -39,7 +39,7 @@ protected:
     }
     void configure() {
         outcome set = tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true",
-                                "ARSubjectKey", "[TWK-CONFIRM]", "ARSubject", "Please confirm [TWK-CONFIRM]"});
+                                "ARSubjectKey", "[TWK-TESTKEY]", "ARSubject", "Please confirm [TWK-TESTKEY]"});
         ASSERT_EQ(set.code, 0) << set.err;
     }
     std::vector<std::string> list(const std::string& name) {
@@ -138,7 +138,7 @@ TEST_F(tarnwick_program_test, each_path_of_the_sample_mailbox_ends_where_it_shou
         header_summary headers = parse_headers(reply.substr(0, reply.find("\n\n") + 2));
         answered.insert(headers.receiver);
         EXPECT_EQ(headers.sender, "me@home.example");
-        EXPECT_EQ(headers.subject, "Please confirm [TWK-CONFIRM]");
+        EXPECT_EQ(headers.subject, "Please confirm [TWK-TESTKEY]");
         EXPECT_EQ(headers.headers.value("Auto-Submitted"), "auto-replied");
     }
     EXPECT_EQ(answered, (std::set<std::string>{"bob@example.net", "dave@nowhere.example", "jerome@exemple.fr"}));
@@ -164,6 +164,41 @@ TEST_F(tarnwick_program_test, each_path_of_the_sample_mailbox_ends_where_it_shou
     EXPECT_EQ(second.code, 0) << second.err;
     EXPECT_NE(second.out.find("0 messages handled"), std::string::npos) << second.out;
     EXPECT_EQ(tree.snapshot(), after_first);
+}
+
+// A fresh data folder gets an answer key of its own: the key every installation shipped with
+// authorizes nobody, and the own key only the sender who was challenged.
+TEST_F(tarnwick_program_test, a_new_installation_answers_only_to_its_own_key_and_only_from_the_challenged) {
+    ASSERT_EQ(tarnwick({"config", "set", "EnableProtection", "true"}).code, 0);
+    std::string key = tarnwick({"config", "get", "ARSubjectKey"}).out;
+    key = key.substr(0, key.find('\n'));
+    std::string seed = read_text_file(data() + "/OstrelAntiSpam/ostrel_original.cfg");
+    const std::string shared = "[TWK-CONFIRM]";
+    ASSERT_NE(seed.find("ARSubjectKey = " + shared + " ;"), std::string::npos) << seed;
+    EXPECT_EQ(key.size(), 14u) << key;  // "[TWK-" and eight characters
+    EXPECT_EQ(key.rfind("[TWK-", 0), 0u) << key;
+    EXPECT_NE(key, shared);
+
+    auto answer = [](const std::string& who, const std::string& id, const std::string& with) {
+        return mail_text({"Return-Path: <" + who + ">", "From: " + who, "To: me@home.example",
+                          "Subject: Re: Please confirm your message " + with, "Message-ID: <" + id + ">"});
+    };
+    tree.add("", "new", "100.a.test", unknown_sender("ann@example.org", "a@x"), 100);
+    tree.add("", "new", "200.m.test", answer("mallory@example.net", "m1@x", shared), 200);
+    tree.add("", "new", "300.e.test", answer("eve@example.net", "e1@x", key), 300);
+    ASSERT_EQ(tarnwick({"run", "--maildir", tree.root()}).code, 0);
+    EXPECT_EQ(list("authorized"), std::vector<std::string>{});
+    EXPECT_EQ(list("pending"), (std::vector<std::string>{"ann@example.org", "eve@example.net", "mallory@example.net"}));
+    for (const std::string& name : tree.files_in("Outbox", "new")) {
+        std::string challenge = read_text_file(tree.folder_dir("Outbox") + "/new/" + name);
+        EXPECT_NE(challenge.find("Subject: Please confirm your message " + key + "\n"), std::string::npos) << challenge;
+    }
+    EXPECT_EQ(tree.files_in("Outbox", "new").size(), 3u);
+
+    tree.add("", "new", "400.m.test", answer("mallory@example.net", "m2@x", shared), 400);
+    tree.add("", "new", "500.a.test", answer("ann@example.org", "a2@x", key), 500);
+    ASSERT_EQ(tarnwick({"run", "--maildir", tree.root()}).code, 0);
+    EXPECT_EQ(list("authorized"), std::vector<std::string>{"ann@example.org"});
 }
 
 TEST_F(tarnwick_program_test, a_delivery_during_the_run_waits_for_the_next_one) {
@@ -367,8 +402,8 @@ TEST_F(tarnwick_program_test, settings_are_read_and_written_by_name) {
     outcome shown = tarnwick({"config", "show"});
     EXPECT_NE(shown.out.find("PendingFolderName = Pending\n"), std::string::npos) << shown.out;
     // A ';' is kept whole through the file.
-    ASSERT_EQ(tarnwick({"config", "set", "ARSubject", "Confirm; please [TWK-CONFIRM]"}).code, 0);
-    EXPECT_EQ(tarnwick({"config", "get", "ARSubject"}).out, "Confirm; please [TWK-CONFIRM]\n");
+    ASSERT_EQ(tarnwick({"config", "set", "ARSubject", "Confirm; please [TWK-TESTKEY]"}).code, 0);
+    EXPECT_EQ(tarnwick({"config", "get", "ARSubject"}).out, "Confirm; please [TWK-TESTKEY]\n");
     outcome emptied = tarnwick({"config", "set", "ARSubjectKey", ""});
     EXPECT_EQ(emptied.code, 0);
     EXPECT_NE(emptied.err.find("ARSubjectKey is empty"), std::string::npos) << emptied.err;
@@ -446,7 +481,7 @@ TEST_F(tarnwick_program_test, writes_that_fail_are_named_and_exit_with_one) {
 
     fs::remove(store + "/ostrel.cfg");
     fs::create_directory(store + "/ostrel.cfg");
-    outcome set = tarnwick({"config", "set", "ARSubject", "Changed [TWK-CONFIRM]"});
+    outcome set = tarnwick({"config", "set", "ARSubject", "Changed [TWK-TESTKEY]"});
     EXPECT_EQ(set.code, 1);
     EXPECT_NE(set.err.find("the settings were not saved"), std::string::npos) << set.err;
     fs::remove(store + "/ostrel.cfg");
@@ -488,12 +523,12 @@ TEST_F(tarnwick_program_test, a_full_disk_at_flush_or_rename_loses_nothing_and_s
         EXPECT_EQ(added.code, 1) << step;
         EXPECT_NE(added.err.find("the authorized list was not saved"), std::string::npos) << step << ": " << added.err;
         outcome set =
-            run(tree.base(), with_data({"config", "set", "ARSubject", "Changed [TWK-CONFIRM]"}), "", full_disk);
+            run(tree.base(), with_data({"config", "set", "ARSubject", "Changed [TWK-TESTKEY]"}), "", full_disk);
         EXPECT_EQ(set.code, 1) << step;
         EXPECT_NE(set.err.find("the settings were not saved"), std::string::npos) << step << ": " << set.err;
     }
     EXPECT_EQ(list("authorized"), std::vector<std::string>{"ann@example.org"});
-    EXPECT_EQ(tarnwick({"config", "get", "ARSubject"}).out, "Please confirm [TWK-CONFIRM]\n");
+    EXPECT_EQ(tarnwick({"config", "get", "ARSubject"}).out, "Please confirm [TWK-TESTKEY]\n");
 }
 #endif
 

@@ -26,8 +26,8 @@ std::string message_from(const std::string& who, const std::string& id, const st
 class deliver_test : public testing::Test {
 protected:
     void SetUp() override {
-        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-CONFIRM]",
-                                "ARSubject", "Please confirm [TWK-CONFIRM]"});
+        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]",
+                                "ARSubject", "Please confirm [TWK-TESTKEY]"});
         ASSERT_EQ(set.code, 0) << set.err;
         ASSERT_EQ(tarnwick({"list", "add", "authorized", "ann@example.org"}).code, 0);
     }

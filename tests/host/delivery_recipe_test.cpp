@@ -85,8 +85,8 @@ protected:
         fs::create_directories(tree.base() + "/.config/tarnwick");
         write_text_file(tree.base() + "/.config/tarnwick/config",
                         "maildir = " + tree.root() + "\ndata-dir = " + data() + "\nlock-timeout = 1\n");
-        outcome set = run(tree.base(), {"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-CONFIRM]",
-                                        "ARSubject", "Please confirm [TWK-CONFIRM]", "--data-dir", data()});
+        outcome set = run(tree.base(), {"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]",
+                                        "ARSubject", "Please confirm [TWK-TESTKEY]", "--data-dir", data()});
         ASSERT_EQ(set.code, 0) << set.err;
         ASSERT_EQ(run(tree.base(), {"list", "add", "authorized", "ann@example.org", "--data-dir", data()}).code, 0);
     }

@@ -98,8 +98,8 @@ protected:
 }  // namespace
 
 TEST_F(dry_run_test, it_tells_each_fate_changes_nothing_and_a_real_run_does_what_it_told) {
-    ASSERT_EQ(tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-CONFIRM]", "ARSubject",
-                        "Please confirm [TWK-CONFIRM]"})
+    ASSERT_EQ(tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]", "ARSubject",
+                        "Please confirm [TWK-TESTKEY]"})
                   .code,
               0);
     ASSERT_EQ(tarnwick({"list", "add", "remove", "spam@junk.example"}).code, 0);

@@ -32,7 +32,7 @@ TEST(flush_order, a_pass_flushes_each_folder_where_order_matters_and_once_at_its
         return run(tree.base(), args, "", environment);
     };
     ASSERT_EQ(tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true", "ARSubjectKey",
-                        "[TWK-CONFIRM]", "ARSubject", "Please confirm [TWK-CONFIRM]"})
+                        "[TWK-TESTKEY]", "ARSubject", "Please confirm [TWK-TESTKEY]"})
                   .code,
               0);
     ASSERT_EQ(tarnwick({"list", "add", "remove", "deals@spam.example"}).code, 0);
@@ -52,7 +52,7 @@ TEST(flush_order, a_pass_flushes_each_folder_where_order_matters_and_once_at_its
                                               "stranger2@strangers.example"};
     for (size_t i = 0; i < senders.size(); ++i) {
         int n = static_cast<int>(i) + 1;
-        add(n, senders[i], senders[i].rfind("waiting", 0) == 0 ? "Re: Please confirm [TWK-CONFIRM]" : "Hello");
+        add(n, senders[i], senders[i].rfind("waiting", 0) == 0 ? "Re: Please confirm [TWK-TESTKEY]" : "Hello");
     }
     const std::string answer = "104.M4P1.gen";
     std::string trace = tree.base() + "/trace";

@@ -39,8 +39,8 @@ protected:
         return run(tree.base(), args);
     }
     void SetUp() override {
-        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-CONFIRM]",
-                                "ARSubject", "Please confirm [TWK-CONFIRM]"});
+        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]",
+                                "ARSubject", "Please confirm [TWK-TESTKEY]"});
         ASSERT_EQ(set.code, 0) << set.err;
         tree.make_folder("Sent");
     }

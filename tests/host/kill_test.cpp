@@ -80,7 +80,7 @@ std::vector<generated> generate(const maildir_tree& tree, const std::string& con
             std::string who = waiting[index];
             waiting.erase(waiting.begin() + static_cast<long>(index));
             answered.insert(who);
-            fields = {"From: " + who, "Subject: Re: Please confirm [TWK-CONFIRM]",
+            fields = {"From: " + who, "Subject: Re: Please confirm [TWK-TESTKEY]",
                       "In-Reply-To: <challenge@home.example>"};
         } else if (roll < 90) {
             kind = "bounce of a challenge";
@@ -89,7 +89,7 @@ std::vector<generated> generate(const maildir_tree& tree, const std::string& con
                 "To: lost" +
                 std::to_string(i) +
                 "@strangers.example\n"
-                "Subject: Please confirm [TWK-CONFIRM]\nAuto-Submitted: auto-replied\n";
+                "Subject: Please confirm [TWK-TESTKEY]\nAuto-Submitted: auto-replied\n";
             fields = {"Return-Path: <>", "From: MAILER-DAEMON@mx.home.example (Mail Delivery System)",
                       "Subject: Undelivered Mail Returned to Sender", "Auto-Submitted: auto-replied"};
         } else if (roll < 95) {
@@ -170,7 +170,7 @@ public:
             }
         }
         expect_ok(tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true", "ARSubjectKey",
-                            "[TWK-CONFIRM]", "ARSubject", "Please confirm [TWK-CONFIRM]"}));
+                            "[TWK-TESTKEY]", "ARSubject", "Please confirm [TWK-TESTKEY]"}));
         expect_ok(tarnwick({"list", "add", "remove", "deals0@spam.example", "deals1@spam.example",
                             "deals2@spam.example", "deals3@spam.example"}));
     }

@@ -47,8 +47,8 @@ protected:
         return run(tree.base(), args, "", environment);
     }
     void SetUp() override {
-        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-CONFIRM]",
-                                "ARSubject", "Please confirm [TWK-CONFIRM]"});
+        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]",
+                                "ARSubject", "Please confirm [TWK-TESTKEY]"});
         ASSERT_EQ(set.code, 0) << set.err;
     }
     void arrive(const std::string& who, long arrival, const std::string& extra = "X-Nothing: 0") {

@@ -327,8 +327,8 @@ void prepare_data_and_waiting_mail(const std::string& base) {
         outcome result = run(base, args);
         ASSERT_EQ(result.code, 0) << result.out << result.err;
     };
-    tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true", "ARSubjectKey", "[TWK-CONFIRM]",
-              "ARSubject", "Please confirm [TWK-CONFIRM]"});
+    tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true", "ARSubjectKey", "[TWK-TESTKEY]",
+              "ARSubject", "Please confirm [TWK-TESTKEY]"});
     tarnwick({"list", "add", "remove", "deals0@spam.example", "deals1@spam.example"});
     write_text_file(base + "/contacts.txt",
                     "friend0@friends.example\nfriend1@friends.example\nfriend2@friends.example\n");
@@ -356,7 +356,7 @@ void prepare_mixed_mailbox(const std::string& base) {
         from("friend0@friends.example", "News", "Friend"),
         from("stranger0@strangers.example", "Offer 0"),
         from("deals0@spam.example", "WIN", "Deals"),
-        from("waiting0@strangers.example", "Re: Please confirm [TWK-CONFIRM]"),
+        from("waiting0@strangers.example", "Re: Please confirm [TWK-TESTKEY]"),
         from("friend1@friends.example", "Lunch"),
         from("stranger1@strangers.example", "Offer 1"),
         {"Return-Path: <>", "From: MAILER-DAEMON@mx.home.example (Mail Delivery System)",
@@ -367,7 +367,7 @@ void prepare_mixed_mailbox(const std::string& base) {
         from("deals1@spam.example", "WIN again", "Deals"),
         from("stranger2@strangers.example", "Offer 2"),
         {"From: <>", "Subject: anonymous"},
-        from("waiting1@strangers.example", "Re: Please confirm [TWK-CONFIRM]"),
+        from("waiting1@strangers.example", "Re: Please confirm [TWK-TESTKEY]"),
         {"Return-Path: <news@lists.example>", "From: List <news@lists.example>", "Subject: Digest",
          "List-Id: <news.lists.example>"},
         {"Return-Path: <>", "From: Mail Delivery System <Mailer-Daemon@mx.gone.example>",
@@ -388,7 +388,7 @@ void prepare_mixed_mailbox(const std::string& base) {
         if (i == 6)
             body =
                 "Your message could not be delivered.\n\n--- returned headers ---\nFrom: me@home.example\n"
-                "To: lost@strangers.example\nSubject: Please confirm [TWK-CONFIRM]\n";
+                "To: lost@strangers.example\nSubject: Please confirm [TWK-TESTKEY]\n";
         if (std::any_of(mail[i].begin(), mail[i].end(),
                         [](const std::string& field) { return field.rfind("Subject: Re: Please confirm", 0) == 0; }))
             answers().insert(unique_of(name));

@@ -145,15 +145,6 @@ HRESULT write_class_entries(HKEY root) {
     return hr;
 }
 
-HRESULT register_type_library() {
-    com_ptr<ITypeLib> library;
-    std::wstring path;
-    HRESULT hr = load_tarnwick_type_library(library.put(), &path);
-    if (FAILED(hr)) return hr;
-    std::wstring help_folder = tarnwick_module_folder();
-    return RegisterTypeLib(library.get(), path.data(), help_folder.data());
-}
-
 // What names the type library in the registry, as the module's library tells it; the ids the
 // module was built with when the library cannot be read, so that removal still finds them.
 struct library_identity {
@@ -181,19 +172,6 @@ struct library_identity {
     std::string library_key() const { return "TypeLib\\" + guid_text(id); }
     std::string version_key() const { return library_key() + "\\" + version(); }
 };
-
-HRESULT unregister_type_library() {
-    com_ptr<ITypeLib> library;
-    load_tarnwick_type_library(library.put());  // left empty when it does not load
-    library_identity identity(library.get());
-    // A library that is not registered has nothing to remove (Windows and wine would each
-    // answer that with a different failure).
-    HKEY registered = nullptr;
-    LONG error = RegOpenKeyExW(HKEY_CLASSES_ROOT, widen(identity.version_key()).c_str(), 0, KEY_READ, &registered);
-    if (error == ERROR_FILE_NOT_FOUND) return S_OK;
-    registry_key{error == ERROR_SUCCESS ? registered : nullptr};  // only asked whether it is there: closed at once
-    return UnRegisterTypeLib(identity.id, identity.major, identity.minor, identity.lcid, identity.kind);
-}
 
 // An interface that clients marshal through the type library, with the proxy class that does it.
 struct automation_interface {
@@ -230,9 +208,14 @@ HRESULT automation_interfaces(ITypeLib* library, std::vector<automation_interfac
     return S_OK;
 }
 
-// For one user, the module enters its type library itself, with the keys and values that
-// RegisterTypeLib writes: wine's RegisterTypeLibForUser registers for the whole machine.
-HRESULT register_type_library_for_user(HKEY root) {
+// The module enters its type library itself, with the keys and values that RegisterTypeLib
+// writes, under the root it is given: RegisterTypeLib writes through HKEY_CLASSES_ROOT, which is
+// the user's own key where the user has registered too, and wine's RegisterTypeLibForUser
+// registers for the whole machine.
+// The machine's FLAGS value is the library's flags as RegisterTypeLib has always written them
+// (8: the library is in a file), as the installer package writes them too; the user's, the
+// public flags alone.
+HRESULT register_type_library(HKEY root, registration_scope scope) {
     com_ptr<ITypeLib> library;
     std::wstring path;
     HRESULT hr = load_tarnwick_type_library(library.put(), &path);
@@ -247,11 +230,13 @@ HRESULT register_type_library_for_user(HKEY root) {
     std::string key = identity.version_key();
     char lcid[16];
     std::snprintf(lcid, sizeof lcid, "%lx", static_cast<unsigned long>(identity.lcid));
-    const WORD public_flags = identity.flags & (LIBFLAG_FRESTRICTED | LIBFLAG_FCONTROL | LIBFLAG_FHIDDEN);
+    const WORD flags = scope == registration_scope::machine
+                           ? identity.flags
+                           : identity.flags & (LIBFLAG_FRESTRICTED | LIBFLAG_FCONTROL | LIBFLAG_FHIDDEN);
     BSTR title = SysStringLen(help) ? help : name;
     std::vector<registry_value> entries{
         {key, "", std::wstring(title ? title : L"", SysStringLen(title))},
-        {key + "\\FLAGS", "", widen(std::to_string(public_flags))},
+        {key + "\\FLAGS", "", widen(std::to_string(flags))},
         {key + "\\" + lcid + (identity.kind == SYS_WIN64 ? "\\win64" : "\\win32"), "", path},
         {key + "\\HELPDIR", "", tarnwick_module_folder()},
     };
@@ -268,9 +253,9 @@ HRESULT register_type_library_for_user(HKEY root) {
     return write_all(root, entries);
 }
 
-// Removes what register_type_library_for_user wrote; the library's own key goes once no other
-// version stays under it.
-HRESULT unregister_type_library_for_user(HKEY root) {
+// Removes what register_type_library wrote; the library's own key goes once no other version
+// stays under it.
+HRESULT unregister_type_library(HKEY root) {
     com_ptr<ITypeLib> library;
     std::vector<automation_interface> interfaces;
     if (FAILED(load_tarnwick_type_library(library.put())) || FAILED(automation_interfaces(library.get(), interfaces))) {
@@ -301,20 +286,19 @@ HRESULT remove_application_entries(HKEY root) {
     return first;
 }
 
-// The key a registration writes under: HKEY_CLASSES_ROOT for the machine, the user's own
-// Software\Classes for one user. Empty, with the failure in `status`, when it cannot be opened;
+// The key a registration writes under: the machine's Software\Classes, or the user's own for one
+// user. Never HKEY_CLASSES_ROOT: it shows the user's entries over the machine's, so that an
+// administrator who has also registered for himself would change or remove his own entries
+// instead of the machine's. Empty, with the failure in `status`, when it cannot be opened;
 // `made` false opens only a key that is there (removal has nothing to do without it).
 class registration_root {
 public:
     registration_root(registration_scope scope, bool made) {
-        if (scope == registration_scope::machine) {
-            root_ = HKEY_CLASSES_ROOT;
-            return;
-        }
+        HKEY base = scope == registration_scope::machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
         HKEY opened = nullptr;
-        LONG error = made ? RegCreateKeyExW(HKEY_CURRENT_USER, user_classes, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                            KEY_READ | KEY_WRITE, nullptr, &opened, nullptr)
-                          : RegOpenKeyExW(HKEY_CURRENT_USER, user_classes, 0, KEY_READ | KEY_WRITE, &opened);
+        LONG error = made ? RegCreateKeyExW(base, classes, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
+                                            nullptr, &opened, nullptr)
+                          : RegOpenKeyExW(base, classes, 0, KEY_READ | KEY_WRITE, &opened);
         if (error != ERROR_SUCCESS) {
             missing = error == ERROR_FILE_NOT_FOUND;
             status = from_win32(error);
@@ -329,7 +313,7 @@ public:
     bool missing = false;
 
 private:
-    static constexpr const wchar_t* user_classes = L"Software\\Classes";
+    static constexpr const wchar_t* classes = L"Software\\Classes";
     registry_key held_;
     HKEY root_ = nullptr;
 };
@@ -356,9 +340,7 @@ HRESULT tarnwick_register_server(registration_scope scope) {
         if (FAILED(root.status)) return root.status;
         HRESULT hr = write_application_entries(root.get());
         if (SUCCEEDED(hr)) hr = write_class_entries(root.get());
-        if (SUCCEEDED(hr))
-            hr = scope == registration_scope::machine ? register_type_library()
-                                                      : register_type_library_for_user(root.get());
+        if (SUCCEEDED(hr)) hr = register_type_library(root.get(), scope);
         return hr;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -372,9 +354,7 @@ HRESULT tarnwick_unregister_server(registration_scope scope) {
         if (root.missing) return S_OK;
         if (FAILED(root.status)) return root.status;
         HRESULT first = S_OK;
-        for (HRESULT hr : {remove_class_entries(root.get()),
-                           scope == registration_scope::machine ? unregister_type_library()
-                                                                : unregister_type_library_for_user(root.get()),
+        for (HRESULT hr : {remove_class_entries(root.get()), unregister_type_library(root.get()),
                            remove_application_entries(root.get())})
             if (FAILED(hr) && SUCCEEDED(first)) first = hr;
         return first;

@@ -4,9 +4,10 @@
 
 #include "platform/com.h"
 
-// Whom a registration serves: every user of the machine (HKEY_CLASSES_ROOT, which takes an
-// administrator), or only the user running it (HKEY_CURRENT_USER\Software\Classes, which
-// Windows merges into that user's view of the classes).
+// Whom a registration serves: every user of the machine (HKEY_LOCAL_MACHINE\Software\Classes,
+// which takes an administrator), or only the user running it (HKEY_CURRENT_USER\Software\Classes,
+// which Windows merges into that user's view of the classes). Each writes and removes under its
+// own key alone, whatever the other holds.
 enum class registration_scope { machine, user };
 
 // The scope DllInstall's command line asks for: "user" in any case is the current user;
