@@ -28,9 +28,8 @@ struct message_fingerprint {
     long long lines = 0;
     std::string sha256;  // 64 lower-case hex digits; empty when not known
 
+    // A copy on disk has `size` bytes with LF line ends, `size + lines` with CRLF.
     bool known() const { return !sha256.empty(); }
-    // True when a file of `file_size` bytes can hold these bytes, with LF or CRLF line ends.
-    bool fits_size(long long file_size) const { return known() && (file_size == size || file_size == size + lines); }
     bool operator==(const message_fingerprint&) const = default;
 };
 

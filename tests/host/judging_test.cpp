@@ -59,9 +59,6 @@ TEST(pending_index_file, bytes_are_known_by_size_lines_and_sha256_with_crlf_take
     EXPECT_EQ(fingerprint_of("a\r\nb\r\n"), fingerprint_of("a\nb\n"));
     EXPECT_NE(fingerprint_of("a\rb"), fingerprint_of("ab"));  // a lone CR is a byte like any other
     EXPECT_NE(fingerprint_of("a\r"), fingerprint_of("a"));
-    message_fingerprint lf = fingerprint_of("a\nb\n");
-    EXPECT_TRUE(lf.fits_size(4) && lf.fits_size(6) && !lf.fits_size(5));
-    EXPECT_FALSE(message_fingerprint{}.fits_size(-1));
 
     // Read in pieces: a CRLF split between two of them is still one line end.
     maildir_tree tree;
@@ -388,7 +385,7 @@ TEST_F(judging_test, each_way_a_user_moves_mail_is_a_verdict_and_a_lookalike_of_
                  100);
     filter();
     ASSERT_EQ(tree.files_in("Pending", "cur").size(), 6u);
-    long now = static_cast<long>(std::time(nullptr));
+    long now = static_cast<long>(std::time(nullptr)) + 60;  // a minute after the parking
     auto bytes_of = [&](const char* who) { return read_text_file(parked(std::string("1.") + who + ".test")); };
 
     // IMAP MOVE: renamed, flags and a size in the name.
