@@ -101,7 +101,7 @@ std::vector<message_file> list_messages(const std::string& folder_dir, const cha
         struct stat st {};
         if (::fstatat(::dirfd(handle.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
         if (!S_ISREG(st.st_mode)) continue;
-        files.push_back({subdir, entry->d_name, st.st_mtim});
+        files.push_back({subdir, entry->d_name, st.st_mtim, static_cast<long long>(st.st_size)});
     }
     return files;
 }

@@ -29,6 +29,7 @@ struct message_file {
     std::string subdir;  // "new" or "cur"
     std::string name;
     timespec mtime{};  // the arrival time, which renames keep
+    long long size = 0;
 };
 
 // The arrival order: by arrival time, then by name.

@@ -1,6 +1,9 @@
 #include "host/pending_index.h"
 
+#include <fcntl.h>
+#include <glib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,10 +21,50 @@ constexpr size_t sender_limit = 320;
 constexpr size_t subject_limit = 998;
 constexpr size_t date_limit = 200;
 constexpr size_t challenge_limit = 400;
-constexpr size_t field_count = 8;
+constexpr size_t old_field_count = 8;  // an index written before the bytes were recorded
+constexpr size_t field_count = 11;
 
 constexpr const char* index_heading =
-    "# tarnwick pending index: unique name, parked, arrived, Message-ID, sender, Date, challenge, subject\n";
+    "# tarnwick pending index: unique name, parked, arrived, Message-ID, sender, Date, challenge, subject, "
+    "size, lines, SHA-256\n";
+
+// Feeds a message to SHA-256 with each CRLF taken as LF, piece by piece.
+class fingerprint_maker {
+public:
+    fingerprint_maker() : sum_(g_checksum_new(G_CHECKSUM_SHA256)) {}
+    ~fingerprint_maker() { g_checksum_free(sum_); }
+    fingerprint_maker(const fingerprint_maker&) = delete;
+    fingerprint_maker& operator=(const fingerprint_maker&) = delete;
+
+    void add(std::string_view piece) {
+        plain_.clear();
+        for (char c : piece) {
+            // A CR is held back until the next byte says whether it ends a line.
+            if (held_cr_ && c != '\n') plain_ += '\r';
+            held_cr_ = c == '\r';
+            if (held_cr_) continue;
+            plain_ += c;
+            if (c == '\n') ++print_.lines;
+        }
+        g_checksum_update(sum_, reinterpret_cast<const guchar*>(plain_.data()), static_cast<gssize>(plain_.size()));
+        print_.size += static_cast<long long>(plain_.size());
+    }
+    message_fingerprint finish() {
+        if (held_cr_) {  // a CR at the very end ends no line
+            g_checksum_update(sum_, reinterpret_cast<const guchar*>("\r"), 1);
+            ++print_.size;
+            held_cr_ = false;
+        }
+        print_.sha256 = g_checksum_get_string(sum_);
+        return print_;
+    }
+
+private:
+    GChecksum* sum_;
+    std::string plain_;
+    bool held_cr_ = false;
+    message_fingerprint print_{0, 0, ""};
+};
 
 // At most `limit` bytes of `text`, never ending inside a UTF-8 sequence.
 std::string bounded(std::string_view text, size_t limit) {
@@ -91,9 +134,22 @@ std::vector<std::string_view> split_tabs(std::string_view line) {
     return parts;
 }
 
+// The size, lines and SHA-256 fields: all three empty for bytes not known.
+std::optional<message_fingerprint> parse_fingerprint(std::string_view size, std::string_view lines,
+                                                     std::string_view sha256) {
+    if (size.empty() && lines.empty() && sha256.empty()) return message_fingerprint{};
+    std::optional<long long> bytes = whole_number(size), count = whole_number(lines);
+    if (!bytes || !count || *count > *bytes || sha256.size() != 64 ||
+        sha256.find_first_not_of("0123456789abcdef") != std::string_view::npos)
+        return std::nullopt;
+    return message_fingerprint{*bytes, *count, std::string(sha256)};
+}
+
 std::optional<pending_entry> parse_line(std::string_view line) {
     std::vector<std::string_view> fields = split_tabs(line);
-    if (fields.size() != field_count) return std::nullopt;
+    if (fields.size() != field_count && fields.size() != old_field_count) return std::nullopt;
+    std::optional<message_fingerprint> bytes =
+        fields.size() == old_field_count ? message_fingerprint{} : parse_fingerprint(fields[8], fields[9], fields[10]);
     pending_entry entry;
     std::optional<std::string> unique = unescaped(fields[0], unique_limit);
     std::optional<long long> parked = whole_number(fields[1]);
@@ -104,9 +160,9 @@ std::optional<pending_entry> parse_line(std::string_view line) {
     std::optional<std::string> challenge = unescaped(fields[6], challenge_limit);
     std::optional<std::string> subject = unescaped(fields[7], subject_limit);
     if (!unique || unique->empty() || unique->find_first_of("/:") != std::string::npos || !parked || !arrived || !id ||
-        !sender || !date || !challenge || challenge->empty() || !subject)
+        !sender || !date || !challenge || challenge->empty() || !subject || !bytes)
         return std::nullopt;
-    return pending_entry{*unique, *parked, *arrived, *id, *sender, *subject, *date, *challenge};
+    return pending_entry{*unique, *parked, *arrived, *id, *sender, *subject, *date, *challenge, *bytes};
 }
 
 // The length of the UTF-8 sequence starting at `text[i]`, or 0 when it is not a valid one.
@@ -126,6 +182,31 @@ size_t valid_sequence(std::string_view text, size_t i) {
 }
 
 }  // namespace
+
+message_fingerprint fingerprint_of(std::string_view bytes) {
+    fingerprint_maker maker;
+    maker.add(bytes);
+    return maker.finish();
+}
+
+std::optional<message_fingerprint> fingerprint_of_file(const std::string& path) {
+    // Not blocking on a FIFO or a device put in a mail folder, and no link followed.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    std::optional<message_fingerprint> print;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        fingerprint_maker maker;
+        char buffer[65536];
+        ssize_t got;
+        while ((got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+            if (got > 0) maker.add(std::string_view(buffer, static_cast<size_t>(got)));
+        }
+        if (got == 0) print = maker.finish();
+    }
+    ::close(fd);
+    return print;
+}
 
 pending_entry entry_of(const header_summary& headers, std::string unique, long long parked, long long arrived,
                        std::string challenge) {
@@ -153,7 +234,11 @@ std::string format_pending_index(const std::map<std::string, pending_entry>& ent
                 std::to_string(e.arrived) + '\t' + escaped(bounded(e.message_id, id_limit)) + '\t' +
                 escaped(bounded(e.sender, sender_limit)) + '\t' + escaped(bounded(e.date, date_limit)) + '\t' +
                 escaped(bounded(e.challenge, challenge_limit)) + '\t' + escaped(bounded(e.subject, subject_limit)) +
-                '\n';
+                '\t';
+        if (e.bytes.known())
+            text += std::to_string(e.bytes.size) + '\t' + std::to_string(e.bytes.lines) + '\t' + e.bytes.sha256;
+        else text += "\t\t";  // size, lines and SHA-256 all empty: not known
+        text += '\n';
     }
     return text;
 }

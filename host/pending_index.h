@@ -1,8 +1,8 @@
 // What the program knows of the mail waiting in the pending folder: one entry a message, kept in
 // the data folder, so that a message the user moves out of that folder (which an IMAP server
-// renames) can be recognised by its Message-ID and sender, and so that `pending` and `digest`
-// can say whether its sender was challenged. Every value comes from outside and is escaped and
-// bounded before it is stored.
+// renames, and a client may copy or append anew) can be recognised by its bytes, and so that
+// `pending` and `digest` can say whether its sender was challenged. Every value comes from
+// outside and is escaped and bounded before it is stored.
 #pragma once
 
 #include <ctime>
@@ -18,6 +18,26 @@
 // The index file in the data folder.
 inline constexpr const char* pending_index_file_name = "pending-index.tsv";
 
+// What a message's bytes are, line ends counted as LF (a server or client that stores a copy may
+// write CRLF where the original had LF, or the other way round): their length, their number of
+// lines and their SHA-256. Anyone can send mail with the Message-ID, sender and subject of
+// another, but not with its bytes: a copy in the inbox or the junk folder is the message the user
+// moved only when these are the same.
+struct message_fingerprint {
+    long long size = -1;  // -1: not known
+    long long lines = 0;
+    std::string sha256;  // 64 lower-case hex digits; empty when not known
+
+    // A copy on disk has `size` bytes with LF line ends, `size + lines` with CRLF.
+    bool known() const { return !sha256.empty(); }
+    bool operator==(const message_fingerprint&) const = default;
+};
+
+// The fingerprint of a message in memory, and of the regular file at `path` (read in pieces,
+// never held whole; none when it is not a regular file or cannot be read to its end).
+message_fingerprint fingerprint_of(std::string_view bytes);
+std::optional<message_fingerprint> fingerprint_of_file(const std::string& path);
+
 struct pending_entry {
     std::string unique;     // the unique part of the file's name in the pending folder
     long long parked = 0;   // when it reached the pending folder, seconds since 1970
@@ -27,18 +47,23 @@ struct pending_entry {
     std::string subject;    // decoded
     std::string date;       // the Date field as written
     std::string challenge;  // "sent:ADDRESS", "withheld:KIND", "failed", "none" or "unknown"
+    // Unknown for an entry of an index written before bytes were recorded, until the next pass
+    // reads the message while it is still in the pending folder; such an entry yields no verdict.
+    message_fingerprint bytes;
 };
 
 // An entry for a message of the pending folder from its header fields, with each value bounded.
 pending_entry entry_of(const header_summary& headers, std::string unique, long long parked, long long arrived,
                        std::string challenge);
 
-// True when `a` and `b` describe the same message under different file names: the same
-// Message-ID and sender, or, for mail without a Message-ID, the same sender, Date and subject
-// (senders must match, so a mix-up can only judge the sender that the user judged).
+// True when `a` and `b` seem to describe the same message under different file names: the same
+// Message-ID and sender, or, for mail without a Message-ID, the same sender, Date and subject.
+// Good enough to show or carry over what is known of a message renamed inside the pending
+// folder; never enough for a verdict, which needs the same bytes.
 bool same_message(const pending_entry& a, const pending_entry& b);
 
-// The file's text, and back. A line that cannot be read is counted in `bad_lines` and left out.
+// The file's text, and back. A line that cannot be read is counted in `bad_lines` and left out. A
+// line of an older index, without the fields of the bytes, is read with them unknown.
 std::string format_pending_index(const std::map<std::string, pending_entry>& entries);
 std::map<std::string, pending_entry> parse_pending_index(std::string_view text, int& bad_lines);
 

@@ -1,7 +1,8 @@
 #include "host/verdicts.h"
 
 #include <algorithm>
-#include <climits>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <set>
@@ -9,6 +10,7 @@
 #include "contract/addin_data.h"
 #include "contract/sender_address.h"
 #include "host/cli.h"
+#include "host/folder_sync.h"
 #include "host/friends.h"
 #include "host/maildir.h"
 #include "platform/text.h"
@@ -17,9 +19,6 @@ namespace {
 
 // Enough for any honest header block; a longer one is read that far.
 constexpr size_t header_limit = 256 * 1024;
-// A copy an IMAP server makes keeps the arrival time or gets a later one; a day of slack covers
-// clocks and time zones of servers that set it from the Date field.
-constexpr long long copy_time_slack = 86400;
 
 constexpr const char* to_inbox = "inbox";
 constexpr const char* to_junk = "junk";
@@ -37,26 +36,11 @@ bool listed(const std::vector<std::string>& entries, const std::string& address)
            std::find(entries.begin(), entries.end(), domain) != entries.end();
 }
 
-// A message of the inbox or the junk folder that may be a pending message the user moved.
-struct found_copy {
-    const char* where;  // to_inbox or to_junk
-    bool in_new;
-    long long mtime;
-    pending_entry seen;  // what the file says of itself
-};
-
-// Where the user put the message of `entry`: to_inbox, to_junk, "both" or "" (deleted, or
-// moved elsewhere).
-std::string search(const pending_entry& entry, const std::vector<found_copy>& copies) {
-    std::set<std::string> found;
-    for (const found_copy& copy : copies) {
-        bool same = copy.seen.unique == entry.unique || same_message(copy.seen, entry);
-        // A file still in new/ that arrived after the message was parked is a later delivery,
-        // not the moved message: anyone can send a second message with the same Message-ID.
-        if (same && !(copy.in_new && copy.mtime > entry.parked)) found.insert(copy.where);
-    }
-    if (found.size() > 1) return "both";
-    return found.empty() ? "" : *found.begin();
+// What same_message compares, as one key.
+std::string header_key(const pending_entry& entry) {
+    std::string key = entry.sender + '\n' + entry.message_id;
+    if (entry.message_id.empty()) key += '\n' + entry.date + '\n' + entry.subject;
+    return key;
 }
 
 }  // namespace
@@ -119,9 +103,9 @@ void pending_tracker::record(maildir_host& host) {
         if (move.to != pending_ || pending_.empty()) continue;
         // Parked by the filter: what it is, and what became of its challenge. The host read its
         // header fields before it moved it, mostly; else they are read now.
+        std::string path = maildir::folder_directory(root_, pending_) + "/" + move.file_after;
         std::shared_ptr<const header_summary> headers = move.headers;
         if (!headers) {
-            std::string path = maildir::folder_directory(root_, pending_) + "/" + move.file_after;
             std::optional<std::string> block = maildir::read_header_block(path, header_limit);
             // Unreadable or gone now: the next pass indexes it if it is still there.
             if (!block) continue;
@@ -132,7 +116,10 @@ void pending_tracker::record(maildir_host& host) {
         std::optional<std::string> challenge = host.take_challenge(move.unique_before);
         if (!challenge) challenge = host.take_challenge(unique);
         long long arrived = move.arrived > 0 ? move.arrived : std::time(nullptr);
-        entries_[unique] = entry_of(*headers, unique, std::time(nullptr), arrived, challenge.value_or("none"));
+        pending_entry entry = entry_of(*headers, unique, std::time(nullptr), arrived, challenge.value_or("none"));
+        // Not readable now: the next pass reads its bytes if it is still there.
+        entry.bytes = fingerprint_of_file(path).value_or(message_fingerprint{});
+        entries_[unique] = std::move(entry);
         dirty_ = true;
     }
 }
@@ -147,27 +134,47 @@ verdict_report pending_tracker::judge_moved_messages(addin_client& addin, maildi
     std::vector<maildir::message_file> files = maildir::list_all_messages(pending_dir);
     std::set<std::string> present;
     for (const maildir::message_file& file : files) present.insert(std::string(maildir::unique_part(file.name)));
-    std::vector<std::string> departed;
+    std::set<std::string> departed;
+    std::map<std::string, std::string> departed_by_bytes, departed_by_header;  // to the unique name
     for (const auto& [unique, entry] : entries_) {
-        if (!present.count(unique)) departed.push_back(unique);
+        if (present.count(unique)) continue;
+        departed.insert(unique);
+        if (entry.bytes.known()) departed_by_bytes.emplace(entry.bytes.sha256, unique);
+        else departed_by_header.emplace(header_key(entry), unique);
     }
-    // Messages not known yet: parked before the index was kept, or an index lost. One that a
-    // server renamed inside the folder keeps what was known of it.
     for (const maildir::message_file& file : files) {
         std::string unique(maildir::unique_part(file.name));
-        if (entries_.count(unique)) continue;
-        std::optional<std::string> block =
-            maildir::read_header_block(pending_dir + "/" + file.subdir + "/" + file.name, header_limit);
+        std::string path = pending_dir + "/" + file.subdir + "/" + file.name;
+        auto known = entries_.find(unique);
+        if (known != entries_.end()) {
+            // An entry of an older index: its bytes are read while the message is still here.
+            if (!known->second.bytes.known()) {
+                if (std::optional<message_fingerprint> print = fingerprint_of_file(path)) {
+                    known->second.bytes = *print;
+                    dirty_ = true;
+                }
+            }
+            continue;
+        }
+        // Not known yet: parked before the index was kept, or an index lost. One that a server
+        // renamed inside the folder keeps what was known of it.
+        std::optional<std::string> block = maildir::read_header_block(path, header_limit);
         if (!block) continue;
         pending_entry entry = entry_of(parse_headers(*block), unique, file.mtime.tv_sec, file.mtime.tv_sec, "unknown");
-        auto renamed = std::find_if(departed.begin(), departed.end(),
-                                    [&](const std::string& gone) { return same_message(entries_.at(gone), entry); });
-        if (renamed != departed.end()) {
-            pending_entry known = entries_.at(*renamed);
+        entry.bytes = fingerprint_of_file(path).value_or(message_fingerprint{});
+        // By its bytes, or by its header for an entry whose bytes were never read.
+        std::optional<std::string> renamed;
+        auto same_bytes = departed_by_bytes.find(entry.bytes.sha256);
+        if (entry.bytes.known() && same_bytes != departed_by_bytes.end()) renamed = same_bytes->second;
+        auto same_header = departed_by_header.find(header_key(entry));
+        if (!renamed && same_header != departed_by_header.end()) renamed = same_header->second;
+        if (renamed && departed.count(*renamed)) {
+            pending_entry known_entry = entries_.at(*renamed);
             entries_.erase(*renamed);
-            departed.erase(renamed);
-            known.unique = unique;
-            entry = known;
+            departed.erase(*renamed);
+            known_entry.unique = unique;
+            known_entry.bytes = entry.bytes;
+            entry = known_entry;
         }
         entries_[unique] = entry;
         dirty_ = true;
@@ -177,37 +184,64 @@ verdict_report pending_tracker::judge_moved_messages(addin_client& addin, maildi
         return pass;
     }
 
-    // The inbox and the junk folder are read only now, and only their files that can be copies.
-    long long cutoff = LLONG_MAX;
-    for (const std::string& unique : departed) cutoff = std::min(cutoff, entries_.at(unique).arrived - copy_time_slack);
-    std::vector<found_copy> copies;
+    // A copy in the inbox or the junk folder is the moved message only when its bytes are the
+    // same. The departed messages are looked up by the sizes their copies can have, so only the
+    // few files of such a size are read, however many departed and however big the folders.
+    std::map<long long, std::vector<const pending_entry*>> by_size;
+    for (const std::string& unique : departed) {
+        const pending_entry& entry = entries_.at(unique);
+        if (!entry.bytes.known()) continue;  // never read: no verdict can be taken for it
+        by_size[entry.bytes.size].push_back(&entry);
+        if (entry.bytes.lines > 0) by_size[entry.bytes.size + entry.bytes.lines].push_back(&entry);
+    }
+    std::map<std::string, std::set<std::string>> copies;  // unique name to where its copies are
+    std::vector<std::string> appended;                    // copies in the inbox's new/
     for (const char* where : {to_inbox, to_junk}) {
-        if (where == to_junk && junk_.empty()) continue;
+        if (by_size.empty() || (where == to_junk && junk_.empty())) continue;
         std::string dir = maildir::folder_directory(root_, where == to_inbox ? "" : junk_);
         for (const char* subdir : {"new", "cur"}) {
             for (const maildir::message_file& file : maildir::list_messages(dir, subdir)) {
-                if (file.mtime.tv_sec < cutoff) continue;
-                std::optional<std::string> block =
-                    maildir::read_header_block(dir + "/" + subdir + "/" + file.name, header_limit);
-                if (!block) continue;
-                long long mtime = file.mtime.tv_sec;
-                copies.push_back(
-                    {where, std::string(subdir) == "new", mtime,
-                     entry_of(parse_headers(*block), std::string(maildir::unique_part(file.name)), mtime, mtime, "")});
+                auto sized = by_size.find(file.size);
+                if (sized == by_size.end()) continue;
+                std::optional<message_fingerprint> print = fingerprint_of_file(dir + "/" + subdir + "/" + file.name);
+                if (!print) continue;
+                bool same = false;
+                for (const pending_entry* entry : sized->second) {
+                    if (entry->bytes != *print) continue;
+                    copies[entry->unique].insert(where);
+                    same = true;
+                }
+                if (same && where == to_inbox && std::string(subdir) == "new") appended.push_back(file.name);
             }
         }
     }
+    // A client that appends the message to the inbox leaves it in new/, where it would pass for
+    // new mail and be filtered (parked) again: it is the user's, and is put with the mail seen.
+    std::string inbox = maildir::folder_directory(root_, "");
+    for (const std::string& name : appended) {
+        int error = maildir::move_no_replace(inbox + "/new/" + name,
+                                             inbox + "/cur/" + maildir::with_flags(name, maildir::flags_of(name)));
+        if (error == 0) {
+            folder_sync::note_mail_folder(inbox + "/new");
+            folder_sync::note_mail_folder(inbox + "/cur");
+        } else if (error != ENOENT) {
+            pass.notes.push_back("the message " + shown_text(name, 100) + " moved back into the inbox stays in new/ (" +
+                                 std::strerror(error) + ") and is filtered as new mail");
+        }
+    }
+
     std::vector<std::pair<std::string, std::string>> verdicts;  // where, unique
     for (const std::string& unique : departed) {
         const pending_entry& entry = entries_.at(unique);
-        std::string where = search(entry, copies);
-        if (where == to_inbox || where == to_junk) {
-            verdicts.emplace_back(where, unique);
+        auto found = copies.find(unique);
+        if (found != copies.end() && found->second.size() == 1) {
+            verdicts.emplace_back(*found->second.begin(), unique);
             continue;
         }
-        if (where == "both")
+        if (found != copies.end())
             pass.notes.push_back("a message from " + shown_text(entry.sender, 100) +
                                  " was moved both to the inbox and to the junk folder: no verdict");
+        // Deleted, moved elsewhere, or not known by its bytes: no verdict.
         entries_.erase(unique);
         dirty_ = true;
     }

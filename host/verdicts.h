@@ -4,10 +4,12 @@
 // or moved anywhere else is no verdict. The filter's own moves out of the pending folder
 // (releases, expiry, deletions) are never taken for the user's.
 //
-// An IMAP server gives a moved message a new file name, so each message of the pending folder is
-// remembered in the data folder's index (pending_index.h) by its Message-ID and sender; only
-// when one has left the pending folder are the inbox and the junk folder searched, and only
-// among files that can be the moved message.
+// An IMAP server gives a moved message a new file name, and a client may copy it or append it
+// anew, so each message of the pending folder is remembered in the data folder's index
+// (pending_index.h) by its size and a hash of its bytes: a copy is the moved message only when
+// its bytes are the same, never for a Message-ID or sender, which anyone can copy. Only when one
+// has left the pending folder are the inbox and the junk folder looked at, and only their files
+// of a size a departed message has are read.
 #pragma once
 
 #include <map>

@@ -4,11 +4,13 @@
 // heals, and the two commands report without touching what they must not.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -32,7 +34,7 @@ TEST(pending_index_file, round_trips_hostile_values_bounded_and_drops_lines_it_d
 
     std::string text = format_pending_index({{entry.unique, entry}});
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\t'), 7) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\t'), 10) << text;
     int bad = -1;
     std::map<std::string, pending_entry> back = parse_pending_index(text, bad);
     EXPECT_EQ(bad, 0);
@@ -50,6 +52,42 @@ TEST(pending_index_file, round_trips_hostile_values_bounded_and_drops_lines_it_d
     back = parse_pending_index(lines, bad);
     EXPECT_EQ(bad, 5);
     EXPECT_EQ(back.size(), 1u);
+}
+
+TEST(pending_index_file, bytes_are_known_by_size_lines_and_sha256_with_crlf_taken_as_lf) {
+    EXPECT_EQ(fingerprint_of("abc").sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(fingerprint_of("a\r\nb\r\n"), fingerprint_of("a\nb\n"));
+    EXPECT_NE(fingerprint_of("a\rb"), fingerprint_of("ab"));  // a lone CR is a byte like any other
+    EXPECT_NE(fingerprint_of("a\r"), fingerprint_of("a"));
+
+    // Read in pieces: a CRLF split between two of them is still one line end.
+    maildir_tree tree;
+    std::string lf_text = std::string(65535, 'x') + "\n" + std::string(70000, 'y') + "\n";
+    std::string crlf_text = std::string(65535, 'x') + "\r\n" + std::string(70000, 'y') + "\r\n";
+    std::string path = tree.add("", "cur", "1.big.test:2,", crlf_text);
+    EXPECT_EQ(fingerprint_of_file(path), fingerprint_of(lf_text));
+    std::string fifo = tree.root() + "/cur/2.fifo.test:2,";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(fingerprint_of_file(fifo));  // refused, not waited on
+
+    // An index line of an older version, without the bytes, is read with them unknown; bytes
+    // that are not a size, a line count and a SHA-256 make the line unreadable.
+    std::string old_line = "1.a.test\t5\t4\t<a@x>\tann@example.org\t\tnone\tHi\n";
+    int bad = -1;
+    std::map<std::string, pending_entry> back = parse_pending_index(old_line, bad);
+    EXPECT_EQ(bad, 0);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_FALSE(back.at("1.a.test").bytes.known());
+    std::string new_line = "1.a.test\t5\t4\t<a@x>\tann@example.org\t\tnone\tHi\t";
+    std::string hash = fingerprint_of("abc").sha256;
+    for (const std::string& broken : {"3\t0\t" + hash.substr(1), "3\t0\t" + hash + "0", "3\t\t" + hash, "3\t4\t" + hash,
+                                      "\t\t" + hash, "3\t0\t" + std::string(64, 'G'), std::string("\t\t\t")}) {
+        back = parse_pending_index(new_line + broken + "\n", bad);
+        EXPECT_EQ(bad, 1) << broken;
+    }
+    back = parse_pending_index(new_line + "3\t0\t" + hash + "\n", bad);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back.at("1.a.test").bytes, fingerprint_of("abc"));
 }
 
 TEST(pending_index_file, shown_text_is_one_line_of_valid_utf8_within_its_bound) {
@@ -164,9 +202,12 @@ TEST_F(judging_test, the_filters_own_releases_and_a_later_delivery_with_the_same
     ASSERT_EQ(added.code, 0) << added.err;
     ASSERT_EQ(tree.files_in("", "cur").size(), 1u);
 
-    // The user deletes mal's message; mal sends another with the same Message-ID.
+    // The user deletes mal's message; mal sends another with the same Message-ID (which the
+    // server that takes it in marks with a trace field of its own).
     fs::remove(parked("200.m.test"));
-    tree.add("", "new", "300.m2.test", stranger("mal@example.net", "m@x"), static_cast<long>(std::time(nullptr)) + 5);
+    tree.add("", "new", "300.m2.test",
+             "Received: from mx.example.net by home.example; 9 Dec 2026\n" + stranger("mal@example.net", "m@x"),
+             static_cast<long>(std::time(nullptr)) + 5);
     outcome ran = filter();
     EXPECT_EQ(judged_line(ran), "") << ran.out;
     EXPECT_EQ(list("authorized"), std::vector<std::string>{"ann@example.org"});
@@ -336,4 +377,83 @@ TEST_F(judging_test, deliver_judges_before_its_message_and_indexes_what_it_parks
     index = read_text_file(data_folder() + "/pending-index.tsv");
     EXPECT_EQ(index.find("ann@example.org"), std::string::npos) << index;
     EXPECT_NE(index.find("\tsent:bob@example.net\t"), std::string::npos) << index;
+}
+
+TEST_F(judging_test, each_way_a_user_moves_mail_is_a_verdict_and_a_lookalike_of_deleted_mail_is_none) {
+    for (const char* who : {"ann", "bob", "cat", "dan", "eve", "fay"})
+        tree.add("", "new", std::string("1.") + who + ".test", stranger(std::string(who) + "@example.org", "id@x"),
+                 100);
+    filter();
+    ASSERT_EQ(tree.files_in("Pending", "cur").size(), 6u);
+    long now = static_cast<long>(std::time(nullptr)) + 60;  // a minute after the parking
+    auto bytes_of = [&](const char* who) { return read_text_file(parked(std::string("1.") + who + ".test")); };
+
+    // IMAP MOVE: renamed, flags and a size in the name.
+    imap_move("1.ann.test", "", "900.ann.imap,S=300:2,S");
+    // COPY and EXPUNGE: a new file with the same bytes and a time of its own, the parked one gone.
+    tree.add("", "cur", "901.bob.imap:2,S", bytes_of("bob"), now);
+    fs::remove(parked("1.bob.test"));
+    // A client's APPEND of the message it fetched: no flags, a fresh time, so new/.
+    tree.add("", "new", "902.cat.imap", bytes_of("cat"), now);
+    fs::remove(parked("1.cat.test"));
+    // An APPEND to the junk folder of the message as IMAP sends it, with CRLF line ends.
+    std::string crlf;
+    for (char c : bytes_of("dan")) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    tree.add("Junk", "new", "903.dan.imap", crlf, now);
+    fs::remove(parked("1.dan.test"));
+    // Deleted by the user, and a spammer's second copy with the same Message-ID, sender and
+    // size, but other bytes: left in cur/ by an IMAP server, or just delivered to new/.
+    fs::remove(parked("1.eve.test"));
+    tree.add("", "cur", "904.eve.test:2,", stranger("eve@example.org", "id@x", "Hellp"), 100);
+    fs::remove(parked("1.fay.test"));
+    tree.add("", "new", "905.fay.test", stranger("fay@example.org", "id@x", "Hellp"), now);
+
+    outcome judged = filter();
+    EXPECT_EQ(judged_line(judged),
+              "judged by moving: authorized ann@example.org, bob@example.org, cat@example.org; remove list "
+              "dan@example.org")
+        << judged.out;
+    EXPECT_EQ(list("authorized"), (std::vector<std::string>{"ann@example.org", "bob@example.org", "cat@example.org"}));
+    EXPECT_EQ(list("remove"), std::vector<std::string>{"dan@example.org"});
+    // The appended message is the user's, unread in the inbox, not new mail parked again; the
+    // spammer's new copy is filtered like any message.
+    EXPECT_EQ(tree.files_in("", "new"), std::vector<std::string>{});
+    std::vector<std::string> inbox = tree.files_in("", "cur");
+    EXPECT_NE(std::find(inbox.begin(), inbox.end(), "902.cat.imap:2,"), inbox.end()) << judged.out;
+    std::vector<std::string> pending = tree.files_in("Pending", "cur");
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(unique_of(pending[0]), "905.fay.test");
+    EXPECT_EQ(judged.out.find("moved to the pending folder   1"), judged.out.find("moved to the pending folder"))
+        << judged.out;
+}
+
+TEST_F(judging_test, an_older_index_without_bytes_still_loads_and_its_entries_gain_bytes_or_give_no_verdict) {
+    tree.add("", "new", "1.ann.test", stranger("ann@example.org", "a@x"), 100);
+    tree.add("", "new", "2.bob.test", stranger("bob@example.org", "b@x"), 100);
+    filter();
+    // The index as an older version wrote it: eight fields a line.
+    std::string path = data_folder() + "/pending-index.tsv";
+    std::string older;
+    for (const std::string& line : lines_of(read_text_file(path))) {
+        size_t eighth = 0;
+        for (int tab = 0; tab < 8 && eighth != std::string::npos; ++tab) eighth = line.find('\t', eighth + 1);
+        older += line.substr(0, eighth) + "\n";
+    }
+    ASSERT_EQ(std::count(older.begin(), older.end(), '\t'), 14) << older;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << older;
+
+    // Bob's message, never read for its bytes, is deleted and a lookalike is left in the inbox.
+    fs::remove(parked("2.bob.test"));
+    tree.add("", "cur", "900.bob.test:2,", stranger("bob@example.org", "b@x", "Hellp"), 100);
+    outcome ran = filter();
+    EXPECT_EQ(judged_line(ran), "") << ran.out;
+    EXPECT_TRUE(list("authorized").empty());
+    std::string index = read_text_file(path);
+    EXPECT_EQ(index.find("bob@example.org"), std::string::npos) << index;
+    // Ann's message was still parked: its bytes were read then, and its move is a verdict.
+    EXPECT_NE(index.find("\t" + fingerprint_of(read_text_file(parked("1.ann.test"))).sha256 + "\n"), std::string::npos)
+        << index;
+    imap_move("1.ann.test", "", "901.ann.imap:2,S");
+    outcome judged = filter();
+    EXPECT_EQ(judged_line(judged), "judged by moving: authorized ann@example.org") << judged.out;
 }
