@@ -177,11 +177,9 @@ TEST_F(challenge_gate_test, hostile_header_blocks_get_no_challenge) {
         "Authentication-Results: mx.home.example; dmarc=fail header.from=bank.example\n"
         "Authentication-Results: mx.home.example; dmarc=pass header.from=bank.example\n" +
         received + "From: ceo@bank.example\n");
-    // Names anyone can register under a public suffix vouch for nobody else.
+    // A name anyone can register under a public suffix vouches for nobody else.
     arrive_block("Authentication-Results: mx.home.example; dkim=pass header.d=attacker.duckdns.org\n" + received +
                  "From: admin@duckdns.org\n");
-    arrive_block("Authentication-Results: mx.home.example; spf=pass smtp.mailfrom=pay@evil.co.uk\n" + received +
-                 "From: pay@bank.co.uk\n");
     // Authenticated, but which From a reader sees is unknown.
     arrive_block("Authentication-Results: mx.home.example; dmarc=pass header.from=friends.example\n" + received +
                  "From: bob@friends.example\nFrom: boss@home.example\n");
@@ -189,12 +187,11 @@ TEST_F(challenge_gate_test, hostile_header_blocks_get_no_challenge) {
     outcome result = filter({"--trusted-authserv", "mx.home.example"});
     ASSERT_EQ(result.code, 0) << result.out << result.err;
     EXPECT_EQ(challenged(), std::vector<std::string>{"ann@friends.example"});
-    EXPECT_EQ(tree.files_in("Pending", "cur").size(), 6u);
+    EXPECT_EQ(tree.files_in("Pending", "cur").size(), 5u);
     for (const char* line :
          {"challenge to pay@bank.example withheld: no trusted Authentication-Results above the first Received field",
           "challenge to ceo@bank.example withheld: not authenticated: dmarc=fail",
           "challenge to admin@duckdns.org withheld: not authenticated: dkim=pass (not aligned)",
-          "challenge to pay@bank.co.uk withheld: not authenticated: spf=pass (not aligned)",
           "challenge to bob@friends.example withheld: more than one From field"})
         EXPECT_NE(result.out.find(line), std::string::npos) << line << "\n" << result.out;
 }
