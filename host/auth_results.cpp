@@ -1,6 +1,10 @@
 #include "host/auth_results.h"
 
+#include <libpsl.h>
+
 #include <algorithm>
+
+#include "host/gmime_support.h"
 
 namespace {
 
@@ -163,12 +167,43 @@ std::optional<auth_result> read_entry(field_reader& in) {
     }
 }
 
-// `domain` in lower case without a final dot; empty when it has an empty label.
+// `domain` in lower case ASCII (an international name in its ASCII form) without a final dot;
+// empty when it has an empty label or cannot be written in ASCII.
 std::string normal_domain(std::string_view domain) {
-    std::string name = ascii_lower(domain);
+    std::string name(domain);
+    if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        host_detail::gchar_ptr ascii(g_hostname_to_ascii(name.c_str()));
+        name = ascii ? ascii.get() : "";
+    }
+    name = ascii_lower(name);
     if (!name.empty() && name.back() == '.') name.pop_back();
     if (name.empty() || name.front() == '.' || name.back() == '.' || name.find("..") != std::string::npos) return "";
     return name;
+}
+
+// The Public Suffix List: the newest of the one built into libpsl and the system's copy. When
+// neither loads, no domain has an organisational domain and only equal names align.
+const psl_ctx_t* suffix_list() {
+    static const psl_ctx_t* const list = [] {
+        const psl_ctx_t* latest = psl_latest(nullptr);
+        return latest ? latest : psl_builtin();
+    }();
+    return list;
+}
+
+// The organisational domain of a normal domain: its public suffix and one label more
+// ("mail.bank.co.uk" gives "bank.co.uk", "attacker.duckdns.org" itself). Empty for a public
+// suffix itself, and for anything but a host name.
+std::string organisational_domain(const std::string& domain) {
+    bool host_name = std::all_of(domain.begin(), domain.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+    });
+    // A top-level domain is never all digits: "10.0.0.1" is an address, not a name.
+    std::string top = domain.substr(domain.rfind('.') + 1);
+    if (!host_name || top.find_first_not_of("0123456789") == std::string::npos) return "";
+    const psl_ctx_t* list = suffix_list();
+    const char* found = list ? psl_registrable_domain(list, domain.c_str()) : nullptr;
+    return found ? found : "";
 }
 
 // The domain of an address ("user@example.com", "@example.com"), or the value itself when it
@@ -252,31 +287,47 @@ bool domains_aligned(std::string_view a, std::string_view b) {
     std::string second = normal_domain(b);
     if (first.empty() || second.empty()) return false;
     if (first == second) return true;
-    const std::string& longer = first.size() > second.size() ? first : second;
-    const std::string& shorter = first.size() > second.size() ? second : first;
-    // A top-level domain is nobody's sender: "com" must not vouch for every name below it.
-    if (shorter.find('.') == std::string::npos) return false;
-    return longer.ends_with("." + shorter);
+    // Relaxed alignment: the same organisational domain. A public suffix has none, so a name
+    // under it that anyone may register ("attacker.duckdns.org", "evil.co.uk") never vouches for
+    // another one, nor for the suffix itself.
+    std::string organisation = organisational_domain(first);
+    return !organisation.empty() && organisation == organisational_domain(second);
 }
 
 auth_verdict authentication_verdict(const message_headers& headers, std::string_view from_address,
                                     const std::vector<std::string>& trusted_ids) {
     std::string from_domain =
         from_address.find('@') == std::string_view::npos ? std::string() : normal_domain(domain_of(from_address));
-    bool any_trusted = false;
-    std::string shown;
+    // The user's server adds its fields above the Received field it writes; everything below
+    // came with the message, from whoever sent it, whatever id it names.
+    const auth_results_field* decisive = nullptr;
+    std::optional<auth_results_field> field;
+    bool received = false;
+    bool trusted_below = false;
     for (const message_headers::field& header : headers.fields) {
-        if (ascii_lower(header.name) != "authentication-results") continue;
-        std::optional<auth_results_field> field = parse_auth_results(header.raw);
+        std::string name = ascii_lower(header.name);
+        if (name == "received") received = true;
+        if (name != "authentication-results") continue;
+        field = parse_auth_results(header.raw);
         if (!field || !is_trusted(field->authserv_id, trusted_ids)) continue;
-        any_trusted = true;
-        for (const auth_result& entry : field->results) {
-            if (entry.method != "spf" && entry.method != "dkim" && entry.method != "dmarc") continue;
-            if (vouches_for(entry, from_domain)) return {true, ""};
-            shown += " " + entry.method + "=" + entry.result + (entry.result == "pass" ? " (not aligned)" : "");
+        if (received) {
+            trusted_below = true;
+            break;
         }
+        // The topmost is the last one the server added: it alone decides.
+        decisive = &*field;
+        break;
     }
-    if (!any_trusted) return {false, "no trusted Authentication-Results"};
+    if (!decisive) {
+        return {false, trusted_below ? "no trusted Authentication-Results above the first Received field"
+                                     : "no trusted Authentication-Results"};
+    }
+    std::string shown;
+    for (const auth_result& entry : decisive->results) {
+        if (entry.method != "spf" && entry.method != "dkim" && entry.method != "dmarc") continue;
+        if (vouches_for(entry, from_domain)) return {true, ""};
+        shown += " " + entry.method + "=" + entry.result + (entry.result == "pass" ? " (not aligned)" : "");
+    }
     if (shown.empty()) shown = " no spf, dkim or dmarc result";
     return {false, "not authenticated:" + shown};
 }

@@ -36,9 +36,10 @@ struct auth_results_field {
 // (as "action=none" of some servers) is read and ignored.
 std::optional<auth_results_field> parse_auth_results(std::string_view raw);
 
-// True when `a` and `b` are the same domain or one is a subdomain of the other, in any letter
-// case and with a final dot ignored. Empty names, empty labels and parents of one label (a
-// top-level domain) never align.
+// True when `a` and `b` are the same domain or have the same organisational domain (relaxed
+// alignment of DMARC: the public suffix from the Public Suffix List and one label more), in any
+// letter case, international names in either form, a final dot ignored. Empty names and empty
+// labels never align; a public suffix aligns only with itself.
 bool domains_aligned(std::string_view a, std::string_view b);
 
 struct auth_verdict {
@@ -46,12 +47,14 @@ struct auth_verdict {
     std::string reason;  // why not, for the run's summary; empty when authenticated
 };
 
-// Whether a message whose From address is `from_address` may be challenged: some
-// Authentication-Results field of `headers` from one of `trusted_ids` (any letter case) shows
-// dmarc=pass for the From domain, or spf=pass with the smtp.mailfrom domain aligned with it, or
-// dkim=pass with header.d (or header.i) aligned with it. Fields of other ids are ignored: anyone
-// can write one. The reason lists the spf, dkim and dmarc results that the trusted fields
-// showed, in their order ("not authenticated: spf=fail dmarc=fail"), or says that there was no
-// trusted field.
+// Whether a message whose From address is `from_address` may be challenged. Only the fields of
+// `headers` above the first Received field count (the user's own server adds them last; any
+// below came with the message), and of those the topmost Authentication-Results field from one
+// of `trusted_ids` (any letter case) decides: it shows dmarc=pass for the From domain, or
+// spf=pass with the smtp.mailfrom domain aligned with it, or dkim=pass with header.d (or
+// header.i) aligned with it. Fields of other ids are ignored: anyone can write one. The reason
+// lists the spf, dkim and dmarc results of the deciding field, in their order ("not
+// authenticated: spf=fail dmarc=fail"), or says that there was no trusted field (above the
+// first Received field, when one of a trusted id lay below).
 auth_verdict authentication_verdict(const message_headers& headers, std::string_view from_address,
                                     const std::vector<std::string>& trusted_ids);

@@ -298,6 +298,11 @@ std::optional<std::string> reason_not_to_answer(const header_summary& original) 
             return "a delivery report";
     }
 
+    // Which of several From fields a reader's program shows, and which one a server checked, is
+    // anyone's guess: none of them is surely the sender.
+    if (std::count_if(headers.fields.begin(), headers.fields.end(),
+                      [](const message_headers::field& field) { return ascii_lower(field.name) == "from"; }) > 1)
+        return "more than one From field";
     if (auto several = several_recipients(original)) return several;
     // A robot's Reply-To marks mail that no person will read an answer to, whoever sent it.
     std::vector<mailbox> to = reply_recipients(original);

@@ -53,9 +53,8 @@ const verdict_row verdict_rows[] = {
      "Authentication-Results: mx.home.example; spf=pass smtp.mailfrom=bounces+123=x@esp.example;\n"
      " dkim=pass header.d=esp.example\n",
      "news@shop.example", false, "not authenticated: spf=pass (not aligned) dkim=pass (not aligned)"},
-    {"sibling subdomains do not align",
-     "Authentication-Results: mx.home.example; spf=pass smtp.mailfrom=a.shop.example\n", "x@b.shop.example", false,
-     "not authenticated: spf=pass (not aligned)"},
+    {"sibling subdomains share their organisational domain",
+     "Authentication-Results: mx.home.example; spf=pass smtp.mailfrom=a.shop.example\n", "x@b.shop.example", true, ""},
     {"a look-alike domain does not align",
      "Authentication-Results: mx.home.example; dkim=pass header.d=badshop.example\n", "x@shop.example", false,
      "not authenticated: dkim=pass (not aligned)"},
@@ -93,11 +92,65 @@ const verdict_row verdict_rows[] = {
     {"a From without a domain is never authenticated",
      "Authentication-Results: mx.home.example; dmarc=pass; spf=pass smtp.mailfrom=shop.example\n", "Shop", false,
      "not authenticated: dmarc=pass (not aligned) spf=pass (not aligned)"},
-    {"two trusted fields: the second passes",
+    {"two trusted fields: the topmost fails and decides",
      "Authentication-Results: mx.home.example; dkim=fail header.d=shop.example\n"
      "Authentication-Results: mx.home.example; dmarc=pass header.from=shop.example\n",
-     "x@shop.example", true, ""},
+     "x@shop.example", false, "not authenticated: dkim=fail"},
     {"no field at all", "", "x@shop.example", false, "no trusted Authentication-Results"},
+
+    // Only the top block counts: what lies below the first Received field came with the message.
+    {"a trusted pass below a Received field",
+     "Received: from mx.evil.example by mx.home.example; Mon, 1 Jan 2024 00:00:00 +0000\n"
+     "Authentication-Results: mx.home.example; dmarc=pass header.from=shop.example\n",
+     "x@shop.example", false, "no trusted Authentication-Results above the first Received field"},
+    {"the top block fails; a pass below a lower-case received is ignored",
+     "Authentication-Results: mx.home.example; dmarc=fail header.from=shop.example\n"
+     "received: from mx.evil.example by mx.home.example\n"
+     "Authentication-Results: MX.HOME.EXAMPLE; spf=pass smtp.mailfrom=shop.example; dmarc=pass\n",
+     "x@shop.example", false, "not authenticated: dmarc=fail"},
+    {"an untrusted top field and a trusted pass below",
+     "Authentication-Results: mx.other.example; dmarc=pass header.from=shop.example\n"
+     "Received: from a by b\n"
+     "Received: from c by d\n"
+     "Authentication-Results: mx.home.example; dmarc=pass header.from=shop.example\n",
+     "x@shop.example", false, "no trusted Authentication-Results above the first Received field"},
+    {"the topmost trusted field passes; a later failing one is not read",
+     "Return-Path: <x@shop.example>\n"
+     "Authentication-Results: mx.home.example; dkim=pass header.d=shop.example\n"
+     "Authentication-Results: mx.home.example; spf=fail smtp.mailfrom=shop.example\n"
+     "Received: from mx.shop.example by mx.home.example\n",
+     "x@shop.example", true, ""},
+    {"an unreadable trusted-looking field is passed over to the next above the Received",
+     "Authentication-Results: mx.home.example; dmarc=pass (open\n"
+     "Authentication-Results: mx.home.example; dmarc=fail\n"
+     "Received: from a by b\n",
+     "x@shop.example", false, "not authenticated: dmarc=fail"},
+
+    // Organisational domains come from the Public Suffix List, its private part included.
+    {"a name under a public suffix does not vouch for the suffix",
+     "Authentication-Results: mx.home.example; dkim=pass header.d=attacker.duckdns.org\n", "x@duckdns.org", false,
+     "not authenticated: dkim=pass (not aligned)"},
+    {"nor the suffix for a name under it",
+     "Authentication-Results: mx.home.example; spf=pass smtp.mailfrom=duckdns.org\n", "x@victim.duckdns.org", false,
+     "not authenticated: spf=pass (not aligned)"},
+    {"siblings under a public suffix belong to different owners",
+     "Authentication-Results: mx.home.example; dkim=pass header.d=attacker.duckdns.org\n", "x@victim.duckdns.org",
+     false, "not authenticated: dkim=pass (not aligned)"},
+    {"a subdomain of a name under a public suffix aligns",
+     "Authentication-Results: mx.home.example; dkim=pass header.d=victim.duckdns.org\n", "x@mail.victim.duckdns.org",
+     true, ""},
+    {"evil.co.uk does not vouch for bank.co.uk",
+     "Authentication-Results: mx.home.example; spf=pass smtp.mailfrom=pay@evil.co.uk; dkim=pass header.d=co.uk\n",
+     "pay@bank.co.uk", false, "not authenticated: spf=pass (not aligned) dkim=pass (not aligned)"},
+    {"a subdomain of bank.co.uk does", "Authentication-Results: mx.home.example; dkim=pass header.d=mail.bank.co.uk\n",
+     "pay@Bank.Co.UK", true, ""},
+    {"an international name in either form",
+     "Authentication-Results: mx.home.example; dkim=pass header.d=mail.xn--bcher-kva.example\n",
+     "info@B\xc3\xbc"
+     "cher.example",
+     true, ""},
+    {"addresses are no names", "Authentication-Results: mx.home.example; spf=pass smtp.mailfrom=x@9.2.0.192\n",
+     "x@10.2.0.192", false, "not authenticated: spf=pass (not aligned)"},
 };
 
 }  // namespace

@@ -44,6 +44,14 @@ protected:
         tree.add("", "new", std::to_string(1704067200 + arrivals) + ".M" + std::to_string(arrivals) + ".test",
                  delivered(who, auth_results), 1704067200 + arrivals);
     }
+    // Mail as delivered with the header block `fields` (each line ends in a line break).
+    void arrive_block(const std::string& fields) {
+        ++arrivals;
+        tree.add("", "new", std::to_string(1704067200 + arrivals) + ".M" + std::to_string(arrivals) + ".test",
+                 "Return-Path: <sender@elsewhere.example>\nDelivered-To: me@home.example\n" + fields +
+                     "To: me@home.example\nSubject: Hello\n\nHello.\n",
+                 1704067200 + arrivals);
+    }
     // The To field of each stored challenge, in alphabetical order (the order of the stored
     // files' names is not the order they were written in).
     std::vector<std::string> challenged() const {
@@ -152,5 +160,38 @@ TEST_F(challenge_gate_test, the_gate_and_the_budget_come_from_the_settings_file_
     EXPECT_EQ(challenged(), std::vector<std::string>{"ann@friends.example"});
     for (const char* line : {"challenge to pay@bank.example withheld: not authenticated: spf=fail dmarc=fail",
                              "challenge to bob@friends.example withheld: challenge budget spent"})
+        EXPECT_NE(result.out.find(line), std::string::npos) << line << "\n" << result.out;
+}
+
+TEST_F(challenge_gate_test, hostile_header_blocks_get_no_challenge) {
+    const std::string received =
+        "Received: from mx.sender.example by mx.home.example; Mon, 1 Jan 2024 00:00:00 +0000\n";
+    // The one sender the user's server vouched for, in the block above its Received field.
+    arrive_block("Authentication-Results: mx.home.example; dmarc=pass header.from=friends.example\n" + received +
+                 "Authentication-Results: mx.home.example; dmarc=fail\nFrom: ann@friends.example\n");
+    // The sender wrote the passing field himself: it lies below the Received field.
+    arrive_block(received + "Authentication-Results: mx.home.example; dmarc=pass header.from=bank.example\n" +
+                 "From: pay@bank.example\n");
+    // The topmost trusted field decides.
+    arrive_block(
+        "Authentication-Results: mx.home.example; dmarc=fail header.from=bank.example\n"
+        "Authentication-Results: mx.home.example; dmarc=pass header.from=bank.example\n" +
+        received + "From: ceo@bank.example\n");
+    // A name anyone can register under a public suffix vouches for nobody else.
+    arrive_block("Authentication-Results: mx.home.example; dkim=pass header.d=attacker.duckdns.org\n" + received +
+                 "From: admin@duckdns.org\n");
+    // Authenticated, but which From a reader sees is unknown.
+    arrive_block("Authentication-Results: mx.home.example; dmarc=pass header.from=friends.example\n" + received +
+                 "From: bob@friends.example\nFrom: boss@home.example\n");
+
+    outcome result = filter({"--trusted-authserv", "mx.home.example"});
+    ASSERT_EQ(result.code, 0) << result.out << result.err;
+    EXPECT_EQ(challenged(), std::vector<std::string>{"ann@friends.example"});
+    EXPECT_EQ(tree.files_in("Pending", "cur").size(), 5u);
+    for (const char* line :
+         {"challenge to pay@bank.example withheld: no trusted Authentication-Results above the first Received field",
+          "challenge to ceo@bank.example withheld: not authenticated: dmarc=fail",
+          "challenge to admin@duckdns.org withheld: not authenticated: dkim=pass (not aligned)",
+          "challenge to bob@friends.example withheld: more than one From field"})
         EXPECT_NE(result.out.find(line), std::string::npos) << line << "\n" << result.out;
 }

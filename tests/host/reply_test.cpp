@@ -254,6 +254,27 @@ TEST(reply_refusals, a_challenge_goes_to_one_address_or_to_none) {
     }
 }
 
+TEST(reply_refusals, a_message_with_several_from_fields_is_never_answered) {
+    struct row {
+        const char* from_fields;
+        const char* reason;  // nullptr: may be answered
+    };
+    const row rows[] = {
+        {"From: bob@example.net\nFrom: bob@example.net\n", "more than one From field"},
+        {"From: bob@example.net\nfrom:ceo@bank.example\n", "more than one From field"},
+        {"From: Bob <bob@example.net>\nX-Mailer: x\nFROM : ceo@bank.example\n", "more than one From field"},
+        {"From: bob@example.net\nFrom:\n", "more than one From field"},
+        {"From: bob@example.net\nResent-From: ann@example.org\nX-Original-From: ceo@bank.example\n", nullptr},
+    };
+    for (const row& r : rows) {
+        header_summary original = parse_headers(std::string("Return-Path: <bob@example.net>\n") + r.from_fields +
+                                                "Delivered-To: me@home.example\nTo: me@home.example\n\n");
+        std::optional<std::string> reason = reason_not_to_answer(original);
+        if (!r.reason) EXPECT_FALSE(reason) << r.from_fields << " gave " << reason.value_or("");
+        else EXPECT_EQ(reason.value_or("(none)"), r.reason) << r.from_fields;
+    }
+}
+
 namespace {
 
 // Random header blocks built from the tricks a stranger has for breaking a header line: encoded
