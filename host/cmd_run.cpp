@@ -113,6 +113,7 @@ int cmd_run(const std::vector<std::string>& args, bool watch) {
             return exit_failure;
         }
         dry = dry_run_view{options.root, options.sendmail_command};
+        filter.recorded_root = options.root;
         options.root = settings.maildir = scratch->maildir();
         settings.data_home = scratch->data_home();
         options.sendmail_command.clear();

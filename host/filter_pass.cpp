@@ -76,7 +76,14 @@ void handle_message(addin_client& addin, maildir_host& host, friend_finder& frie
     bool usable_sender = host.has_usable_sender(message.get());
     std::string sender;
     if (const header_summary* headers = host.headers_of(message.get())) {
-        friends.before_filtering(*headers);
+        if (!friends.before_filtering(*headers)) {
+            // A friend's answer must not be challenged for a list write that failed: it waits
+            // in new/, where the user sees it, until a pass has added him.
+            ++counts.friend_waits;
+            counts.notes.push_back("message " + name + " stays in new/: its sender answers your mail but could not " +
+                                   "be added to the authorized list; the next run tries again");
+            return;
+        }
         sender = headers->sender;
     }
     int sent = host.activity().replies_sent, withheld = host.activity().replies_withheld;
@@ -154,6 +161,7 @@ void print_summary(const maildir_host& host, const run_counts& counts, const fri
     if (activity.upkeep_failed) print_count("upkeep not done", activity.upkeep_failed);
     if (counts.unmarked) print_count("kept but left in new/", counts.unmarked);
     if (counts.left_new) print_count("left in new/ (move failed)", counts.left_new);
+    if (counts.friend_waits) print_count("left in new/ (friend not added)", counts.friend_waits);
     for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
     for (const std::string& note : counts.notes) std::cout << "  " << note << "\n";
     for (const std::string& note : friends.notes()) std::cout << "  " << note << "\n";
@@ -240,8 +248,8 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
     pass.protection = flag_is_on(addin, "EnableProtection");
     if (!pass.protection && !quiet)
         std::cerr << "tarnwick: protection is off, so the filter acts on nothing; new mail stays new\n";
-    pass.friends =
-        std::make_unique<friend_finder>(addin, running.data_directory, pass.host->root(), filter.sent_folder);
+    pass.friends = std::make_unique<friend_finder>(addin, running.data_directory, pass.host->root(), filter.sent_folder,
+                                                   filter.recorded_root, filter.host.trusted_authserv);
     pass.tracker =
         std::make_unique<pending_tracker>(running.data_directory, pass.host->root(), pass.pending, filter.junk_folder);
     if (pass.protection && learn_sent_mail) {
@@ -271,6 +279,7 @@ void end_pass(filter_pass& pass) {
     // judge: it is saved once both are on disk.
     folder_sync::flush_mail_folders();
     folder_sync::flush_data_folders();
+    pass.friends->finish();
     pass.tracker->save();
     pass.host->save_budget();
     folder_sync::end();

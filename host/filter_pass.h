@@ -39,6 +39,7 @@ struct run_counts {
     int unsaved = 0;                 // calls after which the add-in said its list files could not be written
     int unmarked = 0;                // kept messages that could not be moved from new/ to cur/
     int left_new = 0;                // left in new/: the filter's move of them failed
+    int friend_waits = 0;            // left in new/ unfiltered: a friend's answer whose sender was not added
     std::vector<std::string> notes;  // one line for each message the user should look at
     // The inbox's new messages handed to the add-in, with what became of their challenge: "" for
     // none, else the address it went to, or "withheld". Kept only with keep_handled (a dry run
@@ -48,9 +49,9 @@ struct run_counts {
 
     // True when something the run had to do was not done or not kept.
     bool failed(const host_activity& activity) const {
-        return unreadable > 0 || unsaved > 0 || unmarked > 0 || left_new > 0 || activity.replies_failed > 0 ||
-               activity.budget_not_saved > 0 || activity.moves_failed > 0 || activity.folders_failed > 0 ||
-               activity.flags_failed > 0 || activity.upkeep_failed > 0;
+        return unreadable > 0 || unsaved > 0 || unmarked > 0 || left_new > 0 || friend_waits > 0 ||
+               activity.replies_failed > 0 || activity.budget_not_saved > 0 || activity.moves_failed > 0 ||
+               activity.folders_failed > 0 || activity.flags_failed > 0 || activity.upkeep_failed > 0;
     }
 };
 
@@ -78,6 +79,9 @@ struct filter_options {
     maildir_host_options host;
     std::string sent_folder;  // Maildir++ name, "" for none
     std::string junk_folder;  // Maildir++ name, "" for none
+    // The Maildir that the data folder's files name, when host.root is a scratch copy of it (a
+    // dry run); "" for host.root itself.
+    std::string recorded_root;
     session_settings session;
 };
 // Reads them for `command` from `arguments`. Throws usage_error for a wrong one.

@@ -4,6 +4,7 @@
 
 #include "contract/addin_data.h"
 #include "contract/sender_address.h"
+#include "host/auth_results.h"
 #include "host/folder_sync.h"
 #include "host/maildir.h"
 #include "host/reply.h"
@@ -38,11 +39,15 @@ bool listed(const std::set<std::string>& entries, const std::string& address) {
 }  // namespace
 
 friend_finder::friend_finder(addin_client& addin, const std::string& data_directory, const std::string& root,
-                             std::string sent_folder)
+                             std::string sent_folder, const std::string& recorded_root,
+                             std::vector<std::string> trusted_authserv)
     : addin_(addin),
       index_path_(data_directory + "/" + sent_index_file_name),
       sent_folder_(std::move(sent_folder)),
-      sent_dir_(sent_folder_.empty() ? "" : maildir::folder_directory(root, sent_folder_)) {}
+      sent_dir_(sent_folder_.empty() ? "" : maildir::folder_directory(root, sent_folder_)),
+      recorded_sent_dir_(
+          sent_folder_.empty() || recorded_root.empty() ? "" : maildir::folder_directory(recorded_root, sent_folder_)),
+      trusted_authserv_(std::move(trusted_authserv)) {}
 
 void friend_finder::note_once(const std::string& note) {
     // `watch` tries again after each arrival: one note is enough.
@@ -65,7 +70,8 @@ bool friend_finder::read_lists() {
     return true;
 }
 
-bool friend_finder::authorize(const std::string& address) {
+bool friend_finder::authorize(const std::string& address, bool* refused) {
+    if (refused) *refused = false;
     if (!read_lists()) return false;
     if (listed(*authorized_, address) || listed(refused_, address)) return true;
     dispatch_arguments arguments;
@@ -74,7 +80,9 @@ bool friend_finder::authorize(const std::string& address) {
     HRESULT hr = addin_.invoke("AddToList", DISPATCH_METHOD, arguments, ignored.put());
     if (FAILED(hr)) {
         failed_ = true;
-        note_once("friend " + one_line(address) + " not added: " + describe_hresult(hr));
+        if (refused) *refused = hr == E_INVALIDARG;
+        note_once("friend " + one_line(address) + " not added: " + describe_hresult(hr) +
+                  (hr == E_INVALIDARG ? "" : "; the next run tries again"));
         return false;
     }
     authorized_->insert(address);
@@ -82,36 +90,61 @@ bool friend_finder::authorize(const std::string& address) {
     return true;
 }
 
-void friend_finder::learn_from_sent_mail() {
-    if (sent_dir_.empty()) return;
-    if (!index_ || reread_) {
-        reread_ = false;
-        std::string problem;
-        index_ = sent_mail_index::load(index_path_, sent_dir_, problem);
-        if (!problem.empty()) note_once(problem);
-    }
-    sent_mail_index::news found = index_->update();
-    sent_read_ += found.messages_read;
-    bool all_taken = true;
-    for (const std::string& address : found.recipients) all_taken = authorize(address) && all_taken;
-    if (!all_taken) {
-        // The file stays as it was, so that these messages are read again; this run still
-        // knows their ids.
-        reread_ = true;
-        return;
-    }
-    // The index forgets these messages: the friends they gave must be on disk first.
-    if (!found.recipients.empty()) folder_sync::flush_data_folders();
+void friend_finder::save_index() {
     if (!index_->save(index_path_)) {
         failed_ = true;
         note_once("the index of sent mail " + index_path_ + " could not be written");
     }
 }
 
-void friend_finder::before_filtering(const header_summary& message) {
-    if (!index_ || !index_->answers_user(message)) return;
+void friend_finder::learn_from_sent_mail() {
+    if (sent_dir_.empty()) return;
+    if (!index_) {
+        std::string problem;
+        index_ = sent_mail_index::load(index_path_, sent_dir_, problem, recorded_sent_dir_);
+        if (!problem.empty()) note_once(problem);
+    }
+    int added_before = added_;
+    std::vector<std::string> owed(index_->owed().begin(), index_->owed().end());
+    for (const std::string& address : owed) {
+        bool refused = false;
+        if (authorize(address, &refused) || refused) index_->settle(address);
+    }
+    sent_mail_index::news found = index_->update();
+    sent_read_ += found.messages_read;
+    for (const std::string& address : found.recipients) {
+        bool refused = false;
+        // The message is read: a friend it gives that cannot be added now is owed instead.
+        if (!authorize(address, &refused) && !refused) index_->owe(address);
+    }
+    // The index marks these messages read and forgets what it owed: the friends must be on
+    // disk first.
+    if (added_ > added_before) folder_sync::flush_data_folders();
+    save_index();
+}
+
+bool friend_finder::before_filtering(const header_summary& message) {
+    if (!index_) return true;
     std::string sender = extract_email_address(message.sender);
     // A robot's answer (a bounce quoting the user's message) makes nobody a friend.
-    if (sender.empty() || index_->is_own(sender) || is_robot_address(sender)) return;
-    authorize(sender);
+    if (sender.empty() || index_->is_own(sender) || is_robot_address(sender)) return true;
+    // Only the one author of the answer, and only when the user wrote to him.
+    const message_headers::field* from = message.headers.find("From");
+    if (!from || parse_mailboxes(from->raw).size() != 1 || !index_->answers_user(message, sender)) return true;
+    size_t from_fields =
+        std::count_if(message.headers.fields.begin(), message.headers.fields.end(),
+                      [](const message_headers::field& field) { return ascii_lower(field.name) == "from"; });
+    if (from_fields != 1) return true;
+    // A forged From would otherwise put back a friend the user took off the list.
+    if (!trusted_authserv_.empty() &&
+        !authentication_verdict(message.headers, message.sender, trusted_authserv_).authenticated)
+        return true;
+    bool refused = false;
+    if (authorize(sender, &refused) || refused) return true;
+    index_->owe(sender);
+    return false;
+}
+
+void friend_finder::finish() {
+    if (index_) save_index();
 }

@@ -1,5 +1,6 @@
 #include "host/sent_mail.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "contract/sender_address.h"
@@ -8,7 +9,9 @@
 
 namespace {
 
-constexpr std::string_view index_heading = "tarnwick sent mail index 1";
+constexpr std::string_view index_heading = "tarnwick sent mail index 2";
+// Without the recipients of each message, which are read again.
+constexpr std::string_view first_index_heading = "tarnwick sent mail index 1";
 
 // A file name or id the index can hold on one line of its own.
 bool fits_a_line(std::string_view text) {
@@ -70,14 +73,16 @@ std::vector<std::string> message_ids_named(std::string_view raw) {
     return ids;
 }
 
-sent_mail_index sent_mail_index::load(const std::string& path, const std::string& folder_dir, std::string& problem) {
+sent_mail_index sent_mail_index::load(const std::string& path, const std::string& folder_dir, std::string& problem,
+                                      const std::string& recorded_dir) {
     sent_mail_index index;
     index.folder_dir_ = folder_dir;
+    index.recorded_dir_ = recorded_dir.empty() ? folder_dir : recorded_dir;
     std::optional<std::string> text = read_file(path);
     if (!text) return index;
     std::istringstream lines(*text);
     std::string line;
-    bool understood = std::getline(lines, line) && line == index_heading;
+    bool understood = std::getline(lines, line) && (line == index_heading || line == first_index_heading);
     bool ours = false;
     sent_mail_index read = index;
     while (understood && std::getline(lines, line)) {
@@ -85,14 +90,25 @@ sent_mail_index sent_mail_index::load(const std::string& path, const std::string
         std::string kind = line.substr(0, blank);
         std::string value = blank == std::string::npos ? "" : line.substr(blank + 1);
         if (kind == "folder") {
-            ours = value == folder_dir;
+            ours = value == index.recorded_dir_;
         } else if (kind == "own" && !value.empty()) {
             read.own_.insert(value);
-        } else if (kind == "read" && !value.empty()) {
-            size_t tab = value.find('\t');
-            std::string id = tab == std::string::npos ? "" : value.substr(tab + 1);
-            read.messages_[value.substr(0, tab)] = id;
-            if (!id.empty()) read.ids_.insert(id);
+        } else if (kind == "owed" && !value.empty()) {
+            read.owed_.insert(value);
+        } else if ((kind == "read" || kind == "sent") && !value.empty()) {
+            // "read UNIQUE<tab>ID" of the first format; "sent UNIQUE<tab>ID<tab>RECIPIENT..." now.
+            std::vector<std::string> parts;
+            for (size_t start = 0;;) {
+                size_t tab = value.find('\t', start);
+                parts.push_back(value.substr(start, tab == std::string::npos ? tab : tab - start));
+                if (tab == std::string::npos) break;
+                start = tab + 1;
+            }
+            sent_message& message = read.messages_[parts[0]];
+            message.id = parts.size() > 1 ? parts[1] : "";
+            message.recipients.assign(parts.begin() + std::min<size_t>(parts.size(), 2), parts.end());
+            message.recipients_known = kind == "sent" || message.id.empty();
+            if (std::count(message.recipients.begin(), message.recipients.end(), "")) understood = false;
         } else {
             understood = false;
         }
@@ -106,7 +122,15 @@ sent_mail_index sent_mail_index::load(const std::string& path, const std::string
         index.changed_ = true;
         return index;
     }
+    read.index_ids();
     return read;
+}
+
+void sent_mail_index::index_ids() {
+    ids_.clear();
+    for (const auto& [unique, message] : messages_) {
+        if (!message.id.empty()) ids_[message.id].insert(message.recipients.begin(), message.recipients.end());
+    }
 }
 
 sent_mail_index::news sent_mail_index::update() {
@@ -118,11 +142,20 @@ sent_mail_index::news sent_mail_index::update() {
         std::string unique(maildir::unique_part(file.name));
         if (!fits_a_line(unique) || unique.find('\t') != std::string::npos) continue;
         present.insert(unique);
-        if (messages_.count(unique)) continue;
+        auto known = messages_.find(unique);
+        if (known != messages_.end() && known->second.recipients_known) continue;
         std::optional<std::string> block =
             maildir::read_header_block(folder_dir_ + "/" + file.subdir + "/" + file.name);
         if (!block) continue;  // gone or unreadable: the next run tries again
         header_summary sent = parse_headers(*block);
+        changed_ = true;
+        if (known != messages_.end()) {
+            // Read before recipients were kept: its friends were made then, and one the user
+            // has since taken off the list stays off.
+            known->second.recipients = recipients_of(sent);
+            known->second.recipients_known = true;
+            continue;
+        }
         ++found.messages_read;
         for (const char* field : {"From", "Sender"}) {
             const message_headers::field* from = sent.headers.find(field);
@@ -130,58 +163,85 @@ sent_mail_index::news sent_mail_index::update() {
                 if (std::string address = whole_address(box.address); !address.empty()) own_.insert(address);
             }
         }
-        std::string id;
+        sent_message& message = messages_[unique];
         if (const message_headers::field* field = sent.headers.find("Message-ID")) {
             std::vector<std::string> ids = message_ids_named(field->raw);
-            if (ids.size() == 1) id = ids.front();
+            if (ids.size() == 1) message.id = ids.front();
         }
-        messages_[unique] = id;
-        if (!id.empty()) ids_.insert(id);
-        for (std::string& address : recipients_of(sent)) {
-            if (recipients.insert(address).second) candidates.push_back(std::move(address));
+        message.recipients = recipients_of(sent);
+        for (const std::string& address : message.recipients) {
+            if (recipients.insert(address).second) candidates.push_back(address);
         }
-        changed_ = true;
+        // Mail without a Message-ID cannot be answered: its recipients need no keeping.
+        if (message.id.empty()) message.recipients.clear();
     }
-    for (auto entry = messages_.begin(); entry != messages_.end();) {
-        if (present.count(entry->first)) {
-            ++entry;
-            continue;
-        }
-        // A message that left the sent folder is no longer one the user's correspondents answer.
-        if (!entry->second.empty()) ids_.erase(entry->second);
-        entry = messages_.erase(entry);
-        changed_ = true;
-    }
-    // Two sent messages may share an id (a copy); the one left keeps it.
-    for (const auto& [unique, id] : messages_) {
-        if (!id.empty()) ids_.insert(id);
-    }
+    // A message that left the sent folder is no longer one the user's correspondents answer.
+    size_t before = messages_.size();
+    std::erase_if(messages_, [&](const auto& entry) { return !present.count(entry.first); });
+    if (messages_.size() != before) changed_ = true;
+    index_ids();
     for (std::string& address : candidates) {
         if (!own_.count(address)) found.recipients.push_back(std::move(address));
     }
     return found;
 }
 
-bool sent_mail_index::answers_user(const header_summary& message) const {
-    if (ids_.empty()) return false;
+namespace {
+
+// Calls `named` with each Message-ID that the In-Reply-To and References fields of `message`
+// name, until it returns true; true then.
+template <typename Predicate>
+bool any_id_named(const header_summary& message, Predicate named) {
     for (const message_headers::field& field : message.headers.fields) {
         std::string name = ascii_lower(field.name);
         if (name != "in-reply-to" && name != "references") continue;
         for (const std::string& id : message_ids_named(field.raw)) {
-            if (ids_.count(id)) return true;
+            if (named(id)) return true;
         }
     }
     return false;
 }
 
+}  // namespace
+
+bool sent_mail_index::answers_user(const header_summary& message) const {
+    return !ids_.empty() && any_id_named(message, [&](const std::string& id) { return ids_.count(id) > 0; });
+}
+
+bool sent_mail_index::answers_user(const header_summary& message, const std::string& address) const {
+    std::string wanted = ascii_lower(address);
+    if (ids_.empty() || wanted.empty()) return false;
+    return any_id_named(message, [&](const std::string& id) {
+        auto sent = ids_.find(id);
+        return sent != ids_.end() && sent->second.count(wanted) > 0;
+    });
+}
+
+void sent_mail_index::owe(const std::string& address) {
+    if (fits_a_line(address) && owed_.insert(address).second) changed_ = true;
+}
+
+void sent_mail_index::settle(const std::string& address) {
+    if (owed_.erase(address)) changed_ = true;
+}
+
 bool sent_mail_index::save(const std::string& path) {
     if (!changed_) return true;
     std::string text(index_heading);
-    text += "\nfolder " + folder_dir_ + "\n";
+    text += "\nfolder " + recorded_dir_ + "\n";
     for (const std::string& address : own_) {
         if (fits_a_line(address)) text += "own " + address + "\n";
     }
-    for (const auto& [unique, id] : messages_) text += "read " + unique + "\t" + id + "\n";
+    for (const std::string& address : owed_) text += "owed " + address + "\n";
+    for (const auto& [unique, message] : messages_) {
+        text += (message.recipients_known ? "sent " : "read ") + unique + "\t" + message.id;
+        if (message.recipients_known) {
+            for (const std::string& address : message.recipients) {
+                if (fits_a_line(address)) text += "\t" + address;
+            }
+        }
+        text += "\n";
+    }
     if (!replace_file_atomically(path, text)) return false;
     changed_ = false;
     return true;

@@ -159,3 +159,23 @@ TEST_F(dry_run_test, it_tells_each_fate_changes_nothing_and_a_real_run_does_what
     for (const auto& [name, said] : told) EXPECT_EQ(fate(name), said.substr(0, said.find(';'))) << name;
     EXPECT_EQ(read_text_file(calls()), "To: ann@strangers.example\n");
 }
+
+// The dry run reads the sent mail of the copy as the index of the real folder remembers it: mail
+// read before is not new, and a friend the user took off the list stays off, as in a real run.
+TEST_F(dry_run_test, sent_mail_read_before_is_not_read_again) {
+    ASSERT_EQ(tarnwick({"config", "set", "EnableProtection", "true"}).code, 0);
+    tree.make_folder("Sent");
+    tree.add("Sent", "cur", "1704000000.M0.test:2,S",
+             mail_text({"From: me@home.example", "To: carol@pals.example", "Message-ID: <mine@home.example>"}));
+    ASSERT_EQ(tarnwick({"run", "--maildir", tree.root()}).code, 0);
+    ASSERT_EQ(tarnwick({"list", "remove", "authorized", "carol@pals.example"}).code, 0);
+    tree.add("Sent", "new", "1704000001.M1.test", mail_text({"From: me@home.example", "To: dan@pals.example"}));
+    for (bool dry : {true, false}) {
+        std::vector<std::string> args = {"run", "--maildir", tree.root()};
+        if (dry) args.push_back("--dry-run");
+        outcome ran = tarnwick(args);
+        ASSERT_EQ(ran.code, 0) << ran.out << ran.err;
+        EXPECT_NE(ran.out.find("friends added                 1  (read 1 new in .Sent)"), std::string::npos)
+            << (dry ? "dry run\n" : "real run\n") << ran.out;
+    }
+}

@@ -50,3 +50,34 @@ TEST(sent_mail, a_corrupt_or_foreign_index_means_reading_everything_again) {
     EXPECT_EQ(sent_mail_index::load(path, sent, problem).update().messages_read, 1u);
     EXPECT_NE(problem.find("cannot be understood"), std::string::npos) << problem;
 }
+
+// An index written before recipients were kept still loads: its messages are read again for
+// their recipients only, so that no friend the user has since taken off the list comes back.
+TEST(sent_mail, an_index_without_recipients_learns_them_without_new_friends) {
+    maildir_tree tree;
+    tree.add("Sent", "cur", "1.a:2,S", "From: me@home.example\nTo: ann@example.org\nMessage-ID: <s1@home>\n\n");
+    tree.add("Sent", "cur", "2.b:2,S", "From: me@home.example\nTo: bob@example.org\nMessage-ID: <s2@home>\n\n");
+    std::string sent = tree.folder_dir("Sent"), path = tree.base() + "/index";
+    write_text_file(path, "tarnwick sent mail index 1\nfolder " + sent +
+                              "\nown me@home.example\nread 1.a\t<s1@home>\nread gone.c\t<s3@home>\n");
+    std::string problem;
+    sent_mail_index index = sent_mail_index::load(path, sent, problem);
+    sent_mail_index::news found = index.update();
+    EXPECT_TRUE(problem.empty()) << problem;
+    EXPECT_EQ(found.messages_read, 1u);
+    EXPECT_EQ(found.recipients, (std::vector<std::string>{"bob@example.org"}));
+    header_summary reply = parse_headers("In-Reply-To: <s1@home>\n\n");
+    EXPECT_TRUE(index.answers_user(reply, "Ann@Example.org"));
+    EXPECT_FALSE(index.answers_user(reply, "bob@example.org"));
+    EXPECT_FALSE(index.answers_user(parse_headers("References: <s3@home>\n\n"), "ann@example.org"));
+
+    // Owed friends and the recipients are kept; a scratch copy of the folder is the same folder.
+    index.owe("cat@example.org");
+    ASSERT_TRUE(index.save(path));
+    write_text_file(path + ".copy", read_text_file(path));
+    sent_mail_index again = sent_mail_index::load(path + ".copy", tree.base() + "/scratch/.Sent", problem, sent);
+    EXPECT_EQ(again.owed(), (std::set<std::string>{"cat@example.org"}));
+    EXPECT_TRUE(again.answers_user(reply, "ann@example.org"));
+    again.settle("cat@example.org");
+    EXPECT_TRUE(again.owed().empty());
+}
