@@ -28,6 +28,12 @@ std::string absolute(const std::string& path) {
 
 using posix_files::is_directory;
 
+// The add-in module is loaded by name, which would wait for ever on a FIFO: it must be a regular file.
+bool is_regular_file(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 // Takes the lock file `path` for `what`; when another run holds it, waits with `wait` or else
 // says who holds it and sets `code` to exit_locked.
 std::optional<run_lock> take_lock(const std::string& path, const std::string& what, bool wait, int& code,
@@ -257,6 +263,9 @@ session_settings read_session_settings(const parsed_arguments& arguments) {
         settings.module_path = absolute(arguments.value("--module"));
         if (::access(settings.module_path.c_str(), R_OK) != 0)
             throw usage_error(arguments.origin("--module") + " " + arguments.value("--module") + " cannot be read");
+        if (!is_regular_file(settings.module_path))
+            throw usage_error(arguments.origin("--module") + " " + arguments.value("--module") +
+                              " is not a regular file");
     } else if (const char* from_environment = std::getenv("TARNWICK_MODULE"); from_environment && *from_environment) {
         settings.module_path = absolute(from_environment);
     } else {
@@ -321,6 +330,10 @@ std::optional<session> open_session(const session_settings& settings, int& code)
     if (::access(settings.module_path.c_str(), R_OK) != 0) {
         std::cerr << "tarnwick: cannot find the add-in module " << settings.module_path
                   << " (give --module or set TARNWICK_MODULE)\n";
+        return std::nullopt;
+    }
+    if (!is_regular_file(settings.module_path)) {
+        std::cerr << "tarnwick: the add-in module " << settings.module_path << " is not a regular file\n";
         return std::nullopt;
     }
     std::optional<session> opened = open_locked_session(settings, code);

@@ -13,6 +13,7 @@
 #include "host/contacts.h"
 #include "host/maildir_host.h"
 #include "host/mime.h"
+#include "host/pending_index.h"
 #include "host/verdicts.h"
 #include "platform/text.h"
 
@@ -201,7 +202,7 @@ int cmd_list(const std::vector<std::string>& args) {
             std::string text;
             std::size_t count = 0;
             bool read = read_list(addin, *l, [&](const std::string& entry) {
-                text.append(indent).append(entry).append("\n");
+                text.append(indent).append(shown_text(entry, 4000)).append("\n");
                 ++count;
                 return true;
             });

@@ -9,7 +9,7 @@
 #include <set>
 
 #include "host/mime.h"
-#include "platform/file_io.h"
+#include "platform/posix_files.h"
 
 namespace {
 
@@ -97,26 +97,26 @@ std::optional<std::vector<std::string>> read_contacts(const std::string& path, s
         ::closedir(dir);
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
-            std::optional<std::string> text = read_file(path + "/" + name);
-            if (!text) {
-                error = path + "/" + name + ": cannot be read";
+            std::string text;
+            if (int failed = posix_files::read_regular_file(path + "/" + name, text)) {
+                error = path + "/" + name + ": " + posix_files::reading_error_text(failed);
                 return std::nullopt;
             }
-            for (std::string& address : vcard_addresses(*text)) add_unique(addresses, seen, std::move(address));
+            for (std::string& address : vcard_addresses(text)) add_unique(addresses, seen, std::move(address));
         }
         return addresses;
     }
-    std::optional<std::string> text = read_file(path);
-    if (!text) {
-        error = path + ": cannot be read";
+    std::string text;
+    if (int failed = posix_files::read_regular_file(path, text)) {
+        error = path + ": " + posix_files::reading_error_text(failed);
         return std::nullopt;
     }
-    if (contains_vcard(*text)) return vcard_addresses(*text);
+    if (contains_vcard(text)) return vcard_addresses(text);
     size_t start = 0;
-    while (start <= text->size()) {
-        size_t end = text->find('\n', start);
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
         std::string line =
-            trimmed(std::string_view(*text).substr(start, end == std::string::npos ? std::string::npos : end - start));
+            trimmed(std::string_view(text).substr(start, end == std::string::npos ? std::string::npos : end - start));
         if (!line.empty() && line[0] != '#') add_unique(addresses, seen, line);
         if (end == std::string::npos) break;
         start = end + 1;

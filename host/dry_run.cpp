@@ -9,6 +9,7 @@
 
 #include "contract/addin_data.h"
 #include "host/maildir.h"
+#include "host/pending_index.h"
 
 namespace fs = std::filesystem;
 
@@ -144,10 +145,11 @@ void print_dry_run_fates(const std::string& copy_root, const std::vector<std::pa
                          bool sending) {
     std::cout << "tarnwick: dry run: nothing was changed; a run would do this:\n";
     for (const auto& [name, challenge] : handled) {
-        std::cout << "  " << name << ": " << fate_in(copy_root, maildir::unique_part(name));
+        std::cout << "  " << shown_text(name, 400) << ": " << fate_in(copy_root, maildir::unique_part(name));
         if (challenge == "withheld") std::cout << "; its challenge would be withheld";
         else if (!challenge.empty())
-            std::cout << "; a challenge would be " << (sending ? "sent to " : "stored for ") << challenge;
+            std::cout << "; a challenge would be " << (sending ? "sent to " : "stored for ")
+                      << shown_text(challenge, 400);
         std::cout << "\n";
     }
 }

@@ -11,6 +11,7 @@
 #include "host/contacts.h"
 #include "host/folder_sync.h"
 #include "host/maildir.h"
+#include "host/pending_index.h"
 #include "host/sent_mail.h"
 #include "host/unfinished_challenges.h"
 #include "platform/text.h"
@@ -162,9 +163,9 @@ void print_summary(const maildir_host& host, const run_counts& counts, const fri
     if (counts.unmarked) print_count("kept but left in new/", counts.unmarked);
     if (counts.left_new) print_count("left in new/ (move failed)", counts.left_new);
     if (counts.friend_waits) print_count("left in new/ (friend not added)", counts.friend_waits);
-    for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
-    for (const std::string& note : counts.notes) std::cout << "  " << note << "\n";
-    for (const std::string& note : friends.notes()) std::cout << "  " << note << "\n";
+    // Notes name senders and files, which come from outside.
+    for (const auto* notes : {&activity.notes, &counts.notes, &friends.notes()})
+        for (const std::string& note : *notes) std::cout << "  " << shown_text(note, 4000) << "\n";
     if (!gated)
         std::cout << "  challenges are not gated by sender authentication: set trusted-authserv to your mail "
                      "server's id (--trusted-authserv ID)\n";

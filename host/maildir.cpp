@@ -300,7 +300,7 @@ bool starts_with_header_field(std::string_view start) {
 }
 
 bool starts_with_header_field(const std::string& path) {
-    fd_holder in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    fd_holder in(posix_files::open_regular_file(path));
     if (in.fd < 0) return false;
     char buffer[1024];
     ssize_t n;
@@ -310,7 +310,7 @@ bool starts_with_header_field(const std::string& path) {
 }
 
 int read_error(const std::string& path) {
-    fd_holder in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    fd_holder in(posix_files::open_regular_file(path));
     if (in.fd < 0) return errno;
     char buffer[65536];
     for (;;) {
@@ -336,7 +336,7 @@ size_t header_block_end(std::string_view text, size_t from, size_t limit) {
 }  // namespace
 
 std::optional<std::string> read_header_block(const std::string& path, size_t limit) {
-    fd_holder in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    fd_holder in(posix_files::open_regular_file(path));
     if (in.fd < 0) return std::nullopt;
     std::string block;
     char buffer[8192];

@@ -265,9 +265,9 @@ HRESULT maildir_host::get_message_body(VARIANT message, BSTR* body) {
     return guarded([&] {
         com_ptr<message_object> m = message_from(message, store_);
         if (!m) return E_INVALIDARG;
-        const message_content* content = m->content();
-        if (!content) return E_MESSAGE_GONE;
-        *body = bstr_from_narrow(content->body);
+        std::optional<std::string> text = m->take_body();
+        if (!text) return E_MESSAGE_GONE;
+        *body = bstr_from_narrow(*text);
         return S_OK;
     });
 }

@@ -170,11 +170,28 @@ const header_summary* message_object::headers() {
     return headers_.get();
 }
 
+std::optional<std::uint64_t> message_object::size() {
+    if (bytes_) return bytes_->size();
+    struct stat st {};
+    if (::stat(path().c_str(), &st) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool message_object::beyond_size_limit() {
+    std::uint64_t limit = owner_->options.max_message_size;
+    std::optional<std::uint64_t> bytes = size();
+    return limit > 0 && bytes && *bytes > limit;
+}
+
 const message_content* message_object::content() {
     if (!content_) {
         // Read at the start, and found there since: the file's content is in hand.
         if (!(bytes_ && headers_) && !locate()) return nullptr;
-        if (bytes_) {
+        if (beyond_size_limit()) {
+            // Larger than the user lets the filter read: only its header counts, which is read
+            // apart, and the body is never held in memory.
+            content_.emplace();
+        } else if (bytes_) {
             content_ = parse_content(*bytes_);
         } else {
             content_ = parse_content_file(path());
@@ -182,6 +199,14 @@ const message_content* message_object::content() {
         }
     }
     return &*content_;
+}
+
+std::optional<std::string> message_object::take_body() {
+    // Taken once already: read again.
+    if (body_taken_) content_.reset();
+    if (!content()) return std::nullopt;
+    body_taken_ = true;
+    return std::move(content_->body);
 }
 
 std::optional<double> message_object::arrival_time() {
@@ -208,12 +233,8 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
         return E_ABORT;
     };
     const maildir_host_options& options = owner_->options;
-    struct stat st {};
-    std::optional<std::uint64_t> size;
-    if (bytes_) size = bytes_->size();
-    else if (::stat(path().c_str(), &st) == 0) size = static_cast<std::uint64_t>(st.st_size);
-    if (size && options.max_message_size > 0 && *size > options.max_message_size)
-        return withhold("too large", "the message has " + std::to_string(*size) + " bytes, more than " +
+    if (beyond_size_limit())
+        return withhold("too large", "the message has " + std::to_string(size().value_or(0)) + " bytes, more than " +
                                          std::to_string(options.max_message_size));
     // The first kilobyte, as from the file.
     if (!(bytes_ ? maildir::starts_with_header_field(std::string_view(*bytes_).substr(0, 1024))

@@ -3,6 +3,7 @@
 // folder only by a rename that never replaces another file. Private to the host.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -72,8 +73,17 @@ public:
     const header_summary* headers();
     // The same, shared: null when not read yet.
     const std::shared_ptr<const header_summary>& headers_read() const { return headers_; }
-    // Body and attachment names, read once; null when the file is gone or cannot be read.
+    // Body and attachment names, read once; null when the file is gone or cannot be read. A
+    // message larger than the host's max_message_size gives neither: its body is not read.
+    // After take_body, the body in it is empty.
     const message_content* content();
+    // The body of content(), handed over: the add-in keeps what it is given, and a large body
+    // held here as well would cost twice. Asked again, it is read again; none as for content().
+    std::optional<std::string> take_body();
+    // The size of the file in bytes; none when it is gone.
+    std::optional<std::uint64_t> size();
+    // True when the file is larger than the host's max_message_size.
+    bool beyond_size_limit();
     // The arrival time (the file's), in seconds since 1970; none when the file is gone.
     std::optional<double> arrival_time();
 
@@ -99,6 +109,7 @@ private:
     std::optional<std::string> bytes_;  // the file's content, when read whole at the start
     std::shared_ptr<const header_summary> headers_;
     std::optional<message_content> content_;
+    bool body_taken_ = false;  // content_'s body was handed over by take_body
 };
 
 // One of `owner`'s message objects behind `object`, with a reference the caller then owns;

@@ -1,11 +1,11 @@
 #include "host/mime.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <mutex>
 
 #include "host/gmime_support.h"
+#include "platform/posix_files.h"
 
 namespace host_detail {
 
@@ -189,8 +189,8 @@ message_content content_of(GMimeMessage* message) {
     if (!top) return content;
     content_walk found;
     walk(top, found, false);
-    if (found.plain) content.body = *found.plain;
-    else if (found.html) content.body = *found.html;
+    if (found.plain) content.body = std::move(*found.plain);
+    else if (found.html) content.body = std::move(*found.html);
     append_section(content.body, found.status);
     append_section(content.body, found.returned);
     content.attachment_names = std::move(found.names);
@@ -262,7 +262,7 @@ std::vector<mailbox> parse_mailboxes(std::string_view field_value) {
 
 std::optional<message_content> parse_content_file(const std::string& path) {
     ensure_gmime();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = posix_files::open_regular_file(path);
     if (fd < 0) return std::nullopt;
     // The parser reads the file through its own descriptor, so a rename meanwhile does no harm;
     // content stays on disk instead of being copied into memory.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -181,6 +182,22 @@ size_t valid_sequence(std::string_view text, size_t i) {
     return length;
 }
 
+// The code point of the valid UTF-8 sequence of `length` bytes at `text[i]`.
+char32_t code_point(std::string_view text, size_t i, size_t length) {
+    static constexpr unsigned char lead_bits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t c = static_cast<unsigned char>(text[i]) & lead_bits[length];
+    for (size_t k = 1; k < length; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    return c;
+}
+
+// Characters that show nothing themselves but change how the text around them shows: the marks
+// and overrides of bidirectional text can make an address or a subject read as another one, and
+// the zero-width ones hide what stands between the letters.
+bool is_invisible_formatting(char32_t c) {
+    return c == 0x061C || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
+           (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
+}
+
 }  // namespace
 
 message_fingerprint fingerprint_of(std::string_view bytes) {
@@ -293,11 +310,19 @@ std::string shown_text(std::string_view text, size_t limit) {
     for (size_t i = 0; i < text.size();) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         size_t length = c < 0x80 ? 1 : valid_sequence(text, i);
-        std::string piece = length == 0             ? std::string("\xEF\xBF\xBD")
-                            : c < 0x20 || c == 0x7F ? std::string(" ")
-                            : c == 0xC2 && length == 2 && static_cast<unsigned char>(text[i + 1]) < 0xA0
-                                ? std::string(" ")  // C1 control characters
-                                : std::string(text.substr(i, length));
+        char32_t point = length == 0 ? 0xFFFD : code_point(text, i, length);
+        std::string piece;
+        if (length == 0) {
+            piece = "\xEF\xBF\xBD";
+        } else if (point < 0x20 || (point >= 0x7F && point < 0xA0)) {
+            piece = " ";  // C0 and C1 control characters
+        } else if (is_invisible_formatting(point)) {
+            char name[16];
+            std::snprintf(name, sizeof name, "<U+%04X>", static_cast<unsigned>(point));
+            piece = name;
+        } else {
+            piece = text.substr(i, length);
+        }
         i += length == 0 ? 1 : length;
         if (out.size() + piece.size() > limit) {
             out += "...";

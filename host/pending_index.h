@@ -74,8 +74,11 @@ std::map<std::string, pending_entry> load_pending_index(const std::string& data_
 bool save_pending_index(const std::string& data_directory, const std::map<std::string, pending_entry>& entries,
                         std::string& error);
 
-// `text` made fit to show on one line: control characters become blanks, bytes that are not
-// UTF-8 become U+FFFD, and past `limit` bytes it is cut (at a character) and ends in "...".
+// `text` made fit to show on one line, in a terminal or a digest: control characters become
+// blanks, invisible formatting characters (bidirectional marks and overrides, zero-width ones,
+// line and paragraph separators) are written by name as "<U+202E>", bytes that are not UTF-8
+// become U+FFFD, and past `limit` bytes it is cut (at a character) and ends in "...". Every
+// outside text a command prints goes through it.
 std::string shown_text(std::string_view text, size_t limit = 200);
 
 // The challenge of an entry as a person reads it: "sent to a@b", "withheld (automatic mail)",

@@ -1,14 +1,12 @@
 #include "host/settings_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "host/cli.h"
+#include "platform/posix_files.h"
 
 namespace {
 
@@ -37,16 +35,15 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-// The whole file; none when it does not exist. Throws usage_error when it cannot be read.
+// The whole file; none when it does not exist. Throws usage_error when it cannot be read, or is
+// no regular file: a FIFO would hold every command until someone wrote to it.
 std::optional<std::string> read_whole(const std::string& path, const std::string& shown) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = posix_files::open_regular_file(path);
     if (fd < 0 && errno == ENOENT) return std::nullopt;
-    if (fd < 0) throw usage_error("cannot read the settings file " + shown + ": " + std::strerror(errno));
-    struct stat st {};
+    if (fd < 0)
+        throw usage_error("cannot read the settings file " + shown + ": " + posix_files::reading_error_text(errno));
     std::string text;
     int error = 0;
-    if (::fstat(fd, &st) != 0) error = errno;
-    else if (S_ISDIR(st.st_mode)) error = EISDIR;
     char buffer[8192];
     for (ssize_t n = 1; error == 0 && n > 0;) {
         n = ::read(fd, buffer, sizeof buffer);
@@ -55,7 +52,8 @@ std::optional<std::string> read_whole(const std::string& path, const std::string
         if (text.size() > largest_file) error = EFBIG;
     }
     ::close(fd);
-    if (error != 0) throw usage_error("cannot read the settings file " + shown + ": " + std::strerror(error));
+    if (error != 0)
+        throw usage_error("cannot read the settings file " + shown + ": " + posix_files::reading_error_text(error));
     return text;
 }
 

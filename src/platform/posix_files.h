@@ -19,6 +19,18 @@ bool write_all(int fd, std::string_view bytes);
 // The folder part of `path`: "." when it has no "/", "/" for a file at the root.
 std::string parent_of(const std::string& path);
 
+// Opens `path` (links followed) for reading when it is a regular file. Never waits: an ordinary
+// open of a FIFO that nobody writes to, or its first read, would wait for ever. The descriptor,
+// or -1 with errno set: EISDIR for a folder, ENOTSUP for anything else that is no regular file
+// (a FIFO, a device, a socket).
+int open_regular_file(const std::string& path);
+// Reads the regular file `path` whole into `content`: 0, or the errno of open_regular_file or of
+// the failed read.
+int read_regular_file(const std::string& path, std::string& content);
+// The system's text for the errno of open_regular_file or read_regular_file; for ENOTSUP, "not a
+// regular file".
+std::string reading_error_text(int error);
+
 // Makes the file `path`, which must not exist (EEXIST then), with `bytes` and the permissions
 // `mode`, and flushes it to disk; with `mtime`, that is its modification time. Steps: create,
 // write, flush. On failure no file is left at `path`.

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -564,4 +566,27 @@ TEST_F(tarnwick_program_test, an_authorization_without_the_maildir_is_released_b
     ASSERT_EQ(ran.code, 0) << ran.err;
     EXPECT_EQ(tree.files_in("", "cur"), std::vector<std::string>{"100.a.test:2,"});
     EXPECT_EQ(tree.files_in("Pending", "cur"), std::vector<std::string>{"200.b.test:2,S"});
+}
+
+// Mail above --max-message-size has only its header read: a large message from a friend costs
+// the run less than its size in memory, not several times it.
+TEST_F(tarnwick_program_test, mail_above_the_size_limit_costs_no_memory_for_its_body) {
+    configure();
+    ASSERT_EQ(tarnwick({"list", "add", "authorized", "ann@example.org"}).code, 0);
+    // Written piece by piece: a program started from this one starts its peak at this one's.
+    const std::size_t size = std::size_t{48} << 20;
+    std::string path = tree.add("", "new", "100.big.test",
+                                mail_text({"From: ann@example.org", "To: me@home.example", "Subject: Photos"}, ""));
+    {
+        std::ofstream out(path, std::ios::app | std::ios::binary);
+        std::string lines;
+        for (int i = 0; i < 1000; ++i) lines += std::string(76, 'x') + "\n";
+        for (std::size_t written = 0; written < size; written += lines.size()) out << lines;
+    }
+    rusage own{};
+    ::getrusage(RUSAGE_SELF, &own);
+    outcome ran = tarnwick({"run", "--maildir", tree.root(), "--max-message-size", "1M"});
+    ASSERT_EQ(ran.code, 0) << ran.err;
+    EXPECT_NE(ran.out.find("kept in the inbox             1"), std::string::npos) << ran.out;
+    EXPECT_LT(ran.peak_kilobytes, own.ru_maxrss + static_cast<long>(size / 1024)) << "the body was read";
 }

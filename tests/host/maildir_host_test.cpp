@@ -542,3 +542,38 @@ TEST_F(maildir_host_test, a_sender_is_usable_only_as_a_plain_address) {
         EXPECT_EQ(host->has_usable_sender(message(name).get()), r.usable) << r.from;
     }
 }
+
+// Above the size limit only the header is read: the body and its attachments are never held.
+// Below it the body is handed over, and handed again when asked again.
+TEST_F(maildir_host_test, the_body_of_mail_above_the_size_limit_is_never_read) {
+    maildir_host_options options{tree.root(), {}, ""};
+    options.max_message_size = 4096;
+    com_ptr<maildir_host> limited = maildir_host::create(options);
+    std::string head =
+        "From: ann@example.org\nTo: me@home.example\nSubject: Big\n"
+        "Content-Type: multipart/mixed; boundary=b\n\n";
+    auto body_of = [](size_t size) {
+        return "--b\nContent-Type: text/plain\n\n" + std::string(size, 'x') +
+               "\n--b\nContent-Type: application/pdf; name=plan.pdf\n\nx\n--b--\n";
+    };
+    tree.add("", "new", "16.big", head + body_of(5000));
+    tree.add("", "new", "16.small", head + body_of(3000));
+    for (const char* name : {"16.big", "16.small"}) {
+        bool big = std::string(name) == "16.big";
+        com_ptr<IUnknown> m = limited->open_new_message(name);
+        bstr_holder sender, receiver, subject, extra;
+        ASSERT_HR(S_OK,
+                  m ? limited->get_message_headers(m.get(), sender.put(), receiver.put(), subject.put(), extra.put())
+                    : E_FAIL);
+        EXPECT_EQ(narrow_from_bstr(subject.get()), "Big");
+        for (int ask = 0; ask < 2; ++ask) {
+            bstr_holder body;
+            ASSERT_HR(S_OK, limited->get_message_body(view(m.get()), body.put()));
+            EXPECT_EQ(narrow_from_bstr(body.get()), big ? "" : std::string(3000, 'x')) << name << " " << ask;
+        }
+        com_ptr<IEnumVARIANT> names;
+        ASSERT_HR(S_OK, limited->enum_attachment_names(view(m.get()), names.put()));
+        EXPECT_EQ(texts_of(names.get()), big ? std::vector<std::string>{} : std::vector<std::string>{"plan.pdf"});
+    }
+    limited.reset();
+}

@@ -12,6 +12,7 @@ struct outcome {
     int code = -1;  // the exit status, or 128 + the signal that ended the program
     std::string out;
     std::string err;
+    long peak_kilobytes = 0;  // the most memory the program held at once (its resident set)
 };
 
 // A started `tarnwick`, its output going to files in the folder it was started for.

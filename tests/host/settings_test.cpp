@@ -2,10 +2,14 @@
 // lines it does not understand, which stop every command before it writes anything.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "maildir_fixture.h"
 #include "program_runner.h"
@@ -177,5 +181,55 @@ TEST_F(settings_test, a_line_not_understood_stops_every_command_before_it_writes
         outcome closed = tarnwick({"run", "--config", base + "/closed.conf"}, environment);
         EXPECT_EQ(closed.code, 2);
         EXPECT_NE(closed.err.find("closed.conf: Permission denied"), std::string::npos) << closed.err;
+    }
+}
+
+// Every file the user names is refused at once when it is no regular file: a FIFO nobody writes
+// to held `deliver` for ever.
+TEST_F(settings_test, files_named_that_are_no_regular_files_are_refused_at_once) {
+    const std::string base = tree.base();
+    const std::string fifo = base + "/fifo", device = base + "/device", folder = base + "/folder";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", device);
+    fs::create_directories(folder + "/inner.vcf");
+    fs::create_directories(base + "/cards");
+    const std::string card = base + "/cards/fifo.vcf";
+    ASSERT_EQ(::mkfifo(card.c_str(), 0600), 0);
+    struct row {
+        std::vector<std::string> args;
+        std::string says;
+        int code = 2;  // deliver gives 75, so that the mail system keeps the message
+    };
+    const std::string maildir = tree.root();
+    const row rows[] = {
+        {{"deliver", "--config", fifo}, "cannot read the settings file ~/fifo: not a regular file", 75},
+        {{"config", "show", "--config", device}, "cannot read the settings file ~/device: not a regular file"},
+        {{"run", "--config", folder}, "cannot read the settings file ~/folder: Is a directory"},
+        {{"list", "add", "authorized", "a@b.example", "--maildir", maildir, "--contacts", fifo},
+         "--contacts: " + fifo + ": not a regular file"},
+        {{"list", "add", "authorized", "a@b.example", "--maildir", maildir, "--contacts", device},
+         "--contacts: " + device + ": not a regular file"},
+        {{"list", "add", "authorized", "a@b.example", "--maildir", maildir, "--contacts", base + "/cards"},
+         "--contacts: " + base + "/cards/fifo.vcf: not a regular file"},
+        {{"list", "add", "authorized", "a@b.example", "--maildir", maildir, "--contacts", folder},
+         "--contacts: " + folder + "/inner.vcf: Is a directory"},
+        {{"config", "show", "--module", fifo}, "--module " + fifo + " is not a regular file"},
+        {{"config", "show", "--module", device}, "--module " + device + " is not a regular file"},
+    };
+    for (const row& r : rows) {
+        running_program started = start(base, r.args);
+        auto finished = [&] {
+            std::string state = read_text_file("/proc/" + std::to_string(started.pid) + "/stat");
+            return state.find(") Z") != std::string::npos;
+        };
+        EXPECT_TRUE(eventually(finished)) << r.args[0] << " waited on " << r.says;
+        // Whatever waits on a FIFO is set free, so that a failure does not hang the test.
+        while (!finished()) {
+            for (const std::string& path : {fifo, card}) ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        outcome refused = started.wait();
+        EXPECT_EQ(refused.code, r.code) << r.says << "\n" << refused.err;
+        EXPECT_NE(refused.err.find(r.says), std::string::npos) << r.says << "\n" << refused.err;
     }
 }

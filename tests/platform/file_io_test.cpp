@@ -1,7 +1,15 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <future>
 #include <new>
 #include <string>
 #include <string_view>
@@ -101,3 +109,28 @@ TEST(read_file, in_pieces_gives_every_byte_in_order) {
     EXPECT_FALSE(read_file(dir.path()).has_value());
 #endif
 }
+
+#ifndef _WIN32
+// What is not a regular file gives nothing, at once: a FIFO nobody writes to, a device, a folder.
+TEST(read_file, refuses_at_once_what_is_no_regular_file) {
+    temp_dir dir;
+    const std::string fifo = dir.file("fifo"), device = dir.file("device");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/null", device);
+    for (const std::string& path : {fifo, device, dir.path()}) {
+        auto reading = std::async(std::launch::async, [&] {
+            std::size_t pieces = 0;
+            bool whole = read_file(path).has_value();
+            bool in_pieces = read_file_in_pieces(path, [&](std::string_view) { ++pieces; });
+            return whole || in_pieces || pieces > 0;
+        });
+        if (reading.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+            ADD_FAILURE() << path << " kept the reader waiting";
+            // Set the reader free, so that the test fails instead of hanging.
+            while (reading.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout)
+                ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+        }
+        EXPECT_FALSE(reading.get()) << path;
+    }
+}
+#endif
