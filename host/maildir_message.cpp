@@ -183,6 +183,22 @@ const message_content* message_object::content() {
     return &*content_;
 }
 
+user_addresses message_object::user() const {
+    const maildir_host_options& options = owner_->options;
+    user_addresses user{"", options.own_addresses};
+    if (!options.delivered_file.empty() && maildir::unique_part(options.delivered_file) == unique_)
+        user.recipient = options.delivered_to;
+    return user;
+}
+
+std::string message_object::receiver(const header_summary& headers) const {
+    user_addresses mine = user();
+    // The add-in takes mail whose sender is its receiver for mail to oneself, by their bytes.
+    if (is_user_address(headers.sender, mine)) return headers.sender;
+    if (std::optional<std::string> address = user_address(headers, mine)) return *address;
+    return headers.receiver;
+}
+
 std::optional<double> message_object::arrival_time() {
     if (!locate()) return std::nullopt;
     return static_cast<double>(file_.mtime.tv_sec) + static_cast<double>(file_.mtime.tv_nsec) / 1e9;
@@ -225,11 +241,14 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
             return withhold(verdict.reason.rfind("no trusted", 0) == 0 ? verdict.reason : "not authenticated",
                             verdict.reason);
     }
+    user_addresses mine = user();
+    if (!user_address(*original, mine))
+        return withhold("no own address", "no address of the user's to send it from (set own-address)");
     std::time_t now = std::time(nullptr);
     challenge_budget* budget = owner_->budget.get();
     if (budget && budget->spent(now)) return withhold("challenge budget spent", "challenge budget spent");
     std::string error;
-    std::optional<std::string> answer = compose_reply(*original, subject, body, error);
+    std::optional<std::string> answer = compose_reply(*original, subject, body, error, mine);
     bool sent = false;
     if (answer && !options.sendmail_command.empty()) {
         sent = send_with_command(options.sendmail_command, *answer, error);

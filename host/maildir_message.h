@@ -11,6 +11,7 @@
 #include "host/maildir.h"
 #include "host/maildir_store.h"
 #include "host/mime.h"
+#include "host/reply.h"
 #include "platform/com_object.h"
 
 namespace host_detail {
@@ -74,6 +75,11 @@ public:
     const std::shared_ptr<const header_summary>& headers_read() const { return headers_; }
     // Body and attachment names, read once; null when the file is gone or cannot be read.
     const message_content* content();
+    // The user's addresses as they concern this message: the own addresses, and the envelope
+    // recipient when it is the message `deliver` just stored.
+    user_addresses user() const;
+    // The receiver the add-in is told of, from `headers`: see get_message_headers in maildir_host.h.
+    std::string receiver(const header_summary& headers) const;
     // The arrival time (the file's), in seconds since 1970; none when the file is gone.
     std::optional<double> arrival_time();
 
