@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const header_summary original = parse_headers(block);
     (void)reason_not_to_answer(original);
     std::string error;
-    const std::optional<std::string> reply = compose_reply(original, subject, body, error);
+    const std::optional<std::string> reply =
+        compose_reply(original, subject, body, error, user_addresses{"", {"me@home.example"}});
     if (!reply) {
         FUZZ_CHECK(!error.empty());
         return 0;

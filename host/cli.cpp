@@ -121,6 +121,8 @@ const std::vector<option_spec>& host_options() {
          "$TARNWICK_MODULE, else libTarnwick.so beside the program"},
         {"sent-folder", option_kind::value, "run watch deliver", "the first of .Sent, .Sent Messages, .Sent Items"},
         {"junk-folder", option_kind::value, "run watch deliver digest", "the first of .Junk, .Spam"},
+        {"own-address", option_kind::list, "run watch deliver",
+         "none: challenges come only from deliver's envelope recipient"},
         {"trusted-authserv", option_kind::list, "run watch deliver", "none: challenges are not gated"},
         {"challenge-limit", option_kind::value, "run watch deliver", "30 an hour"},
         {"max-message-size", option_kind::value, "run watch deliver", "64M: larger mail is never challenged"},

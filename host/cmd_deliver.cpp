@@ -21,9 +21,11 @@ constexpr const char* deliver_usage =
     "mailbox_command, a .forward pipe or a Sieve pipe.\n"
     "\n"
     "  -f SENDER         the envelope sender (default: $SENDER; '' or '<>' for the null\n"
-    "                    sender); written as Return-Path when the message has none\n"
+    "                    sender, a bounce: never challenged); written as Return-Path in\n"
+    "                    place of any the message brought\n"
     "  -a RECIPIENT      the envelope recipient (default: $RECIPIENT, else\n"
-    "                    $ORIGINAL_RECIPIENT or $ORIG_RECIPIENT); written as Delivered-To\n"
+    "                    $ORIGINAL_RECIPIENT or $ORIG_RECIPIENT); written as Delivered-To,\n"
+    "                    and the address a challenge comes from (else --own-address)\n"
     "  --lock-timeout SECONDS\n"
     "                    how long to wait while another run holds the data folder or the\n"
     "                    Maildir (default 60); then nothing is stored and the exit status is 75\n"
@@ -133,6 +135,8 @@ int cmd_deliver(const std::vector<std::string>& given) {
             return exit_locked;
         }
         stored = true;
+        filter.host.delivered_file = message->name;
+        filter.host.delivered_to = sent.recipient.value_or("");
         // From here on the message is the user's: whatever fails, the next run filters it.
         install_signal_handlers();
         if (!load_session_addin(*running, filter.session, error)) {

@@ -15,7 +15,8 @@ namespace {
 
 constexpr const char* run_usage =
     "usage: tarnwick run --maildir DIR [--contacts FILE] [--sendmail CMD]\n"
-    "                    [--sent-folder NAME] [--trusted-authserv ID]... [--challenge-limit N]\n"
+    "                    [--sent-folder NAME] [--own-address ADDRESS]...\n"
+    "                    [--trusted-authserv ID]... [--challenge-limit N]\n"
     "                    [--max-message-size BYTES] [--data-dir DIR] [--module FILE]\n"
     "                    [--wait] [--dry-run]\n"
     "       tarnwick watch (the same options but --dry-run, and --lock-timeout SECONDS)\n"
@@ -35,6 +36,13 @@ constexpr const char* run_usage =
     "  --sent-folder NAME  the folder of the mail the user sent (default: the first of\n"
     "                    .Sent, .Sent Messages and .Sent Items); its recipients, and\n"
     "                    whoever answers that mail, are added to the authorized list\n"
+    "  --own-address ADDRESS\n"
+    "                    your own address, such as me@home.example; repeat it or give a\n"
+    "                    comma-separated list, the first the default. Challenges come from\n"
+    "                    deliver's envelope recipient, else the one of these the message was\n"
+    "                    delivered or written to, else the first; never from an address of\n"
+    "                    the message that is not yours. Mail from one of them is mail to\n"
+    "                    oneself: parked, never challenged. Unset, only deliver challenges\n"
     "  --trusted-authserv ID\n"
     "                    challenge only senders that the mail server writing\n"
     "                    Authentication-Results with this id authenticated (dmarc=pass,\n"

@@ -44,16 +44,11 @@ bool same_letters(std::string_view a, std::string_view b) {
     return true;
 }
 
-// True when the header block at the start of `head` has a field `name`.
-bool has_field(std::string_view head, std::string_view name) {
-    while (!head.empty()) {
-        std::string_view line = head.substr(0, head.find('\n'));
-        if (line.empty() || line == "\r") return false;
-        if (line.size() > name.size() && line[name.size()] == ':' && same_letters(line.substr(0, name.size()), name))
-            return true;
-        head.remove_prefix(std::min(head.size(), line.size() + 1));
-    }
-    return false;
+// True when `line` starts a field named `name` (blanks allowed before the colon).
+bool starts_field(std::string_view line, std::string_view name) {
+    if (line.size() <= name.size() || !same_letters(line.substr(0, name.size()), name)) return false;
+    size_t colon = line.find_first_not_of(" \t", name.size());
+    return colon != std::string_view::npos && line[colon] == ':';
 }
 
 // Writes `bytes` to `fd` (the file `path`) through the test seam's write step.
@@ -80,9 +75,32 @@ std::string delivery_header_lines(const envelope& sent, std::string_view head) {
     size_t end = head.find('\n');
     std::string eol = end != std::string_view::npos && end > 0 && head[end - 1] == '\r' ? "\r\n" : "\n";
     std::string lines;
-    if (sent.sender && !has_field(head, "Return-Path")) lines += "Return-Path: <" + *sent.sender + ">" + eol;
+    if (sent.sender) lines += "Return-Path: <" + *sent.sender + ">" + eol;
     if (sent.recipient && !sent.recipient->empty()) lines += "Delivered-To: " + *sent.recipient + eol;
     return lines;
+}
+
+std::string without_return_path(std::string_view head) {
+    std::string kept;
+    bool dropping = false;
+    for (size_t at = 0; at < head.size();) {
+        size_t end = head.find('\n', at);
+        if (end == std::string_view::npos) {
+            // A line cut off where reading stopped: whatever it continues, it stays.
+            kept.append(head.substr(at));
+            break;
+        }
+        std::string_view line = head.substr(at, end + 1 - at);
+        if (line == "\n" || line == "\r\n") {
+            kept.append(head.substr(at));
+            break;
+        }
+        bool continued = line[0] == ' ' || line[0] == '\t';
+        if (!continued) dropping = starts_field(line, "Return-Path");
+        if (!dropping) kept.append(line);
+        at = end + 1;
+    }
+    return kept;
 }
 
 std::optional<std::string> postmark_sender(std::string_view head) {
@@ -106,6 +124,9 @@ std::optional<stored_message> store_message(int in, const std::string& folder_di
         head.erase(0, end == std::string::npos ? head.size() : end + 1);
         if (!sent.sender) sent.sender = envelope_address(*postmarked);
     }
+    // The envelope sender decides whether this is a bounce: the message's own Return-Path,
+    // written by whoever sent it, goes.
+    if (sent.sender) head = without_return_path(head);
     std::string lines = delivery_header_lines(sent, head);
 
     stored_message stored{maildir::new_unique_name(), 0};

@@ -23,9 +23,13 @@ std::optional<std::string> envelope_address(std::string_view text);
 
 // The header lines to write before a message whose first bytes are `head` (its header block, or
 // as much of it as was read), each ending as the message's first line does (CRLF or LF):
-// "Return-Path: <sender>" unless the message has a Return-Path field, then "Delivered-To:
-// recipient", each only when known.
+// "Return-Path: <sender>", then "Delivered-To: recipient", each only when known.
 std::string delivery_header_lines(const envelope& sent, std::string_view head);
+
+// `head` (a header block, or as much of it as was read) without its Return-Path fields, which
+// the envelope's replaces: the sender of a message writes what he likes there. The body and a
+// last line cut off are kept as they are.
+std::string without_return_path(std::string_view head);
 
 // The sender named by a leading mbox "From " line ("From sender date"), which marks where a
 // message begins in a mailbox file and is no header field; none when `head` has no such line.
@@ -37,7 +41,8 @@ struct stored_message {
 };
 
 // Reads the message from `in` until its end and stores it in the Maildir folder `folder_dir`: the
-// header lines for `sent` first, a leading mbox "From " line left out, every other byte as read.
+// header lines for `sent` first, a leading mbox "From " line left out, with a known sender the
+// message's own Return-Path fields left out, every other byte as read.
 // Only as much is held in memory as the header block needs (64 KiB at most). None on failure,
 // with `error` saying what failed; nothing is left in new/ then (a file in tmp/ may remain when
 // the process dies meanwhile, as with any delivery agent).

@@ -12,6 +12,7 @@
 #include "host/folder_sync.h"
 #include "host/maildir.h"
 #include "host/pending_index.h"
+#include "host/reply.h"
 #include "host/sent_mail.h"
 #include "host/unfinished_challenges.h"
 #include "platform/text.h"
@@ -210,6 +211,14 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
     if (!arguments.has("--sent-folder")) sent_folder = find_sent_folder(options.root);
     filter.sent_folder = sent_folder;
     filter.junk_folder = junk_folder_setting(arguments, options.root);
+    for (const std::string& address : arguments.values("--own-address")) {
+        if (!writable_address(address))
+            throw usage_error(arguments.origin("--own-address") + ": \"" + address +
+                              "\" is not a plain address such as me@home.example (no display name, no <>)");
+        options.own_addresses.push_back(address);
+    }
+    if (arguments.has("--own-address") && options.own_addresses.empty())
+        throw usage_error("--own-address needs an address");
     options.trusted_authserv = arguments.values("--trusted-authserv");
     if (arguments.has("--trusted-authserv") && options.trusted_authserv.empty())
         throw usage_error("--trusted-authserv needs a server id");

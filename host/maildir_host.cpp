@@ -193,7 +193,7 @@ HRESULT maildir_host::get_message_headers(IUnknown* message, BSTR* sender, BSTR*
         const header_summary* headers = m->headers();
         if (!headers) return E_MESSAGE_GONE;
         bstr_holder from(bstr_from_narrow(headers->sender));
-        bstr_holder to(bstr_from_narrow(headers->receiver));
+        bstr_holder to(bstr_from_narrow(m->receiver(*headers)));
         bstr_holder about(bstr_from_narrow(headers->subject));
         if (sender) *sender = from.release();
         if (receiver) *receiver = to.release();

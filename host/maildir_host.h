@@ -14,7 +14,10 @@
 //                                 inbox is "Inbox", a subfolder its last level.
 //   create_subfolder              one level below the parent; E_INVALIDARG for a name with '.',
 //                                 '/' or control characters; an existing folder is fine.
-//   get_message_headers           addr-spec of the first From and To mailboxes, decoded subject.
+//   get_message_headers           addr-spec of the first From mailbox, decoded subject, and as the
+//                                 receiver the user's address the message came to (see
+//                                 user_address in reply.h), the sender itself when that is one
+//                                 of the user's (mail to oneself), else the first To mailbox.
 //   get_message_body, enum_attachment_names  see mime.h.
 //   get_unread, put_unread        the 'S' flag. For the new message in hand (open_new_message)
 //                                 the state is kept in the object until its move out of new/,
@@ -65,6 +68,13 @@ struct maildir_host_options {
     std::string root;                   // the Maildir: the inbox
     std::vector<std::string> contacts;  // what enum_contacts hands out
     std::string sendmail_command;       // empty: replies are stored in the Outbox folder
+    // The user's own addresses (the first the default): what challenges come from, and what
+    // tells mail to oneself. Empty: only an envelope recipient names the user.
+    std::vector<std::string> own_addresses{};
+    // The message `deliver` stored in the inbox's new/ (its file name) and the envelope recipient
+    // it was delivered to; empty when none.
+    std::string delivered_file{};
+    std::string delivered_to{};
     // The ids of the mail servers whose Authentication-Results fields are believed (see
     // auth_results.h); empty: challenges are not gated by sender authentication.
     std::vector<std::string> trusted_authserv{};

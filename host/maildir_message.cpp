@@ -209,6 +209,22 @@ std::optional<std::string> message_object::take_body() {
     return std::move(content_->body);
 }
 
+user_addresses message_object::user() const {
+    const maildir_host_options& options = owner_->options;
+    user_addresses user{"", options.own_addresses};
+    if (!options.delivered_file.empty() && maildir::unique_part(options.delivered_file) == unique_)
+        user.recipient = options.delivered_to;
+    return user;
+}
+
+std::string message_object::receiver(const header_summary& headers) const {
+    user_addresses mine = user();
+    // The add-in takes mail whose sender is its receiver for mail to oneself, by their bytes.
+    if (is_user_address(headers.sender, mine)) return headers.sender;
+    if (std::optional<std::string> address = user_address(headers, mine)) return *address;
+    return headers.receiver;
+}
+
 std::optional<double> message_object::arrival_time() {
     if (!locate()) return std::nullopt;
     return static_cast<double>(file_.mtime.tv_sec) + static_cast<double>(file_.mtime.tv_nsec) / 1e9;
@@ -247,6 +263,9 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
             return withhold(verdict.reason.rfind("no trusted", 0) == 0 ? verdict.reason : "not authenticated",
                             verdict.reason);
     }
+    user_addresses mine = user();
+    if (!user_address(*original, mine))
+        return withhold("no own address", "no address of the user's to send it from (set own-address)");
     std::time_t now = std::time(nullptr);
     challenge_budget* budget = owner_->budget.get();
     if (budget && budget->spent(now)) return withhold("challenge budget spent", "challenge budget spent");
@@ -258,7 +277,7 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
                                                   ? "a run that ended early challenged this message already"
                                                   : "a run that ended early challenged this sender already");
     std::string error;
-    std::optional<std::string> answer = compose_reply(*original, subject, body, error);
+    std::optional<std::string> answer = compose_reply(*original, subject, body, error, mine);
     // Written down before it is stored or sent, so that the next run knows of it whatever ends
     // this one; a challenge that cannot be written down is not sent.
     std::string challenge_name = options.sendmail_command.empty() ? maildir::new_unique_name() : "";

@@ -12,6 +12,7 @@
 #include "host/maildir.h"
 #include "host/maildir_store.h"
 #include "host/mime.h"
+#include "host/reply.h"
 #include "platform/com_object.h"
 
 namespace host_detail {
@@ -84,6 +85,11 @@ public:
     std::optional<std::uint64_t> size();
     // True when the file is larger than the host's max_message_size.
     bool beyond_size_limit();
+    // The user's addresses as they concern this message: the own addresses, and the envelope
+    // recipient when it is the message `deliver` just stored.
+    user_addresses user() const;
+    // The receiver the add-in is told of, from `headers`: see get_message_headers in maildir_host.h.
+    std::string receiver(const header_summary& headers) const;
     // The arrival time (the file's), in seconds since 1970; none when the file is gone.
     std::optional<double> arrival_time();
 

@@ -72,7 +72,7 @@ bool ascii_host_char(char c) {
 // and a host name (international ones are written in their ASCII form). Quoted local parts and
 // domain literals would be written unquoted, where a blank, comma or line break inside them
 // becomes another recipient or another header; such senders are not answered.
-bool writable_address(std::string_view address) {
+bool writable_address_text(std::string_view address) {
     if (address.empty() || address.size() > 254) return false;
     size_t at = address.find('@');
     if (at == 0 || at == std::string_view::npos || at + 1 == address.size()) return false;
@@ -98,28 +98,6 @@ bool writable_address(std::string_view address) {
     for (char c : written_domain)
         if (!ascii_host_char(c)) return false;
     return true;
-}
-
-// Who the reply comes from: the user. The envelope recipient (X-Original-To, Delivered-To) is
-// the user's own address, while the first To of a Cc'd or list copy is a stranger's; the same
-// address in To or Cc lends its display name. Without either field, the first To mailbox.
-std::optional<mailbox> reply_sender(const header_summary& original) {
-    std::vector<mailbox> visible = mailboxes_of(original, "To");
-    std::vector<mailbox> copied = mailboxes_of(original, "Cc");
-    visible.insert(visible.end(), copied.begin(), copied.end());
-    for (std::string_view field : {"X-Original-To", "Delivered-To"}) {
-        std::vector<mailbox> envelope = mailboxes_of(original, field);
-        if (envelope.empty()) continue;
-        mailbox user = envelope.front();
-        if (!writable_address(user.address)) return std::nullopt;
-        for (const mailbox& box : visible) {
-            if (ascii_lower(box.address) == ascii_lower(user.address)) return mailbox{box.name, user.address};
-        }
-        return user;
-    }
-    std::vector<mailbox> to = mailboxes_of(original, "To");
-    if (to.empty() || !writable_address(to.front().address)) return std::nullopt;
-    return to.front();
 }
 
 // A message id fit to be written back: <left@right> in printable ASCII, the left a dot-atom and
@@ -241,6 +219,34 @@ std::optional<std::string> subject_field_value(std::string_view text) {
 
 }  // namespace
 
+bool writable_address(std::string_view address) { return writable_address_text(address); }
+
+bool is_user_address(std::string_view address, const user_addresses& user) {
+    std::string wanted = ascii_lower(address);
+    if (wanted.empty()) return false;
+    if (ascii_lower(user.recipient) == wanted) return true;
+    return std::any_of(user.own.begin(), user.own.end(),
+                       [&](const std::string& own) { return ascii_lower(own) == wanted; });
+}
+
+std::optional<std::string> user_address(const header_summary& original, const user_addresses& user) {
+    // Our own delivery knows whom it delivered to.
+    if (writable_address(user.recipient)) return user.recipient;
+    // Anyone can write Delivered-To, To and Cc fields: they only choose among the user's own
+    // addresses, never add one.
+    auto own = [&](std::string_view address) { return writable_address(address) && is_user_address(address, user); };
+    std::vector<mailbox> delivered = mailboxes_of(original, "Delivered-To");
+    if (!delivered.empty() && own(delivered.front().address)) return delivered.front().address;
+    std::vector<mailbox> visible = mailboxes_of(original, "To");
+    std::vector<mailbox> copied = mailboxes_of(original, "Cc");
+    visible.insert(visible.end(), copied.begin(), copied.end());
+    for (const mailbox& box : visible)
+        if (own(box.address)) return box.address;
+    for (const std::string& address : user.own)
+        if (writable_address(address)) return address;
+    return std::nullopt;
+}
+
 std::string one_line(std::string_view text) {
     std::string line(text);
     for (char& c : line) {
@@ -314,12 +320,11 @@ std::optional<std::string> reason_not_to_answer(const header_summary& original) 
     }
     if (to.empty()) return "no address to answer";
     if (!writable_address(to.front().address)) return "an address a reply cannot be written to";
-    if (!reply_sender(original)) return "no receiver address to answer from";
     return std::nullopt;
 }
 
 std::optional<std::string> compose_reply(const header_summary& original, std::string_view subject,
-                                         std::string_view body, std::string& error) {
+                                         std::string_view body, std::string& error, const user_addresses& user) {
     if (auto several = several_recipients(original)) {
         error = *several;
         return std::nullopt;
@@ -333,14 +338,15 @@ std::optional<std::string> compose_reply(const header_summary& original, std::st
         error = "the message names an address a reply cannot be written to";
         return std::nullopt;
     }
-    std::optional<mailbox> from = reply_sender(original);
-    if (!from) {
-        error = "the message names no receiver to answer from";
+    std::optional<std::string> from_address = user_address(original, user);
+    if (!from_address) {
+        error = "no address of the user's to answer from (set own-address)";
         return std::nullopt;
     }
+    mailbox from{"", *from_address};
     ensure_gmime();
     gobject_ptr<GMimeMessage> reply(g_mime_message_new(TRUE));
-    add_mailbox(g_mime_message_get_from(reply.get()), *from);
+    add_mailbox(g_mime_message_get_from(reply.get()), from);
     add_mailbox(g_mime_message_get_to(reply.get()), to.front());
     std::string subject_line = one_line(to_utf8(subject));
     g_mime_message_set_subject(reply.get(), subject_line.c_str(), "utf-8");
@@ -353,7 +359,7 @@ std::optional<std::string> compose_reply(const header_summary& original, std::st
     GDateTime* now = g_date_time_new_now_local();
     g_mime_message_set_date(reply.get(), now);
     g_date_time_unref(now);
-    gchar_ptr id(g_mime_utils_generate_message_id(domain_of(from->address).c_str()));
+    gchar_ptr id(g_mime_utils_generate_message_id(domain_of(from.address).c_str()));
     g_mime_message_set_message_id(reply.get(), id.get());
 
     GMimeObject* object = GMIME_OBJECT(reply.get());

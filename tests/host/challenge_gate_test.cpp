@@ -154,7 +154,9 @@ TEST_F(challenge_gate_test, the_gate_and_the_budget_come_from_the_settings_file_
     arrive("ann@friends.example", "mx.home.example; dmarc=pass header.from=friends.example");
     arrive("bob@friends.example", "mx.home.example; dmarc=pass header.from=friends.example");
     std::string settings = tree.base() + "/gate.conf";
-    write_text_file(settings, "trusted-authserv = other.example  MX.home.example\nchallenge-limit = 1\n");
+    write_text_file(settings,
+                    "own-address = me@home.example\ntrusted-authserv = other.example  MX.home.example\n"
+                    "challenge-limit = 1\n");
     outcome result = filter({"--config", settings});
     ASSERT_EQ(result.code, 0) << result.out << result.err;
     EXPECT_EQ(challenged(), std::vector<std::string>{"ann@friends.example"});

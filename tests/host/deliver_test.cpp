@@ -72,7 +72,7 @@ TEST_F(deliver_test, stores_and_filters_as_run_would_with_the_envelope_in_the_he
     EXPECT_EQ(count("Outbox", "new"), 1u) << "the stranger is challenged at once";
     EXPECT_EQ(count("", "new"), 0u);
 
-    // A Return-Path present stays the only one; "-fADDRESS" in one word; the null sender.
+    // The envelope's Return-Path replaces the message's own; "-fADDRESS" in one word; the null sender.
     auto empty_cur = [&] {
         fs::remove_all(tree.root() + "/cur");
         fs::create_directory(tree.root() + "/cur");
@@ -80,13 +80,84 @@ TEST_F(deliver_test, stores_and_filters_as_run_would_with_the_envelope_in_the_he
     empty_cur();
     std::string with_path = "Return-Path: <list-bounces@example.org>\n" + message_from("ann@example.org", "3");
     EXPECT_EQ(deliver({"-fother@example.org"}, with_path).code, 0);
-    EXPECT_EQ(only_file("", "cur"), with_path);
+    EXPECT_EQ(only_file("", "cur"), "Return-Path: <other@example.org>\n" + message_from("ann@example.org", "3"));
     for (const char* null_sender : {"", "<>"}) {
         empty_cur();
         EXPECT_EQ(deliver({"-f", null_sender}, message_from("ann@example.org", "4")).code, 0);
         EXPECT_EQ(only_file("", "cur"), "Return-Path: <>\n" + message_from("ann@example.org", "4")) << null_sender;
     }
     EXPECT_EQ(deliver({"-f", "x@example.org", "-f", "y@example.org"}, "").code, 75) << "a wrong argument defers";
+}
+
+// The envelope decides: a null sender is a bounce whatever Return-Path the message brought, and
+// a real sender is answered even when the message claims to be a bounce.
+TEST_F(deliver_test, the_envelope_sender_decides_the_null_sender) {
+    struct row {
+        const char* sender;
+        bool challenged;
+    };
+    const row rows[] = {{"<>", false}, {"", false}, {"MAILER-DAEMON", false}, {"bob@example.org", true}};
+    int number = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.sender);
+        std::string id = "bounce" + std::to_string(++number);
+        std::string carried = r.challenged ? "Return-Path: <>\n" : "Return-Path: <x@y.example>\n";
+        size_t challenges = count("Outbox", "new");
+        ASSERT_EQ(deliver({"-f", r.sender, "-a", "me@home.example"},
+                          carried + message_from("bob" + std::to_string(number) + "@example.org", id))
+                      .code,
+                  0);
+        std::string stored = only_file("Pending", "cur");
+        EXPECT_EQ(stored.rfind("Return-Path: <" + std::string(r.challenged ? r.sender : "") + ">\n", 0), 0u) << stored;
+        EXPECT_EQ(stored.find(carried), std::string::npos) << stored;
+        EXPECT_EQ(count("Outbox", "new"), challenges + (r.challenged ? 1 : 0));
+        fs::remove_all(tree.folder_dir("Pending") + "/cur");
+        fs::create_directory(tree.folder_dir("Pending") + "/cur");
+    }
+}
+
+// The challenge comes from the envelope recipient, else from an own address; never from what the
+// stranger wrote in Delivered-To or To.
+TEST_F(deliver_test, the_challenge_comes_from_the_envelope_recipient_or_an_own_address) {
+    const std::string forged = "Delivered-To: ceo@bank.example\n";
+    fs::remove(tree.base() + "/.config/tarnwick/config");  // no own-address but where a row gives one
+    struct row {
+        std::vector<std::string> args;
+        std::vector<std::string> environment;
+        const char* from;  // nullptr: withheld
+    };
+    const row rows[] = {
+        {{"-a", "me+x@home.example"}, {}, "me+x@home.example"},
+        {{}, {"RECIPIENT=robin@home.example"}, "robin@home.example"},
+        {{"--own-address", "me@home.example, robin@home.example"}, {}, "me@home.example"},
+        {{}, {}, nullptr},
+    };
+    int number = 0;
+    for (const row& r : rows) {
+        std::string sender = "carl" + std::to_string(++number) + "@example.org";
+        std::vector<std::string> args = r.args;
+        args.insert(args.end(), {"-f", sender});
+        outcome delivered = deliver(args, forged + message_from(sender, "c" + std::to_string(number)), r.environment);
+        ASSERT_EQ(delivered.code, 0) << delivered.err;
+        std::vector<std::string> sent = tree.files_in("Outbox", "new");
+        if (!r.from) {
+            EXPECT_EQ(sent.size(), static_cast<size_t>(number - 1)) << "withheld without an address of the user's";
+            continue;
+        }
+        ASSERT_EQ(sent.size(), static_cast<size_t>(number));
+        bool found = false;
+        for (const std::string& name : sent) {
+            std::string challenge = read_text_file(tree.folder_dir("Outbox") + "/new/" + name);
+            if (challenge.find("To: " + sender) == std::string::npos) continue;
+            found = true;
+            EXPECT_NE(challenge.find(std::string("\nFrom: ") + r.from + "\n"), std::string::npos) << challenge;
+            EXPECT_EQ(challenge.find("bank.example"), std::string::npos) << challenge;
+        }
+        EXPECT_TRUE(found) << sender;
+    }
+    outcome wrong = deliver({"--own-address", "Robin <me@home.example>"}, message_from("dan@example.org", "d"));
+    EXPECT_EQ(wrong.code, 75);
+    EXPECT_NE(wrong.err.find("\"Robin\" is not a plain address"), std::string::npos) << wrong.err;
 }
 
 TEST_F(deliver_test, hostile_envelope_values_stay_out_of_the_header) {

@@ -84,7 +84,8 @@ protected:
         // Settings by absolute paths: maildrop and procmail may set HOME from the password file.
         fs::create_directories(tree.base() + "/.config/tarnwick");
         write_text_file(tree.base() + "/.config/tarnwick/config",
-                        "maildir = " + tree.root() + "\ndata-dir = " + data() + "\nlock-timeout = 1\n");
+                        "maildir = " + tree.root() + "\ndata-dir = " + data() +
+                            "\nlock-timeout = 1\nown-address = me@home.example\n");
         outcome set = run(tree.base(), {"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]",
                                         "ARSubject", "Please confirm [TWK-TESTKEY]", "--data-dir", data()});
         ASSERT_EQ(set.code, 0) << set.err;

@@ -51,13 +51,20 @@ TEST(delivery_test, envelope_addresses_that_could_break_a_header_line_are_refuse
     EXPECT_FALSE(envelope_address(std::string("a\0b@c", 5)));
 }
 
-TEST(delivery_test, header_lines_follow_the_message_and_never_double_its_return_path) {
+TEST(delivery_test, header_lines_follow_the_message_and_the_envelope_return_path_replaces_its_own) {
     envelope both{"ann@example.org", "me@home.example"};
     EXPECT_EQ(delivery_header_lines(both, "From: x\n\nbody"),
               "Return-Path: <ann@example.org>\nDelivered-To: me@home.example\n");
     EXPECT_EQ(delivery_header_lines(both, "From: x\r\n\r\n"),
               "Return-Path: <ann@example.org>\r\nDelivered-To: me@home.example\r\n");
-    EXPECT_EQ(delivery_header_lines(both, "From: x\nreturn-path: <a@b>\n\n"), "Delivered-To: me@home.example\n");
+    EXPECT_EQ(delivery_header_lines(both, "From: x\nreturn-path: <a@b>\n\n"),
+              "Return-Path: <ann@example.org>\nDelivered-To: me@home.example\n");
+    // Every Return-Path field of the header goes, folded lines and all; the body stays.
+    EXPECT_EQ(without_return_path("Return-Path: <x@y>\nFrom: x\nreturn-path :\n <z@y>\nTo: me\n\nReturn-Path: <b>\n"),
+              "From: x\nTo: me\n\nReturn-Path: <b>\n");
+    EXPECT_EQ(without_return_path("Return-Path: <x@y>\r\nSubject: a\r\n\r\n"), "Subject: a\r\n\r\n");
+    EXPECT_EQ(without_return_path("X-Return-Path: <x@y>\nFrom: x\nReturn-Path: <cut off"),
+              "X-Return-Path: <x@y>\nFrom: x\nReturn-Path: <cut off");
     EXPECT_EQ(delivery_header_lines(both, "From: x\n\nReturn-Path: <in the body>\n"),
               "Return-Path: <ann@example.org>\nDelivered-To: me@home.example\n");
     EXPECT_EQ(delivery_header_lines(envelope{"", std::nullopt}, ""), "Return-Path: <>\n");

@@ -15,7 +15,11 @@ std::string mail_text(std::initializer_list<std::string> headers, const std::str
     return text + "\n" + body;
 }
 
-maildir_tree::maildir_tree() : root_(dir_.path() + "/Maildir") { make_folder(""); }
+maildir_tree::maildir_tree() : root_(dir_.path() + "/Maildir") {
+    make_folder("");
+    fs::create_directories(dir_.path() + "/.config/tarnwick");
+    write_text_file(dir_.path() + "/.config/tarnwick/config", "own-address = me@home.example\n");
+}
 
 std::string maildir_tree::folder_dir(const std::string& folder) const {
     return folder.empty() ? root_ : root_ + "/." + folder;

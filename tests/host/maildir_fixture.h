@@ -12,7 +12,8 @@ std::string mail_text(std::initializer_list<std::string> headers, const std::str
 
 class maildir_tree {
 public:
-    // An empty Maildir (tmp/, new/, cur/) at base()/Maildir.
+    // An empty Maildir (tmp/, new/, cur/) at base()/Maildir, and the settings file of a program
+    // started with base() as its home saying that the user is me@home.example (own-address).
     maildir_tree();
 
     const std::string& root() const { return root_; }

@@ -44,7 +44,9 @@ const std::string bob_mail = mail_text(
 
 class maildir_host_test : public testing::Test {
 protected:
-    void SetUp() override { host = maildir_host::create({tree.root(), {"ann@example.org", "bob@example.net"}, ""}); }
+    void SetUp() override {
+        host = maildir_host::create({tree.root(), {"ann@example.org", "bob@example.net"}, "", {"me@home.example"}});
+    }
     void TearDown() override {
         host.reset();
         EXPECT_EQ(maildir_live_objects(), 0) << "a reference handed out was never released";
@@ -365,6 +367,30 @@ TEST_F(maildir_host_test, headers_body_attachments_and_times_of_a_message) {
     EXPECT_EQ(written, 1704106800.0);
 }
 
+// The add-in takes mail whose sender is its receiver for mail to oneself: parked, never
+// challenged. The receiver is the user's own address, so that only the user's mail is that.
+TEST_F(maildir_host_test, the_receiver_is_the_user_so_only_his_own_mail_is_mail_to_oneself) {
+    struct row {
+        std::string fields;
+        const char* receiver;
+    };
+    const row rows[] = {
+        {"From: Me <ME@home.example>\nTo: ann@example.org", "ME@home.example"},
+        {"From: x@spam.example\nTo: x@spam.example", "me@home.example"},
+        {"From: x@spam.example\nTo: \"any text\" <ceo@bank.example>\nX-Original-To: x@spam.example", "me@home.example"},
+        {"From: x@spam.example\nDelivered-To: x@spam.example\nTo: me@home.example", "me@home.example"},
+    };
+    int number = 0;
+    for (const row& r : rows) {
+        std::string name = "20." + std::to_string(++number) + ".host";
+        tree.add("", "new", name, r.fields + "\nSubject: s\n\nbody\n");
+        bstr_holder sender, receiver, subject, extra;
+        ASSERT_HR(S_OK, host->get_message_headers(message(name).get(), sender.put(), receiver.put(), subject.put(),
+                                                  extra.put()));
+        EXPECT_EQ(narrow_from_bstr(receiver.get()), r.receiver) << r.fields;
+    }
+}
+
 TEST_F(maildir_host_test, replies_go_to_the_outbox_unless_they_must_not_be_sent) {
     tree.add("", "new", "11.I.host", bob_mail);
     tree.add("", "new", "11.J.host",
@@ -387,7 +413,7 @@ TEST_F(maildir_host_test, replies_go_to_the_outbox_unless_they_must_not_be_sent)
 
 // Nobody writes such mail by hand: a challenge would only cost, or answer a forgery.
 TEST_F(maildir_host_test, mail_too_large_or_without_header_fields_is_never_answered) {
-    maildir_host_options options{tree.root(), {}, ""};
+    maildir_host_options options{tree.root(), {}, "", {"me@home.example"}};
     options.max_message_size = 200;
     com_ptr<maildir_host> limited = maildir_host::create(options);
     std::string fields = "Return-Path: <ann@example.org>\nFrom: ann@example.org\nTo: me@home.example\n";
@@ -445,8 +471,10 @@ TEST_F(maildir_host_test, replies_can_go_to_a_sendmail_command) {
     tree.add("", "new", "12.K.host", bob_mail);
     std::string captured = tree.base() + "/sent.eml";
     // The commands take the null sender's arguments, -f '<>', and leave them.
-    com_ptr<maildir_host> sending = maildir_host::create({tree.root(), {}, "sh -c 'cat > \"$0\"' '" + captured + "'"});
-    com_ptr<maildir_host> failing = maildir_host::create({tree.root(), {}, "sh -c 'cat >/dev/null; exit 3' sh"});
+    com_ptr<maildir_host> sending =
+        maildir_host::create({tree.root(), {}, "sh -c 'cat > \"$0\"' '" + captured + "'", {"me@home.example"}});
+    com_ptr<maildir_host> failing =
+        maildir_host::create({tree.root(), {}, "sh -c 'cat >/dev/null; exit 3' sh", {"me@home.example"}});
     bstr_holder subject(bstr_from_narrow("Please confirm")), body(bstr_from_narrow("Reply."));
     ASSERT_HR(S_OK, sending->reply_to_message(sending->open_new_message("12.K.host").get(), subject.get(), body.get()));
     EXPECT_NE(read_text_file(captured).find("Subject: Please confirm"), std::string::npos);

@@ -12,6 +12,9 @@
 
 namespace {
 
+// The user of most tests: one own address, the one the test mail is written to.
+const user_addresses me{"", {"me@home.example"}};
+
 header_summary message_with(const std::string& extra_headers) {
     return parse_headers(
         "Return-Path: <bob@example.net>\nDelivered-To: me@home.example\n"
@@ -66,7 +69,6 @@ TEST(reply_refusals, mail_without_a_return_path_or_from_a_robot_is_never_answere
         {"Return-Path: <owner-users@lists.example.org>\nFrom: bob@example.net\nTo: me@home.example\n\n", "robot"},
         {"Return-Path: <bob@example.net>\nFrom: MAILER-DAEMON@mx.example\nTo: me@home.example\n\n", "robot"},
         {"Return-Path: <bob@example.net>\nTo: me@home.example\n\n", "no address to answer"},
-        {"Return-Path: <bob@example.net>\nFrom: bob@example.net\nTo: undisclosed-recipients:;\n\n", "no receiver"},
     };
     for (const row& r : rows) {
         std::optional<std::string> reason = reason_not_to_answer(parse_headers(r.message));
@@ -92,12 +94,12 @@ TEST(reply_composition, the_reply_answers_the_sender_without_quoting_it) {
         "Subject: Secret original subject\nMessage-ID: <original@example.net>\n"
         "References: <first@example.net>\n\n");
     auto reply =
-        compose_reply(original, "Please confirm [KEY]\nBcc: injected@evil.example", "Line one\nLine two", error);
+        compose_reply(original, "Please confirm [KEY]\nBcc: injected@evil.example", "Line one\nLine two", error, me);
     ASSERT_TRUE(reply) << error;
     header_summary parsed = parse_headers(reply->substr(0, reply->find("\n\n") + 2));
     EXPECT_EQ(parsed.sender, "me@home.example");
-    EXPECT_EQ(parsed.headers.find("From")->value, "Robin <me@home.example>");
-    EXPECT_EQ(parsed.receiver, "bob@example.net");  // the sender it authorizes, never Reply-To
+    EXPECT_EQ(parsed.headers.find("From")->value, "me@home.example");  // never a display name of the original
+    EXPECT_EQ(parsed.receiver, "bob@example.net");                     // the sender it authorizes, never Reply-To
     EXPECT_EQ(parsed.headers.find("To")->value, "Bob <bob@example.net>");
     EXPECT_EQ(parsed.subject, "Please confirm [KEY] Bcc: injected@evil.example");
     EXPECT_FALSE(parsed.headers.find("Bcc"));
@@ -116,30 +118,55 @@ TEST(reply_composition, the_reply_answers_the_sender_without_quoting_it) {
     EXPECT_TRUE(reason_not_to_answer(as_received));
 }
 
-TEST(reply_composition, the_reply_comes_from_the_address_the_mail_was_delivered_to) {
+// The challenge speaks for the user: its From is one of his addresses, chosen by what his own
+// delivery knows, whatever fields a stranger writes. Its Message-ID is in the same domain.
+TEST(reply_composition, the_challenge_comes_from_the_user_whatever_the_message_says) {
+    const user_addresses two{"", {"me@home.example", "robin@work.example"}};
+    const user_addresses delivered{"me+x@home.example", {"me@home.example"}};
+    const user_addresses nobody{};
     struct row {
         std::string headers;
-        const char* from;
+        const user_addresses& user;
+        const char* from;  // nullptr: no challenge
     };
     const row rows[] = {
-        {"To: Ann <ann@example.org>\nCc: Robin <Me@Home.example>\nDelivered-To: me@home.example\n",
-         "Robin <me@home.example>"},
-        {"To: users@lists.example.org\nX-Original-To: robin@home.example\nDelivered-To: me@home.example\n",
-         "robin@home.example"},
-        {"To: Robin <me@home.example>, Ann <ann@example.org>\n", "Robin <me@home.example>"},
+        {"To: \"any text\" <ceo@bank.example>\n", two, "me@home.example"},
+        {"To: \"any text\" <ceo@bank.example>\n", nobody, nullptr},
+        {"To: ceo@bank.example\nX-Original-To: ceo@bank.example\n", two, "me@home.example"},
+        {"To: me@home.example\nX-Original-To: ceo@bank.example\n", nobody, nullptr},
+        {"Delivered-To: ceo@bank.example\nTo: me@home.example\n", two, "me@home.example"},
+        {"Delivered-To: ceo@bank.example\nTo: me@home.example\n", nobody, nullptr},
+        {"Delivered-To: Robin@Work.example\nTo: me@home.example\n", two, "Robin@Work.example"},
+        {"To: ann@example.org\nCc: \"CEO\" <robin@work.example>\n", two, "robin@work.example"},
+        {"To: ceo@bank.example\nDelivered-To: ceo@bank.example\n", delivered, "me+x@home.example"},
+        {"To: undisclosed-recipients:;\n", two, "me@home.example"},
+        {"To: undisclosed-recipients:;\n", nobody, nullptr},
     };
     for (const row& r : rows) {
+        SCOPED_TRACE(r.headers);
         std::string error;
-        auto reply = compose_reply(parse_headers("From: bob@example.net\n" + r.headers + "\n"), "s", "b", error);
+        auto reply =
+            compose_reply(parse_headers("From: bob@example.net\n" + r.headers + "\n"), "s", "b", error, r.user);
+        EXPECT_EQ(user_address(parse_headers("From: bob@example.net\n" + r.headers + "\n"), r.user).has_value(),
+                  r.from != nullptr);
+        if (!r.from) {
+            EXPECT_FALSE(reply);
+            EXPECT_NE(error.find("own-address"), std::string::npos) << error;
+            continue;
+        }
         ASSERT_TRUE(reply) << error;
-        EXPECT_EQ(parse_headers(*reply).headers.value("From"), r.from) << r.headers;
+        header_summary sent = parse_headers(*reply);
+        EXPECT_EQ(sent.headers.value("From"), r.from);
+        std::string domain = ascii_lower(std::string(r.from).substr(std::string(r.from).find('@')));
+        EXPECT_NE(ascii_lower(sent.headers.value("Message-ID").value_or("")).find(domain + ">"), std::string::npos)
+            << *sent.headers.value("Message-ID");
     }
 }
 
 TEST(reply_composition, non_ascii_text_is_sent_as_utf8) {
     std::string error;
     header_summary original = parse_headers("From: jerome@exemple.fr\nTo: me@home.example\nSubject: x\n\n");
-    auto reply = compose_reply(original, "Bitte bestätigen [KEY]", "Grüße\n", error);
+    auto reply = compose_reply(original, "Bitte bestätigen [KEY]", "Grüße\n", error, me);
     ASSERT_TRUE(reply) << error;
     for (unsigned char c : *reply) EXPECT_LT(c, 0x80) << "the reply must be 7-bit";
     EXPECT_NE(reply->find("charset=utf-8"), std::string::npos);
@@ -163,7 +190,7 @@ TEST(reply_composition, subjects_that_look_encoded_or_are_long_stay_whole_and_we
     for (const std::string& subject : subjects) {
         SCOPED_TRACE(subject);
         std::string error;
-        auto reply = compose_reply(original, subject, "body\n", error);
+        auto reply = compose_reply(original, subject, "body\n", error, me);
         ASSERT_TRUE(reply) << error;
         reply_header_check check = check_reply_headers(*reply);
         EXPECT_TRUE(check.problems.empty()) << problems_text(check);
@@ -178,10 +205,10 @@ TEST(reply_composition, subjects_that_look_encoded_or_are_long_stay_whole_and_we
 
 TEST(reply_composition, nobody_to_answer_is_an_error) {
     std::string error;
-    EXPECT_FALSE(compose_reply(parse_headers("To: me@home.example\n\n"), "s", "b", error));
+    EXPECT_FALSE(compose_reply(parse_headers("To: me@home.example\n\n"), "s", "b", error, me));
     EXPECT_NE(error.find("nobody"), std::string::npos);
-    EXPECT_FALSE(compose_reply(parse_headers("From: bob@example.net\n\n"), "s", "b", error));
-    EXPECT_NE(error.find("no receiver"), std::string::npos);
+    EXPECT_FALSE(compose_reply(parse_headers("From: bob@example.net\nTo: me@home.example\n\n"), "s", "b", error));
+    EXPECT_NE(error.find("own-address"), std::string::npos);
 }
 
 TEST(reply_refusals, postmaster_mail_and_automatic_replies_are_never_answered) {
@@ -243,7 +270,7 @@ TEST(reply_refusals, a_challenge_goes_to_one_address_or_to_none) {
                 << row_name << " gave " << reason.value_or("(none)");
         // Whoever asks, the composer never writes to several addresses.
         std::string error;
-        std::optional<std::string> reply = compose_reply(original, "s", "b", error);
+        std::optional<std::string> reply = compose_reply(original, "s", "b", error, me);
         if (!r.reason) {
             ASSERT_TRUE(reply) << row_name << ": " << error;
             EXPECT_EQ(parse_mailboxes(parse_headers(*reply).headers.find("To")->raw).size(), 1u) << row_name;
@@ -433,7 +460,7 @@ TEST(reply_composition, no_header_value_of_the_original_breaks_a_line_of_the_rep
         header_summary original = parse_headers(block);
         (void)reason_not_to_answer(original);
         std::string error;
-        std::optional<std::string> reply = compose_reply(original, subject, body, error);
+        std::optional<std::string> reply = compose_reply(original, subject, body, error, me);
         if (!reply) {
             EXPECT_FALSE(error.empty());
             continue;
@@ -480,7 +507,7 @@ TEST(reply_composition, only_well_formed_ids_of_the_thread_are_referred) {
     for (const row& r : rows) {
         std::string error;
         auto reply = compose_reply(parse_headers("From: bob@example.net\nTo: me@home.example\n" + r.headers + "\n"),
-                                   "s", "b", error);
+                                   "s", "b", error, me);
         ASSERT_TRUE(reply) << error;
         header_summary parsed = parse_headers(*reply);
         std::string row_name = one_line(r.headers.substr(0, 100));
@@ -515,7 +542,7 @@ TEST(reply_refusals, an_address_that_cannot_be_written_back_is_not_answered) {
             parse_headers("Return-Path: <bob@example.net>\nFrom: " + r.from + "\nTo: me@home.example\n\n");
         std::optional<std::string> reason = reason_not_to_answer(original);
         std::string error;
-        std::optional<std::string> reply = compose_reply(original, "s", "b", error);
+        std::optional<std::string> reply = compose_reply(original, "s", "b", error, me);
         EXPECT_EQ(!reason, r.answered) << one_line(r.from) << " gave " << reason.value_or("(none)");
         EXPECT_EQ(reply.has_value(), r.answered) << one_line(r.from) << ": " << error;
         if (reply) {
@@ -536,7 +563,7 @@ TEST(reply_refusals, a_domain_without_an_ascii_form_is_not_answered) {
             header_summary original = parse_headers("Return-Path: <bob@example.net>\nFrom: bob@example.net\n" +
                                                     std::string(field) + address + "\nTo: me@home.example\n\n");
             std::string error;
-            std::optional<std::string> reply = compose_reply(original, "s", "b", error);
+            std::optional<std::string> reply = compose_reply(original, "s", "b", error, me);
             if (reply) {
                 for (unsigned char c : *reply) ASSERT_LT(c, 0x80) << one_line(address) << "\n" << *reply;
             }
@@ -546,7 +573,8 @@ TEST(reply_refusals, a_domain_without_an_ascii_form_is_not_answered) {
         header_summary to_self = parse_headers("Return-Path: <bob@example.net>\nFrom: bob@example.net\nTo: me@" +
                                                address.substr(address.find('@') + 1) + "\n\n");
         std::string error;
-        EXPECT_FALSE(compose_reply(to_self, "s", "b", error)) << one_line(address);
+        user_addresses there{"me@" + address.substr(address.find('@') + 1), {}};
+        EXPECT_FALSE(compose_reply(to_self, "s", "b", error, there)) << one_line(address);
     }
 }
 
@@ -565,7 +593,7 @@ TEST(reply_composition, an_id_gmime_would_rewrite_is_not_referred) {
         std::string error;
         auto reply = compose_reply(
             parse_headers(std::string("From: bob@example.net\nTo: me@home.example\nMessage-ID: ") + r.id + "\n\n"), "s",
-            "b", error);
+            "b", error, me);
         ASSERT_TRUE(reply) << error;
         header_summary parsed = parse_headers(*reply);
         if (r.referred) EXPECT_EQ(parsed.headers.value("In-Reply-To"), r.id);
