@@ -320,6 +320,9 @@ void prepare_data_and_waiting_mail(const std::string& base) {
     maildir_tree early;  // only its layout: the mailbox lives in `base`
     std::string root = base + "/Maildir";
     copy_tree(early.root(), root);
+    // The runs' HOME is `base`: challenges need an address of the user's to come from.
+    fs::create_directories(base + "/.config/tarnwick");
+    write_text_file(base + "/.config/tarnwick/config", "own-address = me@home.example\n");
     std::string data = base + "/data";
     auto tarnwick = [&](std::vector<std::string> args) {
         args.push_back("--data-dir");
