@@ -8,53 +8,26 @@
 #include <optional>
 
 #include "host/folder_sync.h"
+#include "host/percent_codec.h"
 #include "platform/file_io.h"
 #include "platform/posix_files.h"
 
 namespace {
 
-// Printable ASCII stays; blanks, controls, '%' and bytes beyond ASCII become %XX. An empty
+// Printable ASCII but '%' stays; blanks, controls and bytes beyond ASCII become %XX. An empty
 // field is "-", so "-" itself is encoded.
+bool plain_field_byte(unsigned char c) { return c > 0x20 && c < 0x7F; }
+
 std::string encode_field(const std::string& value) {
     if (value.empty()) return "-";
     if (value == "-") return "%2D";
-    static const char hex[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (unsigned char c : value) {
-        if (c > 0x20 && c < 0x7F && c != '%') {
-            encoded += static_cast<char>(c);
-        } else {
-            encoded += '%';
-            encoded += hex[c >> 4];
-            encoded += hex[c & 15];
-        }
-    }
-    return encoded;
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+    return percent_encode(value, plain_field_byte);
 }
 
 std::optional<std::string> decode_field(std::string_view encoded) {
     if (encoded == "-") return std::string();
-    std::string value;
-    for (size_t i = 0; i < encoded.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(encoded[i]);
-        if (c <= 0x20 || c >= 0x7F) return std::nullopt;
-        if (c != '%') {
-            value += static_cast<char>(c);
-            continue;
-        }
-        if (i + 2 >= encoded.size() || hex_value(encoded[i + 1]) < 0 || hex_value(encoded[i + 2]) < 0)
-            return std::nullopt;
-        value += static_cast<char>(hex_value(encoded[i + 1]) * 16 + hex_value(encoded[i + 2]));
-        i += 2;
-    }
-    if (value.empty()) return std::nullopt;
+    std::optional<std::string> value = percent_decode(encoded, plain_field_byte);
+    if (!value || value->empty()) return std::nullopt;
     return value;
 }
 

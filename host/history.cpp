@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "host/maildir_host.h"
+#include "host/percent_codec.h"
 #include "platform/file_io.h"
 #include "platform/posix_files.h"
 
@@ -16,42 +17,11 @@ namespace {
 
 bool plain_name_byte(unsigned char c) { return std::isalnum(c) || c == '-' || c == '_' || c == '.'; }
 
-std::string encode_name(const std::string& name) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (unsigned char c : name) {
-        if (plain_name_byte(c)) {
-            encoded += static_cast<char>(c);
-        } else {
-            encoded += '%';
-            encoded += hex[c >> 4];
-            encoded += hex[c & 15];
-        }
-    }
-    return encoded;
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
+std::string encode_name(const std::string& name) { return percent_encode(name, plain_name_byte); }
 
 std::optional<std::string> decode_name(const std::string& encoded) {
-    std::string name;
-    for (size_t i = 0; i < encoded.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(encoded[i]);
-        if (plain_name_byte(c)) {
-            name += static_cast<char>(c);
-            continue;
-        }
-        if (c != '%' || i + 2 >= encoded.size() || hex_value(encoded[i + 1]) < 0 || hex_value(encoded[i + 2]) < 0)
-            return std::nullopt;
-        name += static_cast<char>(hex_value(encoded[i + 1]) * 16 + hex_value(encoded[i + 2]));
-        i += 2;
-    }
-    if (name.empty()) return std::nullopt;
+    std::optional<std::string> name = percent_decode(encoded, plain_name_byte);
+    if (!name || name->empty()) return std::nullopt;
     return name;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <set>
 
+#include "host/percent_codec.h"
 #include "platform/file_io.h"
 
 namespace {
@@ -77,42 +78,16 @@ std::string bounded(std::string_view text, size_t limit) {
 
 // Tabs and line ends would break the line, and "%" starts an escape: those and every other
 // control character are written as %XX.
-std::string escaped(std::string_view text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7F || c == '%') {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
+bool plain_text_byte(unsigned char c) { return c >= 0x20 && c != 0x7F; }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
+std::string escaped(std::string_view text) { return percent_encode(text, plain_text_byte); }
+
+// Bare control bytes were always read as they stood.
+bool any_byte(unsigned char) { return true; }
 
 std::optional<std::string> unescaped(std::string_view text, size_t limit) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size()) return std::nullopt;
-        int high = hex_digit(text[i + 1]), low = hex_digit(text[i + 2]);
-        if (high < 0 || low < 0) return std::nullopt;
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
-    }
-    if (out.size() > limit) return std::nullopt;
+    std::optional<std::string> out = percent_decode(text, any_byte);
+    if (!out || out->size() > limit) return std::nullopt;
     return out;
 }
 
