@@ -26,7 +26,7 @@ echo "==> the settings: protection on, the key that the sample answer carries, [
 echo "==> a sender the user has put on the remove list"
 "$tarnwick" list add remove spammer@spam.example "${data[@]}"
 echo "==> the run"
-"$tarnwick" run --maildir "$scratch/Maildir" --contacts samples/contacts.vcf "${data[@]}"
+"$tarnwick" run --maildir "$scratch/Maildir" --contacts samples/contacts.vcf --own-address me@home.example "${data[@]}"
 # Read from the list files: a new tarnwick command would start a new debug log.
 echo "==> the lists afterwards"
 for list in authorized remove ignore pending; do
