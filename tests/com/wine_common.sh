@@ -4,9 +4,10 @@ export WINEPREFIX=$base/wineprefix
 trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
 
 # A quiet wine call, its output with the carriage returns taken out, and its status. Now and then
-# (about once in a few thousand calls here) a wine process ends as it starts: status 1 within a
-# few milliseconds, having printed nothing. A call that fails so is made again, up to twice; a
-# real failure prints a message or takes far longer, as even a refused call has to start wine.
+# (about once in a few thousand calls here) a wine process ends as it starts, having printed
+# nothing: within a few milliseconds on an idle machine, later on a loaded one. A call that fails
+# without a word is made again, up to twice; the calls made here are repeatable, and one that
+# truly fails fails each time.
 wine_run() {
   local output errors status attempt start
   output=$(mktemp) errors=$(mktemp)
@@ -14,8 +15,8 @@ wine_run() {
     start=${EPOCHREALTIME/./}
     "$runner" "$base" "$@" >"$output" 2>"$errors"
     status=$?
-    ((status != 0 && ${EPOCHREALTIME/./} - start < 300000)) && [[ ! -s $output && ! -s $errors ]] || break
-    ((attempt < 3)) && echo "note: wine $1 ended as it started; running it again" >&2
+    ((status != 0)) && [[ ! -s $output && ! -s $errors ]] || break
+    ((attempt < 3)) && echo "note: wine $1 failed without a word after $(((${EPOCHREALTIME/./} - start) / 1000)) ms; running it again" >&2
   done
   tr -d '\r' <"$output"
   rm -f "$output" "$errors"
