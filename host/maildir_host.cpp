@@ -504,6 +504,7 @@ void maildir_host::note_upkeep_failure(std::string note) {
 }
 
 const std::string& maildir_host::root() const { return store_->options.root; }
+const std::string& maildir_host::delivered_file() const { return store_->options.delivered_file; }
 
 std::string maildir_host::outbox_directory() const { return store_->directory(outbox_folder); }
 

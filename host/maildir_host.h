@@ -205,6 +205,8 @@ public:
     // Counts and notes something the run's upkeep could not do (`note` says what).
     void note_upkeep_failure(std::string note);
     const std::string& root() const;
+    // The file `deliver` stored in this process (its name in new/); "" for none.
+    const std::string& delivered_file() const;
     // The folder directory where replies are stored when no command sends them.
     std::string outbox_directory() const;
 

@@ -196,6 +196,9 @@ verdict_report pending_tracker::judge_moved_messages(addin_client& addin, maildi
     }
     std::map<std::string, std::set<std::string>> copies;  // unique name to where its copies are
     std::vector<std::string> appended;                    // copies in the inbox's new/
+    // The message `deliver` stores now came from the mail system, not from the user's client:
+    // however like the parked one it is, a sender can always send his message again.
+    const std::string delivered(host.delivered_file().empty() ? "" : maildir::unique_part(host.delivered_file()));
     for (const char* where : {to_inbox, to_junk}) {
         if (by_size.empty() || (where == to_junk && junk_.empty())) continue;
         std::string dir = maildir::folder_directory(root_, where == to_inbox ? "" : junk_);
@@ -203,6 +206,7 @@ verdict_report pending_tracker::judge_moved_messages(addin_client& addin, maildi
             for (const maildir::message_file& file : maildir::list_messages(dir, subdir)) {
                 auto sized = by_size.find(file.size);
                 if (sized == by_size.end()) continue;
+                if (!delivered.empty() && maildir::unique_part(file.name) == delivered) continue;
                 std::optional<message_fingerprint> print = fingerprint_of_file(dir + "/" + subdir + "/" + file.name);
                 if (!print) continue;
                 bool same = false;

@@ -325,3 +325,21 @@ TEST_F(deliver_test, watch_tries_again_when_the_data_folder_stayed_held) {
     EXPECT_EQ(stopped.code, 0) << stopped.err;
     EXPECT_NE(stopped.out.find("2 messages filtered in all"), std::string::npos) << stopped.out;
 }
+
+// A sender who sends his parked message again, byte for byte, after the user deleted it has not
+// had it moved back by the user: the new delivery is parked like the first, nobody authorized.
+TEST_F(deliver_test, a_parked_message_sent_again_after_its_deletion_is_no_verdict) {
+    const std::string message = mail_text({"From: spam@strangers.example", "To: me@home.example", "Subject: Again",
+                                           "Message-ID: <again@strangers.example>"});
+    const std::vector<std::string> envelope = {"-f", "spam@strangers.example", "-a", "me@home.example"};
+    ASSERT_EQ(deliver(envelope, message).code, 0);
+    std::vector<std::string> parked = tree.files_in("Pending", "cur");
+    ASSERT_EQ(parked.size(), 1u);
+    fs::remove(tree.folder_dir("Pending") + "/cur/" + parked[0]);
+
+    outcome again = deliver(envelope, message);
+    ASSERT_EQ(again.code, 0) << again.err;
+    EXPECT_EQ(count("Pending", "cur"), 1u);
+    EXPECT_EQ(count("", "new") + count("", "cur"), 0u);
+    EXPECT_EQ(tarnwick({"list", "show", "authorized"}).out.find("spam@strangers.example"), std::string::npos);
+}
