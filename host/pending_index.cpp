@@ -1,9 +1,7 @@
 #include "host/pending_index.h"
 
-#include <fcntl.h>
 #include <glib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -182,22 +180,10 @@ message_fingerprint fingerprint_of(std::string_view bytes) {
 }
 
 std::optional<message_fingerprint> fingerprint_of_file(const std::string& path) {
-    // Not blocking on a FIFO or a device put in a mail folder, and no link followed.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    struct stat st {};
-    std::optional<message_fingerprint> print;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        fingerprint_maker maker;
-        char buffer[65536];
-        ssize_t got;
-        while ((got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
-            if (got > 0) maker.add(std::string_view(buffer, static_cast<size_t>(got)));
-        }
-        if (got == 0) print = maker.finish();
-    }
-    ::close(fd);
-    return print;
+    // A FIFO or a device put in a mail folder is refused, not waited on.
+    fingerprint_maker maker;
+    if (!read_file_in_pieces(path, [&](std::string_view piece) { maker.add(piece); })) return std::nullopt;
+    return maker.finish();
 }
 
 pending_entry entry_of(const header_summary& headers, std::string unique, long long parked, long long arrived,
