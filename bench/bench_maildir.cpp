@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "host/maildir.h"
-#include "host/maildir_host.h"
-#include "host/mime.h"
+#include "store/maildir.h"
+#include "mailer/maildir_host.h"
+#include "common/mime.h"
 #include "platform/text.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "host/auth_results.h"
+#include "policy/auth_results.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "host/contacts.h"
-#include "host/mime.h"
+#include "policy/contacts.h"
+#include "common/mime.h"
 
 namespace {
 

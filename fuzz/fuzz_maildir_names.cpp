@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "host/maildir.h"
+#include "store/maildir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);

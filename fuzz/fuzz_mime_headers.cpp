@@ -7,7 +7,7 @@
 
 #include "fuzz_support.h"
 #include "fuzz_utf8.h"
-#include "host/mime.h"
+#include "common/mime.h"
 
 namespace {
 

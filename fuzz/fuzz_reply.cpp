@@ -10,8 +10,8 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "host/mime.h"
-#include "host/reply.h"
+#include "common/mime.h"
+#include "policy/reply.h"
 #include "reply_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

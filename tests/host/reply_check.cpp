@@ -3,7 +3,7 @@
 #include <set>
 #include <string_view>
 
-#include "host/mime.h"
+#include "common/mime.h"
 
 namespace {
 

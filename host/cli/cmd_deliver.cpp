@@ -1,0 +1,156 @@
+// tarnwick deliver: the delivery agent. Stores the message on standard input in the inbox and
+// filters it at once, as `run` would. A mail system runs it and reads only its exit status: 0
+// once the message is stored, 75 (EX_TEMPFAIL) when it is not, so that the mail system keeps the
+// message and tries again. Nothing here may bounce mail: a bounce is lost to the user.
+#include <cstdlib>
+#include <iostream>
+
+#include "cli/cli.h"
+#include "cli/filter_pass.h"
+#include "policy/history.h"
+#include "store/delivery.h"
+
+namespace {
+
+constexpr const char* deliver_usage =
+    "usage: tarnwick deliver [-f SENDER] [-a RECIPIENT] [--maildir DIR] [--lock-timeout SECONDS]\n"
+    "                        [the options of run but --wait and --dry-run]\n"
+    "\n"
+    "Stores the message on standard input in the inbox of the Maildir (its new/ folder), then\n"
+    "filters it at once as `tarnwick run` would. For procmail, maildrop, Postfix's\n"
+    "mailbox_command, a .forward pipe or a Sieve pipe.\n"
+    "\n"
+    "  -f SENDER         the envelope sender (default: $SENDER; '' or '<>' for the null\n"
+    "                    sender, a bounce: never challenged); written as Return-Path in\n"
+    "                    place of any the message brought\n"
+    "  -a RECIPIENT      the envelope recipient (default: $RECIPIENT, else\n"
+    "                    $ORIGINAL_RECIPIENT or $ORIG_RECIPIENT); written as Delivered-To,\n"
+    "                    and the address a challenge comes from (else --own-address)\n"
+    "  --lock-timeout SECONDS\n"
+    "                    how long to wait while another run holds the data folder or the\n"
+    "                    Maildir (default 60); then nothing is stored and the exit status is 75\n"
+    "  --max-message-size BYTES\n"
+    "                    larger mail is stored and filtered but never challenged (default\n"
+    "                    64M; K, M and G suffixes); empty input and input that is not mail\n"
+    "                    are stored and never challenged either\n"
+    "\n"
+    "Prints nothing when all went well. Exit status: 0 the message is stored (when the filter\n"
+    "could not finish, one line on standard error says so and the message waits in new/ for\n"
+    "the next run); 75 (EX_TEMPFAIL) it is not stored, for any reason, a wrong argument or\n"
+    "settings file included: the mail system keeps it and tries again later.\n";
+
+constexpr int default_lock_timeout = 60;
+
+// The value of `name` in the environment, or none when it is not set.
+std::optional<std::string> environment(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value) return std::nullopt;
+    return std::string(value);
+}
+
+// An address given for the envelope: validated, or refused with a line on stderr.
+std::optional<std::string> checked_address(const std::optional<std::string>& given, const char* what) {
+    if (!given) return std::nullopt;
+    std::optional<std::string> address = envelope_address(*given);
+    if (!address)
+        std::cerr << "tarnwick: the " << what
+                  << " has control characters, blanks or angle brackets, so it is not written into the message\n";
+    return address;
+}
+
+// Takes -f and -a (the short options of delivery agents: "-f X" or "-fX") out of `args`.
+envelope read_envelope(std::vector<std::string>& args) {
+    std::optional<std::string> sender, recipient;
+    std::vector<std::string> rest;
+    bool options_ended = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") options_ended = true;
+        if (options_ended || arg.size() < 2 || arg[0] != '-' || (arg[1] != 'f' && arg[1] != 'a')) {
+            rest.push_back(arg);
+            continue;
+        }
+        std::optional<std::string>& target = arg[1] == 'f' ? sender : recipient;
+        if (target) throw usage_error(arg.substr(0, 2) + " is given twice");
+        if (arg.size() > 2) {
+            target = arg.substr(2);
+        } else {
+            if (i + 1 >= args.size()) throw usage_error(arg + " needs a value");
+            target = args[++i];
+        }
+    }
+    args = std::move(rest);
+    if (!sender) sender = environment("SENDER");
+    if (!recipient) recipient = environment("RECIPIENT");
+    if (!recipient || recipient->empty()) recipient = environment("ORIGINAL_RECIPIENT");
+    if (!recipient || recipient->empty()) recipient = environment("ORIG_RECIPIENT");  // Dovecot's Sieve pipe
+    if (recipient && recipient->empty()) recipient.reset();
+    return envelope{checked_address(sender, "envelope sender"), checked_address(recipient, "envelope recipient")};
+}
+
+// Filters the message stored as `name`: true when the filter did and kept all it had to.
+bool filter_stored(session& running, const filter_options& filter, const std::string& name) {
+    filter_pass pass = begin_pass(running, filter, true, true);
+    addin_client& addin = *running.addin;
+    if (pass.protection) before_new_mail(addin, pass);
+    filter_message(addin, pass, name);
+    addin.object().Unload();
+    end_pass(pass);
+    // No summary at delivery: what judging could not do is said on standard error.
+    for (const std::string& failure : pass.tracker->report().failures) std::cerr << "tarnwick: " << failure << "\n";
+    running.addin.reset();
+    bool saved = record_history(running.data_directory, history_entry_of(pass.host->activity(), pass.counts.seen,
+                                                                         pass.counts.kept, pass.pending));
+    return saved && !pass.counts.failed(pass.host->activity()) && !pass.friends->failed() &&
+           !pass.tracker->report().failed() && running.files_not_written().empty();
+}
+
+}  // namespace
+
+int cmd_deliver(const std::vector<std::string>& given) {
+    bool stored = false;
+    try {
+        if (asks_for_help(given)) {
+            std::cout << deliver_usage;
+            return exit_ok;
+        }
+        std::vector<std::string> args = given;
+        envelope sent = read_envelope(args);
+        parsed_arguments arguments = read_arguments("deliver", args);
+        if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
+        filter_options filter = read_filter_options(arguments, "deliver");
+        if (filter.session.lock_timeout < 0) filter.session.lock_timeout = default_lock_timeout;
+
+        // The locks first: when another run holds them past the timeout, nothing is stored.
+        int code = exit_ok;
+        std::optional<session> running = open_locked_session(filter.session, code);
+        if (!running) {
+            std::cerr << "tarnwick: the message was not stored; the mail system will try again\n";
+            return exit_locked;
+        }
+        std::string error;
+        std::optional<stored_message> message = store_message(0, filter.host.root, sent, error);
+        if (!message) {
+            std::cerr << "tarnwick: the message was not stored (" << error << "); the mail system will try again\n";
+            return exit_locked;
+        }
+        stored = true;
+        filter.host.delivered_file = message->name;
+        filter.host.delivered_to = sent.recipient.value_or("");
+        // From here on the message is the user's: whatever fails, the next run filters it.
+        install_signal_handlers();
+        if (!load_session_addin(*running, filter.session, error)) {
+            std::cerr << "tarnwick: stored " << message->name << " in new/ but could not filter it: " << error << "\n";
+            return exit_ok;
+        }
+        if (!filter_stored(*running, filter, message->name))
+            std::cerr << "tarnwick: stored " << message->name
+                      << ", but the filter could not do or keep everything (see the debug log " << running->debug_log()
+                      << ")\n";
+        return exit_ok;
+    } catch (const std::exception& error) {
+        std::cerr << "tarnwick: " << error.what()
+                  << (stored ? "" : "; the message was not stored, the mail system will try again") << "\n";
+        return stored ? exit_ok : exit_locked;
+    }
+}

@@ -1,0 +1,319 @@
+// tarnwick list show | add | remove | modify: the four address lists of the add-in, through
+// IDispatch as the mail client's list dialog reaches them.
+#include <cstddef>
+#include <iostream>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "common/mime.h"
+#include "contract/addin_data.h"
+#include "contract/sender_address.h"
+#include "mailer/judging.h"
+#include "mailer/maildir_host.h"
+#include "platform/text.h"
+#include "policy/contacts.h"
+#include "policy/pending_index.h"
+
+namespace {
+
+constexpr const char* list_usage =
+    "usage: tarnwick list show [LIST]                 [--data-dir DIR] [--module FILE] [--wait]\n"
+    "       tarnwick list add LIST ADDRESS...         [--maildir DIR [--contacts FILE]] (and the above)\n"
+    "       tarnwick list remove LIST ADDRESS...\n"
+    "       tarnwick list modify LIST OLD NEW         [--maildir DIR [--contacts FILE]]\n"
+    "\n"
+    "LIST is authorized, remove, ignore or pending. An ADDRESS is an address as a mail program\n"
+    "shows it: bob@example.org, <Bob@Example.org> or \"Bob Example <bob@example.org>\" (quoted,\n"
+    "one address each); the lists keep it in lower case. On the authorized list \".@example.org\"\n"
+    "stands for a whole domain.\n"
+    "With --maildir the verdict reaches mail already received: adding to the authorized list\n"
+    "moves the sender's pending mail back to the inbox, adding to the remove list moves the\n"
+    "sender's mail in the inbox and the pending folder to Trash. A maildir (and contacts) of the\n"
+    "settings file serves list add and list modify, as --maildir would.\n";
+
+struct list_name {
+    const char* name;
+    LONG number;
+};
+const list_name lists[] = {{"authorized", authorized_list_number},
+                           {"remove", remove_list_number},
+                           {"ignore", ignore_list_number},
+                           {"pending", pending_list_number}};
+
+const list_name& find_list(const std::string& name) {
+    for (const list_name& l : lists) {
+        if (ascii_lower(name) == l.name) return l;
+    }
+    throw usage_error("unknown list " + name + " (use authorized, remove, ignore or pending)");
+}
+
+// The address as the add-in keeps it (lower case), from `text` as a mail program shows one:
+// "bob@example.org", "<Bob@Example.org>", "Bob Example <bob@example.org>". The address comes out
+// by the add-in's own rule, as it takes a sender from mail. Text holding no address, or more
+// than one (a pasted list would otherwise lose all but its first), is refused.
+std::string pasted_address(const std::string& text) {
+    std::string address = extract_email_address(text);
+    if (!address.empty() && address == ascii_lower(text)) return address;  // a bare address (or ".@domain")
+    std::vector<mailbox> mailboxes = parse_mailboxes(text);
+    if (mailboxes.size() > 1)
+        throw usage_error("more than one address in: " + text + " (give each as an ADDRESS of its own)");
+    if (mailboxes.size() == 1) address = extract_email_address(mailboxes.front().address);
+    if (address.empty()) throw usage_error("no address in: " + text);
+    return address;
+}
+
+// The number of entries of a list, as GetListSize tells it; none (reported) when it cannot.
+std::optional<LONG> list_size(addin_client& addin, const list_name& list) {
+    dispatch_arguments size_arguments;
+    size_arguments.add_long(list.number);
+    variant_holder size;
+    HRESULT hr = addin.invoke("GetListSize", DISPATCH_METHOD, size_arguments, size.put());
+    variant_holder count;
+    if (SUCCEEDED(hr)) hr = VariantChangeType(count.put(), size.get(), 0, VT_I4);
+    if (FAILED(hr)) {
+        std::cerr << "tarnwick: cannot read the " << list.name << " list: " << describe_hresult(hr) << "\n";
+        return std::nullopt;
+    }
+    return count->lVal;
+}
+
+// The entries of a list, read the way the dialog reads them: the size, then items 0, 1, 2...
+// Each goes to `visit` as it comes, until `visit` returns false: a list of a million entries is
+// neither copied whole nor read further than needed. False (reported) when reading failed.
+template <typename Visitor>
+bool read_list(addin_client& addin, const list_name& list, Visitor&& visit) {
+    std::optional<LONG> count = list_size(addin, list);
+    if (!count) return false;
+    for (LONG i = 0; i < *count; ++i) {
+        dispatch_arguments item_arguments;
+        item_arguments.add_long(list.number).add_long(i);
+        variant_holder item;
+        HRESULT hr = addin.invoke("GetListItem", DISPATCH_METHOD, item_arguments, item.put());
+        if (FAILED(hr) || item->vt != VT_BSTR) {
+            std::cerr << "tarnwick: cannot read the " << list.name << " list: " << describe_hresult(hr) << "\n";
+            return false;
+        }
+        if (!visit(narrow_from_bstr(item->bstrVal))) break;
+    }
+    return true;
+}
+
+// The texts that may name an entry for `text`, most exact first: itself, its lower-case form,
+// and the address pasted in it.
+std::vector<std::string> names_for(const std::string& text) {
+    std::vector<std::string> names = {text, ascii_lower(text)};
+    std::vector<mailbox> mailboxes = parse_mailboxes(text);
+    if (mailboxes.size() == 1) {
+        std::string address = extract_email_address(mailboxes.front().address);
+        if (!address.empty()) names.push_back(address);
+    }
+    return names;
+}
+
+// The entry meant by `text` among `present`, the names found on the list. None when none of them
+// is there.
+std::optional<std::string> entry_for(const std::set<std::string>& present, const std::string& text) {
+    for (const std::string& name : names_for(text))
+        if (present.count(name)) return name;
+    return std::nullopt;
+}
+
+HRESULT call(const session& running, const char* method, const list_name& list, const std::vector<std::string>& texts) {
+    addin_client& addin = *running.addin;
+    dispatch_arguments arguments;
+    arguments.add_long(list.number);
+    for (const std::string& text : texts) arguments.add_text(text);
+    variant_holder ignored;
+    HRESULT hr = addin.invoke(method, DISPATCH_METHOD, arguments, ignored.put());
+    if (hr == STG_E_CANTSAVE)
+        std::cerr << "tarnwick: the " << list.name << " list was not saved: the filter could not write "
+                  << running.files_not_written_text("its list files")
+                  << " (see the debug log); the lists stay as they were\n";
+    else if (FAILED(hr)) std::cerr << "tarnwick: " << method << " failed: " << describe_hresult(hr) << "\n";
+    return hr;
+}
+
+}  // namespace
+
+int cmd_list(const std::vector<std::string>& args) {
+    if (asks_for_help(args)) {
+        std::cout << list_usage;
+        return exit_ok;
+    }
+    parsed_arguments arguments = read_arguments("list", args);
+    const std::vector<std::string>& words = arguments.positional;
+    if (words.empty()) throw usage_error("list needs show, add, remove or modify");
+    const std::string& action = words[0];
+    std::vector<const list_name*> shown;
+    const list_name* target = nullptr;
+    std::vector<std::string> addresses;
+    if (action == "show") {
+        if (words.size() > 2) throw usage_error("list show takes at most one list name");
+        if (words.size() == 2) shown.push_back(&find_list(words[1]));
+        else
+            for (const list_name& l : lists) shown.push_back(&l);
+    } else if (action == "add" || action == "remove" || action == "modify") {
+        if (words.size() < 3) throw usage_error("list " + action + " needs a list name and an address");
+        target = &find_list(words[1]);
+        addresses.assign(words.begin() + 2, words.end());
+        if (action == "modify" && addresses.size() != 2) throw usage_error("list modify needs OLD and NEW");
+        // Removing names entries as they stand; anything added must be an address.
+        for (size_t i = 0; i < addresses.size(); ++i) {
+            if (action == "add" || (action == "modify" && i == 1)) addresses[i] = pasted_address(addresses[i]);
+            else if (addresses[i].empty()) throw usage_error("an empty address");
+        }
+    } else {
+        throw usage_error("unknown list action " + action + " (use show, add, remove or modify)");
+    }
+    bool reaches_mail = action == "add" || action == "modify";
+    if ((arguments.on_command_line("--maildir") || arguments.on_command_line("--contacts")) && !reaches_mail)
+        throw usage_error("--maildir and --contacts go with list add and list modify");
+    if (arguments.on_command_line("--contacts") && !arguments.has("--maildir"))
+        throw usage_error("--contacts needs --maildir");
+    // The settings file is shared with `run`: what it names serves only where it can.
+    if (!reaches_mail || !arguments.has("--maildir")) {
+        for (const char* option : {"--maildir", "--contacts"}) {
+            if (arguments.from_file.count(option)) arguments.options.erase(option);
+        }
+    }
+    maildir_host_options options;
+    if (arguments.has("--maildir")) options.root = require_maildir(arguments, "list " + action);
+    if (arguments.has("--contacts")) {
+        std::string error;
+        std::optional<std::vector<std::string>> contacts = read_contacts(arguments.value("--contacts"), error);
+        if (!contacts) throw usage_error(arguments.origin("--contacts") + ": " + error);
+        options.contacts = std::move(*contacts);
+    }
+    session_settings settings = read_session_settings(arguments);
+    settings.maildir = options.root;
+
+    int code = exit_ok;
+    std::optional<session> running = open_session(settings, code);
+    if (!running) return code;
+    addin_client& addin = *running->addin;
+
+    if (action == "show") {
+        for (const list_name* l : shown) {
+            // Printed once whole, so that a list that cannot be read prints nothing of itself.
+            const char* indent = shown.size() > 1 ? "  " : "";
+            std::string text;
+            std::size_t count = 0;
+            bool read = read_list(addin, *l, [&](const std::string& entry) {
+                text.append(indent).append(shown_text(entry, 4000)).append("\n");
+                ++count;
+                return true;
+            });
+            if (!read) return exit_failure;
+            if (shown.size() > 1) std::cout << l->name << " (" << count << "):\n";
+            std::cout << text;
+        }
+        return exit_ok;
+    }
+
+    if (action != "add") {
+        // Nothing is written when an entry to remove is not there. The list is read once,
+        // keeping only the names the addresses may stand for.
+        std::set<std::string> wanted;
+        for (const std::string& address : addresses)
+            for (std::string& name : names_for(address)) wanted.insert(std::move(name));
+        std::set<std::string> before;
+        bool read = read_list(addin, *target, [&](const std::string& entry) {
+            if (wanted.count(entry)) before.insert(entry);
+            return true;
+        });
+        if (!read) return exit_failure;
+        std::optional<std::string> entry = entry_for(before, addresses[0]);
+        if (!entry) {
+            std::cerr << "tarnwick: " << addresses[0] << " is not on the " << target->name << " list\n";
+            return exit_failure;
+        }
+        addresses[0] = *entry;
+        for (size_t i = 1; action == "remove" && i < addresses.size(); ++i) {
+            entry = entry_for(before, addresses[i]);
+            if (!entry) {
+                std::cerr << "tarnwick: " << addresses[i] << " is not on the " << target->name << " list\n";
+                return exit_failure;
+            }
+            addresses[i] = *entry;
+        }
+    }
+
+    com_ptr<maildir_host> host;
+    if (!options.root.empty()) {
+        // The verdict reaches the mail through the mailer that SetMailer gave the add-in.
+        host = maildir_host::create(options);
+        if (FAILED(addin.object().SetMailer(static_cast<IMailerHost*>(host.get())))) {
+            std::cerr << "tarnwick: the contacts were not saved: the filter could not write "
+                      << running->files_not_written_text("its list files") << " (see the debug log)\n";
+            code = exit_failure;
+        }
+    }
+    HRESULT hr = S_OK;
+    if (action == "add") {
+        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i)
+            hr = call(*running, "AddToList", *target, {addresses[i]});
+    } else if (action == "remove") {
+        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i)
+            hr = call(*running, "RemoveFromList", *target, {addresses[i]});
+    } else {
+        hr = call(*running, "ModifyInList", *target, {addresses[0], addresses[1]});
+    }
+    if (host) {
+        // The add-in releases an authorized sender's pending mail on the next new-message call:
+        // one without a message, since none has arrived.
+        if (SUCCEEDED(hr) && target->number == 0 &&
+            FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(host.get()), nullptr))) {
+            std::cerr << "tarnwick: the pending senders were not saved after the release: the filter could not "
+                         "write "
+                      << running->files_not_written_text("its list files") << " (see the debug log)\n";
+            code = exit_failure;
+        }
+        addin.object().Unload();
+        // Mail released or deleted here is the filter's doing, not a verdict of the user's.
+        if (!forget_filter_moves(addin, *host.get(), running->data_directory)) code = exit_failure;
+    }
+    if (FAILED(hr)) return exit_failure;
+
+    std::optional<LONG> after = list_size(addin, *target);
+    if (!after) return exit_failure;
+    if (action != "remove") {
+        // The list is read only as far as the entry: it comes in the list's order.
+        const std::string& added = addresses.back();
+        bool taken = false;
+        bool read = read_list(addin, *target, [&](const std::string& entry) {
+            taken = entry == added;
+            return !taken && entry < added;
+        });
+        if (!read) return exit_failure;
+        if (!taken) {
+            std::cerr << "tarnwick: the add-in did not take " << added << "\n";
+            code = exit_failure;
+        }
+    }
+    running->addin.reset();
+    // A write the add-in could not make but did not answer with a failure (the verdict's
+    // release file) is named all the same.
+    if (code == exit_ok) {
+        if (std::vector<std::string> files = running->files_not_written(); !files.empty()) {
+            std::cerr << "tarnwick: the filter could not write " << running->files_not_written_text("")
+                      << " (see the debug log)\n";
+            code = exit_failure;
+        }
+    }
+    std::cout << target->name << " list: " << *after << (*after == 1 ? " entry" : " entries") << "\n";
+    if (host) {
+        const host_activity& activity = host->activity();
+        if (activity.released) std::cout << "  released to the inbox: " << activity.released << "\n";
+        if (activity.deleted) std::cout << "  deleted (moved to Trash): " << activity.deleted << "\n";
+        for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
+        if (activity.moves_failed || activity.folders_failed || activity.flags_failed) code = exit_failure;
+    } else if (target->number == 0 && action != "remove") {
+        std::cout << "  (without --maildir, the sender's pending mail is released by the next run)\n";
+    } else if (target->number == 1 && action != "remove") {
+        std::cout << "  (without --maildir, mail already received is not touched)\n";
+    }
+    return code;
+}

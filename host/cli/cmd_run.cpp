@@ -1,0 +1,164 @@
+// tarnwick run: hand every new message of a Maildir's inbox to the add-in, as a mail client does
+// for each message that arrives (`watch`, which then stays up, is in cmd_watch.cpp).
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+
+#include "cli/cli.h"
+#include "cli/dry_run.h"
+#include "cli/filter_pass.h"
+#include "policy/history.h"
+
+namespace {
+
+constexpr const char* run_usage =
+    "usage: tarnwick run --maildir DIR [--contacts FILE] [--sendmail CMD]\n"
+    "                    [--sent-folder NAME] [--own-address ADDRESS]...\n"
+    "                    [--trusted-authserv ID]... [--challenge-limit N]\n"
+    "                    [--max-message-size BYTES] [--data-dir DIR] [--module FILE]\n"
+    "                    [--wait] [--dry-run]\n"
+    "       tarnwick watch (the same options but --dry-run, and --lock-timeout SECONDS)\n"
+    "\n"
+    "Hands every message in the inbox's new/ folder to the filter, oldest first, then prints\n"
+    "what happened. Mail in cur/ has been seen by a mail client and is never touched. `watch`\n"
+    "then stays up and handles each new arrival until it gets SIGINT or SIGTERM.\n"
+    "\n"
+    "  --maildir DIR     the Maildir whose inbox is filtered (Maildir++ folders below it)\n"
+    "  --contacts FILE   the address book: a vCard file, a folder of .vcf files, or a text\n"
+    "                    file with one address per line; imported into the authorized list\n"
+    "  --sendmail CMD    send challenges with this sendmail-compatible command (run by\n"
+    "                    /bin/sh, the message on its standard input), for example\n"
+    "                    \"/usr/sbin/sendmail -t -oi\"; by default they are stored in the\n"
+    "                    Outbox folder of the Maildir; either way with the null\n"
+    "                    envelope sender (the command gets -f '<>' unless it names -f)\n"
+    "  --sent-folder NAME  the folder of the mail the user sent (default: the first of\n"
+    "                    .Sent, .Sent Messages and .Sent Items); its recipients, and\n"
+    "                    whoever answers that mail, are added to the authorized list\n"
+    "  --own-address ADDRESS\n"
+    "                    your own address, such as me@home.example; repeat it or give a\n"
+    "                    comma-separated list, the first the default. Challenges come from\n"
+    "                    deliver's envelope recipient, else the one of these the message was\n"
+    "                    delivered or written to, else the first; never from an address of\n"
+    "                    the message that is not yours. Mail from one of them is mail to\n"
+    "                    oneself: parked, never challenged. Unset, only deliver challenges\n"
+    "  --trusted-authserv ID\n"
+    "                    challenge only senders that the mail server writing\n"
+    "                    Authentication-Results with this id authenticated (dmarc=pass,\n"
+    "                    or spf or dkim passing for the From domain's organisation); only\n"
+    "                    its topmost field above the first Received field counts. Repeat it\n"
+    "                    or give a comma-separated list. Unset, nothing is gated\n"
+    "  --challenge-limit N\n"
+    "                    at most N challenges an hour, across runs (default 30)\n"
+    "  --max-message-size BYTES\n"
+    "                    never challenge the sender of larger mail (default 64M; K, M and G\n"
+    "                    suffixes); nor of empty input or input that is not mail\n"
+    "  --data-dir DIR    keep the filter's files in DIR/OstrelAntiSpam instead of\n"
+    "                    $XDG_DATA_HOME/OstrelAntiSpam\n"
+    "  --module FILE     the add-in module (default: libTarnwick.so beside this program,\n"
+    "                    or $TARNWICK_MODULE)\n"
+    "  --wait            wait while another run holds the data folder or the Maildir,\n"
+    "                    instead of giving up\n"
+    "  --lock-timeout SECONDS\n"
+    "                    watch: how long a batch of arrivals waits for the data folder and\n"
+    "                    the Maildir before it tries again later (default 60)\n"
+    "  --dry-run         tell what would become of each new message and which challenges\n"
+    "                    would go out, changing nothing: the run works on a scratch copy\n"
+    "                    of the Maildir and the data folder, and sends no mail\n";
+
+// "message 12 of 340" on standard error while a long run goes on, when it is a terminal.
+class progress_line {
+public:
+    progress_line() : terminal_(::isatty(2) != 0), started_(clock::now()) {}
+    void update(size_t done, size_t total) {
+        if (!terminal_) return;
+        auto now = clock::now();
+        if (now - started_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(100)) return;
+        last_ = now;
+        shown_ = true;
+        std::cerr << "\rtarnwick: message " << done << " of " << total << std::flush;
+    }
+    void finish() {
+        if (shown_) std::cerr << "\r\033[K" << std::flush;
+        shown_ = false;
+    }
+
+private:
+    using clock = std::chrono::steady_clock;
+    bool terminal_;
+    bool shown_ = false;
+    clock::time_point started_;
+    clock::time_point last_{};
+};
+
+}  // namespace
+
+int cmd_run(const std::vector<std::string>& args, bool watch) {
+    if (asks_for_help(args)) {
+        std::cout << run_usage;
+        return exit_ok;
+    }
+    if (watch && std::find(args.begin(), args.end(), "--dry-run") != args.end())
+        throw usage_error("--dry-run is an option of run, not of watch");
+    parsed_arguments arguments = read_arguments(watch ? "watch" : "run", args);
+    if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
+    filter_options filter = read_filter_options(arguments, watch ? "watch" : "run");
+    if (watch) return watch_inbox(filter);
+    maildir_host_options& options = filter.host;
+    session_settings& settings = filter.session;
+
+    // A dry run is the real one on a copy, which is removed after it; sending is left out.
+    std::optional<scratch_copy> scratch;
+    std::optional<dry_run_view> dry;
+    if (arguments.has("--dry-run")) {
+        // A signal while the copy is made must not leave it behind.
+        install_signal_handlers();
+        std::string error;
+        scratch = scratch_copy::make(options.root, data_directory_of(settings.data_home), error);
+        if (!scratch || stop_requested) {
+            std::cerr << "tarnwick: dry run: " << (scratch ? "stopped by a signal" : error) << "\n";
+            return exit_failure;
+        }
+        dry = dry_run_view{options.root, options.sendmail_command};
+        filter.recorded_root = options.root;
+        options.root = settings.maildir = scratch->maildir();
+        settings.data_home = scratch->data_home();
+        options.sendmail_command.clear();
+    }
+
+    // Nothing has been written up to here.
+    int code = exit_ok;
+    std::optional<session> running = open_session(settings, code);
+    if (!running) return code;
+    install_signal_handlers();
+
+    filter_pass pass = begin_pass(*running, filter, true);
+    pass.counts.keep_handled = dry.has_value();
+    com_ptr<maildir_host>& host = pass.host;
+    run_counts& counts = pass.counts;
+    friend_finder& friends = *pass.friends;
+    addin_client& addin = *running->addin;
+    if (pass.protection) before_new_mail(addin, pass);
+    std::vector<std::string> arrivals = host->new_messages();
+    progress_line progress;
+    for (size_t i = 0; i < arrivals.size() && !stop_requested; ++i) {
+        progress.update(i + 1, arrivals.size());
+        filter_message(addin, pass, arrivals[i]);
+    }
+    progress.finish();
+    if (stop_requested) std::cerr << "tarnwick: stopped by a signal\n";
+    addin.object().Unload();
+    end_pass(pass);
+
+    std::string sendmail = dry ? dry->sendmail : options.sendmail_command;
+    running->addin.reset();  // the module lets go of the host before the summary is read
+    if (dry) print_dry_run_fates(host->root(), counts.handled, !dry->sendmail.empty());
+    print_summary(*host.get(), counts, friends, pass.pending, sendmail, *running, pass.protection,
+                  !options.trusted_authserv.empty(), dry ? &*dry : nullptr);
+    // The mail is filtered whatever becomes of the figures; a history that was not saved fails the run.
+    if (!dry && !record_history(running->data_directory,
+                                history_entry_of(host->activity(), counts.seen, counts.kept, pass.pending)))
+        code = code == exit_ok ? exit_failure : code;
+    return finish_code(*running, pass, code);
+}

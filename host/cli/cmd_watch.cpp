@@ -1,0 +1,264 @@
+// tarnwick watch: filters what is new, then each batch of arrivals as it comes.
+//
+// The data folder and the Maildir are held only while a batch is filtered, so that `config set`,
+// `list add` and `deliver` can work while watch waits. Each batch runs in a child process that
+// takes the locks, loads the add-in, filters and exits: the add-in reads its lists once per
+// process, and an add-in kept loaded across batches would write back lists that another command
+// changed meanwhile. The parent only waits for arrivals and signals, and never loads the add-in.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <set>
+
+#include "cli/dry_run.h"
+#include "cli/filter_pass.h"
+#include "platform/posix_files.h"
+#include "policy/filter_settings.h"
+#include "policy/history.h"
+#include "store/maildir.h"
+
+namespace {
+
+constexpr int default_lock_timeout = 60;
+// The add-in expires pending mail at most once a minute and never in its first minute, so a
+// batch, which lives a moment, never does it: now and then one batch stays a minute longer.
+constexpr auto upkeep_interval = std::chrono::hours(1);
+constexpr auto upkeep_wait = std::chrono::seconds(61);
+
+// True when the pending folder holds mail old enough for the add-in to expire: only then is a
+// batch kept for the add-in's minute, during which deliveries wait for the locks.
+bool expiry_due(const std::string& data_directory, const std::string& root) {
+    pending_settings pending = pending_settings_of(read_filter_settings(data_directory));
+    if (pending.folder.empty() || pending.expiry_days < 0) return false;
+    time_t limit = std::time(nullptr) - static_cast<time_t>(pending.expiry_days) * 24 * 3600;
+    for (const maildir::message_file& file :
+         maildir::list_all_messages(maildir::folder_directory(root, pending.folder))) {
+        if (file.mtime.tv_sec < limit) return true;
+    }
+    return false;
+}
+
+// Watches the pending folder for mail leaving it, so that what the user judges by moving is
+// acted on at once rather than at the next arrival. False when it cannot be watched.
+bool watch_pending_folder(int notify, const std::string& data_directory, const std::string& root) {
+    std::string folder = pending_settings_of(read_filter_settings(data_directory)).folder;
+    if (folder.empty()) return false;
+    bool watching = true;
+    for (const char* subdir : {"/new", "/cur"}) {
+        std::string path = maildir::folder_directory(root, folder) + subdir;
+        watching = ::inotify_add_watch(notify, path.c_str(), IN_MOVED_FROM | IN_DELETE) >= 0 && watching;
+    }
+    return watching;
+}
+
+// Waits `length`, or until a signal asks to stop.
+void pause_for(std::chrono::steady_clock::duration length) {
+    auto until = std::chrono::steady_clock::now() + length;
+    while (!stop_requested && std::chrono::steady_clock::now() < until) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd wait{signal_pipe[0], POLLIN, 0};
+        ::poll(&wait, signal_pipe[0] >= 0 ? 1 : 0, static_cast<int>(std::max<long>(1, left.count())));
+    }
+}
+
+// What a batch tells the parent: the names it handed to the add-in, one a line. A name that does
+// not get through is only handed over again by the next batch, which finds it gone from new/ or
+// handles it as new.
+void report(int out, const std::string& name) { posix_files::write_all(out, name + "\n"); }
+
+// One batch in the child: the new messages not handed over already. Its exit code: exit_locked
+// when another process held the locks past the timeout.
+// With `upkeep`, the batch then stays long enough for the add-in to expire pending mail.
+int filter_batch(const filter_options& filter, const std::set<std::string>& handed, bool first, bool upkeep, int out) {
+    int code = exit_ok;
+    std::optional<session> running = open_locked_session(filter.session, code);
+    if (!running) return code;
+    std::string error;
+    if (!load_session_addin(*running, filter.session, error)) {
+        std::cerr << "tarnwick: " << error << "\n";
+        return exit_failure;
+    }
+    filter_pass pass = begin_pass(*running, filter, true, !first);
+    addin_client& addin = *running->addin;
+    if (pass.protection) before_new_mail(addin, pass);
+    for (const std::string& name : pass.host->new_messages()) {
+        // Names handed over already: a message the filter keeps but cannot move to cur/ must
+        // not be handled twice.
+        if (stop_requested) break;
+        if (handed.count(name)) continue;
+        filter_message(addin, pass, name);
+        report(out, name);
+    }
+    if (upkeep && pass.protection && !stop_requested) {
+        // The first new-message call starts the add-in's minute, one after it ends expires.
+        IMailerHost* host = static_cast<IMailerHost*>(pass.host.get());
+        if (FAILED(addin.object().RunWorkflow2(host, nullptr))) ++pass.counts.unsaved;
+        pause_for(upkeep_wait);
+        if (!stop_requested && FAILED(addin.object().RunWorkflow2(host, nullptr))) ++pass.counts.unsaved;
+    }
+    addin.object().Unload();
+    end_pass(pass);
+    running->addin.reset();  // the module lets go of the host before the summary is read
+    const host_activity& activity = pass.host->activity();
+    bool failed = pass.counts.failed(activity) || pass.friends->failed() || pass.tracker->report().failed();
+    bool judged = !pass.tracker->report().summary_lines().empty();
+    if (pass.counts.seen > 0 || activity.released > 0 || activity.expired > 0 || judged || failed) {
+        print_summary(*pass.host.get(), pass.counts, *pass.friends, pass.pending, filter.host.sendmail_command,
+                      *running, pass.protection, !filter.host.trusted_authserv.empty(), nullptr);
+        if (!record_history(running->data_directory,
+                            history_entry_of(activity, pass.counts.seen, pass.counts.kept, pass.pending)))
+            code = exit_failure;
+    }
+    return finish_code(*running, pass, code);
+}
+
+struct batch_outcome {
+    int code = exit_ok;
+    std::set<std::string> handed;
+};
+
+// Runs filter_batch in a child process and waits for it, a signal meanwhile included.
+batch_outcome run_batch(const filter_options& filter, const std::set<std::string>& handed, bool first, bool upkeep) {
+    batch_outcome outcome;
+    int channel[2];
+    if (::pipe2(channel, O_CLOEXEC) != 0) {
+        std::cerr << "tarnwick: cannot start a batch: " << std::strerror(errno) << "\n";
+        outcome.code = exit_failure;
+        return outcome;
+    }
+    std::cout.flush();
+    std::cerr.flush();
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(channel[0]);
+        int code = exit_failure;
+        try {
+            code = filter_batch(filter, handed, first, upkeep, channel[1]);
+        } catch (const std::exception& error) {
+            std::cerr << "tarnwick: " << error.what() << "\n";
+        }
+        std::cout.flush();
+        std::cerr.flush();
+        ::_exit(code);
+    }
+    ::close(channel[1]);
+    if (child < 0) {
+        std::cerr << "tarnwick: cannot start a batch: " << std::strerror(errno) << "\n";
+        ::close(channel[0]);
+        outcome.code = exit_failure;
+        return outcome;
+    }
+    std::string names;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(channel[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        names.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(channel[0]);
+    for (size_t at = 0, end; (end = names.find('\n', at)) != std::string::npos; at = end + 1)
+        outcome.handed.insert(names.substr(at, end - at));
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : exit_failure;
+    if (WIFSIGNALED(status))
+        std::cerr << "tarnwick: a batch ended by signal " << WTERMSIG(status)
+                  << "; what it did not finish is done by the next\n";
+    return outcome;
+}
+
+}  // namespace
+
+int watch_inbox(const filter_options& given) {
+    filter_options filter = given;
+    if (filter.session.lock_timeout < 0 && !filter.session.wait) filter.session.lock_timeout = default_lock_timeout;
+    install_signal_handlers();
+    int notify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    std::string new_folder = filter.host.root + "/new";
+    int inbox_watch = notify < 0 ? -1
+                                 : ::inotify_add_watch(notify, new_folder.c_str(),
+                                                       IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF);
+    if (inbox_watch < 0) {
+        std::cerr << "tarnwick: cannot watch " << new_folder << ": " << std::strerror(errno) << "\n";
+        if (notify >= 0) ::close(notify);
+        return exit_failure;
+    }
+    if (::isatty(2)) std::cerr << "tarnwick: watching " << new_folder << " (Ctrl-C to stop)\n";
+    std::set<std::string> handed;  // names in new/ that a batch handed to the add-in
+    int code = exit_ok, seen = 0;
+    bool first = true, pending_changed = false;
+    auto last_upkeep = std::chrono::steady_clock::now();
+    const std::string data_directory = data_directory_of(filter.session.data_home);
+    while (!stop_requested) {
+        std::set<std::string> present;
+        for (const maildir::message_file& file : maildir::list_messages(filter.host.root, "new"))
+            present.insert(file.name);
+        std::erase_if(handed, [&](const std::string& name) { return !present.count(name); });
+        bool arrivals =
+            std::any_of(present.begin(), present.end(), [&](const auto& name) { return !handed.count(name); });
+        bool upkeep = !first && std::chrono::steady_clock::now() - last_upkeep >= upkeep_interval;
+        if (upkeep && !expiry_due(data_directory, filter.host.root)) {
+            upkeep = false;
+            last_upkeep = std::chrono::steady_clock::now();
+        }
+        bool again = false;  // a batch is due at once, without waiting for an event
+        if (first || arrivals || upkeep || pending_changed) {
+            batch_outcome batch = run_batch(filter, handed, first, upkeep);
+            if (batch.code == exit_locked) {
+                std::cerr << "tarnwick: new mail waits for the next arrival or the next minute\n";
+            } else {
+                pending_changed = false;
+                // The first batch made the pending folder when it was missing. What the user moved
+                // out of it before it was watched is judged by one more batch.
+                if (first) again = pending_changed = watch_pending_folder(notify, data_directory, filter.host.root);
+                first = false;
+                if (upkeep) last_upkeep = std::chrono::steady_clock::now();
+                if (batch.code != exit_ok) code = exit_failure;
+            }
+            seen += static_cast<int>(batch.handed.size());
+            handed.insert(batch.handed.begin(), batch.handed.end());
+        }
+        if (stop_requested) break;
+
+        pollfd waits[2] = {{notify, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
+        // A rescan now and then catches what the kernel's queue may have dropped, and retries a
+        // batch that could not take the locks.
+        int ready = ::poll(waits, signal_pipe[0] >= 0 ? 2 : 1, again ? 0 : 60 * 1000);
+        if (ready < 0 && errno != EINTR) break;
+        // A batch shares the signal pipe: what a signal to it wrote must not wake the parent for ever.
+        char drained[64];
+        while (signal_pipe[0] >= 0 && ::read(signal_pipe[0], drained, sizeof drained) > 0) {
+        }
+        bool folder_gone = false;
+        char events[4096];
+        ssize_t n;
+        while ((n = ::read(notify, events, sizeof events)) > 0) {
+            for (char* at = events; at < events + n;) {
+                auto* event = reinterpret_cast<inotify_event*>(at);
+                if (event->wd != inbox_watch) pending_changed = true;
+                else if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) folder_gone = true;
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        if (folder_gone) {
+            std::cerr << "tarnwick: " << new_folder << " was removed or moved; stopping\n";
+            code = exit_failure;
+            break;
+        }
+    }
+    ::close(notify);
+    std::cout << "tarnwick: watch stopped: " << seen << (seen == 1 ? " message" : " messages") << " filtered in all in "
+              << filter.host.root << "\n";
+    return code;
+}

@@ -1,0 +1,340 @@
+#include "mailer/judging.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <set>
+
+#include "contract/addin_data.h"
+#include "contract/sender_address.h"
+#include "platform/text.h"
+#include "policy/friends.h"
+#include "store/folder_sync.h"
+#include "store/maildir.h"
+
+namespace {
+
+// Enough for any honest header block; a longer one is read that far.
+constexpr size_t header_limit = 256 * 1024;
+
+constexpr const char* to_inbox = "inbox";
+constexpr const char* to_junk = "junk";
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
+// True when `entries` hold `address` or its whole domain (".@example.org").
+bool listed(const std::vector<std::string>& entries, const std::string& address) {
+    std::string domain = ".@" + address.substr(address.rfind('@') + 1);
+    return std::find(entries.begin(), entries.end(), address) != entries.end() ||
+           std::find(entries.begin(), entries.end(), domain) != entries.end();
+}
+
+// What same_message compares, as one key.
+std::string header_key(const pending_entry& entry) {
+    std::string key = entry.sender + '\n' + entry.message_id;
+    if (entry.message_id.empty()) key += '\n' + entry.date + '\n' + entry.subject;
+    return key;
+}
+
+}  // namespace
+
+std::vector<std::string> verdict_report::summary_lines() const {
+    std::vector<std::string> lines;
+    std::string taken;
+    if (!authorized.empty()) taken = "authorized " + joined(authorized);
+    if (!removed.empty()) taken += (taken.empty() ? "" : "; ") + std::string("remove list ") + joined(removed);
+    if (!taken.empty()) lines.push_back("judged by moving: " + taken);
+    lines.insert(lines.end(), failures.begin(), failures.end());
+    lines.insert(lines.end(), notes.begin(), notes.end());
+    return lines;
+}
+
+void verdict_report::add(const verdict_report& other) {
+    authorized.insert(authorized.end(), other.authorized.begin(), other.authorized.end());
+    removed.insert(removed.end(), other.removed.begin(), other.removed.end());
+    // `watch` meets the same trouble pass after pass: once is enough.
+    for (const auto& [from, to] : {std::pair{&other.failures, &failures}, std::pair{&other.notes, &notes}}) {
+        for (const std::string& line : *from) {
+            if (std::find(to->begin(), to->end(), line) == to->end()) to->push_back(line);
+        }
+    }
+}
+
+std::string find_junk_folder(const std::string& root) {
+    for (const char* name : {"Junk", "Spam"}) {
+        if (maildir::is_maildir(maildir::folder_directory(root, name))) return name;
+    }
+    return "";
+}
+
+pending_tracker::pending_tracker(std::string data_directory, std::string root, std::string pending_folder,
+                                 std::string junk_folder)
+    : data_directory_(std::move(data_directory)),
+      root_(std::move(root)),
+      pending_(std::move(pending_folder)),
+      junk_(std::move(junk_folder)) {
+    std::string problem;
+    entries_ = load_pending_index(data_directory_, problem);
+    if (!problem.empty()) {
+        report_.notes.push_back(problem);
+        dirty_ = true;
+    }
+}
+
+void pending_tracker::record(maildir_host& host) {
+    for (const host_activity::folder_move& move : host.take_moves()) {
+        if (move.from == pending_ && entries_.erase(move.unique_before)) dirty_ = true;
+        if (move.to != pending_ || pending_.empty()) continue;
+        // Parked by the filter: what it is, and what became of its challenge. The host read its
+        // header fields before it moved it, mostly; else they are read now.
+        std::string path = maildir::folder_directory(root_, pending_) + "/" + move.file_after;
+        std::shared_ptr<const header_summary> headers = move.headers;
+        if (!headers) {
+            std::optional<std::string> block = maildir::read_header_block(path, header_limit);
+            // Unreadable or gone now: the next pass indexes it if it is still there.
+            if (!block) continue;
+            headers = std::make_shared<const header_summary>(parse_headers(*block));
+        }
+        std::string unique(maildir::unique_part(move.file_after.substr(move.file_after.find('/') + 1)));
+        // Answered before the move or after it (under a fresh name when its own was taken).
+        std::optional<std::string> challenge = host.take_challenge(move.unique_before);
+        if (!challenge) challenge = host.take_challenge(unique);
+        long long arrived = move.arrived > 0 ? move.arrived : std::time(nullptr);
+        pending_entry entry = entry_of(*headers, unique, std::time(nullptr), arrived, challenge.value_or("none"));
+        // Not readable now: the next pass reads its bytes if it is still there.
+        entry.bytes = fingerprint_of_file(path).value_or(message_fingerprint{});
+        entries_[unique] = std::move(entry);
+        dirty_ = true;
+    }
+}
+
+verdict_report pending_tracker::judge_moved_messages(addin_client& addin, maildir_host& host) {
+    record(host);
+    verdict_report pass;
+    std::string pending_dir = maildir::folder_directory(root_, pending_);
+    // Without a readable pending folder every entry would seem to have left it.
+    if (pending_.empty() || !maildir::is_maildir(pending_dir)) return pass;
+
+    std::vector<maildir::message_file> files = maildir::list_all_messages(pending_dir);
+    std::set<std::string> present;
+    for (const maildir::message_file& file : files) present.insert(std::string(maildir::unique_part(file.name)));
+    std::set<std::string> departed;
+    std::map<std::string, std::string> departed_by_bytes, departed_by_header;  // to the unique name
+    for (const auto& [unique, entry] : entries_) {
+        if (present.count(unique)) continue;
+        departed.insert(unique);
+        if (entry.bytes.known()) departed_by_bytes.emplace(entry.bytes.sha256, unique);
+        else departed_by_header.emplace(header_key(entry), unique);
+    }
+    for (const maildir::message_file& file : files) {
+        std::string unique(maildir::unique_part(file.name));
+        std::string path = pending_dir + "/" + file.subdir + "/" + file.name;
+        auto known = entries_.find(unique);
+        if (known != entries_.end()) {
+            // An entry of an older index: its bytes are read while the message is still here.
+            if (!known->second.bytes.known()) {
+                if (std::optional<message_fingerprint> print = fingerprint_of_file(path)) {
+                    known->second.bytes = *print;
+                    dirty_ = true;
+                }
+            }
+            continue;
+        }
+        // Not known yet: parked before the index was kept, or an index lost. One that a server
+        // renamed inside the folder keeps what was known of it.
+        std::optional<std::string> block = maildir::read_header_block(path, header_limit);
+        if (!block) continue;
+        pending_entry entry = entry_of(parse_headers(*block), unique, file.mtime.tv_sec, file.mtime.tv_sec, "unknown");
+        entry.bytes = fingerprint_of_file(path).value_or(message_fingerprint{});
+        // By its bytes, or by its header for an entry whose bytes were never read.
+        std::optional<std::string> renamed;
+        auto same_bytes = departed_by_bytes.find(entry.bytes.sha256);
+        if (entry.bytes.known() && same_bytes != departed_by_bytes.end()) renamed = same_bytes->second;
+        auto same_header = departed_by_header.find(header_key(entry));
+        if (!renamed && same_header != departed_by_header.end()) renamed = same_header->second;
+        if (renamed && departed.count(*renamed)) {
+            pending_entry known_entry = entries_.at(*renamed);
+            entries_.erase(*renamed);
+            departed.erase(*renamed);
+            known_entry.unique = unique;
+            known_entry.bytes = entry.bytes;
+            entry = known_entry;
+        }
+        entries_[unique] = entry;
+        dirty_ = true;
+    }
+    if (departed.empty()) {
+        report_.add(pass);
+        return pass;
+    }
+
+    // A copy in the inbox or the junk folder is the moved message only when its bytes are the
+    // same. The departed messages are looked up by the sizes their copies can have, so only the
+    // few files of such a size are read, however many departed and however big the folders.
+    std::map<long long, std::vector<const pending_entry*>> by_size;
+    for (const std::string& unique : departed) {
+        const pending_entry& entry = entries_.at(unique);
+        if (!entry.bytes.known()) continue;  // never read: no verdict can be taken for it
+        by_size[entry.bytes.size].push_back(&entry);
+        if (entry.bytes.lines > 0) by_size[entry.bytes.size + entry.bytes.lines].push_back(&entry);
+    }
+    std::map<std::string, std::set<std::string>> copies;  // unique name to where its copies are
+    std::vector<std::string> appended;                    // copies in the inbox's new/
+    // The message `deliver` stores now came from the mail system, not from the user's client:
+    // however like the parked one it is, a sender can always send his message again.
+    const std::string delivered(host.delivered_file().empty() ? "" : maildir::unique_part(host.delivered_file()));
+    for (const char* where : {to_inbox, to_junk}) {
+        if (by_size.empty() || (where == to_junk && junk_.empty())) continue;
+        std::string dir = maildir::folder_directory(root_, where == to_inbox ? "" : junk_);
+        for (const char* subdir : {"new", "cur"}) {
+            for (const maildir::message_file& file : maildir::list_messages(dir, subdir)) {
+                auto sized = by_size.find(file.size);
+                if (sized == by_size.end()) continue;
+                if (!delivered.empty() && maildir::unique_part(file.name) == delivered) continue;
+                std::optional<message_fingerprint> print = fingerprint_of_file(dir + "/" + subdir + "/" + file.name);
+                if (!print) continue;
+                bool same = false;
+                for (const pending_entry* entry : sized->second) {
+                    if (entry->bytes != *print) continue;
+                    copies[entry->unique].insert(where);
+                    same = true;
+                }
+                if (same && where == to_inbox && std::string(subdir) == "new") appended.push_back(file.name);
+            }
+        }
+    }
+    // A client that appends the message to the inbox leaves it in new/, where it would pass for
+    // new mail and be filtered (parked) again: it is the user's, and is put with the mail seen.
+    std::string inbox = maildir::folder_directory(root_, "");
+    for (const std::string& name : appended) {
+        int error = maildir::move_no_replace(inbox + "/new/" + name,
+                                             inbox + "/cur/" + maildir::with_flags(name, maildir::flags_of(name)));
+        if (error == 0) {
+            folder_sync::note_mail_folder(inbox + "/new");
+            folder_sync::note_mail_folder(inbox + "/cur");
+        } else if (error != ENOENT) {
+            pass.notes.push_back("the message " + shown_text(name, 100) + " moved back into the inbox stays in new/ (" +
+                                 std::strerror(error) + ") and is filtered as new mail");
+        }
+    }
+
+    std::vector<std::pair<std::string, std::string>> verdicts;  // where, unique
+    for (const std::string& unique : departed) {
+        const pending_entry& entry = entries_.at(unique);
+        auto found = copies.find(unique);
+        if (found != copies.end() && found->second.size() == 1) {
+            verdicts.emplace_back(*found->second.begin(), unique);
+            continue;
+        }
+        if (found != copies.end())
+            pass.notes.push_back("a message from " + shown_text(entry.sender, 100) +
+                                 " was moved both to the inbox and to the junk folder: no verdict");
+        // Deleted, moved elsewhere, or not known by its bytes: no verdict.
+        entries_.erase(unique);
+        dirty_ = true;
+    }
+    if (!verdicts.empty()) take_verdicts(addin, host, verdicts, pass);
+    // The releases and deletions that the verdicts caused are the filter's.
+    record(host);
+    report_.add(pass);
+    return pass;
+}
+
+void pending_tracker::take_verdicts(addin_client& addin, maildir_host& host,
+                                    const std::vector<std::pair<std::string, std::string>>& verdicts,
+                                    verdict_report& pass) {
+    std::optional<std::vector<std::string>> authorized = list_entries(addin, authorized_list_number);
+    std::optional<std::vector<std::string>> removed = list_entries(addin, remove_list_number);
+    if (!authorized || !removed) {
+        pass.failures.push_back(
+            "verdicts by moving not taken: the filter's lists cannot be read; tried again by the next run");
+        return;
+    }
+    std::map<std::string, std::string> wanted;  // sender to where its messages went
+    for (const auto& [where, unique] : verdicts) {
+        auto [at, fresh] = wanted.emplace(entries_.at(unique).sender, where);
+        if (!fresh && at->second != where) at->second = "both";
+    }
+    std::set<std::string> settled;
+    bool released = false;
+    for (const auto& [sender, where] : wanted) {
+        if (where == "both") {
+            pass.notes.push_back("messages from " + shown_text(sender, 100) +
+                                 " were moved both to the inbox and to the junk folder: no verdict");
+            settled.insert(sender);
+            continue;
+        }
+        if (sender.empty() || extract_email_address(sender) != sender) {
+            pass.notes.push_back("a message moved out of the pending folder has no usable sender (" +
+                                 shown_text(sender, 100) + "): no verdict");
+            settled.insert(sender);
+            continue;
+        }
+        bool authorize = where == to_inbox;
+        // Already there: the filter released it itself, or the user said so before.
+        if (listed(authorize ? *authorized : *removed, sender)) {
+            settled.insert(sender);
+            continue;
+        }
+        dispatch_arguments arguments;
+        arguments.add_long(authorize ? authorized_list_number : remove_list_number).add_text(sender);
+        variant_holder ignored;
+        HRESULT hr = addin.invoke("AddToList", DISPATCH_METHOD, arguments, ignored.put());
+        if (FAILED(hr)) {
+            pass.failures.push_back(std::string("verdict by moving not saved: ") +
+                                    (authorize ? "authorizing " : "putting on the remove list ") + sender +
+                                    " failed (" + describe_hresult(hr) + "); tried again by the next run");
+            continue;
+        }
+        settled.insert(sender);
+        (authorize ? pass.authorized : pass.removed).push_back(sender);
+        released = released || authorize;
+    }
+    for (const auto& [where, unique] : verdicts) {
+        if (settled.count(entries_.at(unique).sender)) {
+            entries_.erase(unique);
+            dirty_ = true;
+        }
+    }
+    // The add-in releases a newly authorized sender's pending mail on its next new-message call.
+    if (released && FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), nullptr)))
+        pass.failures.push_back("after the verdicts by moving the filter could not save its lists (see the debug log)");
+}
+
+bool pending_tracker::save() {
+    if (!dirty_) return true;
+    std::string error;
+    if (!save_pending_index(data_directory_, entries_, error)) {
+        verdict_report failure;
+        failure.failures.push_back("the index of the pending folder was not saved: " + error);
+        report_.add(failure);
+        return false;
+    }
+    dirty_ = false;
+    return true;
+}
+
+verdict_report judge_moved_messages(addin_client& addin, maildir_host& host, const std::string& data_directory,
+                                    const std::string& pending_folder, const std::string& junk_folder) {
+    pending_tracker tracker(data_directory, host.root(), pending_folder, junk_folder);
+    tracker.judge_moved_messages(addin, host);
+    tracker.save();
+    return tracker.report();
+}
+
+bool forget_filter_moves(addin_client& addin, maildir_host& host, const std::string& data_directory) {
+    if (host.activity().moves.empty()) return true;
+    variant_holder name;
+    if (FAILED(addin.get("PendingFolderName", name.put())) || name->vt != VT_BSTR) return true;
+    pending_tracker tracker(data_directory, host.root(), narrow_from_bstr(name->bstrVal), "");
+    tracker.record(host);
+    if (tracker.save()) return true;
+    for (const std::string& failure : tracker.report().failures) std::cerr << "tarnwick: " << failure << "\n";
+    return false;
+}

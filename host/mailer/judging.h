@@ -1,0 +1,83 @@
+// Judging pending mail by moving it, as any IMAP client can: a message the user moves from the
+// pending folder into the inbox authorizes its sender (whose other pending mail the filter then
+// releases), one moved into the junk folder puts its sender on the remove list, and one deleted
+// or moved anywhere else is no verdict. The filter's own moves out of the pending folder
+// (releases, expiry, deletions) are never taken for the user's.
+//
+// An IMAP server gives a moved message a new file name, and a client may copy it or append it
+// anew, so each message of the pending folder is remembered in the data folder's index
+// (pending_index.h) by its size and a hash of its bytes: a copy is the moved message only when
+// its bytes are the same, never for a Message-ID or sender, which anyone can copy. Only when one
+// has left the pending folder are the inbox and the junk folder looked at, and only their files
+// of a size a departed message has are read.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/addin_client.h"
+#include "mailer/maildir_host.h"
+#include "policy/pending_index.h"
+
+// The verdicts taken, and those that could not be.
+struct verdict_report {
+    std::vector<std::string> authorized;  // senders put on the authorized list
+    std::vector<std::string> removed;     // senders put on the remove list
+    std::vector<std::string> failures;    // what was not done or not saved, one line each
+    std::vector<std::string> notes;       // what else the user should know
+
+    bool failed() const { return !failures.empty(); }
+    // "judged by moving: authorized a@x; remove list c@z", then each failure and note; empty
+    // when there is nothing to say.
+    std::vector<std::string> summary_lines() const;
+    void add(const verdict_report& other);
+};
+
+// The junk folder of the Maildir `root`: the first of "Junk" and "Spam" that exists; "" when none.
+std::string find_junk_folder(const std::string& root);
+
+class pending_tracker {
+public:
+    // For the Maildir `root` whose pending and junk folders are `pending_folder` and
+    // `junk_folder` (Maildir++ names; the junk folder may be "" for none), with the index in
+    // `data_directory`, which is read here.
+    pending_tracker(std::string data_directory, std::string root, std::string pending_folder, std::string junk_folder);
+
+    // Before new mail is filtered: indexes the pending folder's messages not yet known, and
+    // takes the verdict of each message that has left it since the last pass. A verdict whose
+    // list could not be written stays for the next pass. Returns this pass's report.
+    verdict_report judge_moved_messages(addin_client& addin, maildir_host& host);
+    // After a message is handled: the filter's moves into the pending folder add entries (with
+    // what became of the challenge), its moves out of it drop theirs.
+    void record(maildir_host& host);
+    // Saves the index when it changed; a failure goes into the report. False when not saved.
+    bool save();
+
+    // Everything over this tracker's life.
+    const verdict_report& report() const { return report_; }
+    const std::map<std::string, pending_entry>& entries() const { return entries_; }
+
+private:
+    void take_verdicts(addin_client& addin, maildir_host& host,
+                       const std::vector<std::pair<std::string, std::string>>& verdicts, verdict_report& pass);
+
+    std::string data_directory_;
+    std::string root_;
+    std::string pending_;
+    std::string junk_;
+    std::map<std::string, pending_entry> entries_;
+    bool dirty_ = false;
+    verdict_report report_;
+};
+
+// One whole judging pass on its own: the index read, the verdicts taken, the index saved. A
+// program that then hands the add-in a message keeps a pending_tracker instead and calls its
+// record() after the message and save() at the end, so that what the filter parks is indexed
+// with its challenge (else the next pass indexes it with the challenge "unknown").
+verdict_report judge_moved_messages(addin_client& addin, maildir_host& host, const std::string& data_directory,
+                                    const std::string& pending_folder, const std::string& junk_folder);
+// For a program that moved mail through `host` without judging: drops the index entries of the
+// messages the filter moved out of the pending folder, whose name the add-in gives. False, after
+// saying why on standard error, when the index could not be saved.
+bool forget_filter_moves(addin_client& addin, maildir_host& host, const std::string& data_directory);

@@ -1,0 +1,97 @@
+// What the program knows of the mail waiting in the pending folder: one entry a message, kept in
+// the data folder, so that a message the user moves out of that folder (which an IMAP server
+// renames, and a client may copy or append anew) can be recognised by its bytes, and so that
+// `pending` and `digest` can say whether its sender was challenged. Every value comes from
+// outside and is escaped and bounded before it is stored.
+#pragma once
+
+#include <ctime>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/mime.h"
+#include "store/maildir.h"
+
+// The index file in the data folder.
+inline constexpr const char* pending_index_file_name = "pending-index.tsv";
+
+// What a message's bytes are, line ends counted as LF (a server or client that stores a copy may
+// write CRLF where the original had LF, or the other way round): their length, their number of
+// lines and their SHA-256. Anyone can send mail with the Message-ID, sender and subject of
+// another, but not with its bytes: a copy in the inbox or the junk folder is the message the user
+// moved only when these are the same.
+struct message_fingerprint {
+    long long size = -1;  // -1: not known
+    long long lines = 0;
+    std::string sha256;  // 64 lower-case hex digits; empty when not known
+
+    // A copy on disk has `size` bytes with LF line ends, `size + lines` with CRLF.
+    bool known() const { return !sha256.empty(); }
+    bool operator==(const message_fingerprint&) const = default;
+};
+
+// The fingerprint of a message in memory, and of the regular file at `path` (read in pieces,
+// never held whole; none when it is not a regular file or cannot be read to its end).
+message_fingerprint fingerprint_of(std::string_view bytes);
+std::optional<message_fingerprint> fingerprint_of_file(const std::string& path);
+
+struct pending_entry {
+    std::string unique;     // the unique part of the file's name in the pending folder
+    long long parked = 0;   // when it reached the pending folder, seconds since 1970
+    long long arrived = 0;  // its file time (the arrival) when it was seen there
+    std::string message_id;
+    std::string sender;     // the address, lower case
+    std::string subject;    // decoded
+    std::string date;       // the Date field as written
+    std::string challenge;  // "sent:ADDRESS", "withheld:KIND", "failed", "none" or "unknown"
+    // Unknown for an entry of an index written before bytes were recorded, until the next pass
+    // reads the message while it is still in the pending folder; such an entry yields no verdict.
+    message_fingerprint bytes;
+};
+
+// An entry for a message of the pending folder from its header fields, with each value bounded.
+pending_entry entry_of(const header_summary& headers, std::string unique, long long parked, long long arrived,
+                       std::string challenge);
+
+// True when `a` and `b` seem to describe the same message under different file names: the same
+// Message-ID and sender, or, for mail without a Message-ID, the same sender, Date and subject.
+// Good enough to show or carry over what is known of a message renamed inside the pending
+// folder; never enough for a verdict, which needs the same bytes.
+bool same_message(const pending_entry& a, const pending_entry& b);
+
+// The file's text, and back. A line that cannot be read is counted in `bad_lines` and left out. A
+// line of an older index, without the fields of the bytes, is read with them unknown.
+std::string format_pending_index(const std::map<std::string, pending_entry>& entries);
+std::map<std::string, pending_entry> parse_pending_index(std::string_view text, int& bad_lines);
+
+// The index of the data folder, by unique name; empty when there is none. `problem` says what
+// was wrong with a file that could not be read or had lines that could not be.
+std::map<std::string, pending_entry> load_pending_index(const std::string& data_directory, std::string& problem);
+// Replaces the index atomically. False, with `error`, when it could not be written.
+bool save_pending_index(const std::string& data_directory, const std::map<std::string, pending_entry>& entries,
+                        std::string& error);
+
+// `text` made fit to show on one line, in a terminal or a digest: control characters become
+// blanks, invisible formatting characters (bidirectional marks and overrides, zero-width ones,
+// line and paragraph separators) are written by name as "<U+202E>", bytes that are not UTF-8
+// become U+FFFD, and past `limit` bytes it is cut (at a character) and ends in "...". Every
+// outside text a command prints goes through it.
+std::string shown_text(std::string_view text, size_t limit = 200);
+
+// The challenge of an entry as a person reads it: "sent to a@b", "withheld (automatic mail)",
+// "failed", "none", "unknown".
+std::string challenge_text(const std::string& challenge);
+
+// A message of the pending folder as `pending` and `digest` show it.
+struct waiting_message {
+    pending_entry entry;
+    maildir::message_file file;
+};
+// The messages of the pending folder `pending_dir`, newest first, each with its entry of `index`
+// (found by its unique name, or by Message-ID and sender when a server renamed it), else one
+// made from its header block with the challenge "unknown", parked when it arrived. Reads only.
+std::vector<waiting_message> waiting_messages(const std::string& pending_dir,
+                                              const std::map<std::string, pending_entry>& index);
