@@ -5,7 +5,8 @@
 #include <iostream>
 #include <utility>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
+#include "cli/session.h"
 #include "common/mime.h"
 #include "platform/file_io.h"
 #include "platform/text.h"

@@ -5,8 +5,9 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
 #include "cli/filter_pass.h"
+#include "cli/session.h"
 #include "policy/history.h"
 #include "store/delivery.h"
 

@@ -11,8 +11,9 @@
 #include <set>
 #include <string_view>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
 #include "cli/dry_run.h"
+#include "cli/session.h"
 #include "mailer/judging.h"
 #include "platform/file_io.h"
 #include "policy/filter_settings.h"

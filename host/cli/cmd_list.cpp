@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
+#include "cli/session.h"
 #include "common/mime.h"
 #include "contract/addin_data.h"
 #include "contract/sender_address.h"

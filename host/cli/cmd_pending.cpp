@@ -6,8 +6,9 @@
 #include <ctime>
 #include <iostream>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
 #include "cli/dry_run.h"
+#include "cli/session.h"
 #include "policy/filter_settings.h"
 #include "policy/pending_index.h"
 

@@ -6,9 +6,10 @@
 #include <chrono>
 #include <iostream>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
 #include "cli/dry_run.h"
 #include "cli/filter_pass.h"
+#include "cli/session.h"
 #include "policy/history.h"
 
 namespace {

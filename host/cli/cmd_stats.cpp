@@ -13,7 +13,8 @@
 #include <map>
 #include <sstream>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
+#include "cli/session.h"
 #include "contract/addin_data.h"
 #include "platform/file_io.h"
 #include "platform/fs.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
 
 namespace {
 
