@@ -12,7 +12,6 @@
 #include <string_view>
 
 #include "cli/commands.h"
-#include "cli/dry_run.h"
 #include "cli/session.h"
 #include "mailer/judging.h"
 #include "platform/file_io.h"

@@ -7,7 +7,6 @@
 #include <iostream>
 
 #include "cli/commands.h"
-#include "cli/dry_run.h"
 #include "cli/session.h"
 #include "policy/filter_settings.h"
 #include "policy/pending_index.h"

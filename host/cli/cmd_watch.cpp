@@ -19,8 +19,8 @@
 #include <iostream>
 #include <set>
 
-#include "cli/dry_run.h"
 #include "cli/filter_pass.h"
+#include "cli/session.h"
 #include "platform/posix_files.h"
 #include "policy/filter_settings.h"
 #include "policy/history.h"

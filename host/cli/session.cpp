@@ -105,6 +105,16 @@ session_settings read_session_settings(const parsed_arguments& arguments) {
     return settings;
 }
 
+std::string data_directory_of(const std::string& data_home) {
+    std::string home = data_home;
+    if (home.empty()) {
+        if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') home = xdg;
+        else if (const char* user = std::getenv("HOME"); user && *user == '/')
+            home = std::string(user) + "/.local/share";
+    }
+    return home.empty() ? home : home + "/" + data_folder_name;
+}
+
 std::string require_maildir(const std::string& path) {
     std::string root = absolute(path);
     while (root.size() > 1 && root.back() == '/') root.pop_back();

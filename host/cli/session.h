@@ -27,6 +27,10 @@ inline constexpr const char* maildir_lock_name = ".tarnwick.lock";
 // be used.
 session_settings read_session_settings(const parsed_arguments& arguments);
 
+// The data folder a session would use (the add-in's folder below `data_home`, else below
+// $XDG_DATA_HOME or ~/.local/share), found without making any folder; empty when there is none.
+std::string data_directory_of(const std::string& data_home);
+
 // The absolute path of the Maildir `path`. Throws usage_error when it is missing or not a
 // readable Maildir (it needs new/ and cur/).
 std::string require_maildir(const std::string& path);
