@@ -12,7 +12,7 @@ bool takes(const option_spec& option, const std::string& command) {
 }
 
 const option_spec* find_option(const std::string& name) {
-    for (const option_spec& option : host_options()) {
+    for (const option_spec& option : option_table()) {
         if (name == option.name) return &option;
     }
     return nullptr;
@@ -41,7 +41,7 @@ std::string joined(const std::vector<std::string>& items) {
 
 }  // namespace
 
-const std::vector<option_spec>& host_options() {
+const std::vector<option_spec>& option_table() {
     static const std::vector<option_spec> table = {
         {"maildir", option_kind::value, "run watch deliver list pending digest", "none"},
         {"contacts", option_kind::value, "run watch deliver list", "none"},
@@ -135,7 +135,7 @@ bool asks_for_help(const std::vector<std::string>& args) {
 
 parsed_arguments read_arguments(const std::string& command, const std::vector<std::string>& args) {
     std::set<std::string> with_value = {"--config"}, switches, lists;
-    for (const option_spec& option : host_options()) {
+    for (const option_spec& option : option_table()) {
         if (!takes(option, command)) continue;
         std::string name = std::string("--") + option.name;
         (option.kind == option_kind::flag ? switches : with_value).insert(name);
@@ -167,7 +167,7 @@ parsed_arguments read_arguments(const std::string& command, const std::vector<st
 
 std::vector<host_setting> host_settings(const parsed_arguments& arguments) {
     std::vector<host_setting> settings;
-    for (const option_spec& option : host_options()) {
+    for (const option_spec& option : option_table()) {
         if (option.kind == option_kind::flag) continue;
         host_setting setting{option.name, "", "default", option.unset};
         std::string name = std::string("--") + option.name;

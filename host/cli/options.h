@@ -19,7 +19,7 @@ enum class option_kind {
 };
 
 // One long option of the commands. Every option that takes a value can also be set in the
-// settings file, as "name = value": a new option is one row of host_options(), nothing more.
+// settings file, as "name = value": a new option is one row of option_table(), nothing more.
 struct option_spec {
     const char* name;  // without the leading "--"
     option_kind kind;
@@ -29,7 +29,7 @@ struct option_spec {
 
 // Every option of every command, in the order `config show` lists them. `--config FILE` (another
 // settings file) is not among them: every command takes it, and only on the command line.
-const std::vector<option_spec>& host_options();
+const std::vector<option_spec>& option_table();
 
 // A command line, with the settings file merged in, split into options and the rest.
 struct parsed_arguments {
@@ -57,7 +57,7 @@ struct parsed_arguments {
 parsed_arguments parse_arguments(const std::vector<std::string>& args, const std::set<std::string>& with_value,
                                  const std::set<std::string>& switches, const std::set<std::string>& lists = {});
 
-// The arguments of `command` ("run", "watch", "config", "list") by its rows of host_options(),
+// The arguments of `command` ("run", "watch", "config", "list") by its rows of option_table(),
 // then the settings file (--config FILE, or default_settings_path()) for the options not given on
 // the command line. The file is shared by every command: a setting that this command does not
 // take is ignored. Throws usage_error for a wrong argument, a settings file that cannot be read
@@ -75,6 +75,6 @@ struct host_setting {
     std::string source;  // "command line", "FILE:LINE" or "default"
     std::string unset;   // what applies when it is not set
 };
-// Every option of host_options() that takes a value: from `arguments`, else from its settings
+// Every option of option_table() that takes a value: from `arguments`, else from its settings
 // file, else unset.
 std::vector<host_setting> host_settings(const parsed_arguments& arguments);
