@@ -18,9 +18,7 @@
 #include "policy/contacts.h"
 #include "policy/pending_index.h"
 
-namespace {
-
-constexpr const char* list_usage =
+const char list_usage[] =
     "usage: tarnwick list show [LIST]                 [--data-dir DIR] [--module FILE] [--wait]\n"
     "       tarnwick list add LIST ADDRESS...         [--maildir DIR [--contacts FILE]] (and the above)\n"
     "       tarnwick list remove LIST ADDRESS...\n"
@@ -34,6 +32,8 @@ constexpr const char* list_usage =
     "moves the sender's pending mail back to the inbox, adding to the remove list moves the\n"
     "sender's mail in the inbox and the pending folder to Trash. A maildir (and contacts) of the\n"
     "settings file serves list add and list modify, as --maildir would.\n";
+
+namespace {
 
 struct list_name {
     const char* name;
@@ -139,12 +139,8 @@ HRESULT call(const session& running, const char* method, const list_name& list, 
 
 }  // namespace
 
-int cmd_list(const std::vector<std::string>& args) {
-    if (asks_for_help(args)) {
-        std::cout << list_usage;
-        return exit_ok;
-    }
-    parsed_arguments arguments = read_arguments("list", args);
+int cmd_list(const parsed_arguments& given) {
+    parsed_arguments arguments = given;
     const std::vector<std::string>& words = arguments.positional;
     if (words.empty()) throw usage_error("list needs show, add, remove or modify");
     const std::string& action = words[0];

@@ -1,0 +1,96 @@
+#include "cli/commands.h"
+
+#include <iostream>
+#include <string_view>
+
+namespace {
+
+// Where the summaries of `tarnwick --help` start, and how far a synopsis may reach to share a
+// line with its summary.
+constexpr size_t summary_column = 25;
+
+constexpr const char* usage_head =
+    "usage: tarnwick COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Runs the Tarnwick challenge-response spam filter on a Maildir.\n"
+    "\n";
+
+constexpr const char* usage_tail =
+    "\n"
+    "Every command also reads its long options from the settings file\n"
+    "$XDG_CONFIG_HOME/tarnwick/config (~/.config/tarnwick/config), one \"name = value\" a line\n"
+    "(\"maildir = ~/Maildir\"), or from --config FILE; the command line overrides it.\n"
+    "\n"
+    "`tarnwick COMMAND --help` tells more. Exit status: 0 done, 1 failed, 2 wrong arguments\n"
+    "(nothing was written), 75 another run holds the data folder. `deliver` exits 0 once the\n"
+    "message is stored and 75 (EX_TEMPFAIL) when it is not, whatever the reason, so that the\n"
+    "mail system keeps the message and tries again.\n";
+
+}  // namespace
+
+const std::vector<command>& command_table() {
+    static const std::vector<command> table = {
+        {"run", "run --maildir DIR", "filter every new message of the inbox once, then print a summary", run_usage,
+         words::refused, cmd_run, nullptr},
+        // Reads its own: --dry-run, an option of run, is refused as such before anything else.
+        {"watch", "watch --maildir DIR", "the same, then keep filtering new arrivals until stopped", run_usage,
+         words::refused, nullptr, cmd_watch},
+        // Reads its own: the envelope options come first, and a mail system must get 75 for any
+        // failure before the message is stored.
+        {"deliver", "deliver [-f SENDER] [-a RECIPIENT] --maildir DIR",
+         "store the message on standard input in the inbox and filter it\n"
+         "(for procmail, maildrop, Postfix, .forward, Sieve)",
+         deliver_usage, words::refused, nullptr, cmd_deliver},
+        {"config", "config show|get|set", "read and change the filter's settings", config_usage, words::taken,
+         cmd_config, nullptr},
+        {"list", "list show|add|remove|modify LIST ...",
+         "read and change the authorized, remove, ignore and pending lists", list_usage, words::taken, cmd_list,
+         nullptr},
+        {"stats", "stats [--days N]", "what the filter did on each of the last days", stats_usage, words::refused,
+         cmd_stats, nullptr},
+        {"pending", "pending [--json]", "what waits in the pending folder, and whether it was challenged",
+         pending_usage, words::refused, cmd_pending, nullptr},
+        {"digest", "digest",
+         "put a list of the mail newly parked in the pending folder into\n"
+         "the inbox, saying how to judge it (for a daily cron line)",
+         digest_usage, words::refused, cmd_digest, nullptr},
+    };
+    return table;
+}
+
+const command* find_command(const std::string& name) {
+    for (const command& row : command_table()) {
+        if (name == row.name) return &row;
+    }
+    return nullptr;
+}
+
+std::string program_usage() {
+    std::string text = usage_head;
+    const std::string indent(summary_column, ' ');
+    for (const command& row : command_table()) {
+        std::string line = std::string("  ") + row.synopsis;
+        // A synopsis too long to leave two blanks before the summary has a line of its own.
+        if (line.size() + 2 > summary_column) text += line + "\n" + indent;
+        else text += line + std::string(summary_column - line.size(), ' ');
+        for (char c : std::string_view(row.summary)) text += c == '\n' ? "\n" + indent : std::string(1, c);
+        text += "\n";
+    }
+    return text + usage_tail;
+}
+
+parsed_arguments read_command_arguments(const std::string& name, const std::vector<std::string>& args, words takes) {
+    parsed_arguments arguments = read_arguments(name, args);
+    if (takes == words::refused && !arguments.positional.empty())
+        throw usage_error("unexpected argument " + arguments.positional.front());
+    return arguments;
+}
+
+int run_command(const command& which, const std::vector<std::string>& args) {
+    if (asks_for_help(args)) {
+        std::cout << which.usage;
+        return exit_ok;
+    }
+    if (which.reads_own) return which.reads_own(args);
+    return which.entry(read_command_arguments(which.name, args, which.takes));
+}
