@@ -113,7 +113,8 @@ int cmd_deliver(const std::vector<std::string>& given) {
     try {
         std::vector<std::string> args = given;
         envelope sent = read_envelope(args);
-        filter_options filter = read_filter_options(read_command_arguments("deliver", args, words::refused), "deliver");
+        filter_options filter =
+            read_filter_options(read_command_arguments("deliver", args, extra_words::refused), "deliver");
         if (filter.session.lock_timeout < 0) filter.session.lock_timeout = default_lock_timeout;
 
         // The locks first: when another run holds them past the timeout, nothing is stored.

@@ -185,7 +185,7 @@ int cmd_watch(const std::vector<std::string>& args) {
     // Before anything else is read, so that it is not taken for an unknown option.
     if (std::find(args.begin(), args.end(), "--dry-run") != args.end())
         throw usage_error("--dry-run is an option of run, not of watch");
-    return watch_inbox(read_filter_options(read_command_arguments("watch", args, words::refused), "watch"));
+    return watch_inbox(read_filter_options(read_command_arguments("watch", args, extra_words::refused), "watch"));
 }
 
 int watch_inbox(const filter_options& given) {

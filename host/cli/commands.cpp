@@ -30,30 +30,59 @@ constexpr const char* usage_tail =
 
 const std::vector<command>& command_table() {
     static const std::vector<command> table = {
-        {"run", "run --maildir DIR", "filter every new message of the inbox once, then print a summary", run_usage,
-         words::refused, cmd_run, nullptr},
+        {.name = "run",
+         .synopsis = "run --maildir DIR",
+         .summary = "filter every new message of the inbox once, then print a summary",
+         .usage = run_usage,
+         .takes = extra_words::refused,
+         .entry = cmd_run},
         // Reads its own: --dry-run, an option of run, is refused as such before anything else.
-        {"watch", "watch --maildir DIR", "the same, then keep filtering new arrivals until stopped", run_usage,
-         words::refused, nullptr, cmd_watch},
+        {.name = "watch",
+         .synopsis = "watch --maildir DIR",
+         .summary = "the same, then keep filtering new arrivals until stopped",
+         .usage = run_usage,
+         .takes = extra_words::refused,
+         .reads_own = cmd_watch},
         // Reads its own: the envelope options come first, and a mail system must get 75 for any
         // failure before the message is stored.
-        {"deliver", "deliver [-f SENDER] [-a RECIPIENT] --maildir DIR",
-         "store the message on standard input in the inbox and filter it\n"
-         "(for procmail, maildrop, Postfix, .forward, Sieve)",
-         deliver_usage, words::refused, nullptr, cmd_deliver},
-        {"config", "config show|get|set", "read and change the filter's settings", config_usage, words::taken,
-         cmd_config, nullptr},
-        {"list", "list show|add|remove|modify LIST ...",
-         "read and change the authorized, remove, ignore and pending lists", list_usage, words::taken, cmd_list,
-         nullptr},
-        {"stats", "stats [--days N]", "what the filter did on each of the last days", stats_usage, words::refused,
-         cmd_stats, nullptr},
-        {"pending", "pending [--json]", "what waits in the pending folder, and whether it was challenged",
-         pending_usage, words::refused, cmd_pending, nullptr},
-        {"digest", "digest",
-         "put a list of the mail newly parked in the pending folder into\n"
-         "the inbox, saying how to judge it (for a daily cron line)",
-         digest_usage, words::refused, cmd_digest, nullptr},
+        {.name = "deliver",
+         .synopsis = "deliver [-f SENDER] [-a RECIPIENT] --maildir DIR",
+         .summary = "store the message on standard input in the inbox and filter it\n"
+                    "(for procmail, maildrop, Postfix, .forward, Sieve)",
+         .usage = deliver_usage,
+         .takes = extra_words::refused,
+         .reads_own = cmd_deliver},
+        {.name = "config",
+         .synopsis = "config show|get|set",
+         .summary = "read and change the filter's settings",
+         .usage = config_usage,
+         .takes = extra_words::taken,
+         .entry = cmd_config},
+        {.name = "list",
+         .synopsis = "list show|add|remove|modify LIST ...",
+         .summary = "read and change the authorized, remove, ignore and pending lists",
+         .usage = list_usage,
+         .takes = extra_words::taken,
+         .entry = cmd_list},
+        {.name = "stats",
+         .synopsis = "stats [--days N]",
+         .summary = "what the filter did on each of the last days",
+         .usage = stats_usage,
+         .takes = extra_words::refused,
+         .entry = cmd_stats},
+        {.name = "pending",
+         .synopsis = "pending [--json]",
+         .summary = "what waits in the pending folder, and whether it was challenged",
+         .usage = pending_usage,
+         .takes = extra_words::refused,
+         .entry = cmd_pending},
+        {.name = "digest",
+         .synopsis = "digest",
+         .summary = "put a list of the mail newly parked in the pending folder into\n"
+                    "the inbox, saying how to judge it (for a daily cron line)",
+         .usage = digest_usage,
+         .takes = extra_words::refused,
+         .entry = cmd_digest},
     };
     return table;
 }
@@ -79,9 +108,10 @@ std::string program_usage() {
     return text + usage_tail;
 }
 
-parsed_arguments read_command_arguments(const std::string& name, const std::vector<std::string>& args, words takes) {
+parsed_arguments read_command_arguments(const std::string& name, const std::vector<std::string>& args,
+                                        extra_words takes) {
     parsed_arguments arguments = read_arguments(name, args);
-    if (takes == words::refused && !arguments.positional.empty())
+    if (takes == extra_words::refused && !arguments.positional.empty())
         throw usage_error("unexpected argument " + arguments.positional.front());
     return arguments;
 }

@@ -10,7 +10,7 @@
 
 // Whether a command takes words besides its options (`config set NAME VALUE`). One that takes
 // none refuses the first as an unexpected argument.
-enum class words { refused, taken };
+enum class extra_words { refused, taken };
 
 // One command. Its options are the rows of option_table() that name it.
 struct command {
@@ -18,11 +18,11 @@ struct command {
     const char* synopsis;  // how `tarnwick --help` shows a call of it: "run --maildir DIR"
     const char* summary;   // what it does, for `tarnwick --help`; a line each, without the last "\n"
     const char* usage;     // what `tarnwick NAME --help` prints
-    words takes;
+    extra_words takes;
     // Its work, on the arguments read for it by read_command_arguments.
-    int (*entry)(const parsed_arguments& arguments);
+    int (*entry)(const parsed_arguments& arguments) = nullptr;
     // In place of `entry`, for a command that reads its own arguments: its work on the words as given.
-    int (*reads_own)(const std::vector<std::string>& args);
+    int (*reads_own)(const std::vector<std::string>& args) = nullptr;
 };
 
 // Every command, in the order `tarnwick --help` lists them.
@@ -36,7 +36,8 @@ std::string program_usage();
 // Runs `which` on the words after its name: its usage for --help or -h, else its work.
 int run_command(const command& which, const std::vector<std::string>& args);
 // The arguments of the command `name` (read_arguments), the words it takes checked.
-parsed_arguments read_command_arguments(const std::string& name, const std::vector<std::string>& args, words takes);
+parsed_arguments read_command_arguments(const std::string& name, const std::vector<std::string>& args,
+                                        extra_words takes);
 
 // The entries, each in its cmd_NAME.cpp beside its usage.
 int cmd_run(const parsed_arguments& arguments);
