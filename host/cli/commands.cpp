@@ -28,8 +28,8 @@ constexpr const char* usage_tail =
 
 }  // namespace
 
-const std::vector<command>& command_table() {
-    static const std::vector<command> table = {
+const std::vector<command_spec>& command_table() {
+    static const std::vector<command_spec> table = {
         {.name = "run",
          .synopsis = "run --maildir DIR",
          .summary = "filter every new message of the inbox once, then print a summary",
@@ -87,8 +87,8 @@ const std::vector<command>& command_table() {
     return table;
 }
 
-const command* find_command(const std::string& name) {
-    for (const command& row : command_table()) {
+const command_spec* find_command(const std::string& name) {
+    for (const command_spec& row : command_table()) {
         if (name == row.name) return &row;
     }
     return nullptr;
@@ -97,7 +97,7 @@ const command* find_command(const std::string& name) {
 std::string program_usage() {
     std::string text = usage_head;
     const std::string indent(summary_column, ' ');
-    for (const command& row : command_table()) {
+    for (const command_spec& row : command_table()) {
         std::string line = std::string("  ") + row.synopsis;
         // A synopsis too long to leave two blanks before the summary has a line of its own.
         if (line.size() + 2 > summary_column) text += line + "\n" + indent;
@@ -116,7 +116,7 @@ parsed_arguments read_command_arguments(const std::string& name, const std::vect
     return arguments;
 }
 
-int run_command(const command& which, const std::vector<std::string>& args) {
+int run_command(const command_spec& which, const std::vector<std::string>& args) {
     if (asks_for_help(args)) {
         std::cout << which.usage;
         return exit_ok;

@@ -13,7 +13,7 @@
 enum class extra_words { refused, taken };
 
 // One command. Its options are the rows of option_table() that name it.
-struct command {
+struct command_spec {
     const char* name;
     const char* synopsis;  // how `tarnwick --help` shows a call of it: "run --maildir DIR"
     const char* summary;   // what it does, for `tarnwick --help`; a line each, without the last "\n"
@@ -26,15 +26,15 @@ struct command {
 };
 
 // Every command, in the order `tarnwick --help` lists them.
-const std::vector<command>& command_table();
+const std::vector<command_spec>& command_table();
 // The command called `name`, or null.
-const command* find_command(const std::string& name);
+const command_spec* find_command(const std::string& name);
 // What `tarnwick --help` prints: the commands with their synopses and summaries, the settings
 // file and the exit statuses.
 std::string program_usage();
 
 // Runs `which` on the words after its name: its usage for --help or -h, else its work.
-int run_command(const command& which, const std::vector<std::string>& args);
+int run_command(const command_spec& which, const std::vector<std::string>& args);
 // The arguments of the command `name` (read_arguments), the words it takes checked.
 parsed_arguments read_command_arguments(const std::string& name, const std::vector<std::string>& args,
                                         extra_words takes);

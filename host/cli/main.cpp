@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + (argc > 1 ? 2 : argc), argv + argc);
     std::string name = argc > 1 ? argv[1] : "";
     try {
-        if (const command* found = find_command(name)) return run_command(*found, args);
+        if (const command_spec* found = find_command(name)) return run_command(*found, args);
         if (name == "help" || name == "--help" || name == "-h") {
             std::cout << program_usage();
             return exit_ok;
