@@ -5,14 +5,13 @@
 #include <iostream>
 #include <utility>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
+#include "cli/session.h"
 #include "common/mime.h"
 #include "platform/file_io.h"
 #include "platform/text.h"
 
-namespace {
-
-constexpr const char* config_usage =
+const char config_usage[] =
     "usage: tarnwick config show                          [--data-dir DIR] [--module FILE] [--wait]\n"
     "       tarnwick config get NAME                      (the same options)\n"
     "       tarnwick config get HelpDlgEnabled NUMBER\n"
@@ -27,6 +26,8 @@ constexpr const char* config_usage =
     "\n"
     "`show` then lists the program's own settings (the long options of the commands, which the\n"
     "settings file ~/.config/tarnwick/config or --config FILE can hold) and where each came from.\n";
+
+namespace {
 
 enum class kind { flag, days, language, text, multiline_text, read_only_text, dialog_flag };
 
@@ -237,12 +238,7 @@ void print_host_settings(const parsed_arguments& arguments) {
 
 }  // namespace
 
-int cmd_config(const std::vector<std::string>& args) {
-    if (asks_for_help(args)) {
-        std::cout << config_usage;
-        return exit_ok;
-    }
-    parsed_arguments arguments = read_arguments("config", args);
+int cmd_config(const parsed_arguments& arguments) {
     const std::vector<std::string>& words = arguments.positional;
     if (words.empty()) throw usage_error("config needs show, get or set");
     const std::string& action = words[0];

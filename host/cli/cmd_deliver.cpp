@@ -5,14 +5,13 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
 #include "cli/filter_pass.h"
+#include "cli/session.h"
 #include "policy/history.h"
 #include "store/delivery.h"
 
-namespace {
-
-constexpr const char* deliver_usage =
+const char deliver_usage[] =
     "usage: tarnwick deliver [-f SENDER] [-a RECIPIENT] [--maildir DIR] [--lock-timeout SECONDS]\n"
     "                        [the options of run but --wait and --dry-run]\n"
     "\n"
@@ -38,6 +37,8 @@ constexpr const char* deliver_usage =
     "could not finish, one line on standard error says so and the message waits in new/ for\n"
     "the next run); 75 (EX_TEMPFAIL) it is not stored, for any reason, a wrong argument or\n"
     "settings file included: the mail system keeps it and tries again later.\n";
+
+namespace {
 
 constexpr int default_lock_timeout = 60;
 
@@ -110,15 +111,10 @@ bool filter_stored(session& running, const filter_options& filter, const std::st
 int cmd_deliver(const std::vector<std::string>& given) {
     bool stored = false;
     try {
-        if (asks_for_help(given)) {
-            std::cout << deliver_usage;
-            return exit_ok;
-        }
         std::vector<std::string> args = given;
         envelope sent = read_envelope(args);
-        parsed_arguments arguments = read_arguments("deliver", args);
-        if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
-        filter_options filter = read_filter_options(arguments, "deliver");
+        filter_options filter =
+            read_filter_options(read_command_arguments("deliver", args, extra_words::refused), "deliver");
         if (filter.session.lock_timeout < 0) filter.session.lock_timeout = default_lock_timeout;
 
         // The locks first: when another run holds them past the timeout, nothing is stored.

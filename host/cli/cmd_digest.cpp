@@ -11,16 +11,14 @@
 #include <set>
 #include <string_view>
 
-#include "cli/cli.h"
-#include "cli/dry_run.h"
+#include "cli/commands.h"
+#include "cli/session.h"
 #include "mailer/judging.h"
 #include "platform/file_io.h"
 #include "policy/filter_settings.h"
 #include "policy/pending_index.h"
 
-namespace {
-
-constexpr const char* digest_usage =
+const char digest_usage[] =
     "usage: tarnwick digest [--maildir DIR] [--data-dir DIR] [--junk-folder NAME]\n"
     "\n"
     "Puts one message into the inbox that lists the mail that reached the pending folder since\n"
@@ -32,6 +30,8 @@ constexpr const char* digest_usage =
     "  --data-dir DIR      the filter's files are in DIR/OstrelAntiSpam\n"
     "  --junk-folder NAME  the junk folder the message names (default: the first of .Junk\n"
     "                      and .Spam)\n";
+
+namespace {
 
 // What the digests have listed, in the data folder: the time of the last one (seconds since
 // 1970) on the first line, then the unique names of the messages listed that are still in the
@@ -166,13 +166,7 @@ std::string digest_message(const std::vector<const waiting_message*>& fresh, siz
 
 }  // namespace
 
-int cmd_digest(const std::vector<std::string>& args) {
-    if (asks_for_help(args)) {
-        std::cout << digest_usage;
-        return exit_ok;
-    }
-    parsed_arguments arguments = read_arguments("digest", args);
-    if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
+int cmd_digest(const parsed_arguments& arguments) {
     std::string root = require_maildir(arguments, "digest");
     std::string junk = junk_folder_setting(arguments, root);
     // The add-in's files are read, not the add-in, whose debug log stays as the last run left it,

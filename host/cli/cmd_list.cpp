@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
+#include "cli/session.h"
 #include "common/mime.h"
 #include "contract/addin_data.h"
 #include "contract/sender_address.h"
@@ -17,9 +18,7 @@
 #include "policy/contacts.h"
 #include "policy/pending_index.h"
 
-namespace {
-
-constexpr const char* list_usage =
+const char list_usage[] =
     "usage: tarnwick list show [LIST]                 [--data-dir DIR] [--module FILE] [--wait]\n"
     "       tarnwick list add LIST ADDRESS...         [--maildir DIR [--contacts FILE]] (and the above)\n"
     "       tarnwick list remove LIST ADDRESS...\n"
@@ -33,6 +32,8 @@ constexpr const char* list_usage =
     "moves the sender's pending mail back to the inbox, adding to the remove list moves the\n"
     "sender's mail in the inbox and the pending folder to Trash. A maildir (and contacts) of the\n"
     "settings file serves list add and list modify, as --maildir would.\n";
+
+namespace {
 
 struct list_name {
     const char* name;
@@ -136,38 +137,45 @@ HRESULT call(const session& running, const char* method, const list_name& list, 
     return hr;
 }
 
-}  // namespace
+// What `list ACTION ...` asks, checked before anything is written.
+struct list_request {
+    std::string action;                   // show, add, remove or modify
+    std::vector<const list_name*> shown;  // show: the lists to print
+    const list_name* target = nullptr;    // add, remove, modify: the list changed
+    std::vector<std::string> addresses;   // add and remove: the entries; modify: OLD and NEW
+};
 
-int cmd_list(const std::vector<std::string>& args) {
-    if (asks_for_help(args)) {
-        std::cout << list_usage;
-        return exit_ok;
-    }
-    parsed_arguments arguments = read_arguments("list", args);
-    const std::vector<std::string>& words = arguments.positional;
+// The words after `list`. Throws usage_error for a wrong one.
+list_request read_request(const std::vector<std::string>& words) {
     if (words.empty()) throw usage_error("list needs show, add, remove or modify");
-    const std::string& action = words[0];
-    std::vector<const list_name*> shown;
-    const list_name* target = nullptr;
-    std::vector<std::string> addresses;
+    list_request request;
+    request.action = words[0];
+    const std::string& action = request.action;
     if (action == "show") {
         if (words.size() > 2) throw usage_error("list show takes at most one list name");
-        if (words.size() == 2) shown.push_back(&find_list(words[1]));
+        if (words.size() == 2) request.shown.push_back(&find_list(words[1]));
         else
-            for (const list_name& l : lists) shown.push_back(&l);
-    } else if (action == "add" || action == "remove" || action == "modify") {
-        if (words.size() < 3) throw usage_error("list " + action + " needs a list name and an address");
-        target = &find_list(words[1]);
-        addresses.assign(words.begin() + 2, words.end());
-        if (action == "modify" && addresses.size() != 2) throw usage_error("list modify needs OLD and NEW");
-        // Removing names entries as they stand; anything added must be an address.
-        for (size_t i = 0; i < addresses.size(); ++i) {
-            if (action == "add" || (action == "modify" && i == 1)) addresses[i] = pasted_address(addresses[i]);
-            else if (addresses[i].empty()) throw usage_error("an empty address");
-        }
-    } else {
-        throw usage_error("unknown list action " + action + " (use show, add, remove or modify)");
+            for (const list_name& l : lists) request.shown.push_back(&l);
+        return request;
     }
+    if (action != "add" && action != "remove" && action != "modify")
+        throw usage_error("unknown list action " + action + " (use show, add, remove or modify)");
+    if (words.size() < 3) throw usage_error("list " + action + " needs a list name and an address");
+    request.target = &find_list(words[1]);
+    std::vector<std::string>& addresses = request.addresses;
+    addresses.assign(words.begin() + 2, words.end());
+    if (action == "modify" && addresses.size() != 2) throw usage_error("list modify needs OLD and NEW");
+    // Removing names entries as they stand; anything added must be an address.
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        if (action == "add" || (action == "modify" && i == 1)) addresses[i] = pasted_address(addresses[i]);
+        else if (addresses[i].empty()) throw usage_error("an empty address");
+    }
+    return request;
+}
+
+// The mailer's options for `action`: with --maildir (list add and list modify only), the verdict
+// reaches mail already received; without, the root stays "". Throws usage_error for a wrong one.
+maildir_host_options read_mail_options(parsed_arguments& arguments, const std::string& action) {
     bool reaches_mail = action == "add" || action == "modify";
     if ((arguments.on_command_line("--maildir") || arguments.on_command_line("--contacts")) && !reaches_mail)
         throw usage_error("--maildir and --contacts go with list add and list modify");
@@ -187,133 +195,180 @@ int cmd_list(const std::vector<std::string>& args) {
         if (!contacts) throw usage_error(arguments.origin("--contacts") + ": " + error);
         options.contacts = std::move(*contacts);
     }
+    return options;
+}
+
+// `list show`: each list printed whole, under its name and size when there are several.
+int show_lists(addin_client& addin, const std::vector<const list_name*>& shown) {
+    for (const list_name* l : shown) {
+        // Printed once whole, so that a list that cannot be read prints nothing of itself.
+        const char* indent = shown.size() > 1 ? "  " : "";
+        std::string text;
+        std::size_t count = 0;
+        bool read = read_list(addin, *l, [&](const std::string& entry) {
+            text.append(indent).append(shown_text(entry, 4000)).append("\n");
+            ++count;
+            return true;
+        });
+        if (!read) return exit_failure;
+        if (shown.size() > 1) std::cout << l->name << " (" << count << "):\n";
+        std::cout << text;
+    }
+    return exit_ok;
+}
+
+// `list remove` and `list modify` name entries as they stand: each address of the request (the
+// first only, for modify) becomes the entry it stands for. False, said on stderr, when the list
+// cannot be read or an entry is not on it; nothing is written then. The list is read once,
+// keeping only the names the addresses may stand for.
+bool resolve_entries(addin_client& addin, list_request& request) {
+    std::vector<std::string>& addresses = request.addresses;
+    std::set<std::string> wanted;
+    for (const std::string& address : addresses)
+        for (std::string& name : names_for(address)) wanted.insert(std::move(name));
+    std::set<std::string> before;
+    bool read = read_list(addin, *request.target, [&](const std::string& entry) {
+        if (wanted.count(entry)) before.insert(entry);
+        return true;
+    });
+    if (!read) return false;
+    size_t named = request.action == "remove" ? addresses.size() : 1;
+    for (size_t i = 0; i < named; ++i) {
+        std::optional<std::string> entry = entry_for(before, addresses[i]);
+        if (!entry) {
+            std::cerr << "tarnwick: " << addresses[i] << " is not on the " << request.target->name << " list\n";
+            return false;
+        }
+        addresses[i] = *entry;
+    }
+    return true;
+}
+
+// The calls that make the change: AddToList or RemoveFromList for each address, until one fails,
+// or ModifyInList once.
+HRESULT make_change(const session& running, const list_request& request) {
+    const std::vector<std::string>& addresses = request.addresses;
+    if (request.action == "modify") return call(running, "ModifyInList", *request.target, {addresses[0], addresses[1]});
+    const char* method = request.action == "add" ? "AddToList" : "RemoveFromList";
+    HRESULT hr = S_OK;
+    for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i)
+        hr = call(running, method, *request.target, {addresses[i]});
+    return hr;
+}
+
+// With a Maildir in `options`, the mailer that the verdict reaches the mail through, given to the
+// add-in by SetMailer; null without one. `code` made exit_failure when SetMailer fails.
+com_ptr<maildir_host> attach_mailer(const session& running, const maildir_host_options& options, int& code) {
+    com_ptr<maildir_host> host;
+    if (options.root.empty()) return host;
+    host = maildir_host::create(options);
+    if (FAILED(running.addin->object().SetMailer(static_cast<IMailerHost*>(host.get())))) {
+        std::cerr << "tarnwick: the contacts were not saved: the filter could not write "
+                  << running.files_not_written_text("its list files") << " (see the debug log)\n";
+        code = exit_failure;
+    }
+    return host;
+}
+
+// After a change to `target` (`made` when its calls succeeded) with a mailer: the pending mail
+// of a sender just authorized released, the add-in unloaded, and what it moved not taken for the
+// user's verdict. False, said on stderr, when something was not done or not saved.
+bool finish_with_mailer(const session& running, maildir_host& host, const list_name& target, bool made) {
+    addin_client& addin = *running.addin;
+    bool done = true;
+    // The add-in releases an authorized sender's pending mail on the next new-message call:
+    // one without a message, since none has arrived.
+    if (made && target.number == 0 && FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), nullptr))) {
+        std::cerr << "tarnwick: the pending senders were not saved after the release: the filter could not "
+                     "write "
+                  << running.files_not_written_text("its list files") << " (see the debug log)\n";
+        done = false;
+    }
+    addin.object().Unload();
+    // Mail released or deleted here is the filter's doing, not a verdict of the user's.
+    if (!forget_filter_moves(addin, host, running.data_directory)) done = false;
+    return done;
+}
+
+// Whether `added` is on `list` now; none, said on stderr, when the list cannot be read. The list
+// is read only as far as the entry: it comes in the list's order.
+std::optional<bool> holds(addin_client& addin, const list_name& list, const std::string& added) {
+    bool taken = false;
+    bool read = read_list(addin, list, [&](const std::string& entry) {
+        taken = entry == added;
+        return !taken && entry < added;
+    });
+    if (!read) return std::nullopt;
+    return taken;
+}
+
+// The size of the list changed, then what became of the mail already received (`host`, null
+// without --maildir) or when it will. False when the mailer failed to move or flag mail.
+bool print_change(const list_request& request, LONG size, const maildir_host* host) {
+    const list_name& target = *request.target;
+    std::cout << target.name << " list: " << size << (size == 1 ? " entry" : " entries") << "\n";
+    if (host) {
+        const host_activity& activity = host->activity();
+        if (activity.released) std::cout << "  released to the inbox: " << activity.released << "\n";
+        if (activity.deleted) std::cout << "  deleted (moved to Trash): " << activity.deleted << "\n";
+        for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
+        return !(activity.moves_failed || activity.folders_failed || activity.flags_failed);
+    }
+    if (target.number == 0 && request.action != "remove") {
+        std::cout << "  (without --maildir, the sender's pending mail is released by the next run)\n";
+    } else if (target.number == 1 && request.action != "remove") {
+        std::cout << "  (without --maildir, mail already received is not touched)\n";
+    }
+    return true;
+}
+
+// `list add`, `list remove` and `list modify` in the open session `running`.
+int change_list(session& running, list_request& request, const maildir_host_options& options) {
+    addin_client& addin = *running.addin;
+    const list_name& target = *request.target;
+    if (request.action != "add" && !resolve_entries(addin, request)) return exit_failure;
+    int code = exit_ok;
+    com_ptr<maildir_host> host = attach_mailer(running, options, code);
+    HRESULT hr = make_change(running, request);
+    if (host && !finish_with_mailer(running, *host.get(), target, SUCCEEDED(hr))) code = exit_failure;
+    if (FAILED(hr)) return exit_failure;
+
+    std::optional<LONG> after = list_size(addin, target);
+    if (!after) return exit_failure;
+    if (request.action != "remove") {
+        std::optional<bool> taken = holds(addin, target, request.addresses.back());
+        if (!taken) return exit_failure;
+        if (!*taken) {
+            std::cerr << "tarnwick: the add-in did not take " << request.addresses.back() << "\n";
+            code = exit_failure;
+        }
+    }
+    running.addin.reset();
+    // A write the add-in could not make but did not answer with a failure (the verdict's
+    // release file) is named all the same.
+    if (code == exit_ok) {
+        if (std::vector<std::string> files = running.files_not_written(); !files.empty()) {
+            std::cerr << "tarnwick: the filter could not write " << running.files_not_written_text("")
+                      << " (see the debug log)\n";
+            code = exit_failure;
+        }
+    }
+    if (!print_change(request, *after, host.get())) code = exit_failure;
+    return code;
+}
+
+}  // namespace
+
+int cmd_list(const parsed_arguments& given) {
+    parsed_arguments arguments = given;
+    list_request request = read_request(arguments.positional);
+    maildir_host_options options = read_mail_options(arguments, request.action);
     session_settings settings = read_session_settings(arguments);
     settings.maildir = options.root;
 
     int code = exit_ok;
     std::optional<session> running = open_session(settings, code);
     if (!running) return code;
-    addin_client& addin = *running->addin;
-
-    if (action == "show") {
-        for (const list_name* l : shown) {
-            // Printed once whole, so that a list that cannot be read prints nothing of itself.
-            const char* indent = shown.size() > 1 ? "  " : "";
-            std::string text;
-            std::size_t count = 0;
-            bool read = read_list(addin, *l, [&](const std::string& entry) {
-                text.append(indent).append(shown_text(entry, 4000)).append("\n");
-                ++count;
-                return true;
-            });
-            if (!read) return exit_failure;
-            if (shown.size() > 1) std::cout << l->name << " (" << count << "):\n";
-            std::cout << text;
-        }
-        return exit_ok;
-    }
-
-    if (action != "add") {
-        // Nothing is written when an entry to remove is not there. The list is read once,
-        // keeping only the names the addresses may stand for.
-        std::set<std::string> wanted;
-        for (const std::string& address : addresses)
-            for (std::string& name : names_for(address)) wanted.insert(std::move(name));
-        std::set<std::string> before;
-        bool read = read_list(addin, *target, [&](const std::string& entry) {
-            if (wanted.count(entry)) before.insert(entry);
-            return true;
-        });
-        if (!read) return exit_failure;
-        std::optional<std::string> entry = entry_for(before, addresses[0]);
-        if (!entry) {
-            std::cerr << "tarnwick: " << addresses[0] << " is not on the " << target->name << " list\n";
-            return exit_failure;
-        }
-        addresses[0] = *entry;
-        for (size_t i = 1; action == "remove" && i < addresses.size(); ++i) {
-            entry = entry_for(before, addresses[i]);
-            if (!entry) {
-                std::cerr << "tarnwick: " << addresses[i] << " is not on the " << target->name << " list\n";
-                return exit_failure;
-            }
-            addresses[i] = *entry;
-        }
-    }
-
-    com_ptr<maildir_host> host;
-    if (!options.root.empty()) {
-        // The verdict reaches the mail through the mailer that SetMailer gave the add-in.
-        host = maildir_host::create(options);
-        if (FAILED(addin.object().SetMailer(static_cast<IMailerHost*>(host.get())))) {
-            std::cerr << "tarnwick: the contacts were not saved: the filter could not write "
-                      << running->files_not_written_text("its list files") << " (see the debug log)\n";
-            code = exit_failure;
-        }
-    }
-    HRESULT hr = S_OK;
-    if (action == "add") {
-        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i)
-            hr = call(*running, "AddToList", *target, {addresses[i]});
-    } else if (action == "remove") {
-        for (size_t i = 0; SUCCEEDED(hr) && i < addresses.size(); ++i)
-            hr = call(*running, "RemoveFromList", *target, {addresses[i]});
-    } else {
-        hr = call(*running, "ModifyInList", *target, {addresses[0], addresses[1]});
-    }
-    if (host) {
-        // The add-in releases an authorized sender's pending mail on the next new-message call:
-        // one without a message, since none has arrived.
-        if (SUCCEEDED(hr) && target->number == 0 &&
-            FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(host.get()), nullptr))) {
-            std::cerr << "tarnwick: the pending senders were not saved after the release: the filter could not "
-                         "write "
-                      << running->files_not_written_text("its list files") << " (see the debug log)\n";
-            code = exit_failure;
-        }
-        addin.object().Unload();
-        // Mail released or deleted here is the filter's doing, not a verdict of the user's.
-        if (!forget_filter_moves(addin, *host.get(), running->data_directory)) code = exit_failure;
-    }
-    if (FAILED(hr)) return exit_failure;
-
-    std::optional<LONG> after = list_size(addin, *target);
-    if (!after) return exit_failure;
-    if (action != "remove") {
-        // The list is read only as far as the entry: it comes in the list's order.
-        const std::string& added = addresses.back();
-        bool taken = false;
-        bool read = read_list(addin, *target, [&](const std::string& entry) {
-            taken = entry == added;
-            return !taken && entry < added;
-        });
-        if (!read) return exit_failure;
-        if (!taken) {
-            std::cerr << "tarnwick: the add-in did not take " << added << "\n";
-            code = exit_failure;
-        }
-    }
-    running->addin.reset();
-    // A write the add-in could not make but did not answer with a failure (the verdict's
-    // release file) is named all the same.
-    if (code == exit_ok) {
-        if (std::vector<std::string> files = running->files_not_written(); !files.empty()) {
-            std::cerr << "tarnwick: the filter could not write " << running->files_not_written_text("")
-                      << " (see the debug log)\n";
-            code = exit_failure;
-        }
-    }
-    std::cout << target->name << " list: " << *after << (*after == 1 ? " entry" : " entries") << "\n";
-    if (host) {
-        const host_activity& activity = host->activity();
-        if (activity.released) std::cout << "  released to the inbox: " << activity.released << "\n";
-        if (activity.deleted) std::cout << "  deleted (moved to Trash): " << activity.deleted << "\n";
-        for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";
-        if (activity.moves_failed || activity.folders_failed || activity.flags_failed) code = exit_failure;
-    } else if (target->number == 0 && action != "remove") {
-        std::cout << "  (without --maildir, the sender's pending mail is released by the next run)\n";
-    } else if (target->number == 1 && action != "remove") {
-        std::cout << "  (without --maildir, mail already received is not touched)\n";
-    }
-    return code;
+    if (request.action == "show") return show_lists(*running->addin, request.shown);
+    return change_list(*running, request, options);
 }

@@ -6,14 +6,12 @@
 #include <ctime>
 #include <iostream>
 
-#include "cli/cli.h"
-#include "cli/dry_run.h"
+#include "cli/commands.h"
+#include "cli/session.h"
 #include "policy/filter_settings.h"
 #include "policy/pending_index.h"
 
-namespace {
-
-constexpr const char* pending_usage =
+const char pending_usage[] =
     "usage: tarnwick pending [--json] [--maildir DIR] [--data-dir DIR]\n"
     "\n"
     "Lists the mail waiting in the pending folder, newest first: when it arrived, its sender\n"
@@ -25,6 +23,8 @@ constexpr const char* pending_usage =
     "  --json            the same as JSON\n"
     "  --maildir DIR     the Maildir (or maildir in the settings file)\n"
     "  --data-dir DIR    the filter's files are in DIR/OstrelAntiSpam\n";
+
+namespace {
 
 std::string utc_time(long long seconds, const char* format) {
     std::time_t t = static_cast<std::time_t>(seconds);
@@ -61,13 +61,7 @@ std::string padded(const std::string& text, size_t width) {
 
 }  // namespace
 
-int cmd_pending(const std::vector<std::string>& args) {
-    if (asks_for_help(args)) {
-        std::cout << pending_usage;
-        return exit_ok;
-    }
-    parsed_arguments arguments = read_arguments("pending", args);
-    if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
+int cmd_pending(const parsed_arguments& arguments) {
     std::string root = require_maildir(arguments, "pending");
     std::string data_directory = data_directory_of(read_session_settings(arguments).data_home);
     if (data_directory.empty()) {

@@ -2,18 +2,16 @@
 // for each message that arrives (`watch`, which then stays up, is in cmd_watch.cpp).
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <iostream>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
 #include "cli/dry_run.h"
 #include "cli/filter_pass.h"
+#include "cli/session.h"
 #include "policy/history.h"
 
-namespace {
-
-constexpr const char* run_usage =
+const char run_usage[] =
     "usage: tarnwick run --maildir DIR [--contacts FILE] [--sendmail CMD]\n"
     "                    [--sent-folder NAME] [--own-address ADDRESS]...\n"
     "                    [--trusted-authserv ID]... [--challenge-limit N]\n"
@@ -67,6 +65,8 @@ constexpr const char* run_usage =
     "                    would go out, changing nothing: the run works on a scratch copy\n"
     "                    of the Maildir and the data folder, and sends no mail\n";
 
+namespace {
+
 // "message 12 of 340" on standard error while a long run goes on, when it is a terminal.
 class progress_line {
 public:
@@ -94,17 +94,8 @@ private:
 
 }  // namespace
 
-int cmd_run(const std::vector<std::string>& args, bool watch) {
-    if (asks_for_help(args)) {
-        std::cout << run_usage;
-        return exit_ok;
-    }
-    if (watch && std::find(args.begin(), args.end(), "--dry-run") != args.end())
-        throw usage_error("--dry-run is an option of run, not of watch");
-    parsed_arguments arguments = read_arguments(watch ? "watch" : "run", args);
-    if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
-    filter_options filter = read_filter_options(arguments, watch ? "watch" : "run");
-    if (watch) return watch_inbox(filter);
+int cmd_run(const parsed_arguments& arguments) {
+    filter_options filter = read_filter_options(arguments, "run");
     maildir_host_options& options = filter.host;
     session_settings& settings = filter.session;
 

@@ -13,15 +13,14 @@
 #include <map>
 #include <sstream>
 
-#include "cli/cli.h"
+#include "cli/commands.h"
+#include "cli/session.h"
 #include "contract/addin_data.h"
 #include "platform/file_io.h"
 #include "platform/fs.h"
 #include "policy/history.h"
 
-namespace {
-
-constexpr const char* stats_usage =
+const char stats_usage[] =
     "usage: tarnwick stats [--days N] [--json] [--data-dir DIR]\n"
     "\n"
     "Shows what the filter did on each of the last N days (7 by default; days in UTC, today\n"
@@ -32,6 +31,8 @@ constexpr const char* stats_usage =
     "  --days N          the number of days, from 1 to 3660\n"
     "  --json            the same figures as JSON, one object per day\n"
     "  --data-dir DIR    the filter's files are in DIR/OstrelAntiSpam\n";
+
+namespace {
 
 constexpr int longest_bar = 18;
 constexpr const char* no_reason = "(no reason given)";
@@ -161,13 +162,7 @@ void print_table(const std::vector<day_figures>& days) {
 
 }  // namespace
 
-int cmd_stats(const std::vector<std::string>& args) {
-    if (asks_for_help(args)) {
-        std::cout << stats_usage;
-        return exit_ok;
-    }
-    parsed_arguments arguments = read_arguments("stats", args);
-    if (!arguments.positional.empty()) throw usage_error("unexpected argument " + arguments.positional.front());
+int cmd_stats(const parsed_arguments& arguments) {
     int day_count = days_option(arguments);
     session_settings settings = read_session_settings(arguments);
 

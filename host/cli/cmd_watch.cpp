@@ -19,8 +19,9 @@
 #include <iostream>
 #include <set>
 
-#include "cli/dry_run.h"
+#include "cli/commands.h"
 #include "cli/filter_pass.h"
+#include "cli/session.h"
 #include "platform/posix_files.h"
 #include "policy/filter_settings.h"
 #include "policy/history.h"
@@ -179,6 +180,13 @@ batch_outcome run_batch(const filter_options& filter, const std::set<std::string
 }
 
 }  // namespace
+
+int cmd_watch(const std::vector<std::string>& args) {
+    // Before anything else is read, so that it is not taken for an unknown option.
+    if (std::find(args.begin(), args.end(), "--dry-run") != args.end())
+        throw usage_error("--dry-run is an option of run, not of watch");
+    return watch_inbox(read_filter_options(read_command_arguments("watch", args, extra_words::refused), "watch"));
+}
 
 int watch_inbox(const filter_options& given) {
     filter_options filter = given;

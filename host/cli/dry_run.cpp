@@ -118,16 +118,6 @@ void scratch_copy::remove() noexcept {
     base_.clear();
 }
 
-std::string data_directory_of(const std::string& data_home) {
-    std::string home = data_home;
-    if (home.empty()) {
-        if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') home = xdg;
-        else if (const char* user = std::getenv("HOME"); user && *user == '/')
-            home = std::string(user) + "/.local/share";
-    }
-    return home.empty() ? home : home + "/" + data_folder_name;
-}
-
 std::string fate_in(const std::string& root, std::string_view unique) {
     if (maildir::find_by_unique(root, unique)) return "kept in the inbox";
     std::error_code error;

@@ -33,10 +33,6 @@ private:
     std::string base_;  // empty once moved from
 };
 
-// The data folder a session would use (the add-in's folder below `data_home`, else below
-// $XDG_DATA_HOME or ~/.local/share), found without making any folder; empty when there is none.
-std::string data_directory_of(const std::string& data_home);
-
 // What became of the message whose unique name is `unique` in the Maildir `root`: "kept in the
 // inbox", "deleted (moved to Trash)", "moved to FOLDER", or "gone".
 std::string fate_in(const std::string& root, std::string_view unique);

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/session.h"
 #include "mailer/judging.h"
 #include "mailer/maildir_host.h"
 #include "policy/friends.h"

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "cli/cli.h"
+#include "cli/exit_status.h"
 #include "platform/posix_files.h"
 
 namespace {

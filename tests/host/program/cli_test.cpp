@@ -387,6 +387,26 @@ TEST_F(tarnwick_program_test, wrong_arguments_exit_with_two_and_write_nothing) {
     EXPECT_NE(run(base, {"run", "--help"}).out.find("--sendmail CMD"), std::string::npos);
 }
 
+TEST_F(tarnwick_program_test, every_command_the_overview_lists_answers_its_own_help) {
+    outcome overview = run(tree.base(), {"--help"});
+    ASSERT_EQ(overview.code, 0) << overview.err;
+    // A command's line starts two blanks in; the lines that continue a summary start further in.
+    std::vector<std::string> listed;
+    for (const std::string& line : lines_of(overview.out)) {
+        if (line.size() > 2 && line.compare(0, 2, "  ") == 0 && line[2] != ' ')
+            listed.push_back(line.substr(2, line.find(' ', 2) - 2));
+    }
+    EXPECT_EQ(listed,
+              (std::vector<std::string>{"run", "watch", "deliver", "config", "list", "stats", "pending", "digest"}));
+    for (const std::string& name : listed) {
+        outcome help = run(tree.base(), {name, "--help"});
+        EXPECT_EQ(help.code, 0) << name << ": " << help.err;
+        EXPECT_EQ(help.out.rfind("usage: tarnwick ", 0), 0u) << name << ":\n" << help.out;
+        EXPECT_NE(help.out.find("tarnwick " + name), std::string::npos) << name << ":\n" << help.out;
+    }
+    EXPECT_FALSE(file_exists(tree.base() + "/.local")) << "asking for help made the data folder";
+}
+
 TEST_F(tarnwick_program_test, settings_are_read_and_written_by_name) {
     outcome set = tarnwick({"config", "set", "enableprotection", "yes", "PendingToBlockedTimeo", "21", "ARMessage", "-",
                             "HelpDlgEnabled", "3", "off"},

@@ -1,0 +1,65 @@
+// Where and how a command works: the Maildir and data folder it is given, checked before
+// anything is written, and the session it runs in (data folder made, locks held, add-in loaded).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+#include "cli/run_lock.h"
+#include "common/addin_client.h"
+#include "contract/addin_data.h"
+
+// Where and how a session runs, checked before anything is written.
+struct session_settings {
+    std::string data_home;    // absolute; becomes XDG_DATA_HOME for the add-in; "" for the user's own
+    std::string module_path;  // the add-in module to load
+    bool wait = false;        // wait for the lock instead of giving up
+    int lock_timeout = -1;    // seconds to wait for the locks before giving up; -1: `wait` decides
+    std::string maildir;      // the Maildir the session works on, locked too; "" for none
+};
+
+// The lock file in a Maildir's root. A plain file, so no client takes it for a ".Name" folder.
+inline constexpr const char* maildir_lock_name = ".tarnwick.lock";
+// The session settings of `arguments`. Throws usage_error when --data-dir or the module cannot
+// be used.
+session_settings read_session_settings(const parsed_arguments& arguments);
+
+// The data folder a session would use (the add-in's folder below `data_home`, else below
+// $XDG_DATA_HOME or ~/.local/share), found without making any folder; empty when there is none.
+std::string data_directory_of(const std::string& data_home);
+
+// The absolute path of the Maildir `path`. Throws usage_error when it is missing or not a
+// readable Maildir (it needs new/ and cur/).
+std::string require_maildir(const std::string& path);
+// The same for the value of --maildir, the error naming the line of the settings file that gave it;
+// `command` needs one, so a missing --maildir is a usage error too.
+std::string require_maildir(const parsed_arguments& arguments, const std::string& command);
+// The junk folder that --junk-folder (or the settings file) names, else find_junk_folder. Throws
+// usage_error when the folder named is not a folder of `root`.
+std::string junk_folder_setting(const parsed_arguments& arguments, const std::string& root);
+
+// A running session: the data directory exists, the locks are held and the add-in is loaded.
+struct session {
+    std::string data_directory;  // ends without "/"
+    std::optional<run_lock> lock;
+    std::optional<run_lock> maildir_lock;  // with session_settings::maildir
+    std::unique_ptr<addin_client> addin;
+
+    std::string debug_log() const { return data_directory + "/" + debug_log_file_name; }
+    // The files that the add-in said in its debug log it could not write ("FAIL: ... unable to
+    // write FILE"), each once, as paths; empty when it named none.
+    std::vector<std::string> files_not_written() const;
+    // "a, b" of files_not_written(), or `fallback` when it names none.
+    std::string files_not_written_text(const std::string& fallback) const;
+};
+// Opens a session; none on failure, after printing why, with the exit code in `code`.
+std::optional<session> open_session(const session_settings& settings, int& code);
+// The first half of open_session: the data directory made and the locks held (the data folder's,
+// then the Maildir's), the add-in not loaded. A lock still held by another process when
+// lock_timeout runs out gives exit_locked.
+std::optional<session> open_locked_session(const session_settings& settings, int& code);
+// The second half: loads the add-in into `opened`. False when it cannot, with `error` saying why.
+bool load_session_addin(session& opened, const session_settings& settings, std::string& error);
