@@ -153,7 +153,7 @@ std::string ostrel::list_file_path(const char* key) { return get_data_file_path(
 
 // --- Shared message actions ----------------------------------------------------------------------
 
-std::string ostrel::pending_folder_name() { return configuration_->get_value("PENDING_FOLDER_NAME"); }
+std::string ostrel::pending_folder_name() { return configuration_->get_value(pending_folder_key); }
 
 std::string ostrel::pending_folder_path() { return incoming_path + "/" + pending_folder_name(); }
 

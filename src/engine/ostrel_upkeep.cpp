@@ -78,12 +78,12 @@ void ostrel::handle_contacts() {
 
 void ostrel::clean_pending_messages() {
     scope_timer timer("Timer for clean_pending_messages ");
-    if (!is_on("AutoDeleteBlocked")) return;
+    if (!is_on(auto_delete_blocked_key)) return;
     if (!load_accounts_and_emails()) return;
     a_email_folder* pending = current_account_->find_folder(pending_folder_path());
     if (!pending) return;
 
-    const int timeout = string_to_int(configuration_->get_value("PendingToBlockedTimeo"));
+    const int timeout = string_to_int(configuration_->get_value(pending_expiry_days_key));
     std::string sender;
     double age_seconds = 0.0;
     pending->delete_last_mail(timeout, sender, age_seconds);
