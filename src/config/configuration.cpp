@@ -8,6 +8,7 @@
 #include "config/data_dir.h"
 #include "contract/words.h"
 #include "diag/debug_log.h"
+#include "diag/unwritten_files.h"
 #include "platform/file_io.h"
 #include "platform/random.h"
 
@@ -105,6 +106,7 @@ void simple_ostrel_configuration::replace_shared_key(bool from_seed) {
     if (!save()) {
         // Kept in memory for this process, and made again at the next start until it is saved.
         debug_log() << "FAIL: config - unable to write ostrel.cfg with the installation's own answer key" << std::endl;
+        note_unwritten_file(get_data_file_path(settings_file_name));
         return;
     }
     if (!from_seed)

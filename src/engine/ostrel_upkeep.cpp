@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "config/data_dir.h"
 #include "diag/debug_log.h"
 #include "diag/timers.h"
+#include "diag/unwritten_files.h"
 #include "engine/messages_detail.h"
 #include "engine/ostrel.h"
 #include "lists/address.h"
@@ -135,9 +137,11 @@ void ostrel::run_move_email_from_pending_to_incomming() {
             continue;
         }
         std::erase(senders_to_release_, sender);
-        if (!save_senders_to_release())
+        if (!save_senders_to_release()) {
             debug_log() << "FAIL: run_move_email_from_pending_to_incomming, unable to write " << release_file_name
                         << std::endl;
+            note_unwritten_file(get_data_file_path(release_file_name));
+        }
     }
 }
 
