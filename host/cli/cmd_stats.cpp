@@ -18,6 +18,7 @@
 #include "contract/addin_data.h"
 #include "platform/file_io.h"
 #include "platform/fs.h"
+#include "platform/posix_files.h"
 #include "policy/history.h"
 
 const char stats_usage[] =
@@ -167,8 +168,7 @@ int cmd_stats(const parsed_arguments& arguments) {
     session_settings settings = read_session_settings(arguments);
 
     // Read only: no lock, as a run replaces the history in one rename.
-    if (!settings.data_home.empty()) ::setenv("XDG_DATA_HOME", settings.data_home.c_str(), 1);
-    std::optional<std::string> app_data = user_app_data_folder();
+    std::optional<std::string> app_data = posix_files::app_data_folder(settings.data_home);
     if (!app_data) {
         std::cerr << "tarnwick: cannot find the filter's data folder: set HOME, or give --data-dir\n";
         return exit_failure;

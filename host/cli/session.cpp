@@ -136,23 +136,8 @@ std::string require_maildir(const parsed_arguments& arguments, const std::string
 }
 
 std::vector<std::string> session::files_not_written() const {
-    std::vector<std::string> files;
-    // Line by line: the log of a long run holds megabytes.
-    std::ifstream log(debug_log(), std::ios::binary);
-    if (!log) return files;
-    constexpr std::string_view marker = "unable to write ";
-    for (std::string text; std::getline(log, text);) {
-        std::string_view line = text;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        size_t at = line.find(marker);
-        if (line.rfind("FAIL: ", 0) != 0 || at == std::string_view::npos) continue;
-        std::string file(line.substr(at + marker.size()));
-        if (file.empty() || file == "the list files") continue;
-        // Files of the data folder are named bare by some lines.
-        if (file.find('/') == std::string::npos) file = data_directory + "/" + file;
-        if (std::find(files.begin(), files.end(), file) == files.end()) files.push_back(std::move(file));
-    }
-    return files;
+    if (addin) return addin->files_not_written();
+    return unwritten ? *unwritten : std::vector<std::string>();
 }
 
 std::string session::files_not_written_text(const std::string& fallback) const {
@@ -188,9 +173,8 @@ std::optional<session> open_session(const session_settings& settings, int& code)
 
 std::optional<session> open_locked_session(const session_settings& settings, int& code) {
     code = exit_failure;
-    // The add-in has no folder setting; it looks where the platform does: XDG_DATA_HOME here, APPDATA on Windows.
-    if (!settings.data_home.empty()) ::setenv("XDG_DATA_HOME", settings.data_home.c_str(), 1);
-    std::optional<std::string> app_data = user_app_data_folder();
+    // The loader hands the same folder to the add-in (load_session_addin).
+    std::optional<std::string> app_data = posix_files::app_data_folder(settings.data_home);
     if (!app_data) {
         std::cerr << "tarnwick: cannot find a folder for the filter's data: set HOME, or give --data-dir\n";
         return std::nullopt;
@@ -221,8 +205,9 @@ std::optional<session> open_locked_session(const session_settings& settings, int
 }
 
 bool load_session_addin(session& opened, const session_settings& settings, std::string& error) {
-    opened.addin = addin_client::load(settings.module_path, error);
+    opened.addin = addin_client::load(settings.module_path, {settings.data_home}, error);
     if (!opened.addin) return false;
+    opened.unwritten = opened.addin->files_not_written_record();
     warn_when_unconfigured(*opened.addin);
     return true;
 }

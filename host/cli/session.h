@@ -14,7 +14,7 @@
 
 // Where and how a session runs, checked before anything is written.
 struct session_settings {
-    std::string data_home;    // absolute; becomes XDG_DATA_HOME for the add-in; "" for the user's own
+    std::string data_home;    // absolute; the add-in's application-data folder; "" for the user's own
     std::string module_path;  // the add-in module to load
     bool wait = false;        // wait for the lock instead of giving up
     int lock_timeout = -1;    // seconds to wait for the locks before giving up; -1: `wait` decides
@@ -47,10 +47,11 @@ struct session {
     std::optional<run_lock> lock;
     std::optional<run_lock> maildir_lock;  // with session_settings::maildir
     std::unique_ptr<addin_client> addin;
+    std::shared_ptr<const unwritten_files> unwritten;  // the add-in's record, kept after it is gone
 
     std::string debug_log() const { return data_directory + "/" + debug_log_file_name; }
-    // The files that the add-in said in its debug log it could not write ("FAIL: ... unable to
-    // write FILE"), each once, as paths; empty when it named none.
+    // The files that the add-in said it could not write since it was loaded (addin_client's
+    // record), each once, as paths; empty when it named none.
     std::vector<std::string> files_not_written() const;
     // "a, b" of files_not_written(), or `fallback` when it names none.
     std::string files_not_written_text(const std::string& fallback) const;

@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <utility>
 
+#include "platform/posix_files.h"
 #include "platform/text.h"
 
 dispatch_arguments::~dispatch_arguments() {
@@ -50,7 +53,20 @@ dispatch_arguments& dispatch_arguments::add(const VARIANT& value) {
     return *this;
 }
 
-std::unique_ptr<addin_client> addin_client::load(const std::string& module_path, std::string& error) {
+namespace {
+// A module's entry by name, typed.
+template <typename Entry>
+Entry entry_of(void* module, const char* name) {
+    void* found = ::dlsym(module, name);
+    Entry typed = nullptr;
+    static_assert(sizeof typed == sizeof found);
+    std::memcpy(&typed, &found, sizeof typed);
+    return typed;
+}
+}  // namespace
+
+std::unique_ptr<addin_client> addin_client::load(const std::string& module_path, const addin_links& links,
+                                                 std::string& error) {
     std::unique_ptr<addin_client> client(new addin_client);
     client->module_ = ::dlopen(module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!client->module_) {
@@ -59,10 +75,21 @@ std::unique_ptr<addin_client> addin_client::load(const std::string& module_path,
         return nullptr;
     }
     using get_class_object_fn = HRESULT (*)(REFCLSID, REFIID, void**);
-    auto get_class_object = reinterpret_cast<get_class_object_fn>(::dlsym(client->module_, "DllGetClassObject"));
-    client->can_unload_now_ = reinterpret_cast<HRESULT (*)()>(::dlsym(client->module_, "DllCanUnloadNow"));
-    if (!get_class_object || !client->can_unload_now_) {
-        error = module_path + " is not the add-in module: it lacks DllGetClassObject or DllCanUnloadNow";
+    auto get_class_object = entry_of<get_class_object_fn>(client->module_, "DllGetClassObject");
+    client->can_unload_now_ = entry_of<HRESULT (*)()>(client->module_, "DllCanUnloadNow");
+    auto link_host = entry_of<tarnwick_link_host_fn>(client->module_, link_host_entry);
+    client->take_unwritten_files_ =
+        entry_of<tarnwick_take_unwritten_files_fn>(client->module_, take_unwritten_files_entry);
+    if (!get_class_object || !client->can_unload_now_ || !link_host || !client->take_unwritten_files_) {
+        error = module_path + " is not the add-in module: it lacks DllGetClassObject, DllCanUnloadNow, " +
+                link_host_entry + " or " + take_unwritten_files_entry;
+        return nullptr;
+    }
+    // The module's copy of the platform layer flushes and counts through this process's copy.
+    const tarnwick_host_links handed{links.app_data_folder.empty() ? nullptr : links.app_data_folder.c_str(),
+                                     &posix_files::defer_folder_sync, posix_files::file_fault_plan()};
+    if (link_host(&handed) != 0) {
+        error = "the add-in module had found its data folder already, so it cannot use " + links.app_data_folder;
         return nullptr;
     }
     HRESULT hr = get_class_object(CLSID_CMailerInterfaceTest, IID_IClassFactory,
@@ -83,6 +110,12 @@ std::unique_ptr<addin_client> addin_client::load(const std::string& module_path,
 addin_client::~addin_client() {
     instance_.reset();
     factory_.reset();
+    // What the add-in could not write as it let go must be known after it is gone.
+    try {
+        gather_files_not_written();
+    } catch (const std::bad_alloc&) {
+        // Then only the debug log names them.
+    }
     // A module that still counts live objects must stay mapped: their code lives in it.
     if (module_ && (!can_unload_now_ || can_unload_now_() == S_OK)) ::dlclose(module_);
 }
@@ -134,6 +167,21 @@ HRESULT addin_client::get(const std::string& name, LONG index, VARIANT* result) 
 
 HRESULT addin_client::put(const std::string& name, dispatch_arguments& arguments) {
     return invoke(name, DISPATCH_PROPERTYPUT, arguments, nullptr);
+}
+
+void addin_client::gather_files_not_written() {
+    if (!take_unwritten_files_) return;
+    take_unwritten_files_(
+        [](void* context, const char* path) {
+            auto& files = *static_cast<unwritten_files*>(context);
+            if (path && std::find(files.begin(), files.end(), path) == files.end()) files.emplace_back(path);
+        },
+        unwritten_.get());
+}
+
+const unwritten_files& addin_client::files_not_written() {
+    gather_files_not_written();
+    return *unwritten_;
 }
 
 std::string describe_hresult(HRESULT hr) {

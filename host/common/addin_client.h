@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "contract/mailer_interface.h"
+#include "contract/module_entries.h"
 #include "platform/com.h"
 
 // Arguments of one IDispatch call, in declaration order; owns what it holds.
@@ -32,11 +33,23 @@ private:
     std::vector<VARIANT> values_;
 };
 
+// What the loader hands the module besides the platform's hooks of this process (the folder-sync
+// hook, the fault plan's count), before the class object is made.
+struct addin_links {
+    std::string app_data_folder;  // the folder the add-in keeps its data folder in; "" for its own choice
+};
+
+// The files the add-in could not write since it was loaded, each once, in the order they first
+// failed. Outlives the client: what the add-in could not write as it let go is in it too.
+using unwritten_files = std::vector<std::string>;
+
 class addin_client {
 public:
-    // Opens the module at `module_path`, gets its class object for CMailerInterfaceTest and
-    // creates one instance. None on failure, with `error` saying which step failed and why.
-    static std::unique_ptr<addin_client> load(const std::string& module_path, std::string& error);
+    // Opens the module at `module_path`, hands it `links`, gets its class object for
+    // CMailerInterfaceTest and creates one instance. None on failure, with `error` saying which
+    // step failed and why.
+    static std::unique_ptr<addin_client> load(const std::string& module_path, const addin_links& links,
+                                              std::string& error);
     // Releases the instance and the class object, then closes the module when it agrees
     // (DllCanUnloadNow).
     ~addin_client();
@@ -57,13 +70,22 @@ public:
     // A property put: the arguments are the index, if the property has one, then the value.
     HRESULT put(const std::string& name, dispatch_arguments& arguments);
 
+    // The files the add-in could not write, as it has named them so far (the module's return
+    // channel, not its debug log); the same record as files_not_written_record.
+    const unwritten_files& files_not_written();
+    std::shared_ptr<const unwritten_files> files_not_written_record() const { return unwritten_; }
+
 private:
     addin_client() = default;
+    // Adds what the module names since it was last asked.
+    void gather_files_not_written();
 
     void* module_ = nullptr;
     HRESULT (*can_unload_now_)() = nullptr;
     com_ptr<IClassFactory> factory_;
     com_ptr<IMailerInterfaceTest> instance_;
+    tarnwick_take_unwritten_files_fn take_unwritten_files_ = nullptr;
+    std::shared_ptr<unwritten_files> unwritten_ = std::make_shared<unwritten_files>();
     std::vector<std::pair<std::string, DISPID>> ids_;  // the members' ids asked so far
 };
 

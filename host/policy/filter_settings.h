@@ -1,13 +1,18 @@
 // The add-in's own settings (ostrel.cfg in the data folder) read without loading it, for commands
-// that must change nothing: loading the add-in starts a new debug log.
+// that must change nothing: loading the add-in starts a new debug log. Read by the contract's
+// reader, as the add-in reads them.
 #pragma once
 
 #include <map>
 #include <string>
 
-// Every "key = value ;" entry of the data folder's settings, read as the add-in reads them (the
-// pristine copy when the file holds none); empty when neither can be read.
-std::map<std::string, std::string> read_filter_settings(const std::string& data_directory);
+#include "contract/settings_file.h"
+
+// Every "key = value ;" entry of the data folder's settings (the pristine copy when the file
+// holds none); empty when neither can be read.
+inline std::map<std::string, std::string> read_filter_settings(const std::string& data_directory) {
+    return read_settings_file(data_directory);
+}
 
 // What the filter does with pending mail, from those settings.
 struct pending_settings {

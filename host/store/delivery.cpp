@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/file_io_detail.h"
+#include "platform/file_io.h"
 #include "platform/posix_files.h"
 #include "store/maildir.h"
 

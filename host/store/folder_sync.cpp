@@ -25,11 +25,23 @@ void flush(std::set<std::string>& folders) {
     folders.clear();
 }
 
+// The platform layer's folder-sync hook: nonzero when `folder` was noted, zero when the caller
+// must flush it itself (no pass is open).
+int defer_folder_sync(const char* folder) {
+    if (!owed().deferring) return 0;
+    owed().data.insert(folder);
+    owed().data_for_message = true;
+    return 1;
+}
+
 }  // namespace
 
 namespace folder_sync {
 
-void begin() { owed().deferring = true; }
+void begin() {
+    posix_files::set_folder_sync_hook(&defer_folder_sync);
+    owed().deferring = true;
+}
 
 bool deferring() { return owed().deferring; }
 
@@ -57,10 +69,3 @@ void end() {
 }
 
 }  // namespace folder_sync
-
-extern "C" int tarnwick_defer_folder_sync(const char* folder) {
-    if (!owed().deferring || !folder) return 0;
-    owed().data.insert(folder);
-    owed().data_for_message = true;
-    return 1;
-}

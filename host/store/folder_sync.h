@@ -23,7 +23,9 @@
 
 namespace folder_sync {
 
-// Starts deferring; a pass calls it once, before its first write.
+// Starts deferring; a pass calls it once, before its first write. The flushes of replaced files'
+// folders reach this through the platform layer's folder-sync hook, which the add-in's loader
+// hands on to the module (platform/posix_files.h).
 void begin();
 // True between begin() and end().
 bool deferring();
@@ -42,8 +44,3 @@ void flush_mail_folders();
 void end();
 
 }  // namespace folder_sync
-
-// The entry point through which the platform layer of the program and of the module it loads
-// hands over the flush of a replaced file's folder: nonzero when `folder` was noted, zero when
-// the caller must flush it itself (no pass is open).
-extern "C" __attribute__((visibility("default"))) int tarnwick_defer_folder_sync(const char* folder);

@@ -7,7 +7,9 @@
 
 #include "addin/member_guard.h"
 #include "config/configuration.h"
+#include "config/data_dir.h"
 #include "diag/debug_log.h"
+#include "diag/unwritten_files.h"
 #include "platform/text.h"
 
 using member_guard::engine;
@@ -55,6 +57,7 @@ HRESULT store_setting(const char* member, const std::string& key, const std::str
     if (saved) return S_OK;
     // The value stays in effect for this process; the client must learn that it was not kept.
     debug_log() << "FAIL: " << member << ", unable to write ostrel.cfg" << std::endl;
+    note_unwritten_file(get_data_file_path("ostrel.cfg"));
     return E_FAIL;
 }
 
@@ -190,6 +193,7 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::EndConfigure(VARIANT_BOOL saveCh
         }
         if (store.save()) return S_OK;
         debug_log() << "FAIL: EndConfigure, unable to write ostrel.cfg" << std::endl;
+        note_unwritten_file(get_data_file_path("ostrel.cfg"));
         return E_FAIL;
     });
     g_configuring = false;

@@ -6,13 +6,15 @@
 #include <string_view>
 
 #include "config/data_dir.h"
+#include "contract/words.h"
 #include "diag/debug_log.h"
+#include "diag/unwritten_files.h"
 #include "platform/file_io.h"
 #include "platform/random.h"
 
 namespace {
 // isspace of the "C" locale, whatever locale the host has set; bytes above 0x7F are never blanks.
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool is_blank(char c) { return contract_words::is_blank(static_cast<unsigned char>(c)); }
 
 // A key or value that holds a line feed would split its line in the file and could bring in
 // entries of its own; the line-break stand-in 0x01 keeps it on one line. A ";" would end the
@@ -21,11 +23,6 @@ bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' |
 std::string stored_form(std::string text) {
     replace_char(text, '\n', line_break_stand_in);
     replace_char(text, ';', semicolon_stand_in);
-    return text;
-}
-
-std::string parsed_form(std::string text) {
-    replace_char(text, semicolon_stand_in, ';');
     return text;
 }
 
@@ -62,14 +59,14 @@ std::string simple_ostrel_configuration::get_value(const std::string& key) {
 void simple_ostrel_configuration::set_value(const std::string& key, const std::string& value) { entries_[key] = value; }
 
 bool simple_ostrel_configuration::save() {
-    return replace_file_atomically(get_data_file_path("ostrel.cfg"), format_config_file(entries_));
+    return replace_file_atomically(get_data_file_path(settings_file_name), format_config_file(entries_));
 }
 
 void simple_ostrel_configuration::load() {
-    parse_config_file(get_data_file_path("ostrel.cfg"));
+    parse_config_file(get_data_file_path(settings_file_name));
     bool from_seed = false;
     if (entries_.empty()) {
-        parse_config_file(get_data_file_path("ostrel_original.cfg"));
+        parse_config_file(get_data_file_path(pristine_settings_file_name));
         from_seed = !entries_.empty();
     }
     // Every switch then reads as off, protection included; the user must learn why.
@@ -86,7 +83,7 @@ void simple_ostrel_configuration::replace_shared_key(bool from_seed) {
     std::map<std::string, std::string> seed;
     if (from_seed) {
         seed = entries_;
-    } else if (std::optional<std::string> content = read_file(get_data_file_path("ostrel_original.cfg"))) {
+    } else if (std::optional<std::string> content = read_file(get_data_file_path(pristine_settings_file_name))) {
         parse_config_text(*content, seed);
     }
     auto seed_key = seed.find("ARSubjectKey");
@@ -109,6 +106,7 @@ void simple_ostrel_configuration::replace_shared_key(bool from_seed) {
     if (!save()) {
         // Kept in memory for this process, and made again at the next start until it is saved.
         debug_log() << "FAIL: config - unable to write ostrel.cfg with the installation's own answer key" << std::endl;
+        note_unwritten_file(get_data_file_path(settings_file_name));
         return;
     }
     if (!from_seed)
@@ -121,24 +119,6 @@ void simple_ostrel_configuration::reload() { load(); }
 void simple_ostrel_configuration::parse_config_file(const std::string& path) {
     entries_.clear();
     if (std::optional<std::string> content = read_file(path)) parse_config_text(*content, entries_);
-}
-
-void parse_config_text(std::string_view content, std::map<std::string, std::string>& entries) {
-    std::string_view rest = content;
-    while (!rest.empty()) {
-        std::size_t line_end = rest.find('\n');
-        std::string_view line = rest.substr(0, line_end);
-        rest.remove_prefix(line_end == std::string_view::npos ? rest.size() : line_end + 1);
-        if (line_end != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-
-        if (line.empty() || line.substr(0, 2) == "//") continue;
-        std::size_t equals = line.find('=');
-        std::size_t semicolon = line.find(';');
-        if (equals == std::string_view::npos || semicolon == std::string_view::npos) continue;
-        const char* start = line.data();
-        entries[parsed_form(trim_range(start, start + equals))] =
-            parsed_form(trim_range(start + equals + 1, start + semicolon));
-    }
 }
 
 std::string format_config_file(const std::map<std::string, std::string>& entries) {
@@ -160,23 +140,6 @@ std::string format_config_file(const std::map<std::string, std::string>& entries
 a_configuration* get_configuration(std::string /*user_name*/) {
     static simple_ostrel_configuration configuration;
     return &configuration;
-}
-
-std::string trim_range(const char* first, const char* last) {
-    if (first > last) return {};
-    const char* begin = first;
-    const char* end = last;
-    while (begin != end && is_blank(*begin)) ++begin;
-    while (end != begin && is_blank(end[-1])) --end;
-    // An empty or blank key or value reads as the delimiter that closes it ("=" or ";").
-    if (begin == end) return std::string(1, *last);
-    return std::string(begin, end);
-}
-
-std::string setting_text(std::string stored) {
-    if (stored == ";") return {};
-    replace_char(stored, line_break_stand_in, '\n');
-    return stored;
 }
 
 void replace_char(std::string& text, char from, char to) {

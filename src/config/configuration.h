@@ -8,6 +8,9 @@
 #include <string>
 #include <string_view>
 
+// The file's text, its stand-ins and setting_text, which hosts share.
+#include "contract/settings_file.h"
+
 class a_configuration {
 public:
     // The value of `key`, or "" when it is missing (then a warning line is logged).
@@ -53,30 +56,14 @@ private:
     std::string own_key_;
 };
 
-// The parsing and formatting behind parse_config_file and save, for callers that hold the bytes.
-// The parser accepts any bytes and adds to `entries` without emptying it; the formatter gives
-// the bytes save writes, which the parser reads back as the same entries (an empty value as ";",
+// The formatting behind save, for callers that hold the bytes: the bytes save writes, which the
+// contract's parser (parse_config_text) reads back as the same entries (an empty value as ";",
 // which setting_text reads as empty all the same).
-void parse_config_text(std::string_view content, std::map<std::string, std::string>& entries);
 std::string format_config_file(const std::map<std::string, std::string>& entries);
 
 // The process-wide store; the user name selects nothing. The first call creates and loads it.
 a_configuration* get_configuration(std::string user_name);
 
-// How the file keeps a text on its one line: a line feed is stored as 0x01 (also in memory, as
-// get_value gives it) and a ";" as 0x02 (only in the file; the parser turns it back).
-inline constexpr char line_break_stand_in = '\x01';
-inline constexpr char semicolon_stand_in = '\x02';
-
-// The text a stored text setting (as get_value gives it) means: ";", the stored form of an
-// empty value, is empty, and each 0x01 is a line feed. Every reader of a text setting uses it,
-// so that an emptied setting reads as empty everywhere.
-std::string setting_text(std::string stored);
-
-// The text between first and last without leading and trailing blanks (C-locale isspace).
-// Empty when first is after last; the one character at `last` when the range is empty or blank
-// (so `last` must then point at a readable character, as the "=" or ";" of a line does).
-std::string trim_range(const char* first, const char* last);
 // Replaces every `from` byte of `text` by `to`, in place.
 void replace_char(std::string& text, char from, char to);
 // "%d" of the number.

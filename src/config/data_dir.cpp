@@ -9,7 +9,8 @@
 
 namespace {
 struct data_dir_state {
-    data_dir_found found;  // path empty until computed, then fixed for the process
+    data_dir_found found;                        // path empty until computed, then fixed for the process
+    std::optional<std::string> chosen_app_data;  // by the host
     std::optional<std::string> app_data_for_tests;
     std::optional<std::string> module_dir_for_tests;
 };
@@ -21,7 +22,9 @@ data_dir_state& state() {
 
 std::optional<std::string> app_data_folder() {
     auto& s = state();
-    std::optional<std::string> folder = s.app_data_for_tests ? s.app_data_for_tests : user_app_data_folder();
+    std::optional<std::string> folder = s.app_data_for_tests ? s.app_data_for_tests
+                                        : s.chosen_app_data  ? s.chosen_app_data
+                                                             : user_app_data_folder();
     if (folder && folder->empty()) return std::nullopt;
     return folder;
 }
@@ -54,6 +57,13 @@ data_dir_found find_data_dir() {
     }
     s.found = std::move(found);
     return s.found;
+}
+
+bool choose_app_data_folder(const std::string& folder) {
+    auto& s = state();
+    if (!s.found.path.empty()) return false;
+    s.chosen_app_data = folder;
+    return true;
 }
 
 std::string get_data_dir() {

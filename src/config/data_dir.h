@@ -22,6 +22,11 @@ struct data_dir_found {
 // end of a process left there; later calls give the same answer and touch no file.
 data_dir_found find_data_dir();
 
+// The application-data folder a host chose for this process, used in place of the user's own
+// by the first call of find_data_dir. False, with nothing changed, when that call was made
+// already.
+bool choose_app_data_folder(const std::string& folder);
+
 // find_data_dir().path.
 std::string get_data_dir();
 

@@ -1,6 +1,5 @@
 // The add-in's rule for what counts as an address, for a host that must know beforehand what the
-// add-in will make of a sender or of an address typed by the user. The core's lists library
-// defines it (lists/address.cpp); a host that calls it links that library.
+// add-in will make of a sender or of an address typed by the user.
 #pragma once
 
 #include <string>

@@ -7,6 +7,7 @@
 #include "config/configuration.h"
 #include "config/data_dir.h"
 #include "diag/debug_log.h"
+#include "diag/unwritten_files.h"
 #include "lists/list_cursor.h"
 #include "mail/accounts.h"
 #include "mail/email.h"
@@ -111,6 +112,7 @@ bool ostrel::save_list(const std::string& path, const address_set& list) {
     unsaved_lists_.insert(&list);
     ++save_failures_;
     debug_log() << "FAIL: unable to write " << path << std::endl;
+    note_unwritten_file(path);
     return false;
 }
 
@@ -153,7 +155,7 @@ std::string ostrel::list_file_path(const char* key) { return get_data_file_path(
 
 // --- Shared message actions ----------------------------------------------------------------------
 
-std::string ostrel::pending_folder_name() { return configuration_->get_value("PENDING_FOLDER_NAME"); }
+std::string ostrel::pending_folder_name() { return configuration_->get_value(pending_folder_key); }
 
 std::string ostrel::pending_folder_path() { return incoming_path + "/" + pending_folder_name(); }
 

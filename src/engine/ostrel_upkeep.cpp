@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "config/data_dir.h"
 #include "diag/debug_log.h"
 #include "diag/timers.h"
+#include "diag/unwritten_files.h"
 #include "engine/message_walk.h"
 #include "engine/ostrel.h"
 #include "lists/address.h"
@@ -78,12 +80,12 @@ void ostrel::handle_contacts() {
 
 void ostrel::clean_pending_messages() {
     scope_timer timer("Timer for clean_pending_messages ");
-    if (!is_on("AutoDeleteBlocked")) return;
+    if (!is_on(auto_delete_blocked_key)) return;
     if (!load_accounts_and_emails()) return;
     a_email_folder* pending = current_account_->find_folder(pending_folder_path());
     if (!pending) return;
 
-    const int timeout = string_to_int(configuration_->get_value("PendingToBlockedTimeo"));
+    const int timeout = string_to_int(configuration_->get_value(pending_expiry_days_key));
     std::string sender;
     double age_seconds = 0.0;
     pending->delete_last_mail(timeout, sender, age_seconds);
@@ -135,9 +137,11 @@ void ostrel::run_move_email_from_pending_to_incomming() {
             continue;
         }
         std::erase(senders_to_release_, sender);
-        if (!save_senders_to_release())
+        if (!save_senders_to_release()) {
             debug_log() << "FAIL: run_move_email_from_pending_to_incomming, unable to write " << release_file_name
                         << std::endl;
+            note_unwritten_file(get_data_file_path(release_file_name));
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 #include "config/configuration.h"
 #include "config/data_dir.h"
 #include "diag/debug_log.h"
+#include "diag/unwritten_files.h"
 #include "engine/message_walk.h"
 #include "engine/ostrel.h"
 #include "mail/accounts.h"
@@ -57,8 +58,10 @@ void ostrel::remember_sender_to_release(const std::string& sender) {
     if (sender.empty()) return;
     if (std::find(senders_to_release_.begin(), senders_to_release_.end(), sender) != senders_to_release_.end()) return;
     senders_to_release_.push_back(sender);
-    if (!save_senders_to_release())
+    if (!save_senders_to_release()) {
         debug_log() << "FAIL: remember_sender_to_release, unable to write " << release_file_name << std::endl;
+        note_unwritten_file(get_data_file_path(release_file_name));
+    }
 }
 
 namespace {
@@ -115,4 +118,5 @@ void ostrel::set_answer_in_progress(const std::string& sender, bool in_progress)
     if (!changed || write_sender_file(answer_file_name, unfinished_answers_)) return;
     ++save_failures_;
     debug_log() << "FAIL: unable to write " << answer_file_name << std::endl;
+    note_unwritten_file(get_data_file_path(answer_file_name));
 }

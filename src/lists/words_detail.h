@@ -6,27 +6,13 @@
 #include <string_view>
 #include <utility>
 
+#include "contract/words.h"
+
 namespace lists_detail {
 
-// Space, TAB, LF, VT, FF and CR: the blanks of the "C" locale, whatever locale the host process
-// has set.
-inline bool is_blank(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// Calls `visit` with each non-empty run of non-blank bytes of `text`, in order, until it
-// returns false. The views point into `text`.
-template <typename Visitor>
-void for_each_word(std::string_view text, Visitor&& visit) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && is_blank(static_cast<unsigned char>(text[i]))) ++i;
-        if (i == text.size()) return;
-        std::size_t start = i;
-        while (i < text.size() && !is_blank(static_cast<unsigned char>(text[i]))) ++i;
-        if (!visit(text.substr(start, i - start))) return;
-    }
-}
+// The add-in's word rule, which its address rule shares.
+using contract_words::for_each_word;
+using contract_words::is_blank;
 
 // The words of a text that comes in pieces (a file read a block at a time), each handed to
 // `visit` once whole: a word that a piece ends in is carried over to the next piece. Words inside

@@ -64,3 +64,6 @@ const char* file_step_name(file_step step);
 //   The count is one for the whole process: a program and the module it loads count together.
 //   Other builds ignore these variables.
 void set_file_fault_hook(std::function<bool(file_step, const std::string& path)> hook);
+// 0 when the test seam lets this step go ahead, else the errno the step is to fail with: for the
+// file operations of a program's own that the seam should reach too.
+int file_step_error(file_step step, const std::string& path);

@@ -5,9 +5,6 @@
 
 #include "platform/file_io.h"
 
-// 0 when the test seam lets this step go ahead, else the errno the step is to fail with.
-int file_step_error(file_step step, const std::string& path);
-
 // True when the test seam lets this step go ahead.
 inline bool file_step_allowed(file_step step, const std::string& path) { return file_step_error(step, path) == 0; }
 

@@ -7,6 +7,7 @@
 
 #include <time.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,5 +55,26 @@ int open_lock_file(const std::string& path);
 bool replace_file_unflushed(const std::string& path, std::string_view bytes);
 // Replaces the whole content of the open file `fd` (named `path`) by `bytes`. Step: write.
 int rewrite_file(int fd, const std::string& path, std::string_view bytes);
+
+// The application-data folder: `chosen`, made (private to the user) with the folders above it
+// when missing, or user_app_data_folder() when `chosen` is empty. None when it cannot be made.
+std::optional<std::string> app_data_folder(const std::string& chosen);
+
+// A program may take over the flush of the folder of each file replace_file_atomically replaces,
+// to flush each folder once for many replacements: its hook answers nonzero when it has taken
+// `folder` over. Without a hook (the default) every replacement flushes its folder at once.
+using folder_sync_hook = int (*)(const char* folder);
+void set_folder_sync_hook(folder_sync_hook hook);
+// What the hook of this copy of the layer answers; 0 without one. A program hands this to the
+// module it loads, so that the module's copy of the layer defers through the program's hook.
+int defer_folder_sync(const char* folder);
+
+// The environment's fault plan of file_io.h counts the steps of the whole process, yet a program
+// and the module it loads each carry a copy of this layer: the program hands the module this
+// copy's count, and the module's copy counts through it. Null in builds without the plan.
+using file_fault_count = int (*)(int step, const char* path);
+file_fault_count file_fault_plan();
+// Counts through `shared` (another copy's plan) from now on; null goes back to this copy's own.
+void share_file_fault_plan(file_fault_count shared);
 
 }  // namespace posix_files

@@ -1,10 +1,8 @@
 // The environment's fault plan of file_io.h, in test builds only.
 //
 // A program and the module it loads each carry their own copy of the platform layer, yet a plan
-// counts the steps of the whole process. So the program exports its plan's entry point, and the
-// module's copy finds it there and uses it instead of its own; without a program that exports it
-// (the unit tests), each copy keeps its own count.
-#include <dlfcn.h>
+// counts the steps of the whole process. So the program's loader hands the module's copy the
+// program's count (share_file_fault_plan); until then each copy keeps its own.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,8 +14,7 @@
 #include <type_traits>
 
 #include "platform/file_io_detail.h"
-
-extern "C" __attribute__((visibility("default"))) int tarnwick_injected_file_fault(int step, const char* path);
+#include "platform/posix_files.h"
 
 namespace {
 
@@ -52,20 +49,7 @@ fault_plan& plan() {
     return the_plan;
 }
 
-using entry_point = int (*)(int, const char*);
-
-entry_point shared_entry_point() {
-    void* found = ::dlsym(RTLD_DEFAULT, "tarnwick_injected_file_fault");
-    if (!found) return &tarnwick_injected_file_fault;
-    entry_point entry = nullptr;
-    static_assert(sizeof entry == sizeof found);
-    std::memcpy(&entry, &found, sizeof entry);
-    return entry;
-}
-
-}  // namespace
-
-extern "C" int tarnwick_injected_file_fault(int step, const char* path) {
+int count_step(int step, const char* path) {
     fault_plan& p = plan();
     long number = ++p.steps;
     if (p.trace >= 0) {
@@ -77,7 +61,17 @@ extern "C" int tarnwick_injected_file_fault(int step, const char* path) {
     return number == p.fail_at ? p.error : 0;
 }
 
+std::atomic<posix_files::file_fault_count> shared_plan{nullptr};
+
+}  // namespace
+
+namespace posix_files {
+file_fault_count file_fault_plan() { return &count_step; }
+
+void share_file_fault_plan(file_fault_count shared) { shared_plan = shared; }
+}  // namespace posix_files
+
 int injected_file_fault(file_step step, const std::string& path) {
-    static const entry_point entry = shared_entry_point();
-    return entry(static_cast<int>(step), path.c_str());
+    posix_files::file_fault_count shared = shared_plan;
+    return (shared ? shared : &count_step)(static_cast<int>(step), path.c_str());
 }

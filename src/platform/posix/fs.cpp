@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -148,21 +149,25 @@ std::vector<std::string> remove_leftover_temporaries(const std::string& folder) 
 }
 
 namespace {
-// A program may take over the flushing of the folders of replaced files, to flush each folder
-// once for many replacements (see host/folder_sync.h): it exports this entry point, which answers
-// nonzero when it has taken `folder` over. The module's copy of this layer finds the program's.
-using deferral_entry = int (*)(const char* folder);
+std::atomic<posix_files::folder_sync_hook> the_folder_sync_hook{nullptr};
+}  // namespace
 
-deferral_entry folder_sync_deferral() {
-    static const deferral_entry entry = [] {
-        void* found = ::dlsym(RTLD_DEFAULT, "tarnwick_defer_folder_sync");
-        deferral_entry typed = nullptr;
-        static_assert(sizeof typed == sizeof found);
-        std::memcpy(&typed, &found, sizeof typed);
-        return typed;
-    }();
-    return entry;
+namespace posix_files {
+void set_folder_sync_hook(folder_sync_hook hook) { the_folder_sync_hook = hook; }
+
+int defer_folder_sync(const char* folder) {
+    folder_sync_hook hook = the_folder_sync_hook;
+    return hook && folder ? hook(folder) : 0;
 }
+
+std::optional<std::string> app_data_folder(const std::string& chosen) {
+    if (chosen.empty()) return user_app_data_folder();
+    if (!make_directories(chosen, 0700)) return std::nullopt;
+    return chosen;
+}
+}  // namespace posix_files
+
+namespace {
 
 // The replacement of file_io.h; without `flush` the new content is not forced to disk first.
 bool replace_file(const std::string& path, const std::function<bool(const file_piece_writer&)>& produce, bool flush) {
@@ -207,8 +212,7 @@ bool replace_file_atomically(const std::string& path, const std::function<bool(c
     // is in place all the same, for every reader; only a crash could still bring the old one
     // back, which is whole too. So it is not a failure to report.
     std::string folder = parent_of(path);
-    deferral_entry defer = folder_sync_deferral();
-    if (!defer || defer(folder.c_str()) == 0) posix_files::sync_directory(folder);
+    if (posix_files::defer_folder_sync(folder.c_str()) == 0) posix_files::sync_directory(folder);
     return true;
 }
 

@@ -80,4 +80,10 @@ int rewrite_file(int fd, const std::string& path, std::string_view bytes) {
     return 0;
 }
 
+#ifndef TARNWICK_FAULT_INJECTION
+// Without the plan there is nothing to count, nor to share.
+file_fault_count file_fault_plan() { return nullptr; }
+void share_file_fault_plan(file_fault_count) {}
+#endif
+
 }  // namespace posix_files
