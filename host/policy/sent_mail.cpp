@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "common/message_id.h"
 #include "contract/sender_address.h"
 #include "platform/file_io.h"
 #include "store/maildir.h"
@@ -53,24 +54,6 @@ std::vector<std::string> recipients_of(const header_summary& sent) {
         }
     }
     return found;
-}
-
-std::vector<std::string> message_ids_named(std::string_view raw) {
-    std::vector<std::string> ids;
-    size_t open = raw.find('<');
-    while (open != std::string_view::npos) {
-        size_t close = raw.find_first_of("<>", open + 1);
-        if (close == std::string_view::npos) break;
-        if (raw[close] == '<') {
-            open = close;
-            continue;
-        }
-        std::string_view id = raw.substr(open, close - open + 1);
-        if (id.size() > 2 && id.find_first_of(" \t\r\n") == std::string_view::npos && fits_a_line(id))
-            ids.emplace_back(id);
-        open = raw.find('<', close);
-    }
-    return ids;
 }
 
 sent_mail_index sent_mail_index::load(const std::string& path, const std::string& folder_dir, std::string& problem,
@@ -165,7 +148,7 @@ sent_mail_index::news sent_mail_index::update() {
         }
         sent_message& message = messages_[unique];
         if (const message_headers::field* field = sent.headers.find("Message-ID")) {
-            std::vector<std::string> ids = message_ids_named(field->raw);
+            std::vector<std::string> ids = message_ids_in(field->raw, message_id_reading::lenient);
             if (ids.size() == 1) message.id = ids.front();
         }
         message.recipients = recipients_of(sent);
@@ -195,7 +178,7 @@ bool any_id_named(const header_summary& message, Predicate named) {
     for (const message_headers::field& field : message.headers.fields) {
         std::string name = ascii_lower(field.name);
         if (name != "in-reply-to" && name != "references") continue;
-        for (const std::string& id : message_ids_named(field.raw)) {
+        for (const std::string& id : message_ids_in(field.raw, message_id_reading::lenient)) {
             if (named(id)) return true;
         }
     }

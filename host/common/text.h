@@ -1,0 +1,15 @@
+// Small text helpers the host's layers share.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// `text` without the `blanks` it starts and ends with.
+std::string trimmed(std::string_view text, std::string_view blanks = " \t\r\n");
+
+// What follows the last '@' of an address ("user@example.com", "@example.com"), or the whole
+// value when it has none (SPF names a bare domain for an empty return path).
+std::string domain_of(std::string_view address);
+
+// True for the characters of a dot-atom besides the dot (RFC 5322 atext).
+bool is_atext(char c);
