@@ -79,7 +79,7 @@ protected:
     void SetUp() override {
         reset_addin_state_for_tests();
         set_wall_clock_for_tests([this] { return now; });
-        set_processor_clock_for_tests([this] { return processor_seconds; });
+        set_processor_clock_for_tests([this] { return processor_ticks; });
         for (const char* name :
              {"ostrel.cfg", "authorized.lst", "ignore.lst", "pending.lst", "remove.lst", "release.lst"})
             std::remove(get_data_file_path(name).c_str());
@@ -120,7 +120,7 @@ protected:
     IMailerInterfaceTest* object = nullptr;
     log_capture log;
     std::int64_t now = 1'000'000'000;
-    double processor_seconds = 1.0;
+    std::clock_t processor_ticks = CLOCKS_PER_SEC;
     LONG module_locks = 0;
     fault_hook_guard faults;
     clock_guard clocks;
@@ -159,7 +159,7 @@ TEST_F(addin_test, a_missing_or_foreign_mailer_leaves_no_current_mailer) {
 TEST_F(addin_test, the_first_run_workflow2_logs_iteration_1_and_runs_no_cleanup) {
     host.add_folder("/Inbox/Pending");
     com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
-    host.on_call("get_message_headers", [this] { processor_seconds = 3.5; });
+    host.on_call("get_message_headers", [this] { processor_ticks = CLOCKS_PER_SEC * 7 / 2; });
 
     EXPECT_HR(S_OK, object->RunWorkflow2(mailer.get(), message.get()));
 
