@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "common/message_id.h"
+#include "common/text.h"
 #include "contract/sender_address.h"
 #include "platform/file_io.h"
 #include "store/maildir.h"
@@ -80,14 +81,8 @@ sent_mail_index sent_mail_index::load(const std::string& path, const std::string
             read.owed_.insert(value);
         } else if ((kind == "read" || kind == "sent") && !value.empty()) {
             // "read UNIQUE<tab>ID" of the first format; "sent UNIQUE<tab>ID<tab>RECIPIENT..." now.
-            std::vector<std::string> parts;
-            for (size_t start = 0;;) {
-                size_t tab = value.find('\t', start);
-                parts.push_back(value.substr(start, tab == std::string::npos ? tab : tab - start));
-                if (tab == std::string::npos) break;
-                start = tab + 1;
-            }
-            sent_message& message = read.messages_[parts[0]];
+            std::vector<std::string_view> parts = split(value, '\t');
+            sent_message& message = read.messages_[std::string(parts[0])];
             message.id = parts.size() > 1 ? parts[1] : "";
             message.recipients.assign(parts.begin() + std::min<size_t>(parts.size(), 2), parts.end());
             message.recipients_known = kind == "sent" || message.id.empty();
