@@ -5,8 +5,8 @@
 #include <ctime>
 #include <filesystem>
 
-#include "policy/history.h"
 #include "maildir_fixture.h"
+#include "policy/history.h"
 #include "program_runner.h"
 
 namespace fs = std::filesystem;
