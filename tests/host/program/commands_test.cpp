@@ -147,9 +147,7 @@ TEST_F(commands_test, settings_that_hold_nothing_are_reported_once) {
     auto at = ran.err.find(warning);
     EXPECT_NE(at, std::string::npos) << ran.err;
     EXPECT_EQ(ran.err.find(warning, at + 1), std::string::npos) << ran.err;
-    EXPECT_NE(read_text_file(data() + "/OstrelAntiSpam/dlog.log")
-                  .find("config warnning - ostrel.cfg holds no setting; "
-                        "protection is off\r\n"),
+    EXPECT_NE(read_text_file(data() + "/OstrelAntiSpam/dlog.log").find("ostrel.cfg holds no setting"),
               std::string::npos);
 
     SCOPED_TRACE("step: configured, no warning");
