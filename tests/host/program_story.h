@@ -22,8 +22,9 @@ protected:
         args.push_back(data());
         return args;
     }
-    outcome tarnwick(const std::vector<std::string>& args, const std::string& input = "") {
-        return run(tree.base(), with_data(args), input);
+    outcome tarnwick(const std::vector<std::string>& args, const std::string& input = "",
+                     const std::vector<std::string>& environment = {}) {
+        return run(tree.base(), with_data(args), input, environment);
     }
     // Protection on, with the demo's key.
     void configure() {

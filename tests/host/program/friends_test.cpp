@@ -6,8 +6,7 @@
 #include <algorithm>
 
 #include "common/mime.h"
-#include "maildir_fixture.h"
-#include "program_runner.h"
+#include "program_story.h"
 
 namespace {
 
@@ -31,17 +30,10 @@ std::string summary_line(const std::string& out, const std::string& what) {
     return line;
 }
 
-class friends_test : public testing::Test {
+class friends_test : public program_story {
 protected:
-    std::string data() const { return tree.base() + "/data"; }
-    outcome tarnwick(std::vector<std::string> args, const std::vector<std::string>& environment = {}) {
-        args.insert(args.end(), {"--data-dir", data()});
-        return run(tree.base(), args, "", environment);
-    }
     void SetUp() override {
-        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]",
-                                "ARSubject", "Please confirm [TWK-TESTKEY]"});
-        ASSERT_EQ(set.code, 0) << set.err;
+        configure();
         tree.make_folder("Sent");
     }
     std::vector<std::string> authorized() {
@@ -57,8 +49,6 @@ protected:
         EXPECT_EQ(stored.size(), 1u);
         return stored.empty() ? "" : read_text_file(tree.folder_dir("Outbox") + "/new/" + stored[0]);
     }
-
-    maildir_tree tree;
 };
 
 }  // namespace
@@ -223,7 +213,7 @@ TEST_F(friends_test, a_friend_whose_list_write_failed_is_added_by_the_next_run) 
     tree.add("", "new", "100.a.test", from_stranger("ann@example.org", "a@x", "In-Reply-To: <s1@home.example>"), 100);
 
     outcome failed =
-        tarnwick({"run", "--maildir", tree.root()},
+        tarnwick({"run", "--maildir", tree.root()}, "",
                  {"LD_PRELOAD=" TARNWICK_FAULT_SHIM, "TARNWICK_SHIM_FAIL=rename", "TARNWICK_SHIM_PATH=authorized.lst"});
     EXPECT_EQ(failed.code, 1) << failed.out << failed.err;
     for (const char* said :

@@ -14,9 +14,8 @@
 #include <functional>
 #include <thread>
 
-#include "maildir_fixture.h"
 #include "policy/pending_index.h"
-#include "program_runner.h"
+#include "program_story.h"
 
 namespace fs = std::filesystem;
 
@@ -27,14 +26,9 @@ std::string stranger(const std::string& who, const std::string& id, const std::s
                       "Message-ID: <" + id + ">", "Date: Tue, 01 Dec 2026 10:00:00 +0000"});
 }
 
-class judging_test : public testing::Test {
+class judging_test : public program_story {
 protected:
-    std::string data() const { return tree.base() + "/data"; }
     std::string data_folder() const { return data() + "/OstrelAntiSpam"; }
-    outcome tarnwick(std::vector<std::string> args) {
-        args.insert(args.end(), {"--data-dir", data()});
-        return run(tree.base(), args);
-    }
     void SetUp() override {
         outcome set = tarnwick({"config", "set", "EnableProtection", "true"});
         ASSERT_EQ(set.code, 0) << set.err;
@@ -44,11 +38,6 @@ protected:
         outcome ran = tarnwick({"run", "--maildir", tree.root()});
         EXPECT_EQ(ran.code, 0) << ran.out << ran.err;
         return ran;
-    }
-    std::vector<std::string> list(const std::string& name) {
-        outcome shown = tarnwick({"list", "show", name});
-        EXPECT_EQ(shown.code, 0) << shown.err;
-        return lines_of(shown.out);
     }
     // The pending folder's file whose name starts with `unique`.
     std::string parked(const std::string& unique) {
@@ -66,8 +55,6 @@ protected:
         size_t at = ran.out.find("judged by moving:");
         return at == std::string::npos ? "" : ran.out.substr(at, ran.out.find('\n', at) - at);
     }
-
-    maildir_tree tree;
 };
 
 }  // namespace
