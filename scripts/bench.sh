@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Measures the filter against its performance targets and prints the tables of the README's
-# "Performance" section, each figure beside its target.
+# Measures the filter against its performance targets and prints the tables of
+# docs/performance.md, each figure beside its target.
 #
 #   scripts/bench.sh [SIZE...]    Maildir sizes for `tarnwick run` (default: 1000 10000 100000)
 #   scripts/bench.sh --smoke      every measurement once, briefly, on a small Maildir: shows that

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <string>
 
-#include "addin/addin_detail.h"
 #include "addin/dispatch.h"
+#include "addin/member_guard.h"
 #include "addin/module.h"
 #include "config/data_dir.h"
 #include "diag/debug_log.h"
@@ -14,8 +14,8 @@
 #include "mail/accounts.h"
 #include "platform/com_object.h"
 
-using addin_detail::engine;
-using addin_detail::guarded;
+using member_guard::engine;
+using member_guard::guarded;
 
 bool g_configuring = false;
 bool g_forceSave = false;

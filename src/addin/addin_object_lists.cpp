@@ -9,16 +9,16 @@
 #include <utility>
 #include <vector>
 
-#include "addin/addin_detail.h"
+#include "addin/member_guard.h"
 #include "diag/debug_log.h"
 #include "engine/ostrel.h"
 #include "lists/address.h"
 #include "mail/accounts.h"
 #include "platform/text.h"
 
-using addin_detail::engine;
-using addin_detail::exact_narrow;
-using addin_detail::guarded;
+using member_guard::engine;
+using member_guard::exact_narrow;
+using member_guard::guarded;
 
 namespace {
 

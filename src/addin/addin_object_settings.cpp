@@ -5,15 +5,15 @@
 #include <string>
 #include <string_view>
 
-#include "addin/addin_detail.h"
+#include "addin/member_guard.h"
 #include "config/configuration.h"
 #include "diag/debug_log.h"
 #include "platform/text.h"
 
-using addin_detail::engine;
-using addin_detail::exact_narrow;
-using addin_detail::guarded;
-using addin_detail::settings;
+using member_guard::engine;
+using member_guard::exact_narrow;
+using member_guard::guarded;
+using member_guard::settings;
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include "config/configuration.h"
 #include "diag/debug_log.h"
-#include "engine/key_match_detail.h"
 #include "engine/ostrel.h"
+#include "engine/subject_key.h"
 #include "lists/address.h"
 #include "mail/email.h"
 

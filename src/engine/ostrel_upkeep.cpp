@@ -8,7 +8,7 @@
 #include "config/configuration.h"
 #include "diag/debug_log.h"
 #include "diag/timers.h"
-#include "engine/messages_detail.h"
+#include "engine/message_walk.h"
 #include "engine/ostrel.h"
 #include "lists/address.h"
 #include "mail/accounts.h"

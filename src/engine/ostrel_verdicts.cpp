@@ -7,7 +7,7 @@
 #include "config/configuration.h"
 #include "config/data_dir.h"
 #include "diag/debug_log.h"
-#include "engine/messages_detail.h"
+#include "engine/message_walk.h"
 #include "engine/ostrel.h"
 #include "mail/accounts.h"
 #include "mail/email.h"

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "diag/debug_log.h"
-#include "mail/host_values_detail.h"
+#include "mail/host_values.h"
 #include "platform/text.h"
 
 using mail_detail::current_mailer;

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "diag/debug_log.h"
-#include "mail/host_values_detail.h"
+#include "mail/host_values.h"
 #include "mail/mailer_host.h"
 #include "platform/text.h"
 

@@ -1,4 +1,4 @@
-// The delivery recipes of README.md, as written there: procmail and maildrop run for real over a
+// The delivery recipes of docs/delivery.md, as written there: procmail and maildrop run for real over a
 // scratch home; the Postfix, .forward and Sieve command lines through /bin/sh with the environment
 // those programs set. Each must put a friend's mail in the inbox, a stranger's in the pending
 // folder with a challenge, and hand the mail system exit status 75 while the data folder is held.
@@ -22,15 +22,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The fenced block after "<!-- recipe: NAME -->" in README.md; "" when there is none.
+// The fenced block after "<!-- recipe: NAME -->" in docs/delivery.md; "" when there is none.
 std::string recipe(const std::string& name) {
-    std::string readme = read_text_file(TARNWICK_README);
-    size_t marker = readme.find("<!-- recipe: " + name + " -->");
+    std::string doc = read_text_file(TARNWICK_DELIVERY_DOC);
+    size_t marker = doc.find("<!-- recipe: " + name + " -->");
     if (marker == std::string::npos) return "";
-    size_t fence = readme.find("```", marker);
-    size_t start = readme.find('\n', fence) + 1;
-    size_t end = readme.find("\n```", start);
-    std::string text = readme.substr(start, end - start + 1);
+    size_t fence = doc.find("```", marker);
+    size_t start = doc.find('\n', fence) + 1;
+    size_t end = doc.find("\n```", start);
+    std::string text = doc.substr(start, end - start + 1);
     // The recipes name the program where an installation puts it.
     for (size_t at; (at = text.find("/usr/local/bin/tarnwick")) != std::string::npos;)
         text.replace(at, 23, TARNWICK_PROGRAM);

@@ -11,7 +11,7 @@
 class a_configuration;
 class ostrel;
 
-namespace addin_detail {
+namespace member_guard {
 
 // Called from a catch handler: logs "<member>: exception <what>" and gives the code the client
 // sees. Never throws, so that nothing escapes an automation call from here.
@@ -38,4 +38,4 @@ a_configuration& settings();
 // as a replacement character.
 std::optional<std::string> exact_narrow(BSTR text);
 
-}  // namespace addin_detail
+}  // namespace member_guard

@@ -1,4 +1,4 @@
-#include "addin/addin_detail.h"
+#include "addin/member_guard.h"
 
 #include <exception>
 #include <new>
@@ -9,7 +9,7 @@
 #include "engine/ostrel.h"
 #include "platform/text.h"
 
-namespace addin_detail {
+namespace member_guard {
 
 HRESULT report_failure(const char* member) noexcept {
     HRESULT code = E_FAIL;
@@ -56,4 +56,4 @@ std::optional<std::string> exact_narrow(BSTR text) {
     return narrow;
 }
 
-}  // namespace addin_detail
+}  // namespace member_guard

@@ -1,4 +1,4 @@
-#include "mail/host_values_detail.h"
+#include "mail/host_values.h"
 
 #include <ostream>
 
