@@ -4,13 +4,16 @@
 #include <optional>
 #include <string_view>
 
-#include "common/text.h"
 #include "platform/file_io.h"
 
 namespace {
 
-// The blanks of C's isspace, as the add-in trims.
-constexpr std::string_view blanks = " \t\r\n\v\f";
+std::string trimmed(std::string_view text) {
+    const char* blanks = " \t\r\n\v\f";
+    size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return "";
+    return std::string(text.substr(first, text.find_last_not_of(blanks) - first + 1));
+}
 
 // The stored forms: byte 0x02 stands for ";" and 0x01 for a line break.
 std::string parsed_value(std::string text) {
@@ -30,8 +33,8 @@ std::map<std::string, std::string> parse(std::string_view text) {
         size_t equals = line.find('=');
         size_t semicolon = line.find(';');
         if (equals == std::string_view::npos || semicolon == std::string_view::npos || semicolon < equals) continue;
-        entries[parsed_value(trimmed(line.substr(0, equals), blanks))] =
-            parsed_value(trimmed(line.substr(equals + 1, semicolon - equals - 1), blanks));
+        entries[parsed_value(trimmed(line.substr(0, equals)))] =
+            parsed_value(trimmed(line.substr(equals + 1, semicolon - equals - 1)));
     }
     return entries;
 }
