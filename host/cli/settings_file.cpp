@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "cli/exit_status.h"
+#include "common/text.h"
 #include "platform/posix_files.h"
 
 namespace {
@@ -27,12 +28,6 @@ std::string shown_path(const std::string& path) {
         return shown;
     }
     return path;
-}
-
-std::string trimmed(const std::string& text) {
-    size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
 // The whole file; none when it does not exist. Throws usage_error when it cannot be read, or is

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "common/gmime_support.h"
+#include "common/text.h"
 #include "platform/posix_files.h"
 
 namespace host_detail {
@@ -71,13 +72,6 @@ namespace {
 
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
     return a.size() == b.size() && g_ascii_strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-std::string trimmed(std::string_view text) {
-    size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) return "";
-    size_t last = text.find_last_not_of(" \t\r\n");
-    return std::string(text.substr(first, last - first + 1));
 }
 
 void collect_mailboxes(InternetAddressList* list, std::vector<mailbox>& out) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common/gmime_support.h"
+#include "common/text.h"
 
 namespace {
 
@@ -204,13 +205,6 @@ std::string organisational_domain(const std::string& domain) {
     const psl_ctx_t* list = suffix_list();
     const char* found = list ? psl_registrable_domain(list, domain.c_str()) : nullptr;
     return found ? found : "";
-}
-
-// The domain of an address ("user@example.com", "@example.com"), or the value itself when it
-// has no '@' (SPF names a bare domain for an empty return path).
-std::string domain_of(std::string_view value) {
-    size_t at = value.rfind('@');
-    return std::string(at == std::string_view::npos ? value : value.substr(at + 1));
 }
 
 // True when `entry` passes and vouches for `from_domain`.

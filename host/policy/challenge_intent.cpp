@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "common/percent_codec.h"
+#include "common/text.h"
 #include "platform/file_io.h"
 #include "platform/posix_files.h"
 #include "store/folder_sync.h"
@@ -29,15 +30,6 @@ std::optional<std::string> decode_field(std::string_view encoded) {
     std::optional<std::string> value = percent_decode(encoded, plain_field_byte);
     if (!value || value->empty()) return std::nullopt;
     return value;
-}
-
-std::vector<std::string_view> split(std::string_view text, char separator) {
-    std::vector<std::string_view> parts;
-    size_t start = 0;
-    for (size_t at; (at = text.find(separator, start)) != std::string_view::npos; start = at + 1)
-        parts.push_back(text.substr(start, at - start));
-    parts.push_back(text.substr(start));
-    return parts;
 }
 
 std::optional<challenge_intent> parse_line(std::string_view line) {

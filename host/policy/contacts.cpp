@@ -9,16 +9,10 @@
 #include <set>
 
 #include "common/mime.h"
+#include "common/text.h"
 #include "platform/posix_files.h"
 
 namespace {
-
-std::string trimmed(std::string_view text) {
-    size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) return "";
-    size_t last = text.find_last_not_of(" \t\r\n");
-    return std::string(text.substr(first, last - first + 1));
-}
 
 bool contains_vcard(std::string_view text) { return ascii_lower(text).find("begin:vcard") != std::string::npos; }
 

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "common/percent_codec.h"
+#include "common/text.h"
 #include "platform/file_io.h"
 #include "platform/posix_files.h"
 #include "policy/activity.h"
@@ -35,15 +36,6 @@ bool is_history_time(const std::string& text) {
     return true;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t at; (at = text.find(separator, start)) != std::string::npos; start = at + 1)
-        parts.push_back(text.substr(start, at - start));
-    parts.push_back(text.substr(start));
-    return parts;
-}
-
 }  // namespace
 
 std::string history_time_now() {
@@ -67,15 +59,15 @@ std::string format_history_line(const history_entry& entry) {
 }
 
 std::optional<history_entry> parse_history_line(const std::string& line) {
-    std::vector<std::string> fields = split(line, '\t');
+    std::vector<std::string_view> fields = split(line, '\t');
     history_entry entry;
     entry.time = fields.front();
     if (!is_history_time(entry.time)) return std::nullopt;
     for (size_t i = 1; i < fields.size(); ++i) {
         size_t equals = fields[i].find('=');
-        if (equals == std::string::npos) return std::nullopt;
-        std::optional<std::string> name = decode_name(fields[i].substr(0, equals));
-        std::string digits = fields[i].substr(equals + 1);
+        if (equals == std::string_view::npos) return std::nullopt;
+        std::optional<std::string> name = decode_name(std::string(fields[i].substr(0, equals)));
+        std::string digits(fields[i].substr(equals + 1));
         if (!name || digits.empty() || digits.size() > 15) return std::nullopt;
         for (char c : digits) {
             if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
@@ -87,7 +79,8 @@ std::optional<history_entry> parse_history_line(const std::string& line) {
 
 history_content parse_history(const std::string& text) {
     history_content content;
-    for (const std::string& line : split(text, '\n')) {
+    for (std::string_view piece : split(text, '\n')) {
+        std::string line(piece);
         if (line.empty()) continue;
         if (std::optional<history_entry> entry = parse_history_line(line)) content.entries.push_back(std::move(*entry));
         else content.bad_lines.push_back(line);

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "common/percent_codec.h"
+#include "common/text.h"
 #include "platform/file_io.h"
 
 namespace {
@@ -99,15 +100,6 @@ std::optional<long long> whole_number(std::string_view text) {
     return value;
 }
 
-std::vector<std::string_view> split_tabs(std::string_view line) {
-    std::vector<std::string_view> parts;
-    size_t start = 0;
-    for (size_t at; (at = line.find('\t', start)) != std::string_view::npos; start = at + 1)
-        parts.push_back(line.substr(start, at - start));
-    parts.push_back(line.substr(start));
-    return parts;
-}
-
 // The size, lines and SHA-256 fields: all three empty for bytes not known.
 std::optional<message_fingerprint> parse_fingerprint(std::string_view size, std::string_view lines,
                                                      std::string_view sha256) {
@@ -120,7 +112,7 @@ std::optional<message_fingerprint> parse_fingerprint(std::string_view size, std:
 }
 
 std::optional<pending_entry> parse_line(std::string_view line) {
-    std::vector<std::string_view> fields = split_tabs(line);
+    std::vector<std::string_view> fields = split(line, '\t');
     if (fields.size() != field_count && fields.size() != old_field_count) return std::nullopt;
     std::optional<message_fingerprint> bytes =
         fields.size() == old_field_count ? message_fingerprint{} : parse_fingerprint(fields[8], fields[9], fields[10]);

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "common/gmime_support.h"
+#include "common/message_id.h"
+#include "common/text.h"
 
 using namespace host_detail;
 
@@ -58,12 +60,6 @@ std::optional<std::string> several_recipients(const header_summary& original) {
     return std::nullopt;
 }
 
-// The characters of a dot-atom besides the dot.
-bool atext(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
-}
-
 bool ascii_host_char(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
 }
@@ -77,7 +73,7 @@ bool writable_address_text(std::string_view address) {
     size_t at = address.find('@');
     if (at == 0 || at == std::string_view::npos || at + 1 == address.size()) return false;
     for (char c : address.substr(0, at)) {
-        if (!atext(c) && c != '.') return false;
+        if (!is_atext(c) && c != '.') return false;
     }
     bool international = false;
     for (char c : address.substr(at + 1)) {
@@ -100,63 +96,13 @@ bool writable_address_text(std::string_view address) {
     return true;
 }
 
-// A message id fit to be written back: <left@right> in printable ASCII, the left a dot-atom and
-// the right a dot-atom or a whole [domain literal], short enough for any header line. GMime
-// parses the ids it writes, and rewrites others: "<m@[x>" came out as "<m@[x>>". Anything else
-// is left out, never repaired.
-bool well_formed_message_id(std::string_view id) {
-    if (id.size() < 5 || id.size() > 250 || id.front() != '<' || id.back() != '>') return false;
-    std::string_view inner = id.substr(1, id.size() - 2);
-    size_t at = inner.find('@');
-    if (at == 0 || at == std::string_view::npos || at + 1 == inner.size() ||
-        inner.find('@', at + 1) != std::string_view::npos)
-        return false;
-    for (char c : inner.substr(0, at)) {
-        if (!atext(c) && c != '.') return false;
-    }
-    std::string_view right = inner.substr(at + 1);
-    if (right.front() == '[') {
-        if (right.size() < 2 || right.back() != ']') return false;
-        for (char c : right.substr(1, right.size() - 2)) {
-            if (c <= ' ' || c >= 0x7F || c == '[' || c == ']' || c == '\\') return false;
-        }
-        return true;
-    }
-    for (char c : right) {
-        if (!atext(c) && c != '.') return false;
-    }
-    return true;
-}
-
-// The well-formed message ids among the <...> of a field's raw value, in their order.
-std::vector<std::string> message_ids_in(std::string_view raw) {
-    std::vector<std::string> ids;
-    size_t open = raw.find('<');
-    while (open != std::string_view::npos) {
-        size_t close = raw.find('>', open);
-        if (close == std::string_view::npos) break;
-        size_t reopen = raw.find('<', open + 1);
-        if (reopen < close) {
-            open = reopen;
-            continue;
-        }
-        std::string_view id = raw.substr(open, close - open + 1);
-        if (well_formed_message_id(id)) ids.emplace_back(id);
-        open = raw.find('<', close);
-    }
-    return ids;
-}
-
 // The original's own id, when its Message-ID field holds exactly one well-formed id.
 std::optional<std::string> original_message_id(const header_summary& original) {
     const message_headers::field* field = original.headers.find("Message-ID");
     if (!field) return std::nullopt;
-    std::string_view raw = field->raw;
-    size_t first = raw.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) return std::nullopt;
-    raw = raw.substr(first, raw.find_last_not_of(" \t\r\n") - first + 1);
-    if (!well_formed_message_id(raw)) return std::nullopt;
-    return std::string(raw);
+    std::string id = trimmed(field->raw);
+    if (!well_formed_message_id(id)) return std::nullopt;
+    return id;
 }
 
 // The reply's References: the thread so far (the original's References, else its In-Reply-To)
@@ -166,7 +112,8 @@ std::string references_for(const header_summary& original, const std::string& or
     constexpr size_t most = 20;
     const message_headers::field* thread = original.headers.find("References");
     if (!thread) thread = original.headers.find("In-Reply-To");
-    std::vector<std::string> ids = thread ? message_ids_in(thread->raw) : std::vector<std::string>{};
+    std::vector<std::string> ids =
+        thread ? message_ids_in(thread->raw, message_id_reading::strict) : std::vector<std::string>{};
     ids.push_back(original_id);
     if (ids.size() > most) ids.erase(ids.begin() + 1, ids.end() - (most - 1));
     std::string references;
@@ -179,8 +126,8 @@ std::string references_for(const header_summary& original, const std::string& or
 }
 
 // The host name for the reply's own Message-ID, in ASCII.
-std::string domain_of(std::string_view address) {
-    std::string domain(address.substr(address.rfind('@') + 1));
+std::string id_host_name(std::string_view address) {
+    std::string domain = domain_of(address);
     gchar_ptr ascii(g_hostname_to_ascii(domain.c_str()));
     return ascii && *ascii.get() ? std::string(ascii.get()) : "localhost";
 }
@@ -359,7 +306,7 @@ std::optional<std::string> compose_reply(const header_summary& original, std::st
     GDateTime* now = g_date_time_new_now_local();
     g_mime_message_set_date(reply.get(), now);
     g_date_time_unref(now);
-    gchar_ptr id(g_mime_utils_generate_message_id(domain_of(from.address).c_str()));
+    gchar_ptr id(g_mime_utils_generate_message_id(id_host_name(from.address).c_str()));
     g_mime_message_set_message_id(reply.get(), id.get());
 
     GMimeObject* object = GMIME_OBJECT(reply.get());

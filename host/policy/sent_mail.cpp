@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "common/message_id.h"
+#include "common/text.h"
 #include "contract/sender_address.h"
 #include "platform/file_io.h"
 #include "store/maildir.h"
@@ -55,24 +57,6 @@ std::vector<std::string> recipients_of(const header_summary& sent) {
     return found;
 }
 
-std::vector<std::string> message_ids_named(std::string_view raw) {
-    std::vector<std::string> ids;
-    size_t open = raw.find('<');
-    while (open != std::string_view::npos) {
-        size_t close = raw.find_first_of("<>", open + 1);
-        if (close == std::string_view::npos) break;
-        if (raw[close] == '<') {
-            open = close;
-            continue;
-        }
-        std::string_view id = raw.substr(open, close - open + 1);
-        if (id.size() > 2 && id.find_first_of(" \t\r\n") == std::string_view::npos && fits_a_line(id))
-            ids.emplace_back(id);
-        open = raw.find('<', close);
-    }
-    return ids;
-}
-
 sent_mail_index sent_mail_index::load(const std::string& path, const std::string& folder_dir, std::string& problem,
                                       const std::string& recorded_dir) {
     sent_mail_index index;
@@ -97,14 +81,8 @@ sent_mail_index sent_mail_index::load(const std::string& path, const std::string
             read.owed_.insert(value);
         } else if ((kind == "read" || kind == "sent") && !value.empty()) {
             // "read UNIQUE<tab>ID" of the first format; "sent UNIQUE<tab>ID<tab>RECIPIENT..." now.
-            std::vector<std::string> parts;
-            for (size_t start = 0;;) {
-                size_t tab = value.find('\t', start);
-                parts.push_back(value.substr(start, tab == std::string::npos ? tab : tab - start));
-                if (tab == std::string::npos) break;
-                start = tab + 1;
-            }
-            sent_message& message = read.messages_[parts[0]];
+            std::vector<std::string_view> parts = split(value, '\t');
+            sent_message& message = read.messages_[std::string(parts[0])];
             message.id = parts.size() > 1 ? parts[1] : "";
             message.recipients.assign(parts.begin() + std::min<size_t>(parts.size(), 2), parts.end());
             message.recipients_known = kind == "sent" || message.id.empty();
@@ -165,7 +143,7 @@ sent_mail_index::news sent_mail_index::update() {
         }
         sent_message& message = messages_[unique];
         if (const message_headers::field* field = sent.headers.find("Message-ID")) {
-            std::vector<std::string> ids = message_ids_named(field->raw);
+            std::vector<std::string> ids = message_ids_in(field->raw, message_id_reading::lenient);
             if (ids.size() == 1) message.id = ids.front();
         }
         message.recipients = recipients_of(sent);
@@ -195,7 +173,7 @@ bool any_id_named(const header_summary& message, Predicate named) {
     for (const message_headers::field& field : message.headers.fields) {
         std::string name = ascii_lower(field.name);
         if (name != "in-reply-to" && name != "references") continue;
-        for (const std::string& id : message_ids_named(field.raw)) {
+        for (const std::string& id : message_ids_in(field.raw, message_id_reading::lenient)) {
             if (named(id)) return true;
         }
     }

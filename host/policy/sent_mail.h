@@ -23,8 +23,6 @@ std::string sent_folder_name(std::string_view value);
 // The addresses a sent message was written to (To, Cc, Bcc), each a whole valid address by the
 // add-in's rule, lower case, each once, in field order.
 std::vector<std::string> recipients_of(const header_summary& sent);
-// The message ids <...> named in `raw` (a Message-ID, In-Reply-To or References value), in order.
-std::vector<std::string> message_ids_named(std::string_view raw);
 
 class sent_mail_index {
 public:

@@ -11,8 +11,8 @@ std::function<std::int64_t()>& wall_clock_override() {
     return clock;
 }
 
-std::function<double()>& processor_clock_override() {
-    static std::function<double()> clock;
+std::function<std::clock_t()>& processor_clock_override() {
+    static std::function<std::clock_t()> clock;
     return clock;
 }
 }  // namespace
@@ -23,8 +23,8 @@ std::int64_t wall_clock_now() {
 }
 
 double processor_clock_seconds() {
-    if (auto& clock = processor_clock_override()) return clock();
-    std::clock_t ticks = std::clock();
+    auto& clock = processor_clock_override();
+    std::clock_t ticks = clock ? clock() : std::clock();
     // (clock_t)-1 means the processor time is not available: measure nothing rather than nonsense.
     if (ticks == static_cast<std::clock_t>(-1)) return 0.0;
     return static_cast<double>(ticks) / static_cast<double>(CLOCKS_PER_SEC);
@@ -32,7 +32,9 @@ double processor_clock_seconds() {
 
 void set_wall_clock_for_tests(std::function<std::int64_t()> clock) { wall_clock_override() = std::move(clock); }
 
-void set_processor_clock_for_tests(std::function<double()> clock) { processor_clock_override() = std::move(clock); }
+void set_processor_clock_for_tests(std::function<std::clock_t()> clock) {
+    processor_clock_override() = std::move(clock);
+}
 
 scope_timer::scope_timer(std::string name, std::ostream* stream)
     : name_(std::move(name)), start_(wall_clock_now()), end_(start_), stream_(stream) {}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -11,9 +12,10 @@ std::int64_t wall_clock_now();
 // Processor time used by the process, in seconds, from the processor clock or the test clock.
 double processor_clock_seconds();
 
-// Test seams: replace the clocks; an empty function restores the real one.
+// Test seams: replace the clocks; an empty function restores the real one. The processor clock
+// is replaced where std::clock() is read, so its ticks are still turned into seconds.
 void set_wall_clock_for_tests(std::function<std::int64_t()> clock);
-void set_processor_clock_for_tests(std::function<double()> clock);
+void set_processor_clock_for_tests(std::function<std::clock_t()> clock);
 
 // A named wall-clock timer in whole seconds. With a stream, its destruction writes
 // "TIMER : ", the name, "  ", the elapsed seconds and an end-of-line to it.

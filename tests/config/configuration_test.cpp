@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <regex>
@@ -181,7 +182,6 @@ TEST_F(configuration_test, a_file_without_entries_falls_back_to_the_pristine_cop
 }
 
 TEST_F(configuration_test, a_load_that_yields_no_setting_says_once_that_protection_is_off) {
-    const std::string warning = "config warnning - ostrel.cfg holds no setting; protection is off\n";
     const struct {
         const char* name;
         bool seeded;
@@ -204,7 +204,9 @@ TEST_F(configuration_test, a_load_that_yields_no_setting_says_once_that_protecti
         if (row.file) write_text_file(get_data_file_path("ostrel.cfg"), row.file);
         log_capture log;
         simple_ostrel_configuration store;
-        EXPECT_EQ(log.text(), row.warned ? warning : "") << row.name;
+        // One line when warned, none otherwise; its wording is ours, not the log's contract.
+        EXPECT_EQ(log.contains("ostrel.cfg holds no setting"), row.warned) << row.name;
+        EXPECT_EQ(std::count(log.text().begin(), log.text().end(), '\n'), row.warned ? 1 : 0) << log.text();
     }
 }
 
@@ -291,8 +293,7 @@ TEST_F(configuration_test, an_old_folder_with_the_shared_key_gets_its_own_at_the
     entry_map written;
     parse_config_text(cfg_bytes(), written);
     EXPECT_EQ(written, expected);
-    EXPECT_EQ(log.text(),
-              "config - ostrel.cfg held the answer key every installation shares; it now has one of its own\n");
+    EXPECT_TRUE(log.contains("answer key")) << log.text();
 
     // While the file cannot be written, the process keeps one key: a challenge it sent can be
     // answered until it ends.

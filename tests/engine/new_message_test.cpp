@@ -341,7 +341,7 @@ TEST_F(new_message_test, nothing_happens_without_protection_an_account_or_a_mess
     VariantInit(&not_a_message);
     not_a_message.vt = VT_I4;
     engine().run_workflow2(not_a_message);
-    EXPECT_TRUE(log.contains("ostrel::run_workflow2() - not a message object\n"));
+    EXPECT_TRUE(log.contains("not a message object")) << log.text();
     EXPECT_TRUE(log.contains(" ostrel::run_workflow2() exit 3\n"));
 
     EXPECT_TRUE(in_folder(message, host.incoming()));

@@ -51,3 +51,12 @@ TEST(shown_text, makes_controls_and_invisible_formatting_visible) {
     // An escape counts at its shown length and is never cut in two.
     EXPECT_EQ(shown_text("ab\xE2\x80\xAE", 6), "ab...");
 }
+
+TEST(shown_text, is_one_line_of_valid_utf8_within_its_bound) {
+    EXPECT_EQ(shown_text("a\tb\r\nc\x7f"
+                         "d"),
+              "a b  c d");
+    EXPECT_EQ(shown_text("caf\xc3\xa9 \xff\xc3"), "caf\xc3\xa9 \xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_EQ(shown_text("\xc2\x85x"), " x");  // a C1 control character
+    EXPECT_EQ(shown_text("\xc3\xa9\xc3\xa9\xc3\xa9", 5), "\xc3\xa9\xc3\xa9...");
+}

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "maildir_fixture.h"
-#include "program_runner.h"
+#include "program_story.h"
 
 namespace {
 
@@ -23,17 +22,9 @@ std::string delivered(const std::string& who, const std::string& auth_results) {
     return text + "\nHello.\n";
 }
 
-class challenge_gate_test : public testing::Test {
+class challenge_gate_test : public program_story {
 protected:
-    void SetUp() override {
-        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]",
-                                "ARSubject", "Please confirm [TWK-TESTKEY]"});
-        ASSERT_EQ(set.code, 0) << set.err;
-    }
-    outcome tarnwick(std::vector<std::string> args) {
-        args.insert(args.end(), {"--data-dir", tree.base() + "/data"});
-        return run(tree.base(), args);
-    }
+    void SetUp() override { configure(); }
     outcome filter(std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {"run", "--maildir", tree.root()};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -66,7 +57,6 @@ protected:
     }
     std::string budget_file() const { return tree.base() + "/data/OstrelAntiSpam/challenges_sent.txt"; }
 
-    maildir_tree tree;
     int arrivals = 0;
 };
 

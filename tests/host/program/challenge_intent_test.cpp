@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "policy/challenge_intent.h"
 #include "maildir_fixture.h"
+#include "policy/challenge_intent.h"
 #include "program_runner.h"
 
 namespace fs = std::filesystem;

@@ -12,8 +12,7 @@
 #include <functional>
 #include <thread>
 
-#include "maildir_fixture.h"
-#include "program_runner.h"
+#include "program_story.h"
 
 namespace fs = std::filesystem;
 
@@ -23,20 +22,11 @@ std::string message_from(const std::string& who, const std::string& id, const st
     return mail_text({"From: " + who, "To: me@home.example", "Subject: Hello", "Message-ID: <" + id + ">"}) + extra;
 }
 
-class deliver_test : public testing::Test {
+class deliver_test : public program_story {
 protected:
     void SetUp() override {
-        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]",
-                                "ARSubject", "Please confirm [TWK-TESTKEY]"});
-        ASSERT_EQ(set.code, 0) << set.err;
+        configure();
         ASSERT_EQ(tarnwick({"list", "add", "authorized", "ann@example.org"}).code, 0);
-    }
-    std::string data() const { return tree.base() + "/data"; }
-    outcome tarnwick(std::vector<std::string> args, const std::string& input = "",
-                     const std::vector<std::string>& environment = {}) {
-        args.push_back("--data-dir");
-        args.push_back(data());
-        return run(tree.base(), args, input, environment);
     }
     outcome deliver(std::vector<std::string> args, const std::string& input,
                     const std::vector<std::string>& environment = {}) {
@@ -49,8 +39,6 @@ protected:
         return names.size() == 1 ? read_text_file(tree.folder_dir(folder) + "/" + subdir + "/" + names[0]) : "";
     }
     size_t count(const std::string& folder, const std::string& subdir) { return tree.files_in(folder, subdir).size(); }
-
-    maildir_tree tree;
 };
 
 }  // namespace

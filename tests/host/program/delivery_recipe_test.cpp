@@ -16,8 +16,7 @@
 #include <functional>
 #include <optional>
 
-#include "maildir_fixture.h"
-#include "program_runner.h"
+#include "program_story.h"
 
 namespace fs = std::filesystem;
 
@@ -78,7 +77,7 @@ std::string message_from(const std::string& who, const std::string& id) {
     return mail_text({"From: " + who, "To: me@home.example", "Subject: Hello", "Message-ID: <" + id + ">"});
 }
 
-class delivery_recipe_test : public testing::Test {
+class delivery_recipe_test : public program_story {
 protected:
     void SetUp() override {
         // Settings by absolute paths: maildrop and procmail may set HOME from the password file.
@@ -86,12 +85,9 @@ protected:
         write_text_file(tree.base() + "/.config/tarnwick/config",
                         "maildir = " + tree.root() + "\ndata-dir = " + data() +
                             "\nlock-timeout = 1\nown-address = me@home.example\n");
-        outcome set = run(tree.base(), {"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]",
-                                        "ARSubject", "Please confirm [TWK-TESTKEY]", "--data-dir", data()});
-        ASSERT_EQ(set.code, 0) << set.err;
-        ASSERT_EQ(run(tree.base(), {"list", "add", "authorized", "ann@example.org", "--data-dir", data()}).code, 0);
+        configure();
+        ASSERT_EQ(tarnwick({"list", "add", "authorized", "ann@example.org"}).code, 0);
     }
-    std::string data() const { return tree.base() + "/data"; }
     // What the mail system sets; SENDER only when it tells the sender that way.
     std::vector<std::string> environment(const std::optional<std::string>& sender) const {
         std::vector<std::string> entries = {"HOME=" + tree.base(),
@@ -139,8 +135,6 @@ protected:
         ::chmod(path.c_str(), 0600);
         return path;
     }
-
-    maildir_tree tree;
 };
 
 }  // namespace

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "maildir_fixture.h"
-#include "program_runner.h"
+#include "program_story.h"
 
 namespace {
 
@@ -61,14 +60,9 @@ std::map<std::string, std::string> told_fates(const std::string& out) {
     return fates;
 }
 
-class dry_run_test : public testing::Test {
+class dry_run_test : public program_story {
 protected:
-    std::string data() const { return tree.base() + "/data"; }
     std::string calls() const { return tree.base() + "/sendmail-calls"; }
-    outcome tarnwick(std::vector<std::string> args, const std::vector<std::string>& environment = {}) {
-        args.insert(args.end(), {"--data-dir", data()});
-        return run(tree.base(), args, "", environment);
-    }
     void arrive(const std::string& text) {
         ++arrivals;
         std::string name = std::to_string(1704067200 + arrivals) + ".M" + std::to_string(arrivals) + ".test";
@@ -90,7 +84,6 @@ protected:
         return "gone";
     }
 
-    maildir_tree tree;
     int arrivals = 0;
     std::vector<std::string> names;
 };
@@ -98,10 +91,7 @@ protected:
 }  // namespace
 
 TEST_F(dry_run_test, it_tells_each_fate_changes_nothing_and_a_real_run_does_what_it_told) {
-    ASSERT_EQ(tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]", "ARSubject",
-                        "Please confirm [TWK-TESTKEY]"})
-                  .code,
-              0);
+    configure();
     ASSERT_EQ(tarnwick({"list", "add", "remove", "spam@junk.example"}).code, 0);
     write_text_file(tree.base() + "/contacts.txt", "bob@pals.example\n");
     std::string script = tree.base() + "/sendmail.sh";
@@ -147,7 +137,7 @@ TEST_F(dry_run_test, it_tells_each_fate_changes_nothing_and_a_real_run_does_what
     // Across file systems, where message files cannot be linked, the copy tells the same.
     if (fs::is_directory("/dev/shm")) {
         args.push_back("--dry-run");
-        outcome copied = tarnwick(args, {"TMPDIR=/dev/shm"});
+        outcome copied = tarnwick(args, "", {"TMPDIR=/dev/shm"});
         args.pop_back();
         ASSERT_EQ(copied.code, 0) << copied.out << copied.err;
         EXPECT_EQ(told_fates(copied.out), told);

@@ -6,8 +6,7 @@
 
 #include <algorithm>
 
-#include "maildir_fixture.h"
-#include "program_runner.h"
+#include "program_story.h"
 
 namespace {
 
@@ -21,20 +20,12 @@ std::vector<traced_step> read_steps(const std::string& path) {
 
 bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
+class flush_order : public program_story {};
+
 }  // namespace
 
-TEST(flush_order, a_pass_flushes_each_folder_where_order_matters_and_once_at_its_end) {
-    maildir_tree tree;
-    std::string data = tree.base() + "/data";
-    auto tarnwick = [&](std::vector<std::string> args, const std::vector<std::string>& environment = {}) {
-        args.push_back("--data-dir");
-        args.push_back(data);
-        return run(tree.base(), args, "", environment);
-    };
-    ASSERT_EQ(tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true", "ARSubjectKey",
-                        "[TWK-TESTKEY]", "ARSubject", "Please confirm [TWK-TESTKEY]"})
-                  .code,
-              0);
+TEST_F(flush_order, a_pass_flushes_each_folder_where_order_matters_and_once_at_its_end) {
+    configure();
     ASSERT_EQ(tarnwick({"list", "add", "remove", "deals@spam.example"}).code, 0);
     ASSERT_EQ(tarnwick({"list", "add", "authorized", "friend@friends.example"}).code, 0);
     auto add = [&](int i, const std::string& sender, const std::string& subject) {
@@ -56,13 +47,13 @@ TEST(flush_order, a_pass_flushes_each_folder_where_order_matters_and_once_at_its
     }
     const std::string answer = "104.M4P1.gen";
     std::string trace = tree.base() + "/trace";
-    outcome result = tarnwick({"run", "--maildir", tree.root()}, {"TARNWICK_FAULT_TRACE=" + trace});
+    outcome result = tarnwick({"run", "--maildir", tree.root()}, "", {"TARNWICK_FAULT_TRACE=" + trace});
     ASSERT_EQ(result.code, 0) << result.out << result.err;
     std::vector<traced_step> steps = read_steps(trace);
     ASSERT_FALSE(steps.empty());
     ASSERT_NE(result.out.find("challenges sent               3"), std::string::npos) << result.out;
 
-    std::string data_dir = data + "/OstrelAntiSpam";
+    std::string data_dir = data() + "/OstrelAntiSpam";
     std::string outbox = tree.root() + "/.Outbox/new";
     auto in_data = [&](const traced_step& s) { return starts_with(s.path, data_dir + "/"); };
     int data_renames = 0, data_flushes = 0, challenges_flushed = 0, answers_moved = 0;

@@ -6,8 +6,7 @@
 #include <algorithm>
 
 #include "common/mime.h"
-#include "maildir_fixture.h"
-#include "program_runner.h"
+#include "program_story.h"
 
 namespace {
 
@@ -31,25 +30,11 @@ std::string summary_line(const std::string& out, const std::string& what) {
     return line;
 }
 
-class friends_test : public testing::Test {
+class friends_test : public program_story {
 protected:
-    std::string data() const { return tree.base() + "/data"; }
-    outcome tarnwick(std::vector<std::string> args, const std::vector<std::string>& environment = {}) {
-        args.insert(args.end(), {"--data-dir", data()});
-        return run(tree.base(), args, "", environment);
-    }
     void SetUp() override {
-        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]",
-                                "ARSubject", "Please confirm [TWK-TESTKEY]"});
-        ASSERT_EQ(set.code, 0) << set.err;
+        configure();
         tree.make_folder("Sent");
-    }
-    std::vector<std::string> authorized() {
-        outcome shown = tarnwick({"list", "show", "authorized"});
-        EXPECT_EQ(shown.code, 0) << shown.err;
-        std::vector<std::string> entries = lines_of(shown.out);
-        std::sort(entries.begin(), entries.end());
-        return entries;
     }
     // The one stored challenge.
     std::string stored_challenge() {
@@ -57,8 +42,6 @@ protected:
         EXPECT_EQ(stored.size(), 1u);
         return stored.empty() ? "" : read_text_file(tree.folder_dir("Outbox") + "/new/" + stored[0]);
     }
-
-    maildir_tree tree;
 };
 
 }  // namespace
@@ -78,7 +61,7 @@ TEST_F(friends_test, whom_the_user_wrote_to_and_who_answers_pass_and_old_sent_ma
     EXPECT_EQ(summary_line(first.out, "friends added"), "friends added 1 (read 3 new in .Sent)") << first.out;
     EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"100.a.test:2,"}));
     EXPECT_EQ(tree.files_in("Pending", "cur"), (std::vector<std::string>{"200.z.test:2,S", "300.u.test:2,S"}));
-    EXPECT_EQ(authorized(), (std::vector<std::string>{"ann@example.org"}));
+    EXPECT_EQ(list("authorized"), (std::vector<std::string>{"ann@example.org"}));
 
     // The user takes Ann off the list; her old message is not read again, a new one is.
     ASSERT_EQ(tarnwick({"list", "remove", "authorized", "ann@example.org"}).code, 0);
@@ -86,7 +69,7 @@ TEST_F(friends_test, whom_the_user_wrote_to_and_who_answers_pass_and_old_sent_ma
     outcome second = tarnwick({"run", "--maildir", tree.root()});
     ASSERT_EQ(second.code, 0) << second.err;
     EXPECT_EQ(summary_line(second.out, "friends added"), "friends added 1 (read 1 new in .Sent)") << second.out;
-    EXPECT_EQ(authorized(), (std::vector<std::string>{"bea@example.org"}));
+    EXPECT_EQ(list("authorized"), (std::vector<std::string>{"bea@example.org"}));
 }
 
 TEST_F(friends_test, the_users_verdict_stands_and_thousands_of_sent_messages_cost_one_run) {
@@ -100,7 +83,7 @@ TEST_F(friends_test, the_users_verdict_stands_and_thousands_of_sent_messages_cos
     outcome first = tarnwick({"run", "--maildir", tree.root(), "--sent-folder", ".Sent"});
     ASSERT_EQ(first.code, 0) << first.err;
     EXPECT_EQ(summary_line(first.out, "friends added"), "friends added 7 (read 2000 new in .Sent)") << first.out;
-    std::vector<std::string> friends = authorized();
+    std::vector<std::string> friends = list("authorized");
     EXPECT_EQ(friends.size(), 7u);
     EXPECT_FALSE(std::count(friends.begin(), friends.end(), "blocked@example.org"));
     outcome second = tarnwick({"run", "--maildir", tree.root(), "--sent-folder", "Sent"});
@@ -198,7 +181,7 @@ TEST_F(friends_test, an_answer_authorizes_only_a_recipient_of_the_message_it_nam
         if (gated) args.insert(args.end(), {"--trusted-authserv", "mx.home.example"});
         outcome ran = tarnwick(args);
         ASSERT_EQ(ran.code, 0) << ran.out << ran.err;
-        std::vector<std::string> friends = authorized();
+        std::vector<std::string> friends = list("authorized");
         n = 0;
         for (const row& r : rows) {
             if (r.gated != gated) continue;
@@ -223,19 +206,19 @@ TEST_F(friends_test, a_friend_whose_list_write_failed_is_added_by_the_next_run) 
     tree.add("", "new", "100.a.test", from_stranger("ann@example.org", "a@x", "In-Reply-To: <s1@home.example>"), 100);
 
     outcome failed =
-        tarnwick({"run", "--maildir", tree.root()},
+        tarnwick({"run", "--maildir", tree.root()}, "",
                  {"LD_PRELOAD=" TARNWICK_FAULT_SHIM, "TARNWICK_SHIM_FAIL=rename", "TARNWICK_SHIM_PATH=authorized.lst"});
     EXPECT_EQ(failed.code, 1) << failed.out << failed.err;
     for (const char* said :
          {"friend bea@example.org not added", "friend ann@example.org not added", "message 100.a.test stays in new/"})
         EXPECT_NE(failed.out.find(said), std::string::npos) << said << "\n" << failed.out;
     EXPECT_EQ(tree.files_in("", "new"), (std::vector<std::string>{"100.a.test"}));
-    EXPECT_EQ(authorized(), (std::vector<std::string>{}));
+    EXPECT_EQ(list("authorized"), (std::vector<std::string>{}));
 
     outcome next = tarnwick({"run", "--maildir", tree.root()});
     ASSERT_EQ(next.code, 0) << next.out << next.err;
     EXPECT_EQ(summary_line(next.out, "friends added"), "friends added 2 (read 0 new in .Sent)") << next.out;
-    EXPECT_EQ(authorized(), (std::vector<std::string>{"ann@example.org", "bea@example.org"}));
+    EXPECT_EQ(list("authorized"), (std::vector<std::string>{"ann@example.org", "bea@example.org"}));
     EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"100.a.test:2,"}));
     EXPECT_EQ(tree.files_in("Outbox", "new"), (std::vector<std::string>{})) << "a friend was challenged";
 }

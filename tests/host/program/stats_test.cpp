@@ -6,8 +6,7 @@
 #include <filesystem>
 
 #include "policy/history.h"
-#include "maildir_fixture.h"
-#include "program_runner.h"
+#include "program_story.h"
 
 namespace fs = std::filesystem;
 
@@ -39,18 +38,9 @@ std::string today() {
     return text;
 }
 
-class stats_test : public testing::Test {
+class stats_test : public program_story {
 protected:
-    outcome tarnwick(std::vector<std::string> args, const std::vector<std::string>& environment = {}) {
-        args.push_back("--data-dir");
-        args.push_back(tree.base() + "/data");
-        return run(tree.base(), args, "", environment);
-    }
-    void SetUp() override {
-        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-TESTKEY]",
-                                "ARSubject", "Please confirm [TWK-TESTKEY]"});
-        ASSERT_EQ(set.code, 0) << set.err;
-    }
+    void SetUp() override { configure(); }
     void arrive(const std::string& who, long arrival, const std::string& extra = "X-Nothing: 0") {
         tree.add("", "new", std::to_string(arrival) + ".M1P1.test",
                  mail_text({"Return-Path: <" + who + ">", "From: " + who, "To: me@home.example",
@@ -58,8 +48,6 @@ protected:
                  arrival);
     }
     std::string history() const { return tree.base() + "/data/OstrelAntiSpam/history.tsv"; }
-
-    maildir_tree tree;
 };
 
 TEST_F(stats_test, two_runs_of_a_day_are_summed_in_the_table_and_the_json) {
@@ -137,9 +125,9 @@ TEST_F(stats_test, a_corrupt_history_is_set_aside_and_the_run_still_filters) {
 #ifdef TARNWICK_FAULT_SHIM
 TEST_F(stats_test, a_history_that_cannot_be_written_fails_the_run_after_filtering) {
     arrive("ann@strangers.example", 100);
-    outcome ran =
-        tarnwick({"run", "--maildir", tree.root()}, {"LD_PRELOAD=" TARNWICK_FAULT_SHIM, "TARNWICK_SHIM_FAIL=rename",
-                                                     "TARNWICK_SHIM_ERRNO=28", "TARNWICK_SHIM_PATH=history.tsv"});
+    outcome ran = tarnwick({"run", "--maildir", tree.root()}, "",
+                           {"LD_PRELOAD=" TARNWICK_FAULT_SHIM, "TARNWICK_SHIM_FAIL=rename", "TARNWICK_SHIM_ERRNO=28",
+                            "TARNWICK_SHIM_PATH=history.tsv"});
     EXPECT_EQ(ran.code, 1) << ran.out << ran.err;
     EXPECT_NE(ran.err.find("were not saved to the history: cannot write " + history()), std::string::npos) << ran.err;
     EXPECT_EQ(tree.files_in("Pending", "cur").size(), 1u);

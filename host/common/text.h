@@ -1,0 +1,19 @@
+// Small text helpers the host's layers share.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// `text` without the `blanks` it starts and ends with.
+std::string trimmed(std::string_view text, std::string_view blanks = " \t\r\n");
+
+// The pieces of `text` between the `separator`s: one more than there are separators.
+std::vector<std::string_view> split(std::string_view text, char separator);
+
+// What follows the last '@' of an address ("user@example.com", "@example.com"), or the whole
+// value when it has none (SPF names a bare domain for an empty return path).
+std::string domain_of(std::string_view address);
+
+// True for the characters of a dot-atom besides the dot (RFC 5322 atext).
+bool is_atext(char c);
