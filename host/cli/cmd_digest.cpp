@@ -13,6 +13,7 @@
 
 #include "cli/commands.h"
 #include "cli/session.h"
+#include "common/text.h"
 #include "mailer/judging.h"
 #include "platform/file_io.h"
 #include "policy/filter_settings.h"
@@ -43,15 +44,6 @@ struct digest_mark {
     long long time = 0;
     std::set<std::string> listed;
 };
-
-std::string utc_time(long long seconds, const char* format) {
-    std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    ::gmtime_r(&t, &utc);
-    char text[64];
-    std::strftime(text, sizeof text, format, &utc);
-    return text;
-}
 
 // The mark of the last digest; time 0 when there was none. A file that cannot be read counts as
 // none: listing mail twice is better than skipping it.

@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/session.h"
+#include "common/text.h"
 #include "policy/filter_settings.h"
 #include "policy/pending_index.h"
 
@@ -25,15 +26,6 @@ const char pending_usage[] =
     "  --data-dir DIR    the filter's files are in DIR/OstrelAntiSpam\n";
 
 namespace {
-
-std::string utc_time(long long seconds, const char* format) {
-    std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    ::gmtime_r(&t, &utc);
-    char text[40];
-    std::strftime(text, sizeof text, format, &utc);
-    return text;
-}
 
 // Whole days until a message that arrived at `arrived` expires, counting a day begun; none when
 // pending mail never expires.

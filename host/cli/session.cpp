@@ -7,7 +7,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <string_view>
 

@@ -1,5 +1,7 @@
 #include "common/text.h"
 
+#include <ctime>
+
 std::string trimmed(std::string_view text, std::string_view blanks) {
     size_t first = text.find_first_not_of(blanks);
     if (first == std::string_view::npos) return "";
@@ -23,4 +25,13 @@ std::string domain_of(std::string_view address) {
 bool is_atext(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
            std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+}
+
+std::string utc_time(long long seconds, const char* format) {
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    ::gmtime_r(&t, &utc);
+    char text[64];
+    if (std::strftime(text, sizeof text, format, &utc) == 0) return "";
+    return text;
 }

@@ -17,3 +17,6 @@ std::string domain_of(std::string_view address);
 
 // True for the characters of a dot-atom besides the dot (RFC 5322 atext).
 bool is_atext(char c);
+
+// `seconds` since 1970 as UTC, written by strftime's `format` (at most 63 characters).
+std::string utc_time(long long seconds, const char* format);

@@ -38,14 +38,7 @@ bool is_history_time(const std::string& text) {
 
 }  // namespace
 
-std::string history_time_now() {
-    std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    ::gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
+std::string history_time_now() { return utc_time(std::time(nullptr), "%Y-%m-%dT%H:%M:%SZ"); }
 
 std::string format_history_line(const history_entry& entry) {
     std::string line = entry.time;
