@@ -12,10 +12,11 @@
 #include "contract/addin_data.h"
 #include "contract/sender_address.h"
 #include "mailer/judging.h"
-#include "mailer/maildir_host.h"
+#include "mailer/store_mailer.h"
 #include "platform/text.h"
 #include "policy/contacts.h"
 #include "policy/pending_index.h"
+#include "store/maildir_store.h"
 
 namespace {
 
@@ -179,8 +180,9 @@ int cmd_list(const std::vector<std::string>& args) {
             if (arguments.from_file.count(option)) arguments.options.erase(option);
         }
     }
-    maildir_host_options options;
-    if (arguments.has("--maildir")) options.root = require_maildir(arguments, "list " + action);
+    store_mailer_options options;
+    std::string root;
+    if (arguments.has("--maildir")) root = require_maildir(arguments, "list " + action);
     if (arguments.has("--contacts")) {
         std::string error;
         std::optional<std::vector<std::string>> contacts = read_contacts(arguments.value("--contacts"), error);
@@ -188,7 +190,7 @@ int cmd_list(const std::vector<std::string>& args) {
         options.contacts = std::move(*contacts);
     }
     session_settings settings = read_session_settings(arguments);
-    settings.maildir = options.root;
+    settings.maildir = root;
 
     int code = exit_ok;
     std::optional<session> running = open_session(settings, code);
@@ -241,10 +243,10 @@ int cmd_list(const std::vector<std::string>& args) {
         }
     }
 
-    com_ptr<maildir_host> host;
-    if (!options.root.empty()) {
+    com_ptr<store_mailer> host;
+    if (!root.empty()) {
         // The verdict reaches the mail through the mailer that SetMailer gave the add-in.
-        host = maildir_host::create(options);
+        host = store_mailer::create(maildir_store::open(root), options);
         if (FAILED(addin.object().SetMailer(static_cast<IMailerHost*>(host.get())))) {
             std::cerr << "tarnwick: the contacts were not saved: the filter could not write "
                       << running->files_not_written_text("its list files") << " (see the debug log)\n";

@@ -16,6 +16,7 @@
 #include "policy/sent_mail.h"
 #include "store/folder_sync.h"
 #include "store/maildir.h"
+#include "store/maildir_store.h"
 
 // A whole number from 0 to 100000 for `option`; a usage error otherwise.
 int whole_number(const std::string& text, const std::string& option) {
@@ -58,11 +59,11 @@ std::string text_property(addin_client& addin, const std::string& name) {
     return narrow_from_bstr(value->bstrVal);
 }
 
-void handle_message(addin_client& addin, maildir_host& host, friend_finder& friends, const std::string& name,
+void handle_message(addin_client& addin, store_mailer& host, friend_finder& friends, const std::string& name,
                     bool mark_seen, run_counts& counts) {
     folder_sync::begin_message();
     int read_error = 0;
-    com_ptr<IUnknown> message = host.open_new_message(name, &read_error);
+    message_ref message = host.store().open_arrival(name, &read_error);
     if (!message && read_error != 0) {
         // The add-in would take it for mail without a sender and park it unseen: it stays
         // where the user's client shows it, and the run fails so that someone looks.
@@ -75,9 +76,10 @@ void handle_message(addin_client& addin, maildir_host& host, friend_finder& frie
         return;
     }
     ++counts.seen;
-    bool usable_sender = host.has_usable_sender(message.get());
+    const header_summary* headers = message->headers();
+    bool usable = headers && usable_sender(*headers);
     std::string sender;
-    if (const header_summary* headers = host.headers_of(message.get())) {
+    if (headers) {
         if (!friends.before_filtering(*headers)) {
             // A friend's answer must not be challenged for a list write that failed: it waits
             // in new/, where the user sees it, until a pass has added him.
@@ -89,19 +91,21 @@ void handle_message(addin_client& addin, maildir_host& host, friend_finder& frie
         sender = headers->sender;
     }
     int sent = host.activity().replies_sent, withheld = host.activity().replies_withheld;
-    if (FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), message.get()))) ++counts.unsaved;
+    com_ptr<IUnknown> handed = host.object_for(message);
+    if (FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), handed.get()))) ++counts.unsaved;
     if (counts.keep_handled)
         counts.handled.emplace_back(name, host.activity().replies_sent > sent           ? sender
                                           : host.activity().replies_withheld > withheld ? "withheld"
                                                                                         : "");
-    std::optional<std::string> folder = host.folder_of(message.get());
-    if (!usable_sender && folder) {
+    std::optional<std::string> folder;
+    if (message->locate()) folder = message->folder();
+    if (!usable && folder) {
         counts.notes.push_back("message " + name + " has no usable sender; " +
                                (folder->empty() ? std::string("kept in the inbox") : "parked in " + *folder));
     }
     if (!folder) {
         ++counts.gone;
-    } else if (folder->empty() && host.move_failed(message.get())) {
+    } else if (folder->empty() && message->move_failed()) {
         // The filter put it elsewhere, but the move failed (the summary names it): in cur/ it
         // would pass for mail the filter kept and never be filtered again, so it stays new.
         ++counts.left_new;
@@ -109,7 +113,7 @@ void handle_message(addin_client& addin, maildir_host& host, friend_finder& frie
     } else if (folder->empty()) {
         ++counts.kept;
         // The filter has seen it: a later run must not take it for new again.
-        if (mark_seen && !host.mark_seen(message.get())) {
+        if (mark_seen && !message->leave_arrivals()) {
             ++counts.unmarked;
             std::cerr << "tarnwick: cannot move " << name << " from new/ to cur/\n";
         }
@@ -122,12 +126,12 @@ void print_count(const std::string& what, int count, const std::string& detail) 
     std::cout << "\n";
 }
 
-void print_summary(const maildir_host& host, const run_counts& counts, const friend_finder& friends,
+void print_summary(const store_mailer& host, const run_counts& counts, const friend_finder& friends,
                    const std::string& pending, const std::string& sendmail, const session& running, bool protection,
                    bool gated, const dry_run_view* dry) {
     const host_activity& activity = host.activity();
     std::cout << "tarnwick: " << counts.seen << (counts.seen == 1 ? " message" : " messages")
-              << (dry ? " would be handled in " : " handled in ") << (dry ? dry->root : host.root()) << "\n";
+              << (dry ? " would be handled in " : " handled in ") << (dry ? dry->root : host.account()) << "\n";
     print_count("kept in the inbox", counts.kept);
     auto moved = activity.moved_into.find(pending);
     print_count("moved to the pending folder", moved == activity.moved_into.end() ? 0 : moved->second, pending);
@@ -136,8 +140,8 @@ void print_summary(const maildir_host& host, const run_counts& counts, const fri
     }
     print_count("deleted (moved to Trash)", activity.deleted);
     if (activity.expired) print_count("expired (moved to Trash)", activity.expired);
-    std::string outbox = host.outbox_directory() + "/new";
-    if (dry) outbox = dry->root + outbox.substr(host.root().size());
+    std::string outbox = host.outbox_place();
+    if (dry) outbox = dry->root + outbox.substr(host.account().size());
     print_count(dry ? "challenges that would be sent" : "challenges sent", activity.replies_sent,
                 (dry ? "would be " : "") + (sendmail.empty() ? "stored in " + outbox : "handed to " + sendmail));
     std::string kinds;
@@ -195,8 +199,8 @@ std::optional<std::uint64_t> parse_byte_size(const std::string& text) {
 
 filter_options read_filter_options(const parsed_arguments& arguments, const std::string& command) {
     filter_options filter;
-    maildir_host_options& options = filter.host;
-    options.root = require_maildir(arguments, command);
+    store_mailer_options& options = filter.host;
+    filter.root = require_maildir(arguments, command);
     if (arguments.has("--contacts")) {
         std::string error;
         std::optional<std::vector<std::string>> contacts = read_contacts(arguments.value("--contacts"), error);
@@ -206,11 +210,11 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
     options.sendmail_command = arguments.value("--sendmail");
     std::string sent_folder = sent_folder_name(arguments.value("--sent-folder"));
     if (arguments.has("--sent-folder") &&
-        (sent_folder.empty() || !maildir::is_maildir(maildir::folder_directory(options.root, sent_folder))))
-        throw usage_error("--sent-folder: " + arguments.value("--sent-folder") + " is not a folder of " + options.root);
-    if (!arguments.has("--sent-folder")) sent_folder = find_sent_folder(options.root);
+        (sent_folder.empty() || !maildir::is_maildir(maildir::folder_directory(filter.root, sent_folder))))
+        throw usage_error("--sent-folder: " + arguments.value("--sent-folder") + " is not a folder of " + filter.root);
+    if (!arguments.has("--sent-folder")) sent_folder = find_sent_folder(filter.root);
     filter.sent_folder = sent_folder;
-    filter.junk_folder = junk_folder_setting(arguments, options.root);
+    filter.junk_folder = junk_folder_setting(arguments, filter.root);
     for (const std::string& address : arguments.values("--own-address")) {
         if (!writable_address(address))
             throw usage_error(arguments.origin("--own-address") + ": \"" + address +
@@ -233,7 +237,7 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
         options.max_message_size = *limit;
     }
     filter.session = read_session_settings(arguments);
-    filter.session.maildir = options.root;
+    filter.session.maildir = filter.root;
     if (arguments.has("--lock-timeout"))
         filter.session.lock_timeout = whole_number(arguments.value("--lock-timeout"), "--lock-timeout");
     return filter;
@@ -243,10 +247,10 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
     // From here on the folders of renames are flushed where order matters and at the end.
     folder_sync::begin();
     filter_pass pass;
-    maildir_host_options options = filter.host;
+    store_mailer_options options = filter.host;
     options.budget_file = running.data_directory + "/" + budget_file_name;
     options.challenge_record_file = running.data_directory + "/" + challenge_record_file_name;
-    pass.host = maildir_host::create(std::move(options));
+    pass.host = store_mailer::create(maildir_store::open(filter.root), std::move(options));
     if (!pass.host->budget_problem().empty()) std::cerr << "tarnwick: " << pass.host->budget_problem() << "\n";
     if (std::string problem = pass.host->challenge_record_problem(); !problem.empty())
         std::cerr << "tarnwick: " << problem << "\n";
@@ -258,10 +262,10 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
     pass.protection = flag_is_on(addin, "EnableProtection");
     if (!pass.protection && !quiet)
         std::cerr << "tarnwick: protection is off, so the filter acts on nothing; new mail stays new\n";
-    pass.friends = std::make_unique<friend_finder>(addin, running.data_directory, pass.host->root(), filter.sent_folder,
+    pass.friends = std::make_unique<friend_finder>(addin, running.data_directory, filter.root, filter.sent_folder,
                                                    filter.recorded_root, filter.host.trusted_authserv);
     pass.tracker =
-        std::make_unique<pending_tracker>(running.data_directory, pass.host->root(), pass.pending, filter.junk_folder);
+        std::make_unique<pending_tracker>(running.data_directory, filter.root, pass.pending, filter.junk_folder);
     if (pass.protection && learn_sent_mail) {
         pass.friends->learn_from_sent_mail();
         // The add-in releases a new friend's pending mail on its next new-message call.

@@ -14,7 +14,7 @@
 
 #include "cli/cli.h"
 #include "mailer/judging.h"
-#include "mailer/maildir_host.h"
+#include "mailer/store_mailer.h"
 #include "policy/friends.h"
 
 // The send times of the last hour's challenges, in the data folder.
@@ -59,7 +59,7 @@ bool flag_is_on(addin_client& addin, const std::string& name);
 std::string text_property(addin_client& addin, const std::string& name);
 
 // One message through the add-in, as the mail client calls it for each arrival.
-void handle_message(addin_client& addin, maildir_host& host, friend_finder& friends, const std::string& name,
+void handle_message(addin_client& addin, store_mailer& host, friend_finder& friends, const std::string& name,
                     bool mark_seen, run_counts& counts);
 
 void print_count(const std::string& what, int count, const std::string& detail = "");
@@ -70,17 +70,18 @@ struct dry_run_view {
     std::string sendmail;  // the real --sendmail command, "" for none
 };
 
-void print_summary(const maildir_host& host, const run_counts& counts, const friend_finder& friends,
+void print_summary(const store_mailer& host, const run_counts& counts, const friend_finder& friends,
                    const std::string& pending, const std::string& sendmail, const session& running, bool protection,
                    bool gated, const dry_run_view* dry);
 
 // The options of run, watch and deliver, read and checked before anything is written.
 struct filter_options {
-    maildir_host_options host;
+    std::string root;  // the Maildir: the inbox
+    store_mailer_options host;
     std::string sent_folder;  // Maildir++ name, "" for none
     std::string junk_folder;  // Maildir++ name, "" for none
-    // The Maildir that the data folder's files name, when host.root is a scratch copy of it (a
-    // dry run); "" for host.root itself.
+    // The Maildir that the data folder's files name, when `root` is a scratch copy of it (a dry
+    // run); "" for `root` itself.
     std::string recorded_root;
     session_settings session;
 };
@@ -90,17 +91,17 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
 // A byte count: digits with an optional K, M or G (powers of 1024). None when `text` is not one.
 std::optional<std::uint64_t> parse_byte_size(const std::string& text);
 
-// A pass of the filter in an open session: the host over the Maildir, the add-in told of it, the
-// user's friends found.
+// A pass of the filter in an open session: the mailer over the Maildir, the add-in told of it,
+// the user's friends found.
 struct filter_pass {
-    com_ptr<maildir_host> host;
+    com_ptr<store_mailer> host;
     std::string pending;  // the pending folder's name
     bool protection = false;
     std::unique_ptr<friend_finder> friends;
     std::unique_ptr<pending_tracker> tracker;  // the pending folder's index and the verdicts taken by moving
     run_counts counts;
 };
-// Starts a pass: the host, SetMailer (which makes the pending folder and imports the contacts),
+// Starts a pass: the mailer, SetMailer (which makes the pending folder and imports the contacts),
 // and, with `learn_sent_mail` and protection on, the friends found in the sent mail, whose
 // pending mail the add-in releases at once. `quiet` leaves out the note that protection is off.
 filter_pass begin_pass(session& running, const filter_options& filter, bool learn_sent_mail, bool quiet = false);

@@ -9,7 +9,7 @@
 #include "policy/friends.h"
 #include "policy/reply.h"
 
-void finish_unfinished_challenges(addin_client& addin, maildir_host& host) {
+void finish_unfinished_challenges(addin_client& addin, store_mailer& host) {
     host.remove_leftovers();
     std::vector<challenge_intent> sent = host.challenges_left_under_way();
     if (sent.empty()) return;
