@@ -13,9 +13,9 @@
 
 #include "cli/cli.h"
 #include "cli/dry_run.h"
-#include "mailer/judging.h"
 #include "platform/file_io.h"
 #include "policy/filter_settings.h"
+#include "policy/judging.h"
 #include "policy/pending_index.h"
 
 namespace {

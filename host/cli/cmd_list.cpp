@@ -11,10 +11,10 @@
 #include "common/mime.h"
 #include "contract/addin_data.h"
 #include "contract/sender_address.h"
-#include "mailer/judging.h"
 #include "mailer/store_mailer.h"
 #include "platform/text.h"
 #include "policy/contacts.h"
+#include "policy/judging.h"
 #include "policy/pending_index.h"
 #include "store/maildir_store.h"
 
@@ -275,7 +275,7 @@ int cmd_list(const std::vector<std::string>& args) {
         }
         addin.object().Unload();
         // Mail released or deleted here is the filter's doing, not a verdict of the user's.
-        if (!forget_filter_moves(addin, *host.get(), running->data_directory)) code = exit_failure;
+        if (!forget_filter_moves(addin, *host.get(), root, running->data_directory)) code = exit_failure;
     }
     if (FAILED(hr)) return exit_failure;
 

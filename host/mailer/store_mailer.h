@@ -53,6 +53,7 @@
 #include "platform/com_object.h"
 #include "policy/activity.h"
 #include "policy/challenge_intent.h"
+#include "policy/mailer_record.h"
 #include "store/mail_store.h"
 
 namespace mailer_detail {
@@ -86,7 +87,7 @@ struct store_mailer_options {
     std::uint64_t max_message_size = std::uint64_t{64} << 20;
 };
 
-class store_mailer final : public com_object<implements<IMailerHost, IID_IMailerHost>> {
+class store_mailer final : public com_object<implements<IMailerHost, IID_IMailerHost>>, public mailer_record {
 public:
     // A new mailer over `store`, with one reference that the caller owns.
     static com_ptr<store_mailer> create(std::shared_ptr<mail_store> store, store_mailer_options options);
@@ -111,12 +112,13 @@ public:
     // it shares: what the add-in does with it shows in the handle.
     com_ptr<IUnknown> object_for(const message_ref& message);
 
-    const host_activity& activity() const;
+    IMailerHost* mailer() override { return this; }
+    const host_activity& activity() const override;
     // The moves of activity() not taken yet, which are then forgotten.
-    std::vector<host_activity::folder_move> take_moves();
+    std::vector<host_activity::folder_move> take_moves() override;
     // What became of the challenge of the message whose unique part was `unique` (see
     // host_activity::challenges), which is then forgotten; none when nothing is known.
-    std::optional<std::string> take_challenge(const std::string& unique);
+    std::optional<std::string> take_challenge(const std::string& unique) override;
     // Writes the challenge budget's file, flushed to disk, when challenges were counted in it
     // without (as a pass does, see folder_sync.h). False when it could not be written: counted
     // as challenges not counted in the budget, and noted.
@@ -132,25 +134,25 @@ public:
     // others are forgotten here (their half-written file removed), as their message, still new,
     // is challenged when filtered again. Those that went out are noted as the challenge of their
     // message (take_challenge).
-    std::vector<challenge_intent> challenges_left_under_way();
+    std::vector<challenge_intent> challenges_left_under_way() override;
     // Forgets the challenges of these messages: their senders are on the pending list. A record
     // that cannot be written is counted and noted.
-    void forget_challenges(const std::vector<std::string>& messages);
+    void forget_challenges(const std::vector<std::string>& messages) override;
     // After each call of the add-in that may have challenged: the challenges it sent are
     // forgotten when it saved its lists (the pending list holds their senders), else kept as
     // sent for the next run to finish.
     void settle_challenges(bool lists_saved);
     // Removes what this program left half-written in the store (mail_store::remove_leftovers);
     // hold the store's lock. What cannot be removed is counted and noted.
-    void remove_leftovers();
+    void remove_leftovers() override;
     // What was wrong with the record when the host read it; empty when nothing.
     std::string challenge_record_problem() const;
     // Counts and notes something the run's upkeep could not do (`note` says what).
-    void note_upkeep_failure(std::string note);
+    void note_upkeep_failure(std::string note) override;
     // The account of the store, as the store names it.
     const std::string& account() const;
     // The arrival `deliver` stored in this process (its name); "" for none.
-    const std::string& delivered_file() const;
+    const std::string& delivered_file() const override;
     // Where the user finds the replies stored when no command sends them (mail_store::place_of).
     std::string outbox_place() const;
 
