@@ -54,8 +54,9 @@ public:
     // Sets the read state. A message opened as an arrival keeps it until it leaves the arrivals
     // (move_to or leave_arrivals), so that it leaves them by one step.
     virtual store_result set_seen(bool seen) = 0;
-    // Moves it into `folder`, made when missing, keeping its id (a fresh one when the folder
-    // holds that id already) and its flags. Moving it into its own folder only finds it.
+    // Moves it into `folder`, made when missing, keeping its id and its flags, never over another
+    // message (it takes a fresh id when its name is taken there). Moving it into its own folder
+    // only finds it.
     virtual store_result move_to(const std::string& folder) = 0;
     // True once a move into another folder failed other than by the message vanishing.
     virtual bool move_failed() const = 0;
