@@ -1,5 +1,5 @@
 // The mail store as the host sees it: folders by name and messages as handles, whatever keeps
-// them (a Maildir today). Above this line nothing knows of files, paths or flags in names.
+// them (a Maildir today). What stands above it knows nothing of files, paths or flags in names.
 //
 // A folder is named by its full name, its levels joined by '.': "" is the inbox, "Lists.Work"
 // the subfolder "Work" of "Lists". Nothing here destroys mail: what is deleted goes to a folder.
