@@ -10,10 +10,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "store/maildir.h"
-#include "mailer/maildir_host.h"
 #include "common/mime.h"
+#include "mailer/store_mailer.h"
 #include "platform/text.h"
+#include "store/maildir.h"
+#include "store/maildir_store.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ BENCHMARK(bm_list_folder_1000);
 
 // What a release costs: every message of the pending folder is asked for its sender.
 void bm_find_messages_from_1000(benchmark::State& state) {
-    com_ptr<maildir_host> host = maildir_host::create({pending_maildir(), {}, ""});
+    com_ptr<store_mailer> host = store_mailer::create(maildir_store::open(pending_maildir()), {});
     variant_holder pending;
     com_ptr<IUnknown> inbox;
     host->get_incoming_folder(inbox.put());

@@ -125,7 +125,7 @@ int cmd_deliver(const std::vector<std::string>& given) {
             return exit_locked;
         }
         std::string error;
-        std::optional<stored_message> message = store_message(0, filter.host.root, sent, error);
+        std::optional<stored_message> message = store_message(0, filter.root, sent, error);
         if (!message) {
             std::cerr << "tarnwick: the message was not stored (" << error << "); the mail system will try again\n";
             return exit_locked;

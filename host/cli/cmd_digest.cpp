@@ -14,9 +14,9 @@
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "common/text.h"
-#include "mailer/judging.h"
 #include "platform/file_io.h"
 #include "policy/filter_settings.h"
+#include "policy/judging.h"
 #include "policy/pending_index.h"
 
 const char digest_usage[] =

@@ -12,11 +12,12 @@
 #include "common/mime.h"
 #include "contract/addin_data.h"
 #include "contract/sender_address.h"
-#include "mailer/judging.h"
-#include "mailer/maildir_host.h"
+#include "mailer/store_mailer.h"
 #include "platform/text.h"
 #include "policy/contacts.h"
+#include "policy/judging.h"
 #include "policy/pending_index.h"
+#include "store/maildir_store.h"
 
 const char list_usage[] =
     "usage: tarnwick list show [LIST]                 [--data-dir DIR] [--module FILE] [--wait]\n"
@@ -173,9 +174,15 @@ list_request read_request(const std::vector<std::string>& words) {
     return request;
 }
 
+// The Maildir a verdict reaches ("" for none) and the options of its mailer.
+struct mail_options {
+    std::string root;
+    store_mailer_options mailer;
+};
+
 // The mailer's options for `action`: with --maildir (list add and list modify only), the verdict
 // reaches mail already received; without, the root stays "". Throws usage_error for a wrong one.
-maildir_host_options read_mail_options(parsed_arguments& arguments, const std::string& action) {
+mail_options read_mail_options(parsed_arguments& arguments, const std::string& action) {
     bool reaches_mail = action == "add" || action == "modify";
     if ((arguments.on_command_line("--maildir") || arguments.on_command_line("--contacts")) && !reaches_mail)
         throw usage_error("--maildir and --contacts go with list add and list modify");
@@ -187,13 +194,13 @@ maildir_host_options read_mail_options(parsed_arguments& arguments, const std::s
             if (arguments.from_file.count(option)) arguments.options.erase(option);
         }
     }
-    maildir_host_options options;
+    mail_options options;
     if (arguments.has("--maildir")) options.root = require_maildir(arguments, "list " + action);
     if (arguments.has("--contacts")) {
         std::string error;
         std::optional<std::vector<std::string>> contacts = read_contacts(arguments.value("--contacts"), error);
         if (!contacts) throw usage_error(arguments.origin("--contacts") + ": " + error);
-        options.contacts = std::move(*contacts);
+        options.mailer.contacts = std::move(*contacts);
     }
     return options;
 }
@@ -258,10 +265,10 @@ HRESULT make_change(const session& running, const list_request& request) {
 
 // With a Maildir in `options`, the mailer that the verdict reaches the mail through, given to the
 // add-in by SetMailer; null without one. `code` made exit_failure when SetMailer fails.
-com_ptr<maildir_host> attach_mailer(const session& running, const maildir_host_options& options, int& code) {
-    com_ptr<maildir_host> host;
+com_ptr<store_mailer> attach_mailer(const session& running, const mail_options& options, int& code) {
+    com_ptr<store_mailer> host;
     if (options.root.empty()) return host;
-    host = maildir_host::create(options);
+    host = store_mailer::create(maildir_store::open(options.root), options.mailer);
     if (FAILED(running.addin->object().SetMailer(static_cast<IMailerHost*>(host.get())))) {
         std::cerr << "tarnwick: the contacts were not saved: the filter could not write "
                   << running.files_not_written_text("its list files") << " (see the debug log)\n";
@@ -273,7 +280,8 @@ com_ptr<maildir_host> attach_mailer(const session& running, const maildir_host_o
 // After a change to `target` (`made` when its calls succeeded) with a mailer: the pending mail
 // of a sender just authorized released, the add-in unloaded, and what it moved not taken for the
 // user's verdict. False, said on stderr, when something was not done or not saved.
-bool finish_with_mailer(const session& running, maildir_host& host, const list_name& target, bool made) {
+bool finish_with_mailer(const session& running, store_mailer& host, const std::string& root, const list_name& target,
+                        bool made) {
     addin_client& addin = *running.addin;
     bool done = true;
     // The add-in releases an authorized sender's pending mail on the next new-message call:
@@ -286,7 +294,7 @@ bool finish_with_mailer(const session& running, maildir_host& host, const list_n
     }
     addin.object().Unload();
     // Mail released or deleted here is the filter's doing, not a verdict of the user's.
-    if (!forget_filter_moves(addin, host, running.data_directory)) done = false;
+    if (!forget_filter_moves(addin, host, root, running.data_directory)) done = false;
     return done;
 }
 
@@ -304,7 +312,7 @@ std::optional<bool> holds(addin_client& addin, const list_name& list, const std:
 
 // The size of the list changed, then what became of the mail already received (`host`, null
 // without --maildir) or when it will. False when the mailer failed to move or flag mail.
-bool print_change(const list_request& request, LONG size, const maildir_host* host) {
+bool print_change(const list_request& request, LONG size, const store_mailer* host) {
     const list_name& target = *request.target;
     std::cout << target.name << " list: " << size << (size == 1 ? " entry" : " entries") << "\n";
     if (host) {
@@ -323,14 +331,14 @@ bool print_change(const list_request& request, LONG size, const maildir_host* ho
 }
 
 // `list add`, `list remove` and `list modify` in the open session `running`.
-int change_list(session& running, list_request& request, const maildir_host_options& options) {
+int change_list(session& running, list_request& request, const mail_options& options) {
     addin_client& addin = *running.addin;
     const list_name& target = *request.target;
     if (request.action != "add" && !resolve_entries(addin, request)) return exit_failure;
     int code = exit_ok;
-    com_ptr<maildir_host> host = attach_mailer(running, options, code);
+    com_ptr<store_mailer> host = attach_mailer(running, options, code);
     HRESULT hr = make_change(running, request);
-    if (host && !finish_with_mailer(running, *host.get(), target, SUCCEEDED(hr))) code = exit_failure;
+    if (host && !finish_with_mailer(running, *host.get(), options.root, target, SUCCEEDED(hr))) code = exit_failure;
     if (FAILED(hr)) return exit_failure;
 
     std::optional<LONG> after = list_size(addin, target);
@@ -362,7 +370,7 @@ int change_list(session& running, list_request& request, const maildir_host_opti
 int cmd_list(const parsed_arguments& given) {
     parsed_arguments arguments = given;
     list_request request = read_request(arguments.positional);
-    maildir_host_options options = read_mail_options(arguments, request.action);
+    mail_options options = read_mail_options(arguments, request.action);
     session_settings settings = read_session_settings(arguments);
     settings.maildir = options.root;
 

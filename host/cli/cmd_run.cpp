@@ -96,7 +96,7 @@ private:
 
 int cmd_run(const parsed_arguments& arguments) {
     filter_options filter = read_filter_options(arguments, "run");
-    maildir_host_options& options = filter.host;
+    store_mailer_options& options = filter.host;
     session_settings& settings = filter.session;
 
     // A dry run is the real one on a copy, which is removed after it; sending is left out.
@@ -106,14 +106,14 @@ int cmd_run(const parsed_arguments& arguments) {
         // A signal while the copy is made must not leave it behind.
         install_signal_handlers();
         std::string error;
-        scratch = scratch_copy::make(options.root, data_directory_of(settings.data_home), error);
+        scratch = scratch_copy::make(filter.root, data_directory_of(settings.data_home), error);
         if (!scratch || stop_requested) {
             std::cerr << "tarnwick: dry run: " << (scratch ? "stopped by a signal" : error) << "\n";
             return exit_failure;
         }
-        dry = dry_run_view{options.root, options.sendmail_command};
-        filter.recorded_root = options.root;
-        options.root = settings.maildir = scratch->maildir();
+        dry = dry_run_view{filter.root, options.sendmail_command};
+        filter.recorded_root = filter.root;
+        filter.root = settings.maildir = scratch->maildir();
         settings.data_home = scratch->data_home();
         options.sendmail_command.clear();
     }
@@ -126,12 +126,12 @@ int cmd_run(const parsed_arguments& arguments) {
 
     filter_pass pass = begin_pass(*running, filter, true);
     pass.counts.keep_handled = dry.has_value();
-    com_ptr<maildir_host>& host = pass.host;
+    com_ptr<store_mailer>& host = pass.host;
     run_counts& counts = pass.counts;
     friend_finder& friends = *pass.friends;
     addin_client& addin = *running->addin;
     if (pass.protection) before_new_mail(addin, pass);
-    std::vector<std::string> arrivals = host->new_messages();
+    std::vector<std::string> arrivals = host->store().arrivals();
     progress_line progress;
     for (size_t i = 0; i < arrivals.size() && !stop_requested; ++i) {
         progress.update(i + 1, arrivals.size());
@@ -144,7 +144,7 @@ int cmd_run(const parsed_arguments& arguments) {
 
     std::string sendmail = dry ? dry->sendmail : options.sendmail_command;
     running->addin.reset();  // the module lets go of the host before the summary is read
-    if (dry) print_dry_run_fates(host->root(), counts.handled, !dry->sendmail.empty());
+    if (dry) print_dry_run_fates(filter.root, counts.handled, !dry->sendmail.empty());
     print_summary(*host.get(), counts, friends, pass.pending, sendmail, *running, pass.protection,
                   !options.trusted_authserv.empty(), dry ? &*dry : nullptr);
     // The mail is filtered whatever becomes of the figures; a history that was not saved fails the run.

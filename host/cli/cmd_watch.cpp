@@ -91,7 +91,7 @@ int filter_batch(const filter_options& filter, const std::set<std::string>& hand
     filter_pass pass = begin_pass(*running, filter, true, !first);
     addin_client& addin = *running->addin;
     if (pass.protection) before_new_mail(addin, pass);
-    for (const std::string& name : pass.host->new_messages()) {
+    for (const std::string& name : pass.host->store().arrivals()) {
         // Names handed over already: a message the filter keeps but cannot move to cur/ must
         // not be handled twice.
         if (stop_requested) break;
@@ -193,7 +193,7 @@ int watch_inbox(const filter_options& given) {
     if (filter.session.lock_timeout < 0 && !filter.session.wait) filter.session.lock_timeout = default_lock_timeout;
     install_signal_handlers();
     int notify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    std::string new_folder = filter.host.root + "/new";
+    std::string new_folder = filter.root + "/new";
     int inbox_watch = notify < 0 ? -1
                                  : ::inotify_add_watch(notify, new_folder.c_str(),
                                                        IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF);
@@ -210,13 +210,12 @@ int watch_inbox(const filter_options& given) {
     const std::string data_directory = data_directory_of(filter.session.data_home);
     while (!stop_requested) {
         std::set<std::string> present;
-        for (const maildir::message_file& file : maildir::list_messages(filter.host.root, "new"))
-            present.insert(file.name);
+        for (const maildir::message_file& file : maildir::list_messages(filter.root, "new")) present.insert(file.name);
         std::erase_if(handed, [&](const std::string& name) { return !present.count(name); });
         bool arrivals =
             std::any_of(present.begin(), present.end(), [&](const auto& name) { return !handed.count(name); });
         bool upkeep = !first && std::chrono::steady_clock::now() - last_upkeep >= upkeep_interval;
-        if (upkeep && !expiry_due(data_directory, filter.host.root)) {
+        if (upkeep && !expiry_due(data_directory, filter.root)) {
             upkeep = false;
             last_upkeep = std::chrono::steady_clock::now();
         }
@@ -229,7 +228,7 @@ int watch_inbox(const filter_options& given) {
                 pending_changed = false;
                 // The first batch made the pending folder when it was missing. What the user moved
                 // out of it before it was watched is judged by one more batch.
-                if (first) again = pending_changed = watch_pending_folder(notify, data_directory, filter.host.root);
+                if (first) again = pending_changed = watch_pending_folder(notify, data_directory, filter.root);
                 first = false;
                 if (upkeep) last_upkeep = std::chrono::steady_clock::now();
                 if (batch.code != exit_ok) code = exit_failure;
@@ -267,6 +266,6 @@ int watch_inbox(const filter_options& given) {
     }
     ::close(notify);
     std::cout << "tarnwick: watch stopped: " << seen << (seen == 1 ? " message" : " messages") << " filtered in all in "
-              << filter.host.root << "\n";
+              << filter.root << "\n";
     return code;
 }

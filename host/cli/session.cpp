@@ -11,10 +11,10 @@
 #include <string_view>
 
 #include "contract/addin_data.h"
-#include "mailer/judging.h"
 #include "platform/file_io.h"
 #include "platform/fs.h"
 #include "platform/posix_files.h"
+#include "policy/judging.h"
 #include "policy/sent_mail.h"
 #include "store/maildir.h"
 

@@ -1,4 +1,4 @@
-#include "mailer/unfinished_challenges.h"
+#include "policy/unfinished_challenges.h"
 
 #include <set>
 #include <string>
@@ -9,7 +9,7 @@
 #include "policy/friends.h"
 #include "policy/reply.h"
 
-void finish_unfinished_challenges(addin_client& addin, maildir_host& host) {
+void finish_unfinished_challenges(addin_client& addin, mailer_record& host) {
     host.remove_leftovers();
     std::vector<challenge_intent> sent = host.challenges_left_under_way();
     if (sent.empty()) return;

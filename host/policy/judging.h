@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "common/addin_client.h"
-#include "mailer/maildir_host.h"
+#include "policy/mailer_record.h"
 #include "policy/pending_index.h"
 
 // The verdicts taken, and those that could not be.
@@ -47,10 +47,10 @@ public:
     // Before new mail is filtered: indexes the pending folder's messages not yet known, and
     // takes the verdict of each message that has left it since the last pass. A verdict whose
     // list could not be written stays for the next pass. Returns this pass's report.
-    verdict_report judge_moved_messages(addin_client& addin, maildir_host& host);
+    verdict_report judge_moved_messages(addin_client& addin, mailer_record& host);
     // After a message is handled: the filter's moves into the pending folder add entries (with
     // what became of the challenge), its moves out of it drop theirs.
-    void record(maildir_host& host);
+    void record(mailer_record& host);
     // Saves the index when it changed; a failure goes into the report. False when not saved.
     bool save();
 
@@ -59,7 +59,7 @@ public:
     const std::map<std::string, pending_entry>& entries() const { return entries_; }
 
 private:
-    void take_verdicts(addin_client& addin, maildir_host& host,
+    void take_verdicts(addin_client& addin, mailer_record& host,
                        const std::vector<std::pair<std::string, std::string>>& verdicts, verdict_report& pass);
 
     std::string data_directory_;
@@ -75,9 +75,11 @@ private:
 // program that then hands the add-in a message keeps a pending_tracker instead and calls its
 // record() after the message and save() at the end, so that what the filter parks is indexed
 // with its challenge (else the next pass indexes it with the challenge "unknown").
-verdict_report judge_moved_messages(addin_client& addin, maildir_host& host, const std::string& data_directory,
-                                    const std::string& pending_folder, const std::string& junk_folder);
-// For a program that moved mail through `host` without judging: drops the index entries of the
-// messages the filter moved out of the pending folder, whose name the add-in gives. False, after
-// saying why on standard error, when the index could not be saved.
-bool forget_filter_moves(addin_client& addin, maildir_host& host, const std::string& data_directory);
+verdict_report judge_moved_messages(addin_client& addin, mailer_record& host, const std::string& root,
+                                    const std::string& data_directory, const std::string& pending_folder,
+                                    const std::string& junk_folder);
+// For a program that moved mail of the Maildir `root` through `host` without judging: drops the
+// index entries of the messages the filter moved out of the pending folder, whose name the add-in
+// gives. False, after saying why on standard error, when the index could not be saved.
+bool forget_filter_moves(addin_client& addin, mailer_record& host, const std::string& root,
+                         const std::string& data_directory);

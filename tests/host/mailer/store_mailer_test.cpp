@@ -1,4 +1,4 @@
-// IMailerHost over a Maildir, called the way the add-in calls it: folders, moves, read state,
+// IMailerHost over the Maildir store, called the way the add-in calls it: folders, moves, read state,
 // deletion into Trash, messages that vanish or are renamed under the host, replies.
 #include <gtest/gtest.h>
 
@@ -7,10 +7,11 @@
 #include <filesystem>
 #include <map>
 
-#include "mailer/maildir_host.h"
 #include "common/mime.h"
 #include "maildir_fixture.h"
+#include "mailer/store_mailer.h"
 #include "platform/text.h"
+#include "store/maildir_store.h"
 #include "support/hresult_checks.h"
 
 namespace {
@@ -42,14 +43,15 @@ const std::string bob_mail = mail_text(
      "To: me@home.example", "Subject: Bike", "Date: Mon, 01 Jan 2024 11:00:00 +0000", "Message-ID: <bike@example.net>"},
     "Is it for sale?\n");
 
-class maildir_host_test : public testing::Test {
+class store_mailer_test : public testing::Test {
 protected:
     void SetUp() override {
-        host = maildir_host::create({tree.root(), {"ann@example.org", "bob@example.net"}, "", {"me@home.example"}});
+        host = store_mailer::create(maildir_store::open(tree.root()),
+                                    {{"ann@example.org", "bob@example.net"}, "", {"me@home.example"}});
     }
     void TearDown() override {
         host.reset();
-        EXPECT_EQ(maildir_live_objects(), 0) << "a reference handed out was never released";
+        EXPECT_EQ(mailer_live_objects(), 0) << "a reference handed out was never released";
     }
 
     com_ptr<IUnknown> inbox() {
@@ -74,19 +76,34 @@ protected:
         EXPECT_HR(S_OK, host->create_subfolder(view(inbox().get()), text.get(), made.put()));
         return com_ptr<IUnknown>(made->punkVal);
     }
+    // The arrival `name` as the add-in gets it from `mailer`, its handle kept for folder_of.
+    com_ptr<IUnknown> arrival(store_mailer& mailer, const std::string& name) {
+        message_ref handle = mailer.store().open_arrival(name, nullptr);
+        if (!handle) return {};
+        com_ptr<IUnknown> object = mailer.object_for(handle);
+        handles[object.get()] = handle;
+        return object;
+    }
     com_ptr<IUnknown> message(const std::string& name) {
-        com_ptr<IUnknown> m = host->open_new_message(name);
+        com_ptr<IUnknown> m = arrival(*host.get(), name);
         EXPECT_TRUE(m) << name;
         return m;
     }
+    // The folder the message is in now; none when it is gone.
+    std::optional<std::string> folder_of(IUnknown* message) {
+        message_ref& handle = handles.at(message);
+        if (!handle->locate()) return std::nullopt;
+        return handle->folder();
+    }
 
     maildir_tree tree;
-    com_ptr<maildir_host> host;
+    com_ptr<store_mailer> host;
+    std::map<IUnknown*, message_ref> handles;
 };
 
 }  // namespace
 
-TEST_F(maildir_host_test, the_tree_is_root_then_inbox_then_its_dot_folders) {
+TEST_F(store_mailer_test, the_tree_is_root_then_inbox_then_its_dot_folders) {
     tree.make_folder("Lists.Work");
     tree.make_folder("Archive");
     write_text_file(tree.root() + "/.tarnwick.lock", "pid 1: tarnwick run\n");  // a file, no folder
@@ -109,7 +126,7 @@ TEST_F(maildir_host_test, the_tree_is_root_then_inbox_then_its_dot_folders) {
     EXPECT_EQ(texts_of(accounts.get()), (std::vector<std::string>{tree.root()}));
 }
 
-TEST_F(maildir_host_test, subfolders_are_made_one_safe_level_at_a_time) {
+TEST_F(store_mailer_test, subfolders_are_made_one_safe_level_at_a_time) {
     com_ptr<IUnknown> pending = subfolder("Pending");
     EXPECT_EQ(name_of(pending.get()), "Pending");
     EXPECT_TRUE(file_exists(tree.folder_dir("Pending") + "/maildirfolder"));
@@ -132,13 +149,13 @@ TEST_F(maildir_host_test, subfolders_are_made_one_safe_level_at_a_time) {
     EXPECT_FALSE(file_exists(tree.base() + "/etc"));
 }
 
-TEST_F(maildir_host_test, moves_keep_the_unique_part_and_the_flags) {
+TEST_F(store_mailer_test, moves_keep_the_unique_part_and_the_flags) {
     tree.add("", "new", "1.A.host", bob_mail);
     com_ptr<IUnknown> first = message("1.A.host");
     com_ptr<IUnknown> pending = subfolder("Pending");
     ASSERT_HR(S_OK, host->move_message(view(first.get()), view(pending.get())));
     EXPECT_EQ(tree.files_in("Pending", "cur"), (std::vector<std::string>{"1.A.host:2,"}));
-    EXPECT_EQ(host->folder_of(first.get()), "Pending");
+    EXPECT_EQ(folder_of(first.get()), "Pending");
     EXPECT_HR(S_OK, host->move_message(view(first.get()), view(pending.get())));  // already there
     EXPECT_EQ(host->activity().moved_into.at("Pending"), 1);
 
@@ -152,7 +169,7 @@ TEST_F(maildir_host_test, moves_keep_the_unique_part_and_the_flags) {
     EXPECT_HR(E_INVALIDARG, host->move_message(view(first.get()), view(root.get())));
 }
 
-TEST_F(maildir_host_test, read_state_is_the_seen_flag_and_other_flags_survive) {
+TEST_F(store_mailer_test, read_state_is_the_seen_flag_and_other_flags_survive) {
     tree.add("", "new", "2.B.host", bob_mail);
     com_ptr<IUnknown> m = message("2.B.host");
     VARIANT_BOOL unread = 7;
@@ -170,7 +187,7 @@ TEST_F(maildir_host_test, read_state_is_the_seen_flag_and_other_flags_survive) {
     EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"2.B.host:2,Fa"}));
 }
 
-TEST_F(maildir_host_test, deleting_moves_to_trash_and_never_destroys) {
+TEST_F(store_mailer_test, deleting_moves_to_trash_and_never_destroys) {
     tree.add("", "new", "3.C.host", bob_mail);
     com_ptr<IUnknown> m = message("3.C.host");
     ASSERT_FALSE(file_exists(tree.folder_dir("Trash")));
@@ -182,7 +199,7 @@ TEST_F(maildir_host_test, deleting_moves_to_trash_and_never_destroys) {
     EXPECT_EQ(host->activity().deleted, 1);
 }
 
-TEST_F(maildir_host_test, a_move_meeting_the_same_name_takes_a_fresh_one) {
+TEST_F(store_mailer_test, a_move_meeting_the_same_name_takes_a_fresh_one) {
     tree.add("", "new", "4.D.host", bob_mail);
     tree.add("Pending", "cur", "4.D.host:2,", "another message with the same name");
     com_ptr<IUnknown> m = message("4.D.host");
@@ -193,10 +210,10 @@ TEST_F(maildir_host_test, a_move_meeting_the_same_name_takes_a_fresh_one) {
     EXPECT_EQ(read_text_file(tree.folder_dir("Pending") + "/cur/4.D.host:2,"), "another message with the same name");
     std::string moved = names[0] == "4.D.host:2," ? names[1] : names[0];
     EXPECT_EQ(read_text_file(tree.folder_dir("Pending") + "/cur/" + moved), bob_mail);
-    EXPECT_EQ(host->folder_of(m.get()), "Pending");
+    EXPECT_EQ(folder_of(m.get()), "Pending");
 }
 
-TEST_F(maildir_host_test, a_message_renamed_by_another_client_is_found_again) {
+TEST_F(store_mailer_test, a_message_renamed_by_another_client_is_found_again) {
     tree.add("", "new", "5.E.host", bob_mail);
     com_ptr<IUnknown> m = message("5.E.host");
     ASSERT_EQ(std::rename((tree.root() + "/new/5.E.host").c_str(), (tree.root() + "/cur/5.E.host:2,S").c_str()), 0);
@@ -206,7 +223,7 @@ TEST_F(maildir_host_test, a_message_renamed_by_another_client_is_found_again) {
 
 // The host lists the Maildir's folders once and again only when the root changed, and makes a
 // folder once: folders that another program makes or removes meanwhile still count.
-TEST_F(maildir_host_test, folders_made_or_removed_by_another_program_meanwhile_count) {
+TEST_F(store_mailer_test, folders_made_or_removed_by_another_program_meanwhile_count) {
     auto names_below_inbox = [&] {
         std::vector<std::string> names;
         for (auto& child : children(inbox().get())) names.push_back(name_of(child.get()));
@@ -235,7 +252,7 @@ TEST_F(maildir_host_test, folders_made_or_removed_by_another_program_meanwhile_c
 
 // A new message is read once, when it is opened: what the add-in asks of it comes from those
 // bytes, while its file is still looked for where it is.
-TEST_F(maildir_host_test, a_message_in_hand_is_read_once_and_still_followed_on_disk) {
+TEST_F(store_mailer_test, a_message_in_hand_is_read_once_and_still_followed_on_disk) {
     std::string path = tree.add("", "new", "10.J.host", bob_mail);
     com_ptr<IUnknown> m = message("10.J.host");
     // Another client marks it read: it moves, its content stays.
@@ -253,10 +270,10 @@ TEST_F(maildir_host_test, a_message_in_hand_is_read_once_and_still_followed_on_d
     ASSERT_HR(S_OK, host->move_message(view(m.get()), view(pending.get())));
     EXPECT_EQ(tree.files_in("Pending", "cur"), (std::vector<std::string>{"10.J.host:2,S"}));
     EXPECT_TRUE(tree.files_in("", "cur").empty());
-    EXPECT_EQ(host->folder_of(m.get()), "Pending");
+    EXPECT_EQ(folder_of(m.get()), "Pending");
 }
 
-TEST_F(maildir_host_test, a_vanished_message_gives_a_failure_code_on_every_call) {
+TEST_F(store_mailer_test, a_vanished_message_gives_a_failure_code_on_every_call) {
     std::string path = tree.add("", "new", "6.F.host", bob_mail);
     com_ptr<IUnknown> m = message("6.F.host");
     com_ptr<IUnknown> pending = subfolder("Pending");
@@ -279,16 +296,16 @@ TEST_F(maildir_host_test, a_vanished_message_gives_a_failure_code_on_every_call)
     EXPECT_HR(E_MESSAGE_GONE, host->delete_message(view(m.get())));
     EXPECT_HR(E_MESSAGE_GONE, host->move_to_incoming(view(m.get())));
     EXPECT_HR(E_MESSAGE_GONE, host->reply_to_message(m.get(), reply_subject.get(), reply_body.get()));
-    EXPECT_FALSE(host->folder_of(m.get()));
+    EXPECT_FALSE(folder_of(m.get()));
     EXPECT_TRUE(tree.files_in("Pending", "cur").empty());
     EXPECT_FALSE(file_exists(tree.folder_dir("Trash") + "/cur"));
-    EXPECT_FALSE(host->open_new_message("6.F.host"));
+    EXPECT_FALSE(host->store().open_arrival("6.F.host", nullptr));
 }
 
-TEST_F(maildir_host_test, foreign_objects_are_refused) {
-    com_ptr<maildir_host> other = maildir_host::create({tree.root(), {}, ""});
+TEST_F(store_mailer_test, foreign_objects_are_refused) {
+    com_ptr<store_mailer> other = store_mailer::create(maildir_store::open(tree.root()), {{}, ""});
     tree.add("", "new", "7.G.host", bob_mail);
-    com_ptr<IUnknown> theirs = other->open_new_message("7.G.host");
+    com_ptr<IUnknown> theirs = arrival(*other.get(), "7.G.host");
     com_ptr<IUnknown> folder;
     other->get_incoming_folder(folder.put());
     EXPECT_HR(E_INVALIDARG, host->delete_message(view(theirs.get())));
@@ -297,7 +314,7 @@ TEST_F(maildir_host_test, foreign_objects_are_refused) {
     EXPECT_EQ(tree.files_in("", "new"), (std::vector<std::string>{"7.G.host"}));
 }
 
-TEST_F(maildir_host_test, messages_are_found_by_sender_in_any_letter_case) {
+TEST_F(store_mailer_test, messages_are_found_by_sender_in_any_letter_case) {
     tree.add("Pending", "cur", "8.a:2,S", bob_mail, 100);
     tree.add("Pending", "new", "8.b", mail_text({"From: carol@example.org"}), 200);
     tree.add("Pending", "cur", "8.c:2,", mail_text({"From: BOB@EXAMPLE.NET"}), 300);
@@ -319,7 +336,7 @@ TEST_F(maildir_host_test, messages_are_found_by_sender_in_any_letter_case) {
     EXPECT_TRUE(objects_of(none.get()).empty());
 }
 
-TEST_F(maildir_host_test, the_oldest_message_past_the_timeout_goes_to_trash) {
+TEST_F(store_mailer_test, the_oldest_message_past_the_timeout_goes_to_trash) {
     long now = static_cast<long>(std::time(nullptr));
     tree.add("Pending", "cur", "9.old:2,S", mail_text({"From: Old <Old@Example.COM>"}), now - 20 * 86400);
     tree.add("Pending", "cur", "9.mid:2,S", mail_text({"From: mid@example.com"}), now - 10 * 86400);
@@ -342,7 +359,7 @@ TEST_F(maildir_host_test, the_oldest_message_past_the_timeout_goes_to_trash) {
     EXPECT_EQ(host->activity().expired, 2);
 }
 
-TEST_F(maildir_host_test, headers_body_attachments_and_times_of_a_message) {
+TEST_F(store_mailer_test, headers_body_attachments_and_times_of_a_message) {
     tree.add("", "new", "10.H.host",
              mail_text({"From: Bob <Bob@Example.net>", "To: Robin <me@home.example>", "Subject: =?UTF-8?Q?K=C3=B6ln?=",
                         "Date: Mon, 01 Jan 2024 11:00:00 +0000", "Content-Type: multipart/mixed; boundary=b"},
@@ -369,7 +386,7 @@ TEST_F(maildir_host_test, headers_body_attachments_and_times_of_a_message) {
 
 // The add-in takes mail whose sender is its receiver for mail to oneself: parked, never
 // challenged. The receiver is the user's own address, so that only the user's mail is that.
-TEST_F(maildir_host_test, the_receiver_is_the_user_so_only_his_own_mail_is_mail_to_oneself) {
+TEST_F(store_mailer_test, the_receiver_is_the_user_so_only_his_own_mail_is_mail_to_oneself) {
     struct row {
         std::string fields;
         const char* receiver;
@@ -391,7 +408,7 @@ TEST_F(maildir_host_test, the_receiver_is_the_user_so_only_his_own_mail_is_mail_
     }
 }
 
-TEST_F(maildir_host_test, replies_go_to_the_outbox_unless_they_must_not_be_sent) {
+TEST_F(store_mailer_test, replies_go_to_the_outbox_unless_they_must_not_be_sent) {
     tree.add("", "new", "11.I.host", bob_mail);
     tree.add("", "new", "11.J.host",
              mail_text({"Return-Path: <x@lists.example.org>", "From: pat@example.com", "To: users@lists.example.org",
@@ -412,24 +429,24 @@ TEST_F(maildir_host_test, replies_go_to_the_outbox_unless_they_must_not_be_sent)
 }
 
 // Nobody writes such mail by hand: a challenge would only cost, or answer a forgery.
-TEST_F(maildir_host_test, mail_too_large_or_without_header_fields_is_never_answered) {
-    maildir_host_options options{tree.root(), {}, "", {"me@home.example"}};
+TEST_F(store_mailer_test, mail_too_large_or_without_header_fields_is_never_answered) {
+    store_mailer_options options{{}, "", {"me@home.example"}};
     options.max_message_size = 200;
-    com_ptr<maildir_host> limited = maildir_host::create(options);
+    com_ptr<store_mailer> limited = store_mailer::create(maildir_store::open(tree.root()), options);
     std::string fields = "Return-Path: <ann@example.org>\nFrom: ann@example.org\nTo: me@home.example\n";
     tree.add("", "new", "15.a", fields + "\n" + std::string(200, 'x') + "\n");
     tree.add("", "new", "15.b", "Dear me,\n" + fields + "\nbody\n");
     tree.add("", "new", "15.c", fields + "\nshort\n");
     bstr_holder subject(bstr_from_narrow("Please confirm")), body(bstr_from_narrow("Reply."));
     for (const char* name : {"15.a", "15.b"})
-        EXPECT_HR(E_ABORT, limited->reply_to_message(limited->open_new_message(name).get(), subject.get(), body.get()));
-    EXPECT_HR(S_OK, limited->reply_to_message(limited->open_new_message("15.c").get(), subject.get(), body.get()));
+        EXPECT_HR(E_ABORT, limited->reply_to_message(arrival(*limited.get(), name).get(), subject.get(), body.get()));
+    EXPECT_HR(S_OK, limited->reply_to_message(arrival(*limited.get(), "15.c").get(), subject.get(), body.get()));
     EXPECT_EQ(limited->activity().withheld_by, (std::map<std::string, int>{{"not mail", 1}, {"too large", 1}}));
     EXPECT_EQ(limited->activity().replies_sent, 1);
     limited.reset();
 }
 
-TEST_F(maildir_host_test, mail_that_would_spread_or_loop_a_challenge_is_withheld) {
+TEST_F(store_mailer_test, mail_that_would_spread_or_loop_a_challenge_is_withheld) {
     struct row {
         const char* file;
         std::string headers;
@@ -467,19 +484,18 @@ TEST_F(maildir_host_test, mail_that_would_spread_or_loop_a_challenge_is_withheld
     EXPECT_EQ(challenge.headers.find("To")->value, "ann@example.org");
 }
 
-TEST_F(maildir_host_test, replies_can_go_to_a_sendmail_command) {
+TEST_F(store_mailer_test, replies_can_go_to_a_sendmail_command) {
     tree.add("", "new", "12.K.host", bob_mail);
     std::string captured = tree.base() + "/sent.eml";
     // The commands take the null sender's arguments, -f '<>', and leave them.
-    com_ptr<maildir_host> sending =
-        maildir_host::create({tree.root(), {}, "sh -c 'cat > \"$0\"' '" + captured + "'", {"me@home.example"}});
-    com_ptr<maildir_host> failing =
-        maildir_host::create({tree.root(), {}, "sh -c 'cat >/dev/null; exit 3' sh", {"me@home.example"}});
+    com_ptr<store_mailer> sending = store_mailer::create(
+        maildir_store::open(tree.root()), {{}, "sh -c 'cat > \"$0\"' '" + captured + "'", {"me@home.example"}});
+    com_ptr<store_mailer> failing = store_mailer::create(
+        maildir_store::open(tree.root()), {{}, "sh -c 'cat >/dev/null; exit 3' sh", {"me@home.example"}});
     bstr_holder subject(bstr_from_narrow("Please confirm")), body(bstr_from_narrow("Reply."));
-    ASSERT_HR(S_OK, sending->reply_to_message(sending->open_new_message("12.K.host").get(), subject.get(), body.get()));
+    ASSERT_HR(S_OK, sending->reply_to_message(arrival(*sending.get(), "12.K.host").get(), subject.get(), body.get()));
     EXPECT_NE(read_text_file(captured).find("Subject: Please confirm"), std::string::npos);
-    EXPECT_HR(E_FAIL,
-              failing->reply_to_message(failing->open_new_message("12.K.host").get(), subject.get(), body.get()));
+    EXPECT_HR(E_FAIL, failing->reply_to_message(arrival(*failing.get(), "12.K.host").get(), subject.get(), body.get()));
     EXPECT_EQ(failing->activity().replies_failed, 1);
     ASSERT_EQ(failing->activity().notes.size(), 1u);
     EXPECT_NE(failing->activity().notes[0].find("exited with status 3"), std::string::npos)
@@ -487,20 +503,20 @@ TEST_F(maildir_host_test, replies_can_go_to_a_sendmail_command) {
     EXPECT_FALSE(file_exists(tree.folder_dir("Outbox")));
 }
 
-TEST_F(maildir_host_test, new_mail_comes_oldest_first_and_seen_mail_is_left_alone) {
+TEST_F(store_mailer_test, new_mail_comes_oldest_first_and_seen_mail_is_left_alone) {
     tree.add("", "new", "13.late", bob_mail, 300);
     tree.add("", "new", "13.early", bob_mail, 100);
     tree.add("", "cur", "13.seen:2,", bob_mail, 50);
-    EXPECT_EQ(host->new_messages(), (std::vector<std::string>{"13.early", "13.late"}));
+    EXPECT_EQ(host->store().arrivals(), (std::vector<std::string>{"13.early", "13.late"}));
     com_ptr<IUnknown> early = message("13.early");
-    EXPECT_TRUE(host->mark_seen(early.get()));
+    EXPECT_TRUE(handles.at(early.get())->leave_arrivals());
     EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"13.early:2,", "13.seen:2,"}));
     // Another client has seen the late one before its turn: it is not handed out.
     ASSERT_EQ(std::rename((tree.root() + "/new/13.late").c_str(), (tree.root() + "/cur/13.late:2,").c_str()), 0);
-    EXPECT_FALSE(host->open_new_message("13.late"));
+    EXPECT_FALSE(host->store().open_arrival("13.late", nullptr));
 }
 
-TEST_F(maildir_host_test, the_message_in_hand_leaves_new_only_by_its_one_move) {
+TEST_F(store_mailer_test, the_message_in_hand_leaves_new_only_by_its_one_move) {
     // Marked read before its move: the file stays in new/ until the move carries the flag, so a
     // program killed in between leaves it to be filtered again.
     tree.add("", "new", "14.blocked", bob_mail);
@@ -532,7 +548,7 @@ TEST_F(maildir_host_test, the_message_in_hand_leaves_new_only_by_its_one_move) {
     com_ptr<IUnknown> kept = message("14.kept");
     ASSERT_HR(S_OK, host->put_unread(view(kept.get()), VARIANT_FALSE));
     EXPECT_EQ(tree.files_in("", "new"), (std::vector<std::string>{"14.kept"}));
-    EXPECT_TRUE(host->mark_seen(kept.get()));
+    EXPECT_TRUE(handles.at(kept.get())->leave_arrivals());
     EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"14.kept:2,S"}));
 
     // Once in cur/, the flag is renamed in place at once.
@@ -540,7 +556,7 @@ TEST_F(maildir_host_test, the_message_in_hand_leaves_new_only_by_its_one_move) {
     EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"14.kept:2,"}));
 }
 
-TEST_F(maildir_host_test, a_sender_is_usable_only_as_a_plain_address) {
+TEST_F(store_mailer_test, a_sender_is_usable_only_as_a_plain_address) {
     struct row {
         const char* from;  // the From line, or "" for none
         bool usable;
@@ -567,16 +583,16 @@ TEST_F(maildir_host_test, a_sender_is_usable_only_as_a_plain_address) {
         tree.add("", "new", name,
                  std::string(r.from).empty() ? mail_text({"To: me@home.example"})
                                              : mail_text({r.from, "To: me@home.example"}));
-        EXPECT_EQ(host->has_usable_sender(message(name).get()), r.usable) << r.from;
+        EXPECT_EQ(usable_sender(*host->store().open_arrival(name, nullptr)->headers()), r.usable) << r.from;
     }
 }
 
 // Above the size limit only the header is read: the body and its attachments are never held.
 // Below it the body is handed over, and handed again when asked again.
-TEST_F(maildir_host_test, the_body_of_mail_above_the_size_limit_is_never_read) {
-    maildir_host_options options{tree.root(), {}, ""};
+TEST_F(store_mailer_test, the_body_of_mail_above_the_size_limit_is_never_read) {
+    store_mailer_options options{{}, ""};
     options.max_message_size = 4096;
-    com_ptr<maildir_host> limited = maildir_host::create(options);
+    com_ptr<store_mailer> limited = store_mailer::create(maildir_store::open(tree.root()), options);
     std::string head =
         "From: ann@example.org\nTo: me@home.example\nSubject: Big\n"
         "Content-Type: multipart/mixed; boundary=b\n\n";
@@ -588,7 +604,7 @@ TEST_F(maildir_host_test, the_body_of_mail_above_the_size_limit_is_never_read) {
     tree.add("", "new", "16.small", head + body_of(3000));
     for (const char* name : {"16.big", "16.small"}) {
         bool big = std::string(name) == "16.big";
-        com_ptr<IUnknown> m = limited->open_new_message(name);
+        com_ptr<IUnknown> m = arrival(*limited.get(), name);
         bstr_holder sender, receiver, subject, extra;
         ASSERT_HR(S_OK,
                   m ? limited->get_message_headers(m.get(), sender.put(), receiver.put(), subject.put(), extra.put())

@@ -1,15 +1,15 @@
-// The mail client's part on Linux: IMailerHost over a Maildir++ tree.
+// The mail client's part on Linux: IMailerHost over a mail store (store/mail_store.h), so that
+// any store gives the add-in its mailer, with the host's rules on what the add-in may do.
 //
-// The root Maildir is the incoming folder "Inbox"; its ".Name" folders are its subfolders (a "."
-// in a name is the next level); above it stands a root folder whose only child is the inbox.
-// Folders and messages travel to the add-in as COM objects of this host. A message object
-// remembers its folder and file name and finds its file again by the unique part of the name
-// when a delivery agent or an IMAP server renamed it meanwhile; when the file is gone, calls on
-// it return E_MESSAGE_GONE. Nothing here destroys mail: deleting moves to the "Trash" folder.
+// Above the inbox stands a root folder whose only child is the inbox ("Inbox"); below it are the
+// store's folders (a "." in a name is the next level). Folders and messages travel to the add-in
+// as COM objects of this mailer; a message object holds the store's handle of its message, which
+// follows it when another client changes it meanwhile; when it is gone, calls on it return
+// E_MESSAGE_GONE. Nothing here destroys mail: deleting moves to the "Trash" folder.
 //
 // What each operation does here (every one returns E_INVALIDARG for an object that is not one
-// of this host's, E_POINTER for a missing out pointer, and never lets an exception out):
-//   enum_contacts, enum_accounts  the contacts given; one account named by the Maildir's path.
+// of this mailer's, E_POINTER for a missing out pointer, and never lets an exception out):
+//   enum_contacts, enum_accounts  the contacts given; one account named as the store names it.
 //   get_root_folder, get_incoming_folder, enum_subfolders, get_folder_name  the tree above; the
 //                                 inbox is "Inbox", a subfolder its last level.
 //   create_subfolder              one level below the parent; E_INVALIDARG for a name with '.',
@@ -19,21 +19,19 @@
 //                                 user_address in reply.h), the sender itself when that is one
 //                                 of the user's (mail to oneself), else the first To mailbox.
 //   get_message_body, enum_attachment_names  see mime.h.
-//   get_unread, put_unread        the 'S' flag. For the new message in hand (open_new_message)
-//                                 the state is kept in the object until its move out of new/,
-//                                 so that the message leaves new/ by one rename; any other
-//                                 file is renamed at once (a new/ file to cur/).
-//   move_message, move_to_incoming, delete_message  into the folder's cur/ (inbox, Trash), the
-//                                 name's unique part and flags kept; a message already in Trash
-//                                 stays there (S_FALSE).
+//   get_unread, put_unread        the read state. For an arrival in hand (open_arrival) the
+//                                 store keeps it until the message leaves the arrivals, so that
+//                                 it leaves them by one step.
+//   move_message, move_to_incoming, delete_message  into the folder (inbox, Trash), the id and
+//                                 flags kept; a message already in Trash stays there (S_FALSE).
 //   find_messages_from            the folder's messages whose sender is the address found in the
 //                                 text, in any letter case.
 //   delete_old_message            the folder's oldest message, when older than `days` days, to
 //                                 Trash; its lower-case sender and age in seconds. S_FALSE when
 //                                 none is old enough (or `days` is negative).
-//   get_message_time, get_message_time2  seconds since 1970: arrival (file time), Date field.
+//   get_message_time, get_message_time2  seconds since 1970: arrival, Date field.
 //   get_folder_number             the number of messages in the folder.
-//   reply_to_message              see reply.h: stored in Outbox/new or handed to the command,
+//   reply_to_message              see reply.h: stored in Outbox or handed to the command,
 //                                 once written down as under way (challenge_intent.h);
 //                                 E_ABORT when the message is not mail or too large, must not be
 //                                 answered automatically, its sender is not authenticated, the
@@ -55,24 +53,25 @@
 #include "platform/com_object.h"
 #include "policy/activity.h"
 #include "policy/challenge_intent.h"
+#include "policy/mailer_record.h"
+#include "store/mail_store.h"
 
-namespace host_detail {
-struct maildir_store;
+namespace mailer_detail {
+struct mailer_state;
 }
 
-// The failure code of calls on a message whose file has vanished (HRESULT_FROM_WIN32 of
+// The failure code of calls on a message that has vanished (HRESULT_FROM_WIN32 of
 // ERROR_FILE_NOT_FOUND).
 inline constexpr HRESULT E_MESSAGE_GONE = static_cast<HRESULT>(0x80070002u);
 
-struct maildir_host_options {
-    std::string root;                   // the Maildir: the inbox
+struct store_mailer_options {
     std::vector<std::string> contacts;  // what enum_contacts hands out
     std::string sendmail_command;       // empty: replies are stored in the Outbox folder
     // The user's own addresses (the first the default): what challenges come from, and what
     // tells mail to oneself. Empty: only an envelope recipient names the user.
     std::vector<std::string> own_addresses{};
-    // The message `deliver` stored in the inbox's new/ (its file name) and the envelope recipient
-    // it was delivered to; empty when none.
+    // The arrival `deliver` stored (its name) and the envelope recipient it was delivered to;
+    // empty when none.
     std::string delivered_file{};
     std::string delivered_to{};
     // The ids of the mail servers whose Authentication-Results fields are believed (see
@@ -88,57 +87,38 @@ struct maildir_host_options {
     std::uint64_t max_message_size = std::uint64_t{64} << 20;
 };
 
-class maildir_host final : public com_object<implements<IMailerHost, IID_IMailerHost>> {
+class store_mailer final : public com_object<implements<IMailerHost, IID_IMailerHost>>, public mailer_record {
 public:
-    // A new host over `options.root`, with one reference that the caller owns.
-    static com_ptr<maildir_host> create(maildir_host_options options);
+    // A new mailer over `store`, with one reference that the caller owns.
+    static com_ptr<store_mailer> create(std::shared_ptr<mail_store> store, store_mailer_options options);
 
-    // IDispatch: the add-in calls the host through the virtual table only.
+    // IDispatch: the add-in calls the mailer through the virtual table only.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override;
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
                                      EXCEPINFO* excepinfo, UINT* arg_error) override;
     // IMailerHost
-#define TARNWICK_MAILDIR_M(number, name, params) HRESULT STDMETHODCALLTYPE name params override;
-#define TARNWICK_MAILDIR_R(number) HRESULT STDMETHODCALLTYPE reserved_##number() override;
-    TARNWICK_MAILER_HOST_SLOTS(TARNWICK_MAILDIR_M, TARNWICK_MAILDIR_R)
-#undef TARNWICK_MAILDIR_M
-#undef TARNWICK_MAILDIR_R
+#define TARNWICK_STORE_MAILER_M(number, name, params) HRESULT STDMETHODCALLTYPE name params override;
+#define TARNWICK_STORE_MAILER_R(number) HRESULT STDMETHODCALLTYPE reserved_##number() override;
+    TARNWICK_MAILER_HOST_SLOTS(TARNWICK_STORE_MAILER_M, TARNWICK_STORE_MAILER_R)
+#undef TARNWICK_STORE_MAILER_M
+#undef TARNWICK_STORE_MAILER_R
 
     // ---- for the program that drives the add-in
 
-    // File names in the inbox's new/, in arrival order (oldest first).
-    std::vector<std::string> new_messages() const;
-    // A message object (one reference, the caller's) for the inbox's new/`name`; empty when the
-    // file is gone or another client has moved it to cur/ (it has been seen, so it is left alone),
-    // and when the file cannot be read, with the errno in `read_error` (0 otherwise): the add-in
-    // would take it for a message without a sender. The file is read whole here, once; the
-    // add-in's questions about it are answered from what was read (up to a size; larger files
-    // are read again for each).
-    com_ptr<IUnknown> open_new_message(const std::string& name, int* read_error = nullptr);
-    // True when the add-in can act on the message's first From mailbox: its address rule
-    // (extract_email_address) finds an address there, so that it can answer and list the sender.
-    bool has_usable_sender(IUnknown* message);
-    // The header fields of a message object of this host, valid while the object lives; null when
-    // its file is gone or cannot be read, or the object is not one of this host's messages.
-    const header_summary* headers_of(IUnknown* message);
-    // The folder (Maildir++ name, "" the inbox) a message object of this host is in now; none
-    // when its file is gone or the object is not one of this host's messages.
-    std::optional<std::string> folder_of(IUnknown* message);
-    // True when the add-in asked to move the message into another folder and the disk refused.
-    bool move_failed(IUnknown* message);
-    // Moves a message that is still in the inbox's new/ to cur/, keeping its name and flags and
-    // giving it the read state set meanwhile, as a client does with mail it has seen. True when
-    // done or nothing was to do.
-    bool mark_seen(IUnknown* message);
+    mail_store& store() const;
+    // The message object (one reference, the caller's) to hand the add-in for `message`, which
+    // it shares: what the add-in does with it shows in the handle.
+    com_ptr<IUnknown> object_for(const message_ref& message);
 
-    const host_activity& activity() const;
+    IMailerHost* mailer() override { return this; }
+    const host_activity& activity() const override;
     // The moves of activity() not taken yet, which are then forgotten.
-    std::vector<host_activity::folder_move> take_moves();
+    std::vector<host_activity::folder_move> take_moves() override;
     // What became of the challenge of the message whose unique part was `unique` (see
     // host_activity::challenges), which is then forgotten; none when nothing is known.
-    std::optional<std::string> take_challenge(const std::string& unique);
+    std::optional<std::string> take_challenge(const std::string& unique) override;
     // Writes the challenge budget's file, flushed to disk, when challenges were counted in it
     // without (as a pass does, see folder_sync.h). False when it could not be written: counted
     // as challenges not counted in the budget, and noted.
@@ -154,35 +134,40 @@ public:
     // others are forgotten here (their half-written file removed), as their message, still new,
     // is challenged when filtered again. Those that went out are noted as the challenge of their
     // message (take_challenge).
-    std::vector<challenge_intent> challenges_left_under_way();
+    std::vector<challenge_intent> challenges_left_under_way() override;
     // Forgets the challenges of these messages: their senders are on the pending list. A record
     // that cannot be written is counted and noted.
-    void forget_challenges(const std::vector<std::string>& messages);
+    void forget_challenges(const std::vector<std::string>& messages) override;
     // After each call of the add-in that may have challenged: the challenges it sent are
     // forgotten when it saved its lists (the pending list holds their senders), else kept as
     // sent for the next run to finish.
     void settle_challenges(bool lists_saved);
-    // Removes what this program left half-written in the tmp/ folder of any folder of the
-    // Maildir (maildir::remove_own_temporaries); hold the Maildir's lock. A file that cannot be
-    // removed is counted and noted.
-    void remove_leftovers();
+    // Removes what this program left half-written in the store (mail_store::remove_leftovers);
+    // hold the store's lock. What cannot be removed is counted and noted.
+    void remove_leftovers() override;
     // What was wrong with the record when the host read it; empty when nothing.
     std::string challenge_record_problem() const;
     // Counts and notes something the run's upkeep could not do (`note` says what).
-    void note_upkeep_failure(std::string note);
-    const std::string& root() const;
-    // The file `deliver` stored in this process (its name in new/); "" for none.
-    const std::string& delivered_file() const;
-    // The folder directory where replies are stored when no command sends them.
-    std::string outbox_directory() const;
+    void note_upkeep_failure(std::string note) override;
+    // The account of the store, as the store names it.
+    const std::string& account() const;
+    // The arrival `deliver` stored in this process (its name); "" for none.
+    const std::string& delivered_file() const override;
+    // Where the user finds the replies stored when no command sends them (mail_store::place_of).
+    std::string outbox_place() const;
 
 private:
-    explicit maildir_host(maildir_host_options options);
-    ~maildir_host() override = default;
+    store_mailer(std::shared_ptr<mail_store> store, store_mailer_options options);
+    ~store_mailer() override = default;
 
-    std::shared_ptr<host_detail::maildir_store> store_;
+    std::shared_ptr<mailer_detail::mailer_state> state_;
 };
 
-// The number of this host's COM objects (hosts, folders, messages, enumerators) alive in the
+// True when the add-in can act on the sender of a message with these header fields: its address
+// rule (extract_email_address) finds an address in the first From mailbox, so that it can answer
+// and list him.
+bool usable_sender(const header_summary& headers);
+
+// The number of the mailer's COM objects (mailers, folders, messages, enumerators) alive in the
 // process; tests check that every reference handed out came back.
-long maildir_live_objects();
+long mailer_live_objects();

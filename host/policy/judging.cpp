@@ -1,4 +1,4 @@
-#include "mailer/judging.h"
+#include "policy/judging.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -87,7 +87,7 @@ pending_tracker::pending_tracker(std::string data_directory, std::string root, s
     }
 }
 
-void pending_tracker::record(maildir_host& host) {
+void pending_tracker::record(mailer_record& host) {
     for (const host_activity::folder_move& move : host.take_moves()) {
         if (move.from == pending_ && entries_.erase(move.unique_before)) dirty_ = true;
         if (move.to != pending_ || pending_.empty()) continue;
@@ -114,7 +114,7 @@ void pending_tracker::record(maildir_host& host) {
     }
 }
 
-verdict_report pending_tracker::judge_moved_messages(addin_client& addin, maildir_host& host) {
+verdict_report pending_tracker::judge_moved_messages(addin_client& addin, mailer_record& host) {
     record(host);
     verdict_report pass;
     std::string pending_dir = maildir::folder_directory(root_, pending_);
@@ -246,7 +246,7 @@ verdict_report pending_tracker::judge_moved_messages(addin_client& addin, maildi
     return pass;
 }
 
-void pending_tracker::take_verdicts(addin_client& addin, maildir_host& host,
+void pending_tracker::take_verdicts(addin_client& addin, mailer_record& host,
                                     const std::vector<std::pair<std::string, std::string>>& verdicts,
                                     verdict_report& pass) {
     std::optional<std::vector<std::string>> authorized = list_entries(addin, authorized_list_number);
@@ -303,7 +303,7 @@ void pending_tracker::take_verdicts(addin_client& addin, maildir_host& host,
         }
     }
     // The add-in releases a newly authorized sender's pending mail on its next new-message call.
-    if (released && FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), nullptr)))
+    if (released && FAILED(addin.object().RunWorkflow2(host.mailer(), nullptr)))
         pass.failures.push_back("after the verdicts by moving the filter could not save its lists (see the debug log)");
 }
 
@@ -320,19 +320,21 @@ bool pending_tracker::save() {
     return true;
 }
 
-verdict_report judge_moved_messages(addin_client& addin, maildir_host& host, const std::string& data_directory,
-                                    const std::string& pending_folder, const std::string& junk_folder) {
-    pending_tracker tracker(data_directory, host.root(), pending_folder, junk_folder);
+verdict_report judge_moved_messages(addin_client& addin, mailer_record& host, const std::string& root,
+                                    const std::string& data_directory, const std::string& pending_folder,
+                                    const std::string& junk_folder) {
+    pending_tracker tracker(data_directory, root, pending_folder, junk_folder);
     tracker.judge_moved_messages(addin, host);
     tracker.save();
     return tracker.report();
 }
 
-bool forget_filter_moves(addin_client& addin, maildir_host& host, const std::string& data_directory) {
+bool forget_filter_moves(addin_client& addin, mailer_record& host, const std::string& root,
+                         const std::string& data_directory) {
     if (host.activity().moves.empty()) return true;
     variant_holder name;
     if (FAILED(addin.get("PendingFolderName", name.put())) || name->vt != VT_BSTR) return true;
-    pending_tracker tracker(data_directory, host.root(), narrow_from_bstr(name->bstrVal), "");
+    pending_tracker tracker(data_directory, root, narrow_from_bstr(name->bstrVal), "");
     tracker.record(host);
     if (tracker.save()) return true;
     for (const std::string& failure : tracker.report().failures) std::cerr << "tarnwick: " << failure << "\n";

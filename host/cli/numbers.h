@@ -1,0 +1,12 @@
+// The numbers of the command line: whole numbers and byte counts.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// A whole number from 0 to 100000 for `option`; a usage error otherwise.
+int whole_number(const std::string& text, const std::string& option);
+
+// A byte count: digits with an optional K, M or G (powers of 1024). None when `text` is not one.
+std::optional<std::uint64_t> parse_byte_size(const std::string& text);

@@ -1,0 +1,46 @@
+// What a pass of the filter counts, and the summary it prints at its end.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/session.h"
+#include "mailer/store_mailer.h"
+#include "policy/friends.h"
+
+struct run_counts {
+    int seen = 0;                    // handed to the add-in
+    int kept = 0;                    // still in the inbox afterwards
+    int gone = 0;                    // vanished or seen by another client before its turn, or vanished during it
+    int unreadable = 0;              // left in new/: the file cannot be read
+    int unsaved = 0;                 // calls after which the add-in said its list files could not be written
+    int unmarked = 0;                // kept messages that could not be moved from new/ to cur/
+    int left_new = 0;                // left in new/: the filter's move of them failed
+    int friend_waits = 0;            // left in new/ unfiltered: a friend's answer whose sender was not added
+    std::vector<std::string> notes;  // one line for each message the user should look at
+    // The inbox's new messages handed to the add-in, with what became of their challenge: "" for
+    // none, else the address it went to, or "withheld". Kept only with keep_handled (a dry run
+    // tells them), so that a long run does not grow with them.
+    bool keep_handled = false;
+    std::vector<std::pair<std::string, std::string>> handled;
+
+    // True when something the run had to do was not done or not kept.
+    bool failed(const host_activity& activity) const {
+        return unreadable > 0 || unsaved > 0 || unmarked > 0 || left_new > 0 || friend_waits > 0 ||
+               activity.replies_failed > 0 || activity.budget_not_saved > 0 || activity.moves_failed > 0 ||
+               activity.folders_failed > 0 || activity.flags_failed > 0 || activity.upkeep_failed > 0;
+    }
+};
+
+void print_count(const std::string& what, int count, const std::string& detail = "");
+
+// A dry run works on a scratch copy: what it prints names the real Maildir and sending.
+struct dry_run_view {
+    std::string root;      // the real Maildir
+    std::string sendmail;  // the real --sendmail command, "" for none
+};
+
+void print_summary(const store_mailer& host, const run_counts& counts, const friend_finder& friends,
+                   const std::string& pending, const std::string& sendmail, const session& running, bool protection,
+                   bool gated, const dry_run_view* dry);

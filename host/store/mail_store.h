@@ -1,0 +1,127 @@
+// The mail store as the host sees it: folders by name and messages as handles, whatever keeps
+// them (a Maildir today). What stands above it knows nothing of files, paths or flags in names.
+//
+// A folder is named by its full name, its levels joined by '.': "" is the inbox, "Lists.Work"
+// the subfolder "Work" of "Lists". Nothing here destroys mail: what is deleted goes to a folder.
+#pragma once
+
+#include <time.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/mime.h"
+
+// What a change to the store came to.
+struct store_result {
+    enum outcome { done, gone, failed };
+    outcome what = done;
+    // With `failed`: the errno of what the store refused, 0 when the message kept changing
+    // names under the host.
+    int error = 0;
+    // With `failed`: where the folder that could not be made is, when that was the failure.
+    std::string not_made{};
+
+    bool ok() const { return what == done; }
+};
+
+// One message of the store, followed wherever another client or the host moves it.
+class message_handle {
+public:
+    virtual ~message_handle() = default;
+
+    // Its unique id within the store, which another client's renames keep.
+    virtual const std::string& id() const = 0;
+    // The folder it was last found in.
+    virtual const std::string& folder() const = 0;
+    // Its name as the user finds it in the store, for what the host tells him.
+    virtual const std::string& name() const = 0;
+    // Where it is within its folder, as the store names it; what a program that reads the
+    // folder later finds it by.
+    virtual std::string place() const = 0;
+    // Its arrival time as last found; moves keep it.
+    virtual timespec arrival() const = 0;
+
+    // Finds it again: where it was last seen, or by its id when another client changed it
+    // meanwhile. False when it is gone. The arrival time is taken again too.
+    virtual bool locate() = 0;
+    // True when it is read. Call after locate().
+    virtual bool seen() const = 0;
+    // Sets the read state. A message opened as an arrival keeps it until it leaves the arrivals
+    // (move_to or leave_arrivals), so that it leaves them by one step.
+    virtual store_result set_seen(bool seen) = 0;
+    // Moves it into `folder`, made when missing, keeping its id and its flags, never over another
+    // message (it takes a fresh id when its name is taken there). Moving it into its own folder
+    // only finds it.
+    virtual store_result move_to(const std::string& folder) = 0;
+    // True once a move into another folder failed other than by the message vanishing.
+    virtual bool move_failed() const = 0;
+    // Takes an arrival that is still in the inbox out of the arrivals, as a mail client does with
+    // mail it has shown, with the read state set meanwhile. True when done, when nothing was to
+    // do, or when the message vanished.
+    virtual bool leave_arrivals() = 0;
+
+    // Its header fields, read once; null when it is gone or cannot be read.
+    virtual const header_summary* headers() = 0;
+    // The same, shared, when read already; null when not read yet.
+    virtual std::shared_ptr<const header_summary> headers_read() const = 0;
+    // Its size in bytes; none when it is gone.
+    virtual std::optional<std::uint64_t> size() = 0;
+    // Its body and attachment names, read again at each call; none when it is gone or cannot be
+    // read.
+    virtual std::optional<message_content> read_content() = 0;
+    // True when it starts with a header field, as mail does (looking at its first kilobyte).
+    virtual bool starts_with_header_field() = 0;
+};
+using message_ref = std::shared_ptr<message_handle>;
+
+class mail_store {
+public:
+    virtual ~mail_store() = default;
+
+    // The account as the user knows it.
+    virtual const std::string& account() const = 0;
+    // Where the user finds the new mail of `folder`, for what the host tells him.
+    virtual std::string place_of(const std::string& folder) const = 0;
+
+    // Every folder below the inbox, sorted.
+    virtual const std::vector<std::string>& folders() = 0;
+    // The folders directly below `folder`, sorted.
+    virtual std::vector<std::string> children(const std::string& folder) = 0;
+    // True when `name` may be a folder's name.
+    virtual bool valid_folder_name(std::string_view name) const = 0;
+    // Makes `folder` with the levels above it; an existing folder is fine.
+    virtual store_result create_folder(const std::string& folder) = 0;
+
+    // The messages of `folder`, oldest first.
+    virtual std::vector<message_ref> messages(const std::string& folder) = 0;
+    // The number of messages in `folder`.
+    virtual size_t message_count(const std::string& folder) = 0;
+    // True when `folder` holds the message whose id is `id`.
+    virtual bool holds(const std::string& folder, const std::string& id) = 0;
+
+    // The inbox's new mail, by name, oldest first.
+    virtual std::vector<std::string> arrivals() = 0;
+    // The id of the arrival `name`.
+    virtual std::string id_of_arrival(const std::string& name) const = 0;
+    // The arrival `name`, read whole here, once, when not too large: what is asked of it is
+    // answered from what was read. Null when it is gone, was seen by another client meanwhile
+    // (it is left alone then) or cannot be read, with the errno in `read_error` for the last
+    // (0 otherwise).
+    virtual message_ref open_arrival(const std::string& name, int* read_error) = 0;
+
+    // A fresh id for a message to store.
+    virtual std::string new_id() = 0;
+    // Stores `bytes` as a new, unread message `id` of `folder`, made when missing. False, with
+    // what failed in `error`, when it could not be.
+    virtual bool store(const std::string& folder, const std::string& id, std::string_view bytes,
+                       std::string& error) = 0;
+
+    // Removes what this program left half-written in any folder, while it holds the store's lock;
+    // gives what could not be removed, one line each.
+    virtual std::vector<std::string> remove_leftovers() = 0;
+};

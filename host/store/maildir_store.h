@@ -1,0 +1,68 @@
+// The mail store over a Maildir++ tree: the root Maildir is the inbox, its ".Name" folders are
+// its subfolders. A message is a file whose name's unique part is its id; a client that changes
+// its flags renames it, and the handle finds it again by that part. Mail leaves new/ for cur/ by
+// one rename, never over another file.
+#pragma once
+
+#include <sys/types.h>
+#include <time.h>
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "store/mail_store.h"
+
+class maildir_store final : public mail_store, public std::enable_shared_from_this<maildir_store> {
+public:
+    // The store over the Maildir `root`.
+    static std::shared_ptr<maildir_store> open(std::string root);
+
+    const std::string& account() const override { return root_; }
+    std::string place_of(const std::string& folder) const override;
+    const std::vector<std::string>& folders() override;
+    std::vector<std::string> children(const std::string& folder) override;
+    bool valid_folder_name(std::string_view name) const override;
+    store_result create_folder(const std::string& folder) override;
+    std::vector<message_ref> messages(const std::string& folder) override;
+    size_t message_count(const std::string& folder) override;
+    bool holds(const std::string& folder, const std::string& id) override;
+    std::vector<std::string> arrivals() override;
+    std::string id_of_arrival(const std::string& name) const override;
+    message_ref open_arrival(const std::string& name, int* read_error) override;
+    std::string new_id() override;
+    bool store(const std::string& folder, const std::string& id, std::string_view bytes, std::string& error) override;
+    std::vector<std::string> remove_leftovers() override;
+
+    // ---- for the store's messages
+
+    const std::string& root() const { return root_; }
+    // The directory of `folder`.
+    std::string directory(const std::string& folder) const;
+    // Makes `folder` (an existing one is fine): 0 or the errno, with the path not made in
+    // `not_made`.
+    int make_folder(const std::string& folder, std::string& not_made);
+    // True when this store made or found `folder` whole: a move into it goes ahead without
+    // making it again.
+    bool made(const std::string& folder) const { return folders_made_.count(folder) > 0; }
+    // Forgets that `folder` was made: it was removed meanwhile.
+    void forget_made(const std::string& folder) { folders_made_.erase(folder); }
+
+private:
+    explicit maildir_store(std::string root) : root_(std::move(root)) {}
+
+    std::string root_;
+    // Folders this store made or found whole (tmp/, new/, cur/).
+    std::set<std::string> folders_made_;
+    // The folders below the root, as last listed, with what the root directory looked like then:
+    // listed again only when it changed (a folder made, removed or renamed).
+    struct folder_listing {
+        bool valid = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+        nlink_t links = 0;
+        timespec changed{};
+        std::vector<std::string> folders;  // sorted
+    } listing_;
+};
