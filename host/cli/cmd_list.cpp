@@ -316,7 +316,7 @@ bool print_change(const list_request& request, LONG size, const store_mailer* ho
     const list_name& target = *request.target;
     std::cout << target.name << " list: " << size << (size == 1 ? " entry" : " entries") << "\n";
     if (host) {
-        const host_activity& activity = host->activity();
+        const mailer_activity& activity = host->activity();
         if (activity.released) std::cout << "  released to the inbox: " << activity.released << "\n";
         if (activity.deleted) std::cout << "  deleted (moved to Trash): " << activity.deleted << "\n";
         for (const std::string& note : activity.notes) std::cout << "  " << note << "\n";

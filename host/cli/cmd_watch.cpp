@@ -109,7 +109,7 @@ int filter_batch(const filter_options& filter, const std::set<std::string>& hand
     addin.object().Unload();
     end_pass(pass);
     running->addin.reset();  // the module lets go of the host before the summary is read
-    const host_activity& activity = pass.host->activity();
+    const mailer_activity& activity = pass.host->activity();
     bool failed = pass.counts.failed(activity) || pass.friends->failed() || pass.tracker->report().failed();
     bool judged = !pass.tracker->report().summary_lines().empty();
     if (pass.counts.seen > 0 || activity.released > 0 || activity.expired > 0 || judged || failed) {

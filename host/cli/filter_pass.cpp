@@ -192,7 +192,7 @@ void end_pass(filter_pass& pass) {
 
 int finish_code(const session& running, const filter_pass& pass, int code) {
     const run_counts& counts = pass.counts;
-    const host_activity& activity = pass.host->activity();
+    const mailer_activity& activity = pass.host->activity();
     if (counts.unreadable)
         std::cerr << "tarnwick: " << counts.unreadable << (counts.unreadable == 1 ? " message" : " messages")
                   << " could not be read and stayed in new/\n";

@@ -14,7 +14,7 @@ void print_count(const std::string& what, int count, const std::string& detail) 
 void print_summary(const store_mailer& host, const run_counts& counts, const friend_finder& friends,
                    const std::string& pending, const std::string& sendmail, const session& running, bool protection,
                    bool gated, const dry_run_view* dry) {
-    const host_activity& activity = host.activity();
+    const mailer_activity& activity = host.activity();
     std::cout << "tarnwick: " << counts.seen << (counts.seen == 1 ? " message" : " messages")
               << (dry ? " would be handled in " : " handled in ") << (dry ? dry->root : host.account()) << "\n";
     print_count("kept in the inbox", counts.kept);

@@ -26,7 +26,7 @@ struct run_counts {
     std::vector<std::pair<std::string, std::string>> handled;
 
     // True when something the run had to do was not done or not kept.
-    bool failed(const host_activity& activity) const {
+    bool failed(const mailer_activity& activity) const {
         return unreadable > 0 || unsaved > 0 || unmarked > 0 || left_new > 0 || friend_waits > 0 ||
                activity.replies_failed > 0 || activity.budget_not_saved > 0 || activity.moves_failed > 0 ||
                activity.folders_failed > 0 || activity.flags_failed > 0 || activity.upkeep_failed > 0;

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace host_detail {
+namespace gmime_glue {
 
 // Releases a GObject reference.
 struct gobject_unref {
@@ -38,4 +38,4 @@ std::string to_utf8(std::string_view bytes);
 // A parser over `bytes` (copied into a memory stream) that reads a whole message.
 gobject_ptr<GMimeMessage> parse_message_bytes(std::string_view bytes);
 
-}  // namespace host_detail
+}  // namespace gmime_glue

@@ -8,7 +8,7 @@
 #include "common/text.h"
 #include "platform/posix_files.h"
 
-namespace host_detail {
+namespace gmime_glue {
 
 void ensure_gmime() {
     static std::once_flag once;
@@ -64,9 +64,9 @@ gobject_ptr<GMimeMessage> parse_message_bytes(std::string_view bytes) {
     return parse_stream(stream.get());
 }
 
-}  // namespace host_detail
+}  // namespace gmime_glue
 
-using namespace host_detail;
+using namespace gmime_glue;
 
 namespace {
 

@@ -30,7 +30,7 @@ HRESULT message_object::put_seen(bool want_seen) {
     store_result result = message_->set_seen(want_seen);
     if (result.what == store_result::failed) {
         // The add-in goes on without it; the run must say that a read state was not kept.
-        host_activity& activity = owner_->activity;
+        mailer_activity& activity = owner_->activity;
         ++activity.flags_failed;
         activity.notes.push_back("cannot mark " + name + (want_seen ? " read: " : " unread: ") + reason_of(result));
     }
@@ -46,7 +46,7 @@ HRESULT message_object::move_into(const std::string& folder) {
     // last before the answer leaves the inbox for Trash.
     if (folder == trash_folder) folder_sync::flush_data_folders_written_for_message();
     store_result result = message_->move_to(folder);
-    host_activity& activity = owner_->activity;
+    mailer_activity& activity = owner_->activity;
     if (result.ok()) {
         activity.moves.push_back({from, folder, unique, message_->place(), message_->headers_read(),
                                   static_cast<long long>(message_->arrival().tv_sec)});
@@ -103,7 +103,7 @@ std::string message_object::receiver(const header_summary& headers) const {
 }
 
 HRESULT message_object::reply(const std::string& subject, const std::string& body) {
-    host_activity& activity = owner_->activity;
+    mailer_activity& activity = owner_->activity;
     const header_summary* original = headers();
     if (!original) {
         ++activity.replies_failed;

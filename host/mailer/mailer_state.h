@@ -29,7 +29,7 @@ inline constexpr const char* outbox_folder = "Outbox";
 struct mailer_state {
     store_mailer_options options;
     std::shared_ptr<mail_store> store;
-    host_activity activity;
+    mailer_activity activity;
     std::unique_ptr<challenge_budget> budget;     // with options.budget_file
     std::unique_ptr<challenge_record> under_way;  // with options.challenge_record_file
     // The messages whose challenge went out since settle_challenges last ran.

@@ -113,11 +113,11 @@ public:
     com_ptr<IUnknown> object_for(const message_ref& message);
 
     IMailerHost* mailer() override { return this; }
-    const host_activity& activity() const override;
+    const mailer_activity& activity() const override;
     // The moves of activity() not taken yet, which are then forgotten.
-    std::vector<host_activity::folder_move> take_moves() override;
+    std::vector<mailer_activity::folder_move> take_moves() override;
     // What became of the challenge of the message whose unique part was `unique` (see
-    // host_activity::challenges), which is then forgotten; none when nothing is known.
+    // mailer_activity::challenges), which is then forgotten; none when nothing is known.
     std::optional<std::string> take_challenge(const std::string& unique) override;
     // Writes the challenge budget's file, flushed to disk, when challenges were counted in it
     // without (as a pass does, see folder_sync.h). False when it could not be written: counted

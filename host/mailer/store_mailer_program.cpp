@@ -17,9 +17,11 @@ com_ptr<IUnknown> store_mailer::object_for(const message_ref& message) {
     return com_ptr<IUnknown>::attach(new message_object(state_, message));
 }
 
-const host_activity& store_mailer::activity() const { return state_->activity; }
+const mailer_activity& store_mailer::activity() const { return state_->activity; }
 
-std::vector<host_activity::folder_move> store_mailer::take_moves() { return std::exchange(state_->activity.moves, {}); }
+std::vector<mailer_activity::folder_move> store_mailer::take_moves() {
+    return std::exchange(state_->activity.moves, {});
+}
 
 std::optional<std::string> store_mailer::take_challenge(const std::string& unique) {
     auto found = state_->activity.challenges.find(unique);

@@ -9,8 +9,8 @@
 
 struct header_summary;
 
-// What the add-in did through the host, counted as it happened.
-struct host_activity {
+// What the add-in did through the mailer, counted as it happened.
+struct mailer_activity {
     std::map<std::string, int> moved_into;   // moves by target folder (Maildir++ name, "" the inbox)
     int deleted = 0;                         // messages moved to Trash by delete_message
     int expired = 0;                         // messages moved to Trash by delete_old_message

@@ -173,7 +173,7 @@ std::optional<auth_result> read_entry(field_reader& in) {
 std::string normal_domain(std::string_view domain) {
     std::string name(domain);
     if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
-        host_detail::gchar_ptr ascii(g_hostname_to_ascii(name.c_str()));
+        gmime_glue::gchar_ptr ascii(g_hostname_to_ascii(name.c_str()));
         name = ascii ? ascii.get() : "";
     }
     name = ascii_lower(name);

@@ -126,7 +126,7 @@ bool append_history(const std::string& path, const history_entry& entry, std::st
     return true;
 }
 
-history_entry history_entry_of(const host_activity& activity, int filtered, int kept, const std::string& pending) {
+history_entry history_entry_of(const mailer_activity& activity, int filtered, int kept, const std::string& pending) {
     namespace f = history_field;
     history_entry entry{history_time_now(), {}};
     auto moved = activity.moved_into.find(pending);

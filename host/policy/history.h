@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-struct host_activity;
+struct mailer_activity;
 
 inline constexpr const char* history_file_name = "history.tsv";
 
@@ -58,7 +58,7 @@ bool append_history(const std::string& path, const history_entry& entry, std::st
 
 // The entry of a run that ends now: `filtered` messages handed to the filter, `kept` of them left
 // in the inbox, the rest as `activity` counted them, with `pending` the pending folder's name.
-history_entry history_entry_of(const host_activity& activity, int filtered, int kept, const std::string& pending);
+history_entry history_entry_of(const mailer_activity& activity, int filtered, int kept, const std::string& pending);
 // Adds `entry` to the history of the data folder; says on standard error what was set aside, and
 // what was not saved. False when it was not saved.
 bool record_history(const std::string& data_directory, const history_entry& entry);

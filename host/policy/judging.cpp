@@ -88,7 +88,7 @@ pending_tracker::pending_tracker(std::string data_directory, std::string root, s
 }
 
 void pending_tracker::record(mailer_record& host) {
-    for (const host_activity::folder_move& move : host.take_moves()) {
+    for (const mailer_activity::folder_move& move : host.take_moves()) {
         if (move.from == pending_ && entries_.erase(move.unique_before)) dirty_ = true;
         if (move.to != pending_ || pending_.empty()) continue;
         // Parked by the filter: what it is, and what became of its challenge. The host read its

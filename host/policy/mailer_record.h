@@ -15,11 +15,11 @@ public:
     // The mailer itself, to hand the add-in.
     virtual IMailerHost* mailer() = 0;
     // What the add-in did through it.
-    virtual const host_activity& activity() const = 0;
+    virtual const mailer_activity& activity() const = 0;
     // The moves of activity() not taken yet, which are then forgotten.
-    virtual std::vector<host_activity::folder_move> take_moves() = 0;
+    virtual std::vector<mailer_activity::folder_move> take_moves() = 0;
     // What became of the challenge of the message whose id was `unique` (see
-    // host_activity::challenges), which is then forgotten; none when nothing is known.
+    // mailer_activity::challenges), which is then forgotten; none when nothing is known.
     virtual std::optional<std::string> take_challenge(const std::string& unique) = 0;
     // The arrival `deliver` stored in this process (its name); "" for none.
     virtual const std::string& delivered_file() const = 0;

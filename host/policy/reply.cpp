@@ -8,7 +8,7 @@
 #include "common/message_id.h"
 #include "common/text.h"
 
-using namespace host_detail;
+using namespace gmime_glue;
 
 namespace {
 
