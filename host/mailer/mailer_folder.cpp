@@ -84,17 +84,4 @@ HRESULT folder_object::expire_oldest(long days, std::string& sender, double& age
     return S_FALSE;
 }
 
-com_ptr<folder_object> folder_from(IUnknown* object, const state_ptr& owner) {
-    com_ptr<IUnknown> found = com_ptr<IUnknown>(object).query<IUnknown>(IID_mailer_folder);
-    if (!found) return {};
-    auto folder = com_ptr<folder_object>::attach(static_cast<folder_object*>(found.detach()));
-    if (folder->owner() != owner) return {};
-    return folder;
-}
-
-com_ptr<folder_object> folder_from(const VARIANT& value, const state_ptr& owner) {
-    if (value.vt != VT_UNKNOWN && value.vt != VT_DISPATCH) return {};
-    return folder_from(value.punkVal, owner);
-}
-
 }  // namespace mailer_detail

@@ -51,7 +51,11 @@ private:
 
 // One of `owner`'s folder objects behind `object`, with a reference the caller then owns; empty
 // for anything else.
-com_ptr<folder_object> folder_from(IUnknown* object, const state_ptr& owner);
-com_ptr<folder_object> folder_from(const VARIANT& value, const state_ptr& owner);
+inline com_ptr<folder_object> folder_from(IUnknown* object, const state_ptr& owner) {
+    return own_object<folder_object>(object, IID_mailer_folder, owner);
+}
+inline com_ptr<folder_object> folder_from(const VARIANT& value, const state_ptr& owner) {
+    return own_object<folder_object>(value, IID_mailer_folder, owner);
+}
 
 }  // namespace mailer_detail

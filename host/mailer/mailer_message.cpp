@@ -183,17 +183,4 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
     return S_OK;
 }
 
-com_ptr<message_object> message_from(IUnknown* object, const state_ptr& owner) {
-    com_ptr<IUnknown> found = com_ptr<IUnknown>(object).query<IUnknown>(IID_mailer_message);
-    if (!found) return {};
-    auto message = com_ptr<message_object>::attach(static_cast<message_object*>(found.detach()));
-    if (message->owner() != owner) return {};
-    return message;
-}
-
-com_ptr<message_object> message_from(const VARIANT& value, const state_ptr& owner) {
-    if (value.vt != VT_UNKNOWN && value.vt != VT_DISPATCH) return {};
-    return message_from(value.punkVal, owner);
-}
-
 }  // namespace mailer_detail

@@ -67,7 +67,11 @@ private:
 
 // One of `owner`'s message objects behind `object`, with a reference the caller then owns;
 // empty for anything else.
-com_ptr<message_object> message_from(IUnknown* object, const state_ptr& owner);
-com_ptr<message_object> message_from(const VARIANT& value, const state_ptr& owner);
+inline com_ptr<message_object> message_from(IUnknown* object, const state_ptr& owner) {
+    return own_object<message_object>(object, IID_mailer_message, owner);
+}
+inline com_ptr<message_object> message_from(const VARIANT& value, const state_ptr& owner) {
+    return own_object<message_object>(value, IID_mailer_message, owner);
+}
 
 }  // namespace mailer_detail

@@ -67,6 +67,23 @@ inline HRESULT hresult_of(const store_result& result) {
     return result.error == 0 || result.error == ENOENT ? E_FAIL : hresult_from_errno(result.error);
 }
 
+// One of `owner`'s objects of the kind `Object` (whose private interface is `iid`) behind
+// `object`, with a reference the caller then owns; empty for anything else: another host's
+// objects, or the add-in's own.
+template <class Object>
+com_ptr<Object> own_object(IUnknown* object, const IID& iid, const state_ptr& owner) {
+    com_ptr<IUnknown> found = com_ptr<IUnknown>(object).query<IUnknown>(iid);
+    if (!found) return {};
+    auto own = com_ptr<Object>::attach(static_cast<Object*>(found.detach()));
+    if (own->owner() != owner) return {};
+    return own;
+}
+template <class Object>
+com_ptr<Object> own_object(const VARIANT& value, const IID& iid, const state_ptr& owner) {
+    if (value.vt != VT_UNKNOWN && value.vt != VT_DISPATCH) return {};
+    return own_object<Object>(value.punkVal, iid, owner);
+}
+
 // Runs `body`, turning an exception into a failure code: none may cross into the add-in.
 template <class F>
 HRESULT guarded(F&& body) {
