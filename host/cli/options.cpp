@@ -3,6 +3,8 @@
 #include <optional>
 #include <utility>
 
+#include "common/text.h"
+
 namespace {
 
 // True when `command` takes `option`.
@@ -31,12 +33,6 @@ std::vector<std::string> list_items(const std::string& text) {
         }
     }
     return items;
-}
-
-std::string joined(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
-    return text;
 }
 
 }  // namespace

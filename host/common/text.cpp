@@ -8,6 +8,12 @@ std::string trimmed(std::string_view text, std::string_view blanks) {
     return std::string(text.substr(first, text.find_last_not_of(blanks) - first + 1));
 }
 
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (size_t i = 0; i < items.size(); ++i) text.append(i ? ", " : "").append(items[i]);
+    return text;
+}
+
 std::vector<std::string_view> split(std::string_view text, char separator) {
     std::vector<std::string_view> parts;
     size_t start = 0;

@@ -8,6 +8,9 @@
 // `text` without the `blanks` it starts and ends with.
 std::string trimmed(std::string_view text, std::string_view blanks = " \t\r\n");
 
+// `items` one after the other, each but the first after ", ".
+std::string joined(const std::vector<std::string>& items);
+
 // The pieces of `text` between the `separator`s: one more than there are separators.
 std::vector<std::string_view> split(std::string_view text, char separator);
 

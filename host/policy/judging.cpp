@@ -7,6 +7,7 @@
 #include <iostream>
 #include <set>
 
+#include "common/text.h"
 #include "contract/addin_data.h"
 #include "contract/sender_address.h"
 #include "platform/text.h"
@@ -21,12 +22,6 @@ constexpr size_t header_limit = 256 * 1024;
 
 constexpr const char* to_inbox = "inbox";
 constexpr const char* to_junk = "junk";
-
-std::string joined(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
-    return text;
-}
 
 // True when `entries` hold `address` or its whole domain (".@example.org").
 bool listed(const std::vector<std::string>& entries, const std::string& address) {
