@@ -309,18 +309,6 @@ bool starts_with_header_field(const std::string& path) {
     return n > 0 && starts_with_header_field(std::string_view(buffer, static_cast<size_t>(n)));
 }
 
-int read_error(const std::string& path) {
-    fd_holder in(posix_files::open_regular_file(path));
-    if (in.fd < 0) return errno;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(in.fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return 0;
-    }
-}
-
 namespace {
 // Where the header block of `text` ends (one past its empty line), searching the first `limit`
 // bytes; npos when it does not end there.

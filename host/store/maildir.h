@@ -93,8 +93,6 @@ bool starts_with_header_field(const std::string& path);
 // The same for the first bytes of a message.
 bool starts_with_header_field(std::string_view start);
 
-// 0 when the whole file at `path` can be read, else the errno of the failure.
-int read_error(const std::string& path);
 
 // The message's header block (up to and including the empty line that ends it, at most
 // `limit` bytes). None when the file cannot be read.
