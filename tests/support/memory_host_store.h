@@ -1,5 +1,5 @@
-// The memory host's store and the pieces its two halves share: the host (building, inspecting,
-// reference accounting) and its IMailerHost operations, and the objects it hands out.
+// The memory host's store and what its three files share: the host itself (memory_host.cpp), its
+// IMailerHost operations (memory_host_mailer.cpp) and the objects it hands out (memory_host_objects.cpp).
 #pragma once
 
 #include <map>
