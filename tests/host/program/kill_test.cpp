@@ -4,33 +4,14 @@
 // end exactly where the reference put it, none lost and none twice, the lists must agree, and each
 // sender the reference challenged must have exactly one challenge, none cut short left in tmp/.
 // Renames are slowed down by the fault library, so that kills land between the steps of a move.
-#include <gtest/gtest.h>
-
-#include <signal.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <iostream>
-#include <map>
-#include <random>
-#include <set>
-#include <thread>
-
-#include "maildir_fixture.h"
-#include "program_runner.h"
-
-namespace fs = std::filesystem;
+#include "kill_fixture.h"
 
 namespace {
 
-constexpr unsigned seed = 20240117;
+using namespace kill_testing;
+
 constexpr int message_count = 300;
 constexpr int most_kills = 40;
-constexpr const char* rename_delay_us = "1500";
-
-const std::vector<std::string> lists = {"authorized", "remove", "ignore", "pending"};
 
 // A generated message: its file name in new/, and what kind it is and its first field, for the
 // failure messages.
@@ -115,102 +96,7 @@ std::vector<generated> generate(const maildir_tree& tree, const std::string& con
     return made;
 }
 
-// Where each message is: its unique part to "folder/subdir/name" for each copy found, the
-// Outbox (challenges, which a killed run may send twice) left out.
-std::map<std::string, std::vector<std::string>> places(const std::string& root) {
-    std::map<std::string, std::vector<std::string>> found;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (!entry.is_regular_file()) continue;
-        fs::path path = entry.path();
-        std::string subdir = path.parent_path().filename().string();
-        if (subdir != "new" && subdir != "cur") continue;
-        std::string folder = fs::relative(path.parent_path().parent_path(), root).string();
-        if (folder == ".Outbox") continue;
-        std::string name = path.filename().string();
-        found[unique_of(name)].push_back(folder + "/" + subdir + "/" + name);
-    }
-    return found;
-}
-
-// The challenges in the Outbox, counted by their recipient (the To field).
-std::map<std::string, int> challenges_by_recipient(const std::string& root) {
-    std::map<std::string, int> count;
-    for (const char* subdir : {"/new", "/cur"}) {
-        std::string dir = root + "/.Outbox" + subdir;
-        if (!fs::is_directory(dir)) continue;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            std::string text = read_text_file(entry.path().string());
-            size_t at = text.find("\nTo: ");
-            ++count[at == std::string::npos ? "(no To field)" : text.substr(at + 5, text.find('\n', at + 1) - at - 5)];
-        }
-    }
-    return count;
-}
-
-// Files left in a tmp/ folder anywhere in the Maildir.
-std::vector<std::string> files_in_tmp(const std::string& root) {
-    std::vector<std::string> found;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file() && entry.path().parent_path().filename() == "tmp")
-            found.push_back(fs::relative(entry.path(), root).string());
-    }
-    return found;
-}
-
-// One Maildir with its data folder, set up the same way for each copy.
-class mailbox_copy {
-public:
-    mailbox_copy(const std::string& base, const std::string& source) : base_(base) {
-        fs::create_directories(base_);
-        fs::copy(source, root(), fs::copy_options::recursive);
-        for (const auto& entry : fs::recursive_directory_iterator(root())) {
-            if (entry.is_regular_file()) {
-                std::string name = entry.path().filename().string();
-                set_arrival(entry.path().string(), std::stol(name.substr(0, name.find('.'))));
-            }
-        }
-        // The runs' HOME is `base`: challenges need an address of the user's to come from.
-        fs::create_directories(base_ + "/.config/tarnwick");
-        write_text_file(base_ + "/.config/tarnwick/config", "own-address = me@home.example\n");
-        expect_ok(tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true", "ARSubjectKey",
-                            "[TWK-TESTKEY]", "ARSubject", "Please confirm [TWK-TESTKEY]"}));
-        expect_ok(tarnwick({"list", "add", "remove", "deals0@spam.example", "deals1@spam.example",
-                            "deals2@spam.example", "deals3@spam.example"}));
-    }
-
-    std::string root() const { return base_ + "/Maildir"; }
-    std::vector<std::string> run_args(const std::string& contacts) const {
-        // No budget: which strangers are challenged must not depend on when a kill came.
-        return {"run",           "--maildir",         root(),  "--contacts", contacts, "--data-dir",
-                base_ + "/data", "--challenge-limit", "100000"};
-    }
-    outcome tarnwick(std::vector<std::string> args, const std::vector<std::string>& environment = {}) const {
-        args.push_back("--data-dir");
-        args.push_back(base_ + "/data");
-        return run(base_, args, "", environment);
-    }
-    std::map<std::string, std::vector<std::string>> list_contents() const {
-        std::map<std::string, std::vector<std::string>> contents;
-        for (const std::string& list : lists) {
-            outcome shown = tarnwick({"list", "show", list});
-            EXPECT_EQ(shown.code, 0) << shown.err;
-            contents[list] = lines_of(shown.out);
-        }
-        return contents;
-    }
-    const std::string& base() const { return base_; }
-
-private:
-    static void expect_ok(const outcome& result) { ASSERT_EQ(result.code, 0) << result.out << result.err; }
-    std::string base_;
-};
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 using places_map = std::map<std::string, std::vector<std::string>>;
-using lists_map = std::map<std::string, std::vector<std::string>>;
 
 // The outcome of the reference run and of the killed runs on the same generated mailbox.
 struct kill_outcome {
@@ -343,100 +229,4 @@ TEST(killed_runs, answered_senders_get_all_their_mail_despite_kills) {
     expect_same_places(result);
     expect_same_lists(result);
     expect_one_challenge_each(result);
-}
-
-namespace {
-
-// Where each delivered message is, by its Message-ID: every copy in new/ or cur/ of any folder
-// (tmp/ holds no mail yet, and the Outbox only challenges).
-std::map<std::string, int> copies_by_id(const std::string& root) {
-    std::map<std::string, int> copies;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (!entry.is_regular_file()) continue;
-        std::string subdir = entry.path().parent_path().filename().string();
-        std::string folder = entry.path().parent_path().parent_path().filename().string();
-        if ((subdir != "new" && subdir != "cur") || folder == ".Outbox") continue;
-        std::string text = read_text_file(entry.path().string());
-        size_t at = text.find("Message-ID: <");
-        if (at != std::string::npos) ++copies[text.substr(at + 13, text.find('>', at) - at - 13)];
-    }
-    return copies;
-}
-
-}  // namespace
-
-// A mail system runs deliver for each message and reads only its exit status: 0 means stored.
-// Killed at any moment, a delivery leaves its message in exactly one folder when it said 0, in at
-// most one otherwise (the mail system then tries again), and the lists whole.
-TEST(killed_deliveries, a_message_is_stored_once_or_left_with_the_mail_system) {
-    constexpr int deliveries = 80;
-    maildir_tree tree;
-    mailbox_copy box(tree.base() + "/box", tree.root());
-    std::vector<std::string> friends;
-    for (int i = 0; i < 8; ++i) friends.push_back("friend" + std::to_string(i) + "@friends.example");
-    std::vector<std::string> add = {"list", "add", "authorized"};
-    add.insert(add.end(), friends.begin(), friends.end());
-    ASSERT_EQ(box.tarnwick(add).code, 0);
-    std::vector<std::string> shim = {"LD_PRELOAD=" TARNWICK_FAULT_SHIM,
-                                     std::string("TARNWICK_SHIM_DELAY_US=") + rename_delay_us};
-    auto deliver_args = [&](const std::string& sender) {
-        return std::vector<std::string>{"deliver",           "-f", sender, "--maildir", box.root(), "--data-dir",
-                                        box.base() + "/data"};
-    };
-    auto message = [&](int i, const std::string& sender) {
-        return mail_text({"From: " + sender, "To: me@home.example", "Subject: Message " + std::to_string(i),
-                          "Message-ID: <k" + std::to_string(i) + "@kill.example>"});
-    };
-    auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(run(box.base(), deliver_args(friends[0]), message(-1, friends[0]), shim).code, 0);
-    double whole_seconds = seconds_since(started);
-
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<double> moment(0, whole_seconds * 1.1);
-    std::map<std::string, int> status_of;
-    int kills = 0;
-    for (int i = 0; i < deliveries; ++i) {
-        std::string sender = i % 3 ? friends[static_cast<size_t>(i) % friends.size()]
-                                   : "stranger" + std::to_string(i) + "@strangers.example";
-        running_program running = start(box.base(), deliver_args(sender), message(i, sender), shim);
-        std::this_thread::sleep_for(std::chrono::duration<double>(moment(random)));
-        ::kill(running.pid, SIGKILL);
-        outcome ended = running.wait();
-        if (ended.code == 128 + SIGKILL) ++kills;
-        EXPECT_TRUE(ended.code == 0 || ended.code == 128 + SIGKILL) << ended.err;
-        status_of["k" + std::to_string(i) + "@kill.example"] = ended.code;
-    }
-    std::map<std::string, int> copies = copies_by_id(box.root());
-    int stored_after_kill = 0;
-    for (const auto& [id, code] : status_of) {
-        int count = copies.count(id) ? copies.at(id) : 0;
-        if (code == 0) EXPECT_EQ(count, 1) << id << " was delivered (exit 0)";
-        else EXPECT_LE(count, 1) << id << " was killed";
-        if (code != 0 && count == 1) ++stored_after_kill;
-    }
-    EXPECT_GE(kills, deliveries / 4) << "the kills came too late to test anything";
-    std::cout << "[   info   ] " << kills << " deliveries killed, " << stored_after_kill
-              << " of them after storing; a whole delivery took " << whole_seconds << " s\n";
-
-    // The lists read whole: every friend still authorized, only strangers pending.
-    lists_map lists = box.list_contents();
-    for (const std::string& friend_address : friends)
-        EXPECT_NE(std::find(lists["authorized"].begin(), lists["authorized"].end(), friend_address),
-                  lists["authorized"].end())
-            << friend_address;
-    for (const std::string& entry : lists["pending"])
-        EXPECT_NE(entry.find("@strangers.example"), std::string::npos) << entry;
-    // What a killed delivery left in new/ is filtered by the next run.
-    outcome after = box.tarnwick({"run", "--maildir", box.root()});
-    EXPECT_EQ(after.code, 0) << after.out << after.err;
-    EXPECT_TRUE(fs::is_empty(box.root() + "/new"));
-    // Each stranger whose message was stored has one challenge, whatever the kills cut short.
-    std::map<std::string, int> challenges = challenges_by_recipient(box.root());
-    for (int i = 0; i < deliveries; i += 3) {
-        std::string id = "k" + std::to_string(i) + "@kill.example";
-        std::string stranger = "stranger" + std::to_string(i) + "@strangers.example";
-        int wanted = copies.count(id) ? 1 : 0;
-        EXPECT_EQ(challenges.count(stranger) ? challenges.at(stranger) : 0, wanted) << stranger;
-    }
-    EXPECT_EQ(files_in_tmp(box.root()), std::vector<std::string>{});
 }
