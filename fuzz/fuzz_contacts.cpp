@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/mime.h"
 #include "fuzz_support.h"
 #include "policy/contacts.h"
-#include "common/mime.h"
 
 namespace {
 

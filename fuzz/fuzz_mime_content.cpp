@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/mime.h"
 #include "fuzz_support.h"
 #include "fuzz_utf8.h"
-#include "common/mime.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

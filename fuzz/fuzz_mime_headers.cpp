@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/mime.h"
 #include "fuzz_support.h"
 #include "fuzz_utf8.h"
-#include "common/mime.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "fuzz_support.h"
 #include "common/mime.h"
+#include "fuzz_support.h"
 #include "policy/reply.h"
 #include "reply_check.h"
 

@@ -93,7 +93,6 @@ bool starts_with_header_field(const std::string& path);
 // The same for the first bytes of a message.
 bool starts_with_header_field(std::string_view start);
 
-
 // The message's header block (up to and including the empty line that ends it, at most
 // `limit` bytes). None when the file cannot be read.
 std::optional<std::string> read_header_block(const std::string& path, size_t limit = 1 << 20);

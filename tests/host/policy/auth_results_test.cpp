@@ -2,8 +2,8 @@
 // host reads mail: which senders may be challenged, and the reason given for the others.
 #include <gtest/gtest.h>
 
-#include "policy/auth_results.h"
 #include "common/mime.h"
+#include "policy/auth_results.h"
 
 namespace {
 

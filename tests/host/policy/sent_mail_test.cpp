@@ -1,8 +1,8 @@
 // The sent folder's index and what is read from sent mail.
 #include <gtest/gtest.h>
 
-#include "policy/sent_mail.h"
 #include "maildir_fixture.h"
+#include "policy/sent_mail.h"
 
 TEST(sent_mail, only_whole_valid_recipients_count) {
     struct row {

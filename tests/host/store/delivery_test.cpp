@@ -9,8 +9,8 @@
 
 #include <thread>
 
-#include "store/maildir.h"
 #include "maildir_fixture.h"
+#include "store/maildir.h"
 
 namespace {
 

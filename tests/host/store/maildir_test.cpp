@@ -9,9 +9,9 @@
 #include <string>
 #include <system_error>
 
-#include "store/maildir.h"
 #include "maildir_fixture.h"
 #include "platform/file_io.h"
+#include "store/maildir.h"
 #include "support/seam_guards.h"
 
 TEST(maildir_names, flags_are_sorted_and_unknown_flags_survive) {
