@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
+#include "cli/json_text.h"
 #include "cli/session.h"
 #include "contract/addin_data.h"
 #include "platform/file_io.h"
@@ -89,23 +90,6 @@ std::vector<day_figures> last_days(int count) {
     return days;
 }
 
-std::string json_string(const std::string& text) {
-    std::string quoted = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7f) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            quoted += escape;
-        } else {
-            quoted += static_cast<char>(c);
-        }
-    }
-    return quoted + "\"";
-}
-
 // The counts every day shows, in this order, by name.
 const std::vector<const char*> shown_counts = {history_field::filtered, history_field::kept,    history_field::pending,
                                                history_field::deleted,  history_field::sent,    history_field::withheld,
@@ -167,7 +151,7 @@ int cmd_stats(const parsed_arguments& arguments) {
     int day_count = days_option(arguments);
     session_settings settings = read_session_settings(arguments);
 
-    // Read only: no lock, as a run replaces the history in one rename.
+    // Read only: no lock, as a run appends a whole line or replaces the history in one rename.
     std::optional<std::string> app_data = posix_files::app_data_folder(settings.data_home);
     if (!app_data) {
         std::cerr << "tarnwick: cannot find the filter's data folder: set HOME, or give --data-dir\n";
@@ -191,7 +175,7 @@ int cmd_stats(const parsed_arguments& arguments) {
     history_content content = parse_history(text);
     if (!content.bad_lines.empty())
         std::cerr << "tarnwick: " << content.bad_lines.size() << (content.bad_lines.size() == 1 ? " line" : " lines")
-                  << " of " << path << " cannot be read and are left out; the next run sets the file aside\n";
+                  << " of " << path << " cannot be read and are left out\n";
     std::vector<day_figures> days = last_days(day_count);
     for (const history_entry& entry : content.entries) {
         std::string day = entry.time.substr(0, 10);

@@ -83,6 +83,12 @@ const std::vector<command_spec>& command_table() {
          .usage = digest_usage,
          .takes = extra_words::refused,
          .entry = cmd_digest},
+        {.name = "why",
+         .synopsis = "why SENDER|MESSAGE-ID",
+         .summary = "what the filter did with a sender's or a message's mail, and why",
+         .usage = why_usage,
+         .takes = extra_words::taken,
+         .entry = cmd_why},
     };
     return table;
 }

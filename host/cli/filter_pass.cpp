@@ -27,8 +27,9 @@ std::string text_property(addin_client& addin, const std::string& name) {
 }
 
 void handle_message(addin_client& addin, store_mailer& host, friend_finder& friends, const std::string& name,
-                    bool mark_seen, run_counts& counts) {
+                    bool mark_seen, run_counts& counts, const judged_log& judged) {
     folder_sync::begin_message();
+    message_story story(judged, name);
     int read_error = 0;
     message_ref message = host.store().open_arrival(name, &read_error);
     if (!message && read_error != 0) {
@@ -36,6 +37,7 @@ void handle_message(addin_client& addin, store_mailer& host, friend_finder& frie
         // where the user's client shows it, and the run fails so that someone looks.
         ++counts.unreadable;
         counts.notes.push_back("message " + name + " cannot be read (" + std::strerror(read_error) + "); left in new/");
+        story.left(std::string("it cannot be read (") + std::strerror(read_error) + ")");
         return;
     }
     if (!message) {
@@ -47,17 +49,20 @@ void handle_message(addin_client& addin, store_mailer& host, friend_finder& frie
     bool usable = headers && usable_sender(*headers);
     std::string sender;
     if (headers) {
+        story.read(*headers);
         if (!friends.before_filtering(*headers)) {
             // A friend's answer must not be challenged for a list write that failed: it waits
             // in new/, where the user sees it, until a pass has added him.
             ++counts.friend_waits;
             counts.notes.push_back("message " + name + " stays in new/: its sender answers your mail but could not " +
                                    "be added to the authorized list; the next run tries again");
+            story.left("its sender answers your mail but could not be added to the authorized list");
             return;
         }
         sender = headers->sender;
     }
     int sent = host.activity().replies_sent, withheld = host.activity().replies_withheld;
+    size_t notes = host.activity().notes.size();
     com_ptr<IUnknown> handed = host.object_for(message);
     if (FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), handed.get()))) ++counts.unsaved;
     if (counts.keep_handled)
@@ -70,6 +75,7 @@ void handle_message(addin_client& addin, store_mailer& host, friend_finder& frie
         counts.notes.push_back("message " + name + " has no usable sender; " +
                                (folder->empty() ? std::string("kept in the inbox") : "parked in " + *folder));
     }
+    story.judged(host.activity(), message->id(), notes, folder, usable, message->move_failed());
     if (!folder) {
         ++counts.gone;
     } else if (folder->empty() && message->move_failed()) {
@@ -156,6 +162,8 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
                                                    filter.recorded_root, filter.host.trusted_authserv);
     pass.tracker =
         std::make_unique<pending_tracker>(running.data_directory, filter.root, pass.pending, filter.junk_folder);
+    pass.log = std::make_unique<decision_log>(running.data_directory);
+    pass.tracker->log_to(pass.log.get());
     if (pass.protection && learn_sent_mail) {
         pass.friends->learn_from_sent_mail();
         // The add-in releases a new friend's pending mail on its next new-message call.
@@ -173,7 +181,8 @@ void before_new_mail(addin_client& addin, filter_pass& pass) {
 
 void filter_message(addin_client& addin, filter_pass& pass, const std::string& name) {
     int unsaved = pass.counts.unsaved;
-    handle_message(addin, *pass.host.get(), *pass.friends, name, pass.protection, pass.counts);
+    handle_message(addin, *pass.host.get(), *pass.friends, name, pass.protection, pass.counts,
+                   {pass.log.get(), pass.pending});
     pass.host->settle_challenges(pass.counts.unsaved == unsaved);
     pass.tracker->record(*pass.host.get());
 }
@@ -188,6 +197,7 @@ void end_pass(filter_pass& pass) {
     pass.host->save_budget();
     folder_sync::end();
     for (const std::string& line : pass.tracker->report().summary_lines()) pass.counts.notes.push_back(line);
+    if (pass.log->failed()) pass.counts.notes.push_back(pass.log->problem());
 }
 
 int finish_code(const session& running, const filter_pass& pass, int code) {
@@ -202,7 +212,7 @@ int finish_code(const session& running, const filter_pass& pass, int code) {
                   << " (see the debug log)\n";
         if (code == exit_ok) code = exit_failure;
     }
-    if (counts.failed(activity) || pass.friends->failed() || pass.tracker->report().failed()) {
+    if (counts.failed(activity) || pass.friends->failed() || pass.tracker->report().failed() || pass.log->failed()) {
         std::cerr << "tarnwick: not everything was done or saved; the summary says what\n";
         if (code == exit_ok) code = exit_failure;
     }

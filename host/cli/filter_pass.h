@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/message_story.h"
 #include "cli/numbers.h"
 #include "cli/run_summary.h"
 #include "cli/session.h"
@@ -24,9 +25,10 @@ inline constexpr const char* budget_file_name = "challenges_sent.txt";
 bool flag_is_on(addin_client& addin, const std::string& name);
 std::string text_property(addin_client& addin, const std::string& name);
 
-// One message through the add-in, as the mail client calls it for each arrival.
+// One message through the add-in, as the mail client calls it for each arrival; what became of
+// it is written to `judged`'s log.
 void handle_message(addin_client& addin, store_mailer& host, friend_finder& friends, const std::string& name,
-                    bool mark_seen, run_counts& counts);
+                    bool mark_seen, run_counts& counts, const judged_log& judged = {});
 
 // The options of run, watch and deliver, read and checked before anything is written.
 struct filter_options {
@@ -50,6 +52,7 @@ struct filter_pass {
     bool protection = false;
     std::unique_ptr<friend_finder> friends;
     std::unique_ptr<pending_tracker> tracker;  // the pending folder's index and the verdicts taken by moving
+    std::unique_ptr<decision_log> log;         // each message judged, one line
     run_counts counts;
 };
 // Starts a pass: the mailer, SetMailer (which makes the pending folder and imports the contacts),

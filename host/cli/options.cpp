@@ -42,7 +42,7 @@ const std::vector<option_spec>& option_table() {
         {"maildir", option_kind::value, "run watch deliver list pending digest", "none"},
         {"contacts", option_kind::value, "run watch deliver list", "none"},
         {"sendmail", option_kind::value, "run watch deliver", "none: challenges are stored in the Outbox folder"},
-        {"data-dir", option_kind::value, "run watch deliver config list stats pending digest",
+        {"data-dir", option_kind::value, "run watch deliver config list stats pending digest why",
          "$XDG_DATA_HOME, else ~/.local/share"},
         {"module", option_kind::value, "run watch deliver config list",
          "$TARNWICK_MODULE, else libTarnwick.so beside the program"},
@@ -56,7 +56,7 @@ const std::vector<option_spec>& option_table() {
         {"lock-timeout", option_kind::value, "watch deliver", "60 seconds"},
         {"wait", option_kind::flag, "run watch config list", "off"},
         {"days", option_kind::value, "stats", "7"},
-        {"json", option_kind::flag, "stats pending", "off"},
+        {"json", option_kind::flag, "stats pending why", "off"},
         {"dry-run", option_kind::flag, "run", "off"},
     };
     return table;

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <utility>
 
+#include "common/append_file.h"
 #include "platform/file_io.h"
 #include "platform/posix_files.h"
 
@@ -44,6 +45,7 @@ challenge_budget::challenge_budget(std::string path, int limit, std::time_t now)
     for (std::string line; std::getline(lines, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
+        ++file_lines_;
         std::optional<std::time_t> sent = time_of(line);
         if (!sent) ++bad;
         // A time ahead of the clock (the clock was set back) counts as now.
@@ -90,27 +92,37 @@ bool challenge_budget::spent(std::time_t now) {
 bool challenge_budget::record(std::time_t now, std::string& error, bool durable) {
     forget_before(now);
     sent_.push_back(now);
+    // Appended; rewritten only when the file holds many times gone by, or an append failed.
+    bool rewrite = needs_rewrite_ || file_lines_ >= std::max<size_t>(4 * static_cast<size_t>(std::max(limit_, 0)), 64);
     errno = 0;
-    if (durable ? replace_file_atomically(path_, text()) : posix_files::replace_file_unflushed(path_, text())) {
-        unflushed_ = !durable;
-        return true;
+    int failure = 0;
+    if (rewrite) {
+        bool written =
+            durable ? replace_file_atomically(path_, text()) : posix_files::replace_file_unflushed(path_, text());
+        failure = written ? 0 : (errno != 0 ? errno : EIO);
+        if (written) file_lines_ = sent_.size();
+    } else {
+        failure = append_to_file(path_, std::to_string(static_cast<long long>(now)) + "\n", durable);
+        if (failure == 0) ++file_lines_;
     }
-    int failure = errno;
-    if (!durable) unflushed_ = true;  // save() tries again
-    error = "cannot record the challenge in " + path_ + ": " +
-            (failure != 0 ? std::strerror(failure) : "the file could not be replaced");
+    needs_rewrite_ = failure != 0;
+    unflushed_ = !durable;  // save() flushes it, or tries again
+    if (failure == 0) return true;
+    error = "cannot record the challenge in " + path_ + ": " + std::strerror(failure);
     return false;
 }
 
 bool challenge_budget::save(std::string& error) {
     if (!unflushed_) return true;
     errno = 0;
-    if (replace_file_atomically(path_, text())) {
-        unflushed_ = false;
+    int failure = 0;
+    if (needs_rewrite_) failure = replace_file_atomically(path_, text()) ? 0 : (errno != 0 ? errno : EIO);
+    else failure = flush_file(path_);
+    if (failure == 0) {
+        unflushed_ = needs_rewrite_ = false;
+        file_lines_ = std::max(file_lines_, sent_.size());
         return true;
     }
-    int failure = errno;
-    error = "cannot record the challenges in " + path_ + ": " +
-            (failure != 0 ? std::strerror(failure) : "the file could not be replaced");
+    error = "cannot record the challenges in " + path_ + ": " + std::strerror(failure);
     return false;
 }

@@ -1,6 +1,7 @@
 // The challenge budget: at most so many challenges an hour across all senders and all runs, so
 // that a flood of strangers costs at most the budget. The send times of the last hour live in a
-// small file of the data folder, one time (seconds since 1970) a line, replaced whole each time.
+// small file of the data folder, one time (seconds since 1970) a line, appended for each challenge
+// and rewritten only now and then, to drop the times gone by.
 #pragma once
 
 #include <ctime>
@@ -17,13 +18,13 @@ public:
 
     // True when `limit` challenges went out in the hour before `now`.
     bool spent(std::time_t now);
-    // Counts a challenge sent at `now` and rewrites the file. False, with `error` naming the file
+    // Counts a challenge sent at `now` and appends it to the file. False, with `error` naming the file
     // and the system's reason, when it could not be written; the count in memory stays right.
-    // With `durable` false the file is replaced without being flushed to disk, which save() then
-    // does once for a whole pass.
+    // With `durable` false the file is not flushed to disk, which save() then does once for a
+    // whole pass.
     bool record(std::time_t now, std::string& error, bool durable = true);
-    // Writes the file once more, flushed to disk, when a record was not; true when nothing was to
-    // do. On failure as record().
+    // Flushes the file to disk (rewrites it, when an append failed) after records that were not;
+    // true when nothing was to do. On failure as record().
     bool save(std::string& error);
 
     // What was wrong with the file when it was read; empty when nothing was.
@@ -41,7 +42,9 @@ private:
     int limit_;
     std::vector<std::time_t> sent_;  // send times within the last hour, oldest first
     std::string problem_;
-    bool unflushed_ = false;  // the file was replaced without being flushed to disk
-    std::string text_;        // text() for the first text_times_ times of sent_
+    bool unflushed_ = false;      // the file was changed without being flushed to disk
+    bool needs_rewrite_ = false;  // an append failed: the file is written whole next time
+    size_t file_lines_ = 0;       // lines in the file, old times included
+    std::string text_;            // text() for the first text_times_ times of sent_
     size_t text_times_ = 0;
 };

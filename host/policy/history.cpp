@@ -1,13 +1,16 @@
 #include "policy/history.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <iostream>
 
+#include "common/append_file.h"
 #include "common/percent_codec.h"
 #include "common/text.h"
 #include "platform/file_io.h"
@@ -81,25 +84,22 @@ history_content parse_history(const std::string& text) {
     return content;
 }
 
-// The whole file is read, checked and replaced atomically rather than appended to: a reader
-// never sees half a line, a failed write (a full disk) leaves the old file whole, and the steps
-// go through the platform's fault seam like every other write. A line per run keeps the file
-// small enough to rewrite each time.
-bool append_history(const std::string& path, const history_entry& entry, std::string& error, std::string& set_aside) {
-    std::string text;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        std::optional<std::string> old = read_file(path);
-        if (!old) {
-            error = "cannot read " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        text = std::move(*old);
-    } else if (errno != ENOENT) {
+namespace {
+
+// Past this size the history sheds its oldest lines, down to half of it: far more than the
+// days `stats` shows, for mail delivered one message at a time.
+constexpr std::uint64_t history_bound = std::uint64_t{4} << 20;
+
+// The rare rewrite: the file read and checked, its lines that do not parse set aside whole,
+// the oldest lines dropped when it is past its bound, `entry` added, and the file replaced
+// atomically.
+bool rewrite_history(const std::string& path, const history_entry& entry, std::string& error, std::string& set_aside) {
+    std::optional<std::string> old = read_file(path);
+    if (!old) {
         error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
-    history_content content = parse_history(text);
+    history_content content = parse_history(*old);
     if (!content.bad_lines.empty()) {
         std::string stamp;
         for (char c : entry.time) {
@@ -112,15 +112,48 @@ bool append_history(const std::string& path, const history_entry& entry, std::st
             return false;
         }
         set_aside = aside;
-        text.clear();
-        for (const history_entry& kept : content.entries) text += format_history_line(kept);
-    } else if (!text.empty() && text.back() != '\n') {
-        text += '\n';
     }
+    std::vector<std::string> lines;
+    std::uint64_t size = format_history_line(entry).size();
+    for (auto at = content.entries.rbegin(); at != content.entries.rend(); ++at) {
+        std::string line = format_history_line(*at);
+        if ((size += line.size()) > history_bound / 2) break;
+        lines.push_back(std::move(line));
+    }
+    std::string text;
+    for (auto at = lines.rbegin(); at != lines.rend(); ++at) text += *at;
     text += format_history_line(entry);
     errno = 0;
     if (!replace_file_atomically(path, text)) {
         error = "cannot write " + path + (errno ? std::string(": ") + std::strerror(errno) : std::string());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// A run's line is appended and flushed, never the file rewritten: a delivery costs one write and
+// one flush. A file that ends in a cut line (a crash in an append) or has grown past its bound is
+// rewritten instead, which is rare.
+bool append_history(const std::string& path, const history_entry& entry, std::string& error, std::string& set_aside) {
+    struct stat st {};
+    bool rewrite = false;
+    if (::stat(path.c_str(), &st) == 0) {
+        char last = '\n';
+        int fd = st.st_size > 0 ? posix_files::open_regular_file(path) : -1;
+        if (fd >= 0) {
+            if (::pread(fd, &last, 1, st.st_size - 1) != 1) last = 0;
+            ::close(fd);
+        }
+        rewrite = last != '\n' || static_cast<std::uint64_t>(st.st_size) > history_bound;
+    } else if (errno != ENOENT) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (rewrite) return rewrite_history(path, entry, error, set_aside);
+    if (int failed = append_to_file(path, format_history_line(entry), true)) {
+        error = "cannot write " + path + ": " + std::strerror(failed);
         return false;
     }
     return true;

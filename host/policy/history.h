@@ -50,10 +50,12 @@ struct history_content {
 };
 history_content parse_history(const std::string& text);
 
-// Adds `entry` to the history file `path`. A file with lines that do not parse is first renamed
-// to "<path>.corrupt-<time>" (never removed) and `set_aside` names that file; the lines that
-// parse are kept. False when the entry could not be saved, with why in `error`; the file is
-// then as it was, or set aside whole.
+// Adds `entry` to the history file `path`: appended, and flushed to disk. A file that ends in a
+// cut line, or has grown past its bound, is rewritten atomically instead: its oldest lines
+// dropped down to half the bound, and, when it has lines that do not parse, first renamed to
+// "<path>.corrupt-<time>" (never removed, `set_aside` names it) with the lines that parse kept.
+// False when the entry could not be saved, with why in `error`; the file is then as it was, or
+// set aside whole, or ends in a line cut short (read as a bad line).
 bool append_history(const std::string& path, const history_entry& entry, std::string& error, std::string& set_aside);
 
 // The entry of a run that ends now: `filtered` messages handed to the filter, `kept` of them left

@@ -84,7 +84,15 @@ pending_tracker::pending_tracker(std::string data_directory, std::string root, s
 
 void pending_tracker::record(mailer_record& host) {
     for (const mailer_activity::folder_move& move : host.take_moves()) {
-        if (move.from == pending_ && entries_.erase(move.unique_before)) dirty_ = true;
+        auto parked = move.from == pending_ ? entries_.find(move.unique_before) : entries_.end();
+        if (parked != entries_.end()) {
+            if (move.to.empty()) log_entry(parked->second, decision_action::released, "its sender is authorized");
+            else if (move.to == "Trash")
+                log_entry(parked->second, decision_action::deleted,
+                          "from the pending folder: it expired, or its sender is on the remove list");
+            entries_.erase(parked);
+            dirty_ = true;
+        }
         if (move.to != pending_ || pending_.empty()) continue;
         // Parked by the filter: what it is, and what became of its challenge. The host read its
         // header fields before it moved it, mostly; else they are read now.
@@ -292,6 +300,14 @@ void pending_tracker::take_verdicts(addin_client& addin, mailer_record& host,
         released = released || authorize;
     }
     for (const auto& [where, unique] : verdicts) {
+        const pending_entry& entry = entries_.at(unique);
+        bool taken = std::find(pass.authorized.begin(), pass.authorized.end(), entry.sender) != pass.authorized.end() ||
+                     std::find(pass.removed.begin(), pass.removed.end(), entry.sender) != pass.removed.end();
+        if (taken && where == to_inbox)
+            log_entry(entry, decision_action::authorized, "you moved it to the inbox: its sender is authorized");
+        else if (taken)
+            log_entry(entry, decision_action::junk,
+                      "you moved it to the junk folder: its sender is on the remove list");
         if (settled.count(entries_.at(unique).sender)) {
             entries_.erase(unique);
             dirty_ = true;
@@ -300,6 +316,12 @@ void pending_tracker::take_verdicts(addin_client& addin, mailer_record& host,
     // The add-in releases a newly authorized sender's pending mail on its next new-message call.
     if (released && FAILED(addin.object().RunWorkflow2(host.mailer(), nullptr)))
         pass.failures.push_back("after the verdicts by moving the filter could not save its lists (see the debug log)");
+}
+
+void pending_tracker::log_entry(const pending_entry& entry, const char* action, const std::string& reason) {
+    if (!log_) return;
+    log_->write({decision_time_now(), entry.unique, entry.message_id, entry.sender, entry.subject, action, reason,
+                 challenge_text(entry.challenge)});
 }
 
 bool pending_tracker::save() {

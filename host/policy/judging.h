@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/addin_client.h"
+#include "policy/decision_log.h"
 #include "policy/mailer_record.h"
 #include "policy/pending_index.h"
 
@@ -54,11 +55,17 @@ public:
     // Saves the index when it changed; a failure goes into the report. False when not saved.
     bool save();
 
+    // Where the verdicts and the filter's moves out of the pending folder are written, one line
+    // per message; null (the default) for nowhere. The log must outlive the tracker.
+    void log_to(decision_log* log) { log_ = log; }
+
     // Everything over this tracker's life.
     const verdict_report& report() const { return report_; }
     const std::map<std::string, pending_entry>& entries() const { return entries_; }
 
 private:
+    // The log's line for the pending folder's message `entry`.
+    void log_entry(const pending_entry& entry, const char* action, const std::string& reason);
     void take_verdicts(addin_client& addin, mailer_record& host,
                        const std::vector<std::pair<std::string, std::string>>& verdicts, verdict_report& pass);
 
@@ -69,6 +76,7 @@ private:
     std::map<std::string, pending_entry> entries_;
     bool dirty_ = false;
     verdict_report report_;
+    decision_log* log_ = nullptr;
 };
 
 // One whole judging pass on its own: the index read, the verdicts taken, the index saved. A
