@@ -99,11 +99,12 @@ bool filter_stored(session& running, const filter_options& filter, const std::st
     end_pass(pass);
     // No summary at delivery: what judging could not do is said on standard error.
     for (const std::string& failure : pass.tracker->report().failures) std::cerr << "tarnwick: " << failure << "\n";
+    if (pass.log->failed()) std::cerr << "tarnwick: " << pass.log->problem() << "\n";
     running.addin.reset();
     bool saved = record_history(running.data_directory, history_entry_of(pass.host->activity(), pass.counts.seen,
                                                                          pass.counts.kept, pass.pending));
     return saved && !pass.counts.failed(pass.host->activity()) && !pass.friends->failed() &&
-           !pass.tracker->report().failed() && running.files_not_written().empty();
+           !pass.tracker->report().failed() && !pass.log->failed() && running.files_not_written().empty();
 }
 
 }  // namespace
