@@ -57,8 +57,7 @@ TEST_F(decision_log_test, each_message_judged_writes_one_safe_line) {
     tree.add("", "new", "4.removed.host", mail("spam@example.org", "<r@x>", "Buy"), 1704067203);
     // A sender without an address, whose decoded text and subject carry CR, LF and tabs.
     tree.add("", "new", "5.hostile.host",
-             mail("evil\tinjected\x01\ryes", "<h\t1@x>", "=?utf-8?q?line=0D=0Abreak=09tab?="),
-             1704067204);
+             mail("evil\tinjected\x01\ryes", "<h\t1@x>", "=?utf-8?q?line=0D=0Abreak=09tab?="), 1704067204);
     filter();
     // The user moves Bob's parked message into the inbox: a verdict, logged by the next run.
     for (const std::string& name : tree.files_in("Pending", "cur")) {
