@@ -126,8 +126,8 @@ TEST_F(stats_test, a_corrupt_history_is_set_aside_and_the_run_still_filters) {
 TEST_F(stats_test, a_history_that_cannot_be_written_fails_the_run_after_filtering) {
     arrive("ann@strangers.example", 100);
     outcome ran = tarnwick({"run", "--maildir", tree.root()}, "",
-                           {"LD_PRELOAD=" TARNWICK_FAULT_SHIM, "TARNWICK_SHIM_FAIL=rename,fsync", "TARNWICK_SHIM_ERRNO=28",
-                            "TARNWICK_SHIM_PATH=history.tsv"});
+                           {"LD_PRELOAD=" TARNWICK_FAULT_SHIM, "TARNWICK_SHIM_FAIL=rename,fsync",
+                            "TARNWICK_SHIM_ERRNO=28", "TARNWICK_SHIM_PATH=history.tsv"});
     EXPECT_EQ(ran.code, 1) << ran.out << ran.err;
     EXPECT_NE(ran.err.find("were not saved to the history: cannot write " + history()), std::string::npos) << ran.err;
     EXPECT_EQ(tree.files_in("Pending", "cur").size(), 1u);
