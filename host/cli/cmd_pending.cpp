@@ -1,12 +1,14 @@
 // tarnwick pending: what waits in the pending folder, newest first. It reads the add-in's settings
 // file and the pending index itself instead of loading the add-in, which would start a new debug
-// log, and takes no lock, whose file it might have to make: it writes nothing at all.
+// log, and takes no lock, whose file it might have to make: it writes nothing at all. Its
+// verdicts, `pending approve|reject`, are in pending_verdicts.cpp.
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/pending_verdicts.h"
 #include "cli/session.h"
 #include "common/text.h"
 #include "policy/filter_settings.h"
@@ -14,16 +16,31 @@
 
 const char pending_usage[] =
     "usage: tarnwick pending [--json] [--maildir DIR] [--data-dir DIR]\n"
+    "       tarnwick pending approve|reject ID... [--maildir DIR] [--junk-folder NAME]\n"
+    "                        [--data-dir DIR] [--module FILE] [--wait]\n"
     "\n"
-    "Lists the mail waiting in the pending folder, newest first: when it arrived, its sender\n"
-    "and subject, the days until the filter moves it to Trash, and whether a challenge went\n"
-    "out (or why not; \"unknown\" for mail parked before the filter kept its index). Changes\n"
-    "nothing. Move a message to the inbox to authorize its sender, to the junk folder to put\n"
-    "the sender on the remove list: the next run takes the verdict.\n"
+    "Lists the mail waiting in the pending folder, newest first: its number, when it arrived,\n"
+    "its sender and subject, the days until the filter moves it to Trash, and whether a\n"
+    "challenge went out (or why not; \"unknown\" for mail parked before the filter kept its\n"
+    "index). Changes nothing. Move a message to the inbox to authorize its sender, to the junk\n"
+    "folder to put the sender on the remove list: the next run takes the verdict.\n"
     "\n"
-    "  --json            the same as JSON\n"
+    "approve and reject take the same verdicts at once, on the messages that each ID names: the\n"
+    "number the list shows, or a Message-ID (with or without <>). approve authorizes the sender\n"
+    "and moves his pending mail back to the inbox; reject puts him on the remove list, which\n"
+    "moves his mail in the inbox and the pending folder to Trash. The numbers are counted the\n"
+    "same way by the list and by the commands, from 1 for the oldest message, so mail that\n"
+    "arrives meanwhile does not change them; one that leaves the folder does, and a command\n"
+    "that finds the folder changed under its lock judges nothing. An ID that names no message\n"
+    "changes nothing and fails the command.\n"
+    "\n"
+    "  --json            the list as JSON\n"
     "  --maildir DIR     the Maildir (or maildir in the settings file)\n"
-    "  --data-dir DIR    the filter's files are in DIR/OstrelAntiSpam\n";
+    "  --junk-folder NAME  the junk folder, for the verdicts by moving that every pass takes\n"
+    "                    first (default: the first of .Junk and .Spam)\n"
+    "  --data-dir DIR    the filter's files are in DIR/OstrelAntiSpam\n"
+    "  --module FILE     the add-in module, for approve and reject\n"
+    "  --wait            wait while another run holds the data folder or the Maildir\n";
 
 namespace {
 
@@ -54,6 +71,7 @@ std::string padded(const std::string& text, size_t width) {
 }  // namespace
 
 int cmd_pending(const parsed_arguments& arguments) {
+    if (!arguments.positional.empty()) return judge_pending(arguments);
     std::string root = require_maildir(arguments, "pending");
     std::string data_directory = data_directory_of(read_session_settings(arguments).data_home);
     if (data_directory.empty()) {
@@ -85,6 +103,7 @@ int cmd_pending(const parsed_arguments& arguments) {
             std::string kind = e.challenge.substr(0, e.challenge.find(':'));
             std::string detail = kind.size() < e.challenge.size() ? e.challenge.substr(kind.size() + 1) : "";
             std::cout << (i ? ",\n  " : "\n  ") << "{\"file\": " << json_text(waiting[i].file.name)
+                      << ", \"number\": " << pending_number(i, waiting.size())
                       << ", \"arrived\": " << json_text(utc_time(arrived, "%Y-%m-%dT%H:%M:%SZ"))
                       << ", \"sender\": " << json_text(e.sender) << ", \"subject\": " << json_text(e.subject)
                       << ", \"date\": " << json_text(e.date) << ", \"message_id\": " << json_text(e.message_id)
@@ -109,15 +128,17 @@ int cmd_pending(const parsed_arguments& arguments) {
         sender_width = std::max(sender_width, senders.back().size());
         challenge_width = std::max(challenge_width, challenges.back().size());
     }
-    std::cout << padded("ARRIVED (UTC)", 18) << padded("EXPIRES", 12) << padded("SENDER", sender_width + 2)
-              << padded("CHALLENGE", challenge_width + 2) << "SUBJECT\n";
+    const size_t number_width = std::to_string(waiting.size()).size() + 2;
+    std::cout << padded("#", number_width) << padded("ARRIVED (UTC)", 18) << padded("EXPIRES", 12)
+              << padded("SENDER", sender_width + 2) << padded("CHALLENGE", challenge_width + 2) << "SUBJECT\n";
     for (size_t i = 0; i < waiting.size(); ++i) {
         long long arrived = waiting[i].file.mtime.tv_sec;
         std::optional<long long> left = days_left(arrived, settings.expiry_days, now);
         std::string expires = !left        ? "never"
                               : *left == 0 ? "now"
                                            : "in " + std::to_string(*left) + (*left == 1 ? " day" : " days");
-        std::cout << padded(utc_time(arrived, "%Y-%m-%d %H:%M"), 18) << padded(expires, 12)
+        std::cout << padded(std::to_string(pending_number(i, waiting.size())), number_width)
+                  << padded(utc_time(arrived, "%Y-%m-%d %H:%M"), 18) << padded(expires, 12)
                   << padded(senders[i], sender_width + 2) << padded(challenges[i], challenge_width + 2)
                   << shown_text(waiting[i].entry.subject, 100) << "\n";
     }

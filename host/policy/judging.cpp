@@ -242,29 +242,60 @@ verdict_report pending_tracker::judge_moved_messages(addin_client& addin, mailer
         entries_.erase(unique);
         dirty_ = true;
     }
-    if (!verdicts.empty()) take_verdicts(addin, host, verdicts, pass);
+    if (!verdicts.empty()) {
+        std::map<std::string, std::string> wanted;  // sender to where its messages went
+        for (const auto& [where, unique] : verdicts) {
+            auto [at, fresh] = wanted.emplace(entries_.at(unique).sender, where);
+            if (!fresh && at->second != where) at->second = "both";
+        }
+        std::set<std::string> settled = take_verdicts(addin, host, wanted, pass, false);
+        for (const auto& [where, unique] : verdicts) {
+            const pending_entry& entry = entries_.at(unique);
+            bool taken =
+                std::find(pass.authorized.begin(), pass.authorized.end(), entry.sender) != pass.authorized.end() ||
+                std::find(pass.removed.begin(), pass.removed.end(), entry.sender) != pass.removed.end();
+            if (taken && where == to_inbox)
+                log_entry(entry, decision_action::authorized, "you moved it to the inbox: its sender is authorized");
+            else if (taken)
+                log_entry(entry, decision_action::junk,
+                          "you moved it to the junk folder: its sender is on the remove list");
+            if (settled.count(entry.sender)) {
+                entries_.erase(unique);
+                dirty_ = true;
+            }
+        }
+    }
     // The releases and deletions that the verdicts caused are the filter's.
     record(host);
     report_.add(pass);
     return pass;
 }
 
-void pending_tracker::take_verdicts(addin_client& addin, mailer_record& host,
-                                    const std::vector<std::pair<std::string, std::string>>& verdicts,
-                                    verdict_report& pass) {
+verdict_report pending_tracker::judge_named(addin_client& addin, mailer_record& host,
+                                            const std::vector<std::string>& senders, bool authorize) {
+    std::map<std::string, std::string> wanted;
+    for (const std::string& sender : senders) wanted.emplace(sender, authorize ? to_inbox : to_junk);
+    verdict_report pass;
+    if (!wanted.empty()) take_verdicts(addin, host, wanted, pass, true);
+    // The releases and deletions that the verdicts caused.
+    record(host);
+    report_.add(pass);
+    return pass;
+}
+
+std::set<std::string> pending_tracker::take_verdicts(addin_client& addin, mailer_record& host,
+                                                     const std::map<std::string, std::string>& wanted,
+                                                     verdict_report& pass, bool named) {
+    // A verdict by moving that fails waits for the next pass; one given by name is given again.
+    const std::string verdicts_are = named ? "verdicts" : "verdicts by moving";
+    const std::string later = named ? "" : "; tried again by the next run";
+    std::set<std::string> settled;
     std::optional<std::vector<std::string>> authorized = list_entries(addin, authorized_list_number);
     std::optional<std::vector<std::string>> removed = list_entries(addin, remove_list_number);
     if (!authorized || !removed) {
-        pass.failures.push_back(
-            "verdicts by moving not taken: the filter's lists cannot be read; tried again by the next run");
-        return;
+        pass.failures.push_back(verdicts_are + " not taken: the filter's lists cannot be read" + later);
+        return settled;
     }
-    std::map<std::string, std::string> wanted;  // sender to where its messages went
-    for (const auto& [where, unique] : verdicts) {
-        auto [at, fresh] = wanted.emplace(entries_.at(unique).sender, where);
-        if (!fresh && at->second != where) at->second = "both";
-    }
-    std::set<std::string> settled;
     bool released = false;
     for (const auto& [sender, where] : wanted) {
         if (where == "both") {
@@ -280,8 +311,9 @@ void pending_tracker::take_verdicts(addin_client& addin, mailer_record& host,
             continue;
         }
         bool authorize = where == to_inbox;
-        // Already there: the filter released it itself, or the user said so before.
-        if (listed(authorize ? *authorized : *removed, sender)) {
+        // Already there: the filter released it itself, or the user said so before. A verdict
+        // given by name is taken again: the sender's mail may still wait.
+        if (!named && listed(authorize ? *authorized : *removed, sender)) {
             settled.insert(sender);
             continue;
         }
@@ -290,32 +322,20 @@ void pending_tracker::take_verdicts(addin_client& addin, mailer_record& host,
         variant_holder ignored;
         HRESULT hr = addin.invoke("AddToList", DISPATCH_METHOD, arguments, ignored.put());
         if (FAILED(hr)) {
-            pass.failures.push_back(std::string("verdict by moving not saved: ") +
-                                    (authorize ? "authorizing " : "putting on the remove list ") + sender +
-                                    " failed (" + describe_hresult(hr) + "); tried again by the next run");
+            pass.failures.push_back(std::string(named ? "verdict" : "verdict by moving") +
+                                    " not saved: " + (authorize ? "authorizing " : "putting on the remove list ") +
+                                    sender + " failed (" + describe_hresult(hr) + ")" + later);
             continue;
         }
         settled.insert(sender);
         (authorize ? pass.authorized : pass.removed).push_back(sender);
         released = released || authorize;
     }
-    for (const auto& [where, unique] : verdicts) {
-        const pending_entry& entry = entries_.at(unique);
-        bool taken = std::find(pass.authorized.begin(), pass.authorized.end(), entry.sender) != pass.authorized.end() ||
-                     std::find(pass.removed.begin(), pass.removed.end(), entry.sender) != pass.removed.end();
-        if (taken && where == to_inbox)
-            log_entry(entry, decision_action::authorized, "you moved it to the inbox: its sender is authorized");
-        else if (taken)
-            log_entry(entry, decision_action::junk,
-                      "you moved it to the junk folder: its sender is on the remove list");
-        if (settled.count(entries_.at(unique).sender)) {
-            entries_.erase(unique);
-            dirty_ = true;
-        }
-    }
     // The add-in releases a newly authorized sender's pending mail on its next new-message call.
     if (released && FAILED(addin.object().RunWorkflow2(host.mailer(), nullptr)))
-        pass.failures.push_back("after the verdicts by moving the filter could not save its lists (see the debug log)");
+        pass.failures.push_back("after the " + verdicts_are +
+                                " the filter could not save its lists (see the debug log)");
+    return settled;
 }
 
 void pending_tracker::log_entry(const pending_entry& entry, const char* action, const std::string& reason) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,13 @@ public:
     // takes the verdict of each message that has left it since the last pass. A verdict whose
     // list could not be written stays for the next pass. Returns this pass's report.
     verdict_report judge_moved_messages(addin_client& addin, mailer_record& host);
+    // The user's verdicts given by name (`tarnwick pending approve|reject`) on the senders of
+    // messages of the pending folder: the same verdicts as moving their mail to the inbox
+    // (`authorize`) or the junk folder, taken even for a sender listed already, so that his mail
+    // is released or deleted all the same. The entries of the mail the filter then moves go
+    // (record). Returns the report of these verdicts.
+    verdict_report judge_named(addin_client& addin, mailer_record& host, const std::vector<std::string>& senders,
+                               bool authorize);
     // After a message is handled: the filter's moves into the pending folder add entries (with
     // what became of the challenge), its moves out of it drop theirs.
     void record(mailer_record& host);
@@ -66,8 +74,12 @@ public:
 private:
     // The log's line for the pending folder's message `entry`.
     void log_entry(const pending_entry& entry, const char* action, const std::string& reason);
-    void take_verdicts(addin_client& addin, mailer_record& host,
-                       const std::vector<std::pair<std::string, std::string>>& verdicts, verdict_report& pass);
+    // Takes the verdict `wanted` says for each sender ("inbox", "junk" or "both", which is none);
+    // `named` for verdicts given by name. Returns the senders settled: judged now, or needing no
+    // verdict (listed already, or without a usable address).
+    std::set<std::string> take_verdicts(addin_client& addin, mailer_record& host,
+                                        const std::map<std::string, std::string>& wanted, verdict_report& pass,
+                                        bool named);
 
     std::string data_directory_;
     std::string root_;

@@ -3,6 +3,7 @@
 
 #include "config/configuration.h"
 #include "diag/debug_log.h"
+#include "engine/challenge_text.h"
 #include "engine/ostrel.h"
 #include "engine/subject_key.h"
 #include "lists/address.h"
@@ -35,7 +36,9 @@ void ostrel::send_authorization_request(a_email& record) {
     }
     log << "send_authorization_request, 2" << std::endl;
     std::string challenge_subject = setting_text(configuration_->get_value("ARSubject"));
-    std::string challenge_body = setting_text(configuration_->get_value("ARMessage"));
+    // The body may name the held message, so that its sender knows which of his mails waits.
+    std::string challenge_body =
+        engine_detail::fill_challenge_placeholders(setting_text(configuration_->get_value("ARMessage")), record);
     log << "send_authorization_request, 3" << std::endl;
     record.a_reply(challenge_subject, challenge_body);
     log << "send_authorization_request, 4" << std::endl;
