@@ -1,8 +1,14 @@
 // What the program tells the user: counts grouped and folded by reason, --quiet, each sender and
 // subject of a dry run, why parked mail got no challenge, when pending mail really expires, every
 // setting `config show` lists read by `config get`, and the domain form of the lists.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <ctime>
 
 #include "cli/numbers.h"
@@ -19,7 +25,53 @@ std::string utc(long long seconds, const char* format) {
     return text;
 }
 
-class told_test : public program_story {};
+class told_test : public program_story {
+protected:
+    // What the program writes to standard error when that is a terminal; its other output is lost.
+    std::string on_a_terminal(const std::vector<std::string>& args) {
+        int master = -1, terminal = -1;
+        if (::openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0) return "openpty failed";
+        std::string program = TARNWICK_PROGRAM, home = tree.base();
+        std::vector<std::string> words = with_data(args);
+        std::vector<char*> argv = {program.data()};
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        pid_t child = ::fork();
+        if (child == 0) {
+            int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 0);
+            ::dup2(null, 1);
+            ::dup2(terminal, 2);
+            ::close(master);
+            for (const char* name : {"TARNWICK_MODULE", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) ::unsetenv(name);
+            ::setenv("HOME", home.c_str(), 1);
+            ::execv(program.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(terminal);
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
+            if (n > 0) text.append(buffer, static_cast<size_t>(n));
+        ::close(master);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return text;
+    }
+    // Four strangers, each challenged through a command that takes half a second.
+    std::vector<std::string> slow_run(int first) {
+        for (int i = first; i < first + 4; ++i)
+            tree.add("", "new", std::to_string(100 + i) + ".s.test",
+                     unknown_sender("s" + std::to_string(i) + "@example.org", std::to_string(i) + "@x"), 100 + i);
+        return {"run",
+                "--maildir",
+                tree.root(),
+                "--own-address",
+                "me@home.example",
+                "--sendmail",
+                sendmail_script("slow", "cat >/dev/null; sleep 0.5")};
+    }
+};
 
 }  // namespace
 
@@ -123,4 +175,33 @@ TEST_F(told_test, a_domain_written_as_other_programs_do_is_pointed_to_the_lists_
         EXPECT_NE(refused.err.find("a whole domain as .@example.org"), std::string::npos) << refused.err;
     }
     EXPECT_EQ(tarnwick({"list", "add", "authorized", ".@example.org"}).code, 0);
+}
+
+TEST_F(told_test, a_long_run_shows_its_progress_in_place_on_a_terminal_only) {
+    configure();
+    std::string shown = on_a_terminal(slow_run(0));
+    EXPECT_NE(shown.find("\rtarnwick: message 4 of 4"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\r\033[K"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("message 1 of 4"), std::string::npos) << "shown before a second passed";
+    outcome plain = tarnwick(slow_run(10));
+    EXPECT_EQ(plain.code, 0) << plain.err;
+    EXPECT_EQ(plain.err.find("message 4 of 4"), std::string::npos) << plain.err;
+    EXPECT_EQ(plain.err.find('\r'), std::string::npos) << plain.err;
+}
+
+TEST_F(told_test, a_long_run_leaves_most_withheld_challenges_to_the_counts) {
+    configure();
+    for (int i = 0; i < 12; ++i)
+        tree.add("", "new", std::to_string(100 + i) + ".l.test",
+                 mail_text({"Return-Path: <l" + std::to_string(i) + "@lists.example>",
+                            "From: l" + std::to_string(i) + "@lists.example", "To: me@home.example",
+                            "List-Id: <news.lists.example>", "Message-ID: <l" + std::to_string(i) + "@x>"}),
+                 100 + i);
+    outcome ran = tarnwick({"run", "--maildir", tree.root()});
+    ASSERT_EQ(ran.code, 0) << ran.err;
+    size_t withheld = 0;
+    for (const std::string& line : lines_of(ran.out)) withheld += line.find(" withheld: ") != std::string::npos;
+    EXPECT_EQ(withheld, 10u) << ran.out;
+    expect_lines(ran.out, {"challenges withheld           12  (automatic mail 12)",
+                           "  and 2 more challenges withheld, counted above\n"});
 }
