@@ -25,7 +25,9 @@ const char config_usage[] =
     "standard input. Several settings given to one `set` are saved together or not at all.\n"
     "\n"
     "`show` then lists the program's own settings (the long options of the commands, which the\n"
-    "settings file ~/.config/tarnwick/config or --config FILE can hold) and where each came from.\n";
+    "settings file ~/.config/tarnwick/config or --config FILE can hold) and where each came from;\n"
+    "`get` reads each of them too (config get maildir). `show` and `get` work while another run\n"
+    "holds the data folder, from a copy of it.\n";
 
 namespace {
 
@@ -249,6 +251,15 @@ int cmd_config(const parsed_arguments& arguments) {
         if (words.size() > 1) throw usage_error("config show takes no names");
     } else if (action == "get") {
         if (words.size() < 2) throw usage_error("config get needs a setting name");
+        // The program's own settings, which `show` lists too, are read without the add-in.
+        for (const host_setting& setting : host_settings(arguments)) {
+            if (setting.name != words[1]) continue;
+            if (words.size() != 2) throw usage_error("config get takes one setting name");
+            if (setting.value.empty())
+                std::cerr << "tarnwick: " << setting.name << " is not set (default: " << setting.unset << ")\n";
+            std::cout << setting.value << "\n";
+            return exit_ok;
+        }
         asked = &find_setting(words[1]);
         if (asked->type == kind::dialog_flag) {
             if (words.size() != 3) throw usage_error("config get HelpDlgEnabled needs a dialog number");
@@ -264,7 +275,9 @@ int cmd_config(const parsed_arguments& arguments) {
     session_settings settings = read_session_settings(arguments);
 
     int code = exit_ok;
-    std::optional<session> running = open_session(settings, code);
+    std::optional<scratch_copy> copy;
+    std::optional<session> running =
+        action == "set" ? open_session(settings, code) : open_reading_session(settings, copy, code);
     if (!running) return code;
     addin_client& addin = *running->addin;
 

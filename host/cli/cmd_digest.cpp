@@ -114,8 +114,8 @@ std::string quoted_printable(const std::string& text) {
 }
 
 std::string digest_message(const std::vector<const waiting_message*>& fresh, size_t waiting_in_all,
-                           const std::string& pending, int expiry_days, const std::string& junk, long long now,
-                           long long last) {
+                           const std::string& pending, const pending_settings& expiry, const std::string& junk,
+                           long long now, long long last) {
     std::string body = std::to_string(fresh.size()) + (fresh.size() == 1 ? " message" : " messages") +
                        " reached the pending folder ." + pending + " since the last digest" +
                        (last > 0 ? " (" + utc_time(last, "%Y-%m-%d %H:%M UTC") + ")" : std::string()) + ":\n\n";
@@ -125,13 +125,16 @@ std::string digest_message(const std::vector<const waiting_message*>& fresh, siz
                 (e.sender.empty() ? std::string("(no sender)") : shown_text(e.sender, 200)) + "\n";
         body += "    Subject: " + shown_text(e.subject, 300) + "\n";
         if (!e.date.empty()) body += "    Date: " + shown_text(e.date, 100) + "\n";
-        body += "    Challenge: " + shown_text(challenge_text(e.challenge), 300) + "\n\n";
+        body += "    Challenge: " + shown_text(challenge_text(e.challenge), 300) + "\n";
+        if (std::optional<long long> expires = expiry_time(expiry, w->file.mtime.tv_sec))
+            body += "    Moved to Trash: " + utc_time(*expires, "%Y-%m-%d %H:%M UTC") + "\n";
+        body += "\n";
     }
     body += std::to_string(waiting_in_all) + (waiting_in_all == 1 ? " message waits" : " messages wait") +
             " in the pending folder in all";
-    body += expiry_days >= 0
-                ? "; the filter moves each to Trash " + std::to_string(expiry_days) + " days after it arrived.\n\n"
-                : ".\n\n";
+    body += expiry.expiry_days >= 0 ? "; the filter moves each to Trash " + std::to_string(expiry.expiry_days) +
+                                          " days after it arrived.\n\n"
+                                    : ".\n\n";
     body +=
         "To judge a message, move it with your mail program:\n"
         "  - into the inbox: its sender is authorized, and the sender's other pending\n"
@@ -196,8 +199,7 @@ int cmd_digest(const parsed_arguments& arguments) {
     // In cur/ and unread: clients show it as new mail, while `run` reads only new/.
     std::string error;
     std::optional<std::string> stored = maildir::deliver(
-        root, digest_message(fresh, waiting.size(), pending.folder, pending.expiry_days, junk, now, since.time), error,
-        "");
+        root, digest_message(fresh, waiting.size(), pending.folder, pending, junk, now, since.time), error, "");
     if (!stored) {
         std::cerr << "tarnwick: the digest was not stored: " << error << "\n";
         return exit_failure;

@@ -57,6 +57,10 @@ const list_name& find_list(const std::string& name) {
 // by the add-in's own rule, as it takes a sender from mail. Text holding no address, or more
 // than one (a pasted list would otherwise lose all but its first), is refused.
 std::string pasted_address(const std::string& text) {
+    // How other programs write a whole domain; here it is ".@domain", on the authorized list.
+    if (size_t at = text.find('@'); at != std::string::npos && (at == 0 || text.substr(0, at) == "*"))
+        throw usage_error(text + " is not an address: the authorized list takes a whole domain as .@" +
+                          text.substr(at + 1));
     std::string address = extract_email_address(text);
     if (!address.empty() && address == ascii_lower(text)) return address;  // a bare address (or ".@domain")
     std::vector<mailbox> mailboxes = parse_mailboxes(text);
@@ -375,7 +379,9 @@ int cmd_list(const parsed_arguments& given) {
     settings.maildir = options.root;
 
     int code = exit_ok;
-    std::optional<session> running = open_session(settings, code);
+    std::optional<scratch_copy> copy;
+    std::optional<session> running =
+        request.action == "show" ? open_reading_session(settings, copy, code) : open_session(settings, code);
     if (!running) return code;
     if (request.action == "show") return show_lists(*running->addin, request.shown);
     return change_list(*running, request, options);

@@ -44,11 +44,10 @@ const char pending_usage[] =
 
 namespace {
 
-// Whole days until a message that arrived at `arrived` expires, counting a day begun; none when
-// pending mail never expires.
-std::optional<long long> days_left(long long arrived, int expiry_days, long long now) {
-    if (expiry_days < 0) return std::nullopt;
-    long long left = arrived + static_cast<long long>(expiry_days) * 86400 - now;
+// Whole days until `expires`, counting a day begun; none for never.
+std::optional<long long> days_left(std::optional<long long> expires, long long now) {
+    if (!expires) return std::nullopt;
+    long long left = *expires - now;
     return left <= 0 ? 0 : (left + 86399) / 86400;
 }
 
@@ -99,7 +98,8 @@ int cmd_pending(const parsed_arguments& arguments) {
         for (size_t i = 0; i < waiting.size(); ++i) {
             const pending_entry& e = waiting[i].entry;
             long long arrived = waiting[i].file.mtime.tv_sec;
-            std::optional<long long> left = days_left(arrived, settings.expiry_days, now);
+            std::optional<long long> expires = expiry_time(settings, arrived);
+            std::optional<long long> left = days_left(expires, now);
             std::string kind = e.challenge.substr(0, e.challenge.find(':'));
             std::string detail = kind.size() < e.challenge.size() ? e.challenge.substr(kind.size() + 1) : "";
             std::cout << (i ? ",\n  " : "\n  ") << "{\"file\": " << json_text(waiting[i].file.name)
@@ -107,6 +107,8 @@ int cmd_pending(const parsed_arguments& arguments) {
                       << ", \"arrived\": " << json_text(utc_time(arrived, "%Y-%m-%dT%H:%M:%SZ"))
                       << ", \"sender\": " << json_text(e.sender) << ", \"subject\": " << json_text(e.subject)
                       << ", \"date\": " << json_text(e.date) << ", \"message_id\": " << json_text(e.message_id)
+                      << ", \"expires\": "
+                      << (expires ? json_text(utc_time(*expires, "%Y-%m-%dT%H:%M:%SZ")) : std::string("null"))
                       << ", \"expires_in_days\": " << (left ? std::to_string(*left) : std::string("null"))
                       << ", \"challenge\": " << json_text(kind) << ", \"challenge_detail\": " << json_text(detail)
                       << "}";
@@ -129,16 +131,14 @@ int cmd_pending(const parsed_arguments& arguments) {
         challenge_width = std::max(challenge_width, challenges.back().size());
     }
     const size_t number_width = std::to_string(waiting.size()).size() + 2;
-    std::cout << padded("#", number_width) << padded("ARRIVED (UTC)", 18) << padded("EXPIRES", 12)
+    std::cout << padded("#", number_width) << padded("ARRIVED (UTC)", 18) << padded("EXPIRES (UTC)", 18)
               << padded("SENDER", sender_width + 2) << padded("CHALLENGE", challenge_width + 2) << "SUBJECT\n";
     for (size_t i = 0; i < waiting.size(); ++i) {
         long long arrived = waiting[i].file.mtime.tv_sec;
-        std::optional<long long> left = days_left(arrived, settings.expiry_days, now);
-        std::string expires = !left        ? "never"
-                              : *left == 0 ? "now"
-                                           : "in " + std::to_string(*left) + (*left == 1 ? " day" : " days");
+        std::optional<long long> expires = expiry_time(settings, arrived);
         std::cout << padded(std::to_string(pending_number(i, waiting.size())), number_width)
-                  << padded(utc_time(arrived, "%Y-%m-%d %H:%M"), 18) << padded(expires, 12)
+                  << padded(utc_time(arrived, "%Y-%m-%d %H:%M"), 18)
+                  << padded(expires ? utc_time(*expires, "%Y-%m-%d %H:%M") : "never", 18)
                   << padded(senders[i], sender_width + 2) << padded(challenges[i], challenge_width + 2)
                   << shown_text(waiting[i].entry.subject, 100) << "\n";
     }

@@ -16,7 +16,7 @@ const char run_usage[] =
     "                    [--sent-folder NAME] [--own-address ADDRESS]...\n"
     "                    [--trusted-authserv ID]... [--challenge-limit N]\n"
     "                    [--max-message-size BYTES] [--data-dir DIR] [--module FILE]\n"
-    "                    [--wait] [--dry-run]\n"
+    "                    [--wait] [--dry-run] [--quiet]\n"
     "       tarnwick watch (the same options but --dry-run, and --lock-timeout SECONDS)\n"
     "\n"
     "Hands every message in the inbox's new/ folder to the filter, oldest first, then prints\n"
@@ -63,14 +63,16 @@ const char run_usage[] =
     "                    the Maildir before it tries again later (default 60)\n"
     "  --dry-run         tell what would become of each new message and which challenges\n"
     "                    would go out, changing nothing: the run works on a scratch copy\n"
-    "                    of the Maildir and the data folder, and sends no mail\n";
+    "                    of the Maildir and the data folder, and sends no mail\n"
+    "  --quiet           print only what failed: no summary when all went well, no\n"
+    "                    progress on a terminal (deliver is quiet already)\n";
 
 namespace {
 
 // "message 12 of 340" on standard error while a long run goes on, when it is a terminal.
 class progress_line {
 public:
-    progress_line() : terminal_(::isatty(2) != 0), started_(clock::now()) {}
+    explicit progress_line(bool quiet) : terminal_(!quiet && ::isatty(2) != 0), started_(clock::now()) {}
     void update(size_t done, size_t total) {
         if (!terminal_) return;
         auto now = clock::now();
@@ -124,7 +126,7 @@ int cmd_run(const parsed_arguments& arguments) {
     if (!running) return code;
     install_signal_handlers();
 
-    filter_pass pass = begin_pass(*running, filter, true);
+    filter_pass pass = begin_pass(*running, filter, true, filter.quiet);
     pass.counts.keep_handled = dry.has_value();
     com_ptr<store_mailer>& host = pass.host;
     run_counts& counts = pass.counts;
@@ -132,7 +134,7 @@ int cmd_run(const parsed_arguments& arguments) {
     addin_client& addin = *running->addin;
     if (pass.protection) before_new_mail(addin, pass);
     std::vector<std::string> arrivals = host->store().arrivals();
-    progress_line progress;
+    progress_line progress(filter.quiet);
     for (size_t i = 0; i < arrivals.size() && !stop_requested; ++i) {
         progress.update(i + 1, arrivals.size());
         filter_message(addin, pass, arrivals[i]);
@@ -145,8 +147,11 @@ int cmd_run(const parsed_arguments& arguments) {
     std::string sendmail = dry ? dry->sendmail : options.sendmail_command;
     running->addin.reset();  // the module lets go of the host before the summary is read
     if (dry) print_dry_run_fates(filter.root, counts.handled, !dry->sendmail.empty());
-    print_summary(*host.get(), counts, friends, pass.pending, sendmail, *running, pass.protection,
-                  !options.trusted_authserv.empty(), dry ? &*dry : nullptr);
+    bool failed = counts.failed(host->activity()) || friends.failed() || pass.tracker->report().failed() ||
+                  !running->files_not_written().empty();
+    if (!filter.quiet || failed || dry)
+        print_summary(*host.get(), counts, friends, pass.pending, sendmail, *running, pass.protection,
+                      !options.trusted_authserv.empty(), dry ? &*dry : nullptr);
     // The mail is filtered whatever becomes of the figures; a history that was not saved fails the run.
     if (!dry && !record_history(running->data_directory,
                                 history_entry_of(host->activity(), counts.seen, counts.kept, pass.pending)))

@@ -88,7 +88,7 @@ int filter_batch(const filter_options& filter, const std::set<std::string>& hand
         std::cerr << "tarnwick: " << error << "\n";
         return exit_failure;
     }
-    filter_pass pass = begin_pass(*running, filter, true, !first);
+    filter_pass pass = begin_pass(*running, filter, true, !first || filter.quiet);
     addin_client& addin = *running->addin;
     if (pass.protection) before_new_mail(addin, pass);
     for (const std::string& name : pass.host->store().arrivals()) {
@@ -113,8 +113,9 @@ int filter_batch(const filter_options& filter, const std::set<std::string>& hand
     bool failed = pass.counts.failed(activity) || pass.friends->failed() || pass.tracker->report().failed();
     bool judged = !pass.tracker->report().summary_lines().empty();
     if (pass.counts.seen > 0 || activity.released > 0 || activity.expired > 0 || judged || failed) {
-        print_summary(*pass.host.get(), pass.counts, *pass.friends, pass.pending, filter.host.sendmail_command,
-                      *running, pass.protection, !filter.host.trusted_authserv.empty(), nullptr);
+        if (!filter.quiet || failed || !running->files_not_written().empty())
+            print_summary(*pass.host.get(), pass.counts, *pass.friends, pass.pending, filter.host.sendmail_command,
+                          *running, pass.protection, !filter.host.trusted_authserv.empty(), nullptr);
         if (!record_history(running->data_directory,
                             history_entry_of(activity, pass.counts.seen, pass.counts.kept, pass.pending)))
             code = exit_failure;
@@ -202,7 +203,7 @@ int watch_inbox(const filter_options& given) {
         if (notify >= 0) ::close(notify);
         return exit_failure;
     }
-    if (::isatty(2)) std::cerr << "tarnwick: watching " << new_folder << " (Ctrl-C to stop)\n";
+    if (::isatty(2) && !filter.quiet) std::cerr << "tarnwick: watching " << new_folder << " (Ctrl-C to stop)\n";
     std::set<std::string> handed;  // names in new/ that a batch handed to the add-in
     int code = exit_ok, seen = 0;
     bool first = true, pending_changed = false;
@@ -265,7 +266,8 @@ int watch_inbox(const filter_options& given) {
         }
     }
     ::close(notify);
-    std::cout << "tarnwick: watch stopped: " << seen << (seen == 1 ? " message" : " messages") << " filtered in all in "
-              << filter.root << "\n";
+    if (!filter.quiet || code != exit_ok)
+        std::cout << "tarnwick: watch stopped: " << seen << (seen == 1 ? " message" : " messages")
+                  << " filtered in all in " << filter.root << "\n";
     return code;
 }

@@ -31,8 +31,8 @@ bool copy_one(const fs::path& from, const fs::path& to, std::error_code& error) 
 }
 
 // Copies the tree `from` into the new folder `to`; files of the Maildir's message folders are
-// linked when `link_messages`. `skip` is left out, so that a scratch folder that lies within the
-// tree is not copied into itself.
+// linked when `link_messages`. `skip` (a folder or a file) is left out, so that a scratch folder
+// that lies within the tree is not copied into itself.
 bool copy_tree(const fs::path& from, const fs::path& to, bool link_messages, const fs::path& skip,
                std::string& failure) {
     std::error_code error;
@@ -56,6 +56,7 @@ bool copy_tree(const fs::path& from, const fs::path& to, bool link_messages, con
             if (fs::equivalent(entry.path(), skip, error)) continue;
             if (!copy_tree(entry.path(), target, link_messages, skip, failure)) return false;
         } else if (fs::is_regular_file(status)) {
+            if (entry.path() == skip) continue;
             bool linked = false;
             if (link_messages && is_message_folder(from)) {
                 fs::create_hard_link(entry.path(), target, error);
@@ -76,6 +77,24 @@ std::string temp_base() {
 }
 
 }  // namespace
+
+std::optional<scratch_copy> scratch_copy::of_data_folder(const std::string& data_directory, std::string& error) {
+    std::string pattern = temp_base() + "/tarnwick-copy.XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
+        error = "cannot make a scratch folder in " + temp_base() + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    scratch_copy copy(pattern);
+    std::error_code made;
+    if (!fs::create_directory(copy.data_home(), made)) {
+        error = "cannot make " + copy.data_home() + ": " + made.message();
+        return std::nullopt;
+    }
+    if (!copy_tree(data_directory, copy.data_home() + "/" + data_folder_name, false,
+                   fs::path(data_directory) / debug_log_file_name, error))
+        return std::nullopt;
+    return copy;
+}
 
 std::optional<scratch_copy> scratch_copy::make(const std::string& maildir, const std::string& data_directory,
                                                std::string& error) {
@@ -131,15 +150,17 @@ std::string fate_in(const std::string& root, std::string_view unique) {
     return "gone";
 }
 
-void print_dry_run_fates(const std::string& copy_root, const std::vector<std::pair<std::string, std::string>>& handled,
-                         bool sending) {
+void print_dry_run_fates(const std::string& copy_root, const std::vector<handled_message>& handled, bool sending) {
     std::cout << "tarnwick: dry run: nothing was changed; a run would do this:\n";
-    for (const auto& [name, challenge] : handled) {
-        std::cout << "  " << shown_text(name, 400) << ": " << fate_in(copy_root, maildir::unique_part(name));
-        if (challenge == "withheld") std::cout << "; its challenge would be withheld";
-        else if (!challenge.empty())
+    for (const handled_message& message : handled) {
+        std::cout << "  " << shown_text(message.name, 400) << ": "
+                  << fate_in(copy_root, maildir::unique_part(message.name));
+        if (message.challenge == "withheld") std::cout << "; its challenge would be withheld";
+        else if (!message.challenge.empty())
             std::cout << "; a challenge would be " << (sending ? "sent to " : "stored for ")
-                      << shown_text(challenge, 400);
-        std::cout << "\n";
+                      << shown_text(message.challenge, 400);
+        // Both come from the sender: one line each, cut where a terminal line would end.
+        std::cout << "\n    from " << (message.sender.empty() ? "(no sender)" : shown_text(message.sender, 100)) << ": "
+                  << shown_text(message.subject, 100) << "\n";
     }
 }

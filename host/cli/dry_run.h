@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 // A scratch copy in a fresh folder of $TMPDIR (else /tmp), removed with the object. Message
@@ -18,6 +17,8 @@ public:
     // yet). None when the copy cannot be made, with what failed in `error`; nothing is left behind.
     static std::optional<scratch_copy> make(const std::string& maildir, const std::string& data_directory,
                                             std::string& error);
+    // The same for the data folder `data_directory` alone, its debug log left out.
+    static std::optional<scratch_copy> of_data_folder(const std::string& data_directory, std::string& error);
     scratch_copy(scratch_copy&& other) noexcept;
     scratch_copy& operator=(scratch_copy&& other) noexcept;
     ~scratch_copy();
@@ -37,8 +38,15 @@ private:
 // inbox", "deleted (moved to Trash)", "moved to FOLDER", or "gone".
 std::string fate_in(const std::string& root, std::string_view unique);
 
-// Prints what became of each of `handled` (new messages of the inbox, each with the address its
-// challenge went to, "withheld", or "" for none) in the copy `copy_root`, under a line saying
-// that nothing was changed. `sending`: challenges go to a command, not into the Outbox.
-void print_dry_run_fates(const std::string& copy_root, const std::vector<std::pair<std::string, std::string>>& handled,
-                         bool sending);
+// A new message of the inbox as the add-in saw it, and what became of its challenge.
+struct handled_message {
+    std::string name;       // its file name in new/
+    std::string sender;     // as its header gives it; "" for none
+    std::string subject;    // decoded
+    std::string challenge;  // "" for none, else the address it went to, or "withheld"
+};
+
+// Prints what became of each of `handled` in the copy `copy_root`, with its sender and subject
+// made safe to show, under a line saying that nothing was changed. `sending`: challenges go to
+// a command, not into the Outbox.
+void print_dry_run_fates(const std::string& copy_root, const std::vector<handled_message>& handled, bool sending);

@@ -66,9 +66,10 @@ void handle_message(addin_client& addin, store_mailer& host, friend_finder& frie
     com_ptr<IUnknown> handed = host.object_for(message);
     if (FAILED(addin.object().RunWorkflow2(static_cast<IMailerHost*>(&host), handed.get()))) ++counts.unsaved;
     if (counts.keep_handled)
-        counts.handled.emplace_back(name, host.activity().replies_sent > sent           ? sender
-                                          : host.activity().replies_withheld > withheld ? "withheld"
-                                                                                        : "");
+        counts.handled.push_back({name, sender, headers ? headers->subject : "",
+                                  host.activity().replies_sent > sent           ? sender
+                                  : host.activity().replies_withheld > withheld ? "withheld"
+                                                                                : ""});
     std::optional<std::string> folder;
     if (message->locate()) folder = message->folder();
     if (!usable && folder) {
@@ -134,6 +135,7 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
     }
     filter.session = read_session_settings(arguments);
     filter.session.maildir = filter.root;
+    filter.quiet = arguments.has("--quiet");
     if (arguments.has("--lock-timeout"))
         filter.session.lock_timeout = whole_number(arguments.value("--lock-timeout"), "--lock-timeout");
     return filter;

@@ -40,6 +40,7 @@ struct filter_options {
     // run); "" for `root` itself.
     std::string recorded_root;
     session_settings session;
+    bool quiet = false;  // --quiet: only failures are told
 };
 // Reads them for `command` from `arguments`. Throws usage_error for a wrong one.
 filter_options read_filter_options(const parsed_arguments& arguments, const std::string& command);

@@ -1,6 +1,10 @@
 #include "cli/numbers.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "cli/exit_status.h"
+#include "policy/pending_index.h"
 
 // A whole number from 0 to 100000 for `option`; a usage error otherwise.
 int whole_number(const std::string& text, const std::string& option) {
@@ -25,4 +29,20 @@ std::optional<std::uint64_t> parse_byte_size(const std::string& text) {
     std::uint64_t value = std::stoull(number);
     if (value > (std::uint64_t{1} << (40 - shift))) return std::nullopt;
     return value << shift;
+}
+
+std::string grouped(long long count) {
+    std::string digits = std::to_string(count);
+    size_t first = count < 0 ? 1 : 0;
+    for (size_t at = digits.size(); at > first + 3; at -= 3) digits.insert(at - 3, ",");
+    return digits;
+}
+
+std::string folded(const std::map<std::string, int>& by_reason) {
+    std::vector<std::pair<std::string, int>> order(by_reason.begin(), by_reason.end());
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::string text;
+    for (const auto& [reason, count] : order)
+        text += (text.empty() ? "" : ", ") + shown_text(reason, 200) + " " + grouped(count);
+    return text;
 }

@@ -58,6 +58,7 @@ const std::vector<option_spec>& option_table() {
         {"days", option_kind::value, "stats", "7"},
         {"json", option_kind::flag, "stats pending why", "off"},
         {"dry-run", option_kind::flag, "run", "off"},
+        {"quiet", option_kind::flag, "run watch deliver expire", "off: a summary of each pass"},
     };
     return table;
 }

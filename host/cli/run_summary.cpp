@@ -2,11 +2,12 @@
 
 #include <iostream>
 
+#include "cli/numbers.h"
 #include "platform/text.h"
 #include "policy/pending_index.h"
 
 void print_count(const std::string& what, int count, const std::string& detail) {
-    std::cout << "  " << what << std::string(what.size() < 30 ? 30 - what.size() : 1, ' ') << count;
+    std::cout << "  " << what << std::string(what.size() < 30 ? 30 - what.size() : 1, ' ') << grouped(count);
     if (!detail.empty()) std::cout << "  (" << detail << ")";
     std::cout << "\n";
 }
@@ -29,10 +30,10 @@ void print_summary(const store_mailer& host, const run_counts& counts, const fri
     if (dry) outbox = dry->root + outbox.substr(host.account().size());
     print_count(dry ? "challenges that would be sent" : "challenges sent", activity.replies_sent,
                 (dry ? "would be " : "") + (sendmail.empty() ? "stored in " + outbox : "handed to " + sendmail));
-    std::string kinds;
-    for (const auto& [kind, count] : activity.withheld_by)
-        kinds += (kinds.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
-    print_count("challenges withheld", activity.replies_withheld, kinds);
+    print_count("challenges withheld", activity.replies_withheld, folded(activity.withheld_by));
+    int unchallenged = 0;
+    for (const auto& [reason, count] : activity.unchallenged_by) unchallenged += count;
+    if (unchallenged) print_count("parked without a challenge", unchallenged, folded(activity.unchallenged_by));
     if (activity.replies_failed) print_count("challenges failed", activity.replies_failed);
     print_count("released to the inbox", activity.released);
     print_count("friends added", friends.added(),
@@ -53,9 +54,19 @@ void print_summary(const store_mailer& host, const run_counts& counts, const fri
     if (counts.unmarked) print_count("kept but left in new/", counts.unmarked);
     if (counts.left_new) print_count("left in new/ (move failed)", counts.left_new);
     if (counts.friend_waits) print_count("left in new/ (friend not added)", counts.friend_waits);
-    // Notes name senders and files, which come from outside.
+    // Notes name senders and files, which come from outside. Past the first few, the withheld
+    // challenges of a long run are left to the counts above.
+    constexpr int withheld_notes_shown = 10;
+    int withheld_notes = 0;
     for (const auto* notes : {&activity.notes, &counts.notes, &friends.notes()})
-        for (const std::string& note : *notes) std::cout << "  " << shown_text(note, 4000) << "\n";
+        for (const std::string& note : *notes) {
+            bool withheld = note.rfind("challenge to ", 0) == 0 && note.find(" withheld: ") != std::string::npos;
+            if (withheld && ++withheld_notes > withheld_notes_shown) continue;
+            std::cout << "  " << shown_text(note, 4000) << "\n";
+        }
+    if (withheld_notes > withheld_notes_shown)
+        std::cout << "  and " << grouped(withheld_notes - withheld_notes_shown)
+                  << " more challenges withheld, counted above\n";
     if (!gated)
         std::cout << "  challenges are not gated by sender authentication: set trusted-authserv to your mail "
                      "server's id (--trusted-authserv ID)\n";

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "cli/dry_run.h"
 #include "cli/session.h"
 #include "mailer/store_mailer.h"
 #include "policy/friends.h"
@@ -19,11 +19,10 @@ struct run_counts {
     int left_new = 0;                // left in new/: the filter's move of them failed
     int friend_waits = 0;            // left in new/ unfiltered: a friend's answer whose sender was not added
     std::vector<std::string> notes;  // one line for each message the user should look at
-    // The inbox's new messages handed to the add-in, with what became of their challenge: "" for
-    // none, else the address it went to, or "withheld". Kept only with keep_handled (a dry run
+    // The inbox's new messages handed to the add-in. Kept only with keep_handled (a dry run
     // tells them), so that a long run does not grow with them.
     bool keep_handled = false;
-    std::vector<std::pair<std::string, std::string>> handled;
+    std::vector<handled_message> handled;
 
     // True when something the run had to do was not done or not kept.
     bool failed(const mailer_activity& activity) const {

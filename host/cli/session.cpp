@@ -170,6 +170,29 @@ std::optional<session> open_session(const session_settings& settings, int& code)
     return opened;
 }
 
+std::optional<session> open_reading_session(const session_settings& settings, std::optional<scratch_copy>& copy,
+                                            int& code) {
+    std::string data_directory = data_directory_of(settings.data_home);
+    if (data_directory.empty() || !is_directory(data_directory)) return open_session(settings, code);
+    std::string message;
+    bool busy = false;
+    // Only a look: the lock is let go at once, and open_session takes it again.
+    if (run_lock::acquire(data_directory + "/tarnwick.lock", false, message, busy) || !busy)
+        return open_session(settings, code);
+    std::string error;
+    copy = scratch_copy::of_data_folder(data_directory, error);
+    if (!copy) {
+        std::cerr << "tarnwick: another run holds " << data_directory << " (" << message
+                  << "), and it cannot be read meanwhile: " << error << "\n";
+        code = exit_locked;
+        return std::nullopt;
+    }
+    session_settings reading = settings;
+    reading.data_home = copy->data_home();
+    reading.maildir.clear();
+    return open_session(reading, code);
+}
+
 std::optional<session> open_locked_session(const session_settings& settings, int& code) {
     code = exit_failure;
     // The loader hands the same folder to the add-in (load_session_addin).

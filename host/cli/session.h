@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/dry_run.h"
 #include "cli/options.h"
 #include "cli/run_lock.h"
 #include "common/addin_client.h"
@@ -58,6 +59,11 @@ struct session {
 };
 // Opens a session; none on failure, after printing why, with the exit code in `code`.
 std::optional<session> open_session(const session_settings& settings, int& code);
+// For commands that only read (config show and get, list show): open_session, but while another
+// run holds the data folder, a session on a scratch copy of it (kept in `copy`, which must outlive
+// the session), so that loading the add-in neither waits nor restarts the running one's debug log.
+std::optional<session> open_reading_session(const session_settings& settings, std::optional<scratch_copy>& copy,
+                                            int& code);
 // The first half of open_session: the data directory made and the locks held (the data folder's,
 // then the Maildir's), the add-in not loaded. A lock still held by another process when
 // lock_timeout runs out gives exit_locked.

@@ -45,11 +45,14 @@ HRESULT message_object::move_into(const std::string& folder) {
     // What an answer to a challenge wrote down (the sender's release, his authorization) must
     // last before the answer leaves the inbox for Trash.
     if (folder == trash_folder) folder_sync::flush_data_folders_written_for_message();
+    // Parked from the inbox: the add-in sends no challenge for some mail at all.
+    std::string unchallenged = from.empty() && folder != trash_folder ? unchallenged_reason() : "";
     store_result result = message_->move_to(folder);
     mailer_activity& activity = owner_->activity;
     if (result.ok()) {
+        if (!unchallenged.empty()) ++activity.unchallenged_by[unchallenged];
         activity.moves.push_back({from, folder, unique, message_->place(), message_->headers_read(),
-                                  static_cast<long long>(message_->arrival().tv_sec)});
+                                  static_cast<long long>(message_->arrival().tv_sec), unchallenged});
     } else if (result.what == store_result::failed) {
         ++activity.moves_failed;
         activity.notes.push_back("cannot move " + name + " to " + (folder.empty() ? inbox_name : folder) + ": " +
@@ -100,6 +103,13 @@ std::string message_object::receiver(const header_summary& headers) const {
     if (is_user_address(headers.sender, mine)) return headers.sender;
     if (std::optional<std::string> address = user_address(headers, mine)) return *address;
     return headers.receiver;
+}
+
+std::string message_object::unchallenged_reason() {
+    const header_summary* found = headers();
+    if (!found) return "";
+    if (extract_email_address(found->sender).empty()) return "no sender";
+    return receiver(*found) == found->sender ? "mail to oneself" : "";
 }
 
 HRESULT message_object::reply(const std::string& subject, const std::string& body) {

@@ -51,6 +51,9 @@ public:
     user_addresses user() const;
     // The receiver the add-in is told of, from `headers`: see get_message_headers in store_mailer.h.
     std::string receiver(const header_summary& headers) const;
+    // Why the add-in parks this message without a challenge, as it tells them apart: "no sender"
+    // (no address in it) or "mail to oneself" (the sender is the receiver); "" otherwise.
+    std::string unchallenged_reason();
 
     // Answers the sender with `subject` and `body`: stored in the Outbox folder, or handed to the
     // mailer's command. E_ABORT when the message must not be answered automatically, when trusted

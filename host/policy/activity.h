@@ -18,11 +18,13 @@ struct mailer_activity {
     int replies_sent = 0;                    // stored in Outbox or accepted by the command
     int replies_withheld = 0;                // refused: automatic mail, unauthenticated sender, budget spent
     std::map<std::string, int> withheld_by;  // replies_withheld by kind of reason ("not authenticated", ...)
-    int replies_failed = 0;                  // could not be composed, stored or sent
-    int moves_failed = 0;                    // moves, deletions and releases the disk refused
-    int folders_failed = 0;                  // folders the add-in asked for that could not be made
-    int flags_failed = 0;                    // read states the disk refused to change
-    int budget_not_saved = 0;                // challenges sent whose time the budget file did not take
+    // Messages parked that the add-in never challenges, by why: "mail to oneself", "no sender".
+    std::map<std::string, int> unchallenged_by;
+    int replies_failed = 0;          // could not be composed, stored or sent
+    int moves_failed = 0;            // moves, deletions and releases the disk refused
+    int folders_failed = 0;          // folders the add-in asked for that could not be made
+    int flags_failed = 0;            // read states the disk refused to change
+    int budget_not_saved = 0;        // challenges sent whose time the budget file did not take
     int upkeep_failed = 0;           // records of challenges under way, and leftovers in tmp/, not kept or removed
     std::vector<std::string> notes;  // one line for each withheld or failed reply or move
 
@@ -35,6 +37,7 @@ struct mailer_activity {
         std::string file_after;                           // "cur/NAME" in `to`
         std::shared_ptr<const header_summary> headers{};  // its header fields, when read before the move
         long long arrived = 0;                            // its file time (the arrival), which moves keep
+        std::string unchallenged{};  // why the add-in never challenges it: a kind of unchallenged_by, or ""
     };
     // Taken by take_moves(), so that a long run does not keep them all.
     std::vector<folder_move> moves;

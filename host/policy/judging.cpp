@@ -109,7 +109,9 @@ void pending_tracker::record(mailer_record& host) {
         std::optional<std::string> challenge = host.take_challenge(move.unique_before);
         if (!challenge) challenge = host.take_challenge(unique);
         long long arrived = move.arrived > 0 ? move.arrived : std::time(nullptr);
-        pending_entry entry = entry_of(*headers, unique, std::time(nullptr), arrived, challenge.value_or("none"));
+        pending_entry entry =
+            entry_of(*headers, unique, std::time(nullptr), arrived,
+                     challenge.value_or(move.unchallenged.empty() ? "none" : "none:" + move.unchallenged));
         // Not readable now: the next pass reads its bytes if it is still there.
         entry.bytes = fingerprint_of_file(path).value_or(message_fingerprint{});
         entries_[unique] = std::move(entry);

@@ -289,6 +289,7 @@ std::string shown_text(std::string_view text, size_t limit) {
 std::string challenge_text(const std::string& challenge) {
     if (challenge.rfind("sent:", 0) == 0) return "sent to " + challenge.substr(5);
     if (challenge.rfind("withheld:", 0) == 0) return "withheld (" + challenge.substr(9) + ")";
+    if (challenge.rfind("none:", 0) == 0) return challenge.substr(5);  // why none was sent
     return challenge;
 }
 

@@ -46,7 +46,7 @@ struct pending_entry {
     std::string sender;     // the address, lower case
     std::string subject;    // decoded
     std::string date;       // the Date field as written
-    std::string challenge;  // "sent:ADDRESS", "withheld:KIND", "failed", "none" or "unknown"
+    std::string challenge;  // "sent:ADDRESS", "withheld:KIND", "failed", "none", "none:WHY" or "unknown"
     // Unknown for an entry of an index written before bytes were recorded, until the next pass
     // reads the message while it is still in the pending folder; such an entry yields no verdict.
     message_fingerprint bytes;
@@ -82,7 +82,7 @@ bool save_pending_index(const std::string& data_directory, const std::map<std::s
 std::string shown_text(std::string_view text, size_t limit = 200);
 
 // The challenge of an entry as a person reads it: "sent to a@b", "withheld (automatic mail)",
-// "failed", "none", "unknown".
+// "failed", "none", why none was sent ("mail to oneself"), "unknown".
 std::string challenge_text(const std::string& challenge);
 
 // A message of the pending folder as `pending` and `digest` show it.

@@ -57,6 +57,29 @@ int write_step(int fd, const std::string& path, std::string_view bytes) {
     return posix_files::write_all(fd, bytes) ? 0 : errno;
 }
 
+// True when the fields a delivery agent puts on top of `head` (Return-Path, X-Original-To,
+// Delivered-To) hold "Delivered-To: `recipient`": Postfix's local delivery writes one before it
+// runs the mailbox command.
+bool delivered_to_on_top(std::string_view head, std::string_view recipient) {
+    for (size_t at = 0; at < head.size();) {
+        size_t end = head.find('\n', at);
+        if (end == std::string_view::npos) return false;
+        std::string_view line = head.substr(at, end + 1 - at);
+        at = end + 1;
+        if (line[0] == ' ' || line[0] == '\t') continue;
+        if (starts_field(line, "Delivered-To")) {
+            std::string_view value = line.substr(line.find(':') + 1);
+            size_t first = value.find_first_not_of(" \t");
+            size_t last = value.find_last_not_of(" \t\r\n");
+            if (first != std::string_view::npos && same_letters(value.substr(first, last + 1 - first), recipient))
+                return true;
+        } else if (!starts_field(line, "Return-Path") && !starts_field(line, "X-Original-To")) {
+            return false;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::optional<std::string> envelope_address(std::string_view text) {
@@ -76,7 +99,8 @@ std::string delivery_header_lines(const envelope& sent, std::string_view head) {
     std::string eol = end != std::string_view::npos && end > 0 && head[end - 1] == '\r' ? "\r\n" : "\n";
     std::string lines;
     if (sent.sender) lines += "Return-Path: <" + *sent.sender + ">" + eol;
-    if (sent.recipient && !sent.recipient->empty()) lines += "Delivered-To: " + *sent.recipient + eol;
+    if (sent.recipient && !sent.recipient->empty() && !delivered_to_on_top(head, *sent.recipient))
+        lines += "Delivered-To: " + *sent.recipient + eol;
     return lines;
 }
 

@@ -23,7 +23,8 @@ std::optional<std::string> envelope_address(std::string_view text);
 
 // The header lines to write before a message whose first bytes are `head` (its header block, or
 // as much of it as was read), each ending as the message's first line does (CRLF or LF):
-// "Return-Path: <sender>", then "Delivered-To: recipient", each only when known.
+// "Return-Path: <sender>", then "Delivered-To: recipient", each only when known, and the
+// latter not when the delivery agent's own fields on top of `head` hold it already.
 std::string delivery_header_lines(const envelope& sent, std::string_view head);
 
 // `head` (a header block, or as much of it as was read) without its Return-Path fields, which

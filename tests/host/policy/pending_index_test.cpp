@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "maildir_fixture.h"
+#include "policy/filter_settings.h"
 
 TEST(pending_index_file, round_trips_hostile_values_bounded_and_drops_lines_it_did_not_write) {
     header_summary headers;
@@ -75,4 +76,32 @@ TEST(pending_index_file, bytes_are_known_by_size_lines_and_sha256_with_crlf_take
     back = parse_pending_index(new_line + "3\t0\t" + hash + "\n", bad);
     ASSERT_EQ(back.size(), 1u);
     EXPECT_EQ(back.at("1.a.test").bytes, fingerprint_of("abc"));
+}
+
+// The expiry `pending` and `digest` tell is the one the add-in applies: its days read by atoi's
+// rules, on only for "true", never for a negative count.
+TEST(pending_settings, expiry_is_read_as_the_add_in_reads_it) {
+    const struct {
+        const char* on;
+        const char* days;  // nullptr: no such line
+        int expected;
+    } rows[] = {{"true", "14", 14},
+                {"true", "+7", 7},
+                {"true", "7 days", 7},
+                {"true", "0012", 12},
+                {"true", "-3", -1},
+                {"true", "-0", 0},
+                {"true", "x", 0},
+                {"true", nullptr, 0},
+                {"false", "14", -1},
+                {"True", "14", -1},
+                {"true", "99999999999", 2147483647}};
+    for (const auto& row : rows) {
+        std::map<std::string, std::string> settings = {{"AutoDeleteBlocked", row.on}};
+        if (row.days) settings["PendingToBlockedTimeo"] = row.days;
+        pending_settings read = pending_settings_of(settings);
+        EXPECT_EQ(read.expiry_days, row.expected) << row.on << " " << (row.days ? row.days : "(none)");
+        if (row.expected >= 0) EXPECT_EQ(expiry_time(read, 1000), 1000 + row.expected * 86400LL) << row.days;
+        else EXPECT_FALSE(expiry_time(read, 1000));
+    }
 }

@@ -77,8 +77,8 @@ TEST_F(challenge_gate_test, only_senders_a_trusted_server_authenticated_are_chal
     EXPECT_EQ(tree.files_in("Pending", "cur").size(), 4u);
     EXPECT_TRUE(tree.files_in("", "new").empty());
     for (const char* line : {"challenges sent               1",
-                             "challenges withheld           3  (2 no trusted Authentication-Results, "
-                             "1 not authenticated)",
+                             "challenges withheld           3  (no trusted Authentication-Results 2, "
+                             "not authenticated 1)",
                              "challenge to pay@bank.example withheld: not authenticated: spf=fail dmarc=fail",
                              "challenge to ceo@corp.example withheld: no trusted Authentication-Results",
                              "challenge to nobody@nowhere.example withheld: no trusted Authentication-Results"})

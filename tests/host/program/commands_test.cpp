@@ -47,7 +47,7 @@ TEST_F(commands_test, wrong_arguments_exit_with_two_and_write_nothing) {
         {{"config", "get", "HelpDlgEnabled"}, "needs a dialog number"},
         {{"list", "add", "friends", "bob@example.net"}, "unknown list friends"},
         {{"list", "add", "authorized", "Bob Example"}, "no address in: Bob Example"},
-        {{"list", "add", "authorized", "@example.net"}, "no address in"},
+        {{"list", "add", "authorized", "@example.net"}, "a whole domain as .@example.net"},
         {{"list", "add", "authorized", "Bob <bob@example>"}, "no address in"},
         {{"list", "add", "ignore", "ann@example.org, bob@example.org"}, "more than one address in"},
         {{"list", "modify", "ignore", "a@b.cd", "x@y.ef, z@y.ef"}, "more than one address in"},

@@ -248,7 +248,7 @@ TEST_F(deliver_test, empty_large_and_non_mail_input_is_stored_and_never_challeng
              200);
     outcome ran = tarnwick({"run", "--maildir", tree.root(), "--max-message-size", "2048"});
     EXPECT_EQ(ran.code, 0) << ran.err;
-    EXPECT_NE(ran.out.find("(1 too large)"), std::string::npos) << ran.out;
+    EXPECT_NE(ran.out.find("(too large 1)"), std::string::npos) << ran.out;
     EXPECT_EQ(count("Outbox", "new"), 0u);
     EXPECT_EQ(tarnwick({"run", "--maildir", tree.root(), "--max-message-size", "0"}).code, 2);
 }

@@ -52,7 +52,10 @@ std::map<std::string, std::string> told_fates(const std::string& out) {
     size_t at = out.find("a run would do this:\n");
     for (at = at == std::string::npos ? out.size() : out.find('\n', at) + 1; out.compare(at, 3, "  1") == 0;) {
         size_t end = out.find('\n', at);
-        std::string line = out.substr(at + 2, end - at - 2);
+        // Each fate is followed by the message's sender and subject.
+        EXPECT_EQ(out.compare(end + 1, 9, "    from "), 0) << out.substr(at);
+        end = out.find('\n', end + 1);
+        std::string line = out.substr(at + 2, out.find('\n', at) - at - 2);
         size_t colon = line.find(": ");
         fates[line.substr(0, colon)] = line.substr(colon + 2);
         at = end + 1;

@@ -165,10 +165,10 @@ TEST_F(judging_test, pending_tells_what_waits_newest_first_and_changes_nothing) 
     std::vector<std::string> rows = lines_of(text.out);
     ASSERT_EQ(rows.size(), 5u) << text.out;
     EXPECT_EQ(rows[0].rfind("3 messages wait in .Pending of ", 0), 0u) << text.out;
-    EXPECT_NE(rows[2].find("in 14 days  robot@example.net  withheld (automatic mail)"), std::string::npos) << text.out;
+    EXPECT_NE(rows[2].find("  robot@example.net  withheld (automatic mail)"), std::string::npos) << text.out;
     EXPECT_NE(rows[2].find("tab cr end"), std::string::npos) << text.out;
-    EXPECT_NE(rows[3].find("in 12 days  ann@example.org    sent to ann@example.org"), std::string::npos) << text.out;
-    EXPECT_NE(rows[4].find("now         old@example.org    unknown"), std::string::npos) << text.out;
+    EXPECT_NE(rows[3].find("  ann@example.org    sent to ann@example.org"), std::string::npos) << text.out;
+    EXPECT_NE(rows[4].find("  old@example.org    unknown"), std::string::npos) << text.out;
 
     outcome json = tarnwick({"pending", "--json", "--maildir", tree.root()});
     ASSERT_EQ(json.code, 0) << json.err;

@@ -75,6 +75,24 @@ TEST(delivery_test, header_lines_follow_the_message_and_the_envelope_return_path
     EXPECT_FALSE(postmark_sender("From \n"));
 }
 
+TEST(delivery_test, a_delivered_to_the_delivery_agent_wrote_on_top_is_not_written_again) {
+    const envelope sent{"ann@example.org", "me@home.example"};
+    const struct {
+        const char* head;
+        bool written;
+    } rows[] = {
+        {"Delivered-To: me@home.example\nFrom: x\n\n", false},  // Postfix's local delivery
+        {"X-Original-To: me@home.example\r\nDelivered-To:  ME@Home.example \r\nFrom: x\r\n\r\n", false},
+        {"Delivered-To: other@home.example\nFrom: x\n\n", true},
+        {"Delivered-To: me@home.example.evil\nFrom: x\n\n", true},
+        {"From: x\nDelivered-To: me@home.example\n\n", true},  // the sender's own, below his fields
+        {"From: x\n\nDelivered-To: me@home.example\n", true},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(delivery_header_lines(sent, row.head).find("Delivered-To") != std::string::npos, row.written)
+            << row.head;
+}
+
 TEST(delivery_test, stores_input_larger_than_memory_holds_byte_for_byte) {
     maildir_tree tree;
     std::string body;
