@@ -83,6 +83,13 @@ const std::vector<command_spec>& command_table() {
          .usage = digest_usage,
          .takes = extra_words::refused,
          .entry = cmd_digest},
+        {.name = "expire",
+         .synopsis = "expire --maildir DIR",
+         .summary = "move the pending mail past its time to Trash, and nothing else\n"
+                    "(run, deliver and watch do it too; for a cron line)",
+         .usage = expire_usage,
+         .takes = extra_words::refused,
+         .entry = cmd_expire},
     };
     return table;
 }
