@@ -78,8 +78,8 @@ TEST_F(commands_test, every_command_the_overview_lists_answers_its_own_help) {
         if (line.size() > 2 && line.compare(0, 2, "  ") == 0 && line[2] != ' ')
             listed.push_back(line.substr(2, line.find(' ', 2) - 2));
     }
-    EXPECT_EQ(listed,
-              (std::vector<std::string>{"run", "watch", "deliver", "config", "list", "stats", "pending", "digest"}));
+    EXPECT_EQ(listed, (std::vector<std::string>{"run", "watch", "deliver", "config", "list", "stats", "pending",
+                                                "digest", "expire"}));
     for (const std::string& name : listed) {
         outcome help = run(tree.base(), {name, "--help"});
         EXPECT_EQ(help.code, 0) << name << ": " << help.err;

@@ -25,6 +25,7 @@ protected:
 
 TEST_F(expiry_test, run_deliver_and_expire_move_pending_mail_past_its_time_to_trash) {
     configure();
+    ASSERT_EQ(tarnwick({"config", "set", "AutoDeleteBlocked", "true"}).code, 0);
     const long now = std::time(nullptr);
     tree.add("", "new", "1.young.test", unknown_sender("young@example.org", "young@x"), now);
     ASSERT_EQ(tarnwick({"run", "--maildir", tree.root()}).code, 0);
