@@ -94,6 +94,7 @@ bool filter_stored(session& running, const filter_options& filter, const std::st
     filter_pass pass = begin_pass(running, filter, true, true);
     addin_client& addin = *running.addin;
     if (pass.protection) before_new_mail(addin, pass);
+    expire_pending_mail(addin, pass);
     filter_message(addin, pass, name);
     addin.object().Unload();
     end_pass(pass);
@@ -117,6 +118,7 @@ int cmd_deliver(const std::vector<std::string>& given) {
         filter_options filter =
             read_filter_options(read_command_arguments("deliver", args, extra_words::refused), "deliver");
         if (filter.session.lock_timeout < 0) filter.session.lock_timeout = default_lock_timeout;
+        for (const std::string& warning : filter.warnings) std::cerr << "tarnwick: warning: " << warning << "\n";
 
         // The locks first: when another run holds them past the timeout, nothing is stored.
         int code = exit_ok;

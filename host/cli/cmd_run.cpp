@@ -133,6 +133,7 @@ int cmd_run(const parsed_arguments& arguments) {
     friend_finder& friends = *pass.friends;
     addin_client& addin = *running->addin;
     if (pass.protection) before_new_mail(addin, pass);
+    expire_pending_mail(addin, pass);
     std::vector<std::string> arrivals = host->store().arrivals();
     progress_line progress(filter.quiet);
     for (size_t i = 0; i < arrivals.size() && !stop_requested; ++i) {

@@ -30,13 +30,11 @@
 namespace {
 
 constexpr int default_lock_timeout = 60;
-// The add-in expires pending mail at most once a minute and never in its first minute, so a
-// batch, which lives a moment, never does it: now and then one batch stays a minute longer.
+// Every batch expires pending mail; without arrivals one is started now and then for it.
 constexpr auto upkeep_interval = std::chrono::hours(1);
-constexpr auto upkeep_wait = std::chrono::seconds(61);
 
 // True when the pending folder holds mail old enough for the add-in to expire: only then is a
-// batch kept for the add-in's minute, during which deliveries wait for the locks.
+// batch started without arrivals.
 bool expiry_due(const std::string& data_directory, const std::string& root) {
     pending_settings pending = pending_settings_of(read_filter_settings(data_directory));
     if (pending.folder.empty() || pending.expiry_days < 0) return false;
@@ -61,25 +59,15 @@ bool watch_pending_folder(int notify, const std::string& data_directory, const s
     return watching;
 }
 
-// Waits `length`, or until a signal asks to stop.
-void pause_for(std::chrono::steady_clock::duration length) {
-    auto until = std::chrono::steady_clock::now() + length;
-    while (!stop_requested && std::chrono::steady_clock::now() < until) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        pollfd wait{signal_pipe[0], POLLIN, 0};
-        ::poll(&wait, signal_pipe[0] >= 0 ? 1 : 0, static_cast<int>(std::max<long>(1, left.count())));
-    }
-}
-
 // What a batch tells the parent: the names it handed to the add-in, one a line. A name that does
 // not get through is only handed over again by the next batch, which finds it gone from new/ or
 // handles it as new.
 void report(int out, const std::string& name) { posix_files::write_all(out, name + "\n"); }
 
-// One batch in the child: the new messages not handed over already. Its exit code: exit_locked
-// when another process held the locks past the timeout.
-// With `upkeep`, the batch then stays long enough for the add-in to expire pending mail.
-int filter_batch(const filter_options& filter, const std::set<std::string>& handed, bool first, bool upkeep, int out) {
+// One batch in the child: the pending mail past its time expired, then the new messages not
+// handed over already. Its exit code: exit_locked when another process held the locks past the
+// timeout.
+int filter_batch(const filter_options& filter, const std::set<std::string>& handed, bool first, int out) {
     int code = exit_ok;
     std::optional<session> running = open_locked_session(filter.session, code);
     if (!running) return code;
@@ -91,6 +79,7 @@ int filter_batch(const filter_options& filter, const std::set<std::string>& hand
     filter_pass pass = begin_pass(*running, filter, true, !first || filter.quiet);
     addin_client& addin = *running->addin;
     if (pass.protection) before_new_mail(addin, pass);
+    expire_pending_mail(addin, pass);
     for (const std::string& name : pass.host->store().arrivals()) {
         // Names handed over already: a message the filter keeps but cannot move to cur/ must
         // not be handled twice.
@@ -98,13 +87,6 @@ int filter_batch(const filter_options& filter, const std::set<std::string>& hand
         if (handed.count(name)) continue;
         filter_message(addin, pass, name);
         report(out, name);
-    }
-    if (upkeep && pass.protection && !stop_requested) {
-        // The first new-message call starts the add-in's minute, one after it ends expires.
-        IMailerHost* host = static_cast<IMailerHost*>(pass.host.get());
-        if (FAILED(addin.object().RunWorkflow2(host, nullptr))) ++pass.counts.unsaved;
-        pause_for(upkeep_wait);
-        if (!stop_requested && FAILED(addin.object().RunWorkflow2(host, nullptr))) ++pass.counts.unsaved;
     }
     addin.object().Unload();
     end_pass(pass);
@@ -129,7 +111,7 @@ struct batch_outcome {
 };
 
 // Runs filter_batch in a child process and waits for it, a signal meanwhile included.
-batch_outcome run_batch(const filter_options& filter, const std::set<std::string>& handed, bool first, bool upkeep) {
+batch_outcome run_batch(const filter_options& filter, const std::set<std::string>& handed, bool first) {
     batch_outcome outcome;
     int channel[2];
     if (::pipe2(channel, O_CLOEXEC) != 0) {
@@ -144,7 +126,7 @@ batch_outcome run_batch(const filter_options& filter, const std::set<std::string
         ::close(channel[0]);
         int code = exit_failure;
         try {
-            code = filter_batch(filter, handed, first, upkeep, channel[1]);
+            code = filter_batch(filter, handed, first, channel[1]);
         } catch (const std::exception& error) {
             std::cerr << "tarnwick: " << error.what() << "\n";
         }
@@ -222,7 +204,7 @@ int watch_inbox(const filter_options& given) {
         }
         bool again = false;  // a batch is due at once, without waiting for an event
         if (first || arrivals || upkeep || pending_changed) {
-            batch_outcome batch = run_batch(filter, handed, first, upkeep);
+            batch_outcome batch = run_batch(filter, handed, first);
             if (batch.code == exit_locked) {
                 std::cerr << "tarnwick: new mail waits for the next arrival or the next minute\n";
             } else {
@@ -231,7 +213,7 @@ int watch_inbox(const filter_options& given) {
                 // out of it before it was watched is judged by one more batch.
                 if (first) again = pending_changed = watch_pending_folder(notify, data_directory, filter.root);
                 first = false;
-                if (upkeep) last_upkeep = std::chrono::steady_clock::now();
+                last_upkeep = std::chrono::steady_clock::now();  // the batch expired what was due
                 if (batch.code != exit_ok) code = exit_failure;
             }
             seen += static_cast<int>(batch.handed.size());

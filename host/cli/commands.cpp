@@ -90,6 +90,13 @@ const std::vector<command_spec>& command_table() {
          .usage = why_usage,
          .takes = extra_words::taken,
          .entry = cmd_why},
+        {.name = "expire",
+         .synopsis = "expire --maildir DIR",
+         .summary = "move the pending mail past its time to Trash, and nothing else\n"
+                    "(run, deliver and watch do it too; for a cron line)",
+         .usage = expire_usage,
+         .takes = extra_words::refused,
+         .entry = cmd_expire},
     };
     return table;
 }

@@ -49,6 +49,7 @@ int cmd_stats(const parsed_arguments& arguments);
 int cmd_pending(const parsed_arguments& arguments);
 int cmd_digest(const parsed_arguments& arguments);
 int cmd_why(const parsed_arguments& arguments);
+int cmd_expire(const parsed_arguments& arguments);
 
 extern const char run_usage[];  // `watch` shares it
 extern const char deliver_usage[];
@@ -58,3 +59,4 @@ extern const char stats_usage[];
 extern const char pending_usage[];
 extern const char digest_usage[];
 extern const char why_usage[];
+extern const char expire_usage[];

@@ -106,12 +106,18 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
     }
     options.sendmail_command = arguments.value("--sendmail");
     std::string sent_folder = sent_folder_name(arguments.value("--sent-folder"));
+    // Optional folders: one that is missing is a warning, never mail deferred.
     if (arguments.has("--sent-folder") &&
-        (sent_folder.empty() || !maildir::is_maildir(maildir::folder_directory(filter.root, sent_folder))))
-        throw usage_error("--sent-folder: " + arguments.value("--sent-folder") + " is not a folder of " + filter.root);
+        (sent_folder.empty() || !maildir::is_maildir(maildir::folder_directory(filter.root, sent_folder)))) {
+        filter.warnings.push_back(arguments.origin("--sent-folder") + ": " + arguments.value("--sent-folder") +
+                                  " is not a folder of " + filter.root + ", so no friends are found in sent mail");
+        sent_folder.clear();
+    }
     if (!arguments.has("--sent-folder")) sent_folder = find_sent_folder(filter.root);
     filter.sent_folder = sent_folder;
-    filter.junk_folder = junk_folder_setting(arguments, filter.root);
+    std::string junk_warning;
+    filter.junk_folder = junk_folder_setting(arguments, filter.root, &junk_warning);
+    if (!junk_warning.empty()) filter.warnings.push_back(junk_warning);
     for (const std::string& address : arguments.values("--own-address")) {
         if (!writable_address(address))
             throw usage_error(arguments.origin("--own-address") + ": \"" + address +
@@ -156,6 +162,7 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
     // SetMailer makes sure the pending folder exists and imports the contacts.
     if (FAILED(addin.object().SetMailer(static_cast<IMailerHost*>(pass.host.get())))) ++pass.counts.unsaved;
     finish_unfinished_challenges(addin, *pass.host.get());
+    pass.counts.notes.insert(pass.counts.notes.end(), filter.warnings.begin(), filter.warnings.end());
     pass.pending = text_property(addin, "PendingFolderName");
     pass.protection = flag_is_on(addin, "EnableProtection");
     if (!pass.protection && !quiet)

@@ -34,8 +34,9 @@ void handle_message(addin_client& addin, store_mailer& host, friend_finder& frie
 struct filter_options {
     std::string root;  // the Maildir: the inbox
     store_mailer_options host;
-    std::string sent_folder;  // Maildir++ name, "" for none
-    std::string junk_folder;  // Maildir++ name, "" for none
+    std::string sent_folder;            // Maildir++ name, "" for none
+    std::string junk_folder;            // Maildir++ name, "" for none
+    std::vector<std::string> warnings;  // optional folders named but missing, a line each
     // The Maildir that the data folder's files name, when `root` is a scratch copy of it (a dry
     // run); "" for `root` itself.
     std::string recorded_root;
@@ -64,6 +65,9 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
 // Before new mail is filtered in every pass (run, each batch of watch, deliver), after the friends
 // are known: the verdicts of the pending mail the user moved since the last pass.
 void before_new_mail(addin_client& addin, filter_pass& pass);
+// Once per pass, with protection on: the add-in moves the pending mail past its time to Trash
+// (cmd_expire.cpp).
+void expire_pending_mail(addin_client& addin, filter_pass& pass);
 // One new message of the inbox through the add-in (handle_message), its parking in the pending
 // folder remembered in the index.
 void filter_message(addin_client& addin, filter_pass& pass, const std::string& name);

@@ -39,12 +39,12 @@ std::vector<std::string> list_items(const std::string& text) {
 
 const std::vector<option_spec>& option_table() {
     static const std::vector<option_spec> table = {
-        {"maildir", option_kind::value, "run watch deliver list pending digest", "none"},
+        {"maildir", option_kind::value, "run watch deliver list pending digest expire", "none"},
         {"contacts", option_kind::value, "run watch deliver list", "none"},
         {"sendmail", option_kind::value, "run watch deliver", "none: challenges are stored in the Outbox folder"},
-        {"data-dir", option_kind::value, "run watch deliver config list stats pending digest why",
+        {"data-dir", option_kind::value, "run watch deliver config list stats pending digest why expire",
          "$XDG_DATA_HOME, else ~/.local/share"},
-        {"module", option_kind::value, "run watch deliver config list pending",
+        {"module", option_kind::value, "run watch deliver config list pending expire",
          "$TARNWICK_MODULE, else libTarnwick.so beside the program"},
         {"sent-folder", option_kind::value, "run watch deliver", "the first of .Sent, .Sent Messages, .Sent Items"},
         {"junk-folder", option_kind::value, "run watch deliver digest pending", "the first of .Junk, .Spam"},
@@ -54,7 +54,7 @@ const std::vector<option_spec>& option_table() {
         {"challenge-limit", option_kind::value, "run watch deliver", "30 an hour"},
         {"max-message-size", option_kind::value, "run watch deliver", "64M: larger mail is never challenged"},
         {"lock-timeout", option_kind::value, "watch deliver", "60 seconds"},
-        {"wait", option_kind::flag, "run watch config list pending", "off"},
+        {"wait", option_kind::flag, "run watch config list pending expire", "off"},
         {"days", option_kind::value, "stats", "7"},
         {"json", option_kind::flag, "stats pending why", "off"},
         {"dry-run", option_kind::flag, "run", "off"},

@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string_view>
 
@@ -123,9 +125,22 @@ std::string require_maildir(const std::string& path) {
     return root;
 }
 
+std::string default_maildir(const std::string& command) {
+    const char* home = std::getenv("HOME");
+    if (!home || *home != '/')
+        throw usage_error(command + " needs --maildir DIR (or maildir in the settings file, or HOME for ~/Maildir)");
+    std::string root = std::string(home) + "/Maildir";
+    // Made when missing, as procmail and Dovecot make it: a first delivery must not wait for it.
+    for (const char* sub : {"", "/new", "/cur", "/tmp"}) {
+        std::string path = root + sub;
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+            throw usage_error("cannot make " + path + ": " + std::strerror(errno));
+    }
+    return require_maildir(root);
+}
+
 std::string require_maildir(const parsed_arguments& arguments, const std::string& command) {
-    if (!arguments.has("--maildir"))
-        throw usage_error(command + " needs --maildir DIR (or maildir in the settings file)");
+    if (!arguments.has("--maildir")) return default_maildir(command);
     try {
         return require_maildir(arguments.value("--maildir"));
     } catch (const usage_error& error) {
@@ -234,11 +249,15 @@ bool load_session_addin(session& opened, const session_settings& settings, std::
     return true;
 }
 
-std::string junk_folder_setting(const parsed_arguments& arguments, const std::string& root) {
+std::string junk_folder_setting(const parsed_arguments& arguments, const std::string& root, std::string* warning) {
     if (!arguments.has("--junk-folder")) return find_junk_folder(root);
     std::string value = arguments.value("--junk-folder");
     std::string name = sent_folder_name(value);  // the same rule: "Junk" or ".Junk"
-    if (name.empty() || !maildir::is_maildir(maildir::folder_directory(root, name)))
-        throw usage_error(arguments.origin("--junk-folder") + ": " + value + " is not a folder of " + root);
+    if (name.empty() || !maildir::is_maildir(maildir::folder_directory(root, name))) {
+        std::string problem = arguments.origin("--junk-folder") + ": " + value + " is not a folder of " + root;
+        if (!warning) throw usage_error(problem);
+        *warning = problem + ", so no mail moved into a junk folder is a verdict";
+        return "";
+    }
     return name;
 }

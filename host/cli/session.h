@@ -35,12 +35,17 @@ std::string data_directory_of(const std::string& data_home);
 // The absolute path of the Maildir `path`. Throws usage_error when it is missing or not a
 // readable Maildir (it needs new/ and cur/).
 std::string require_maildir(const std::string& path);
+// ~/Maildir, with its new/, cur/ and tmp/ made when missing. Throws usage_error without HOME
+// or when it cannot be made.
+std::string default_maildir(const std::string& command);
 // The same for the value of --maildir, the error naming the line of the settings file that gave it;
-// `command` needs one, so a missing --maildir is a usage error too.
+// without one, default_maildir.
 std::string require_maildir(const parsed_arguments& arguments, const std::string& command);
-// The junk folder that --junk-folder (or the settings file) names, else find_junk_folder. Throws
-// usage_error when the folder named is not a folder of `root`.
-std::string junk_folder_setting(const parsed_arguments& arguments, const std::string& root);
+// The junk folder that --junk-folder (or the settings file) names, else find_junk_folder. When the
+// folder named is not a folder of `root`: "" with `warning` saying so, or without `warning` a
+// usage_error.
+std::string junk_folder_setting(const parsed_arguments& arguments, const std::string& root,
+                                std::string* warning = nullptr);
 
 // A running session: the data directory exists, the locks are held and the add-in is loaded.
 struct session {

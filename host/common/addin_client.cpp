@@ -63,6 +63,10 @@ Entry entry_of(void* module, const char* name) {
     std::memcpy(&typed, &found, sizeof typed);
     return typed;
 }
+// Set only for the length of expire_oldest_pending's call: the module asks it at each call.
+bool expiry_wanted = false;
+int expiry_due() { return expiry_wanted ? 1 : 0; }
+
 }  // namespace
 
 std::unique_ptr<addin_client> addin_client::load(const std::string& module_path, const addin_links& links,
@@ -87,7 +91,7 @@ std::unique_ptr<addin_client> addin_client::load(const std::string& module_path,
     }
     // The module's copy of the platform layer flushes and counts through this process's copy.
     const tarnwick_host_links handed{links.app_data_folder.empty() ? nullptr : links.app_data_folder.c_str(),
-                                     &posix_files::defer_folder_sync, posix_files::file_fault_plan()};
+                                     &posix_files::defer_folder_sync, posix_files::file_fault_plan(), &expiry_due};
     if (link_host(&handed) != 0) {
         error = "the add-in module had found its data folder already, so it cannot use " + links.app_data_folder;
         return nullptr;
@@ -118,6 +122,14 @@ addin_client::~addin_client() {
     }
     // A module that still counts live objects must stay mapped: their code lives in it.
     if (module_ && (!can_unload_now_ || can_unload_now_() == S_OK)) ::dlclose(module_);
+}
+
+HRESULT addin_client::expire_oldest_pending(IDispatch* mailer) {
+    struct wanted_while_called {
+        wanted_while_called() { expiry_wanted = true; }
+        ~wanted_while_called() { expiry_wanted = false; }
+    } wanted;
+    return instance_->RunWorkflow2(mailer, nullptr);
 }
 
 HRESULT addin_client::invoke(const std::string& name, WORD flags, dispatch_arguments& arguments, VARIANT* result) {

@@ -70,6 +70,12 @@ public:
     // A property put: the arguments are the index, if the property has one, then the value.
     HRESULT put(const std::string& name, dispatch_arguments& arguments);
 
+    // One new-message call without a message (RunWorkflow2) in which the add-in expires pending
+    // mail: it moves the oldest pending message past its time to Trash through `mailer`, drops its
+    // sender from the pending list and logs it. The add-in's other calls never expire. Returns the
+    // call's HRESULT.
+    HRESULT expire_oldest_pending(IDispatch* mailer);
+
     // The files the add-in could not write, as it has named them so far (the module's return
     // channel, not its debug log); the same record as files_not_written_record.
     const unwritten_files& files_not_written();

@@ -23,6 +23,7 @@ recursive_lock g_workflowLock;
 std::int32_t nested_call_counter = 0;
 std::int32_t iteration_counter = 0;
 std::unique_ptr<interval_timer> cleanup_gate;
+int (*host_expiry_gate)() = nullptr;
 
 void reset_addin_state_for_tests() {
     g_configuring = false;
@@ -30,6 +31,7 @@ void reset_addin_state_for_tests() {
     nested_call_counter = 0;
     iteration_counter = 0;
     cleanup_gate.reset();
+    host_expiry_gate = nullptr;
 }
 
 namespace {
@@ -161,8 +163,12 @@ HRESULT STDMETHODCALLTYPE CMailerInterfaceTest::RunWorkflow2(IDispatch* pMailer,
             filter.run_workflow2(*message);
         }
         debug_log() << "before clean pending and run move pending " << std::endl;
-        if (!cleanup_gate) cleanup_gate = std::make_unique<interval_timer>(cleanup_interval_seconds);
-        if (cleanup_gate->expired()) filter.clean_pending_messages();
+        if (host_expiry_gate) {
+            if (host_expiry_gate() != 0) filter.clean_pending_messages();
+        } else {
+            if (!cleanup_gate) cleanup_gate = std::make_unique<interval_timer>(cleanup_interval_seconds);
+            if (cleanup_gate->expired()) filter.clean_pending_messages();
+        }
         filter.run_move_email_from_pending_to_incomming();
         // A list this call could not write is tried once more before the call ends: its last
         // change would otherwise wait for another one, which may never come in this process.

@@ -28,8 +28,10 @@ extern std::int32_t nested_call_counter;
 extern std::int32_t iteration_counter;
 // Lets the pending cleanup run at most once a minute; made by the first RunWorkflow2 that reaches it.
 extern std::unique_ptr<interval_timer> cleanup_gate;
+// The host's say on when the pending cleanup runs, in place of cleanup_gate; null for none.
+extern int (*host_expiry_gate)();
 
-// Test seam: puts the counters at 0, removes the cleanup gate and clears both session flags.
+// Test seam: puts the counters at 0, removes both cleanup gates and clears both session flags.
 void reset_addin_state_for_tests();
 
 // One instance per creation by the client. The constructor gives the instance one reference,

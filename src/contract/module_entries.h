@@ -17,6 +17,10 @@ struct tarnwick_host_links {
     // Builds with the environment's fault plan: the host's count of file steps, so that the plan
     // counts the whole process. Null: the module counts its own.
     int (*file_fault_count)(int step, const char* path);
+    // Asked by each new-message call whether to expire pending mail now: nonzero when so. A host
+    // whose processes live a moment decides when, since the pace of a mail client that stays up
+    // (at most once a minute, never in the first) would never come. Null: that pace.
+    int (*expiry_due)();
 };
 
 // The entry named link_host_entry: takes over `links` (copying what it needs). Nonzero when the

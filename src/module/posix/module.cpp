@@ -35,6 +35,7 @@ TARNWICK_EXPORT int tarnwick_link_host(const tarnwick_host_links* links) {
     if (!links) return 0;
     posix_files::set_folder_sync_hook(links->defer_folder_sync);
     posix_files::share_file_fault_plan(links->file_fault_count);
+    host_expiry_gate = links->expiry_due;
     if (!links->app_data_folder) return 0;
     try {
         return choose_app_data_folder(links->app_data_folder) ? 0 : 1;

@@ -49,8 +49,8 @@ const kill_point kill_points[] = {
 class mailbox {
 public:
     mailbox() {
-        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "ARSubjectKey", "[TWK-CONFIRM]",
-                                "ARSubject", "Please confirm [TWK-CONFIRM]"});
+        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "AutoDeleteBlocked", "false",
+                                "ARSubjectKey", "[TWK-CONFIRM]", "ARSubject", "Please confirm [TWK-CONFIRM]"});
         EXPECT_EQ(set.code, 0) << set.err;
         tree.make_folder("Outbox");
         tree.make_folder("Pending");

@@ -30,7 +30,7 @@ class judging_test : public program_story {
 protected:
     std::string data_folder() const { return data() + "/OstrelAntiSpam"; }
     void SetUp() override {
-        outcome set = tarnwick({"config", "set", "EnableProtection", "true"});
+        outcome set = tarnwick({"config", "set", "EnableProtection", "true", "AutoDeleteBlocked", "false"});
         ASSERT_EQ(set.code, 0) << set.err;
         tree.make_folder("Junk");
     }
@@ -152,6 +152,7 @@ TEST_F(judging_test, pending_tells_what_waits_newest_first_and_changes_nothing) 
     filter();
     // Known to nobody: parked before the index was kept.
     tree.add("Pending", "cur", "50.old.test:2,", stranger("old@example.org", "o@x"), now - 20 * 86400);
+    ASSERT_EQ(tarnwick({"config", "set", "AutoDeleteBlocked", "true"}).code, 0);  // expiry as shipped
 
     std::vector<std::string> maildir_before = tree.snapshot();
     std::string log_before = read_text_file(data_folder() + "/dlog.log");

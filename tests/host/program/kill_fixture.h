@@ -85,8 +85,9 @@ public:
         // The runs' HOME is `base`: challenges need an address of the user's to come from.
         fs::create_directories(base_ + "/.config/tarnwick");
         write_text_file(base_ + "/.config/tarnwick/config", "own-address = me@home.example\n");
-        expect_ok(tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true", "ARSubjectKey",
-                            "[TWK-TESTKEY]", "ARSubject", "Please confirm [TWK-TESTKEY]"}));
+        expect_ok(
+            tarnwick({"config", "set", "EnableProtection", "true", "AutoDeleteBlocked", "false", "MarkBlockedAsRead",
+                      "true", "ARSubjectKey", "[TWK-TESTKEY]", "ARSubject", "Please confirm [TWK-TESTKEY]"}));
         expect_ok(tarnwick({"list", "add", "remove", "deals0@spam.example", "deals1@spam.example",
                             "deals2@spam.example", "deals3@spam.example"}));
     }

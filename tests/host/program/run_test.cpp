@@ -117,7 +117,7 @@ TEST_F(run_test, each_path_of_the_sample_mailbox_ends_where_it_should) {
 // A fresh data folder gets an answer key of its own: the key every installation shipped with
 // authorizes nobody, and the own key only the sender who was challenged.
 TEST_F(run_test, a_new_installation_answers_only_to_its_own_key_and_only_from_the_challenged) {
-    ASSERT_EQ(tarnwick({"config", "set", "EnableProtection", "true"}).code, 0);
+    ASSERT_EQ(tarnwick({"config", "set", "EnableProtection", "true", "AutoDeleteBlocked", "false"}).code, 0);
     std::string key = tarnwick({"config", "get", "ARSubjectKey"}).out;
     key = key.substr(0, key.find('\n'));
     std::string seed = read_text_file(data() + "/OstrelAntiSpam/ostrel_original.cfg");

@@ -58,8 +58,8 @@ void prepare_data_and_waiting_mail(const std::string& base) {
         outcome result = run(base, args);
         ASSERT_EQ(result.code, 0) << result.out << result.err;
     };
-    tarnwick({"config", "set", "EnableProtection", "true", "MarkBlockedAsRead", "true", "ARSubjectKey", "[TWK-TESTKEY]",
-              "ARSubject", "Please confirm [TWK-TESTKEY]"});
+    tarnwick({"config", "set", "EnableProtection", "true", "AutoDeleteBlocked", "false", "MarkBlockedAsRead", "true",
+              "ARSubjectKey", "[TWK-TESTKEY]", "ARSubject", "Please confirm [TWK-TESTKEY]"});
     tarnwick({"list", "add", "remove", "deals0@spam.example", "deals1@spam.example"});
     write_text_file(base + "/contacts.txt",
                     "friend0@friends.example\nfriend1@friends.example\nfriend2@friends.example\n");
@@ -277,7 +277,10 @@ TEST(write_faults, run_judging_moved_pending_mail_with_each_write_failing) {
 TEST(deliver_write_faults, a_failed_step_defers_the_message_or_leaves_it_stored_once) {
     maildir_tree tree;
     std::string data = tree.base() + "/data";
-    ASSERT_EQ(run(tree.base(), {"config", "set", "EnableProtection", "true", "--data-dir", data}).code, 0);
+    ASSERT_EQ(run(tree.base(),
+                  {"config", "set", "EnableProtection", "true", "AutoDeleteBlocked", "false", "--data-dir", data})
+                  .code,
+              0);
     std::string message = mail_text({"From: bob@example.org", "To: me@home.example", "Message-ID: <f@x>"});
     // Each delivery on a fresh copy of the Maildir and of the data folder.
     auto deliver = [&](const std::string& copy, const std::vector<std::string>& environment) {
