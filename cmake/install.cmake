@@ -71,14 +71,15 @@ set(CPACK_PACKAGE_NAME tarnwick)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Tarnwick maintainers <tarnwick@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "challenge-response spam filter for a Maildir")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Tarnwick keeps mail from unknown senders out of the inbox until they answer a challenge.\n"
-    "The program tarnwick filters a Maildir from cron, as a systemd user service, or at delivery\n"
-    "time from procmail, maildrop, Postfix or Dovecot's Sieve.")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "Tarnwick keeps mail from unknown senders out of the inbox until they answer a challenge.\n"
+       "The program tarnwick filters a Maildir from cron, as a systemd user service, or at delivery\n"
+       "time from procmail, maildrop, Postfix or Dovecot's Sieve.")
 # The install runs with the package's prefix (and DESTDIR for the staging folder), so what it
 # writes into files (the units' ExecStart) is the installed path.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)

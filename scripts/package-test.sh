@@ -52,7 +52,8 @@ as_user tarnwick config set EnableProtection true >/dev/null
 printf 'From: Stranger <stranger@example.org>\nTo: me@home.example\nSubject: hello\nMessage-ID: <1@example.org>\n\nHi.\n' |
   as_user TARNWICK_FAULT_AT=1 tarnwick deliver --maildir "$scratch/Maildir" -f stranger@example.org -a me@home.example ||
   fail "deliver exited with $?"
-[[ $(ls "$scratch/Maildir/.Pending/new" | wc -l) == 1 ]] || fail "the stranger's mail is not in .Pending"
+[[ $(find "$scratch/Maildir/.Pending/new" "$scratch/Maildir/.Pending/cur" -type f | wc -l) == 1 ]] ||
+  fail "the stranger's mail is not in .Pending"
 [[ $(ls "$scratch/Maildir/.Outbox/new" | wc -l) == 1 ]] || fail "no challenge in .Outbox"
 [[ -f $home/.local/share/OstrelAntiSpam/ostrel_original.cfg ]] || fail "the seed files did not reach the data folder"
 
