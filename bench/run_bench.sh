@@ -30,7 +30,7 @@ trace_max=${BENCH_TRACE_MAX:-}            # sizes above this are not run under s
 per_kind=${BENCH_PER_KIND:-1}             # 0 leaves out the table by kind of message
 
 for tool in python3 strace /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "run_bench: $tool is missing (scripts/bootstrap.sh installs it)" >&2; exit 2; }
+  command -v "$tool" >/dev/null || { echo "run_bench: $tool is missing (scripts/bootstrap.sh tools installs it)" >&2; exit 2; }
 done
 [[ -x $tarnwick ]] || { echo "run_bench: no $tarnwick (cmake --preset release && cmake --build --preset release)" >&2; exit 2; }
 

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/bootstrap.sh
+scripts/bootstrap.sh linux
 build=${TARNWICK_BUILD_DIR:-build/native}
 cmake --preset native -B "$build" >/dev/null
 cmake --build "$build" -j2 --target tarnwick

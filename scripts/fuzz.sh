@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 [[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "usage: scripts/fuzz.sh [SECONDS]" >&2; exit 2; }
 
-scripts/bootstrap.sh
+scripts/bootstrap.sh tools
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 

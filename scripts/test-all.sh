@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/bootstrap.sh
+scripts/bootstrap.sh all
 
 run() { echo "==> $*"; "$@"; }
 
@@ -29,6 +29,8 @@ run ctest --preset release
 # crashes or reports an error, or a table that cannot be made, fails here. Its timings mean
 # nothing on a shared machine.
 run scripts/bench.sh --smoke >build/release/bench-smoke.txt
+# The Debian package of the release build: installed, run, purged.
+run scripts/package-test.sh
 
 # Every fuzz target for about 20 seconds on its seed corpus (scripts/fuzz.sh 600 searches longer).
 run scripts/fuzz.sh 20

@@ -54,8 +54,9 @@ const char run_usage[] =
     "                    suffixes); nor of empty input or input that is not mail\n"
     "  --data-dir DIR    keep the filter's files in DIR/OstrelAntiSpam instead of\n"
     "                    $XDG_DATA_HOME/OstrelAntiSpam\n"
-    "  --module FILE     the add-in module (default: libTarnwick.so beside this program,\n"
-    "                    or $TARNWICK_MODULE)\n"
+    "  --module FILE     the add-in module (default: $TARNWICK_MODULE, else libTarnwick.so\n"
+    "                    beside this program, else in " TARNWICK_MODULE_DIR
+    " from its folder)\n"
     "  --wait            wait while another run holds the data folder or the Maildir,\n"
     "                    instead of giving up\n"
     "  --lock-timeout SECONDS\n"

@@ -26,6 +26,18 @@ constexpr const char* usage_tail =
     "message is stored and 75 (EX_TEMPFAIL) when it is not, whatever the reason, so that the\n"
     "mail system keeps the message and tries again.\n";
 
+constexpr const char* version_usage =
+    "usage: tarnwick --version\n"
+    "\n"
+    "Prints the program's name and version on one line: \"tarnwick " TARNWICK_VERSION "\".\n";
+
+// Reads its own: the version is told even where the settings file cannot be read.
+int cmd_version(const std::vector<std::string>& args) {
+    if (!args.empty()) throw usage_error("unexpected argument " + args.front());
+    std::cout << "tarnwick " TARNWICK_VERSION "\n";
+    return exit_ok;
+}
+
 }  // namespace
 
 const std::vector<command_spec>& command_table() {
@@ -97,6 +109,12 @@ const std::vector<command_spec>& command_table() {
          .usage = expire_usage,
          .takes = extra_words::refused,
          .entry = cmd_expire},
+        {.name = "--version",
+         .synopsis = "--version",
+         .summary = "print the version",
+         .usage = version_usage,
+         .takes = extra_words::refused,
+         .reads_own = cmd_version},
     };
     return table;
 }

@@ -45,7 +45,7 @@ const std::vector<option_spec>& option_table() {
         {"data-dir", option_kind::value, "run watch deliver config list stats pending digest why expire",
          "$XDG_DATA_HOME, else ~/.local/share"},
         {"module", option_kind::value, "run watch deliver config list pending expire",
-         "$TARNWICK_MODULE, else libTarnwick.so beside the program"},
+         "$TARNWICK_MODULE, else libTarnwick.so beside the program, else in " TARNWICK_MODULE_DIR " from its folder"},
         {"sent-folder", option_kind::value, "run watch deliver", "the first of .Sent, .Sent Messages, .Sent Items"},
         {"junk-folder", option_kind::value, "run watch deliver digest pending", "the first of .Junk, .Spam"},
         {"own-address", option_kind::list, "run watch deliver",

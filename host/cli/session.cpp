@@ -77,6 +77,23 @@ void warn_when_unconfigured(addin_client& addin) {
     std::cerr << "tarnwick: warning: ostrel.cfg in the data folder holds no setting, so protection is off\n";
 }
 
+// The module beside this program (as the build leaves it), else where an installed program's
+// module lies: TARNWICK_MODULE_DIR, relative to the program's folder (the platform layer's
+// module_folder is the program's own here, found through /proc/self/exe), so the installed tree
+// may move as a whole. Neither there: the path beside the program, for the error to name.
+std::string default_module_path() {
+    std::string folder = module_folder();
+    if (folder.empty()) folder = ".";
+    const std::string beside = folder + "/libTarnwick.so";
+    if (::access(beside.c_str(), F_OK) == 0) return beside;
+    const std::string installed = folder + "/" TARNWICK_MODULE_DIR "/libTarnwick.so";
+    char* resolved = ::realpath(installed.c_str(), nullptr);
+    if (!resolved) return beside;
+    std::string path = resolved;
+    std::free(resolved);
+    return path;
+}
+
 }  // namespace
 
 session_settings read_session_settings(const parsed_arguments& arguments) {
@@ -98,9 +115,7 @@ session_settings read_session_settings(const parsed_arguments& arguments) {
     } else if (const char* from_environment = std::getenv("TARNWICK_MODULE"); from_environment && *from_environment) {
         settings.module_path = absolute(from_environment);
     } else {
-        // The platform layer's module_folder is this program's folder here.
-        std::string folder = module_folder();
-        settings.module_path = (folder.empty() ? "." : folder) + "/libTarnwick.so";
+        settings.module_path = default_module_path();
     }
     settings.wait = arguments.has("--wait");
     return settings;

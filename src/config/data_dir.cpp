@@ -32,8 +32,15 @@ std::optional<std::string> app_data_folder() {
 void seed_from(const std::string& module_dir, const std::string& data_dir) {
     // Without a known module folder the names would resolve against the working directory.
     if (module_dir.empty()) return;
-    for (const char* name : seed_file_names)
-        copy_file_if_absent(append_path_component(module_dir, name), append_path_component(data_dir, name));
+    // The seed files lie beside the module, or, for a module installed apart from its shared data,
+    // in the folder the build names relative to the module's (empty where there is none).
+    std::vector<std::string> folders = {module_dir};
+    if (*TARNWICK_SEED_DIR != '\0') folders.push_back(append_path_component(module_dir, TARNWICK_SEED_DIR));
+    for (const char* name : seed_file_names) {
+        for (const std::string& folder : folders) {
+            if (copy_file_if_absent(append_path_component(folder, name), append_path_component(data_dir, name))) break;
+        }
+    }
 }
 }  // namespace
 

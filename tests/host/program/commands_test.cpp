@@ -79,7 +79,7 @@ TEST_F(commands_test, every_command_the_overview_lists_answers_its_own_help) {
             listed.push_back(line.substr(2, line.find(' ', 2) - 2));
     }
     EXPECT_EQ(listed, (std::vector<std::string>{"run", "watch", "deliver", "config", "list", "stats", "pending",
-                                                "digest", "why", "expire"}));
+                                                "digest", "why", "expire", "--version"}));
     for (const std::string& name : listed) {
         outcome help = run(tree.base(), {name, "--help"});
         EXPECT_EQ(help.code, 0) << name << ": " << help.err;
@@ -87,6 +87,15 @@ TEST_F(commands_test, every_command_the_overview_lists_answers_its_own_help) {
         EXPECT_NE(help.out.find("tarnwick " + name), std::string::npos) << name << ":\n" << help.out;
     }
     EXPECT_FALSE(file_exists(tree.base() + "/.local")) << "asking for help made the data folder";
+}
+
+TEST_F(commands_test, version_is_one_line_whatever_the_settings_file_holds) {
+    fs::create_directories(tree.base() + "/config/tarnwick");
+    write_text_file(tree.base() + "/config/tarnwick/config", "colour = red\n");
+    outcome version = run(tree.base(), {"--version"}, "", {"XDG_CONFIG_HOME=" + tree.base() + "/config"});
+    EXPECT_EQ(version.code, 0) << version.err;
+    EXPECT_EQ(version.out, "tarnwick " TARNWICK_VERSION "\n");
+    EXPECT_EQ(run(tree.base(), {"--version", "extra"}).code, 2);
 }
 
 TEST_F(commands_test, settings_are_read_and_written_by_name) {
