@@ -32,8 +32,8 @@ run scripts/bench.sh --smoke >build/release/bench-smoke.txt
 # The Debian package of the release build: installed, run, purged.
 run scripts/package-test.sh
 
-# Every fuzz target for about 20 seconds on its seed corpus (scripts/fuzz.sh 600 searches longer).
-run scripts/fuzz.sh 20
+# Every fuzz target for about 10 seconds on its seed corpus (scripts/fuzz.sh 600 searches longer).
+run scripts/fuzz.sh 10
 
 run cmake --preset win64 >/dev/null
 run cmake --build --preset win64
