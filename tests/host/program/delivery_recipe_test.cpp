@@ -110,8 +110,8 @@ protected:
     void check(const std::function<int(const std::string&, const std::string&)>& deliver) {
         EXPECT_EQ(deliver("ann@example.org", message_from("ann@example.org", "1")), 0) << last_error;
         EXPECT_EQ(deliver("bob@example.org", message_from("bob@example.org", "2")), 0) << last_error;
-        ASSERT_EQ(tree.files_in("", "cur").size(), 1u);
-        EXPECT_NE(read_text_file(tree.root() + "/cur/" + tree.files_in("", "cur")[0]).find("From: ann@example.org"),
+        ASSERT_EQ(tree.files_in("", "new").size(), 1u);
+        EXPECT_NE(read_text_file(tree.root() + "/new/" + tree.files_in("", "new")[0]).find("From: ann@example.org"),
                   std::string::npos);
         ASSERT_EQ(tree.files_in("Pending", "cur").size(), 1u);
         std::string parked = read_text_file(tree.folder_dir("Pending") + "/cur/" + tree.files_in("Pending", "cur")[0]);
