@@ -121,6 +121,16 @@ int cmd_deliver(const std::vector<std::string>& given) {
     std::string root;
     std::optional<stored_message> message;
     bool placed = false;  // moved out of tmp/ by the filter
+    // Whatever the filter did not place is new mail, for the next run to filter.
+    auto finish = [&]() {
+        bool in_tmp = ::access(message->temporary.c_str(), F_OK) == 0 || errno != ENOENT;
+        if (placed && !in_tmp) return exit_ok;
+        std::string error;
+        if (publish_message(root, *message, error)) return exit_ok;
+        posix_files::remove_file(message->temporary);
+        std::cerr << "tarnwick: the message was not stored (" << error << "); the mail system will try again\n";
+        return exit_locked;
+    };
     try {
         std::vector<std::string> args = given;
         envelope sent = read_envelope(args);
@@ -154,17 +164,11 @@ int cmd_deliver(const std::vector<std::string>& given) {
                       << ", but the filter could not do or keep everything (see the debug log " << running->debug_log()
                       << ")\n";
         }
+        return finish();  // while the locks are held
     } catch (const std::exception& failure) {
         std::cerr << "tarnwick: " << failure.what()
                   << (message ? "" : "; the message was not stored, the mail system will try again") << "\n";
         if (!message) return exit_locked;
     }
-    // Whatever the filter did not place is new mail, for the next run to filter.
-    bool in_tmp = ::access(message->temporary.c_str(), F_OK) == 0 || errno != ENOENT;
-    if (placed && !in_tmp) return exit_ok;
-    std::string error;
-    if (publish_message(root, *message, error)) return exit_ok;
-    posix_files::remove_file(message->temporary);
-    std::cerr << "tarnwick: the message was not stored (" << error << "); the mail system will try again\n";
-    return exit_locked;
+    return finish();
 }

@@ -160,7 +160,8 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
         std::vector<std::string> ids;
         for (mail_store::inbox_entry& entry : pass.host->store().inbox()) ids.push_back(std::move(entry.id));
         if (pass.judged->start(ids) && !quiet)
-            std::cerr << "tarnwick: first run over " << filter.root << ": the " << ids.size()
+            std::cerr << "tarnwick: first run over "
+                      << (filter.recorded_root.empty() ? filter.root : filter.recorded_root) << ": the " << ids.size()
                       << (ids.size() == 1 ? " message" : " messages")
                       << " already in the inbox are left as they are; only mail arriving from now on is filtered\n";
     }
