@@ -1,13 +1,18 @@
-// tarnwick deliver: the delivery agent. Stores the message on standard input in the inbox and
-// filters it at once, as `run` would. A mail system runs it and reads only its exit status: 0
+// tarnwick deliver: the delivery agent. Writes the message on standard input aside (tmp/),
+// filters it as `run` would, and only then puts it where it belongs: new mail in the inbox when
+// kept, straight into its folder otherwise. A mail system runs it and reads only its exit status: 0
 // once the message is stored, 75 (EX_TEMPFAIL) when it is not, so that the mail system keeps the
 // message and tries again. Nothing here may bounce mail: a bounce is lost to the user.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <iostream>
 
 #include "cli/commands.h"
 #include "cli/filter_pass.h"
 #include "cli/session.h"
+#include "platform/posix_files.h"
 #include "policy/history.h"
 #include "store/delivery.h"
 
@@ -15,9 +20,10 @@ const char deliver_usage[] =
     "usage: tarnwick deliver [-f SENDER] [-a RECIPIENT] [--maildir DIR] [--lock-timeout SECONDS]\n"
     "                        [the options of run but --wait and --dry-run]\n"
     "\n"
-    "Stores the message on standard input in the inbox of the Maildir (its new/ folder), then\n"
-    "filters it at once as `tarnwick run` would. For procmail, maildrop, Postfix's\n"
-    "mailbox_command, a .forward pipe or a Sieve pipe.\n"
+    "Filters the message on standard input as `tarnwick run` would before it shows anywhere,\n"
+    "then stores it: kept mail in the inbox's new/ folder, the rest straight in the folder\n"
+    "the filter chose. For procmail, maildrop, Postfix's mailbox_command, a .forward pipe or\n"
+    "a Sieve pipe.\n"
     "\n"
     "  -f SENDER         the envelope sender (default: $SENDER; '' or '<>' for the null\n"
     "                    sender, a bounce: never challenged); written as Return-Path in\n"
@@ -90,14 +96,17 @@ envelope read_envelope(std::vector<std::string>& args) {
 }
 
 // Filters the message stored as `name`: true when the filter did and kept all it had to.
-bool filter_stored(session& running, const filter_options& filter, const std::string& name) {
+// `placed` tells whether the filter moved it out of tmp/.
+bool filter_stored(session& running, const filter_options& filter, const std::string& name, bool& placed) {
     filter_pass pass = begin_pass(running, filter, true, true);
+    pass.delivering = true;
     addin_client& addin = *running.addin;
     if (pass.protection) before_new_mail(addin, pass);
     expire_pending_mail(addin, pass);
     filter_message(addin, pass, name);
     addin.object().Unload();
     end_pass(pass);
+    placed = pass.store->delivery_placed();
     // No summary at delivery: what judging could not do is said on standard error.
     for (const std::string& failure : pass.tracker->report().failures) std::cerr << "tarnwick: " << failure << "\n";
     if (pass.log->failed()) std::cerr << "tarnwick: " << pass.log->problem() << "\n";
@@ -111,7 +120,19 @@ bool filter_stored(session& running, const filter_options& filter, const std::st
 }  // namespace
 
 int cmd_deliver(const std::vector<std::string>& given) {
-    bool stored = false;
+    std::string root;
+    std::optional<stored_message> message;
+    bool placed = false;  // moved out of tmp/ by the filter
+    // Whatever the filter did not place is new mail, for the next run to filter.
+    auto finish = [&]() {
+        bool in_tmp = ::access(message->temporary.c_str(), F_OK) == 0 || errno != ENOENT;
+        if (placed && !in_tmp) return exit_ok;
+        std::string error;
+        if (publish_message(root, *message, error)) return exit_ok;
+        posix_files::remove_file(message->temporary);
+        std::cerr << "tarnwick: the message was not stored (" << error << "); the mail system will try again\n";
+        return exit_locked;
+    };
     try {
         std::vector<std::string> args = given;
         envelope sent = read_envelope(args);
@@ -127,29 +148,30 @@ int cmd_deliver(const std::vector<std::string>& given) {
             std::cerr << "tarnwick: the message was not stored; the mail system will try again\n";
             return exit_locked;
         }
+        // Written aside and flushed, then judged: kept mail shows in the inbox only once judged,
+        // the rest never does.
         std::string error;
-        std::optional<stored_message> message = store_message(0, filter.root, sent, error);
+        root = filter.root;
+        message = write_message(0, filter.root, sent, error);
         if (!message) {
             std::cerr << "tarnwick: the message was not stored (" << error << "); the mail system will try again\n";
             return exit_locked;
         }
-        stored = true;
         filter.host.delivered_file = message->name;
         filter.host.delivered_to = sent.recipient.value_or("");
-        // From here on the message is the user's: whatever fails, the next run filters it.
         install_signal_handlers();
         if (!load_session_addin(*running, filter.session, error)) {
             std::cerr << "tarnwick: stored " << message->name << " in new/ but could not filter it: " << error << "\n";
-            return exit_ok;
-        }
-        if (!filter_stored(*running, filter, message->name))
+        } else if (!filter_stored(*running, filter, message->name, placed)) {
             std::cerr << "tarnwick: stored " << message->name
                       << ", but the filter could not do or keep everything (see the debug log " << running->debug_log()
                       << ")\n";
-        return exit_ok;
-    } catch (const std::exception& error) {
-        std::cerr << "tarnwick: " << error.what()
-                  << (stored ? "" : "; the message was not stored, the mail system will try again") << "\n";
-        return stored ? exit_ok : exit_locked;
+        }
+        return finish();  // while the locks are held
+    } catch (const std::exception& failure) {
+        std::cerr << "tarnwick: " << failure.what()
+                  << (message ? "" : "; the message was not stored, the mail system will try again") << "\n";
+        if (!message) return exit_locked;
     }
+    return finish();
 }

@@ -16,6 +16,7 @@
 #include "common/text.h"
 #include "platform/file_io.h"
 #include "policy/filter_settings.h"
+#include "policy/judged_inbox.h"
 #include "policy/judging.h"
 #include "policy/pending_index.h"
 
@@ -196,7 +197,7 @@ int cmd_digest(const parsed_arguments& arguments) {
         return exit_ok;
     }
 
-    // In cur/ and unread: clients show it as new mail, while `run` reads only new/.
+    // In cur/ and unread: clients show it as new mail.
     std::string error;
     std::optional<std::string> stored = maildir::deliver(
         root, digest_message(fresh, waiting.size(), pending.folder, pending, junk, now, since.time), error, "");
@@ -204,6 +205,12 @@ int cmd_digest(const parsed_arguments& arguments) {
         std::cerr << "tarnwick: the digest was not stored: " << error << "\n";
         return exit_failure;
     }
+    // Unread in the inbox, it is no arrival for the filter: it is recorded as judged (a filter that
+    // never ran records it with the rest of the inbox when it first does).
+    if (judged_inbox judged(data_directory);
+        judged.exists() &&
+        !(judged.add(std::string(maildir::unique_part(stored->substr(stored->rfind('/') + 1)))) && judged.flush()))
+        std::cerr << "tarnwick: " << judged.problem() << "; the next run filters the digest\n";
     std::cout << "tarnwick: digest of " << fresh.size() << (fresh.size() == 1 ? " message" : " messages")
               << " stored as " << *stored << "\n";
     // Only now: a digest that was not stored leaves its messages for the next one.

@@ -19,9 +19,10 @@ const char run_usage[] =
     "                    [--wait] [--dry-run] [--quiet]\n"
     "       tarnwick watch (the same options but --dry-run, and --lock-timeout SECONDS)\n"
     "\n"
-    "Hands every message in the inbox's new/ folder to the filter, oldest first, then prints\n"
-    "what happened. Mail in cur/ has been seen by a mail client and is never touched. `watch`\n"
-    "then stays up and handles each new arrival until it gets SIGINT or SIGTERM.\n"
+    "Hands every unread message of the inbox that it has not judged yet to the filter, oldest\n"
+    "first, then prints what happened. Kept mail stays new; read mail is never touched, nor\n"
+    "is what the inbox held when the filter first ran. `watch` then stays up and handles each\n"
+    "new arrival until it gets SIGINT or SIGTERM.\n"
     "\n"
     "  --maildir DIR     the Maildir whose inbox is filtered (Maildir++ folders below it)\n"
     "  --contacts FILE   the address book: a vCard file, a folder of .vcf files, or a text\n"
@@ -135,7 +136,7 @@ int cmd_run(const parsed_arguments& arguments) {
     addin_client& addin = *running->addin;
     if (pass.protection) before_new_mail(addin, pass);
     expire_pending_mail(addin, pass);
-    std::vector<std::string> arrivals = host->store().arrivals();
+    std::vector<std::string> arrivals = unjudged_arrivals(pass, true);
     progress_line progress(filter.quiet);
     for (size_t i = 0; i < arrivals.size() && !stop_requested; ++i) {
         progress.update(i + 1, arrivals.size());

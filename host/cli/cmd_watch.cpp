@@ -59,10 +59,12 @@ bool watch_pending_folder(int notify, const std::string& data_directory, const s
     return watching;
 }
 
-// What a batch tells the parent: the names it handed to the add-in, one a line. A name that does
-// not get through is only handed over again by the next batch, which finds it gone from new/ or
-// handles it as new.
-void report(int out, const std::string& name) { posix_files::write_all(out, name + "\n"); }
+// What a batch tells the parent, one name a line: "F name" for mail it handed to the add-in,
+// "J name" for unread mail judged before. A name that does not get through is only handed over
+// again by the next batch, which finds it gone or judged, or handles it as new.
+void report(int out, char what, const std::string& name) {
+    posix_files::write_all(out, std::string(1, what) + " " + name + "\n");
+}
 
 // One batch in the child: the pending mail past its time expired, then the new messages not
 // handed over already. Its exit code: exit_locked when another process held the locks past the
@@ -80,14 +82,17 @@ int filter_batch(const filter_options& filter, const std::set<std::string>& hand
     addin_client& addin = *running->addin;
     if (pass.protection) before_new_mail(addin, pass);
     expire_pending_mail(addin, pass);
-    for (const std::string& name : pass.host->store().arrivals()) {
-        // Names handed over already: a message the filter keeps but cannot move to cur/ must
-        // not be handled twice.
+    std::vector<std::string> judged_before;
+    for (const std::string& name : unjudged_arrivals(pass, false, &judged_before)) {
+        // Names handed over already: a message the filter keeps but cannot record must not be
+        // handled twice.
         if (stop_requested) break;
         if (handed.count(name)) continue;
         filter_message(addin, pass, name);
-        report(out, name);
+        report(out, 'F', name);
     }
+    // Unread mail judged before, which the parent must not take for arrivals.
+    for (const std::string& name : judged_before) report(out, 'J', name);
     addin.object().Unload();
     end_pass(pass);
     running->addin.reset();  // the module lets go of the host before the summary is read
@@ -107,7 +112,8 @@ int filter_batch(const filter_options& filter, const std::set<std::string>& hand
 
 struct batch_outcome {
     int code = exit_ok;
-    std::set<std::string> handed;
+    std::set<std::string> handed;  // every name the batch handed over or found judged
+    int filtered = 0;              // of them, handed to the add-in
 };
 
 // Runs filter_batch in a child process and waits for it, a signal meanwhile included.
@@ -150,8 +156,11 @@ batch_outcome run_batch(const filter_options& filter, const std::set<std::string
         names.append(buffer, static_cast<size_t>(n));
     }
     ::close(channel[0]);
-    for (size_t at = 0, end; (end = names.find('\n', at)) != std::string::npos; at = end + 1)
-        outcome.handed.insert(names.substr(at, end - at));
+    for (size_t at = 0, end; (end = names.find('\n', at)) != std::string::npos; at = end + 1) {
+        if (end < at + 2) continue;
+        outcome.handed.insert(names.substr(at + 2, end - at - 2));
+        if (names[at] == 'F') ++outcome.filtered;
+    }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
@@ -180,20 +189,26 @@ int watch_inbox(const filter_options& given) {
     int inbox_watch = notify < 0 ? -1
                                  : ::inotify_add_watch(notify, new_folder.c_str(),
                                                        IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF);
-    if (inbox_watch < 0) {
-        std::cerr << "tarnwick: cannot watch " << new_folder << ": " << std::strerror(errno) << "\n";
+    // An IMAP server moves unread mail to cur/ as well, and a client renames it there.
+    std::string cur_folder = filter.root + "/cur";
+    int cur_watch = inbox_watch < 0 ? -1 : ::inotify_add_watch(notify, cur_folder.c_str(), IN_MOVED_TO | IN_CREATE);
+    if (inbox_watch < 0 || cur_watch < 0) {
+        std::cerr << "tarnwick: cannot watch " << (inbox_watch < 0 ? new_folder : cur_folder) << ": "
+                  << std::strerror(errno) << "\n";
         if (notify >= 0) ::close(notify);
         return exit_failure;
     }
     if (::isatty(2) && !filter.quiet) std::cerr << "tarnwick: watching " << new_folder << " (Ctrl-C to stop)\n";
-    std::set<std::string> handed;  // names in new/ that a batch handed to the add-in
+    std::set<std::string> handed;  // unread names of the inbox that a batch handed over or found judged
     int code = exit_ok, seen = 0;
     bool first = true, pending_changed = false;
     auto last_upkeep = std::chrono::steady_clock::now();
     const std::string data_directory = data_directory_of(filter.session.data_home);
     while (!stop_requested) {
         std::set<std::string> present;
-        for (const maildir::message_file& file : maildir::list_messages(filter.root, "new")) present.insert(file.name);
+        for (const maildir::message_file& file : maildir::list_all_messages(filter.root))
+            if (file.subdir == "new" || maildir::flags_of(file.name).find('S') == std::string::npos)
+                present.insert(file.name);
         std::erase_if(handed, [&](const std::string& name) { return !present.count(name); });
         bool arrivals =
             std::any_of(present.begin(), present.end(), [&](const auto& name) { return !handed.count(name); });
@@ -216,7 +231,7 @@ int watch_inbox(const filter_options& given) {
                 last_upkeep = std::chrono::steady_clock::now();  // the batch expired what was due
                 if (batch.code != exit_ok) code = exit_failure;
             }
-            seen += static_cast<int>(batch.handed.size());
+            seen += batch.filtered;
             handed.insert(batch.handed.begin(), batch.handed.end());
         }
         if (stop_requested) break;
@@ -236,7 +251,9 @@ int watch_inbox(const filter_options& given) {
         while ((n = ::read(notify, events, sizeof events)) > 0) {
             for (char* at = events; at < events + n;) {
                 auto* event = reinterpret_cast<inotify_event*>(at);
-                if (event->wd != inbox_watch) pending_changed = true;
+                if (event->wd == cur_watch) {
+                    // Only woken: the next rescan tells what is unread.
+                } else if (event->wd != inbox_watch) pending_changed = true;
                 else if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) folder_gone = true;
                 at += sizeof(inotify_event) + event->len;
             }

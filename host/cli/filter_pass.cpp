@@ -27,9 +27,9 @@ std::string text_property(addin_client& addin, const std::string& name) {
 }
 
 void handle_message(addin_client& addin, store_mailer& host, friend_finder& friends, const std::string& name,
-                    bool mark_seen, run_counts& counts, const judged_log& judged) {
+                    judged_inbox* judged, run_counts& counts, const judged_log& log) {
     folder_sync::begin_message();
-    message_story story(judged, name);
+    message_story story(log, name);
     int read_error = 0;
     message_ref message = host.store().open_arrival(name, &read_error);
     if (!message && read_error != 0) {
@@ -86,10 +86,12 @@ void handle_message(addin_client& addin, store_mailer& host, friend_finder& frie
         counts.notes.push_back("message " + name + " stays in new/, to be filtered again by the next run");
     } else if (folder->empty()) {
         ++counts.kept;
-        // The filter has seen it: a later run must not take it for new again.
-        if (mark_seen && !message->leave_arrivals()) {
+        // Recorded before it is shown: a later pass must not judge it again. It stays new mail
+        // (a delivery becomes new mail only now); only mail marked read leaves new/.
+        if (judged) judged->add(message->id());
+        if (!message->leave_arrivals()) {
             ++counts.unmarked;
-            std::cerr << "tarnwick: cannot move " << name << " from new/ to cur/\n";
+            std::cerr << "tarnwick: cannot move " << name << " to its place in the inbox\n";
         }
     }
 }
@@ -147,6 +149,15 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
     return filter;
 }
 
+namespace {
+
+// Records the mail this pass moved into the inbox from other folders (released): judged already.
+void record_moved_into_inbox(filter_pass& pass) {
+    for (const std::string& id : pass.host->store().take_moved_into_inbox()) pass.judged->add(id);
+}
+
+}  // namespace
+
 filter_pass begin_pass(session& running, const filter_options& filter, bool learn_sent_mail, bool quiet) {
     // From here on the folders of renames are flushed where order matters and at the end.
     folder_sync::begin();
@@ -154,7 +165,20 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
     store_mailer_options options = filter.host;
     options.budget_file = running.data_directory + "/" + budget_file_name;
     options.challenge_record_file = running.data_directory + "/" + challenge_record_file_name;
-    pass.host = store_mailer::create(maildir_store::open(filter.root), std::move(options));
+    pass.store = maildir_store::open(filter.root);
+    if (!filter.host.delivered_file.empty()) pass.store->hold_delivery(filter.host.delivered_file);
+    pass.host = store_mailer::create(pass.store, std::move(options));
+    pass.judged = std::make_unique<judged_inbox>(running.data_directory);
+    if (!pass.judged->exists()) {
+        // The mail that was there before the filter is the user's as it is: never touched.
+        std::vector<std::string> ids;
+        for (mail_store::inbox_entry& entry : pass.host->store().inbox()) ids.push_back(std::move(entry.id));
+        if (pass.judged->start(ids) && !quiet)
+            std::cerr << "tarnwick: first run over "
+                      << (filter.recorded_root.empty() ? filter.root : filter.recorded_root) << ": the " << ids.size()
+                      << (ids.size() == 1 ? " message" : " messages")
+                      << " already in the inbox are left as they are; only mail arriving from now on is filtered\n";
+    }
     if (!pass.host->budget_problem().empty()) std::cerr << "tarnwick: " << pass.host->budget_problem() << "\n";
     if (std::string problem = pass.host->challenge_record_problem(); !problem.empty())
         std::cerr << "tarnwick: " << problem << "\n";
@@ -188,12 +212,37 @@ void before_new_mail(addin_client& addin, filter_pass& pass) {
     pass.tracker->judge_moved_messages(addin, *pass.host.get());
 }
 
+std::vector<std::string> unjudged_arrivals(filter_pass& pass, bool compact, std::vector<std::string>* judged) {
+    // Without a record, nothing can tell new mail from the user's: none is filtered.
+    if (!pass.judged->exists()) return {};
+    record_moved_into_inbox(pass);
+    std::vector<mail_store::inbox_entry> inbox = pass.host->store().inbox();
+    if (compact) {
+        std::vector<std::string> present;
+        for (const mail_store::inbox_entry& entry : inbox) present.push_back(entry.id);
+        pass.judged->compact(present);
+    }
+    std::vector<std::string> names;
+    for (mail_store::inbox_entry& entry : inbox) {
+        if (pass.judged->contains(entry.id)) {
+            if (judged && !entry.seen) judged->push_back(std::move(entry.name));
+        } else if (entry.seen) {
+            // Read before the filter saw it: marked unread later, it must not be taken for new.
+            pass.judged->add(entry.id);
+        } else {
+            names.push_back(std::move(entry.name));
+        }
+    }
+    return names;
+}
+
 void filter_message(addin_client& addin, filter_pass& pass, const std::string& name) {
     int unsaved = pass.counts.unsaved;
-    handle_message(addin, *pass.host.get(), *pass.friends, name, pass.protection, pass.counts,
-                   {pass.log.get(), pass.pending});
+    handle_message(addin, *pass.host.get(), *pass.friends, name, pass.protection ? pass.judged.get() : nullptr,
+                   pass.counts, {pass.log.get(), pass.pending});
     pass.host->settle_challenges(pass.counts.unsaved == unsaved);
     pass.tracker->record(*pass.host.get());
+    record_moved_into_inbox(pass);
 }
 
 void end_pass(filter_pass& pass) {
@@ -201,12 +250,17 @@ void end_pass(filter_pass& pass) {
     // judge: it is saved once both are on disk.
     folder_sync::flush_mail_folders();
     folder_sync::flush_data_folders();
+    record_moved_into_inbox(pass);
+    // A record lost to a crash costs only a second look at kept mail: a delivery does not wait
+    // for it.
+    if (!pass.delivering) pass.judged->flush();
     pass.friends->finish();
     pass.tracker->save();
     pass.host->save_budget();
     folder_sync::end();
     for (const std::string& line : pass.tracker->report().summary_lines()) pass.counts.notes.push_back(line);
     if (pass.log->failed()) pass.counts.notes.push_back(pass.log->problem());
+    if (!pass.judged->problem().empty()) pass.counts.notes.push_back(pass.judged->problem());
 }
 
 int finish_code(const session& running, const filter_pass& pass, int code) {
@@ -221,7 +275,8 @@ int finish_code(const session& running, const filter_pass& pass, int code) {
                   << " (see the debug log)\n";
         if (code == exit_ok) code = exit_failure;
     }
-    if (counts.failed(activity) || pass.friends->failed() || pass.tracker->report().failed() || pass.log->failed()) {
+    if (counts.failed(activity) || pass.friends->failed() || pass.tracker->report().failed() || pass.log->failed() ||
+        !pass.judged->problem().empty()) {
         std::cerr << "tarnwick: not everything was done or saved; the summary says what\n";
         if (code == exit_ok) code = exit_failure;
     }

@@ -17,7 +17,9 @@
 #include "cli/signals.h"
 #include "mailer/store_mailer.h"
 #include "policy/friends.h"
+#include "policy/judged_inbox.h"
 #include "policy/judging.h"
+#include "store/maildir_store.h"
 
 // The send times of the last hour's challenges, in the data folder.
 inline constexpr const char* budget_file_name = "challenges_sent.txt";
@@ -25,10 +27,11 @@ inline constexpr const char* budget_file_name = "challenges_sent.txt";
 bool flag_is_on(addin_client& addin, const std::string& name);
 std::string text_property(addin_client& addin, const std::string& name);
 
-// One message through the add-in, as the mail client calls it for each arrival; what became of
-// it is written to `judged`'s log.
+// One message through the add-in, as the mail client calls it for each arrival. Kept mail is
+// recorded in `judged` (none: protection is off, and nothing is judged); what became of it
+// is written to `log`.
 void handle_message(addin_client& addin, store_mailer& host, friend_finder& friends, const std::string& name,
-                    bool mark_seen, run_counts& counts, const judged_log& judged = {});
+                    judged_inbox* judged, run_counts& counts, const judged_log& log = {});
 
 // The options of run, watch and deliver, read and checked before anything is written.
 struct filter_options {
@@ -55,11 +58,15 @@ struct filter_pass {
     std::unique_ptr<friend_finder> friends;
     std::unique_ptr<pending_tracker> tracker;  // the pending folder's index and the verdicts taken by moving
     std::unique_ptr<decision_log> log;         // each message judged, one line
+    std::unique_ptr<judged_inbox> judged;      // the inbox messages judged already
+    std::shared_ptr<maildir_store> store;      // the Maildir under `host`
+    bool delivering = false;                   // a delivery: the record is not flushed
     run_counts counts;
 };
-// Starts a pass: the mailer, SetMailer (which makes the pending folder and imports the contacts),
-// and, with `learn_sent_mail` and protection on, the friends found in the sent mail, whose
-// pending mail the add-in releases at once. `quiet` leaves out the note that protection is off.
+// Starts a pass: the record of judged mail (made on the first pass over the Maildir, with every
+// message present taken as judged; said on stderr unless `quiet`), the mailer, SetMailer (which makes the pending
+// folder and imports the contacts), and, with `learn_sent_mail` and protection on, the friends found in the sent mail,
+// whose pending mail the add-in releases at once. `quiet` leaves out the note that protection is off.
 filter_pass begin_pass(session& running, const filter_options& filter, bool learn_sent_mail, bool quiet = false);
 
 // Before new mail is filtered in every pass (run, each batch of watch, deliver), after the friends
@@ -68,6 +75,11 @@ void before_new_mail(addin_client& addin, filter_pass& pass);
 // Once per pass, with protection on: the add-in moves the pending mail past its time to Trash
 // (cmd_expire.cpp).
 void expire_pending_mail(addin_client& addin, filter_pass& pass);
+// The inbox's unread messages the filter has not judged yet, oldest first. Read mail it never
+// judged is recorded as judged (the user has it). With `compact`, the record is rewritten first
+// when it has grown far larger than the inbox. The unread names judged already go to `judged`.
+std::vector<std::string> unjudged_arrivals(filter_pass& pass, bool compact = false,
+                                           std::vector<std::string>* judged = nullptr);
 // One new message of the inbox through the add-in (handle_message), its parking in the pending
 // folder remembered in the index.
 void filter_message(addin_client& addin, filter_pass& pass, const std::string& name);

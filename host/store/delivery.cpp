@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "platform/file_io.h"
 #include "platform/posix_files.h"
@@ -135,7 +136,7 @@ std::optional<std::string> postmark_sender(std::string_view head) {
     return std::string(word);
 }
 
-std::optional<stored_message> store_message(int in, const std::string& folder_dir, envelope sent, std::string& error) {
+std::optional<stored_message> write_message(int in, const std::string& folder_dir, envelope sent, std::string& error) {
     std::string head;
     bool ended = false;
     if (int failure = read_head(in, head, ended); failure != 0) {
@@ -153,8 +154,10 @@ std::optional<stored_message> store_message(int in, const std::string& folder_di
     if (sent.sender) head = without_return_path(head);
     std::string lines = delivery_header_lines(sent, head);
 
-    stored_message stored{maildir::new_unique_name(), 0};
-    std::string temporary = folder_dir + "/tmp/" + maildir::temporary_name(stored.name);
+    stored_message stored;
+    stored.name = maildir::new_unique_name();
+    stored.temporary = folder_dir + "/tmp/" + maildir::temporary_name(stored.name);
+    const std::string& temporary = stored.temporary;
     int failure = file_step_error(file_step::create, temporary);
     int fd = failure != 0 ? -1 : ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (failure == 0 && fd < 0) failure = errno;
@@ -188,19 +191,32 @@ std::optional<stored_message> store_message(int in, const std::string& folder_di
         posix_files::remove_file(temporary);
         return std::nullopt;
     }
+    return stored;
+}
+
+bool publish_message(const std::string& folder_dir, const stored_message& stored, std::string& error) {
     std::string target = folder_dir + "/new/" + stored.name;
-    if (failure = maildir::move_no_replace(temporary, target); failure != 0) {
+    if (int failure = maildir::move_no_replace(stored.temporary, target); failure != 0) {
         error = target + ": " + std::strerror(failure);
-        posix_files::remove_file(temporary);
-        return std::nullopt;
+        return false;
     }
     // Stored means it survives a crash: without the folder flushed the rename may not. The mail
     // system keeps a message it is told was not stored, so it must not stay here then.
-    if (failure = posix_files::sync_directory(folder_dir + "/new"); failure != 0) {
+    if (int failure = posix_files::sync_directory(folder_dir + "/new"); failure != 0) {
         if (posix_files::remove_file(target) == 0) {
             error = folder_dir + "/new: " + std::strerror(failure);
-            return std::nullopt;
+            return false;
         }
+    }
+    return true;
+}
+
+std::optional<stored_message> store_message(int in, const std::string& folder_dir, envelope sent, std::string& error) {
+    std::optional<stored_message> stored = write_message(in, folder_dir, std::move(sent), error);
+    if (!stored) return std::nullopt;
+    if (!publish_message(folder_dir, *stored, error)) {
+        posix_files::remove_file(stored->temporary);
+        return std::nullopt;
     }
     return stored;
 }

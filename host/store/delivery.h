@@ -1,6 +1,7 @@
 // Storing one message that a mail system hands over on a file descriptor into a Maildir folder,
 // the way delivery agents do: a unique name in tmp/, written and flushed, then renamed into new/
-// and the folder flushed. The envelope goes into the header as Return-Path and Delivered-To.
+// (or where the filter puts it) and the folder flushed. The envelope goes into the header as Return-Path and
+// Delivered-To.
 #pragma once
 
 #include <cstdint>
@@ -37,14 +38,24 @@ std::string without_return_path(std::string_view head);
 std::optional<std::string> postmark_sender(std::string_view head);
 
 struct stored_message {
-    std::string name;  // the file name in new/
+    std::string name;       // the file name in new/
+    std::string temporary;  // where it is written first, in tmp/
     std::uint64_t size = 0;
 };
 
-// Reads the message from `in` until its end and stores it in the Maildir folder `folder_dir`: the
-// header lines for `sent` first, a leading mbox "From " line left out, with a known sender the
-// message's own Return-Path fields left out, every other byte as read.
-// Only as much is held in memory as the header block needs (64 KiB at most). None on failure,
-// with `error` saying what failed; nothing is left in new/ then (a file in tmp/ may remain when
+// Reads the message from `in` until its end and writes it into the tmp/ folder of the Maildir
+// folder `folder_dir`, flushed: the header lines for `sent` first, a leading mbox "From " line
+// left out, with a known sender the message's own Return-Path fields left out, every other byte
+// as read. Only as much is held in memory as the header block needs (64 KiB at most). None on
+// failure, with `error` saying what failed; nothing is left in tmp/ then (a file may remain when
 // the process dies meanwhile, as with any delivery agent).
+std::optional<stored_message> write_message(int in, const std::string& folder_dir, envelope sent, std::string& error);
+
+// Moves a message written by write_message from tmp/ into new/ and flushes the folder: it lasts
+// a crash once this returns true. False, with `error`, when it could not be moved or flushed;
+// then it is in tmp/ still, or nowhere.
+bool publish_message(const std::string& folder_dir, const stored_message& stored, std::string& error);
+
+// write_message, then publish_message: the message stored in new/ as delivery agents do. Nothing
+// is left in new/ on failure.
 std::optional<stored_message> store_message(int in, const std::string& folder_dir, envelope sent, std::string& error);

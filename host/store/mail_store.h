@@ -60,9 +60,10 @@ public:
     virtual store_result move_to(const std::string& folder) = 0;
     // True once a move into another folder failed other than by the message vanishing.
     virtual bool move_failed() const = 0;
-    // Takes an arrival that is still in the inbox out of the arrivals, as a mail client does with
-    // mail it has shown, with the read state set meanwhile. True when done, when nothing was to
-    // do, or when the message vanished.
+    // Puts a kept arrival where the user's mail programs look for it, with the read state set
+    // meanwhile: a delivery still being written aside becomes new mail, and mail marked read
+    // leaves the new mail; unread mail already in the inbox stays as it is. True when done, when
+    // nothing was to do, or when the message vanished.
     virtual bool leave_arrivals() = 0;
 
     // Its header fields, read once; null when it is gone or cannot be read.
@@ -104,15 +105,26 @@ public:
     // True when `folder` holds the message whose id is `id`.
     virtual bool holds(const std::string& folder, const std::string& id) = 0;
 
-    // The inbox's new mail, by name, oldest first.
+    // One message of the inbox as listed.
+    struct inbox_entry {
+        std::string name;
+        std::string id;
+        bool seen = false;
+    };
+    // Every message of the inbox, oldest first.
+    virtual std::vector<inbox_entry> inbox() = 0;
+    // The inbox's unread mail, by name, oldest first: what the filter may not have judged yet.
     virtual std::vector<std::string> arrivals() = 0;
     // The id of the arrival `name`.
     virtual std::string id_of_arrival(const std::string& name) const = 0;
-    // The arrival `name`, read whole here, once, when not too large: what is asked of it is
-    // answered from what was read. Null when it is gone, was seen by another client meanwhile
-    // (it is left alone then) or cannot be read, with the errno in `read_error` for the last
-    // (0 otherwise).
+    // The arrival `name` (unread mail of the inbox, or a delivery still being written aside), read
+    // whole here, once, when not too large: what is asked of it is answered from what was read.
+    // Null when it is gone, was read by another client meanwhile (it is left alone then) or
+    // cannot be read, with the errno in `read_error` for the last (0 otherwise).
     virtual message_ref open_arrival(const std::string& name, int* read_error) = 0;
+    // The ids of the messages this store moved into the inbox from other folders since the last
+    // call (mail released): judged already, they are no arrivals.
+    virtual std::vector<std::string> take_moved_into_inbox() = 0;
 
     // A fresh id for a message to store.
     virtual std::string new_id() = 0;

@@ -165,7 +165,12 @@ constexpr std::string_view temporary_prefix = "tarnwick-part.";
 
 std::string temporary_name(std::string_view name) { return std::string(temporary_prefix) + std::string(name); }
 
-std::vector<std::string> remove_own_temporaries(const std::string& folder_dir, std::vector<std::string>& not_removed) {
+std::string_view name_of_temporary(std::string_view temporary) {
+    return temporary.starts_with(temporary_prefix) ? temporary.substr(temporary_prefix.size()) : temporary;
+}
+
+std::vector<std::string> remove_own_temporaries(const std::string& folder_dir, std::vector<std::string>& not_removed,
+                                                std::string_view except) {
     std::vector<std::string> removed;
     std::string tmp = folder_dir + "/tmp";
     std::unique_ptr<DIR, dir_closer> dir(::opendir(tmp.c_str()));
@@ -173,7 +178,7 @@ std::vector<std::string> remove_own_temporaries(const std::string& folder_dir, s
     std::vector<std::string> ours;
     while (const dirent* entry = ::readdir(dir.get())) {
         std::string_view name = entry->d_name;
-        if (name.starts_with(temporary_prefix)) ours.emplace_back(name);
+        if (name.starts_with(temporary_prefix) && name != except) ours.emplace_back(name);
     }
     for (const std::string& name : ours) {
         struct stat st {};

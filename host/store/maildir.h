@@ -26,7 +26,7 @@ std::string with_flags(std::string_view file_name, std::string_view flags);
 
 // One message file as found on disk.
 struct message_file {
-    std::string subdir;  // "new" or "cur"
+    std::string subdir;  // "new" or "cur" ("tmp" for a delivery in hand)
     std::string name;
     timespec mtime{};  // the arrival time, which renames keep
     long long size = 0;
@@ -54,10 +54,14 @@ std::string new_unique_name();
 // that a later run can tell what a process that ended early left there from another program's
 // file, which it must not touch.
 std::string temporary_name(std::string_view name);
+// The name that the file named `temporary` by temporary_name is to have.
+std::string_view name_of_temporary(std::string_view temporary);
 // Removes from `folder_dir`/tmp the files this program left there (named by temporary_name).
 // Call it only while holding the Maildir's lock, which every writer of this program holds.
 // Gives the names removed; those that could not be removed go to `not_removed` with the reason.
-std::vector<std::string> remove_own_temporaries(const std::string& folder_dir, std::vector<std::string>& not_removed);
+// A file named `except` stays (a delivery in hand).
+std::vector<std::string> remove_own_temporaries(const std::string& folder_dir, std::vector<std::string>& not_removed,
+                                                std::string_view except = {});
 
 // True for a folder name that create_subfolder may make: not empty, no '/', no empty level
 // (so no leading, trailing or doubled '.'), no control characters.

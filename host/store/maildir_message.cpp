@@ -20,7 +20,7 @@ maildir_message::maildir_message(std::shared_ptr<maildir_store> store, std::stri
     : store_(std::move(store)),
       folder_(std::move(folder)),
       file_(std::move(file)),
-      unique_(maildir::unique_part(file_.name)),
+      unique_(maildir::unique_part(maildir::name_of_temporary(file_.name))),
       arrival_(arrival),
       bytes_(std::move(bytes)) {}
 
@@ -48,9 +48,9 @@ store_result maildir_message::set_seen(bool want_seen) {
     if (seen() == want_seen) return {};
     std::optional<bool> before = std::exchange(wanted_seen_, want_seen);
     // Flags live in the name, and a name with flags belongs in cur/: an arrival still in new/
-    // keeps the state here for the move that takes it out of new/. A second rename first would
+    // (or a delivery in tmp/) keeps the state here for the move that takes it out of there. A second rename first would
     // leave it in the inbox's cur/, never to be filtered again, should the program die between.
-    if (arrival_ && file_.subdir == "new") return {};
+    if (arrival_ && file_.subdir != "cur") return {};
     store_result moved = rename_to(folder_, "cur", [](const std::string& current) { return current; });
     if (!moved.ok()) wanted_seen_ = before;
     return moved;
@@ -63,7 +63,7 @@ store_result maildir_message::rename_to(const std::string& folder, const char* s
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (look && !locate()) return {store_result::gone};
         look = true;
-        std::string name = name_for(with_wanted_state(file_.name));
+        std::string name = name_for(with_wanted_state(std::string(maildir::name_of_temporary(file_.name))));
         if (fresh_name) name = maildir::new_unique_name() + name.substr(maildir::unique_part(name).size());
         std::string from = path();
         std::string to = store_->directory(folder) + "/" + subdir + "/" + name;
@@ -75,9 +75,13 @@ store_result maildir_message::rename_to(const std::string& folder, const char* s
                 posix_files::sync_directory(posix_files::parent_of(from));
                 posix_files::sync_directory(posix_files::parent_of(to));
             } else {
-                folder_sync::note_mail_folder(posix_files::parent_of(from));
+                // What leaves tmp/ may stay named there after a crash: nothing is lost by that.
+                if (file_.subdir != "tmp") folder_sync::note_mail_folder(posix_files::parent_of(from));
+                if (file_.subdir == "tmp") store_->note_delivery_placed();
                 folder_sync::note_mail_folder(posix_files::parent_of(to));
             }
+            if (folder.empty() && !folder_.empty())
+                store_->note_moved_into_inbox(std::string(maildir::unique_part(name)));
             folder_ = folder;
             file_.subdir = subdir;
             file_.name = name;
@@ -133,10 +137,15 @@ store_result maildir_message::move_to(const std::string& folder) {
 
 bool maildir_message::leave_arrivals() {
     if (!folder_.empty()) return true;
-    if (file_.subdir != "new" && !wanted_seen_) return true;
+    bool marked_seen = wanted_seen_.value_or(false);
+    if (file_.subdir == "cur" || (file_.subdir == "new" && !marked_seen)) return true;
     // The rename goes ahead from where the file was last seen; a file gone meanwhile has nothing
-    // left to mark.
-    return rename_to("", "cur", seen_name).what != store_result::failed;
+    // left to mark. Unread, a delivery keeps its plain name in new/.
+    store_result moved =
+        marked_seen
+            ? rename_to("", "cur", seen_name)
+            : rename_to("", "new", [](const std::string& name) { return std::string(maildir::unique_part(name)); });
+    return moved.what != store_result::failed;
 }
 
 const header_summary* maildir_message::headers() {

@@ -84,11 +84,20 @@ bool maildir_store::holds(const std::string& folder, const std::string& id) {
     return maildir::find_by_unique(directory(folder), id).has_value();
 }
 
+std::vector<mail_store::inbox_entry> maildir_store::inbox() {
+    std::vector<inbox_entry> entries;
+    for (maildir::message_file& file : maildir::list_all_messages(root_)) {
+        bool seen = file.subdir == "cur" && maildir::flags_of(file.name).find('S') != std::string::npos;
+        std::string id(maildir::unique_part(file.name));
+        entries.push_back({std::move(file.name), std::move(id), seen});
+    }
+    return entries;
+}
+
 std::vector<std::string> maildir_store::arrivals() {
-    std::vector<maildir::message_file> files = maildir::list_messages(root_, "new");
-    std::sort(files.begin(), files.end(), maildir::arrived_before);
     std::vector<std::string> names;
-    for (maildir::message_file& file : files) names.push_back(std::move(file.name));
+    for (inbox_entry& entry : inbox())
+        if (!entry.seen) names.push_back(std::move(entry.name));
     return names;
 }
 
@@ -136,15 +145,36 @@ int read_message_file(const std::string& path, struct stat& st, std::optional<st
 
 message_ref maildir_store::open_arrival(const std::string& name, int* read_error) {
     if (read_error) *read_error = 0;
+    // Where it was listed: new/, or cur/ for unread mail that an IMAP server moved there.
+    bool flagged = name.find(':') != std::string::npos;
+    maildir::message_file file{flagged ? "cur" : "new", name};
+    auto read = [&](struct stat& st, std::optional<std::string>& bytes) {
+        return read_message_file(root_ + "/" + file.subdir + "/" + file.name, st, bytes);
+    };
     struct stat st {};
     std::optional<std::string> bytes;
-    if (int error = read_message_file(root_ + "/new/" + name, st, bytes); error != 0) {
+    int error = read(st, bytes);
+    if (error == ENOENT && !flagged) {
+        // A delivery still in tmp/, judged before it is shown anywhere.
+        file = maildir::message_file{"tmp", maildir::temporary_name(name)};
+        error = read(st, bytes);
+    }
+    if (error == ENOENT) {
+        // Renamed by another client since it was listed.
+        std::optional<maildir::message_file> found = maildir::find_by_unique(root_, maildir::unique_part(name));
+        if (!found) return {};
+        file = std::move(*found);
+        error = read(st, bytes);
+    }
+    if (error != 0) {
         // Vanished meanwhile is gone, not unreadable; what is no regular file is no message.
         if (error != ENOENT && error != ENOTSUP && read_error) *read_error = error;
         return {};
     }
-    return std::make_shared<maildir_message>(shared_from_this(), "", maildir::message_file{"new", name, st.st_mtim},
-                                             true, std::move(bytes));
+    // Read by another client meanwhile: left alone.
+    if (file.subdir == "cur" && maildir::flags_of(file.name).find('S') != std::string::npos) return {};
+    file.mtime = st.st_mtim;
+    return std::make_shared<maildir_message>(shared_from_this(), "", std::move(file), true, std::move(bytes));
 }
 
 std::string maildir_store::new_id() { return maildir::new_unique_name(); }
@@ -167,6 +197,8 @@ std::vector<std::string> maildir_store::remove_leftovers() {
     std::vector<std::string> folders = {""};
     for (const std::string& folder : this->folders()) folders.push_back(folder);
     std::vector<std::string> not_removed;
-    for (const std::string& folder : folders) maildir::remove_own_temporaries(directory(folder), not_removed);
+    for (const std::string& folder : folders)
+        maildir::remove_own_temporaries(directory(folder), not_removed,
+                                        folder.empty() && !delivery_.empty() ? maildir::temporary_name(delivery_) : "");
     return not_removed;
 }

@@ -1,7 +1,8 @@
 // The mail store over a Maildir++ tree: the root Maildir is the inbox, its ".Name" folders are
 // its subfolders. A message is a file whose name's unique part is its id; a client that changes
 // its flags renames it, and the handle finds it again by that part. Mail leaves new/ for cur/ by
-// one rename, never over another file.
+// one rename, never over another file; unread mail in cur/ (moved there by an IMAP server) is
+// an arrival as much as mail in new/.
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store/mail_store.h"
@@ -28,12 +30,14 @@ public:
     std::vector<message_ref> messages(const std::string& folder) override;
     size_t message_count(const std::string& folder) override;
     bool holds(const std::string& folder, const std::string& id) override;
+    std::vector<inbox_entry> inbox() override;
     std::vector<std::string> arrivals() override;
     std::string id_of_arrival(const std::string& name) const override;
     message_ref open_arrival(const std::string& name, int* read_error) override;
     std::string new_id() override;
     bool store(const std::string& folder, const std::string& id, std::string_view bytes, std::string& error) override;
     std::vector<std::string> remove_leftovers() override;
+    std::vector<std::string> take_moved_into_inbox() override { return std::exchange(moved_into_inbox_, {}); }
 
     // ---- for the store's messages
 
@@ -48,6 +52,13 @@ public:
     bool made(const std::string& folder) const { return folders_made_.count(folder) > 0; }
     // Forgets that `folder` was made: it was removed meanwhile.
     void forget_made(const std::string& folder) { folders_made_.erase(folder); }
+    // The delivery `name` is in hand in the inbox's tmp/: no leftover, judged before it is shown.
+    void hold_delivery(std::string name) { delivery_ = std::move(name); }
+    // True once the delivery in hand was moved out of tmp/ to where it belongs.
+    bool delivery_placed() const { return delivery_placed_; }
+    void note_delivery_placed() { delivery_placed_ = true; }
+    // A message of another folder was moved into the inbox as `id`.
+    void note_moved_into_inbox(const std::string& id) { moved_into_inbox_.push_back(id); }
 
 private:
     explicit maildir_store(std::string root) : root_(std::move(root)) {}
@@ -55,6 +66,9 @@ private:
     std::string root_;
     // Folders this store made or found whole (tmp/, new/, cur/).
     std::set<std::string> folders_made_;
+    std::vector<std::string> moved_into_inbox_;
+    std::string delivery_;
+    bool delivery_placed_ = false;
     // The folders below the root, as last listed, with what the root directory looked like then:
     // listed again only when it changed (a folder made, removed or renamed).
     struct folder_listing {

@@ -19,6 +19,16 @@ maildir_tree::maildir_tree() : root_(dir_.path() + "/Maildir") {
     make_folder("");
     fs::create_directories(dir_.path() + "/.config/tarnwick");
     write_text_file(dir_.path() + "/.config/tarnwick/config", "own-address = me@home.example\n");
+    // The filter has run over the empty inbox already, in the data folder the stories use: the
+    // mail they add is new to it.
+    start_filter_record(dir_.path() + "/data");
+}
+
+void start_filter_record(const std::string& data_home) {
+    std::string folder = data_home + "/OstrelAntiSpam";
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+    write_text_file(folder + "/judged-inbox.txt", "");
 }
 
 std::string maildir_tree::folder_dir(const std::string& folder) const {

@@ -12,8 +12,9 @@ std::string mail_text(std::initializer_list<std::string> headers, const std::str
 
 class maildir_tree {
 public:
-    // An empty Maildir (tmp/, new/, cur/) at base()/Maildir, and the settings file of a program
-    // started with base() as its home saying that the user is me@home.example (own-address).
+    // An empty Maildir (tmp/, new/, cur/) at base()/Maildir, the settings file of a program
+    // started with base() as its home saying that the user is me@home.example (own-address), and
+    // start_filter_record for base()/data.
     maildir_tree();
 
     const std::string& root() const { return root_; }
@@ -37,6 +38,9 @@ private:
     temp_dir dir_;
     std::string root_;
 };
+
+// Makes the data folder of `data_home` that of a filter which has run over an empty inbox.
+void start_filter_record(const std::string& data_home);
 
 // Sets the modification time of `path` to `seconds` since 1970.
 void set_arrival(const std::string& path, long seconds);

@@ -504,15 +504,18 @@ TEST_F(store_mailer_test, replies_can_go_to_a_sendmail_command) {
 }
 
 TEST_F(store_mailer_test, new_mail_comes_oldest_first_and_seen_mail_is_left_alone) {
+    // Unread mail that an IMAP server moved to cur/ is new mail as much as what is in new/.
     tree.add("", "new", "13.late", bob_mail, 300);
     tree.add("", "new", "13.early", bob_mail, 100);
-    tree.add("", "cur", "13.seen:2,", bob_mail, 50);
-    EXPECT_EQ(host->store().arrivals(), (std::vector<std::string>{"13.early", "13.late"}));
+    tree.add("", "cur", "13.seen:2,S", bob_mail, 50);
+    tree.add("", "cur", "13.moved:2,F", bob_mail, 200);
+    EXPECT_EQ(host->store().arrivals(), (std::vector<std::string>{"13.early", "13.moved:2,F", "13.late"}));
     com_ptr<IUnknown> early = message("13.early");
     EXPECT_TRUE(handles.at(early.get())->leave_arrivals());
-    EXPECT_EQ(tree.files_in("", "cur"), (std::vector<std::string>{"13.early:2,", "13.seen:2,"}));
-    // Another client has seen the late one before its turn: it is not handed out.
-    ASSERT_EQ(std::rename((tree.root() + "/new/13.late").c_str(), (tree.root() + "/cur/13.late:2,").c_str()), 0);
+    EXPECT_EQ(tree.files_in("", "new"), (std::vector<std::string>{"13.early", "13.late"})) << "kept mail stays new";
+    EXPECT_TRUE(host->store().open_arrival("13.moved:2,F", nullptr));
+    // Another client has read the late one before its turn: it is not handed out.
+    ASSERT_EQ(std::rename((tree.root() + "/new/13.late").c_str(), (tree.root() + "/cur/13.late:2,S").c_str()), 0);
     EXPECT_FALSE(host->store().open_arrival("13.late", nullptr));
 }
 

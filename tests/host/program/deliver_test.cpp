@@ -48,7 +48,7 @@ TEST_F(deliver_test, stores_and_filters_as_run_would_with_the_envelope_in_the_he
     EXPECT_EQ(known.code, 0) << known.err;
     EXPECT_EQ(known.out, "") << "a mail system reads nothing";
     EXPECT_EQ(known.err, "");
-    EXPECT_EQ(only_file("", "cur"),
+    EXPECT_EQ(only_file("", "new"),
               "Return-Path: <ann@example.org>\nDelivered-To: me@home.example\n" + message_from("ann@example.org", "1"));
 
     // The environment of Postfix's local(8): SENDER, then RECIPIENT or ORIGINAL_RECIPIENT.
@@ -58,21 +58,21 @@ TEST_F(deliver_test, stores_and_filters_as_run_would_with_the_envelope_in_the_he
     EXPECT_EQ(only_file("Pending", "cur"), "Return-Path: <bob@example.org>\nDelivered-To: me+x@home.example\n" +
                                                message_from("bob@example.org", "2"));
     EXPECT_EQ(count("Outbox", "new"), 1u) << "the stranger is challenged at once";
-    EXPECT_EQ(count("", "new"), 0u);
+    EXPECT_EQ(count("", "new"), 1u) << "never shown in the inbox";
 
     // The envelope's Return-Path replaces the message's own; "-fADDRESS" in one word; the null sender.
     auto empty_cur = [&] {
-        fs::remove_all(tree.root() + "/cur");
-        fs::create_directory(tree.root() + "/cur");
+        fs::remove_all(tree.root() + "/new");
+        fs::create_directory(tree.root() + "/new");
     };
     empty_cur();
     std::string with_path = "Return-Path: <list-bounces@example.org>\n" + message_from("ann@example.org", "3");
     EXPECT_EQ(deliver({"-fother@example.org"}, with_path).code, 0);
-    EXPECT_EQ(only_file("", "cur"), "Return-Path: <other@example.org>\n" + message_from("ann@example.org", "3"));
+    EXPECT_EQ(only_file("", "new"), "Return-Path: <other@example.org>\n" + message_from("ann@example.org", "3"));
     for (const char* null_sender : {"", "<>"}) {
         empty_cur();
         EXPECT_EQ(deliver({"-f", null_sender}, message_from("ann@example.org", "4")).code, 0);
-        EXPECT_EQ(only_file("", "cur"), "Return-Path: <>\n" + message_from("ann@example.org", "4")) << null_sender;
+        EXPECT_EQ(only_file("", "new"), "Return-Path: <>\n" + message_from("ann@example.org", "4")) << null_sender;
     }
     EXPECT_EQ(deliver({"-f", "x@example.org", "-f", "y@example.org"}, "").code, 75) << "a wrong argument defers";
 }
@@ -153,13 +153,13 @@ TEST_F(deliver_test, hostile_envelope_values_stay_out_of_the_header) {
     for (const std::string& hostile :
          {std::string("a@b.example\r\nBcc: victim@example.org"), std::string("a@b.example\nX-Evil: 1"),
           std::string("a b@example.org"), std::string("a@b.example>\nX: <c"), std::string("a@b\x01.example")}) {
-        fs::remove_all(tree.root() + "/cur");
-        fs::create_directory(tree.root() + "/cur");
+        fs::remove_all(tree.root() + "/new");
+        fs::create_directory(tree.root() + "/new");
         outcome delivered = deliver({"-f", hostile, "-a", hostile}, message);
         EXPECT_EQ(delivered.code, 0) << delivered.err;
         EXPECT_NE(delivered.err.find("envelope sender has control characters"), std::string::npos) << delivered.err;
         EXPECT_NE(delivered.err.find("envelope recipient has control characters"), std::string::npos);
-        EXPECT_EQ(only_file("", "cur"), message) << "stored as received, nothing added";
+        EXPECT_EQ(only_file("", "new"), message) << "stored as received, nothing added";
     }
 }
 
@@ -172,11 +172,11 @@ TEST_F(deliver_test, crlf_mail_keeps_its_line_ends_and_a_mailbox_from_line_gives
     EXPECT_NE(challenge.find("To: Bob <bob@example.org>"), std::string::npos) << challenge;
 
     // procmail hands over a mailbox's "From " line; it is no header field and is left out.
-    fs::remove_all(tree.root() + "/cur");
-    fs::create_directory(tree.root() + "/cur");
+    fs::remove_all(tree.root() + "/new");
+    fs::create_directory(tree.root() + "/new");
     EXPECT_EQ(
         deliver({}, "From ann@example.org  Tue Dec  8 07:38:43 2026\n" + message_from("ann@example.org", "9")).code, 0);
-    EXPECT_EQ(only_file("", "cur"), "Return-Path: <ann@example.org>\n" + message_from("ann@example.org", "9"));
+    EXPECT_EQ(only_file("", "new"), "Return-Path: <ann@example.org>\n" + message_from("ann@example.org", "9"));
 }
 
 TEST_F(deliver_test, exit_status_tells_the_mail_system_whether_to_keep_the_message) {
@@ -206,7 +206,7 @@ TEST_F(deliver_test, exit_status_tells_the_mail_system_whether_to_keep_the_messa
     ::close(held);
     outcome waited = waiting.wait();
     EXPECT_EQ(waited.code, 0) << waited.err;
-    EXPECT_EQ(count("", "cur"), 1u);
+    EXPECT_EQ(count("", "new"), 1u);
 
     // A Maildir that cannot take the file: nothing stored, deferred.
     fs::remove_all(tree.root() + "/tmp");
@@ -223,7 +223,7 @@ TEST_F(deliver_test, exit_status_tells_the_mail_system_whether_to_keep_the_messa
     EXPECT_EQ(unfiltered.code, 0);
     EXPECT_EQ(std::count(unfiltered.err.begin(), unfiltered.err.end(), '\n'), 1) << unfiltered.err;
     EXPECT_NE(unfiltered.err.find("could not filter it"), std::string::npos) << unfiltered.err;
-    EXPECT_EQ(count("", "new"), 1u);
+    EXPECT_EQ(count("", "new"), 2u) << "Ann's kept message and this one";
     outcome later = tarnwick({"run", "--maildir", tree.root()});
     EXPECT_EQ(later.code, 0) << later.err;
     EXPECT_EQ(count("Pending", "cur"), 1u);
@@ -280,8 +280,8 @@ TEST_F(deliver_test, watch_and_deliver_share_the_data_folder) {
     ASSERT_EQ(::kill(watching.pid, SIGTERM), 0);
     outcome stopped = watching.wait();
     EXPECT_EQ(stopped.code, 0) << stopped.err;
-    EXPECT_EQ(count("", "cur"), 3u) << "bob's list entry, made while watch ran, held";
-    EXPECT_EQ(count("", "new"), 0u);
+    EXPECT_EQ(count("", "new"), 3u) << "bob's list entry, made while watch ran, held";
+    EXPECT_EQ(count("", "cur"), 0u);
     EXPECT_EQ(count("Outbox", "new"), 4u) << stopped.out;
     outcome authorized = tarnwick({"list", "show", "authorized"});
     EXPECT_NE(authorized.out.find("bob@example.org"), std::string::npos) << authorized.out;
@@ -307,7 +307,9 @@ TEST_F(deliver_test, watch_tries_again_when_the_data_folder_stayed_held) {
     EXPECT_EQ(count("", "new"), 1u);
     ::close(held);
     arrive("400.b.test", "ann@example.org");
-    EXPECT_TRUE(eventually([&] { return count("", "cur") == 2; }));
+    EXPECT_TRUE(eventually([&] {
+        return read_text_file(data() + "/OstrelAntiSpam/judged-inbox.txt").find("400.b.test") != std::string::npos;
+    }));
     ASSERT_EQ(::kill(watching.pid, SIGTERM), 0);
     outcome stopped = watching.wait();
     EXPECT_EQ(stopped.code, 0) << stopped.err;

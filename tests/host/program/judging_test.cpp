@@ -327,14 +327,15 @@ TEST_F(judging_test, each_way_a_user_moves_mail_is_a_verdict_and_a_lookalike_of_
     EXPECT_EQ(list("authorized"), (std::vector<std::string>{"ann@example.org", "bob@example.org", "cat@example.org"}));
     EXPECT_EQ(list("remove"), std::vector<std::string>{"dan@example.org"});
     // The appended message is the user's, unread in the inbox, not new mail parked again; the
-    // spammer's new copy is filtered like any message.
+    // spammer's new copies, unread in cur/ or new/, are filtered like any message.
     EXPECT_EQ(tree.files_in("", "new"), std::vector<std::string>{});
     std::vector<std::string> inbox = tree.files_in("", "cur");
     EXPECT_NE(std::find(inbox.begin(), inbox.end(), "902.cat.imap:2,"), inbox.end()) << judged.out;
     std::vector<std::string> pending = tree.files_in("Pending", "cur");
-    ASSERT_EQ(pending.size(), 1u);
-    EXPECT_EQ(unique_of(pending[0]), "905.fay.test");
-    EXPECT_EQ(judged.out.find("moved to the pending folder   1"), judged.out.find("moved to the pending folder"))
+    ASSERT_EQ(pending.size(), 2u);
+    EXPECT_EQ(unique_of(pending[0]), "904.eve.test");
+    EXPECT_EQ(unique_of(pending[1]), "905.fay.test");
+    EXPECT_EQ(judged.out.find("moved to the pending folder   2"), judged.out.find("moved to the pending folder"))
         << judged.out;
 }
 
@@ -355,7 +356,7 @@ TEST_F(judging_test, an_older_index_without_bytes_still_loads_and_its_entries_ga
 
     // Bob's message, never read for its bytes, is deleted and a lookalike is left in the inbox.
     fs::remove(parked("2.bob.test"));
-    tree.add("", "cur", "900.bob.test:2,", stranger("bob@example.org", "b@x", "Hellp"), 100);
+    tree.add("", "cur", "900.bob.test:2,S", stranger("bob@example.org", "b@x", "Hellp"), 100);
     outcome ran = filter();
     EXPECT_EQ(judged_line(ran), "") << ran.out;
     EXPECT_TRUE(list("authorized").empty());

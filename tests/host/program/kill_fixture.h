@@ -83,6 +83,7 @@ public:
             }
         }
         // The runs' HOME is `base`: challenges need an address of the user's to come from.
+        start_filter_record(base_ + "/data");
         fs::create_directories(base_ + "/.config/tarnwick");
         write_text_file(base_ + "/.config/tarnwick/config", "own-address = me@home.example\n");
         expect_ok(

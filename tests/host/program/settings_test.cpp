@@ -70,6 +70,7 @@ TEST_F(settings_test, the_file_gives_the_options_and_the_command_line_overrides_
 
     // The command line wins, value by value: another data folder, the file's Maildir.
     add_stranger("200.b.test");
+    start_filter_record(base + "/other");
     outcome overridden = tarnwick({"run", "--data-dir", base + "/other"});
     ASSERT_EQ(overridden.code, 0) << overridden.err;
     EXPECT_TRUE(file_exists(base + "/other/OstrelAntiSpam/dlog.log"));

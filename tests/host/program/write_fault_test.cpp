@@ -52,6 +52,7 @@ void prepare_data_and_waiting_mail(const std::string& base) {
     fs::create_directories(base + "/.config/tarnwick");
     write_text_file(base + "/.config/tarnwick/config", "own-address = me@home.example\n");
     std::string data = base + "/data";
+    start_filter_record(data);
     auto tarnwick = [&](std::vector<std::string> args) {
         args.push_back("--data-dir");
         args.push_back(data);
@@ -171,7 +172,7 @@ std::string answer_kept_after_its_release(const traced_step& step, const std::st
                                           const std::string&) {
     bool its_move = step.step == "rename" && step.path.find("/.Trash/") != std::string::npos &&
                     unique_of(fs::path(step.path).filename().string()) == unique;
-    if (its_move && answers().count(unique) && place.rfind("./cur/", 0) == 0)
+    if (its_move && answers().count(unique) && place.rfind("./new/", 0) == 0)
         return "an answer whose deletion failed is kept once its sender is released";
     return "";
 }
