@@ -25,6 +25,13 @@ echo "==> the settings: protection on, the key that the sample answer carries, [
   ARSubjectKey "[TWK-TESTKEY]" ARSubject "Please confirm your message [TWK-TESTKEY]" "${data[@]}"
 echo "==> a sender the user has put on the remove list"
 "$tarnwick" list add remove spammer@spam.example "${data[@]}"
+echo "==> a first run before the sample mail arrives: what a Maildir holds when the filter first"
+echo "    runs on it is taken as judged and never touched"
+mkdir "$scratch/arriving"
+mv "$scratch"/Maildir/new/* "$scratch/arriving/"
+"$tarnwick" run --maildir "$scratch/Maildir" --quiet "${data[@]}"
+mv "$scratch"/arriving/* "$scratch/Maildir/new/"
+rmdir "$scratch/arriving"
 echo "==> the run"
 "$tarnwick" run --maildir "$scratch/Maildir" --contacts samples/contacts.vcf --own-address me@home.example "${data[@]}"
 # Read from the list files: a new tarnwick command would start a new debug log.
