@@ -30,7 +30,7 @@ void print_summary(const store_mailer& host, const run_counts& counts, const fri
     if (dry) outbox = dry->root + outbox.substr(host.account().size());
     print_count(dry ? "challenges that would be sent" : "challenges sent", activity.replies_sent,
                 (dry ? "would be " : "") + (sendmail.empty() ? "stored in " + outbox : "handed to " + sendmail));
-    print_count("challenges withheld", activity.replies_withheld, folded(activity.withheld_by));
+    print_count("challenges withheld", activity.replies_withheld, folded(activity.withheld_in_detail));
     int unchallenged = 0;
     for (const auto& [reason, count] : activity.unchallenged_by) unchallenged += count;
     if (unchallenged) print_count("parked without a challenge", unchallenged, folded(activity.unchallenged_by));

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <utility>
 
+#include "common/text.h"
 #include "contract/sender_address.h"
 #include "policy/auth_results.h"
 #include "policy/reply.h"
@@ -126,6 +127,9 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
     auto withhold = [&](const std::string& kind, const std::string& reason) {
         ++activity.replies_withheld;
         ++activity.withheld_by[kind];
+        // What gave automatic mail away, without the header's value: "Auto-Submitted", "mailing-list mail".
+        ++activity.withheld_in_detail[kind == "automatic mail" ? trimmed(reason.substr(0, reason.find_first_of(":(")))
+                                                               : kind];
         activity.challenges[message_->id()] = "withheld:" + kind;
         activity.notes.push_back("challenge to " + who + " withheld: " + reason);
         return E_ABORT;

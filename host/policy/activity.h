@@ -18,6 +18,9 @@ struct mailer_activity {
     int replies_sent = 0;                    // stored in Outbox or accepted by the command
     int replies_withheld = 0;                // refused: automatic mail, unauthenticated sender, budget spent
     std::map<std::string, int> withheld_by;  // replies_withheld by kind of reason ("not authenticated", ...)
+    // The same, automatic mail told apart by what gave it away ("mailing-list mail", "no return
+    // path", ...), for the summary; history keeps the kinds.
+    std::map<std::string, int> withheld_in_detail;
     // Messages parked that the add-in never challenges, by why: "mail to oneself", "no sender".
     std::map<std::string, int> unchallenged_by;
     int replies_failed = 0;          // could not be composed, stored or sent
