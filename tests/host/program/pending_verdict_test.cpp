@@ -26,10 +26,12 @@ protected:
         ASSERT_EQ(ran.code, 0) << ran.err;
         ASSERT_EQ(tree.files_in("Pending", "cur").size(), 3u);
     }
-    outcome pending(std::vector<std::string> words) {
-        words.insert(words.begin(), "pending");
-        words.insert(words.end(), {"--maildir", tree.root()});
-        return tarnwick(words);
+    outcome pending(const std::vector<std::string>& words) {
+        std::vector<std::string> call{"pending"};
+        for (const std::string& word : words) call.push_back(word);
+        call.push_back("--maildir");
+        call.push_back(tree.root());
+        return tarnwick(call);
     }
 };
 
