@@ -36,22 +36,38 @@ done
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
-for name in "${targets[@]}"; do
-  corpus=$scratch/corpus-$name
+# One target on a scratch copy of its corpus, with scratch files of its own (see fuzz/fuzz_support.h).
+fuzz_one() {
+  local name=$1
+  local corpus=$scratch/corpus-$name
   cp -R "fuzz/corpus/$name" "$corpus"
-  log=$scratch/$name.log
-  echo "==> fuzz_$name for ${seconds}s"
-  status=0
-  # The fuzzers' own scratch files go to the run's folder too (see fuzz/fuzz_support.h).
-  TMPDIR=$scratch "$bin/fuzz_$name" "$corpus" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$findings/$name-" -print_final_stats=1 >"$log" 2>&1 || status=$?
-  if ((status != 0)); then
-    tail -n 60 "$log"
-    artifact=$(grep -o "Test unit written to [^ ]*" "$log" | tail -n 1 | sed 's/Test unit written to //' || true)
-    echo "fuzz.sh: fuzz_$name failed (exit status $status); the input: ${artifact:-(none written)}" >&2
-    echo "fuzz.sh: replay it with $bin/fuzz_$name ${artifact:-FILE}" >&2
-    exit 1
-  fi
-  echo "    $(sed -n 's/^stat::number_of_executed_units: *//p' "$log") inputs, no finding"
+  mkdir -p "$scratch/tmp-$name"
+  TMPDIR=$scratch/tmp-$name "$bin/fuzz_$name" "$corpus" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$findings/$name-" -print_final_stats=1 >"$scratch/$name.log" 2>&1
+}
+
+# Two at a time, one a core.
+for ((at = 0; at < ${#targets[@]}; at += 2)); do
+  batch=("${targets[@]:at:2}")
+  pids=()
+  for name in "${batch[@]}"; do
+    echo "==> fuzz_$name for ${seconds}s"
+    fuzz_one "$name" &
+    pids+=($!)
+  done
+  for i in "${!batch[@]}"; do
+    name=${batch[i]}
+    log=$scratch/$name.log
+    status=0
+    wait "${pids[i]}" || status=$?
+    if ((status != 0)); then
+      tail -n 60 "$log"
+      artifact=$(grep -o "Test unit written to [^ ]*" "$log" | tail -n 1 | sed 's/Test unit written to //' || true)
+      echo "fuzz.sh: fuzz_$name failed (exit status $status); the input: ${artifact:-(none written)}" >&2
+      echo "fuzz.sh: replay it with $bin/fuzz_$name ${artifact:-FILE}" >&2
+      exit 1
+    fi
+    echo "    fuzz_$name: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log") inputs, no finding"
+  done
 done
 echo "All ${#targets[@]} fuzz targets ran ${seconds}s each without a finding."
