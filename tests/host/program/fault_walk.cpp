@@ -176,7 +176,7 @@ void walk_every_fault(const scenario& s) {
     if (std::getenv("TARNWICK_TEST_SHOW_TRACE")) std::cout << read_text_file(clean + "/trace");
 
     int tolerated_rows = 0;
-    for (size_t n = 1; n <= steps.size(); ++n) {
+    for (size_t n = 1 + s.part; n <= steps.size(); n += s.parts) {
         std::string folder = work.file("row" + std::to_string(n));
         copy_tree(start, folder);
         outcome failed = run(folder, arguments_in(s, folder), "",

@@ -44,6 +44,9 @@ struct scenario {
     std::function<std::string(const traced_step&, const std::string& unique, const std::string& place,
                               const std::string& expected_place)>
         elsewhere;
+    // The share of the operations this walk fails: every `parts`-th from the `part`-th, so that a
+    // long walk can be split over tests that run side by side.
+    size_t part = 0, parts = 1;
 };
 
 // Runs `s` without faults, counting its file operations, then once with each one failing, on a
