@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/json_text.h"
 #include "cli/pending_verdicts.h"
 #include "cli/session.h"
 #include "common/text.h"
@@ -51,15 +52,8 @@ std::optional<long long> days_left(std::optional<long long> expires, long long n
     return left <= 0 ? 0 : (left + 86399) / 86400;
 }
 
-std::string json_text(std::string_view text) {
-    std::string quoted = "\"";
-    // Valid UTF-8 without control characters first, then the two characters JSON escapes.
-    for (char c : shown_text(text, 4000)) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
+// Valid UTF-8 without control characters, quoted for JSON.
+std::string json_text(std::string_view text) { return json_string(shown_text(text, 4000)); }
 
 std::string padded(const std::string& text, size_t width) {
     size_t shown = 0;  // characters, not bytes

@@ -1,6 +1,5 @@
 #include "policy/decision_log.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,45 +65,27 @@ bool decision_matches(const decision& entry, std::string_view query) {
 }
 
 decision_log::decision_log(std::string data_directory, std::uint64_t bound)
-    : path_(std::move(data_directory) + "/" + decision_log_name), bound_(bound) {}
-
-decision_log::~decision_log() {
-    if (fd_ >= 0) ::close(fd_);
-}
+    : path_(std::move(data_directory) + "/" + decision_log_name), bound_(bound), file_(path_) {}
 
 void decision_log::fail(const std::string& what, int error) {
     if (problem_.empty()) problem_ = "cannot " + what + " " + path_ + ": " + std::strerror(error);
 }
 
-bool decision_log::open() {
-    if (int error = file_step_error(file_step::create, path_)) {
-        fail("write", error);
-        return false;
-    }
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0) fail("write", errno);
-    return fd_ >= 0;
-}
-
 bool decision_log::write(const decision& entry) {
-    if (fd_ < 0 && !open()) return false;
     std::string line = format_decision(entry);
     struct stat st {};
-    if (::fstat(fd_, &st) == 0 && st.st_size > 0 && static_cast<std::uint64_t>(st.st_size) + line.size() > bound_) {
+    if (::stat(path_.c_str(), &st) == 0 && st.st_size > 0 &&
+        static_cast<std::uint64_t>(st.st_size) + line.size() > bound_) {
         // Full: it becomes the one rotation, and the older one goes.
+        file_.close();
         int error = file_step_error(file_step::rename, path_);
         if (error == 0 && ::rename(path_.c_str(), (path_ + ".1").c_str()) != 0) error = errno;
         if (error != 0) {
             fail("rotate", error);
             return false;
         }
-        ::close(fd_);
-        fd_ = -1;
-        if (!open()) return false;
     }
-    int error = file_step_error(file_step::write, path_);
-    if (error == 0 && !posix_files::write_all(fd_, line)) error = errno ? errno : EIO;
-    if (error != 0) {
+    if (int error = file_.append(line)) {
         fail("write", error);
         return false;
     }

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/append_file.h"
+
 inline constexpr const char* decision_log_name = "decisions.log";
 inline constexpr std::uint64_t decision_log_bound = std::uint64_t{1} << 20;
 
@@ -61,7 +63,6 @@ class decision_log {
 public:
     // The log at `data_directory`/decisions.log; `bound` for tests.
     explicit decision_log(std::string data_directory, std::uint64_t bound = decision_log_bound);
-    ~decision_log();
     decision_log(const decision_log&) = delete;
     decision_log& operator=(const decision_log&) = delete;
 
@@ -74,12 +75,11 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    bool open();
     void fail(const std::string& what, int error);
 
     std::string path_;
     std::uint64_t bound_;
-    int fd_ = -1;
+    appending_file file_;
     std::string problem_;
 };
 

@@ -1,16 +1,11 @@
 #include "policy/judged_inbox.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string_view>
 
 #include "common/percent_codec.h"
 #include "platform/file_io.h"
-#include "platform/posix_files.h"
 
 namespace {
 
@@ -19,11 +14,11 @@ bool plain(unsigned char byte) { return byte > ' ' && byte != 0x7f; }
 
 }  // namespace
 
-judged_inbox::judged_inbox(const std::string& data_directory) : path_(data_directory + "/" + judged_inbox_file_name) {
+judged_inbox::judged_inbox(const std::string& data_directory)
+    : path_(data_directory + "/" + judged_inbox_file_name), file_(path_) {
     std::optional<std::string> text = read_file(path_);
     if (!text) return;
     exists_ = true;
-    ends_line_ = text->empty() || text->back() == '\n';
     std::string_view rest = *text;
     while (!rest.empty()) {
         size_t end = rest.find('\n');
@@ -32,10 +27,6 @@ judged_inbox::judged_inbox(const std::string& data_directory) : path_(data_direc
         ++lines_;
         if (std::optional<std::string> id = percent_decode(line, plain); id && !id->empty()) ids_.insert(*id);
     }
-}
-
-judged_inbox::~judged_inbox() {
-    if (fd_ >= 0) ::close(fd_);
 }
 
 bool judged_inbox::fail(const std::string& what, int error) {
@@ -47,15 +38,10 @@ bool judged_inbox::fail(const std::string& what, int error) {
 bool judged_inbox::start(const std::vector<std::string>& ids) {
     std::string text;
     for (const std::string& id : ids) text += percent_encode(id, plain) + "\n";
+    // Appends go to the new file from now on.
+    file_.close();
     if (!replace_file_atomically(path_, text)) return fail("write it", 0);
-    if (fd_ >= 0) {
-        // Appends go to the new file from now on.
-        ::close(fd_);
-        fd_ = -1;
-        unflushed_ = false;
-    }
     exists_ = true;
-    ends_line_ = true;
     lines_ = ids.size();
     ids_ = std::unordered_set<std::string>(ids.begin(), ids.end());
     return true;
@@ -63,35 +49,17 @@ bool judged_inbox::start(const std::vector<std::string>& ids) {
 
 bool judged_inbox::add(const std::string& id) {
     if (id.empty() || !ids_.insert(id).second) return true;
-    if (fd_ < 0) {
-        int refused = file_step_error(file_step::create, path_);
-        fd_ = refused != 0 ? -1 : ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0) {
-            ids_.erase(id);
-            return fail("open it", refused != 0 ? refused : errno);
-        }
-    }
-    // A line that a crash cut short is ended first, so that the name does not run into it.
-    std::string line = (ends_line_ ? "" : "\n") + percent_encode(id, plain) + "\n";
-    int refused = file_step_error(file_step::write, path_);
-    if (refused != 0 || !posix_files::write_all(fd_, line)) {
-        int error = refused != 0 ? refused : errno;
+    if (int error = file_.append(percent_encode(id, plain) + "\n")) {
         ids_.erase(id);
-        ends_line_ = false;  // part of it may be there
         return fail("add to it", error);
     }
     exists_ = true;
-    ends_line_ = true;
-    unflushed_ = true;
     ++lines_;
     return true;
 }
 
 bool judged_inbox::flush() {
-    if (!unflushed_ || fd_ < 0) return true;
-    unflushed_ = false;
-    int refused = file_step_error(file_step::flush, path_);
-    if (refused != 0 || ::fdatasync(fd_) != 0) return fail("flush it", refused != 0 ? refused : errno);
+    if (int error = file_.flush()) return fail("flush it", error);
     return true;
 }
 

@@ -9,6 +9,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/append_file.h"
+
 // The record file in the data folder.
 inline constexpr const char* judged_inbox_file_name = "judged-inbox.txt";
 
@@ -19,7 +21,6 @@ public:
     explicit judged_inbox(const std::string& data_directory);
     judged_inbox(const judged_inbox&) = delete;
     judged_inbox& operator=(const judged_inbox&) = delete;
-    ~judged_inbox();
 
     // False before the filter first ran over this Maildir.
     bool exists() const { return exists_; }
@@ -42,11 +43,9 @@ private:
     bool fail(const std::string& what, int error);
 
     std::string path_;
+    appending_file file_;
     bool exists_ = false;
-    bool ends_line_ = true;  // the file ends with a line feed
     std::size_t lines_ = 0;
     std::unordered_set<std::string> ids_;
-    int fd_ = -1;
-    bool unflushed_ = false;
     std::string problem_;
 };
