@@ -124,12 +124,17 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
     std::string who = original->sender.empty() ? "(no sender)" : one_line(original->sender);
     // The message stays where the add-in put it (the pending folder); only the challenge is not
     // sent.
+    // What gave automatic mail away, without the values the message chose (a header's value, an
+    // address), so that the summary folds it.
+    auto automatic_mail_kind = [](const std::string& reason) {
+        std::string kind = reason.substr(0, reason.find_first_of(":("));
+        if (size_t at = kind.find('@'); at != std::string::npos) kind = kind.substr(0, kind.rfind(' ', at));
+        return trimmed(kind);
+    };
     auto withhold = [&](const std::string& kind, const std::string& reason) {
         ++activity.replies_withheld;
         ++activity.withheld_by[kind];
-        // What gave automatic mail away, without the header's value: "Auto-Submitted", "mailing-list mail".
-        ++activity.withheld_in_detail[kind == "automatic mail" ? trimmed(reason.substr(0, reason.find_first_of(":(")))
-                                                               : kind];
+        ++activity.withheld_in_detail[kind == "automatic mail" ? automatic_mail_kind(reason) : kind];
         activity.challenges[message_->id()] = "withheld:" + kind;
         activity.notes.push_back("challenge to " + who + " withheld: " + reason);
         return E_ABORT;
