@@ -1,6 +1,5 @@
 #include "policy/pending_index.h"
 
-#include <glib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -28,44 +27,6 @@ constexpr size_t field_count = 11;
 constexpr const char* index_heading =
     "# tarnwick pending index: unique name, parked, arrived, Message-ID, sender, Date, challenge, subject, "
     "size, lines, SHA-256\n";
-
-// Feeds a message to SHA-256 with each CRLF taken as LF, piece by piece.
-class fingerprint_maker {
-public:
-    fingerprint_maker() : sum_(g_checksum_new(G_CHECKSUM_SHA256)) {}
-    ~fingerprint_maker() { g_checksum_free(sum_); }
-    fingerprint_maker(const fingerprint_maker&) = delete;
-    fingerprint_maker& operator=(const fingerprint_maker&) = delete;
-
-    void add(std::string_view piece) {
-        plain_.clear();
-        for (char c : piece) {
-            // A CR is held back until the next byte says whether it ends a line.
-            if (held_cr_ && c != '\n') plain_ += '\r';
-            held_cr_ = c == '\r';
-            if (held_cr_) continue;
-            plain_ += c;
-            if (c == '\n') ++print_.lines;
-        }
-        g_checksum_update(sum_, reinterpret_cast<const guchar*>(plain_.data()), static_cast<gssize>(plain_.size()));
-        print_.size += static_cast<long long>(plain_.size());
-    }
-    message_fingerprint finish() {
-        if (held_cr_) {  // a CR at the very end ends no line
-            g_checksum_update(sum_, reinterpret_cast<const guchar*>("\r"), 1);
-            ++print_.size;
-            held_cr_ = false;
-        }
-        print_.sha256 = g_checksum_get_string(sum_);
-        return print_;
-    }
-
-private:
-    GChecksum* sum_;
-    std::string plain_;
-    bool held_cr_ = false;
-    message_fingerprint print_{0, 0, ""};
-};
 
 // At most `limit` bytes of `text`, never ending inside a UTF-8 sequence.
 std::string bounded(std::string_view text, size_t limit) {
@@ -164,19 +125,6 @@ bool is_invisible_formatting(char32_t c) {
 }
 
 }  // namespace
-
-message_fingerprint fingerprint_of(std::string_view bytes) {
-    fingerprint_maker maker;
-    maker.add(bytes);
-    return maker.finish();
-}
-
-std::optional<message_fingerprint> fingerprint_of_file(const std::string& path) {
-    // A FIFO or a device put in a mail folder is refused, not waited on.
-    fingerprint_maker maker;
-    if (!read_file_in_pieces(path, [&](std::string_view piece) { maker.add(piece); })) return std::nullopt;
-    return maker.finish();
-}
 
 pending_entry entry_of(const header_summary& headers, std::string unique, long long parked, long long arrived,
                        std::string challenge) {

@@ -14,29 +14,10 @@
 
 #include "common/mime.h"
 #include "store/maildir.h"
+#include "store/message_fingerprint.h"
 
 // The index file in the data folder.
 inline constexpr const char* pending_index_file_name = "pending-index.tsv";
-
-// What a message's bytes are, line ends counted as LF (a server or client that stores a copy may
-// write CRLF where the original had LF, or the other way round): their length, their number of
-// lines and their SHA-256. Anyone can send mail with the Message-ID, sender and subject of
-// another, but not with its bytes: a copy in the inbox or the junk folder is the message the user
-// moved only when these are the same.
-struct message_fingerprint {
-    long long size = -1;  // -1: not known
-    long long lines = 0;
-    std::string sha256;  // 64 lower-case hex digits; empty when not known
-
-    // A copy on disk has `size` bytes with LF line ends, `size + lines` with CRLF.
-    bool known() const { return !sha256.empty(); }
-    bool operator==(const message_fingerprint&) const = default;
-};
-
-// The fingerprint of a message in memory, and of the regular file at `path` (read in pieces,
-// never held whole; none when it is not a regular file or cannot be read to its end).
-message_fingerprint fingerprint_of(std::string_view bytes);
-std::optional<message_fingerprint> fingerprint_of_file(const std::string& path);
 
 struct pending_entry {
     std::string unique;     // the unique part of the file's name in the pending folder

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/mime.h"
+#include "store/message_fingerprint.h"
 
 // What a change to the store came to.
 struct store_result {
@@ -136,4 +137,33 @@ public:
     // Removes what this program left half-written in any folder, while it holds the store's lock;
     // gives what could not be removed, one line each.
     virtual std::vector<std::string> remove_leftovers() = 0;
+
+    // ---- reading folders without opening their messages (judging by moving, sent mail)
+
+    // One message of a folder as listed, not read.
+    struct listed_message {
+        std::string id;
+        std::string name;
+        std::uint64_t size = 0;  // its bytes as the store keeps them (CRLF on a server)
+        timespec arrival{};
+        bool seen = false;
+    };
+    // Every message of `folder`, in no order; empty when the folder is missing.
+    virtual std::vector<listed_message> list(const std::string& folder) = 0;
+    // True when `folder` exists and holds mail.
+    virtual bool has_folder(const std::string& folder) = 0;
+    // What a folder is for, as a server marks it (RFC 6154) or the usual names tell.
+    enum class special_use { junk, sent, trash };
+    // The folder used for `use`; "" when there is none.
+    virtual std::string special_folder(special_use use) = 0;
+    // The header block of message `id` of `folder`, at most `limit` bytes; none when it is gone or
+    // cannot be read.
+    virtual std::optional<std::string> header_block(const std::string& folder, const std::string& id,
+                                                    std::size_t limit) = 0;
+    // The size, line count and SHA-256 of message `id` of `folder`, line ends counted as LF; none
+    // when it is gone or cannot be read.
+    virtual std::optional<message_fingerprint> fingerprint(const std::string& folder, const std::string& id) = 0;
+    // An inbox message a client put there anew (APPEND of a pending message's bytes) is the
+    // user's: it leaves the arrivals without being filtered. Gone is fine.
+    virtual store_result settle_appended(const std::string& id) = 0;
 };

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "store/folder_sync.h"
 #include "store/maildir.h"
 #include "store/maildir_message.h"
 
@@ -201,4 +202,63 @@ std::vector<std::string> maildir_store::remove_leftovers() {
         maildir::remove_own_temporaries(directory(folder), not_removed,
                                         folder.empty() && !delivery_.empty() ? maildir::temporary_name(delivery_) : "");
     return not_removed;
+}
+
+std::vector<mail_store::listed_message> maildir_store::list(const std::string& folder) {
+    std::vector<listed_message> listed;
+    for (maildir::message_file& file : maildir::list_all_messages(directory(folder))) {
+        std::string id(maildir::unique_part(file.name));
+        bool seen = maildir::flags_of(file.name).find('S') != std::string::npos;
+        listed.push_back(
+            {std::move(id), std::move(file.name), static_cast<std::uint64_t>(file.size), file.mtime, seen});
+    }
+    return listed;
+}
+
+bool maildir_store::has_folder(const std::string& folder) { return maildir::is_maildir(directory(folder)); }
+
+std::string maildir_store::special_folder(special_use use) {
+    static const std::vector<const char*> junk{"Junk", "Spam"}, sent{"Sent", "Sent Messages", "Sent Items"},
+        trash{"Trash"};
+    for (const char* name : use == special_use::junk ? junk : use == special_use::sent ? sent : trash) {
+        if (has_folder(name)) return name;
+    }
+    return "";
+}
+
+namespace {
+
+// The path of the message `id` of the folder directory `dir`; none when it is not there.
+std::optional<std::string> path_of(const std::string& dir, const std::string& id) {
+    std::optional<maildir::message_file> file = maildir::find_by_unique(dir, id);
+    if (!file) return std::nullopt;
+    return dir + "/" + file->subdir + "/" + file->name;
+}
+
+}  // namespace
+
+std::optional<std::string> maildir_store::header_block(const std::string& folder, const std::string& id,
+                                                       std::size_t limit) {
+    std::optional<std::string> path = path_of(directory(folder), id);
+    return path ? maildir::read_header_block(*path, limit) : std::nullopt;
+}
+
+std::optional<message_fingerprint> maildir_store::fingerprint(const std::string& folder, const std::string& id) {
+    std::optional<std::string> path = path_of(directory(folder), id);
+    return path ? fingerprint_of_file(*path) : std::nullopt;
+}
+
+store_result maildir_store::settle_appended(const std::string& id) {
+    // In new/ it would pass for new mail: it goes to cur/ with its flags, unread as it was.
+    std::string inbox = directory("");
+    std::optional<maildir::message_file> file = maildir::find_by_unique(inbox, id);
+    if (!file) return {store_result::gone};
+    if (file->subdir != "new") return {};
+    int error = maildir::move_no_replace(
+        inbox + "/new/" + file->name, inbox + "/cur/" + maildir::with_flags(file->name, maildir::flags_of(file->name)));
+    if (error == ENOENT) return {store_result::gone};
+    if (error != 0) return {store_result::failed, error};
+    folder_sync::note_mail_folder(inbox + "/new");
+    folder_sync::note_mail_folder(inbox + "/cur");
+    return {};
 }

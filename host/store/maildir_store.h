@@ -38,6 +38,13 @@ public:
     bool store(const std::string& folder, const std::string& id, std::string_view bytes, std::string& error) override;
     std::vector<std::string> remove_leftovers() override;
     std::vector<std::string> take_moved_into_inbox() override { return std::exchange(moved_into_inbox_, {}); }
+    std::vector<listed_message> list(const std::string& folder) override;
+    bool has_folder(const std::string& folder) override;
+    std::string special_folder(special_use use) override;
+    std::optional<std::string> header_block(const std::string& folder, const std::string& id,
+                                            std::size_t limit) override;
+    std::optional<message_fingerprint> fingerprint(const std::string& folder, const std::string& id) override;
+    store_result settle_appended(const std::string& id) override;
 
     // ---- for the store's messages
 
