@@ -115,11 +115,13 @@ int cmd_run(const parsed_arguments& arguments) {
             std::cerr << "tarnwick: dry run: " << (scratch ? "stopped by a signal" : error) << "\n";
             return exit_failure;
         }
-        dry = dry_run_view{filter.root, options.sendmail_command};
+        dry = dry_run_view{filter.root, sending_of(options)};
         filter.recorded_root = filter.root;
         filter.root = settings.maildir = scratch->maildir();
         settings.data_home = scratch->data_home();
         options.sendmail_command.clear();
+        options.smtp_server.reset();
+        options.smtp_password.clear();
     }
 
     // Nothing has been written up to here.
@@ -147,13 +149,13 @@ int cmd_run(const parsed_arguments& arguments) {
     addin.object().Unload();
     end_pass(pass);
 
-    std::string sendmail = dry ? dry->sendmail : options.sendmail_command;
+    std::string sending = dry ? dry->sending : sending_of(options);
     running->addin.reset();  // the module lets go of the host before the summary is read
-    if (dry) print_dry_run_fates(filter.root, counts.handled, !dry->sendmail.empty());
+    if (dry) print_dry_run_fates(filter.root, counts.handled, !dry->sending.empty());
     bool failed = counts.failed(host->activity()) || friends.failed() || pass.tracker->report().failed() ||
                   !running->files_not_written().empty();
     if (!filter.quiet || failed || dry)
-        print_summary(*host.get(), counts, friends, pass.pending, sendmail, *running, pass.protection,
+        print_summary(*host.get(), counts, friends, pass.pending, sending, *running, pass.protection,
                       !options.trusted_authserv.empty(), dry ? &*dry : nullptr);
     // The mail is filtered whatever becomes of the figures; a history that was not saved fails the run.
     if (!dry && !record_history(running->data_directory,

@@ -12,8 +12,13 @@ void print_count(const std::string& what, int count, const std::string& detail) 
     std::cout << "\n";
 }
 
+std::string sending_of(const store_mailer_options& options) {
+    if (options.smtp_server) return "sent by SMTP to " + options.smtp_server->text();
+    return options.sendmail_command.empty() ? "" : "handed to " + options.sendmail_command;
+}
+
 void print_summary(const store_mailer& host, const run_counts& counts, const friend_finder& friends,
-                   const std::string& pending, const std::string& sendmail, const session& running, bool protection,
+                   const std::string& pending, const std::string& sending, const session& running, bool protection,
                    bool gated, const dry_run_view* dry) {
     const mailer_activity& activity = host.activity();
     std::cout << "tarnwick: " << counts.seen << (counts.seen == 1 ? " message" : " messages")
@@ -29,7 +34,7 @@ void print_summary(const store_mailer& host, const run_counts& counts, const fri
     std::string outbox = host.outbox_place();
     if (dry) outbox = dry->root + outbox.substr(host.account().size());
     print_count(dry ? "challenges that would be sent" : "challenges sent", activity.replies_sent,
-                (dry ? "would be " : "") + (sendmail.empty() ? "stored in " + outbox : "handed to " + sendmail));
+                (dry ? "would be " : "") + (sending.empty() ? "stored in " + outbox : sending));
     print_count("challenges withheld", activity.replies_withheld, folded(activity.withheld_in_detail));
     int unchallenged = 0;
     for (const auto& [reason, count] : activity.unchallenged_by) unchallenged += count;

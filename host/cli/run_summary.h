@@ -34,12 +34,17 @@ struct run_counts {
 
 void print_count(const std::string& what, int count, const std::string& detail = "");
 
+// Where `options` send challenges when not into the Outbox: "handed to CMD", "sent by SMTP to
+// smtps://..."; "" for the Outbox.
+std::string sending_of(const store_mailer_options& options);
+
 // A dry run works on a scratch copy: what it prints names the real Maildir and sending.
 struct dry_run_view {
-    std::string root;      // the real Maildir
-    std::string sendmail;  // the real --sendmail command, "" for none
+    std::string root;     // the real Maildir
+    std::string sending;  // sending_of the real options
 };
 
+// `sending`: sending_of the options of the pass.
 void print_summary(const store_mailer& host, const run_counts& counts, const friend_finder& friends,
-                   const std::string& pending, const std::string& sendmail, const session& running, bool protection,
+                   const std::string& pending, const std::string& sending, const session& running, bool protection,
                    bool gated, const dry_run_view* dry);

@@ -58,8 +58,8 @@ int filter_batch(const filter_options& filter, const std::set<std::string>& hand
     bool judged = !pass.tracker->report().summary_lines().empty();
     if (pass.counts.seen > 0 || activity.released > 0 || activity.expired > 0 || judged || failed) {
         if (!filter.quiet || failed || !running->files_not_written().empty())
-            print_summary(*pass.host.get(), pass.counts, *pass.friends, pass.pending, filter.host.sendmail_command,
-                          *running, pass.protection, !filter.host.trusted_authserv.empty(), nullptr);
+            print_summary(*pass.host.get(), pass.counts, *pass.friends, pass.pending, sending_of(filter.host), *running,
+                          pass.protection, !filter.host.trusted_authserv.empty(), nullptr);
         if (!record_history(running->data_directory,
                             history_entry_of(activity, pass.counts.seen, pass.counts.kept, pass.pending)))
             code = exit_failure;

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <utility>
 
+#include "common/mime.h"
 #include "common/text.h"
 #include "contract/sender_address.h"
 #include "policy/auth_results.h"
@@ -22,6 +23,15 @@ namespace {
 std::string reason_of(const store_result& result) {
     if (!result.not_made.empty()) return "cannot make " + result.not_made + ": " + std::strerror(result.error);
     return result.error != 0 ? std::strerror(result.error) : "the file kept changing names";
+}
+
+// Whom a composed challenge goes to, as its To field says (as `sendmail -t` reads it): its one
+// mailbox; "" when it names none or several.
+std::string recipient_of(const std::string& challenge) {
+    header_summary composed = parse_headers(challenge);
+    const message_headers::field* to = composed.headers.find("To");
+    std::vector<mailbox> boxes = to ? parse_mailboxes(to->raw) : std::vector<mailbox>{};
+    return boxes.size() == 1 ? boxes[0].address : "";
 }
 
 }  // namespace
@@ -168,10 +178,15 @@ HRESULT message_object::reply(const std::string& subject, const std::string& bod
     std::optional<std::string> answer = compose_reply(*original, subject, body, error, mine);
     // Written down before it is stored or sent, so that the next run knows of it whatever ends
     // this one; a challenge that cannot be written down is not sent.
-    std::string challenge_name = options.sendmail_command.empty() ? owner_->store->new_id() : "";
+    bool stored = !options.smtp_server && options.sendmail_command.empty();
+    std::string challenge_name = stored ? owner_->store->new_id() : "";
     if (answer && under_way && !under_way->add({message_->id(), address, now, challenge_name}, error)) answer.reset();
     bool sent = false;
-    if (answer && !options.sendmail_command.empty()) {
+    if (answer && options.smtp_server) {
+        // As for the command: once the server took it, it is sent.
+        sent = submit_message(*options.smtp_server, options.smtp_password, options.smtp, recipient_of(*answer), *answer,
+                              error);
+    } else if (answer && !options.sendmail_command.empty()) {
         sent = send_with_command(options.sendmail_command, *answer, error);
     } else if (answer) {
         // Stored as delivered mail is: the return path of a challenge is the null sender.

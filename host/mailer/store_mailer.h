@@ -31,7 +31,8 @@
 //                                 none is old enough (or `days` is negative).
 //   get_message_time, get_message_time2  seconds since 1970: arrival, Date field.
 //   get_folder_number             the number of messages in the folder.
-//   reply_to_message              see reply.h: stored in Outbox or handed to the command,
+//   reply_to_message              see reply.h: stored in Outbox, handed to the command or
+//                                 submitted by SMTP to the sender's address,
 //                                 once written down as under way (challenge_intent.h);
 //                                 E_ABORT when the message is not mail or too large, must not be
 //                                 answered automatically, its sender is not authenticated, the
@@ -55,6 +56,7 @@
 #include "policy/challenge_intent.h"
 #include "policy/mailer_record.h"
 #include "store/mail_store.h"
+#include "store/smtp_submission.h"
 
 namespace mailer_detail {
 struct mailer_state;
@@ -82,6 +84,11 @@ struct store_mailer_options {
     // Where the challenges under way are written down (challenge_intent.h); empty: nowhere, and
     // a run that ends early may challenge a sender twice.
     std::string challenge_record_file{};
+    // Where challenges go by SMTP submission instead of the Outbox or the command, with the
+    // password and the TLS and timeout settings for it; none: not by SMTP.
+    std::optional<mail_url> smtp_server{};
+    std::string smtp_password{};
+    smtp_options smtp{};
     // Mail larger than this (in bytes) is never answered: a challenge quoting it would be costly,
     // and nobody writes such mail by hand. 0: no limit.
     std::uint64_t max_message_size = std::uint64_t{64} << 20;

@@ -11,6 +11,7 @@
 #include "maildir_fixture.h"
 #include "mailer/store_mailer.h"
 #include "platform/text.h"
+#include "servers/smtp_recorder.h"
 #include "store/maildir_store.h"
 #include "support/hresult_checks.h"
 
@@ -501,6 +502,31 @@ TEST_F(store_mailer_test, replies_can_go_to_a_sendmail_command) {
     EXPECT_NE(failing->activity().notes[0].find("exited with status 3"), std::string::npos)
         << failing->activity().notes[0];
     EXPECT_FALSE(file_exists(tree.folder_dir("Outbox")));
+}
+
+TEST_F(store_mailer_test, replies_can_go_by_smtp_submission_instead) {
+    tree.add("", "new", "12.S.host", bob_mail);
+    smtp_recorder server({});
+    std::string error, command_ran = tree.base() + "/command-ran";
+    store_mailer_options options{{}, "touch '" + command_ran + "'", {"me@home.example"}};
+    options.smtp_server = parse_mail_url("smtp://127.0.0.1:" + std::to_string(server.port()), mail_url::smtp, error);
+    options.smtp.timeout_seconds = 5;
+    com_ptr<store_mailer> sending = store_mailer::create(maildir_store::open(tree.root()), options);
+    bstr_holder subject(bstr_from_narrow("Please confirm")), body(bstr_from_narrow("Reply."));
+    ASSERT_HR(S_OK, sending->reply_to_message(arrival(*sending.get(), "12.S.host").get(), subject.get(), body.get()));
+    std::vector<smtp_recorder::envelope> got = server.envelopes();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].commands, (std::vector<std::string>{"MAIL FROM:<>", "RCPT TO:<Bob@Example.net>"}));
+    EXPECT_NE(got[0].data.find("Subject: Please confirm\r\n"), std::string::npos);
+    EXPECT_FALSE(file_exists(command_ran));
+    EXPECT_FALSE(file_exists(tree.folder_dir("Outbox")));
+    // A server that is not there: the challenge failed, and says where it was to go.
+    options.smtp_server->port = 1;
+    com_ptr<store_mailer> failing = store_mailer::create(maildir_store::open(tree.root()), options);
+    EXPECT_HR(E_FAIL, failing->reply_to_message(arrival(*failing.get(), "12.S.host").get(), subject.get(), body.get()));
+    ASSERT_EQ(failing->activity().notes.size(), 1u);
+    EXPECT_NE(failing->activity().notes[0].find("SMTP server smtp://127.0.0.1:1: cannot connect"), std::string::npos)
+        << failing->activity().notes[0];
 }
 
 TEST_F(store_mailer_test, new_mail_comes_oldest_first_and_seen_mail_is_left_alone) {
