@@ -28,3 +28,7 @@ std::optional<mail_url> parse_mail_url(std::string_view text, mail_url::protocol
 
 // True when `host` is a loopback address or "localhost" (plain connections are allowed there).
 bool is_loopback_host(std::string_view host);
+
+// True when a connection to `url` may go on without TLS: only an "imap://" or "smtp://" URL of a
+// loopback host, and only where that server offers no STARTTLS. Anywhere else STARTTLS is mandatory.
+bool plain_allowed(const mail_url& url);
