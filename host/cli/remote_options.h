@@ -19,7 +19,8 @@ struct remote_account_options {
 
 // The account --imap names, with --smtp, --password-command and --tls-ca; none without --imap.
 // Throws usage_error, naming the option or the settings line, for a URL that parse_mail_url
-// refuses, a plain connection to a host that is not a loopback address, a --tls-ca that is not a
-// readable regular file, --imap without --password-command, and --smtp, --password-command or
-// --tls-ca given on the command line without --imap (from the settings file they are then unused).
+// refuses, a --tls-ca that is not a readable regular file, --imap without --password-command, and
+// --smtp, --password-command or --tls-ca on the command line without --imap (from the settings
+// file they are then unused). No URL asks for a plain connection: imap:// and smtp:// mean
+// STARTTLS, which only a loopback server may lack (plain_allowed).
 std::optional<remote_account_options> read_remote_account_options(const parsed_arguments& arguments);
