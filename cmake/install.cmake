@@ -57,10 +57,10 @@ install(CODE "
   else()
     set(TARNWICK_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tarnwick\")
   endif()
-  foreach(unit tarnwick-watch.service tarnwick-run.service)
+  foreach(unit tarnwick-watch.service tarnwick-watch-imap.service tarnwick-run.service)
     configure_file(\"${PROJECT_SOURCE_DIR}/dist/systemd/\${unit}.in\" \"${units}/\${unit}\" @ONLY)
   endforeach()")
-install(FILES ${units}/tarnwick-watch.service ${units}/tarnwick-run.service
+install(FILES ${units}/tarnwick-watch.service ${units}/tarnwick-watch-imap.service ${units}/tarnwick-run.service
               ${PROJECT_SOURCE_DIR}/dist/systemd/tarnwick-run.timer
         DESTINATION ${TARNWICK_SYSTEMD_USER_UNIT_DIR})
 

@@ -60,7 +60,8 @@ printf 'From: Stranger <stranger@example.org>\nTo: me@home.example\nSubject: hel
 [[ -f /usr/share/man/man1/tarnwick.1.gz && -f /usr/share/man/man5/tarnwick-config.5.gz ]] || fail "no man pages"
 [[ -f /usr/share/bash-completion/completions/tarnwick ]] || fail "no bash completion"
 if command -v systemd-analyze >/dev/null; then
-  units=(/usr/lib/systemd/user/tarnwick-watch.service /usr/lib/systemd/user/tarnwick-run.service
+  units=(/usr/lib/systemd/user/tarnwick-watch.service /usr/lib/systemd/user/tarnwick-watch-imap.service
+         /usr/lib/systemd/user/tarnwick-run.service
          /usr/lib/systemd/user/tarnwick-run.timer)
   man=no
   command -v man >/dev/null && man=yes

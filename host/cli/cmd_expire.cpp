@@ -9,6 +9,7 @@
 
 const char expire_usage[] =
     "usage: tarnwick expire --maildir DIR [--data-dir DIR] [--module FILE] [--wait]\n"
+    "       tarnwick expire --imap URL --password-command CMD [--tls-ca FILE] [...]\n"
     "\n"
     "Moves each message that has waited in the pending folder longer than the filter's\n"
     "PendingToBlockedTimeo days to Trash, and takes its sender off the pending list, as\n"
@@ -17,6 +18,8 @@ const char expire_usage[] =
     "  17 4 * * *  tarnwick expire --maildir ~/Maildir\n"
     "\n"
     "  --maildir DIR     the Maildir whose pending folder is meant\n"
+    "  --imap URL        the IMAP account whose pending folder is meant, with\n"
+    "                    --password-command and --tls-ca as for run\n"
     "  --data-dir DIR    the filter's files are in DIR/OstrelAntiSpam\n"
     "  --module FILE     the add-in module (default: libTarnwick.so beside this program)\n"
     "  --wait            wait while another run holds the data folder or the Maildir\n";
@@ -35,6 +38,7 @@ void expire_pending_mail(addin_client& addin, filter_pass& pass) {
 
 int cmd_expire(const parsed_arguments& arguments) {
     filter_options filter = read_filter_options(arguments, "expire");
+    if (remote_account_refused(filter)) return exit_failure;
     int code = exit_ok;
     std::optional<session> running = open_session(filter.session, code);
     if (!running) return code;

@@ -17,6 +17,8 @@ const char run_usage[] =
     "                    [--trusted-authserv ID]... [--challenge-limit N]\n"
     "                    [--max-message-size BYTES] [--data-dir DIR] [--module FILE]\n"
     "                    [--wait] [--dry-run] [--quiet]\n"
+    "       tarnwick run --imap URL --password-command CMD [--smtp URL] [--tls-ca FILE]\n"
+    "                    (and the options above but --maildir)\n"
     "       tarnwick watch (the same options but --dry-run, and --lock-timeout SECONDS)\n"
     "\n"
     "Hands every unread message of the inbox that it has not judged yet to the filter, oldest\n"
@@ -25,6 +27,17 @@ const char run_usage[] =
     "new arrival until it gets SIGINT or SIGTERM.\n"
     "\n"
     "  --maildir DIR     the Maildir whose inbox is filtered (Maildir++ folders below it)\n"
+    "  --imap URL        filter the INBOX of this IMAP account instead of a Maildir:\n"
+    "                    imaps://USER@HOST[:PORT] (TLS), or imap://USER@HOST[:PORT]\n"
+    "                    (STARTTLS, then required; without TLS only on a loopback address)\n"
+    "  --smtp URL        send challenges by SMTP submission, smtps://[USER@]HOST[:PORT] or\n"
+    "                    smtp://... (STARTTLS), as the IMAP user unless the URL names one;\n"
+    "                    without it they are stored in the Outbox folder on the server\n"
+    "  --password-command CMD\n"
+    "                    the command (run by /bin/sh) that prints the account's password\n"
+    "                    on its first line, such as \"pass show mail\"; needed with --imap\n"
+    "  --tls-ca FILE     trust the certificate authorities of this PEM file instead of the\n"
+    "                    system's; certificates are always checked\n"
     "  --contacts FILE   the address book: a vCard file, a folder of .vcf files, or a text\n"
     "                    file with one address per line; imported into the authorized list\n"
     "  --sendmail CMD    send challenges with this sendmail-compatible command (run by\n"
@@ -100,6 +113,7 @@ private:
 
 int cmd_run(const parsed_arguments& arguments) {
     filter_options filter = read_filter_options(arguments, "run");
+    if (remote_account_refused(filter)) return exit_failure;
     store_mailer_options& options = filter.host;
     session_settings& settings = filter.session;
 

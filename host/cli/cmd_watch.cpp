@@ -68,6 +68,7 @@ int cmd_watch(const std::vector<std::string>& args) {
 
 int watch_inbox(const filter_options& given) {
     filter_options filter = given;
+    if (remote_account_refused(filter)) return exit_failure;
     if (filter.session.lock_timeout < 0 && !filter.session.wait) filter.session.lock_timeout = default_lock_timeout;
     install_signal_handlers();
     int notify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);

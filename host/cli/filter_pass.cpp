@@ -99,7 +99,8 @@ void handle_message(addin_client& addin, store_mailer& host, friend_finder& frie
 filter_options read_filter_options(const parsed_arguments& arguments, const std::string& command) {
     filter_options filter;
     store_mailer_options& options = filter.host;
-    filter.root = require_maildir(arguments, command);
+    filter.remote = read_remote_account_options(arguments);
+    if (!filter.remote) filter.root = require_maildir(arguments, command);
     if (arguments.has("--contacts")) {
         std::string error;
         std::optional<std::vector<std::string>> contacts = read_contacts(arguments.value("--contacts"), error);
@@ -107,19 +108,25 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
         options.contacts = std::move(*contacts);
     }
     options.sendmail_command = arguments.value("--sendmail");
-    std::string sent_folder = sent_folder_name(arguments.value("--sent-folder"));
-    // Optional folders: one that is missing is a warning, never mail deferred.
-    if (arguments.has("--sent-folder") &&
-        (sent_folder.empty() || !maildir::is_maildir(maildir::folder_directory(filter.root, sent_folder)))) {
-        filter.warnings.push_back(arguments.origin("--sent-folder") + ": " + arguments.value("--sent-folder") +
-                                  " is not a folder of " + filter.root + ", so no friends are found in sent mail");
-        sent_folder.clear();
+    if (filter.remote) {
+        // The server's folder names; unnamed, the store finds them by their special use.
+        filter.sent_folder = arguments.value("--sent-folder");
+        filter.junk_folder = arguments.value("--junk-folder");
+    } else {
+        std::string sent_folder = sent_folder_name(arguments.value("--sent-folder"));
+        // Optional folders: one that is missing is a warning, never mail deferred.
+        if (arguments.has("--sent-folder") &&
+            (sent_folder.empty() || !maildir::is_maildir(maildir::folder_directory(filter.root, sent_folder)))) {
+            filter.warnings.push_back(arguments.origin("--sent-folder") + ": " + arguments.value("--sent-folder") +
+                                      " is not a folder of " + filter.root + ", so no friends are found in sent mail");
+            sent_folder.clear();
+        }
+        if (!arguments.has("--sent-folder")) sent_folder = find_sent_folder(filter.root);
+        filter.sent_folder = sent_folder;
+        std::string junk_warning;
+        filter.junk_folder = junk_folder_setting(arguments, filter.root, &junk_warning);
+        if (!junk_warning.empty()) filter.warnings.push_back(junk_warning);
     }
-    if (!arguments.has("--sent-folder")) sent_folder = find_sent_folder(filter.root);
-    filter.sent_folder = sent_folder;
-    std::string junk_warning;
-    filter.junk_folder = junk_folder_setting(arguments, filter.root, &junk_warning);
-    if (!junk_warning.empty()) filter.warnings.push_back(junk_warning);
     for (const std::string& address : arguments.values("--own-address")) {
         if (!writable_address(address))
             throw usage_error(arguments.origin("--own-address") + ": \"" + address +
@@ -142,11 +149,17 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
         options.max_message_size = *limit;
     }
     filter.session = read_session_settings(arguments);
-    filter.session.maildir = filter.root;
+    filter.session.maildir = filter.root;  // "" with an account on a server: only the data folder is locked
     filter.quiet = arguments.has("--quiet");
     if (arguments.has("--lock-timeout"))
         filter.session.lock_timeout = whole_number(arguments.value("--lock-timeout"), "--lock-timeout");
     return filter;
+}
+
+bool remote_account_refused(const filter_options& filter) {
+    if (!filter.remote) return false;
+    std::cerr << "tarnwick: " << filter.remote->imap.text() << ": this build cannot filter an IMAP account yet\n";
+    return true;
 }
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include "cli/message_story.h"
 #include "cli/numbers.h"
+#include "cli/remote_options.h"
 #include "cli/run_summary.h"
 #include "cli/session.h"
 #include "cli/signals.h"
@@ -35,7 +36,8 @@ void handle_message(addin_client& addin, store_mailer& host, friend_finder& frie
 
 // The options of run, watch and deliver, read and checked before anything is written.
 struct filter_options {
-    std::string root;  // the Maildir: the inbox
+    std::string root;                              // the Maildir: the inbox; "" with `remote`
+    std::optional<remote_account_options> remote;  // the account on a server, instead of a Maildir
     store_mailer_options host;
     std::string sent_folder;            // Maildir++ name, "" for none
     std::string junk_folder;            // Maildir++ name, "" for none
@@ -48,6 +50,10 @@ struct filter_options {
 };
 // Reads them for `command` from `arguments`. Throws usage_error for a wrong one.
 filter_options read_filter_options(const parsed_arguments& arguments, const std::string& command);
+
+// Until the commands drive a store on a server: an account given with --imap is read and checked,
+// then refused here, rather than a Maildir filtered in its place. True, after saying so, when refused.
+bool remote_account_refused(const filter_options& filter);
 
 // A pass of the filter in an open session: the mailer over the Maildir, the add-in told of it,
 // the user's friends found.

@@ -35,13 +35,39 @@ std::vector<std::string> list_items(const std::string& text) {
     return items;
 }
 
+// A password is only ever read from a command's output: one on a command line is seen by every
+// user of the machine, one in the settings file is kept in clear.
+bool names_a_password(const std::string& name) {
+    return name.find("password") != std::string::npos && name != "password-command";
+}
+const char password_hint[] =
+    "a password is never given here; set password-command to a command that prints it, "
+    "such as \"pass show mail\"";
+
+// Two options that say the same thing another way (where the mail is, how challenges go out): the
+// command line's wins over the file's, and both from the same place are an error.
+void keep_one_of(parsed_arguments& parsed, const std::string& first, const std::string& second) {
+    if (!parsed.has(first) || !parsed.has(second)) return;
+    bool first_given = !parsed.from_file.count(first), second_given = !parsed.from_file.count(second);
+    if (first_given == second_given)
+        throw usage_error(parsed.origin(first) + " and " + parsed.origin(second) + " exclude each other");
+    const std::string& dropped = first_given ? second : first;
+    parsed.options.erase(dropped);
+    parsed.lists.erase(dropped);
+    parsed.from_file.erase(dropped);
+}
+
 }  // namespace
 
 const std::vector<option_spec>& option_table() {
     static const std::vector<option_spec> table = {
         {"maildir", option_kind::value, "run watch deliver list pending digest expire", "none"},
+        {"imap", option_kind::value, "run watch expire", "none: the Maildir is filtered"},
         {"contacts", option_kind::value, "run watch deliver list", "none"},
         {"sendmail", option_kind::value, "run watch deliver", "none: challenges are stored in the Outbox folder"},
+        {"smtp", option_kind::value, "run watch", "none: challenges are stored in the Outbox folder"},
+        {"password-command", option_kind::value, "run watch expire", "none"},
+        {"tls-ca", option_kind::value, "run watch expire", "the system's certificate authorities"},
         {"data-dir", option_kind::value, "run watch deliver config list stats pending digest why expire",
          "$XDG_DATA_HOME, else ~/.local/share"},
         {"module", option_kind::value, "run watch deliver config list pending expire",
@@ -130,22 +156,16 @@ bool asks_for_help(const std::vector<std::string>& args) {
     return false;
 }
 
-parsed_arguments read_arguments(const std::string& command, const std::vector<std::string>& args) {
-    std::set<std::string> with_value = {"--config"}, switches, lists;
-    for (const option_spec& option : option_table()) {
-        if (!takes(option, command)) continue;
-        std::string name = std::string("--") + option.name;
-        (option.kind == option_kind::flag ? switches : with_value).insert(name);
-        if (option.kind == option_kind::list) lists.insert(name);
-    }
-    parsed_arguments parsed = parse_arguments(args, with_value, switches, lists);
-    std::string path = parsed.has("--config") ? parsed.value("--config") : default_settings_path();
-    if (path.empty()) return parsed;
+namespace {
+
+// The settings file at `path` merged into `parsed`, for the options not given on the command line.
+void merge_settings_file(parsed_arguments& parsed, const std::string& command, const std::string& path) {
     parsed.settings = read_settings_file(path, parsed.has("--config"));
     for (const settings_line& line : parsed.settings.lines) {
         const option_spec* known = find_option(line.name);
         std::string where = parsed.settings.where(line.number);
         if (line.name == "config") throw usage_error(where + ": the settings file cannot name another");
+        if (names_a_password(line.name)) throw usage_error(where + ": " + password_hint);
         if (!known) throw usage_error(where + ": unknown setting \"" + line.name + "\"");
         if (known->kind == option_kind::flag)
             throw usage_error(where + ": \"" + line.name + "\" is a switch of the command line, not a setting");
@@ -159,6 +179,28 @@ parsed_arguments read_arguments(const std::string& command, const std::vector<st
         if (known->kind == option_kind::list) parsed.lists[option] = std::move(items);
         parsed.from_file[option] = where;
     }
+}
+
+}  // namespace
+
+parsed_arguments read_arguments(const std::string& command, const std::vector<std::string>& args) {
+    std::set<std::string> with_value = {"--config"}, switches, lists;
+    for (const option_spec& option : option_table()) {
+        if (!takes(option, command)) continue;
+        std::string name = std::string("--") + option.name;
+        (option.kind == option_kind::flag ? switches : with_value).insert(name);
+        if (option.kind == option_kind::list) lists.insert(name);
+    }
+    for (const std::string& arg : args) {
+        if (arg == "--") break;
+        if (arg.rfind("--", 0) == 0 && names_a_password(arg.substr(2, arg.find('=') - 2)))
+            throw usage_error(arg.substr(0, arg.find('=')) + ": " + password_hint);
+    }
+    parsed_arguments parsed = parse_arguments(args, with_value, switches, lists);
+    std::string path = parsed.has("--config") ? parsed.value("--config") : default_settings_path();
+    if (!path.empty()) merge_settings_file(parsed, command, path);
+    keep_one_of(parsed, "--imap", "--maildir");
+    keep_one_of(parsed, "--smtp", "--sendmail");
     return parsed;
 }
 
