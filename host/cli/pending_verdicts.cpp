@@ -187,6 +187,10 @@ int judge_pending(const parsed_arguments& arguments) {
     for (const std::string& note : taken.notes) std::cout << note << "\n";
     for (const std::string& failure : taken.failures) std::cerr << "tarnwick: " << failure << "\n";
     if (!saved) std::cerr << "tarnwick: " << tracker.report().failures.back() << "\n";
+    if (!judged_mail.problem().empty()) {
+        std::cerr << "tarnwick: " << judged_mail.problem() << "\n";
+        failed = true;
+    }
     if (FAILED(set)) std::cerr << "tarnwick: the filter could not take the Maildir (see the debug log)\n";
     if (!running->files_not_written().empty()) {
         std::cerr << "tarnwick: the filter could not write " << running->files_not_written_text("")
