@@ -236,11 +236,19 @@ std::optional<std::string> maildir_store::path_of(const std::string& folder, con
     return dir + "/" + file->subdir + "/" + file->name;
 }
 
+void maildir_store::note_moved(const std::string& folder, const std::string& id, std::string place) {
+    // A few are enough: each is read right after its move, if at all.
+    if (moved_.size() >= 64) moved_.clear();
+    moved_[{folder, id}] = std::move(place);
+}
+
 template <typename Result, typename Read>
 std::optional<Result> maildir_store::read_listed(const std::string& folder, const std::string& id, Read read) {
     std::optional<std::string> listed_path;
     auto places = listed_.find(folder);
-    if (places != listed_.end()) {
+    if (auto moved = moved_.find({folder, id}); moved != moved_.end()) {
+        listed_path = directory(folder) + "/" + moved->second;
+    } else if (places != listed_.end()) {
         auto place = places->second.find(id);
         if (place != places->second.end()) listed_path = directory(folder) + "/" + place->second;
     }

@@ -67,6 +67,8 @@ public:
     // True once the delivery in hand was moved out of tmp/ to where it belongs.
     bool delivery_placed() const { return delivery_placed_; }
     void note_delivery_placed() { delivery_placed_ = true; }
+    // The message `id` was moved into `folder` as `place` ("cur/NAME"): read from there.
+    void note_moved(const std::string& folder, const std::string& id, std::string place);
     // A message of another folder was moved into the inbox as `id`.
     void note_moved_into_inbox(const std::string& id) { moved_into_inbox_.push_back(id); }
 
@@ -86,6 +88,8 @@ private:
     // Where list() last saw each message of a folder ("new/NAME"), by folder and id: reading
     // listed messages one by one does not list the folder again for each.
     std::map<std::string, std::map<std::string, std::string>> listed_;
+    // The same for the last messages moved, by folder and id: what was just parked is read next.
+    std::map<std::pair<std::string, std::string>, std::string> moved_;
     std::string delivery_;
     bool delivery_placed_ = false;
     // The folders below the root, as last listed, with what the root directory looked like then:
