@@ -106,7 +106,7 @@ bool filter_stored(session& running, const filter_options& filter, const std::st
     filter_message(addin, pass, name);
     addin.object().Unload();
     end_pass(pass);
-    placed = pass.store->delivery_placed();
+    placed = pass.maildir->delivery_placed();
     // No summary at delivery: what judging could not do is said on standard error.
     for (const std::string& failure : pass.tracker->report().failures) std::cerr << "tarnwick: " << failure << "\n";
     if (pass.log->failed()) std::cerr << "tarnwick: " << pass.log->problem() << "\n";

@@ -19,6 +19,8 @@
 #include "policy/judged_inbox.h"
 #include "policy/judging.h"
 #include "policy/pending_index.h"
+#include "store/maildir.h"
+#include "store/maildir_store.h"
 
 const char digest_usage[] =
     "usage: tarnwick digest [--maildir DIR] [--data-dir DIR] [--junk-folder NAME]\n"
@@ -122,12 +124,12 @@ std::string digest_message(const std::vector<const waiting_message*>& fresh, siz
                        (last > 0 ? " (" + utc_time(last, "%Y-%m-%d %H:%M UTC") + ")" : std::string()) + ":\n\n";
     for (const waiting_message* w : fresh) {
         const pending_entry& e = w->entry;
-        body += utc_time(w->file.mtime.tv_sec, "%Y-%m-%d %H:%M UTC") + "  " +
+        body += utc_time(w->message.arrival.tv_sec, "%Y-%m-%d %H:%M UTC") + "  " +
                 (e.sender.empty() ? std::string("(no sender)") : shown_text(e.sender, 200)) + "\n";
         body += "    Subject: " + shown_text(e.subject, 300) + "\n";
         if (!e.date.empty()) body += "    Date: " + shown_text(e.date, 100) + "\n";
         body += "    Challenge: " + shown_text(challenge_text(e.challenge), 300) + "\n";
-        if (std::optional<long long> expires = expiry_time(expiry, w->file.mtime.tv_sec))
+        if (std::optional<long long> expires = expiry_time(expiry, w->message.arrival.tv_sec))
             body += "    Moved to Trash: " + utc_time(*expires, "%Y-%m-%d %H:%M UTC") + "\n";
         body += "\n";
     }
@@ -164,7 +166,8 @@ std::string digest_message(const std::vector<const waiting_message*>& fresh, siz
 
 int cmd_digest(const parsed_arguments& arguments) {
     std::string root = require_maildir(arguments, "digest");
-    std::string junk = junk_folder_setting(arguments, root);
+    std::shared_ptr<maildir_store> store = maildir_store::open(root);
+    std::string junk = junk_folder_setting(arguments, *store);
     // The add-in's files are read, not the add-in, whose debug log stays as the last run left it,
     // and no lock is taken: the digest is delivered as a mail server delivers, beside `watch`.
     std::string data_directory = data_directory_of(read_session_settings(arguments).data_home);
@@ -181,9 +184,7 @@ int cmd_digest(const parsed_arguments& arguments) {
     std::string state_path = data_directory + "/" + last_digest_file_name;
     digest_mark since = last_digest(state_path);
     long long now = std::time(nullptr);
-    std::string pending_dir = maildir::folder_directory(root, pending.folder);
-    std::vector<waiting_message> waiting;
-    if (maildir::is_maildir(pending_dir)) waiting = waiting_messages(pending_dir, index);
+    std::vector<waiting_message> waiting = waiting_messages(*store, pending.folder, index);
     std::vector<const waiting_message*> fresh;
     // Listed messages that have left the pending folder are forgotten.
     digest_mark mark{now, {}};

@@ -284,8 +284,7 @@ com_ptr<store_mailer> attach_mailer(const session& running, const mail_options& 
 // After a change to `target` (`made` when its calls succeeded) with a mailer: the pending mail
 // of a sender just authorized released, the add-in unloaded, and what it moved not taken for the
 // user's verdict. False, said on stderr, when something was not done or not saved.
-bool finish_with_mailer(const session& running, store_mailer& host, const std::string& root, const list_name& target,
-                        bool made) {
+bool finish_with_mailer(const session& running, store_mailer& host, const list_name& target, bool made) {
     addin_client& addin = *running.addin;
     bool done = true;
     // The add-in releases an authorized sender's pending mail on the next new-message call:
@@ -298,7 +297,7 @@ bool finish_with_mailer(const session& running, store_mailer& host, const std::s
     }
     addin.object().Unload();
     // Mail released or deleted here is the filter's doing, not a verdict of the user's.
-    if (!forget_filter_moves(addin, host, root, running.data_directory)) done = false;
+    if (!forget_filter_moves(addin, host, host.store(), running.data_directory)) done = false;
     return done;
 }
 
@@ -342,7 +341,7 @@ int change_list(session& running, list_request& request, const mail_options& opt
     int code = exit_ok;
     com_ptr<store_mailer> host = attach_mailer(running, options, code);
     HRESULT hr = make_change(running, request);
-    if (host && !finish_with_mailer(running, *host.get(), options.root, target, SUCCEEDED(hr))) code = exit_failure;
+    if (host && !finish_with_mailer(running, *host.get(), target, SUCCEEDED(hr))) code = exit_failure;
     if (FAILED(hr)) return exit_failure;
 
     std::optional<LONG> after = list_size(addin, target);

@@ -14,6 +14,8 @@
 #include "common/text.h"
 #include "policy/filter_settings.h"
 #include "policy/pending_index.h"
+#include "store/maildir.h"
+#include "store/maildir_store.h"
 
 const char pending_usage[] =
     "usage: tarnwick pending [--json] [--maildir DIR] [--data-dir DIR]\n"
@@ -80,9 +82,7 @@ int cmd_pending(const parsed_arguments& arguments) {
     std::string problem;
     std::map<std::string, pending_entry> index = load_pending_index(data_directory, problem);
     if (!problem.empty()) std::cerr << "tarnwick: " << problem << "\n";
-    std::string pending_dir = maildir::folder_directory(root, settings.folder);
-    std::vector<waiting_message> waiting;
-    if (maildir::is_maildir(pending_dir)) waiting = waiting_messages(pending_dir, index);
+    std::vector<waiting_message> waiting = waiting_messages(*maildir_store::open(root), settings.folder, index);
     long long now = std::time(nullptr);
 
     if (arguments.has("--json")) {
@@ -91,12 +91,12 @@ int cmd_pending(const parsed_arguments& arguments) {
                   << ", \"messages\": [";
         for (size_t i = 0; i < waiting.size(); ++i) {
             const pending_entry& e = waiting[i].entry;
-            long long arrived = waiting[i].file.mtime.tv_sec;
+            long long arrived = waiting[i].message.arrival.tv_sec;
             std::optional<long long> expires = expiry_time(settings, arrived);
             std::optional<long long> left = days_left(expires, now);
             std::string kind = e.challenge.substr(0, e.challenge.find(':'));
             std::string detail = kind.size() < e.challenge.size() ? e.challenge.substr(kind.size() + 1) : "";
-            std::cout << (i ? ",\n  " : "\n  ") << "{\"file\": " << json_text(waiting[i].file.name)
+            std::cout << (i ? ",\n  " : "\n  ") << "{\"file\": " << json_text(waiting[i].message.name)
                       << ", \"number\": " << pending_number(i, waiting.size())
                       << ", \"arrived\": " << json_text(utc_time(arrived, "%Y-%m-%dT%H:%M:%SZ"))
                       << ", \"sender\": " << json_text(e.sender) << ", \"subject\": " << json_text(e.subject)
@@ -128,7 +128,7 @@ int cmd_pending(const parsed_arguments& arguments) {
     std::cout << padded("#", number_width) << padded("ARRIVED (UTC)", 18) << padded("EXPIRES (UTC)", 18)
               << padded("SENDER", sender_width + 2) << padded("CHALLENGE", challenge_width + 2) << "SUBJECT\n";
     for (size_t i = 0; i < waiting.size(); ++i) {
-        long long arrived = waiting[i].file.mtime.tv_sec;
+        long long arrived = waiting[i].message.arrival.tv_sec;
         std::optional<long long> expires = expiry_time(settings, arrived);
         std::cout << padded(std::to_string(pending_number(i, waiting.size())), number_width)
                   << padded(utc_time(arrived, "%Y-%m-%d %H:%M"), 18)

@@ -9,7 +9,6 @@
 #include "policy/contacts.h"
 #include "policy/pending_index.h"
 #include "policy/reply.h"
-#include "policy/sent_mail.h"
 #include "policy/unfinished_challenges.h"
 #include "store/folder_sync.h"
 #include "store/maildir.h"
@@ -109,22 +108,23 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
     }
     options.sendmail_command = arguments.value("--sendmail");
     if (filter.remote) {
-        // The server's folder names; unnamed, the store finds them by their special use.
+        // The server's folder names; unnamed, the pass finds them by their special use.
         filter.sent_folder = arguments.value("--sent-folder");
         filter.junk_folder = arguments.value("--junk-folder");
     } else {
-        std::string sent_folder = sent_folder_name(arguments.value("--sent-folder"));
+        std::shared_ptr<mail_store> store = maildir_store::open(filter.root);
+        std::string sent_folder = folder_option_name(arguments.value("--sent-folder"), *store);
         // Optional folders: one that is missing is a warning, never mail deferred.
-        if (arguments.has("--sent-folder") &&
-            (sent_folder.empty() || !maildir::is_maildir(maildir::folder_directory(filter.root, sent_folder)))) {
+        if (arguments.has("--sent-folder") && (sent_folder.empty() || !store->has_folder(sent_folder))) {
             filter.warnings.push_back(arguments.origin("--sent-folder") + ": " + arguments.value("--sent-folder") +
-                                      " is not a folder of " + filter.root + ", so no friends are found in sent mail");
+                                      " is not a folder of " + store->account() +
+                                      ", so no friends are found in sent mail");
             sent_folder.clear();
         }
-        if (!arguments.has("--sent-folder")) sent_folder = find_sent_folder(filter.root);
+        if (!arguments.has("--sent-folder")) sent_folder = store->special_folder(mail_store::special_use::sent);
         filter.sent_folder = sent_folder;
         std::string junk_warning;
-        filter.junk_folder = junk_folder_setting(arguments, filter.root, &junk_warning);
+        filter.junk_folder = junk_folder_setting(arguments, *store, &junk_warning);
         if (!junk_warning.empty()) filter.warnings.push_back(junk_warning);
     }
     for (const std::string& address : arguments.values("--own-address")) {
@@ -178,8 +178,9 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
     store_mailer_options options = filter.host;
     options.budget_file = running.data_directory + "/" + budget_file_name;
     options.challenge_record_file = running.data_directory + "/" + challenge_record_file_name;
-    pass.store = maildir_store::open(filter.root);
-    if (!filter.host.delivered_file.empty()) pass.store->hold_delivery(filter.host.delivered_file);
+    pass.maildir = maildir_store::open(filter.root);
+    pass.store = pass.maildir;
+    if (!filter.host.delivered_file.empty()) pass.maildir->hold_delivery(filter.host.delivered_file);
     pass.host = store_mailer::create(pass.store, std::move(options));
     pass.judged = std::make_unique<judged_inbox>(running.data_directory);
     if (!pass.judged->exists()) {
@@ -204,12 +205,17 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
     pass.protection = flag_is_on(addin, "EnableProtection");
     if (!pass.protection && !quiet)
         std::cerr << "tarnwick: protection is off, so the filter acts on nothing; new mail stays new\n";
-    pass.friends = std::make_unique<friend_finder>(addin, running.data_directory, filter.root, filter.sent_folder,
-                                                   filter.recorded_root, filter.host.trusted_authserv);
+    // A scratch copy's sent folder is named in the data folder's files as the real one.
+    std::string recorded_sent = filter.recorded_root.empty() || filter.sent_folder.empty()
+                                    ? ""
+                                    : maildir_store::open(filter.recorded_root)->record_name(filter.sent_folder);
+    pass.friends = std::make_unique<friend_finder>(addin, running.data_directory, *pass.store, filter.sent_folder,
+                                                   recorded_sent, filter.host.trusted_authserv);
     pass.tracker =
-        std::make_unique<pending_tracker>(running.data_directory, filter.root, pass.pending, filter.junk_folder);
+        std::make_unique<pending_tracker>(running.data_directory, *pass.store, pass.pending, filter.junk_folder);
     pass.log = std::make_unique<decision_log>(running.data_directory);
     pass.tracker->log_to(pass.log.get());
+    pass.tracker->record_copies_in(pass.judged.get());
     if (pass.protection && learn_sent_mail) {
         pass.friends->learn_from_sent_mail();
         // The add-in releases a new friend's pending mail on its next new-message call.

@@ -1,4 +1,4 @@
-// What `run`, `watch` and `deliver` share: the options of a pass of the filter over a Maildir's
+// What `run`, `watch` and `deliver` share: the options of a pass of the filter over a store's
 // inbox, the start of a pass (mailer, SetMailer, friends), one message through the add-in, and
 // the end of the pass. Its counts and summary, signals and numbers have headers of their own.
 #pragma once
@@ -39,8 +39,8 @@ struct filter_options {
     std::string root;                              // the Maildir: the inbox; "" with `remote`
     std::optional<remote_account_options> remote;  // the account on a server, instead of a Maildir
     store_mailer_options host;
-    std::string sent_folder;            // Maildir++ name, "" for none
-    std::string junk_folder;            // Maildir++ name, "" for none
+    std::string sent_folder;            // the folder's name, "" for none
+    std::string junk_folder;            // the folder's name, "" for none
     std::vector<std::string> warnings;  // optional folders named but missing, a line each
     // The Maildir that the data folder's files name, when `root` is a scratch copy of it (a dry
     // run); "" for `root` itself.
@@ -55,7 +55,7 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
 // then refused here, rather than a Maildir filtered in its place. True, after saying so, when refused.
 bool remote_account_refused(const filter_options& filter);
 
-// A pass of the filter in an open session: the mailer over the Maildir, the add-in told of it,
+// A pass of the filter in an open session: the mailer over the store, the add-in told of it,
 // the user's friends found.
 struct filter_pass {
     com_ptr<store_mailer> host;
@@ -65,7 +65,8 @@ struct filter_pass {
     std::unique_ptr<pending_tracker> tracker;  // the pending folder's index and the verdicts taken by moving
     std::unique_ptr<decision_log> log;         // each message judged, one line
     std::unique_ptr<judged_inbox> judged;      // the inbox messages judged already
-    std::shared_ptr<maildir_store> store;      // the Maildir under `host`
+    std::shared_ptr<mail_store> store;         // the store under `host`
+    std::shared_ptr<maildir_store> maildir;    // the same, a Maildir: deliver's message in hand
     bool delivering = false;                   // a delivery: the record is not flushed
     run_counts counts;
 };

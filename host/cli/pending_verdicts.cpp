@@ -56,7 +56,7 @@ std::optional<std::vector<named_mail>> resolve(const std::vector<std::string>& i
                              : !bare_message_id(id).empty() && bare_message_id(entry.message_id) == bare_message_id(id);
             if (!match) continue;
             ambiguous = !mail.uniques.empty() && entry.sender != mail.sender;
-            mail.uniques.emplace_back(maildir::unique_part(waiting[i].file.name));
+            mail.uniques.push_back(waiting[i].message.id);
             mail.sender = entry.sender;
             mail.subject = entry.subject;
         }
@@ -84,16 +84,13 @@ std::optional<std::vector<named_mail>> resolve(const std::vector<std::string>& i
     return named;
 }
 
-// The messages `ids` name in the pending folder `folder` of `root`, read as `tarnwick pending`
+// The messages `ids` name in the pending folder `folder` of `store`, read as `tarnwick pending`
 // reads them, with the index of `data_directory`.
-std::optional<std::vector<named_mail>> resolve_in(const std::string& root, const std::string& data_directory,
+std::optional<std::vector<named_mail>> resolve_in(mail_store& store, const std::string& data_directory,
                                                   const std::string& folder, const std::vector<std::string>& ids) {
     std::string problem;
     std::map<std::string, pending_entry> index = load_pending_index(data_directory, problem);
-    std::string pending_dir = maildir::folder_directory(root, folder);
-    std::vector<waiting_message> waiting;
-    if (maildir::is_maildir(pending_dir)) waiting = waiting_messages(pending_dir, index);
-    return resolve(ids, waiting, folder);
+    return resolve(ids, waiting_messages(store, folder, index), folder);
 }
 
 bool same_messages(const std::vector<named_mail>& a, const std::vector<named_mail>& b) {
@@ -116,7 +113,8 @@ int judge_pending(const parsed_arguments& arguments) {
     const bool authorize = action == "approve";
     const std::vector<std::string> ids(words.begin() + 1, words.end());
     std::string root = require_maildir(arguments, "pending " + action);
-    std::string junk = junk_folder_setting(arguments, root);
+    std::shared_ptr<mail_store> store = maildir_store::open(root);
+    std::string junk = junk_folder_setting(arguments, *store);
     session_settings settings = read_session_settings(arguments);
     settings.maildir = root;
 
@@ -128,7 +126,7 @@ int judge_pending(const parsed_arguments& arguments) {
                      "data folder?)\n";
         return exit_failure;
     }
-    std::optional<std::vector<named_mail>> named = resolve_in(root, data_directory, folder, ids);
+    std::optional<std::vector<named_mail>> named = resolve_in(*store, data_directory, folder, ids);
     if (!named) return exit_failure;
 
     int code = exit_ok;
@@ -136,13 +134,13 @@ int judge_pending(const parsed_arguments& arguments) {
     if (!running) return code;
     addin_client& addin = *running->addin;
     // Under the lock, the IDs must still name the same messages: numbers shift when mail leaves.
-    std::optional<std::vector<named_mail>> now = resolve_in(root, running->data_directory, folder, ids);
+    std::optional<std::vector<named_mail>> now = resolve_in(*store, running->data_directory, folder, ids);
     if (!now || !same_messages(*now, *named)) {
         if (now) std::cerr << "tarnwick: the pending folder changed meanwhile; nothing was judged: list it again\n";
         return exit_failure;
     }
     folder_sync::begin();
-    com_ptr<store_mailer> host = store_mailer::create(maildir_store::open(root), store_mailer_options{});
+    com_ptr<store_mailer> host = store_mailer::create(store, store_mailer_options{});
     HRESULT set = addin.object().SetMailer(static_cast<IMailerHost*>(host.get()));
     std::string refused;
     if (!flag_is_on(addin, "EnableProtection")) refused = "protection is off, so the filter would act on nothing";
@@ -153,7 +151,10 @@ int judge_pending(const parsed_arguments& arguments) {
         folder_sync::end();
         return exit_failure;
     }
-    pending_tracker tracker(running->data_directory, root, folder, junk);
+    pending_tracker tracker(running->data_directory, *store, folder, junk);
+    // The user's copies of pending mail found in the inbox are no new mail for the next run.
+    judged_inbox judged_mail(running->data_directory);
+    tracker.record_copies_in(&judged_mail);
     // What the user judged by moving since the last pass comes first, as in every pass.
     verdict_report moved = tracker.judge_moved_messages(addin, *host.get());
     std::vector<std::string> senders;
@@ -186,6 +187,10 @@ int judge_pending(const parsed_arguments& arguments) {
     for (const std::string& note : taken.notes) std::cout << note << "\n";
     for (const std::string& failure : taken.failures) std::cerr << "tarnwick: " << failure << "\n";
     if (!saved) std::cerr << "tarnwick: " << tracker.report().failures.back() << "\n";
+    if (!judged_mail.problem().empty()) {
+        std::cerr << "tarnwick: " << judged_mail.problem() << "\n";
+        failed = true;
+    }
     if (FAILED(set)) std::cerr << "tarnwick: the filter could not take the Maildir (see the debug log)\n";
     if (!running->files_not_written().empty()) {
         std::cerr << "tarnwick: the filter could not write " << running->files_not_written_text("")

@@ -44,7 +44,7 @@ void print_summary(const store_mailer& host, const run_counts& counts, const fri
     print_count("friends added", friends.added(),
                 friends.sent_folder().empty()
                     ? "no sent folder"
-                    : "read " + std::to_string(friends.sent_read()) + " new in " + friends.sent_folder());
+                    : "read " + std::to_string(friends.sent_read()) + " new in ." + friends.sent_folder());
     if (counts.gone) print_count("gone before or while handled", counts.gone);
     if (counts.unreadable) print_count("unreadable, left in new/", counts.unreadable);
     if (counts.unsaved)

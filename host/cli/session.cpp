@@ -16,8 +16,6 @@
 #include "platform/file_io.h"
 #include "platform/fs.h"
 #include "platform/posix_files.h"
-#include "policy/judging.h"
-#include "policy/sent_mail.h"
 #include "store/maildir.h"
 
 namespace {
@@ -264,12 +262,18 @@ bool load_session_addin(session& opened, const session_settings& settings, std::
     return true;
 }
 
-std::string junk_folder_setting(const parsed_arguments& arguments, const std::string& root, std::string* warning) {
-    if (!arguments.has("--junk-folder")) return find_junk_folder(root);
+std::string folder_option_name(std::string_view value, const mail_store& store) {
+    if (!value.empty() && value.front() == '.') value.remove_prefix(1);
+    return store.valid_folder_name(value) ? std::string(value) : "";
+}
+
+std::string junk_folder_setting(const parsed_arguments& arguments, mail_store& store, std::string* warning) {
+    if (!arguments.has("--junk-folder")) return store.special_folder(mail_store::special_use::junk);
     std::string value = arguments.value("--junk-folder");
-    std::string name = sent_folder_name(value);  // the same rule: "Junk" or ".Junk"
-    if (name.empty() || !maildir::is_maildir(maildir::folder_directory(root, name))) {
-        std::string problem = arguments.origin("--junk-folder") + ": " + value + " is not a folder of " + root;
+    std::string name = folder_option_name(value, store);  // "Junk" or ".Junk"
+    if (name.empty() || !store.has_folder(name)) {
+        std::string problem =
+            arguments.origin("--junk-folder") + ": " + value + " is not a folder of " + store.account();
         if (!warning) throw usage_error(problem);
         *warning = problem + ", so no mail moved into a junk folder is a verdict";
         return "";

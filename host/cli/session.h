@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/dry_run.h"
@@ -12,6 +13,7 @@
 #include "cli/run_lock.h"
 #include "common/addin_client.h"
 #include "contract/addin_data.h"
+#include "store/mail_store.h"
 
 // Where and how a session runs, checked before anything is written.
 struct session_settings {
@@ -41,11 +43,13 @@ std::string default_maildir(const std::string& command);
 // The same for the value of --maildir, the error naming the line of the settings file that gave it;
 // without one, default_maildir.
 std::string require_maildir(const parsed_arguments& arguments, const std::string& command);
-// The junk folder that --junk-folder (or the settings file) names, else find_junk_folder. When the
-// folder named is not a folder of `root`: "" with `warning` saying so, or without `warning` a
+// The folder name of a --sent-folder or --junk-folder value (a leading '.', as a Maildir++
+// directory is named, dropped); "" when it is not a valid folder name of `store`.
+std::string folder_option_name(std::string_view value, const mail_store& store);
+// The junk folder that --junk-folder (or the settings file) names, else the store's. When the
+// folder named is not a folder of `store`: "" with `warning` saying so, or without `warning` a
 // usage_error.
-std::string junk_folder_setting(const parsed_arguments& arguments, const std::string& root,
-                                std::string* warning = nullptr);
+std::string junk_folder_setting(const parsed_arguments& arguments, mail_store& store, std::string* warning = nullptr);
 
 // A running session: the data directory exists, the locks are held and the add-in is loaded.
 struct session {

@@ -62,7 +62,7 @@ HRESULT message_object::move_into(const std::string& folder) {
     mailer_activity& activity = owner_->activity;
     if (result.ok()) {
         if (!unchallenged.empty()) ++activity.unchallenged_by[unchallenged];
-        activity.moves.push_back({from, folder, unique, message_->place(), message_->headers_read(),
+        activity.moves.push_back({from, folder, unique, message_->id(), message_->headers_read(),
                                   static_cast<long long>(message_->arrival().tv_sec), unchallenged});
     } else if (result.what == store_result::failed) {
         ++activity.moves_failed;

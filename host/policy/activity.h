@@ -34,17 +34,17 @@ struct mailer_activity {
     // Every message the add-in moved from one folder into another, in order, so that the program
     // can tell the filter's own moves from the user's.
     struct folder_move {
-        std::string from;                                 // Maildir++ name, "" the inbox
+        std::string from;                                 // the folder's name, "" the inbox
         std::string to;                                   // the same
-        std::string unique_before;                        // the unique part of its name in `from`
-        std::string file_after;                           // "cur/NAME" in `to`
+        std::string unique_before;                        // its id in `from`
+        std::string id_after;                             // its id in `to`
         std::shared_ptr<const header_summary> headers{};  // its header fields, when read before the move
         long long arrived = 0;                            // its file time (the arrival), which moves keep
         std::string unchallenged{};  // why the add-in never challenges it: a kind of unchallenged_by, or ""
     };
     // Taken by take_moves(), so that a long run does not keep them all.
     std::vector<folder_move> moves;
-    // What became of each challenge, by the unique part of the answered message's name:
+    // What became of each challenge, by the id of the answered message:
     // "sent:ADDRESS", "withheld:KIND" (a kind of withheld_by) or "failed".
     std::map<std::string, std::string> challenges;
 };

@@ -8,7 +8,6 @@
 #include "policy/auth_results.h"
 #include "policy/reply.h"
 #include "store/folder_sync.h"
-#include "store/maildir.h"
 
 std::optional<std::vector<std::string>> list_entries(addin_client& addin, LONG number) {
     dispatch_arguments size_arguments;
@@ -38,15 +37,14 @@ bool listed(const std::set<std::string>& entries, const std::string& address) {
 
 }  // namespace
 
-friend_finder::friend_finder(addin_client& addin, const std::string& data_directory, const std::string& root,
-                             std::string sent_folder, const std::string& recorded_root,
+friend_finder::friend_finder(addin_client& addin, const std::string& data_directory, mail_store& store,
+                             std::string sent_folder, std::string recorded_sent,
                              std::vector<std::string> trusted_authserv)
     : addin_(addin),
       index_path_(data_directory + "/" + sent_index_file_name),
+      store_(store),
       sent_folder_(std::move(sent_folder)),
-      sent_dir_(sent_folder_.empty() ? "" : maildir::folder_directory(root, sent_folder_)),
-      recorded_sent_dir_(
-          sent_folder_.empty() || recorded_root.empty() ? "" : maildir::folder_directory(recorded_root, sent_folder_)),
+      recorded_sent_(std::move(recorded_sent)),
       trusted_authserv_(std::move(trusted_authserv)) {}
 
 void friend_finder::note_once(const std::string& note) {
@@ -98,10 +96,10 @@ void friend_finder::save_index() {
 }
 
 void friend_finder::learn_from_sent_mail() {
-    if (sent_dir_.empty()) return;
+    if (sent_folder_.empty()) return;
     if (!index_) {
         std::string problem;
-        index_ = sent_mail_index::load(index_path_, sent_dir_, problem, recorded_sent_dir_);
+        index_ = sent_mail_index::load(index_path_, store_, sent_folder_, problem, recorded_sent_);
         if (!problem.empty()) note_once(problem);
     }
     int added_before = added_;

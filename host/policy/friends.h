@@ -19,15 +19,14 @@ std::optional<std::vector<std::string>> list_entries(addin_client& addin, LONG n
 
 class friend_finder {
 public:
-    // For a run of `addin` over the Maildir `root` whose sent folder is `sent_folder` (Maildir++
-    // name, "" when there is none), its index kept in the data folder `data_directory`.
-    // `recorded_root`: the Maildir the data folder's files name when `root` is a scratch copy
-    // of it ("" for `root` itself). A reply authorizes its sender only when the server of one of
-    // `trusted_authserv` authenticated him, when that list is not empty. `addin` must outlive
-    // this object.
-    friend_finder(addin_client& addin, const std::string& data_directory, const std::string& root,
-                  std::string sent_folder, const std::string& recorded_root = "",
-                  std::vector<std::string> trusted_authserv = {});
+    // For a run of `addin` over `store` whose sent folder is `sent_folder` ("" when there is
+    // none), its index kept in the data folder `data_directory`. `recorded_sent`: the sent
+    // folder as the data folder's files name it when `store` is a scratch copy of the real one
+    // (the real store's record_name; "" for the store's own). A reply authorizes its sender only
+    // when the server of one of `trusted_authserv` authenticated him, when that list is not
+    // empty. `addin` and `store` must outlive this object.
+    friend_finder(addin_client& addin, const std::string& data_directory, mail_store& store, std::string sent_folder,
+                  std::string recorded_sent = "", std::vector<std::string> trusted_authserv = {});
 
     // Authorizes the friends a failed write left owed, then reads the sent mail not read
     // before and authorizes its recipients; a friend that cannot be added is owed in the index,
@@ -40,8 +39,8 @@ public:
     // Saves the friends that filtering left owed. Call once the pass has filtered its mail.
     void finish();
 
-    // The sent folder as the user sees it (".Sent"); "" when there is none.
-    std::string sent_folder() const { return sent_folder_.empty() ? "" : "." + sent_folder_; }
+    // The sent folder; "" when there is none.
+    const std::string& sent_folder() const { return sent_folder_; }
     int added() const { return added_; }
     size_t sent_read() const { return sent_read_; }
     // True when a list or the index could not be written.
@@ -60,9 +59,9 @@ private:
 
     addin_client& addin_;
     std::string index_path_;
+    mail_store& store_;
     std::string sent_folder_;
-    std::string sent_dir_;
-    std::string recorded_sent_dir_;
+    std::string recorded_sent_;
     std::vector<std::string> trusted_authserv_;
     std::optional<sent_mail_index> index_;
     std::optional<std::set<std::string>> authorized_;

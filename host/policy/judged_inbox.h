@@ -1,7 +1,7 @@
-// The inbox messages the filter has judged, by the unique part of their Maildir names (which a
-// client's flag changes keep), in an append-only file of the data folder: one name a line,
-// escaped. Where a message sits says nothing: kept mail stays in new/ as new mail, and an IMAP
-// server moves unread mail to cur/ whether the filter saw it or not.
+// The inbox messages the filter has judged, by their ids in the store (a Maildir's unique names,
+// which a client's flag changes keep), in an append-only file of the data folder: one id a line,
+// escaped. Where a message sits says nothing: kept mail stays new mail, and an IMAP server moves
+// unread mail to a Maildir's cur/ whether the filter saw it or not.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +22,7 @@ public:
     judged_inbox(const judged_inbox&) = delete;
     judged_inbox& operator=(const judged_inbox&) = delete;
 
-    // False before the filter first ran over this Maildir.
+    // False before the filter first ran over this store.
     bool exists() const { return exists_; }
     bool contains(const std::string& id) const { return ids_.count(id) > 0; }
     // Starts the record with `ids`, every message present, written whole and flushed at once;

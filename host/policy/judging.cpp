@@ -12,8 +12,6 @@
 #include "contract/sender_address.h"
 #include "platform/text.h"
 #include "policy/friends.h"
-#include "store/folder_sync.h"
-#include "store/maildir.h"
 
 namespace {
 
@@ -61,17 +59,10 @@ void verdict_report::add(const verdict_report& other) {
     }
 }
 
-std::string find_junk_folder(const std::string& root) {
-    for (const char* name : {"Junk", "Spam"}) {
-        if (maildir::is_maildir(maildir::folder_directory(root, name))) return name;
-    }
-    return "";
-}
-
-pending_tracker::pending_tracker(std::string data_directory, std::string root, std::string pending_folder,
+pending_tracker::pending_tracker(std::string data_directory, mail_store& store, std::string pending_folder,
                                  std::string junk_folder)
     : data_directory_(std::move(data_directory)),
-      root_(std::move(root)),
+      store_(store),
       pending_(std::move(pending_folder)),
       junk_(std::move(junk_folder)) {
     std::string problem;
@@ -96,15 +87,14 @@ void pending_tracker::record(mailer_record& host) {
         if (move.to != pending_ || pending_.empty()) continue;
         // Parked by the filter: what it is, and what became of its challenge. The host read its
         // header fields before it moved it, mostly; else they are read now.
-        std::string path = maildir::folder_directory(root_, pending_) + "/" + move.file_after;
+        const std::string& unique = move.id_after;
         std::shared_ptr<const header_summary> headers = move.headers;
         if (!headers) {
-            std::optional<std::string> block = maildir::read_header_block(path, header_limit);
+            std::optional<std::string> block = store_.header_block(pending_, unique, header_limit);
             // Unreadable or gone now: the next pass indexes it if it is still there.
             if (!block) continue;
             headers = std::make_shared<const header_summary>(parse_headers(*block));
         }
-        std::string unique(maildir::unique_part(move.file_after.substr(move.file_after.find('/') + 1)));
         // Answered before the move or after it (under a fresh name when its own was taken).
         std::optional<std::string> challenge = host.take_challenge(move.unique_before);
         if (!challenge) challenge = host.take_challenge(unique);
@@ -113,7 +103,7 @@ void pending_tracker::record(mailer_record& host) {
             entry_of(*headers, unique, std::time(nullptr), arrived,
                      challenge.value_or(move.unchallenged.empty() ? "none" : "none:" + move.unchallenged));
         // Not readable now: the next pass reads its bytes if it is still there.
-        entry.bytes = fingerprint_of_file(path).value_or(message_fingerprint{});
+        entry.bytes = store_.fingerprint(pending_, unique).value_or(message_fingerprint{});
         entries_[unique] = std::move(entry);
         dirty_ = true;
     }
@@ -122,13 +112,12 @@ void pending_tracker::record(mailer_record& host) {
 verdict_report pending_tracker::judge_moved_messages(addin_client& addin, mailer_record& host) {
     record(host);
     verdict_report pass;
-    std::string pending_dir = maildir::folder_directory(root_, pending_);
     // Without a readable pending folder every entry would seem to have left it.
-    if (pending_.empty() || !maildir::is_maildir(pending_dir)) return pass;
+    if (pending_.empty() || !store_.has_folder(pending_)) return pass;
 
-    std::vector<maildir::message_file> files = maildir::list_all_messages(pending_dir);
+    std::vector<mail_store::listed_message> listed = store_.list(pending_);
     std::set<std::string> present;
-    for (const maildir::message_file& file : files) present.insert(std::string(maildir::unique_part(file.name)));
+    for (const mail_store::listed_message& message : listed) present.insert(message.id);
     std::set<std::string> departed;
     std::map<std::string, std::string> departed_by_bytes, departed_by_header;  // to the unique name
     for (const auto& [unique, entry] : entries_) {
@@ -137,14 +126,13 @@ verdict_report pending_tracker::judge_moved_messages(addin_client& addin, mailer
         if (entry.bytes.known()) departed_by_bytes.emplace(entry.bytes.sha256, unique);
         else departed_by_header.emplace(header_key(entry), unique);
     }
-    for (const maildir::message_file& file : files) {
-        std::string unique(maildir::unique_part(file.name));
-        std::string path = pending_dir + "/" + file.subdir + "/" + file.name;
+    for (const mail_store::listed_message& message : listed) {
+        const std::string& unique = message.id;
         auto known = entries_.find(unique);
         if (known != entries_.end()) {
             // An entry of an older index: its bytes are read while the message is still here.
             if (!known->second.bytes.known()) {
-                if (std::optional<message_fingerprint> print = fingerprint_of_file(path)) {
+                if (std::optional<message_fingerprint> print = store_.fingerprint(pending_, unique)) {
                     known->second.bytes = *print;
                     dirty_ = true;
                 }
@@ -153,10 +141,11 @@ verdict_report pending_tracker::judge_moved_messages(addin_client& addin, mailer
         }
         // Not known yet: parked before the index was kept, or an index lost. One that a server
         // renamed inside the folder keeps what was known of it.
-        std::optional<std::string> block = maildir::read_header_block(path, header_limit);
+        std::optional<std::string> block = store_.header_block(pending_, unique, header_limit);
         if (!block) continue;
-        pending_entry entry = entry_of(parse_headers(*block), unique, file.mtime.tv_sec, file.mtime.tv_sec, "unknown");
-        entry.bytes = fingerprint_of_file(path).value_or(message_fingerprint{});
+        long long arrived = message.arrival.tv_sec;
+        pending_entry entry = entry_of(parse_headers(*block), unique, arrived, arrived, "unknown");
+        entry.bytes = store_.fingerprint(pending_, unique).value_or(message_fingerprint{});
         // By its bytes, or by its header for an entry whose bytes were never read.
         std::optional<std::string> renamed;
         auto same_bytes = departed_by_bytes.find(entry.bytes.sha256);
@@ -181,7 +170,7 @@ verdict_report pending_tracker::judge_moved_messages(addin_client& addin, mailer
 
     // A copy in the inbox or the junk folder is the moved message only when its bytes are the
     // same. The departed messages are looked up by the sizes their copies can have, so only the
-    // few files of such a size are read, however many departed and however big the folders.
+    // few messages of such a size are read, however many departed and however big the folders.
     std::map<long long, std::vector<const pending_entry*>> by_size;
     for (const std::string& unique : departed) {
         const pending_entry& entry = entries_.at(unique);
@@ -190,44 +179,29 @@ verdict_report pending_tracker::judge_moved_messages(addin_client& addin, mailer
         if (entry.bytes.lines > 0) by_size[entry.bytes.size + entry.bytes.lines].push_back(&entry);
     }
     std::map<std::string, std::set<std::string>> copies;  // unique name to where its copies are
-    std::vector<std::string> appended;                    // copies in the inbox's new/
+    std::vector<std::string> inbox_copies;                // the ids of the copies in the inbox
     // The message `deliver` stores now came from the mail system, not from the user's client:
     // however like the parked one it is, a sender can always send his message again.
-    const std::string delivered(host.delivered_file().empty() ? "" : maildir::unique_part(host.delivered_file()));
+    const std::string delivered(host.delivered_file().empty() ? "" : store_.id_of_arrival(host.delivered_file()));
     for (const char* where : {to_inbox, to_junk}) {
         if (by_size.empty() || (where == to_junk && junk_.empty())) continue;
-        std::string dir = maildir::folder_directory(root_, where == to_inbox ? "" : junk_);
-        for (const char* subdir : {"new", "cur"}) {
-            for (const maildir::message_file& file : maildir::list_messages(dir, subdir)) {
-                auto sized = by_size.find(file.size);
-                if (sized == by_size.end()) continue;
-                if (!delivered.empty() && maildir::unique_part(file.name) == delivered) continue;
-                std::optional<message_fingerprint> print = fingerprint_of_file(dir + "/" + subdir + "/" + file.name);
-                if (!print) continue;
-                bool same = false;
-                for (const pending_entry* entry : sized->second) {
-                    if (entry->bytes != *print) continue;
-                    copies[entry->unique].insert(where);
-                    same = true;
-                }
-                if (same && where == to_inbox && std::string(subdir) == "new") appended.push_back(file.name);
+        const std::string folder = where == to_inbox ? "" : junk_;
+        for (const mail_store::listed_message& message : store_.list(folder)) {
+            auto sized = by_size.find(static_cast<long long>(message.size));
+            if (sized == by_size.end()) continue;
+            if (!delivered.empty() && message.id == delivered) continue;
+            std::optional<message_fingerprint> print = store_.fingerprint(folder, message.id);
+            if (!print) continue;
+            bool same = false;
+            for (const pending_entry* entry : sized->second) {
+                if (entry->bytes != *print) continue;
+                copies[entry->unique].insert(where);
+                same = true;
             }
+            if (same && where == to_inbox) inbox_copies.push_back(message.id);
         }
     }
-    // A client that appends the message to the inbox leaves it in new/, where it would pass for
-    // new mail and be filtered (parked) again: it is the user's, and is put with the mail seen.
-    std::string inbox = maildir::folder_directory(root_, "");
-    for (const std::string& name : appended) {
-        int error = maildir::move_no_replace(inbox + "/new/" + name,
-                                             inbox + "/cur/" + maildir::with_flags(name, maildir::flags_of(name)));
-        if (error == 0) {
-            folder_sync::note_mail_folder(inbox + "/new");
-            folder_sync::note_mail_folder(inbox + "/cur");
-        } else if (error != ENOENT) {
-            pass.notes.push_back("the message " + shown_text(name, 100) + " moved back into the inbox stays in new/ (" +
-                                 std::strerror(error) + ") and is filtered as new mail");
-        }
-    }
+    settle_inbox_copies(inbox_copies, pass);
 
     std::vector<std::pair<std::string, std::string>> verdicts;  // where, unique
     for (const std::string& unique : departed) {
@@ -340,6 +314,23 @@ std::set<std::string> pending_tracker::take_verdicts(addin_client& addin, mailer
     return settled;
 }
 
+void pending_tracker::settle_inbox_copies(const std::vector<std::string>& copies, verdict_report& pass) {
+    // Moved, copied or appended back, each is the user's, not new mail to park again: recorded
+    // as judged, and on disk, before it leaves the arrivals (a client's APPEND leaves it there).
+    if (copies.empty()) return;
+    if (judged_ && judged_->exists()) {
+        for (const std::string& id : copies) judged_->add(id);
+        judged_->flush();
+    }
+    for (const std::string& id : copies) {
+        store_result settled = store_.settle_appended(id);
+        if (settled.what == store_result::failed)
+            pass.notes.push_back("the message " + shown_text(id, 100) +
+                                 " moved back into the inbox stays among the new mail (" +
+                                 std::strerror(settled.error) + ")");
+    }
+}
+
 void pending_tracker::log_entry(const pending_entry& entry, const char* action, const std::string& reason) {
     if (!log_) return;
     log_->write({decision_time_now(), entry.unique, entry.message_id, entry.sender, entry.subject, action, reason,
@@ -359,21 +350,21 @@ bool pending_tracker::save() {
     return true;
 }
 
-verdict_report judge_moved_messages(addin_client& addin, mailer_record& host, const std::string& root,
+verdict_report judge_moved_messages(addin_client& addin, mailer_record& host, mail_store& store,
                                     const std::string& data_directory, const std::string& pending_folder,
                                     const std::string& junk_folder) {
-    pending_tracker tracker(data_directory, root, pending_folder, junk_folder);
+    pending_tracker tracker(data_directory, store, pending_folder, junk_folder);
     tracker.judge_moved_messages(addin, host);
     tracker.save();
     return tracker.report();
 }
 
-bool forget_filter_moves(addin_client& addin, mailer_record& host, const std::string& root,
+bool forget_filter_moves(addin_client& addin, mailer_record& host, mail_store& store,
                          const std::string& data_directory) {
     if (host.activity().moves.empty()) return true;
     variant_holder name;
     if (FAILED(addin.get("PendingFolderName", name.put())) || name->vt != VT_BSTR) return true;
-    pending_tracker tracker(data_directory, root, narrow_from_bstr(name->bstrVal), "");
+    pending_tracker tracker(data_directory, store, narrow_from_bstr(name->bstrVal), "");
     tracker.record(host);
     if (tracker.save()) return true;
     for (const std::string& failure : tracker.report().failures) std::cerr << "tarnwick: " << failure << "\n";

@@ -4,12 +4,12 @@
 // or moved anywhere else is no verdict. The filter's own moves out of the pending folder
 // (releases, expiry, deletions) are never taken for the user's.
 //
-// An IMAP server gives a moved message a new file name, and a client may copy it or append it
-// anew, so each message of the pending folder is remembered in the data folder's index
-// (pending_index.h) by its size and a hash of its bytes: a copy is the moved message only when
-// its bytes are the same, never for a Message-ID or sender, which anyone can copy. Only when one
-// has left the pending folder are the inbox and the junk folder looked at, and only their files
-// of a size a departed message has are read.
+// A server gives a moved message a new id, and a client may copy it or append it anew, so each
+// message of the pending folder is remembered in the data folder's index (pending_index.h) by its
+// size and a hash of its bytes: a copy is the moved message only when its bytes are the same,
+// never for a Message-ID or sender, which anyone can copy. Only when one has left the pending
+// folder are the inbox and the junk folder looked at, and only their messages of a size a
+// departed message has are read. All of it goes through the store (store/mail_store.h).
 #pragma once
 
 #include <map>
@@ -19,8 +19,10 @@
 
 #include "common/addin_client.h"
 #include "policy/decision_log.h"
+#include "policy/judged_inbox.h"
 #include "policy/mailer_record.h"
 #include "policy/pending_index.h"
+#include "store/mail_store.h"
 
 // The verdicts taken, and those that could not be.
 struct verdict_report {
@@ -36,15 +38,12 @@ struct verdict_report {
     void add(const verdict_report& other);
 };
 
-// The junk folder of the Maildir `root`: the first of "Junk" and "Spam" that exists; "" when none.
-std::string find_junk_folder(const std::string& root);
-
 class pending_tracker {
 public:
-    // For the Maildir `root` whose pending and junk folders are `pending_folder` and
-    // `junk_folder` (Maildir++ names; the junk folder may be "" for none), with the index in
-    // `data_directory`, which is read here.
-    pending_tracker(std::string data_directory, std::string root, std::string pending_folder, std::string junk_folder);
+    // For the store `store` whose pending and junk folders are `pending_folder` and `junk_folder`
+    // (the junk folder may be "" for none), with the index in `data_directory`, which is read
+    // here. The store must outlive the tracker.
+    pending_tracker(std::string data_directory, mail_store& store, std::string pending_folder, std::string junk_folder);
 
     // Before new mail is filtered: indexes the pending folder's messages not yet known, and
     // takes the verdict of each message that has left it since the last pass. A verdict whose
@@ -66,6 +65,9 @@ public:
     // Where the verdicts and the filter's moves out of the pending folder are written, one line
     // per message; null (the default) for nowhere. The log must outlive the tracker.
     void log_to(decision_log* log) { log_ = log; }
+    // Where the copies that the user put into the inbox are recorded as judged, so that no pass
+    // filters them as new mail; null (the default) for nowhere. It must outlive the tracker.
+    void record_copies_in(judged_inbox* judged) { judged_ = judged; }
 
     // Everything over this tracker's life.
     const verdict_report& report() const { return report_; }
@@ -81,25 +83,30 @@ private:
                                         const std::map<std::string, std::string>& wanted, verdict_report& pass,
                                         bool named);
 
+    // The user's copies in the inbox `copies` (by id): recorded as judged, then settled in the
+    // store, so that they are no arrivals.
+    void settle_inbox_copies(const std::vector<std::string>& copies, verdict_report& pass);
+
     std::string data_directory_;
-    std::string root_;
+    mail_store& store_;
     std::string pending_;
     std::string junk_;
     std::map<std::string, pending_entry> entries_;
     bool dirty_ = false;
     verdict_report report_;
     decision_log* log_ = nullptr;
+    judged_inbox* judged_ = nullptr;
 };
 
 // One whole judging pass on its own: the index read, the verdicts taken, the index saved. A
 // program that then hands the add-in a message keeps a pending_tracker instead and calls its
 // record() after the message and save() at the end, so that what the filter parks is indexed
 // with its challenge (else the next pass indexes it with the challenge "unknown").
-verdict_report judge_moved_messages(addin_client& addin, mailer_record& host, const std::string& root,
+verdict_report judge_moved_messages(addin_client& addin, mailer_record& host, mail_store& store,
                                     const std::string& data_directory, const std::string& pending_folder,
                                     const std::string& junk_folder);
-// For a program that moved mail of the Maildir `root` through `host` without judging: drops the
+// For a program that moved mail of `store` through `host` without judging: drops the
 // index entries of the messages the filter moved out of the pending folder, whose name the add-in
 // gives. False, after saying why on standard error, when the index could not be saved.
-bool forget_filter_moves(addin_client& addin, mailer_record& host, const std::string& root,
+bool forget_filter_moves(addin_client& addin, mailer_record& host, mail_store& store,
                          const std::string& data_directory);

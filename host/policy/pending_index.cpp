@@ -241,34 +241,37 @@ std::string challenge_text(const std::string& challenge) {
     return challenge;
 }
 
-std::vector<waiting_message> waiting_messages(const std::string& pending_dir,
+std::vector<waiting_message> waiting_messages(mail_store& store, const std::string& folder,
                                               const std::map<std::string, pending_entry>& index) {
-    std::vector<maildir::message_file> files = maildir::list_all_messages(pending_dir);
+    if (!store.has_folder(folder)) return {};
+    std::vector<mail_store::listed_message> listed = store.list(folder);
     std::set<std::string> present;
-    for (const maildir::message_file& file : files) present.insert(std::string(maildir::unique_part(file.name)));
+    for (const mail_store::listed_message& message : listed) present.insert(message.id);
     std::vector<waiting_message> found;
-    for (maildir::message_file& file : files) {
-        std::string unique(maildir::unique_part(file.name));
-        auto known = index.find(unique);
+    for (mail_store::listed_message& message : listed) {
+        auto known = index.find(message.id);
         if (known != index.end()) {
-            found.push_back({known->second, std::move(file)});
+            found.push_back({known->second, std::move(message)});
             continue;
         }
-        std::optional<std::string> block =
-            maildir::read_header_block(pending_dir + "/" + file.subdir + "/" + file.name, 256 * 1024);
-        pending_entry entry =
-            entry_of(parse_headers(block.value_or("")), unique, file.mtime.tv_sec, file.mtime.tv_sec, "unknown");
+        std::optional<std::string> block = store.header_block(folder, message.id, 256 * 1024);
+        long long arrived = message.arrival.tv_sec;
+        pending_entry entry = entry_of(parse_headers(block.value_or("")), message.id, arrived, arrived, "unknown");
         for (const auto& [gone, old] : index) {
             if (!present.count(gone) && same_message(old, entry)) {
                 entry = old;
-                entry.unique = unique;
+                entry.unique = message.id;
                 break;
             }
         }
-        found.push_back({std::move(entry), std::move(file)});
+        found.push_back({std::move(entry), std::move(message)});
     }
+    // Newest first; by name within one tick.
     std::sort(found.begin(), found.end(), [](const waiting_message& a, const waiting_message& b) {
-        return maildir::arrived_before(b.file, a.file);
+        const timespec &x = a.message.arrival, &y = b.message.arrival;
+        if (x.tv_sec != y.tv_sec) return x.tv_sec > y.tv_sec;
+        if (x.tv_nsec != y.tv_nsec) return x.tv_nsec > y.tv_nsec;
+        return a.message.name > b.message.name;
     });
     return found;
 }

@@ -1,6 +1,6 @@
 // What the program knows of the mail waiting in the pending folder: one entry a message, kept in
-// the data folder, so that a message the user moves out of that folder (which an IMAP server
-// renames, and a client may copy or append anew) can be recognised by its bytes, and so that
+// the data folder, so that a message the user moves out of that folder (which a server gives a
+// new id, and a client may copy or append anew) can be recognised by its bytes, and so that
 // `pending` and `digest` can say whether its sender was challenged. Every value comes from
 // outside and is escaped and bounded before it is stored.
 #pragma once
@@ -13,16 +13,16 @@
 #include <vector>
 
 #include "common/mime.h"
-#include "store/maildir.h"
+#include "store/mail_store.h"
 #include "store/message_fingerprint.h"
 
 // The index file in the data folder.
 inline constexpr const char* pending_index_file_name = "pending-index.tsv";
 
 struct pending_entry {
-    std::string unique;     // the unique part of the file's name in the pending folder
+    std::string unique;     // the message's id in the pending folder (a Maildir's unique name)
     long long parked = 0;   // when it reached the pending folder, seconds since 1970
-    long long arrived = 0;  // its file time (the arrival) when it was seen there
+    long long arrived = 0;  // its arrival time when it was seen there
     std::string message_id;
     std::string sender;     // the address, lower case
     std::string subject;    // decoded
@@ -37,7 +37,7 @@ struct pending_entry {
 pending_entry entry_of(const header_summary& headers, std::string unique, long long parked, long long arrived,
                        std::string challenge);
 
-// True when `a` and `b` seem to describe the same message under different file names: the same
+// True when `a` and `b` seem to describe the same message under different ids: the same
 // Message-ID and sender, or, for mail without a Message-ID, the same sender, Date and subject.
 // Good enough to show or carry over what is known of a message renamed inside the pending
 // folder; never enough for a verdict, which needs the same bytes.
@@ -48,7 +48,7 @@ bool same_message(const pending_entry& a, const pending_entry& b);
 std::string format_pending_index(const std::map<std::string, pending_entry>& entries);
 std::map<std::string, pending_entry> parse_pending_index(std::string_view text, int& bad_lines);
 
-// The index of the data folder, by unique name; empty when there is none. `problem` says what
+// The index of the data folder, by id; empty when there is none. `problem` says what
 // was wrong with a file that could not be read or had lines that could not be.
 std::map<std::string, pending_entry> load_pending_index(const std::string& data_directory, std::string& problem);
 // Replaces the index atomically. False, with `error`, when it could not be written.
@@ -69,10 +69,11 @@ std::string challenge_text(const std::string& challenge);
 // A message of the pending folder as `pending` and `digest` show it.
 struct waiting_message {
     pending_entry entry;
-    maildir::message_file file;
+    mail_store::listed_message message;
 };
-// The messages of the pending folder `pending_dir`, newest first, each with its entry of `index`
-// (found by its unique name, or by Message-ID and sender when a server renamed it), else one
-// made from its header block with the challenge "unknown", parked when it arrived. Reads only.
-std::vector<waiting_message> waiting_messages(const std::string& pending_dir,
+// The messages of the pending folder `folder` of `store`, newest first, each with its entry of
+// `index` (found by its id, or by Message-ID and sender when a server gave it a new one), else
+// one made from its header block with the challenge "unknown", parked when it arrived. Reads only;
+// none when the folder is missing.
+std::vector<waiting_message> waiting_messages(mail_store& store, const std::string& folder,
                                               const std::map<std::string, pending_entry>& index);

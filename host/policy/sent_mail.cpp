@@ -7,7 +7,6 @@
 #include "common/text.h"
 #include "contract/sender_address.h"
 #include "platform/file_io.h"
-#include "store/maildir.h"
 
 namespace {
 
@@ -31,18 +30,6 @@ std::string whole_address(std::string_view text) {
 
 }  // namespace
 
-std::string sent_folder_name(std::string_view value) {
-    if (!value.empty() && value.front() == '.') value.remove_prefix(1);
-    return maildir::valid_folder_name(value) ? std::string(value) : "";
-}
-
-std::string find_sent_folder(const std::string& root) {
-    for (const char* name : {"Sent", "Sent Messages", "Sent Items"}) {
-        if (maildir::is_maildir(maildir::folder_directory(root, name))) return name;
-    }
-    return "";
-}
-
 std::vector<std::string> recipients_of(const header_summary& sent) {
     std::vector<std::string> found;
     std::set<std::string> seen;
@@ -57,11 +44,11 @@ std::vector<std::string> recipients_of(const header_summary& sent) {
     return found;
 }
 
-sent_mail_index sent_mail_index::load(const std::string& path, const std::string& folder_dir, std::string& problem,
-                                      const std::string& recorded_dir) {
-    sent_mail_index index;
-    index.folder_dir_ = folder_dir;
-    index.recorded_dir_ = recorded_dir.empty() ? folder_dir : recorded_dir;
+sent_mail_index sent_mail_index::load(const std::string& path, mail_store& store, const std::string& folder,
+                                      std::string& problem, const std::string& recorded_as) {
+    sent_mail_index index(store);
+    index.folder_ = folder;
+    index.recorded_dir_ = recorded_as.empty() ? store.record_name(folder) : recorded_as;
     std::optional<std::string> text = read_file(path);
     if (!text) return index;
     std::istringstream lines(*text);
@@ -116,14 +103,13 @@ sent_mail_index::news sent_mail_index::update() {
     std::set<std::string> present;
     std::set<std::string> recipients;
     std::vector<std::string> candidates;
-    for (const maildir::message_file& file : maildir::list_all_messages(folder_dir_)) {
-        std::string unique(maildir::unique_part(file.name));
+    for (const mail_store::listed_message& listed : store_->list(folder_)) {
+        const std::string& unique = listed.id;
         if (!fits_a_line(unique) || unique.find('\t') != std::string::npos) continue;
         present.insert(unique);
         auto known = messages_.find(unique);
         if (known != messages_.end() && known->second.recipients_known) continue;
-        std::optional<std::string> block =
-            maildir::read_header_block(folder_dir_ + "/" + file.subdir + "/" + file.name);
+        std::optional<std::string> block = store_->header_block(folder_, unique, 1 << 20);
         if (!block) continue;  // gone or unreadable: the next run tries again
         header_summary sent = parse_headers(*block);
         changed_ = true;

@@ -12,13 +12,7 @@
 #include <vector>
 
 #include "common/mime.h"
-
-// The default sent folder of the Maildir `root`: the first of "Sent", "Sent Messages" and
-// "Sent Items" (Maildir++ names) that is a Maildir; "" when none is.
-std::string find_sent_folder(const std::string& root);
-// The Maildir++ name of a --sent-folder value (a leading '.' dropped); "" when it is not a valid
-// folder name.
-std::string sent_folder_name(std::string_view value);
+#include "store/mail_store.h"
 
 // The addresses a sent message was written to (To, Cc, Bcc), each a whole valid address by the
 // add-in's rule, lower case, each once, in field order.
@@ -26,14 +20,14 @@ std::vector<std::string> recipients_of(const header_summary& sent);
 
 class sent_mail_index {
 public:
-    // The index kept in the file `path` for the folder directory `folder_dir`, which the file
-    // names as `recorded_dir` (the real folder when `folder_dir` is a scratch copy of it; ""
-    // for `folder_dir` itself). A missing file, or one made for another folder, gives an empty
+    // The index kept in the file `path` for the folder `folder` of `store`, which the file names
+    // as `recorded_as` (the real folder's record_name when `store` is a scratch copy of it; ""
+    // for the store's own). A missing file, or one made for another folder, gives an empty
     // index: every message is read anew. A file that cannot be understood does too, with
     // `problem` saying so. Messages of a file written before recipients were kept are read
-    // again by update() for their recipients only.
-    static sent_mail_index load(const std::string& path, const std::string& folder_dir, std::string& problem,
-                                const std::string& recorded_dir = "");
+    // again by update() for their recipients only. The store must outlive the index.
+    static sent_mail_index load(const std::string& path, mail_store& store, const std::string& folder,
+                                std::string& problem, const std::string& recorded_as = "");
 
     // What reading the messages of the folder not read before found.
     struct news {
@@ -72,9 +66,12 @@ private:
     // Makes ids_ again from messages_.
     void index_ids();
 
-    std::string folder_dir_;
+    explicit sent_mail_index(mail_store& store) : store_(&store) {}
+
+    mail_store* store_;
+    std::string folder_;
     std::string recorded_dir_;                      // the folder as the file names it
-    std::map<std::string, sent_message> messages_;  // by the unique part of the file's name
+    std::map<std::string, sent_message> messages_;  // by the message's id
     // Each Message-ID of messages_ to the recipients of the messages that have it (copies may share one).
     std::map<std::string, std::set<std::string>> ids_;
     std::set<std::string> own_;

@@ -152,6 +152,10 @@ public:
     virtual std::vector<listed_message> list(const std::string& folder) = 0;
     // True when `folder` exists and holds mail.
     virtual bool has_folder(const std::string& folder) = 0;
+    // `folder` as the records of the data folder name it: the same for the same folder of the same
+    // account, whichever run reads it, and no other folder's. The account's URL and the folder by
+    // default.
+    virtual std::string record_name(const std::string& folder) const { return account() + "/" + folder; }
     // What a folder is for, as a server marks it (RFC 6154) or the usual names tell.
     enum class special_use { junk, sent, trash };
     // The folder used for `use`; "" when there is none.

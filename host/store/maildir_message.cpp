@@ -87,6 +87,7 @@ store_result maildir_message::rename_to(const std::string& folder, const char* s
             file_.name = name;
             unique_ = std::string(maildir::unique_part(name));
             wanted_seen_.reset();
+            store_->note_moved(folder_, unique_, place());
             return {};
         }
         if (error == EEXIST && folder != folder_) {

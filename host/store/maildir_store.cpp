@@ -206,9 +206,12 @@ std::vector<std::string> maildir_store::remove_leftovers() {
 
 std::vector<mail_store::listed_message> maildir_store::list(const std::string& folder) {
     std::vector<listed_message> listed;
+    std::map<std::string, std::string>& places = listed_[folder];
+    places.clear();
     for (maildir::message_file& file : maildir::list_all_messages(directory(folder))) {
         std::string id(maildir::unique_part(file.name));
         bool seen = maildir::flags_of(file.name).find('S') != std::string::npos;
+        places[id] = file.subdir + "/" + file.name;
         listed.push_back(
             {std::move(id), std::move(file.name), static_cast<std::uint64_t>(file.size), file.mtime, seen});
     }
@@ -226,26 +229,46 @@ std::string maildir_store::special_folder(special_use use) {
     return "";
 }
 
-namespace {
-
-// The path of the message `id` of the folder directory `dir`; none when it is not there.
-std::optional<std::string> path_of(const std::string& dir, const std::string& id) {
+std::optional<std::string> maildir_store::path_of(const std::string& folder, const std::string& id) {
+    std::string dir = directory(folder);
     std::optional<maildir::message_file> file = maildir::find_by_unique(dir, id);
     if (!file) return std::nullopt;
     return dir + "/" + file->subdir + "/" + file->name;
 }
 
-}  // namespace
+void maildir_store::note_moved(const std::string& folder, const std::string& id, std::string place) {
+    // A few are enough: each is read right after its move, if at all.
+    if (moved_.size() >= 64) moved_.clear();
+    moved_[{folder, id}] = std::move(place);
+}
+
+template <typename Result, typename Read>
+std::optional<Result> maildir_store::read_listed(const std::string& folder, const std::string& id, Read read) {
+    std::optional<std::string> listed_path;
+    auto places = listed_.find(folder);
+    if (auto moved = moved_.find({folder, id}); moved != moved_.end()) {
+        listed_path = directory(folder) + "/" + moved->second;
+    } else if (places != listed_.end()) {
+        auto place = places->second.find(id);
+        if (place != places->second.end()) listed_path = directory(folder) + "/" + place->second;
+    }
+    if (listed_path) {
+        if (std::optional<Result> result = read(*listed_path)) return result;
+    }
+    std::optional<std::string> path = path_of(folder, id);
+    if (!path || path == listed_path) return std::nullopt;
+    return read(*path);
+}
 
 std::optional<std::string> maildir_store::header_block(const std::string& folder, const std::string& id,
                                                        std::size_t limit) {
-    std::optional<std::string> path = path_of(directory(folder), id);
-    return path ? maildir::read_header_block(*path, limit) : std::nullopt;
+    return read_listed<std::string>(folder, id,
+                                    [&](const std::string& path) { return maildir::read_header_block(path, limit); });
 }
 
 std::optional<message_fingerprint> maildir_store::fingerprint(const std::string& folder, const std::string& id) {
-    std::optional<std::string> path = path_of(directory(folder), id);
-    return path ? fingerprint_of_file(*path) : std::nullopt;
+    return read_listed<message_fingerprint>(folder, id,
+                                            [](const std::string& path) { return fingerprint_of_file(path); });
 }
 
 store_result maildir_store::settle_appended(const std::string& id) {

@@ -8,7 +8,9 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -40,6 +42,7 @@ public:
     std::vector<std::string> take_moved_into_inbox() override { return std::exchange(moved_into_inbox_, {}); }
     std::vector<listed_message> list(const std::string& folder) override;
     bool has_folder(const std::string& folder) override;
+    std::string record_name(const std::string& folder) const override { return directory(folder); }
     std::string special_folder(special_use use) override;
     std::optional<std::string> header_block(const std::string& folder, const std::string& id,
                                             std::size_t limit) override;
@@ -64,16 +67,29 @@ public:
     // True once the delivery in hand was moved out of tmp/ to where it belongs.
     bool delivery_placed() const { return delivery_placed_; }
     void note_delivery_placed() { delivery_placed_ = true; }
+    // The message `id` was moved into `folder` as `place` ("cur/NAME"): read from there.
+    void note_moved(const std::string& folder, const std::string& id, std::string place);
     // A message of another folder was moved into the inbox as `id`.
     void note_moved_into_inbox(const std::string& id) { moved_into_inbox_.push_back(id); }
 
 private:
     explicit maildir_store(std::string root) : root_(std::move(root)) {}
+    // The path of message `id` of `folder`: where list() last saw it, else looked for.
+    std::optional<std::string> path_of(const std::string& folder, const std::string& id);
+    // Reads message `id` of `folder` by `read` (none when it fails): from where list() last saw
+    // it, and from where it is now when another client renamed it meanwhile.
+    template <typename Result, typename Read>
+    std::optional<Result> read_listed(const std::string& folder, const std::string& id, Read read);
 
     std::string root_;
     // Folders this store made or found whole (tmp/, new/, cur/).
     std::set<std::string> folders_made_;
     std::vector<std::string> moved_into_inbox_;
+    // Where list() last saw each message of a folder ("new/NAME"), by folder and id: reading
+    // listed messages one by one does not list the folder again for each.
+    std::map<std::string, std::map<std::string, std::string>> listed_;
+    // The same for the last messages moved, by folder and id: what was just parked is read next.
+    std::map<std::pair<std::string, std::string>, std::string> moved_;
     std::string delivery_;
     bool delivery_placed_ = false;
     // The folders below the root, as last listed, with what the root directory looked like then:
