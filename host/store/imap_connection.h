@@ -25,7 +25,7 @@ public:
         protocol,  // the server said something that is not IMAP, or too much
     };
     imap_error(kind what, const std::string& message) : std::runtime_error(message), what_(what) {}
-    kind what() const noexcept { return what_; }
+    kind code() const noexcept { return what_; }
 
 private:
     kind what_;
@@ -34,6 +34,7 @@ private:
 struct imap_options {
     std::string ca_file;       // PEM authorities to trust instead of the system's; "" for those
     int timeout_seconds = 60;  // every read and write
+    bool use_move = true;      // false: COPY + STORE + EXPUNGE even where MOVE is offered (tests)
 };
 
 class imap_connection {
