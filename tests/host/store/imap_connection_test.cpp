@@ -134,6 +134,8 @@ TEST(imap_connection, lists_special_use_folders_and_creates_a_folder_once) {
         EXPECT_NE(std::find(flags[name].begin(), flags[name].end(), std::string("\\") + name), flags[name].end())
             << name;
     EXPECT_TRUE(std::filesystem::is_directory(server.maildir() + "/.Pending/cur"));
+    imap->select("Pending", false);
+    EXPECT_TRUE(imap->messages().empty());
     EXPECT_THROW(imap->select("No such folder", false), imap_error);
     EXPECT_TRUE(imap->connected());  // a NO leaves the conversation usable
 }
