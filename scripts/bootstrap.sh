@@ -15,7 +15,7 @@ set -euo pipefail
 declare -A groups=(
   [linux]="build-essential cmake pkg-config googletest libgtest-dev libbenchmark-dev
            libgmime-3.0-dev libpsl-dev publicsuffix
-           libetpan-dev libgnutls28-dev libsasl2-modules openssl python3-aiosmtpd"
+           libetpan-dev libgnutls28-dev libsasl2-modules openssl python3-aiosmtpd dovecot-imapd"
   [windows]="g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 libwine-dev
              wixl msitools"
   [package]="scdoc dpkg-dev"

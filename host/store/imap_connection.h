@@ -1,6 +1,7 @@
 // One authenticated connection to an IMAP server: the few commands the mail store needs, whatever
 // client library speaks them. Everything the server says is hostile input; every read has a
-// timeout. A failure throws imap_error; the connection is then unusable (connected() false).
+// timeout. A failure throws imap_error; after a `refused` (a NO or BAD to one command) the
+// connection goes on, after any other it is unusable (connected() false).
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,7 @@ public:
         protocol,  // the server said something that is not IMAP, or too much
     };
     imap_error(kind what, const std::string& message) : std::runtime_error(message), what_(what) {}
-    kind what() const noexcept { return what_; }
+    kind code() const noexcept { return what_; }  // what() is the message
 
 private:
     kind what_;
@@ -34,6 +35,7 @@ private:
 struct imap_options {
     std::string ca_file;       // PEM authorities to trust instead of the system's; "" for those
     int timeout_seconds = 60;  // every read and write
+    bool use_move = true;      // false: COPY + STORE + EXPUNGE even where MOVE is offered (tests)
 };
 
 class imap_connection {
