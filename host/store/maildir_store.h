@@ -45,6 +45,10 @@ public:
                                             std::size_t limit) override;
     std::optional<message_fingerprint> fingerprint(const std::string& folder, const std::string& id) override;
     store_result settle_appended(const std::string& id) override;
+    // A Maildir's ids never change, and its folders never go away under it.
+    std::vector<std::pair<std::string, std::string>> renumbered() override { return {}; }
+    int forget_renumbered() override { return 0; }
+    int broken() const override { return 0; }
 
     // ---- for the store's messages
 
