@@ -1,11 +1,8 @@
 #include "store/imap_store.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <ctime>
 
 #include "common/mime.h"
 #include "common/text.h"
