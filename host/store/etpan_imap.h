@@ -33,6 +33,7 @@ public:
     std::optional<std::string> header(std::uint32_t uid, std::size_t limit) override;
     bool body(std::uint32_t uid, const std::function<void(std::string_view)>& sink) override;
     std::optional<std::uint32_t> move(std::uint32_t uid, const std::string& to) override;
+    void expunge(std::uint32_t uid) override;
     void set_seen(std::uint32_t uid, bool seen) override;
     std::uint32_t append(const std::string& folder, std::string_view bytes, bool seen) override;
     bool idle(int seconds, int wake_fd) override;

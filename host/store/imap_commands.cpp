@@ -232,17 +232,25 @@ std::optional<std::uint32_t> etpan_imap::move(std::uint32_t uid, const std::stri
     else check(mailimap_uidplus_uid_copy(session_, set.get(), to.c_str(), &validity, &source, &target), what);
     set_ptr source_owned(source), target_owned(target);
     const std::uint32_t new_uid = first_uid_of(target);
-    if (!by_move) {
-        // Only this UID is flagged and expunged: whatever else another client marked \Deleted stays.
-        flags_ptr deleted(mailimap_flag_list_new_empty());
-        mailimap_flag_list_add(deleted.get(), mailimap_flag_new_deleted());
-        store_ptr store(mailimap_store_att_flags_new_add_flags_silent(deleted.release()));
-        held_ = 0;
-        check(mailimap_uid_store(session_, set.get(), store.get()), "UID STORE +FLAGS (\\Deleted)");
-        held_ = 0;
-        check(mailimap_uid_expunge(session_, set.get()), "UID EXPUNGE");
-    }
+    if (!by_move) expunge(uid);
     return new_uid;
+}
+
+void etpan_imap::expunge(std::uint32_t uid) {
+    usable("UID EXPUNGE");
+    if (!has("UIDPLUS"))
+        throw imap_error(imap_error::refused, url_.text() +
+                                                  " offers no UIDPLUS: one message cannot be expunged there "
+                                                  "without the others marked deleted");
+    // Only this UID is flagged and expunged: whatever else another client marked \Deleted stays.
+    set_ptr set(mailimap_set_new_single(uid));
+    flags_ptr deleted(mailimap_flag_list_new_empty());
+    mailimap_flag_list_add(deleted.get(), mailimap_flag_new_deleted());
+    store_ptr store(mailimap_store_att_flags_new_add_flags_silent(deleted.release()));
+    held_ = 0;
+    check(mailimap_uid_store(session_, set.get(), store.get()), "UID STORE +FLAGS (\\Deleted)");
+    held_ = 0;
+    check(mailimap_uid_expunge(session_, set.get()), "UID EXPUNGE");
 }
 
 void etpan_imap::set_seen(std::uint32_t uid, bool seen) {

@@ -84,6 +84,9 @@ public:
     // UID EXPUNGE of that one UID (UIDPLUS), never a plain EXPUNGE. Its UID there when the server
     // tells it (COPYUID), else 0. None when `uid` is gone.
     virtual std::optional<std::uint32_t> move(std::uint32_t uid, const std::string& to) = 0;
+    // UID STORE +FLAGS.SILENT (\Deleted) + UID EXPUNGE of that one UID (UIDPLUS), never a plain
+    // EXPUNGE: finishes a move by COPY that a dropped connection cut off after the copy.
+    virtual void expunge(std::uint32_t uid) = 0;
     // UID STORE +FLAGS/-FLAGS (\Seen).
     virtual void set_seen(std::uint32_t uid, bool seen) = 0;
     // APPEND to `folder` (not the selected one necessarily), flags \Seen when `seen`; its UID when

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/mime.h"
@@ -170,4 +171,18 @@ public:
     // An inbox message a client put there anew (APPEND of a pending message's bytes) is the
     // user's: it leaves the arrivals without being filtered. Gone is fine.
     virtual store_result settle_appended(const std::string& id) = 0;
+
+    // ---- a store that numbered its mail anew, or lost its connection
+
+    // A store whose ids never change and whose folders never go away under it (a Maildir) keeps
+    // these as they are.
+    // The inbox's messages whose ids changed since the last run (a server that numbered its mail
+    // anew), old id then new id, found by Message-ID, size and arrival. Given again by every store
+    // opened until forget_renumbered(), which the host calls once its own records hold the new ids.
+    virtual std::vector<std::pair<std::string, std::string>> renumbered() { return {}; }
+    // 0, or the errno of writing down that the new ids are the ones now.
+    virtual int forget_renumbered() { return 0; }
+    // 0, or the errno of a failure (a dropped connection) after which the store can do nothing
+    // more: what it listed since is short, and the host must not take it for a whole folder.
+    virtual int broken() const { return 0; }
 };
