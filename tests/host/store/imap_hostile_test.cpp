@@ -89,7 +89,8 @@ TEST(imap_hostile, fails_with_the_right_error_within_its_timeout) {
         } catch (const imap_error& e) {
             EXPECT_EQ(e.code(), r.expected) << e.what();
         }
-        EXPECT_LT(steady_clock::now() - start, seconds(4));
+        // One timeout, not two: nothing waits for a LOGOUT answer from a server that stalls.
+        EXPECT_LT(steady_clock::now() - start, milliseconds(1900));
         EXPECT_LT(resident_bytes() - std::min(before, resident_bytes()), 100u << 20);
     }
 }
