@@ -45,6 +45,7 @@ private:
     // only after a plain NO or BAD.
     void check(int code, const std::string& what);
     void usable(const std::string& what) const;
+    void close();
     void read_capabilities();
     bool fetch_section(std::uint32_t uid, mailimap_section* section, std::function<void(std::string_view)> sink);
     static void count_received(mailimap* session, int log_type, const char* bytes, std::size_t size, void* self);

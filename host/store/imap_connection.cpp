@@ -36,8 +36,18 @@ void name_server(mailstream_ssl_context* context, void* host) {
 
 etpan_imap::etpan_imap(const mail_url& url, const imap_options& options) : url_(url), options_(options) {}
 
-etpan_imap::~etpan_imap() {
-    if (session_ != nullptr) mailimap_free(session_);
+etpan_imap::~etpan_imap() { close(); }
+
+void etpan_imap::close() {
+    if (session_ == nullptr) return;
+    // mailimap_free would say LOGOUT first and wait for the answer, from a server that may have
+    // stopped answering long ago.
+    if (session_->imap_stream != nullptr) {
+        mailstream_close(session_->imap_stream);
+        session_->imap_stream = nullptr;
+    }
+    mailimap_free(session_);
+    session_ = nullptr;
 }
 
 std::string etpan_imap::server_said() const {
@@ -251,8 +261,7 @@ void etpan_imap::logout() {
         held_ = 0;
         mailimap_logout(session_);
     }
-    mailimap_free(session_);
-    session_ = nullptr;
+    close();
 }
 
 std::unique_ptr<imap_connection> open_imap_connection(const mail_url& url, const std::string& password,

@@ -81,8 +81,9 @@ public:
     // here); false when it is gone. The \Seen flag is not set.
     virtual bool body(std::uint32_t uid, const std::function<void(std::string_view)>& sink) = 0;
     // Moves `uid` of the selected folder to `to`: UID MOVE, else UID COPY + UID STORE +\Deleted +
-    // UID EXPUNGE of that one UID (UIDPLUS), never a plain EXPUNGE. Its UID there when the server
-    // tells it (COPYUID), else 0. None when `uid` is gone.
+    // UID EXPUNGE of that one UID (UIDPLUS), never a plain EXPUNGE: a server with neither is refused
+    // (imap_error::refused) before anything is sent. Its UID there when the server tells it
+    // (COPYUID), else 0. None when `uid` is gone.
     virtual std::optional<std::uint32_t> move(std::uint32_t uid, const std::string& to) = 0;
     // UID STORE +FLAGS.SILENT (\Deleted) + UID EXPUNGE of that one UID (UIDPLUS), never a plain
     // EXPUNGE: finishes a move by COPY that a dropped connection cut off after the copy.
