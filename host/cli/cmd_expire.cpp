@@ -2,6 +2,7 @@
 // cron line where no run, deliver or watch comes by. Those do the same once per pass.
 #include <iostream>
 
+#include "cli/account_store.h"
 #include "cli/commands.h"
 #include "cli/filter_pass.h"
 #include "cli/session.h"
@@ -38,8 +39,8 @@ void expire_pending_mail(addin_client& addin, filter_pass& pass) {
 
 int cmd_expire(const parsed_arguments& arguments) {
     filter_options filter = read_filter_options(arguments, "expire");
-    if (remote_account_refused(filter)) return exit_failure;
     int code = exit_ok;
+    if (!connect_account(filter, code)) return code;
     std::optional<session> running = open_session(filter.session, code);
     if (!running) return code;
     install_signal_handlers();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <iostream>
 
+#include "cli/account_store.h"
 #include "cli/commands.h"
 #include "cli/dry_run.h"
 #include "cli/filter_pass.h"
@@ -113,7 +114,6 @@ private:
 
 int cmd_run(const parsed_arguments& arguments) {
     filter_options filter = read_filter_options(arguments, "run");
-    if (remote_account_refused(filter)) return exit_failure;
     store_mailer_options& options = filter.host;
     session_settings& settings = filter.session;
 
@@ -124,22 +124,29 @@ int cmd_run(const parsed_arguments& arguments) {
         // A signal while the copy is made must not leave it behind.
         install_signal_handlers();
         std::string error;
-        scratch = scratch_copy::make(filter.root, data_directory_of(settings.data_home), error);
+        // An account's store is only read, and keeps what it would change in memory.
+        scratch = filter.remote ? scratch_copy::of_data_folder(data_directory_of(settings.data_home), error)
+                                : scratch_copy::make(filter.root, data_directory_of(settings.data_home), error);
         if (!scratch || stop_requested) {
             std::cerr << "tarnwick: dry run: " << (scratch ? "stopped by a signal" : error) << "\n";
             return exit_failure;
         }
-        dry = dry_run_view{filter.root, sending_of(options)};
-        filter.recorded_root = filter.root;
-        filter.root = settings.maildir = scratch->maildir();
+        dry = dry_run_view{filter.remote ? filter.remote->imap.text() : filter.root, sending_of(options)};
+        if (filter.remote) {
+            filter.dry_run = true;
+        } else {
+            filter.recorded_root = filter.root;
+            filter.root = settings.maildir = scratch->maildir();
+        }
         settings.data_home = scratch->data_home();
         options.sendmail_command.clear();
         options.smtp_server.reset();
         options.smtp_password.clear();
     }
 
-    // Nothing has been written up to here.
+    // Nothing has been written up to here; a login the server refuses changes nothing.
     int code = exit_ok;
+    if (!connect_account(filter, code)) return code;
     std::optional<session> running = open_session(settings, code);
     if (!running) return code;
     install_signal_handlers();
@@ -165,7 +172,7 @@ int cmd_run(const parsed_arguments& arguments) {
 
     std::string sending = dry ? dry->sending : sending_of(options);
     running->addin.reset();  // the module lets go of the host before the summary is read
-    if (dry) print_dry_run_fates(filter.root, counts.handled, !dry->sending.empty());
+    if (dry) print_dry_run_fates(filter.remote ? "" : filter.root, counts.handled, !dry->sending.empty());
     bool failed = counts.failed(host->activity()) || friends.failed() || pass.tracker->report().failed() ||
                   !running->files_not_written().empty();
     if (!filter.quiet || failed || dry)

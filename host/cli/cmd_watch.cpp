@@ -20,6 +20,7 @@
 
 #include "cli/commands.h"
 #include "cli/filter_pass.h"
+#include "cli/imap_watch.h"
 #include "cli/session.h"
 #include "cli/watch_batch.h"
 #include "policy/filter_settings.h"
@@ -67,8 +68,8 @@ int cmd_watch(const std::vector<std::string>& args) {
 }
 
 int watch_inbox(const filter_options& given) {
+    if (given.remote) return watch_imap(given);
     filter_options filter = given;
-    if (remote_account_refused(filter)) return exit_failure;
     if (filter.session.lock_timeout < 0 && !filter.session.wait) filter.session.lock_timeout = default_lock_timeout;
     install_signal_handlers();
     int notify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);

@@ -150,11 +150,24 @@ std::string fate_in(const std::string& root, std::string_view unique) {
     return "gone";
 }
 
+namespace {
+
+// What became of a message whose handle followed it.
+std::string fate_of(const message_ref& message) {
+    if (!message || !message->locate()) return "gone";
+    const std::string& folder = message->folder();
+    if (folder.empty()) return "kept in the inbox";
+    return folder == "Trash" ? "deleted (moved to Trash)" : "moved to " + shown_text(folder, 200);
+}
+
+}  // namespace
+
 void print_dry_run_fates(const std::string& copy_root, const std::vector<handled_message>& handled, bool sending) {
     std::cout << "tarnwick: dry run: nothing was changed; a run would do this:\n";
     for (const handled_message& message : handled) {
         std::cout << "  " << shown_text(message.name, 400) << ": "
-                  << fate_in(copy_root, maildir::unique_part(message.name));
+                  << (copy_root.empty() ? fate_of(message.message)
+                                        : fate_in(copy_root, maildir::unique_part(message.name)));
         if (message.challenge == "withheld") std::cout << "; its challenge would be withheld";
         else if (!message.challenge.empty())
             std::cout << "; a challenge would be " << (sending ? "sent to " : "stored for ")

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store/mail_store.h"
+
 // A scratch copy in a fresh folder of $TMPDIR (else /tmp), removed with the object. Message
 // files are hard links where the file system allows it (the run only renames them, never writes
 // into them), other files are copies that keep their modification time; symbolic links and
@@ -44,9 +46,10 @@ struct handled_message {
     std::string sender;     // as its header gives it; "" for none
     std::string subject;    // decoded
     std::string challenge;  // "" for none, else the address it went to, or "withheld"
+    message_ref message{};  // the store's handle, for a store on a server (which no copy stands for)
 };
 
-// Prints what became of each of `handled` in the copy `copy_root`, with its sender and subject
-// made safe to show, under a line saying that nothing was changed. `sending`: challenges go to
-// a command, not into the Outbox.
+// Prints what became of each of `handled` in the copy `copy_root` (""; where its handle found it), with its sender and
+// subject made safe to show, under a line saying that nothing was changed. `sending`: challenges go to a command, not
+// into the Outbox.
 void print_dry_run_fates(const std::string& copy_root, const std::vector<handled_message>& handled, bool sending);

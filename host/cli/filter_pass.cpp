@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "cli/account_store.h"
 #include "platform/text.h"
 #include "policy/contacts.h"
 #include "policy/pending_index.h"
@@ -68,7 +69,8 @@ void handle_message(addin_client& addin, store_mailer& host, friend_finder& frie
         counts.handled.push_back({name, sender, headers ? headers->subject : "",
                                   host.activity().replies_sent > sent           ? sender
                                   : host.activity().replies_withheld > withheld ? "withheld"
-                                                                                : ""});
+                                                                                : "",
+                                  message});
     std::optional<std::string> folder;
     if (message->locate()) folder = message->folder();
     if (!usable && folder) {
@@ -156,13 +158,20 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
     return filter;
 }
 
-bool remote_account_refused(const filter_options& filter) {
-    if (!filter.remote) return false;
-    std::cerr << "tarnwick: " << filter.remote->imap.text() << ": this build cannot filter an IMAP account yet\n";
-    return true;
-}
-
 namespace {
+
+// A server that numbered its inbox anew: the mail judged under the old ids stays judged under the
+// new ones, written down before the store forgets the old ones.
+void carry_over_renumbered(filter_pass& pass) {
+    std::vector<std::pair<std::string, std::string>> renumbered = pass.store->renumbered();
+    if (renumbered.empty()) return;
+    for (const auto& [before, after] : renumbered)
+        if (pass.judged->contains(before)) pass.judged->add(after);
+    if (!pass.judged->flush()) return;
+    if (int error = pass.store->forget_renumbered(); error != 0)
+        pass.counts.notes.push_back(pass.store->account() + ": the new numbering of the inbox was not written down (" +
+                                    std::strerror(error) + "); the next run finds it again");
+}
 
 // Records the mail this pass moved into the inbox from other folders (released): judged already.
 void record_moved_into_inbox(filter_pass& pass) {
@@ -178,19 +187,27 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
     store_mailer_options options = filter.host;
     options.budget_file = running.data_directory + "/" + budget_file_name;
     options.challenge_record_file = running.data_directory + "/" + challenge_record_file_name;
-    pass.maildir = maildir_store::open(filter.root);
-    pass.store = pass.maildir;
-    if (!filter.host.delivered_file.empty()) pass.maildir->hold_delivery(filter.host.delivered_file);
+    if (filter.remote) {
+        pass.store = open_account_store(filter, running.data_directory);
+    } else {
+        pass.maildir = maildir_store::open(filter.root);
+        pass.store = pass.maildir;
+        if (!filter.host.delivered_file.empty()) pass.maildir->hold_delivery(filter.host.delivered_file);
+    }
     pass.host = store_mailer::create(pass.store, std::move(options));
     pass.judged = std::make_unique<judged_inbox>(running.data_directory);
     if (!pass.judged->exists()) {
         // The mail that was there before the filter is the user's as it is: never touched.
         std::vector<std::string> ids;
         for (mail_store::inbox_entry& entry : pass.host->store().inbox()) ids.push_back(std::move(entry.id));
-        if (pass.judged->start(ids) && !quiet)
+        // A listing that a dropped connection cut short is no inbox: its missing mail would pass
+        // for new at the next run.
+        if (!pass.store->broken() && pass.judged->start(ids) && !quiet)
             std::cerr << "tarnwick: first run over "
-                      << (filter.recorded_root.empty() ? filter.root : filter.recorded_root) << ": the " << ids.size()
-                      << (ids.size() == 1 ? " message" : " messages")
+                      << (!filter.recorded_root.empty() ? filter.recorded_root
+                          : filter.remote               ? pass.store->account()
+                                                        : filter.root)
+                      << ": the " << ids.size() << (ids.size() == 1 ? " message" : " messages")
                       << " already in the inbox are left as they are; only mail arriving from now on is filtered\n";
     }
     if (!pass.host->budget_problem().empty()) std::cerr << "tarnwick: " << pass.host->budget_problem() << "\n";
@@ -235,7 +252,10 @@ std::vector<std::string> unjudged_arrivals(filter_pass& pass, bool compact, std:
     // Without a record, nothing can tell new mail from the user's: none is filtered.
     if (!pass.judged->exists()) return {};
     record_moved_into_inbox(pass);
+    carry_over_renumbered(pass);
     std::vector<mail_store::inbox_entry> inbox = pass.host->store().inbox();
+    // A listing that a dropped connection cut short must neither shrink the record nor be filtered.
+    if (pass.store->broken()) return {};
     if (compact) {
         std::vector<std::string> present;
         for (const mail_store::inbox_entry& entry : inbox) present.push_back(entry.id);
@@ -280,6 +300,11 @@ void end_pass(filter_pass& pass) {
     for (const std::string& line : pass.tracker->report().summary_lines()) pass.counts.notes.push_back(line);
     if (pass.log->failed()) pass.counts.notes.push_back(pass.log->problem());
     if (!pass.judged->problem().empty()) pass.counts.notes.push_back(pass.judged->problem());
+    if (int error = pass.store->broken(); error != 0) {
+        ++pass.counts.connection_lost;
+        pass.counts.notes.push_back("the connection to " + pass.store->account() + " was lost (" +
+                                    std::strerror(error) + "); what was left undone is done by the next run");
+    }
 }
 
 int finish_code(const session& running, const filter_pass& pass, int code) {

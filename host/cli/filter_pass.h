@@ -34,10 +34,15 @@ std::string text_property(addin_client& addin, const std::string& name);
 void handle_message(addin_client& addin, store_mailer& host, friend_finder& friends, const std::string& name,
                     judged_inbox* judged, run_counts& counts, const judged_log& log = {});
 
+struct account_link;
+
 // The options of run, watch and deliver, read and checked before anything is written.
 struct filter_options {
     std::string root;                              // the Maildir: the inbox; "" with `remote`
     std::optional<remote_account_options> remote;  // the account on a server, instead of a Maildir
+    std::string password;                          // the account's, once fetched (account_store.h)
+    std::shared_ptr<account_link> link;            // its connection, until a pass opens its store
+    bool dry_run = false;                          // the account's store is only read
     store_mailer_options host;
     std::string sent_folder;            // the folder's name, "" for none
     std::string junk_folder;            // the folder's name, "" for none
@@ -50,10 +55,6 @@ struct filter_options {
 };
 // Reads them for `command` from `arguments`. Throws usage_error for a wrong one.
 filter_options read_filter_options(const parsed_arguments& arguments, const std::string& command);
-
-// Until the commands drive a store on a server: an account given with --imap is read and checked,
-// then refused here, rather than a Maildir filtered in its place. True, after saying so, when refused.
-bool remote_account_refused(const filter_options& filter);
 
 // A pass of the filter in an open session: the mailer over the store, the add-in told of it,
 // the user's friends found.

@@ -18,6 +18,7 @@ struct run_counts {
     int unmarked = 0;                // kept messages that could not be moved from new/ to cur/
     int left_new = 0;                // left in new/: the filter's move of them failed
     int friend_waits = 0;            // left in new/ unfiltered: a friend's answer whose sender was not added
+    int connection_lost = 0;         // the store's connection to its server broke during the pass
     std::vector<std::string> notes;  // one line for each message the user should look at
     // The inbox's new messages handed to the add-in. Kept only with keep_handled (a dry run
     // tells them), so that a long run does not grow with them.
@@ -26,9 +27,10 @@ struct run_counts {
 
     // True when something the run had to do was not done or not kept.
     bool failed(const mailer_activity& activity) const {
-        return unreadable > 0 || unsaved > 0 || unmarked > 0 || left_new > 0 || friend_waits > 0 ||
-               activity.replies_failed > 0 || activity.budget_not_saved > 0 || activity.moves_failed > 0 ||
-               activity.folders_failed > 0 || activity.flags_failed > 0 || activity.upkeep_failed > 0;
+        return unreadable > 0 || unsaved > 0 || connection_lost > 0 || unmarked > 0 || left_new > 0 ||
+               friend_waits > 0 || activity.replies_failed > 0 || activity.budget_not_saved > 0 ||
+               activity.moves_failed > 0 || activity.folders_failed > 0 || activity.flags_failed > 0 ||
+               activity.upkeep_failed > 0;
     }
 };
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "cli/account_store.h"
 #include "cli/filter_pass.h"
 #include "cli/session.h"
 #include "platform/posix_files.h"
@@ -26,8 +27,11 @@ void report(int out, char what, const std::string& name) {
 // One batch in the child: the pending mail past its time expired, then the new messages not
 // handed over already. Its exit code: exit_locked when another process held the locks past the
 // timeout.
-int filter_batch(const filter_options& filter, const std::set<std::string>& handed, bool first, int out) {
+int filter_batch(const filter_options& given, const std::set<std::string>& handed, bool first, int out) {
     int code = exit_ok;
+    // An account's batch logs in on a connection of its own, with the password the watch has.
+    filter_options filter = given;
+    if (!connect_account(filter, code)) return code;
     std::optional<session> running = open_locked_session(filter.session, code);
     if (!running) return code;
     std::string error;
