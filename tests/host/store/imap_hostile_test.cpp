@@ -77,7 +77,7 @@ TEST(imap_hostile, fails_with_the_right_error_within_its_timeout) {
         SCOPED_TRACE(r.name);
         fake_imap_server server(r.greeting, r.answer);
         imap_options options;
-        options.timeout_seconds = 1;
+        options.timeout_seconds = 2;
         const auto start = steady_clock::now();
         const std::uint64_t before = resident_bytes();
         try {
@@ -89,8 +89,9 @@ TEST(imap_hostile, fails_with_the_right_error_within_its_timeout) {
         } catch (const imap_error& e) {
             EXPECT_EQ(e.code(), r.expected) << e.what();
         }
-        // One timeout, not two: nothing waits for a LOGOUT answer from a server that stalls.
-        EXPECT_LT(steady_clock::now() - start, milliseconds(1900));
+        // One timeout, not two: nothing waits for a LOGOUT answer from a server that stalls. Two
+        // seconds of timeout leave a loaded machine room below the bound.
+        EXPECT_LT(steady_clock::now() - start, milliseconds(3900));
         EXPECT_LT(resident_bytes() - std::min(before, resident_bytes()), 100u << 20);
     }
 }
