@@ -45,6 +45,14 @@ std::uint64_t resident_bytes() {
 
 const std::uint64_t four_gb = 4294967295u;
 
+// Under the address sanitizer memory and time are not what they are in the program: the floods,
+// which prove the bound on memory, take minutes there, and only the kinds of error are checked.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
 }  // namespace
 
 TEST(imap_hostile, fails_with_the_right_error_within_its_timeout) {
@@ -53,6 +61,7 @@ TEST(imap_hostile, fails_with_the_right_error_within_its_timeout) {
         std::string greeting;
         script answer;
         imap_error::kind expected;
+        bool flood = false;
     };
     const script stall = [](auto&, auto&, auto&) { return false; };
     const row rows[] = {
@@ -62,11 +71,11 @@ TEST(imap_hostile, fails_with_the_right_error_within_its_timeout) {
         {"a greeting without end", "* OK no end", stall, imap_error::dropped},
         {"a line that never ends", greeting,
          logged_in_then([](auto&, auto&, const send_fn& send) { return flood(send, "* OK ", 200u << 20); }),
-         imap_error::protocol},
+         imap_error::protocol, true},
         {"a 4 GB literal in LIST", greeting, logged_in_then([](auto&, auto&, const send_fn& send) {
              return flood(send, "* LIST () \"/\" {" + std::to_string(four_gb) + "}\r\n", 200u << 20);
          }),
-         imap_error::protocol},
+         imap_error::protocol, true},
         {"a 4 GB literal in a body that stops", greeting, logged_in_then([](auto&, auto&, const send_fn& send) {
              flood(send, "* 1 FETCH (UID 7 BODY[] {" + std::to_string(four_gb) + "}\r\n", 1u << 20);
              return false;
@@ -75,6 +84,7 @@ TEST(imap_hostile, fails_with_the_right_error_within_its_timeout) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
+        if (sanitized && r.flood) continue;
         fake_imap_server server(r.greeting, r.answer);
         imap_options options;
         options.timeout_seconds = 2;
@@ -91,6 +101,7 @@ TEST(imap_hostile, fails_with_the_right_error_within_its_timeout) {
         }
         // One timeout, not two: nothing waits for a LOGOUT answer from a server that stalls. Two
         // seconds of timeout leave a loaded machine room below the bound.
+        if (sanitized) continue;
         EXPECT_LT(steady_clock::now() - start, milliseconds(3900));
         EXPECT_LT(resident_bytes() - std::min(before, resident_bytes()), 100u << 20);
     }
