@@ -102,6 +102,11 @@ filter_options read_filter_options(const parsed_arguments& arguments, const std:
     store_mailer_options& options = filter.host;
     filter.remote = read_remote_account_options(arguments);
     if (!filter.remote) filter.root = require_maildir(arguments, command);
+    if (filter.remote && filter.remote->smtp) {
+        // Challenges by submission; its password is the account's, fetched with it.
+        options.smtp_server = filter.remote->smtp;
+        options.smtp.ca_file = filter.remote->tls_ca;
+    }
     if (arguments.has("--contacts")) {
         std::string error;
         std::optional<std::vector<std::string>> contacts = read_contacts(arguments.value("--contacts"), error);
@@ -187,8 +192,12 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
     store_mailer_options options = filter.host;
     options.budget_file = running.data_directory + "/" + budget_file_name;
     options.challenge_record_file = running.data_directory + "/" + challenge_record_file_name;
+    std::string sent_folder = filter.sent_folder, junk_folder = filter.junk_folder;
     if (filter.remote) {
         pass.store = open_account_store(filter, running.data_directory);
+        // Unnamed, the account's folders are found by their special use, as a Maildir's are.
+        if (sent_folder.empty()) sent_folder = pass.store->special_folder(mail_store::special_use::sent);
+        if (junk_folder.empty()) junk_folder = pass.store->special_folder(mail_store::special_use::junk);
     } else {
         pass.maildir = maildir_store::open(filter.root);
         pass.store = pass.maildir;
@@ -226,10 +235,9 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
     std::string recorded_sent = filter.recorded_root.empty() || filter.sent_folder.empty()
                                     ? ""
                                     : maildir_store::open(filter.recorded_root)->record_name(filter.sent_folder);
-    pass.friends = std::make_unique<friend_finder>(addin, running.data_directory, *pass.store, filter.sent_folder,
+    pass.friends = std::make_unique<friend_finder>(addin, running.data_directory, *pass.store, sent_folder,
                                                    recorded_sent, filter.host.trusted_authserv);
-    pass.tracker =
-        std::make_unique<pending_tracker>(running.data_directory, *pass.store, pass.pending, filter.junk_folder);
+    pass.tracker = std::make_unique<pending_tracker>(running.data_directory, *pass.store, pass.pending, junk_folder);
     pass.log = std::make_unique<decision_log>(running.data_directory);
     pass.tracker->log_to(pass.log.get());
     pass.tracker->record_copies_in(pass.judged.get());

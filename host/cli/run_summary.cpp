@@ -32,7 +32,8 @@ void print_summary(const store_mailer& host, const run_counts& counts, const fri
     print_count("deleted (moved to Trash)", activity.deleted);
     if (activity.expired) print_count("expired (moved to Trash)", activity.expired);
     std::string outbox = host.outbox_place();
-    if (dry) outbox = dry->root + outbox.substr(host.account().size());
+    // A Maildir's scratch copy is named as the real one; a server's folder is named as it is.
+    if (dry && outbox.starts_with(host.account())) outbox = dry->root + outbox.substr(host.account().size());
     print_count(dry ? "challenges that would be sent" : "challenges sent", activity.replies_sent,
                 (dry ? "would be " : "") + (sending.empty() ? "stored in " + outbox : sending));
     print_count("challenges withheld", activity.replies_withheld, folded(activity.withheld_in_detail));
