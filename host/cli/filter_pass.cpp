@@ -226,10 +226,14 @@ filter_pass begin_pass(session& running, const filter_options& filter, bool lear
     std::string recorded_sent = filter.recorded_root.empty() || filter.sent_folder.empty()
                                     ? ""
                                     : maildir_store::open(filter.recorded_root)->record_name(filter.sent_folder);
-    pass.friends = std::make_unique<friend_finder>(addin, running.data_directory, *pass.store, filter.sent_folder,
+    // An account's folders left unnamed are those the server marks for their use, or that bear the
+    // usual names: found only now, over the connection.
+    std::string sent_folder = filter.sent_folder, junk_folder = filter.junk_folder;
+    if (filter.remote && sent_folder.empty()) sent_folder = pass.store->special_folder(mail_store::special_use::sent);
+    if (filter.remote && junk_folder.empty()) junk_folder = pass.store->special_folder(mail_store::special_use::junk);
+    pass.friends = std::make_unique<friend_finder>(addin, running.data_directory, *pass.store, sent_folder,
                                                    recorded_sent, filter.host.trusted_authserv);
-    pass.tracker =
-        std::make_unique<pending_tracker>(running.data_directory, *pass.store, pass.pending, filter.junk_folder);
+    pass.tracker = std::make_unique<pending_tracker>(running.data_directory, *pass.store, pass.pending, junk_folder);
     pass.log = std::make_unique<decision_log>(running.data_directory);
     pass.tracker->log_to(pass.log.get());
     pass.tracker->record_copies_in(pass.judged.get());
