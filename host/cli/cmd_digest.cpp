@@ -183,7 +183,7 @@ bool store_digest(const filter_options& filter, mail_store& store, const std::st
         std::string id = store.new_id();
         if (store.store("", id, text, error)) {
             stored = store.stored_id(id);
-            place = store.place_of("") + " of " + store.account();
+            place = "an unread message in " + store.place_of("") + " of " + store.account();
         }
     }
     if (place.empty()) std::cerr << "tarnwick: the digest was not stored: " << error << "\n";
