@@ -1,10 +1,12 @@
 // The account on an IMAP server as the store of a pass: see account_store.h.
 #include "cli/account_store.h"
 
+#include <cstring>
 #include <iostream>
 
 #include "cli/exit_status.h"
 #include "cli/password_command.h"
+#include "cli/session.h"
 #include "store/imap_store.h"
 
 imap_options imap_options_of(const filter_options& filter) {
@@ -43,4 +45,24 @@ std::shared_ptr<mail_store> open_account_store(const filter_options& filter, con
     options.dry_run = filter.dry_run;
     options.whole_message_limit = filter.host.max_message_size;
     return imap_store::open(std::move(filter.link->connection), data_directory, options);
+}
+
+filter_options read_store_options(const parsed_arguments& arguments, const std::string& command) {
+    filter_options filter;
+    filter.remote = read_remote_account_options(arguments);
+    if (!filter.remote) filter.root = require_maildir(arguments, command);
+    filter.session = read_session_settings(arguments);
+    filter.session.maildir = filter.root;
+    return filter;
+}
+
+std::string shown_folder(const filter_options& filter, const mail_store& store, const std::string& folder) {
+    return filter.remote ? store.place_of(folder) : "." + folder;
+}
+
+bool connection_lost(const mail_store& store) {
+    if (store.broken() == 0) return false;
+    std::cerr << "tarnwick: " << store.account() << ": the connection was lost (" << std::strerror(store.broken())
+              << ")\n";
+    return true;
 }

@@ -27,3 +27,15 @@ imap_options imap_options_of(const filter_options& filter);
 // The store over the connection in filter.link, its records in `data_directory`; `dry_run`: the
 // server is only read.
 std::shared_ptr<mail_store> open_account_store(const filter_options& filter, const std::string& data_directory);
+
+// For the commands that read or judge the pending folder (pending, its verdicts, digest): the
+// account of --imap with --password-command and --tls-ca, else the Maildir of --maildir, and the
+// session's settings. Throws usage_error for a wrong one.
+filter_options read_store_options(const parsed_arguments& arguments, const std::string& command);
+
+// `folder` of `store` as the user finds it: ".Pending" in a Maildir, the server's name on IMAP.
+std::string shown_folder(const filter_options& filter, const mail_store& store, const std::string& folder);
+
+// True, after saying so on standard error, when a dropped connection cut short what `store` read
+// or did since it was opened.
+bool connection_lost(const mail_store& store);

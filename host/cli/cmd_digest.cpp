@@ -11,6 +11,7 @@
 #include <set>
 #include <string_view>
 
+#include "cli/account_store.h"
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "common/text.h"
@@ -24,13 +25,18 @@
 
 const char digest_usage[] =
     "usage: tarnwick digest [--maildir DIR] [--data-dir DIR] [--junk-folder NAME]\n"
+    "       tarnwick digest --imap URL --password-command CMD [--tls-ca FILE] [...]\n"
     "\n"
     "Puts one message into the inbox that lists the mail that reached the pending folder since\n"
     "the last digest (sender, subject, date, whether a challenge went out) and says how to judge\n"
     "it. The message lies in the inbox's cur/, unread, so the filter never takes it for new\n"
-    "mail. When nothing new waits it stores nothing and says so.\n"
+    "mail. When nothing new waits it stores nothing and says so. On an IMAP account it is\n"
+    "appended to INBOX, unread, and recorded as judged; it then waits up to a minute while\n"
+    "another run holds the data folder.\n"
     "\n"
     "  --maildir DIR       the Maildir (or maildir in the settings file)\n"
+    "  --imap URL          the IMAP account instead, with --password-command and --tls-ca\n"
+    "                      as for run\n"
     "  --data-dir DIR      the filter's files are in DIR/OstrelAntiSpam\n"
     "  --junk-folder NAME  the junk folder the message names (default: the first of .Junk\n"
     "                      and .Spam)\n";
@@ -120,7 +126,7 @@ std::string digest_message(const std::vector<const waiting_message*>& fresh, siz
                            const std::string& pending, const pending_settings& expiry, const std::string& junk,
                            long long now, long long last) {
     std::string body = std::to_string(fresh.size()) + (fresh.size() == 1 ? " message" : " messages") +
-                       " reached the pending folder ." + pending + " since the last digest" +
+                       " reached the pending folder " + pending + " since the last digest" +
                        (last > 0 ? " (" + utc_time(last, "%Y-%m-%d %H:%M UTC") + ")" : std::string()) + ":\n\n";
     for (const waiting_message* w : fresh) {
         const pending_entry& e = w->entry;
@@ -143,7 +149,7 @@ std::string digest_message(const std::vector<const waiting_message*>& fresh, siz
         "  - into the inbox: its sender is authorized, and the sender's other pending\n"
         "    mail comes back to the inbox;\n";
     body += junk.empty() ? "  - into a junk folder (make one named Junk): its sender goes on the remove list.\n"
-                         : "  - into ." + junk + ": its sender goes on the remove list.\n";
+                         : "  - into " + junk + ": its sender goes on the remove list.\n";
     body +=
         "A message you delete, or leave where it is, is no verdict. The filter takes the\n"
         "verdicts on its next run.\n";
@@ -162,22 +168,57 @@ std::string digest_message(const std::vector<const waiting_message*>& fresh, siz
            quoted_printable(body);
 }
 
+// Stores the digest `text` in the inbox of `store`. In a Maildir it lies in cur/, unread, so that
+// no filter takes it for new mail; on a server it is appended to INBOX, unread. The id it has, for
+// the record of judged mail ("" when the server did not tell), and where it lies, in `stored`
+// and `place`; false after saying why on standard error.
+bool store_digest(const filter_options& filter, mail_store& store, const std::string& text, std::string& stored,
+                  std::string& place) {
+    std::string error;
+    if (!filter.remote) {
+        std::optional<std::string> path = maildir::deliver(filter.root, text, error, "");
+        if (path) stored = std::string(maildir::unique_part(path->substr(path->rfind('/') + 1)));
+        if (path) place = *path;
+    } else {
+        std::string id = store.new_id();
+        if (store.store("", id, text, error)) {
+            stored = store.stored_id(id);
+            place = "an unread message in " + store.place_of("") + " of " + store.account();
+        }
+    }
+    if (place.empty()) std::cerr << "tarnwick: the digest was not stored: " << error << "\n";
+    return !place.empty();
+}
+
 }  // namespace
 
 int cmd_digest(const parsed_arguments& arguments) {
-    std::string root = require_maildir(arguments, "digest");
-    std::shared_ptr<maildir_store> store = maildir_store::open(root);
-    std::string junk = junk_folder_setting(arguments, *store);
-    // The add-in's files are read, not the add-in, whose debug log stays as the last run left it,
-    // and no lock is taken: the digest is delivered as a mail server delivers, beside `watch`.
-    std::string data_directory = data_directory_of(read_session_settings(arguments).data_home);
+    filter_options filter = read_store_options(arguments, "digest");
+    // The add-in's files are read, not the add-in, whose debug log stays as the last run left it.
+    std::string data_directory = data_directory_of(filter.session.data_home);
     pending_settings pending = pending_settings_of(read_filter_settings(data_directory));
-    if (data_directory.empty() || pending.folder.empty() || !maildir::valid_folder_name(pending.folder)) {
+    auto no_folder = [&] {
         std::cerr << "tarnwick: the filter's settings in "
                   << (data_directory.empty() ? "(no data folder)" : data_directory)
                   << " name no pending folder (has the filter run with this data folder?)\n";
         return exit_failure;
+    };
+    if (data_directory.empty() || pending.folder.empty()) return no_folder();
+    // A Maildir's digest is delivered as a mail server delivers, beside `watch`, without a lock.
+    // An account's store writes its records in the data folder, as runs do: under its lock.
+    std::optional<session> locked;
+    std::shared_ptr<mail_store> store;
+    if (filter.remote) {
+        int code = exit_ok;
+        filter.session.lock_timeout = 60;
+        if (!connect_account(filter, code)) return code;
+        if (!(locked = open_locked_session(filter.session, code))) return code;
+        store = open_account_store(filter, locked->data_directory);
+    } else {
+        store = maildir_store::open(filter.root);
     }
+    if (!store->valid_folder_name(pending.folder)) return no_folder();
+    std::string junk = junk_folder_setting(arguments, *store);
     std::string problem;
     std::map<std::string, pending_entry> index = load_pending_index(data_directory, problem);
     if (!problem.empty()) std::cerr << "tarnwick: " << problem << "\n";
@@ -185,6 +226,8 @@ int cmd_digest(const parsed_arguments& arguments) {
     digest_mark since = last_digest(state_path);
     long long now = std::time(nullptr);
     std::vector<waiting_message> waiting = waiting_messages(*store, pending.folder, index);
+    // A listing cut short would drop from the mark what it missed, to be listed again later.
+    if (connection_lost(*store)) return exit_failure;
     std::vector<const waiting_message*> fresh;
     // Listed messages that have left the pending folder are forgotten.
     digest_mark mark{now, {}};
@@ -192,28 +235,27 @@ int cmd_digest(const parsed_arguments& arguments) {
         if (!since.listed.count(w.entry.unique)) fresh.push_back(&w);
         mark.listed.insert(w.entry.unique);
     }
+    const std::string shown_pending = shown_folder(filter, *store, pending.folder);
     if (fresh.empty()) {
-        std::cout << "tarnwick: nothing new in ." << pending.folder << " since the last digest (" << waiting.size()
+        std::cout << "tarnwick: nothing new in " << shown_pending << " since the last digest (" << waiting.size()
                   << (waiting.size() == 1 ? " message waits" : " messages wait") << " in all)\n";
         return exit_ok;
     }
 
-    // In cur/ and unread: clients show it as new mail.
-    std::string error;
-    std::optional<std::string> stored = maildir::deliver(
-        root, digest_message(fresh, waiting.size(), pending.folder, pending, junk, now, since.time), error, "");
-    if (!stored) {
-        std::cerr << "tarnwick: the digest was not stored: " << error << "\n";
+    std::string stored, place;
+    if (!store_digest(filter, *store,
+                      digest_message(fresh, waiting.size(), shown_pending, pending,
+                                     junk.empty() ? "" : shown_folder(filter, *store, junk), now, since.time),
+                      stored, place))
         return exit_failure;
-    }
     // Unread in the inbox, it is no arrival for the filter: it is recorded as judged (a filter that
     // never ran records it with the rest of the inbox when it first does).
     if (judged_inbox judged(data_directory);
-        judged.exists() &&
-        !(judged.add(std::string(maildir::unique_part(stored->substr(stored->rfind('/') + 1)))) && judged.flush()))
-        std::cerr << "tarnwick: " << judged.problem() << "; the next run filters the digest\n";
+        judged.exists() && !(!stored.empty() && judged.add(stored) && judged.flush()))
+        std::cerr << "tarnwick: " << (stored.empty() ? "the server did not tell the digest's number" : judged.problem())
+                  << "; the next run filters the digest\n";
     std::cout << "tarnwick: digest of " << fresh.size() << (fresh.size() == 1 ? " message" : " messages")
-              << " stored as " << *stored << "\n";
+              << " stored as " << place << "\n";
     // Only now: a digest that was not stored leaves its messages for the next one.
     errno = 0;
     if (!replace_file_atomically(state_path, format_mark(mark))) {

@@ -62,12 +62,12 @@ void keep_one_of(parsed_arguments& parsed, const std::string& first, const std::
 const std::vector<option_spec>& option_table() {
     static const std::vector<option_spec> table = {
         {"maildir", option_kind::value, "run watch deliver list pending digest expire", "none"},
-        {"imap", option_kind::value, "run watch expire", "none: the Maildir is filtered"},
+        {"imap", option_kind::value, "run watch expire pending digest", "none: the Maildir is filtered"},
         {"contacts", option_kind::value, "run watch deliver list", "none"},
         {"sendmail", option_kind::value, "run watch deliver", "none: challenges are stored in the Outbox folder"},
         {"smtp", option_kind::value, "run watch", "none: challenges are stored in the Outbox folder"},
-        {"password-command", option_kind::value, "run watch expire", "none"},
-        {"tls-ca", option_kind::value, "run watch expire", "the system's certificate authorities"},
+        {"password-command", option_kind::value, "run watch expire pending digest", "none"},
+        {"tls-ca", option_kind::value, "run watch expire pending digest", "the system's certificate authorities"},
         {"data-dir", option_kind::value, "run watch deliver config list stats pending digest why expire",
          "$XDG_DATA_HOME, else ~/.local/share"},
         {"module", option_kind::value, "run watch deliver config list pending expire",

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/account_store.h"
 #include "cli/filter_pass.h"
 #include "cli/session.h"
 #include "common/text.h"
@@ -16,7 +17,6 @@
 #include "policy/judging.h"
 #include "policy/pending_index.h"
 #include "store/folder_sync.h"
-#include "store/maildir.h"
 #include "store/maildir_store.h"
 
 namespace {
@@ -38,7 +38,7 @@ struct named_mail {
 };
 
 // The messages `ids` name among `waiting` (newest first, as `pending` lists them) of the folder
-// `folder`. None, after saying on stderr why for each ID that names none, or whose sender cannot
+// `folder` (as the user finds it). None, after saying on stderr why for each ID that names none, or whose sender cannot
 // be judged.
 std::optional<std::vector<named_mail>> resolve(const std::vector<std::string>& ids,
                                                const std::vector<waiting_message>& waiting, const std::string& folder) {
@@ -68,7 +68,7 @@ std::optional<std::vector<named_mail>> resolve(const std::vector<std::string>& i
         }
         if (mail.uniques.empty()) {
             std::cerr << "tarnwick: no message " << (number ? "numbered " : "with the Message-ID ") << shown
-                      << " waits in ." << folder << " (`tarnwick pending` lists them)\n";
+                      << " waits in " << folder << " (`tarnwick pending` lists them)\n";
             all_found = false;
             continue;
         }
@@ -85,12 +85,16 @@ std::optional<std::vector<named_mail>> resolve(const std::vector<std::string>& i
 }
 
 // The messages `ids` name in the pending folder `folder` of `store`, read as `tarnwick pending`
-// reads them, with the index of `data_directory`.
+// reads them, with the index of `data_directory`. None when a dropped connection cut the
+// listing short.
 std::optional<std::vector<named_mail>> resolve_in(mail_store& store, const std::string& data_directory,
-                                                  const std::string& folder, const std::vector<std::string>& ids) {
+                                                  const std::string& folder, const std::string& shown,
+                                                  const std::vector<std::string>& ids) {
     std::string problem;
     std::map<std::string, pending_entry> index = load_pending_index(data_directory, problem);
-    return resolve(ids, waiting_messages(store, folder, index), folder);
+    std::vector<waiting_message> waiting = waiting_messages(store, folder, index);
+    if (connection_lost(store)) return std::nullopt;
+    return resolve(ids, waiting, shown);
 }
 
 bool same_messages(const std::vector<named_mail>& a, const std::vector<named_mail>& b) {
@@ -112,33 +116,49 @@ int judge_pending(const parsed_arguments& arguments) {
     if (arguments.has("--json")) throw usage_error("--json goes with the list of pending mail only");
     const bool authorize = action == "approve";
     const std::vector<std::string> ids(words.begin() + 1, words.end());
-    std::string root = require_maildir(arguments, "pending " + action);
-    std::shared_ptr<mail_store> store = maildir_store::open(root);
-    std::string junk = junk_folder_setting(arguments, *store);
-    session_settings settings = read_session_settings(arguments);
-    settings.maildir = root;
-
-    // Every ID is checked before the lock is taken and the add-in loaded, which write.
+    filter_options filter = read_store_options(arguments, "pending " + action);
+    session_settings& settings = filter.session;
     std::string data_directory = data_directory_of(settings.data_home);
     std::string folder = data_directory.empty() ? "" : pending_settings_of(read_filter_settings(data_directory)).folder;
-    if (folder.empty() || !maildir::valid_folder_name(folder)) {
+    auto no_folder = [] {
         std::cerr << "tarnwick: the filter's settings name no pending folder (has the filter run with this "
                      "data folder?)\n";
         return exit_failure;
-    }
-    std::optional<std::vector<named_mail>> named = resolve_in(*store, data_directory, folder, ids);
-    if (!named) return exit_failure;
+    };
+    if (folder.empty()) return no_folder();
 
+    // A Maildir's IDs are checked before the lock is taken and the add-in loaded, which write. An
+    // account's store is opened only under the lock (it finishes there what a run left under way),
+    // and its login made before it, so that a refused one changes nothing.
+    std::shared_ptr<mail_store> store;
+    std::string junk;
+    std::optional<std::vector<named_mail>> named;
     int code = exit_ok;
+    if (!filter.remote) {
+        store = maildir_store::open(filter.root);
+        if (!store->valid_folder_name(folder)) return no_folder();
+        junk = junk_folder_setting(arguments, *store);
+        named = resolve_in(*store, data_directory, folder, shown_folder(filter, *store, folder), ids);
+        if (!named) return exit_failure;
+    } else if (!connect_account(filter, code)) {
+        return code;
+    }
     std::optional<session> running = open_session(settings, code);
     if (!running) return code;
     addin_client& addin = *running->addin;
+    if (filter.remote) {
+        store = open_account_store(filter, running->data_directory);
+        if (!store->valid_folder_name(folder)) return no_folder();
+        junk = junk_folder_setting(arguments, *store);
+    }
     // Under the lock, the IDs must still name the same messages: numbers shift when mail leaves.
-    std::optional<std::vector<named_mail>> now = resolve_in(*store, running->data_directory, folder, ids);
-    if (!now || !same_messages(*now, *named)) {
+    std::optional<std::vector<named_mail>> now =
+        resolve_in(*store, running->data_directory, folder, shown_folder(filter, *store, folder), ids);
+    if (!now || (named && !same_messages(*now, *named))) {
         if (now) std::cerr << "tarnwick: the pending folder changed meanwhile; nothing was judged: list it again\n";
         return exit_failure;
     }
+    if (!named) named = std::move(now);
     folder_sync::begin();
     com_ptr<store_mailer> host = store_mailer::create(store, store_mailer_options{});
     HRESULT set = addin.object().SetMailer(static_cast<IMailerHost*>(host.get()));
@@ -161,6 +181,13 @@ int judge_pending(const parsed_arguments& arguments) {
     for (const named_mail& mail : *named) senders.push_back(mail.sender);
     verdict_report taken = tracker.judge_named(addin, *host.get(), senders, authorize);
     addin.object().Unload();
+    // Released mail is judged already: unread in the inbox, it is no new mail for the next run.
+    // (Before the filter's first run no record exists; that run takes the whole inbox as judged.)
+    std::vector<std::string> released = store->take_moved_into_inbox();
+    if (judged_mail.exists()) {
+        for (const std::string& id : released) judged_mail.add(id);
+        judged_mail.flush();
+    }
     // The index forgets the messages moved only once their moves are on disk.
     folder_sync::flush_mail_folders();
     folder_sync::flush_data_folders();
@@ -191,12 +218,13 @@ int judge_pending(const parsed_arguments& arguments) {
         std::cerr << "tarnwick: " << judged_mail.problem() << "\n";
         failed = true;
     }
-    if (FAILED(set)) std::cerr << "tarnwick: the filter could not take the Maildir (see the debug log)\n";
+    if (FAILED(set)) std::cerr << "tarnwick: the filter could not take the mail store (see the debug log)\n";
     if (!running->files_not_written().empty()) {
         std::cerr << "tarnwick: the filter could not write " << running->files_not_written_text("")
                   << " (see the debug log)\n";
         failed = true;
     }
     if (activity.moves_failed || activity.folders_failed || activity.flags_failed) failed = true;
+    if (connection_lost(*store)) failed = true;
     return failed ? exit_failure : exit_ok;
 }

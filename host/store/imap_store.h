@@ -53,6 +53,10 @@ public:
     std::vector<std::string> take_moved_into_inbox() override { return std::exchange(moved_into_inbox_, {}); }
     std::string new_id() override;
     bool store(const std::string& folder, const std::string& id, std::string_view bytes, std::string& error) override;
+    std::string stored_id(const std::string& id) const override {
+        auto found = stored_.find(id);
+        return found == stored_.end() ? "" : found->second;
+    }
     std::vector<std::string> remove_leftovers() override { return failures_; }
     std::vector<listed_message> list(const std::string& folder) override;
     bool has_folder(const std::string& folder) override;

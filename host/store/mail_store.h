@@ -134,6 +134,9 @@ public:
     // what failed in `error`, when it could not be.
     virtual bool store(const std::string& folder, const std::string& id, std::string_view bytes,
                        std::string& error) = 0;
+    // The id that the message stored as `id` has in the store; "" when the store cannot tell (a
+    // server that did not say). The same id by default.
+    virtual std::string stored_id(const std::string& id) const { return id; }
 
     // Removes what this program left half-written in any folder, while it holds the store's lock;
     // gives what could not be removed, one line each.
