@@ -96,16 +96,18 @@ int watch_imap(const filter_options& given) {
                 bool upkeep = std::chrono::steady_clock::now() - last_upkeep >= upkeep_interval;
                 if (first || arrivals || upkeep || pending_now != pending_was) {
                     batch_outcome batch = run_batch(filter, handed, first);
+                    // Taken in before the server is asked anything again: a drop then must not
+                    // lose what the batch did or how it ended.
+                    seen += batch.filtered;
+                    handed.insert(batch.handed.begin(), batch.handed.end());
                     if (batch.code == exit_locked) {
                         std::cerr << "tarnwick: new mail waits for the next arrival or the next minute\n";
                     } else {
                         first = false;
                         last_upkeep = std::chrono::steady_clock::now();
-                        pending_was = pending_state(*connection, pending);
                         if (batch.code != exit_ok) code = exit_failure;
+                        pending_was = pending_state(*connection, pending);
                     }
-                    seen += batch.filtered;
-                    handed.insert(batch.handed.begin(), batch.handed.end());
                     if (stop_requested) break;
                     connection->select("INBOX", true);
                 }

@@ -156,11 +156,12 @@ store_result imap_store::move_on_server(const std::string& from, const std::stri
                                         std::string& moved_id) {
     std::string source = *server_name(from), target = *server_name(to);
     std::string moves = state_directory_ + "/" + imap_state::moves_file;
-    bool by_copy = !connection_->has("MOVE");
     // Without COPYUID the copy is found again by its size and Message-ID, from the target's next
-    // UID on; by COPY the move is written down first, so that the next run can finish it.
+    // UID on. The move is written down first, so that the next run can finish it: a server killed
+    // in a UID MOVE may leave the message in both folders as well (Dovecot's Maildir copies, then
+    // expunges), and moving it again would double it.
     std::optional<imap_state::move_intent> intent;
-    if (by_copy || !connection_->has("UIDPLUS")) {
+    {
         const imap_connection::mailbox_state& there = select(target, true);
         intent = imap_state::move_intent{source, target, 0, 0, there.uidvalidity, there.uidnext, 0, ""};
         std::optional<std::uint32_t> uid = located(from, id);
@@ -171,18 +172,16 @@ store_result imap_store::move_on_server(const std::string& from, const std::stri
         intent->uid = *uid;
         intent->size = info->size;
         intent->message_id = header ? imap_state::message_id_of(*header) : "";
-        if (by_copy) {
-            if (int error = append_to_file(moves, imap_state::begun_line(*intent), true))
-                return {store_result::failed, error};
-        }
+        if (int error = append_to_file(moves, imap_state::begun_line(*intent), true))
+            return {store_result::failed, error};
     }
     std::optional<std::uint32_t> uid = located(from, id);
     std::optional<std::uint32_t> moved = uid ? connection_->move(*uid, target) : std::nullopt;
     // Written down as done without waiting for the disk: the next run finds it done all the same.
-    if (by_copy) append_to_file(moves, imap_state::done_line(*intent), false);
+    append_to_file(moves, imap_state::done_line(*intent), false);
     if (!moved) return {store_result::gone};
     std::uint32_t new_uid = *moved;
-    if (new_uid == 0 && intent) {
+    if (new_uid == 0) {
         select(target, true);
         new_uid = find_copy(intent->to_next, intent->size, intent->message_id);
     }

@@ -110,6 +110,7 @@ dovecot_server::dovecot_server(dovecot_options options) : options_(options) {
         (options_.idle_notify_seconds > 0
              ? "imap_idle_notify_interval = " + std::to_string(options_.idle_notify_seconds) + " secs\n"
              : std::string()) +
+        (options_.capabilities.empty() ? std::string() : "imap_capability = " + options_.capabilities + "\n") +
         "service imap-login {\n  chroot =\n  inet_listener imap {\n    port = " + std::to_string(port_) +
         "\n  }\n  inet_listener imaps {\n    port = " + std::to_string(tls_port_) + "\n" +
         (options_.tls ? "    ssl = yes\n" : "") + "  }\n}\nservice anvil {\n  chroot =\n}\n";

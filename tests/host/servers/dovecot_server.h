@@ -14,6 +14,7 @@
 struct dovecot_options {
     bool tls = false;             // STARTTLS on port() and implicit TLS on tls_port(), the test CA's
     int idle_notify_seconds = 0;  // imap_idle_notify_interval; 0 for Dovecot's own
+    std::string capabilities{};   // imap_capability, what it announces after login; "" for its own
 };
 
 class dovecot_server {
