@@ -75,8 +75,9 @@ fetch_type_ptr fetch_of(std::initializer_list<mailimap_fetch_att*> atts) {
 }
 
 std::uint32_t first_uid_of(const mailimap_set* set) {
-    if (set == nullptr || clist_isempty(set->set_list)) return 0;
-    return static_cast<mailimap_set_item*>(clist_content(clist_begin(set->set_list)))->set_first;
+    clistiter* first = set != nullptr && set->set_list != nullptr ? clist_begin(set->set_list) : nullptr;
+    if (first == nullptr || clist_content(first) == nullptr) return 0;
+    return static_cast<mailimap_set_item*>(clist_content(first))->set_first;
 }
 
 }  // namespace
@@ -88,8 +89,9 @@ char etpan_imap::delimiter() {
     clist* raw = nullptr;
     check(mailimap_list(session_, "", "", &raw), "LIST");
     list_ptr result(raw);
-    if (result != nullptr && !clist_isempty(result.get()))
-        delimiter_ = static_cast<mailimap_mailbox_list*>(clist_content(clist_begin(result.get())))->mb_delimiter;
+    clistiter* first = result != nullptr ? clist_begin(result.get()) : nullptr;
+    if (first != nullptr && clist_content(first) != nullptr)
+        delimiter_ = static_cast<mailimap_mailbox_list*>(clist_content(first))->mb_delimiter;
     delimiter_known_ = true;
     return delimiter_;
 }
