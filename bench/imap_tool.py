@@ -2,6 +2,7 @@
 """The IMAP side of bench/imap_bench.sh, with the standard library's imaplib.
 
     imap_tool.py PORT USER PASSWORD wait-ready     waits until the server takes a login
+    imap_tool.py PORT USER PASSWORD examine        has the server index INBOX, read-only
     imap_tool.py PORT USER PASSWORD latency N      N messages appended one by one; prints the
                                                    seconds from each APPEND to its leaving INBOX
 """
@@ -28,6 +29,13 @@ def wait_ready(port, user, password):
         except (OSError, imaplib.IMAP4.error):
             time.sleep(0.1)
     sys.exit("imap_tool: the server does not answer")
+
+
+def examine(port, user, password):
+    box = connect(port, user, password)
+    box.select("INBOX", readonly=True)
+    box.uid("FETCH", "1:*", "(UID FLAGS RFC822.SIZE INTERNALDATE)")
+    box.logout()
 
 
 def latency(port, user, password, n):
@@ -57,6 +65,8 @@ def main():
     port, user, password, verb = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
     if verb == "wait-ready":
         wait_ready(port, user, password)
+    elif verb == "examine":
+        examine(port, user, password)
     elif verb == "latency":
         latency(port, user, password, int(sys.argv[5]))
     else:

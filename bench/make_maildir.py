@@ -2,13 +2,15 @@
 """Writes a Maildir of generated mail for bench/run_bench.sh, and the addresses to put on the
 filter's lists before it is filtered.
 
-    make_maildir.py DIR COUNT [KIND]
+    make_maildir.py DIR COUNT [KIND] [FIRST]
 
 DIR/Maildir gets COUNT messages in new/ (one a second of arrival time, oldest first) and
 DIR/lists/{authorized,remove,pending}.txt the senders to list, one a line. KIND is "mixed" (the
 default: mostly authorized senders, some on the remove list, unknown senders, senders already
 challenged, a few bounces) or one of those kinds alone: authorized, remove, unknown, pending,
-bounce. The same arguments always give the same mailbox.
+bounce. FIRST (0) numbers the first message, so that a second mailbox made from FIRST=COUNT holds
+other messages (file names, Message-IDs, arrival times). The same arguments always give the same
+mailbox.
 """
 import os
 import random
@@ -69,12 +71,13 @@ def main():
         sys.exit(__doc__)
     base, count = sys.argv[1], int(sys.argv[2])
     kind = sys.argv[3] if len(sys.argv) > 3 else "mixed"
+    first = int(sys.argv[4]) if len(sys.argv) > 4 else 0
     rng = random.Random(20240101 + count)
     root = os.path.join(base, "Maildir")
     for sub in ("tmp", "new", "cur"):
         os.makedirs(os.path.join(root, sub), exist_ok=True)
     kinds = [k for k, share in MIX for _ in range(share)]
-    for i in range(count):
+    for i in range(first, first + count):
         name, arrival, text = message(i, rng.choice(kinds) if kind == "mixed" else kind, rng)
         path = os.path.join(root, "new", name)
         with open(path, "w") as out:

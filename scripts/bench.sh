@@ -3,9 +3,13 @@
 # docs/performance.md, each figure beside its target.
 #
 #   scripts/bench.sh [SIZE...]    Maildir sizes for `tarnwick run` (default: 1000 10000 100000)
-#   scripts/bench.sh --smoke      every measurement once, briefly, on a small Maildir: shows that
-#                                 each runs and the tables are made (scripts/test-all.sh runs it);
-#                                 its figures mean nothing
+#   scripts/bench.sh --smoke      every measurement once, briefly, on a small Maildir and a small
+#                                 IMAP inbox: shows that each runs and the tables are made
+#                                 (scripts/test-all.sh runs it); its figures mean nothing
+#
+# The IMAP table (bench/imap_bench.sh: a private Dovecot, an inbox of 10,000 messages and 500 new
+# ones to filter; 200 and 200 in the smoke) follows the Maildir ones; IMAP_BENCH_COUNT and
+# IMAP_BENCH_NEW set its sizes.
 #
 # Run it after scripts/test-all.sh, which installs what it needs and builds the release preset;
 # a missing release build is made here. Takes a few minutes, most of them in the largest Maildir.
@@ -23,9 +27,13 @@ fi
 export BENCH_TRACE_MAX=${BENCH_TRACE_MAX:-10000}
 core_options=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
 run_sizes=("$@")
+imap_count=${IMAP_BENCH_COUNT:-10000}
+export IMAP_BENCH_NEW=${IMAP_BENCH_NEW:-500}
 if [[ ${1:-} == --smoke ]]; then
   core_options=(--benchmark_min_time=0.01)
   run_sizes=(100)
+  imap_count=200
+  IMAP_BENCH_NEW=200
   export BENCH_PATH_COUNT=10
 fi
 
@@ -56,3 +64,5 @@ measure() {  # NAME COMMAND...: one line "NAME SECONDS PEAK_KB"
 python3 bench/bench_table.py "$work/core.json" "$work/list.txt"
 echo
 bench/run_bench.sh "${run_sizes[@]}"
+echo
+bench/imap_bench.sh "$imap_count"

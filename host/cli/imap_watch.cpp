@@ -40,7 +40,7 @@ void pause_for(int seconds) {
 // The names the store gives INBOX's unread messages ("UIDVALIDITY.UID"), as a batch reports them.
 std::set<std::string> unread_names(imap_connection& connection, const imap_connection::mailbox_state& inbox) {
     std::set<std::string> names;
-    for (const imap_connection::message_info& message : connection.messages()) {
+    for (const imap_connection::message_info& message : connection.messages(1, 0)) {
         if (!message.seen && !message.deleted)
             names.insert(std::to_string(inbox.uidvalidity) + "." + std::to_string(message.uid));
     }

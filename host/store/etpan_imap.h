@@ -29,7 +29,7 @@ public:
     void create_folder(const std::string& name) override;
     mailbox_state select(const std::string& name, bool read_only) override;
     const std::string& selected() const override { return selected_; }
-    std::vector<message_info> messages(std::uint32_t first_uid) override;
+    std::vector<message_info> messages(std::uint32_t first_uid, std::uint32_t last_uid) override;
     std::optional<std::string> header(std::uint32_t uid, std::size_t limit) override;
     bool body(std::uint32_t uid, const std::function<void(std::string_view)>& sink) override;
     std::optional<std::uint32_t> move(std::uint32_t uid, const std::string& to) override;

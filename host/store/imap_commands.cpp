@@ -75,8 +75,8 @@ fetch_type_ptr fetch_of(std::initializer_list<mailimap_fetch_att*> atts) {
 }
 
 std::uint32_t first_uid_of(const mailimap_set* set) {
-    clistiter* first = set == nullptr || set->set_list == nullptr ? nullptr : clist_begin(set->set_list);
-    if (first == nullptr) return 0;
+    clistiter* first = set != nullptr && set->set_list != nullptr ? clist_begin(set->set_list) : nullptr;
+    if (first == nullptr || clist_content(first) == nullptr) return 0;
     return static_cast<mailimap_set_item*>(clist_content(first))->set_first;
 }
 
@@ -89,7 +89,8 @@ char etpan_imap::delimiter() {
     clist* raw = nullptr;
     check(mailimap_list(session_, "", "", &raw), "LIST");
     list_ptr result(raw);
-    if (clistiter* first = result != nullptr ? clist_begin(result.get()) : nullptr; first != nullptr)
+    clistiter* first = result != nullptr ? clist_begin(result.get()) : nullptr;
+    if (first != nullptr && clist_content(first) != nullptr)
         delimiter_ = static_cast<mailimap_mailbox_list*>(clist_content(first))->mb_delimiter;
     delimiter_known_ = true;
     return delimiter_;
@@ -154,11 +155,12 @@ imap_connection::mailbox_state etpan_imap::select(const std::string& name, bool 
     return {info->sel_uidvalidity, info->sel_uidnext, info->sel_exists};
 }
 
-std::vector<imap_connection::message_info> etpan_imap::messages(std::uint32_t first_uid) {
+std::vector<imap_connection::message_info> etpan_imap::messages(std::uint32_t first_uid, std::uint32_t last_uid) {
     usable("UID FETCH");
     held_ = 0;
     first_uid = std::max<std::uint32_t>(first_uid, 1);
-    set_ptr set(mailimap_set_new_interval(first_uid, 0));
+    if (last_uid != 0 && last_uid < first_uid) return {};
+    set_ptr set(mailimap_set_new_interval(first_uid, last_uid));
     fetch_type_ptr type = fetch_of({mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_flags(),
                                     mailimap_fetch_att_new_rfc822_size(), mailimap_fetch_att_new_internaldate()});
     clist* raw = nullptr;
@@ -168,7 +170,7 @@ std::vector<imap_connection::message_info> etpan_imap::messages(std::uint32_t fi
     for (clistiter* it = result ? clist_begin(result.get()) : nullptr; it != nullptr; it = clist_next(it)) {
         // "n:*" names the last message even when its UID is below n.
         fetched one = read_fetched(static_cast<mailimap_msg_att*>(clist_content(it)));
-        if (one.info.uid >= first_uid) out.push_back(one.info);
+        if (one.info.uid >= first_uid && (last_uid == 0 || one.info.uid <= last_uid)) out.push_back(one.info);
     }
     return out;
 }

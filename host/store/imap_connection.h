@@ -73,8 +73,9 @@ public:
         bool seen = false;
         bool deleted = false;
     };
-    // UID FETCH first:* (UID FLAGS RFC822.SIZE INTERNALDATE) in the selected folder, by UID.
-    virtual std::vector<message_info> messages(std::uint32_t first_uid = 1) = 0;
+    // UID FETCH first:last (UID FLAGS RFC822.SIZE INTERNALDATE) in the selected folder, by UID;
+    // `last_uid` 0 for the end (*). One message is asked for as first:first, not its folder's rest.
+    virtual std::vector<message_info> messages(std::uint32_t first_uid = 1, std::uint32_t last_uid = 0) = 0;
     // BODY.PEEK[HEADER] of `uid`, at most `limit` bytes kept; none when it is gone.
     virtual std::optional<std::string> header(std::uint32_t uid, std::size_t limit) = 0;
     // BODY.PEEK[] of `uid`, handed to `sink` piece by piece as it arrives (never held whole

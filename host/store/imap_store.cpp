@@ -108,9 +108,11 @@ bool imap_store::on_server(const std::string& name) {
     return false;
 }
 
-const std::vector<std::string>& imap_store::folders() {
+const std::vector<std::string>& imap_store::folders() { return folder_names(true); }
+
+const std::vector<std::string>& imap_store::folder_names(bool fresh) {
     try {
-        server_folders(true);
+        server_folders(fresh);
     } catch (const imap_error& error) {
         failure(error);
         folders_.clear();
@@ -129,7 +131,8 @@ const std::vector<std::string>& imap_store::folders() {
 std::vector<std::string> imap_store::children(const std::string& folder) {
     std::string prefix = folder.empty() ? "" : folder + ".";
     std::vector<std::string> found;
-    for (const std::string& name : folders()) {
+    // A walk of the tree begins at its top: the server is asked once a walk, not once a level.
+    for (const std::string& name : folder_names(folder.empty())) {
         if (!name.starts_with(prefix) || name.size() == prefix.size()) continue;
         std::string child = name.substr(0, name.find('.', prefix.size()));
         if (found.empty() || found.back() != child) found.push_back(std::move(child));
@@ -176,8 +179,7 @@ std::optional<std::uint32_t> imap_store::located(const std::string& folder, cons
 }
 
 std::optional<imap_connection::message_info> imap_store::info_of(std::uint32_t uid, bool deleted_too) {
-    // The messages from `uid` on: the first is it, when it is there.
-    for (const imap_connection::message_info& info : connection_->messages(uid)) {
+    for (const imap_connection::message_info& info : connection_->messages(uid, uid)) {
         if (info.uid == uid && (deleted_too || !info.deleted)) return info;
     }
     return std::nullopt;

@@ -99,6 +99,8 @@ private:
     std::optional<std::string> seam_name(std::string_view name) const;
     // The server's folders, listed once and then known (and those this store made).
     const std::vector<imap_connection::folder_info>& server_folders(bool fresh = false);
+    // The seam's names of the server's folders, asked for again when `fresh`.
+    const std::vector<std::string>& folder_names(bool fresh);
     bool on_server(const std::string& name);
     // Selects the server's folder `name` (EXAMINE in a dry run) unless it is selected already.
     const imap_connection::mailbox_state& select(const std::string& name, bool fresh = false);

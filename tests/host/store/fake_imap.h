@@ -32,6 +32,7 @@ struct fake_server {
     // numbered `drop_at` (from 1).
     std::vector<std::string> log;
     size_t drop_at = 0;
+    size_t listed = 0;  // messages that the FETCHes of listings named, all in all
 
     folder& make(const std::string& name, std::vector<std::string> flags = {}) {
         folder& f = folders[name];
@@ -83,13 +84,15 @@ public:
         return {found->second.validity, found->second.next, static_cast<std::uint32_t>(found->second.messages.size())};
     }
     const std::string& selected() const override { return selected_; }
-    std::vector<message_info> messages(std::uint32_t first_uid) override {
+    std::vector<message_info> messages(std::uint32_t first_uid, std::uint32_t last_uid) override {
         command("FETCH");
         std::vector<message_info> listed;
         for (const fake_server::message& m : here().messages)
-            if (m.uid >= first_uid) listed.push_back({m.uid, m.bytes.size(), m.date, m.seen, m.deleted});
+            if (m.uid >= first_uid && (last_uid == 0 || m.uid <= last_uid))
+                listed.push_back({m.uid, m.bytes.size(), m.date, m.seen, m.deleted});
+        server_->listed += listed.size();
         // "n:*" names the last message when n is beyond it.
-        if (listed.empty() && !here().messages.empty()) {
+        if (last_uid == 0 && listed.empty() && !here().messages.empty()) {
             const fake_server::message& m = here().messages.back();
             listed.push_back({m.uid, m.bytes.size(), m.date, m.seen, m.deleted});
         }

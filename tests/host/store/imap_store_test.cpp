@@ -64,6 +64,28 @@ TEST(imap_store, lists_the_inbox_by_uid_and_its_unseen_mail_as_arrivals) {
     EXPECT_FALSE(store->open_arrival(account.id("INBOX", 4), nullptr));
 }
 
+TEST(imap_store, asks_for_a_message_by_its_uid_alone_and_for_the_folders_once_a_walk) {
+    imap_account account;
+    fake_server& server = *account.server;
+    server.make("Lists");
+    server.make("Lists/Work");
+    for (int i = 0; i < 100; ++i) server.add("INBOX", text("m" + std::to_string(i)));
+    std::shared_ptr<imap_store> store = account.open();
+    std::vector<std::string> arrivals = store->arrivals();
+    server.listed = 0;
+    for (const std::string& id : arrivals) {
+        message_ref m = store->open_arrival(id, nullptr);
+        ASSERT_TRUE(m && m->locate());
+    }
+    // Not the rest of the inbox from each message on: a large inbox would cost its square.
+    EXPECT_LE(server.listed, 2 * arrivals.size());
+    size_t lists = server.count("LIST");
+    EXPECT_EQ(store->children(""), (std::vector<std::string>{"Lists"}));
+    EXPECT_EQ(store->children("Lists"), (std::vector<std::string>{"Lists.Work"}));
+    EXPECT_EQ(store->children("Lists.Work"), (std::vector<std::string>{}));
+    EXPECT_EQ(server.count("LIST"), lists + 1);
+}
+
 TEST(imap_store, finds_special_folders_by_their_flags_else_by_the_usual_names) {
     struct row {
         std::vector<std::pair<std::string, std::vector<std::string>>> folders;
