@@ -308,13 +308,6 @@ std::vector<mail_store::inbox_entry> imap_store::inbox() {
     return entries;
 }
 
-std::vector<std::string> imap_store::arrivals() {
-    std::vector<std::string> names;
-    for (inbox_entry& e : inbox())
-        if (!e.seen) names.push_back(std::move(e.name));
-    return names;
-}
-
 std::vector<mail_store::listed_message> imap_store::list(const std::string& folder) {
     std::vector<listed_message> listed;
     try {

@@ -47,7 +47,6 @@ public:
     size_t message_count(const std::string& folder) override;
     bool holds(const std::string& folder, const std::string& id) override;
     std::vector<inbox_entry> inbox() override;
-    std::vector<std::string> arrivals() override;
     std::string id_of_arrival(const std::string& name) const override { return name; }
     message_ref open_arrival(const std::string& name, int* read_error) override;
     std::vector<std::string> take_moved_into_inbox() override { return std::exchange(moved_into_inbox_, {}); }

@@ -116,7 +116,12 @@ public:
     // Every message of the inbox, oldest first.
     virtual std::vector<inbox_entry> inbox() = 0;
     // The inbox's unread mail, by name, oldest first: what the filter may not have judged yet.
-    virtual std::vector<std::string> arrivals() = 0;
+    std::vector<std::string> arrivals() {
+        std::vector<std::string> names;
+        for (inbox_entry& entry : inbox())
+            if (!entry.seen) names.push_back(std::move(entry.name));
+        return names;
+    }
     // The id of the arrival `name`.
     virtual std::string id_of_arrival(const std::string& name) const = 0;
     // The arrival `name` (unread mail of the inbox, or a delivery still being written aside), read

@@ -95,13 +95,6 @@ std::vector<mail_store::inbox_entry> maildir_store::inbox() {
     return entries;
 }
 
-std::vector<std::string> maildir_store::arrivals() {
-    std::vector<std::string> names;
-    for (inbox_entry& entry : inbox())
-        if (!entry.seen) names.push_back(std::move(entry.name));
-    return names;
-}
-
 std::string maildir_store::id_of_arrival(const std::string& name) const {
     return std::string(maildir::unique_part(name));
 }

@@ -32,7 +32,6 @@ public:
     size_t message_count(const std::string&) override { return 0; }
     bool holds(const std::string&, const std::string&) override { return false; }
     std::vector<inbox_entry> inbox() override { return {}; }
-    std::vector<std::string> arrivals() override { return {}; }
     std::string id_of_arrival(const std::string& name) const override { return name; }
     message_ref open_arrival(const std::string&, int*) override { return {}; }
     std::vector<std::string> take_moved_into_inbox() override { return {}; }
