@@ -79,10 +79,10 @@ void etpan_imap::check(int code, const std::string& what) {
         throw imap_error(imap_error::dropped, "the connection to " + server + " broke or timed out during " + what);
     case MAILIMAP_ERROR_CONNECTION_REFUSED:
         broken_ = true;
-        throw imap_error(imap_error::connect, "cannot connect to " + server);
+        throw imap_error(imap_error::unreachable, "cannot connect to " + server);
     case MAILIMAP_ERROR_DONT_ACCEPT_CONNECTION:
         broken_ = true;
-        throw imap_error(imap_error::connect, server + " does not accept the connection" + server_said());
+        throw imap_error(imap_error::unreachable, server + " does not accept the connection" + server_said());
     case MAILIMAP_ERROR_SSL:
     case MAILIMAP_ERROR_STARTTLS:
         broken_ = true;
@@ -166,7 +166,7 @@ void etpan_imap::open(const std::string& password) {
     const int fd = connect_with_timeout(url_.host, url_.port, options_.timeout_seconds, why);
     if (fd < 0) {
         broken_ = true;
-        throw imap_error(imap_error::connect, "cannot connect to " + server + ": " + why);
+        throw imap_error(imap_error::unreachable, "cannot connect to " + server + ": " + why);
     }
     const bool implicit = url_.tls == mail_url::implicit_tls;
     mailstream* stream = implicit ? mailstream_ssl_open_with_callback_timeout(fd, options_.timeout_seconds, name_server,
@@ -175,7 +175,7 @@ void etpan_imap::open(const std::string& password) {
     if (stream == nullptr) {
         ::close(fd);
         broken_ = true;
-        throw imap_error(implicit ? imap_error::tls : imap_error::connect,
+        throw imap_error(implicit ? imap_error::tls : imap_error::unreachable,
                          (implicit ? "the TLS handshake with " : "cannot connect to ") + server + " failed");
     }
     check(mailimap_connect(session_, stream), "the greeting");

@@ -18,12 +18,12 @@
 class imap_error : public std::runtime_error {
 public:
     enum kind {
-        connect,   // no connection (refused, unreachable, name unknown)
-        tls,       // TLS failed or the certificate is not trusted; STARTTLS missing
-        login,     // the server refused the user name or password
-        refused,   // the server answered NO or BAD to a command
-        dropped,   // the connection broke or a read timed out
-        protocol,  // the server said something that is not IMAP, or too much
+        unreachable,  // no connection (refused, unreachable, name unknown)
+        tls,          // TLS failed or the certificate is not trusted; STARTTLS missing
+        login,        // the server refused the user name or password
+        refused,      // the server answered NO or BAD to a command
+        dropped,      // the connection broke or a read timed out
+        protocol,     // the server said something that is not IMAP, or too much
     };
     imap_error(kind what, const std::string& message) : std::runtime_error(message), what_(what) {}
     kind code() const noexcept { return what_; }  // what() is the message

@@ -42,7 +42,7 @@ std::string imap_id(std::uint32_t validity, std::uint32_t uid) {
 int errno_of(const imap_error& error) {
     switch (error.code()) {
     case imap_error::dropped: return ECONNRESET;
-    case imap_error::connect: return ECONNREFUSED;
+    case imap_error::unreachable: return ECONNREFUSED;
     case imap_error::login: return EACCES;
     case imap_error::refused: return EIO;
     case imap_error::tls:

@@ -69,7 +69,7 @@ TEST(imap_connection, logs_in_with_the_password_and_names_server_and_user_when_r
         login(server);
         ADD_FAILURE() << "connected to a stopped server";
     } catch (const imap_error& e) {
-        EXPECT_EQ(e.code(), imap_error::connect) << e.what();
+        EXPECT_EQ(e.code(), imap_error::unreachable) << e.what();
         EXPECT_NE(std::string(e.what()).find("refused"), std::string::npos) << e.what();
     }
     server.start();
