@@ -11,9 +11,6 @@
 
 namespace {
 
-// A header block is read up to this size; a longer one is cut there.
-constexpr std::size_t header_limit = 1 << 20;
-
 bool same_name(std::string_view a, std::string_view b) { return ascii_lower(a) == ascii_lower(b); }
 
 std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_id(std::string_view id) {
