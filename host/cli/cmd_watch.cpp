@@ -28,10 +28,6 @@
 
 namespace {
 
-constexpr int default_lock_timeout = 60;
-// Every batch expires pending mail; without arrivals one is started now and then for it.
-constexpr auto upkeep_interval = std::chrono::hours(1);
-
 // True when the pending folder holds mail old enough for the add-in to expire: only then is a
 // batch started without arrivals.
 bool expiry_due(const std::string& data_directory, const std::string& root) {

@@ -25,11 +25,8 @@
 
 namespace {
 
-constexpr int default_lock_timeout = 60;
 constexpr int idle_seconds = 60;
 constexpr int longest_backoff = 60;
-// Every batch expires pending mail; without arrivals one is started now and then for it.
-constexpr auto upkeep_interval = std::chrono::hours(1);
 
 // Sleeps `seconds` unless a signal comes first.
 void pause_for(int seconds) {

@@ -4,11 +4,17 @@
 // would write back lists that another command changed meanwhile.
 #pragma once
 
+#include <chrono>
 #include <set>
 #include <string>
 
 #include "cli/exit_status.h"
 #include "cli/filter_pass.h"
+
+// How long a batch waits for the locks unless told otherwise.
+inline constexpr int default_lock_timeout = 60;
+// Every batch expires pending mail; without arrivals one is started now and then for it.
+inline constexpr auto upkeep_interval = std::chrono::hours(1);
 
 struct batch_outcome {
     int code = exit_ok;
